@@ -1,0 +1,33 @@
+#!/bin/sh
+# Installs the Debian packages the build needs, only those that are missing.
+# Usage: scripts/install-deps.sh host|windows
+set -eu
+
+host_packages="g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev
+nlohmann-json3-dev libcli11-dev libpng-dev tshark clang libclang-rt-14-dev"
+windows_packages="cmake ninja-build make mingw-w64 binutils-mingw-w64-x86-64"
+
+case "${1:-host}" in
+  host) wanted=$host_packages ;;
+  windows) wanted=$windows_packages ;;
+  *) echo "usage: $0 host|windows" >&2; exit 2 ;;
+esac
+
+missing=""
+for pkg in $wanted; do
+  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+    missing="$missing $pkg"
+  fi
+done
+[ -z "$missing" ] && exit 0
+
+echo "Installing missing packages:$missing"
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null 2>&1 || { echo "run as root, or install:$missing" >&2; exit 1; }
+  sudo=sudo
+fi
+export DEBIAN_FRONTEND=noninteractive
+$sudo apt-get update -qq
+# shellcheck disable=SC2086
+$sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null

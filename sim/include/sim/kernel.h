@@ -1,0 +1,153 @@
+// Control interface of the emulated NT kernel, for the host side only: tests,
+// the bus driver's test knobs, the client library and the usbcam tool use it to
+// boot the kernel, load drivers, drive the Plug and Play and power managers,
+// act as a user-mode client, and read the verifier.
+//
+// The kernel is process-global, as the real one is per machine. Every call here
+// is safe from any thread unless it says otherwise.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "sim/nt.h"
+
+namespace sim {
+
+// ---------------------------------------------------------------------------
+// Boot and shutdown
+
+// Returns the kernel to its boot state: empty object name space, no drivers, no
+// pool, IRQL PASSIVE_LEVEL on the calling thread, verifier armed with no
+// violations, fault injection off.
+void KernelBoot();
+
+// Unloads nothing by itself; reports (as verifier violations) every device
+// object, driver, IRP and pool block still alive, then resets the kernel.
+void KernelShutdown();
+
+// ---------------------------------------------------------------------------
+// Drivers
+
+// Creates a driver object named "\Driver\<name>", calls entry at
+// PASSIVE_LEVEL and returns the driver object; on a failing entry the object
+// is deleted, nullptr is returned and *status says why.
+PDRIVER_OBJECT LoadDriver(const char *name, PDRIVER_INITIALIZE entry, NTSTATUS *status);
+
+// Calls the driver's unload routine and deletes the driver object. The
+// verifier reports device objects of the driver still present, and pool the
+// driver allocated and never freed (a leak report naming call sites).
+void UnloadDriver(PDRIVER_OBJECT driver);
+
+// ---------------------------------------------------------------------------
+// Plug and Play and power managers
+//
+// A bus driver creates a child's physical device object (PDO) with
+// IoCreateDevice and reports it here; the manager then builds the device stack
+// by calling the function driver's AddDevice. Each request below is built by
+// the manager, sent to the top of the PDO's stack at PASSIVE_LEVEL from the
+// manager's own thread, one request at a time per device, and waited for.
+
+NTSTATUS PnpReportChild(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver);
+NTSTATUS PnpStartDevice(PDEVICE_OBJECT pdo);
+NTSTATUS PnpStopDevice(PDEVICE_OBJECT pdo);
+// Sends IRP_MN_QUERY_CAPABILITIES with *caps as the request's capabilities
+// record (the caller sets Size and Version) and copies the result back.
+NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES *caps);
+NTSTATUS PnpSurpriseRemoval(PDEVICE_OBJECT pdo);
+// Sends IRP_MN_REMOVE_DEVICE; afterwards the stack above the PDO is gone.
+NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT pdo);
+// Any other minor code, with no parameters.
+NTSTATUS PnpSendMinor(PDEVICE_OBJECT pdo, UCHAR minor);
+// A power request (IRP_MJ_POWER with the given minor code) through the stack,
+// delivered with PoCallDriver; waits for its completion.
+NTSTATUS PoSendPowerRequest(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type,
+                            POWER_STATE state);
+
+// ---------------------------------------------------------------------------
+// User-mode client
+//
+// A handle opened by a Win32 device path: "\\.\NAME" reaches the symbolic link
+// "\DosDevices\NAME", which names a device object; requests go to the top of
+// that device's stack. Device-control requests use Windows' buffer handling
+// for METHOD_BUFFERED, METHOD_IN_DIRECT and METHOD_OUT_DIRECT. Any number of
+// threads may issue requests at once.
+
+typedef int64_t ClientHandle;
+
+struct IoResult {
+    NTSTATUS Status;
+    ULONG_PTR Information;
+};
+
+// Sends IRP_MJ_CREATE; on success *handle is valid until ClientClose.
+NTSTATUS ClientOpen(const char *win32Path, ClientHandle *handle);
+// Sends IRP_MJ_CLOSE and forgets the handle.
+NTSTATUS ClientClose(ClientHandle handle);
+// As NtDeviceIoControlFile: returns the final status and Information.
+IoResult ClientDeviceIoControl(ClientHandle handle, ULONG ioControlCode, const void *input,
+                               ULONG inputLength, void *output, ULONG outputLength);
+
+// ---------------------------------------------------------------------------
+// Name space inspection, for tests
+
+bool DeviceNameExists(const char *ntName);      // "\Device\Tavrinoscope-0"
+bool SymbolicLinkExists(const char *linkName);  // "\DosDevices\Tavrinoscope-0"
+// Creates a link with no device behind it (a stray name in the name space).
+NTSTATUS CreateStrayLink(const char *linkName, const char *target);
+PDEVICE_OBJECT FindDevice(const char *ntName);
+
+// ---------------------------------------------------------------------------
+// Verifier
+//
+// Always on. A broken rule is recorded as a Violation naming the rule (an
+// identifier such as "IRP_COMPLETED_TWICE") and the call site (file:line of
+// the driver's call). The default handler records; tests fail on any record.
+
+struct Violation {
+    std::string Rule;
+    std::string Site;
+    std::string Detail;
+};
+
+std::vector<Violation> VerifierTakeViolations();
+size_t VerifierViolationCount();
+// Replaces the handler called on each violation (from the violating thread);
+// an empty function restores the default, which only records.
+void VerifierSetHandler(std::function<void(const Violation &)> handler);
+
+// ---------------------------------------------------------------------------
+// Pool and fault injection
+
+struct PoolBlockInfo {
+    size_t Bytes;
+    std::string Site;
+    ULONG Tag;
+};
+
+size_t PoolBlocksOutstanding();
+std::vector<PoolBlockInfo> PoolOutstanding();
+// Allocations counted since boot: pool, IRPs, MDLs, device objects, events
+// built for requests. Lets a test walk every allocation of a scenario.
+uint64_t AllocationCount();
+
+// The n-th allocation from now fails (n = 1: the next one).
+void FaultFailNthAllocation(uint64_t n);
+// Every allocation whose call site ends with siteSuffix ("usb/config.cpp:120"
+// or just "config.cpp:120") fails until cleared.
+void FaultFailSite(const std::string &siteSuffix);
+void FaultClear();
+// Number of allocations the injector has failed since boot.
+uint64_t FaultInjectedCount();
+
+// ---------------------------------------------------------------------------
+// Threads
+
+// Runs fn on a new kernel thread at the given IRQL and waits for it.
+void RunOnKernelThread(KIRQL irql, const std::function<void()> &fn);
+
+}  // namespace sim
