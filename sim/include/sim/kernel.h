@@ -133,13 +133,20 @@ size_t PoolBlocksOutstanding();
 std::vector<PoolBlockInfo> PoolOutstanding();
 // Allocations counted since boot: pool, IRPs, MDLs, device objects, events
 // built for requests. Lets a test walk every allocation of a scenario.
-uint64_t AllocationCount();
+// With onlyDriver set, only allocations made on behalf of that driver count
+// (those made while the kernel runs one of its routines: entry, AddDevice,
+// dispatch, completion, cancel and unload routines).
+uint64_t AllocationCount(PDRIVER_OBJECT onlyDriver = nullptr);
 
-// The n-th allocation from now fails (n = 1: the next one).
-void FaultFailNthAllocation(uint64_t n);
+// The n-th allocation from now fails (n = 1: the next one); with onlyDriver
+// set, the n-th of that driver's allocations.
+void FaultFailNthAllocation(uint64_t n, PDRIVER_OBJECT onlyDriver = nullptr);
 // Every allocation whose call site ends with siteSuffix ("usb/config.cpp:120"
 // or just "config.cpp:120") fails until cleared.
 void FaultFailSite(const std::string &siteSuffix);
+// The next IoAttachDeviceToDeviceStack returns no device object, as the
+// platform's does when the target stack is being torn down.
+void FaultFailNextAttach();
 void FaultClear();
 // Number of allocations the injector has failed since boot.
 uint64_t FaultInjectedCount();
