@@ -1,16 +1,25 @@
-// Driver entry: fills the dispatch table.
-#include "platform/platform.h"
-
-extern "C" DRIVER_INITIALIZE DriverEntry;
+// Driver entry: fills the dispatch table and sets the driver-wide time-out.
+#include "driver/driver.h"
 
 static DRIVER_UNLOAD DriverUnload;
 
-// The driver keeps no state that outlives its device objects; unloading has
-// nothing to undo.
+// Every device object is gone by the time the driver unloads (removal deletes
+// them), so unloading has nothing to undo. PASSIVE_LEVEL.
 static VOID DriverUnload(PDRIVER_OBJECT DriverObject) { UNREFERENCED_PARAMETER(DriverObject); }
 
+// PASSIVE_LEVEL, once per load. The registry path is not used: the driver reads
+// no setting from outside and keeps no state across loads.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     UNREFERENCED_PARAMETER(RegistryPath);
+
+    TransferTimeoutMs = USBCAM_DEFAULT_TIMEOUT_MS;
+
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
     DriverObject->DriverUnload = DriverUnload;
+    DriverObject->DriverExtension->AddDevice = AddDevice;
     return STATUS_SUCCESS;
 }

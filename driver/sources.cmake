@@ -2,4 +2,25 @@
 # and the Windows build (the .sys image).
 set(USBCAM_DRIVER_SOURCES
   ${CMAKE_SOURCE_DIR}/driver/driver_entry.cpp
+  ${CMAKE_SOURCE_DIR}/driver/add_device.cpp
+  ${CMAKE_SOURCE_DIR}/driver/io_gate.cpp
+  ${CMAKE_SOURCE_DIR}/driver/create_close.cpp
+  ${CMAKE_SOURCE_DIR}/driver/pnp.cpp
+  ${CMAKE_SOURCE_DIR}/driver/power.cpp
+  ${CMAKE_SOURCE_DIR}/usb/urb_submit.cpp
+  ${CMAKE_SOURCE_DIR}/usb/port.cpp
+  ${CMAKE_SOURCE_DIR}/usb/interface_snapshot.cpp
+  ${CMAKE_SOURCE_DIR}/usb/configuration.cpp
+  ${CMAKE_SOURCE_DIR}/usb/interface_selection.cpp
+  ${CMAKE_SOURCE_DIR}/usb/descriptors.cpp
+  ${CMAKE_SOURCE_DIR}/usb/vendor_class.cpp
+  ${CMAKE_SOURCE_DIR}/usb/device_memory.cpp
+  ${CMAKE_SOURCE_DIR}/usb/pipes.cpp
+  ${CMAKE_SOURCE_DIR}/usb/transfer_command.cpp
+  ${CMAKE_SOURCE_DIR}/control/dispatch.cpp
+  ${CMAKE_SOURCE_DIR}/control/data_buffer.cpp
+  ${CMAKE_SOURCE_DIR}/transfer/triggered_transfer.cpp
+  ${CMAKE_SOURCE_DIR}/transfer/segmented_transfer.cpp
+  ${CMAKE_SOURCE_DIR}/transfer/iso_block_read.cpp
+  ${CMAKE_SOURCE_DIR}/transfer/stream.cpp
 )

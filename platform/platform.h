@@ -28,6 +28,12 @@ extern "C" {
 #include <usbioctl.h>
 }
 
+// mingw-w64's <wdm.h> defines KeMemoryBarrier for x86 only; on x64 the DDK
+// makes it the full fence __faststorefence.
+#if defined(__x86_64__) && !defined(KeMemoryBarrier)
+#define KeMemoryBarrier() __faststorefence()
+#endif
+
 // Wide string literal in the platform's WCHAR.
 #define DRV_WIDE(s) L##s
 

@@ -86,7 +86,8 @@ struct IoResult {
 
 // Sends IRP_MJ_CREATE; on success *handle is valid until ClientClose.
 NTSTATUS ClientOpen(const char *win32Path, ClientHandle *handle);
-// Sends IRP_MJ_CLOSE and forgets the handle.
+// Sends IRP_MJ_CLEANUP and IRP_MJ_CLOSE, as closing the last handle does, and
+// forgets the handle; returns the close request's status.
 NTSTATUS ClientClose(ClientHandle handle);
 // As NtDeviceIoControlFile: returns the final status and Information.
 IoResult ClientDeviceIoControl(ClientHandle handle, ULONG ioControlCode, const void *input,
@@ -119,6 +120,11 @@ size_t VerifierViolationCount();
 // Replaces the handler called on each violation (from the violating thread);
 // an empty function restores the default, which only records.
 void VerifierSetHandler(std::function<void(const Violation &)> handler);
+// How long the kernel lets a pending client, Plug and Play or power request,
+// an untimed wait, or a spin lock acquisition go before reporting it as a
+// violation (default 60000 ms; reset by KernelBoot). Tests that provoke those
+// rules shorten it.
+void VerifierSetHangGuardMs(uint32_t ms);
 
 // ---------------------------------------------------------------------------
 // Pool and fault injection
@@ -156,5 +162,20 @@ uint64_t FaultInjectedCount();
 
 // Runs fn on a new kernel thread at the given IRQL and waits for it.
 void RunOnKernelThread(KIRQL irql, const std::function<void()> &fn);
+
+// For a driver's own threads (a bus clock, a worker): while an object of this
+// class lives, the calling thread runs on behalf of driver, so its pool, IRPs
+// and allocations are attributed to that driver (leak reports, fault injection
+// with onlyDriver), as they are inside the routines the kernel calls.
+class DriverThreadScope {
+public:
+    explicit DriverThreadScope(PDRIVER_OBJECT driver);
+    ~DriverThreadScope();
+    DriverThreadScope(const DriverThreadScope &) = delete;
+    DriverThreadScope &operator=(const DriverThreadScope &) = delete;
+
+private:
+    PDRIVER_OBJECT driver_;
+};
 
 }  // namespace sim

@@ -1,0 +1,22 @@
+// Open and close: handles are not counted and carry no state. Opening is
+// refused until a start request has configured the device.
+#include "driver/driver.h"
+
+static NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status) {
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
+
+// PASSIVE_LEVEL, the caller's thread. Reads Started only.
+NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    if (!GetDeviceExtension(DeviceObject)->Started) return CompleteWith(Irp, STATUS_UNSUCCESSFUL);
+    return CompleteWith(Irp, STATUS_SUCCESS);
+}
+
+// PASSIVE_LEVEL, the caller's thread. Never fails.
+NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    UNREFERENCED_PARAMETER(DeviceObject);
+    return CompleteWith(Irp, STATUS_SUCCESS);
+}

@@ -1,0 +1,128 @@
+// The driver's per-device record, pool conventions and the routines of the
+// device lifecycle: entry, device creation and naming, the I/O gate, open and
+// close, Plug and Play and power.
+#pragma once
+
+#include "platform/platform.h"
+
+// Every block the driver allocates carries this tag ("Tvrs" in a debugger).
+#define USBCAM_POOL_TAG DRV_POOL_TAG('T', 'v', 'r', 's')
+
+// Non-paged pool only. Macros rather than functions, so that the call site the
+// kernel records for a block is the line that asked for it.
+#define DrvAllocatePool(Bytes) ExAllocatePoolWithTag(NonPagedPool, (Bytes), USBCAM_POOL_TAG)
+#define DrvFreePool(Block) ExFreePoolWithTag((Block), USBCAM_POOL_TAG)
+
+// Records of the transfer engines; the extension only refers to them.
+struct ByteRing;
+struct SegmentRecord;
+
+// Per-device state, in the device object's extension area. Created
+// zero-filled by IoCreateDevice and gone with the device object.
+typedef struct DeviceExtension {
+    // Target of every request the driver sends down (IoAttachDeviceToDeviceStack).
+    PDEVICE_OBJECT LowerDeviceObject;
+    // 1 once a start request has configured the device; never cleared.
+    UCHAR Started;
+    // 1 while the link name is to be deleted at teardown; set when start-time
+    // configuration begins.
+    UCHAR LinkActive;
+    // Handle of the selected configuration, from the select-configuration URB.
+    USBD_CONFIGURATION_HANDLE ConfigurationHandle;
+    // The selected interface with its pipe table (Length bytes), or none.
+    // Replaced by interface selection while other requests may read it: read
+    // it only through AcquireInterfaceInfo / ReleaseInterfaceInfo
+    // (usb/interface_snapshot.h), never by loading this field directly.
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+    // "\DosDevices\Tavrinoscope-N" and its terminating NUL.
+    WCHAR LinkName[64];
+    // Last negative USBD status seen in an URB header; never cleared.
+    USBD_STATUS LastUsbdStatus;
+    // The I/O gate: 1 (the device's own count) + admitted requests in flight.
+    volatile LONG IoCount;
+    // Notification event, signalled when IoCount reaches 0.
+    KEVENT RemoveEvent;
+    // Removal has begun; the gate admits nothing more.
+    volatile UCHAR Removing;
+    // The continuous stream is to stop resubmitting.
+    volatile UCHAR StreamStopRequested;
+    // Rings of the continuous stream (owned by the stream), or none.
+    struct ByteRing *DataRing;
+    struct ByteRing *DescriptorRing;
+    // Accounting of the segmented bulk transfer, under CompletionLock.
+    ULONG SegmentsOutstanding;
+    ULONG BytesTransferred;
+    struct SegmentRecord *SegmentTable;
+    KSPIN_LOCK CompletionLock;
+    // Notification event, signalled when the last segment has completed.
+    KEVENT BulkDoneEvent;
+
+    // --- Fields of the driver's own, after the listed ones. ---
+
+    // Guards the load of InterfaceInfo together with taking a reference on it,
+    // and its replacement. Held for a few instructions only, never together
+    // with another spin lock, never across a call down or a wait.
+    KSPIN_LOCK InterfaceLock;
+} DeviceExtension, *PDEVICE_EXTENSION;
+
+FORCEINLINE PDEVICE_EXTENSION GetDeviceExtension(PDEVICE_OBJECT DeviceObject) {
+    return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
+}
+
+// Driver-wide transfer time-out in milliseconds: 3000 from DriverEntry until a
+// client changes it (IOCTL_USBCAM_SET_TIMEOUT). One aligned 64-bit value, read
+// once per bounded wait without a lock. A bounded wait passes
+// TransferTimeoutMs * -10000 (relative, 100 ns units).
+extern volatile LONGLONG TransferTimeoutMs;
+#define USBCAM_DEFAULT_TIMEOUT_MS 3000
+
+// Names: "\Device\Tavrinoscope-N" (22 characters) and
+// "\DosDevices\Tavrinoscope-N" (26 characters), N = '0' + attempt index.
+#define USBCAM_NAME_ATTEMPTS 32
+#define USBCAM_LINK_NAME_CHARS 64
+
+// ---------------------------------------------------------------------------
+// Entry and device creation (PASSIVE_LEVEL)
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+DRIVER_ADD_DEVICE AddDevice;
+
+// Creates the device object for attempt index 0..31 with its device name and
+// link; a failed attempt leaves nothing behind. PASSIVE_LEVEL.
+NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG AttemptIndex,
+                           PDEVICE_OBJECT *DeviceObject);
+
+// ---------------------------------------------------------------------------
+// I/O gate (any IRQL <= DISPATCH_LEVEL)
+
+// Admits a request: TRUE when admitted (the caller must call ReleaseIo exactly
+// once later), FALSE once removal has begun (the caller must not release).
+BOOLEAN AcquireIo(PDEVICE_OBJECT DeviceObject);
+// Leaves the gate; the decrement that reaches 0 signals RemoveEvent.
+VOID ReleaseIo(PDEVICE_OBJECT DeviceObject);
+
+// ---------------------------------------------------------------------------
+// Dispatch routines (PASSIVE_LEVEL)
+
+DRIVER_DISPATCH DispatchCreate;
+DRIVER_DISPATCH DispatchClose;
+DRIVER_DISPATCH DispatchDeviceControl;  // control/dispatch.cpp
+DRIVER_DISPATCH DispatchPnp;
+DRIVER_DISPATCH DispatchPower;
+
+// ---------------------------------------------------------------------------
+// Plug and Play helpers (PASSIVE_LEVEL, the PnP manager's thread)
+
+// Passes the current request down with a completion routine that hands it
+// back, and waits for it. The request is not completed; the caller completes it.
+NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// IRQL <= DISPATCH_LEVEL. Signals the caller's event; halts completion here.
+IO_COMPLETION_ROUTINE ForwardAndWaitCompletion;
+// Start: lower drivers first, then ConfigureDevice. Completes the request.
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Removal: closes the gate, aborts the pipes, drains, tears down, passes the
+// request down. Leaves the gate for the request and for the device's own count.
+NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Frees InterfaceInfo, deletes the link (when LinkActive), detaches and deletes
+// the device object.
+VOID TeardownDevice(PDEVICE_OBJECT DeviceObject);

@@ -1,0 +1,289 @@
+// Control interface of the emulated USB bus, for the host side only: tests,
+// the client library, usbcam and the demo use it to start the bus driver, plug
+// and unplug cameras, bend the bus's behaviour (fault knobs), look inside the
+// camera model and record the traffic.
+//
+// The bus is a driver of its own inside the emulated kernel ("\Driver\usbbus"),
+// loaded with sim::LoadDriver. Each plugged camera sits on a numbered root-hub
+// port (1, 2, ...) and is represented by a physical device object (PDO) named
+// "\Device\USBPDO-N" that the bus driver owns. A function driver reaches the
+// camera by attaching above that PDO and sending IRP_MJ_INTERNAL_DEVICE_CONTROL
+// requests (IOCTL_INTERNAL_USB_SUBMIT_URB, _RESET_PORT, _GET_PORT_STATUS).
+//
+// Timing: a bus clock thread counts 1 ms frames (8 microframes each, the camera
+// is high speed) from BusStart. Queued transfers are completed by bus threads at
+// DISPATCH_LEVEL, possibly before the submitter's IofCallDriver has returned.
+//
+// Every call is safe from any thread, but none may be called from inside a
+// completion routine or any other code that runs at DISPATCH_LEVEL. Calls that
+// take a port return STATUS_NO_SUCH_DEVICE (or do nothing, for void calls) when
+// no camera was ever plugged at that port.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/nt.h"
+#include "sim/usb.h"
+
+namespace sim {
+namespace usb {
+
+// ---------------------------------------------------------------------------
+// Bus lifecycle
+
+// Loads the bus driver into the booted kernel (sim::KernelBoot first) and starts
+// the bus clock at frame 0. Returns the status of the bus driver's entry, or
+// STATUS_OBJECT_NAME_COLLISION when the bus is already running.
+NTSTATUS BusStart();
+
+// Call before sim::KernelShutdown.
+// Unplugs every camera (their queued transfers complete with
+// USBD_STATUS_DEVICE_GONE), deletes every PDO that no function driver is still
+// attached to, stops the clock and the capture, and unloads the bus driver.
+// Remove the function drivers' stacks (sim::PnpRemoveDevice) before calling it;
+// a PDO still in use is left to the kernel's leak report. No-op when stopped.
+void BusStop();
+
+bool BusRunning();
+// The bus driver object, for sim::AllocationCount and fault injection scoping;
+// nullptr when the bus is stopped.
+PDRIVER_OBJECT BusDriverObject();
+
+// The bus frame counter (1 ms frames since BusStart); what
+// URB_FUNCTION_GET_CURRENT_FRAME_NUMBER returns.
+uint32_t CurrentFrame();
+// Makes the frame counter read frame now and count on from there (microframe
+// sequence numbers of isochronous packets follow it). Set it while no
+// isochronous transfer is queued.
+void SetFrameNumber(uint32_t frame);
+
+// ---------------------------------------------------------------------------
+// Plugging cameras
+//
+// A camera is described by a profile: its descriptors, the behaviour of its
+// endpoints, and its frame size and timing. The reference camera (vendor
+// 0x1209, product 0x0001, "Tavrinoscope") is built in; a JSON profile file can
+// describe others, also as raw descriptor bytes dumped from a real device.
+// The profile format is documented in sim/usb/README.md.
+
+struct PlugResult {
+    NTSTATUS Status;     // STATUS_SUCCESS, or why nothing was plugged
+    int Port;            // root-hub port number, 1-based; 0 on failure
+    PDEVICE_OBJECT Pdo;  // the camera's PDO; nullptr on failure
+    std::string Error;   // on a bad profile: a message naming the field,
+                         // e.g. "configuration.interfaces[0].endpoints[1].maxPacketSize: ..."
+};
+
+// Plugs a camera into the lowest free port and creates its PDO. The bus does not
+// report the PDO to the Plug and Play manager: the caller does, with
+// sim::PnpReportChild(result.Pdo, functionDriver) and sim::PnpStartDevice.
+PlugResult PlugReferenceCamera();
+PlugResult PlugProfileFile(const std::string &path);
+PlugResult PlugProfileJson(const std::string &jsonText);
+
+// Checks a profile without plugging it; returns "" when valid, else the error
+// (the same text PlugResult::Error would carry).
+std::string ValidateProfileJson(const std::string &jsonText);
+
+// The PDO of a port, or nullptr.
+PDEVICE_OBJECT PortPdo(int port);
+// Ports with a camera plugged (electrically connected), in ascending order.
+std::vector<int> PluggedPorts();
+
+// Electrical removal: the camera is gone at once. Every queued transfer
+// completes with USBD_STATUS_DEVICE_GONE (IRP status STATUS_DEVICE_NOT_CONNECTED)
+// and so does every later request; the port status reads 0. The PDO stays until
+// the Plug and Play manager removes it; the bus then deletes it.
+void Unplug(int port);
+
+// Unplug, then the Plug and Play side of a surprise removal: sends
+// IRP_MN_SURPRISE_REMOVAL and IRP_MN_REMOVE_DEVICE through the PDO's stack
+// (sim::PnpSurpriseRemoval, sim::PnpRemoveDevice), after which the PDO is
+// deleted. Returns the status of the remove request.
+NTSTATUS SurpriseRemove(int port);
+
+// ---------------------------------------------------------------------------
+// Fault and timing knobs, per port and endpoint
+//
+// An endpoint is named by its address as in the endpoint descriptor (0x01,
+// 0x81, ...); 0 names the default control pipe. kAnyEndpoint makes a knob apply
+// to every endpoint of the port. Knobs last until changed or until the camera
+// is unplugged; ResetKnobs clears all of a port's knobs.
+
+constexpr int kAnyEndpoint = -1;
+
+enum class CompletionMode {
+    Async,   // default: completed by bus threads at DISPATCH_LEVEL, IofCallDriver
+             // returns STATUS_PENDING
+    Inline,  // a request the camera can answer at once completes inside the
+             // submitter's IofCallDriver, which returns the final status;
+             // requests that must wait for data still pend, and isochronous
+             // transfers follow the bus clock in either mode
+};
+void SetCompletionMode(int port, CompletionMode mode);
+
+// Extra delay before an asynchronous completion, in microseconds, rounded up to
+// whole bus frames.
+void SetLatency(int port, int endpoint, uint32_t microseconds);
+
+// Halts (or un-halts) the camera's endpoint: every transfer to it fails with
+// USBD_STATUS_STALL_PID until a CLEAR_FEATURE(ENDPOINT_HALT) reaches it (sent by
+// URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) or the knob is cleared. On the
+// control pipe (endpoint 0) the stall is a protocol stall for every control
+// request until the knob is cleared; kAnyEndpoint stalls every endpoint and the
+// control pipe.
+void SetStall(int port, int endpoint, bool stalled);
+
+// The next count requests that reach the endpoint (URBs of any function that
+// address it: transfers, abort and reset by its pipe handle; control URBs,
+// selections included, address endpoint 0) fail with the given status without
+// reaching the camera. The IRP status follows the usual mapping (e.g.
+// STATUS_UNSUCCESSFUL for USB errors, STATUS_CANCELLED for
+// USBD_STATUS_CANCELED). The frame-number request addresses no endpoint.
+void FailNext(int port, int endpoint, uint32_t count, USBD_STATUS status);
+// As FailNext, but the IRP completes with irpStatus (STATUS_SUCCESS included)
+// while the URB carries status: a bus driver that disagrees with itself.
+void FailNextWithIrpStatus(int port, int endpoint, uint32_t count, USBD_STATUS status,
+                           NTSTATUS irpStatus);
+
+// The endpoint never answers: transfers queue and stay pending until cancelled
+// (IoCancelIrp), aborted (URB_FUNCTION_ABORT_PIPE) or the camera is unplugged.
+void SetNeverAnswer(int port, int endpoint, bool on);
+
+// The word IOCTL_INTERNAL_USB_GET_PORT_STATUS reports (USBD_PORT_ENABLED |
+// USBD_PORT_CONNECTED while plugged, 0 after Unplug). A reset of a connected
+// port restores enabled and connected.
+void SetPortStatus(int port, ULONG status);
+// The next count IOCTL_INTERNAL_USB_RESET_PORT requests fail with status.
+void FailPortReset(int port, uint32_t count, NTSTATUS status);
+// The next count IOCTL_INTERNAL_USB_GET_PORT_STATUS requests fail with status
+// and write nothing into the caller's word.
+void FailPortStatus(int port, uint32_t count, NTSTATUS status);
+// Port resets that reached the port (successful or not).
+uint32_t PortResetCount(int port);
+
+void ResetKnobs(int port);
+
+// ---------------------------------------------------------------------------
+// USBD library
+
+// The USBDI_Version that USBD_GetUSBDIVersion reports (default 0x600, Windows
+// 7 and later; values below 0x101 make clients use 36-byte pipe requests).
+void SetUsbdiVersion(ULONG version);
+ULONG UsbdiVersion();
+
+// ---------------------------------------------------------------------------
+// The camera model, for tests
+
+struct CameraState {
+    // Device state as the standard requests left it.
+    uint8_t Configuration;          // 0: unconfigured (address state)
+    std::vector<uint8_t> AltSetting;  // per interface number
+    bool RemoteWakeup;
+    // Vendor request 0xA0 memory (64 KiB) and the vendor register file.
+    std::vector<uint8_t> Memory;
+    std::vector<uint8_t> Registers;
+    // Transfer commands and frames on the bulk pipes.
+    uint64_t CommandsReceived;      // 64-byte command packets on the command pipe
+    uint64_t CapturesArmed;         // command 2 seen
+    uint64_t FramesStarted;         // command 3 with a capture armed
+    uint64_t FramesDelivered;       // frames whose last byte was read by the host
+    uint64_t FrameBytesPending;     // bytes of the current frame not yet read
+    // Isochronous endpoints.
+    uint64_t IsoInPackets;          // packets delivered to the host
+    uint64_t IsoOutPackets;         // packets received from the host
+    uint64_t IsoOutBadPackets;      // received packets whose pattern did not check
+    uint64_t IsoOutSequenceGaps;    // received packets whose sequence number skipped
+    // Queued transfers per endpoint right now (address -> count).
+    std::vector<std::pair<uint8_t, uint32_t>> QueuedTransfers;
+};
+
+// A snapshot of the camera at port; Memory is a copy.
+CameraState GetCameraState(int port);
+// Writes into the camera's device memory directly (no bus traffic).
+void PokeDeviceMemory(int port, uint16_t address, const void *data, size_t length);
+// Number of transfers queued at the endpoint and not yet completed; lets a test
+// wait until its request has reached the bus before cancelling or aborting.
+uint32_t QueuedTransfers(int port, int endpoint);
+
+// The reference camera's frame content: frame number counter (0-based) of a
+// width x height 8-bit test pattern, as the camera sends it on its frame pipe.
+// Bytes 0..3 hold the counter (little-endian), bytes 4..5 the width and 6..7 the
+// height; byte i (i >= 8) at column x = i % width, row y = i / width holds
+// (x + 2 * y + counter) & 0xFF.
+std::vector<uint8_t> ReferenceFrame(uint32_t counter, uint32_t width, uint32_t height);
+
+// The reference camera's isochronous IN packet for sequence number seq (one
+// per microframe since the bus started) and length n: bytes 0..3 seq
+// (little-endian), byte k (k >= 4) = (seq + k) & 0xFF. Its isochronous OUT
+// endpoint checks received packets against the same rule.
+std::vector<uint8_t> ReferenceIsoPacket(uint32_t seq, uint32_t n);
+
+// ---------------------------------------------------------------------------
+// Wire log: what crossed the bus, for tests
+//
+// One record per transfer that reached the camera (or was failed by a knob in
+// its place), written when it completes, cancelled ones included. Requests that
+// cause no traffic (abort pipe, frame number, port requests) are not logged.
+
+enum class TransferType : uint8_t { Control = 0, Isochronous = 1, Bulk = 2, Interrupt = 3 };
+
+struct WireIsoPacket {
+    uint32_t Offset;
+    uint32_t Length;     // bytes moved
+    USBD_STATUS Status;
+};
+
+struct WireRecord {
+    uint64_t Sequence;       // order in which the transfers were submitted
+    int Port;
+    uint8_t Endpoint;        // endpoint address; 0x00 or 0x80 for control
+    TransferType Type;
+    bool In;                 // data stage direction, device to host
+    bool HasSetup;
+    uint8_t Setup[8];        // control transfers: bmRequestType, bRequest,
+                             // wValue, wIndex, wLength (little-endian)
+    uint16_t UrbFunction;    // the URB function that caused it
+    uint32_t RequestedLength;
+    uint32_t ActualLength;
+    std::vector<uint8_t> Data;  // bytes moved (OUT: sent; IN: received),
+                                // cut to the log's data limit
+    USBD_STATUS Status;
+    uint32_t StartFrame;        // isochronous: first frame
+    std::vector<WireIsoPacket> IsoPackets;
+    uint64_t SubmitMicros;      // bus time of submission and completion
+    uint64_t CompleteMicros;
+
+    uint8_t RequestType() const { return Setup[0]; }
+    uint8_t Request() const { return Setup[1]; }
+    uint16_t Value() const { return (uint16_t)(Setup[2] | (Setup[3] << 8)); }
+    uint16_t Index() const { return (uint16_t)(Setup[4] | (Setup[5] << 8)); }
+    uint16_t SetupLength() const { return (uint16_t)(Setup[6] | (Setup[7] << 8)); }
+};
+
+// Records so far (all ports, or one), oldest first. The log keeps the newest
+// maxRecords records and at most maxDataBytes of each record's data (defaults
+// 4096 and 4096).
+std::vector<WireRecord> WireLog(int port = 0);
+void WireLogClear();
+void WireLogSetLimits(size_t maxRecords, size_t maxDataBytes);
+
+// ---------------------------------------------------------------------------
+// Packet capture
+//
+// Records every transfer of every port to a pcap file in the Linux usbmon
+// format (link type 220, 64-byte headers): a submission event 'S' with the setup
+// packet and OUT data, a completion event 'C' with the status and IN data, with
+// timestamps. Wireshark and tshark read it as USB (usb.setup.bRequest, ...).
+// Returns false, with *error set, when the file cannot be created or a capture
+// is already running.
+bool CaptureStart(const std::string &path, std::string *error);
+// Flushes and closes the file; no-op without a capture.
+void CaptureStop();
+
+}  // namespace usb
+}  // namespace sim

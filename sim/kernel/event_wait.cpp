@@ -1,0 +1,194 @@
+// Dispatcher events and waits.
+//
+// An event's state is its DISPATCHER_HEADER.SignalState, as on the platform.
+// Waiters sleep on one of a fixed set of condition variables chosen by hashing
+// the event's address, and the setter touches the event only while it holds
+// that bucket's mutex: a waiter may therefore let its event (often on its own
+// stack) go out of scope the moment its wait returns. Notification events stay
+// signalled until cleared; synchronization events are reset by the one waiter
+// whose wait they satisfy.
+//
+// Time-outs follow the platform's convention in 100 ns units: none (nullptr)
+// waits for ever, a negative value is relative, a positive one is an absolute
+// system time (KeQuerySystemTime, since 1601), so small positive values are long
+// past and the wait returns STATUS_TIMEOUT at once, and zero polls.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "kernel_internal.h"
+#include "verifier.h"
+
+namespace sim {
+namespace kernel {
+namespace {
+
+constexpr size_t kBuckets = 64;
+
+struct Bucket {
+    std::mutex Mutex;
+    std::condition_variable Changed;
+};
+
+Bucket g_buckets[kBuckets];
+
+Bucket &BucketFor(const void *object) {
+    uintptr_t a = reinterpret_cast<uintptr_t>(object);
+    return g_buckets[((a >> 4) ^ (a >> 12)) % kBuckets];
+}
+
+// 100 ns units between 1601-01-01 and 1970-01-01.
+constexpr int64_t kEpochDifference = 116444736000000000LL;
+
+int64_t SystemTimeNow() {
+    auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    return kEpochDifference + since1970.count() / 100;
+}
+
+enum class Deadline { Never, Poll, At };
+
+Deadline ComputeDeadline(PLARGE_INTEGER timeout, std::chrono::steady_clock::time_point *at) {
+    if (timeout == nullptr) return Deadline::Never;
+    int64_t q = timeout->QuadPart;
+    if (q == 0) return Deadline::Poll;
+    int64_t relative100ns = q < 0 ? -q : q - SystemTimeNow();
+    if (relative100ns <= 0) return Deadline::Poll;
+    *at = std::chrono::steady_clock::now() + std::chrono::nanoseconds(relative100ns * 100);
+    return Deadline::At;
+}
+
+bool IsEvent(PKEVENT event) {
+    return event->Header.Type == NotificationEvent || event->Header.Type == SynchronizationEvent;
+}
+
+}  // namespace
+
+NTSTATUS WaitForEvent(PKEVENT event, PLARGE_INTEGER timeout, const std::string &site) {
+    std::chrono::steady_clock::time_point at;
+    Deadline kind = ComputeDeadline(timeout, &at);
+    Bucket &b = BucketFor(event);
+    std::unique_lock<std::mutex> lock(b.Mutex);
+    bool warned = false;
+    auto guardAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(HangGuardMs());
+    while (event->Header.SignalState == 0) {
+        if (kind == Deadline::Poll) return STATUS_TIMEOUT;
+        if (kind == Deadline::At) {
+            if (b.Changed.wait_until(lock, at) == std::cv_status::timeout &&
+                event->Header.SignalState == 0) {
+                return STATUS_TIMEOUT;
+            }
+            continue;
+        }
+        if (warned) {
+            b.Changed.wait(lock);
+        } else if (b.Changed.wait_until(lock, guardAt) == std::cv_status::timeout &&
+                   event->Header.SignalState == 0) {
+            warned = true;
+            lock.unlock();
+            Report(rule::WAIT_NEVER_SATISFIED, site,
+                   "an untimed wait has not been satisfied in " + std::to_string(HangGuardMs()) +
+                       " ms; still waiting");
+            lock.lock();
+        }
+    }
+    if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace kernel
+}  // namespace sim
+
+using namespace sim::kernel;
+
+extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+    Bucket &b = BucketFor(Event);
+    std::lock_guard<std::mutex> lock(b.Mutex);
+    Event->Header.Type = static_cast<UCHAR>(Type);
+    Event->Header.Signalling = 0;
+    Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
+    Event->Header.Reserved1 = 0;
+    Event->Header.SignalState = State ? 1 : 0;
+    Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
+    Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+}
+
+extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+    UNREFERENCED_PARAMETER(Increment);
+    UNREFERENCED_PARAMETER(Wait);
+    Bucket &b = BucketFor(Event);
+    std::lock_guard<std::mutex> lock(b.Mutex);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    // Last touch of the event: the waiter may free it as soon as the mutex goes.
+    b.Changed.notify_all();
+    return previous;
+}
+
+extern "C" VOID KeClearEvent(PRKEVENT Event) {
+    Bucket &b = BucketFor(Event);
+    std::lock_guard<std::mutex> lock(b.Mutex);
+    Event->Header.SignalState = 0;
+}
+
+extern "C" LONG KeResetEvent(PRKEVENT Event) {
+    Bucket &b = BucketFor(Event);
+    std::lock_guard<std::mutex> lock(b.Mutex);
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 0;
+    return previous;
+}
+
+extern "C" LONG KeReadStateEvent(PRKEVENT Event) {
+    Bucket &b = BucketFor(Event);
+    std::lock_guard<std::mutex> lock(b.Mutex);
+    return Event->Header.SignalState;
+}
+
+extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
+                                          KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                          PLARGE_INTEGER Timeout, SIM_SITE_DECL) {
+    UNREFERENCED_PARAMETER(WaitReason);
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    std::string site = FormatSite(SimFile, SimLine);
+    PKEVENT event = static_cast<PKEVENT>(Object);
+    bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
+    if (!poll) {
+        KIRQL irql = CurrentThread().Irql;
+        if (irql >= DISPATCH_LEVEL) {
+            Report(rule::WAIT_AT_DISPATCH, site,
+                   "KeWaitForSingleObject at IRQL " + std::to_string(irql));
+        }
+        CheckNoSpinLockHeld(rule::SPINLOCK_HELD_ACROSS_WAIT, "KeWaitForSingleObject", site);
+    }
+    if (event == nullptr || !IsEvent(event)) {
+        Report(rule::INVALID_PARAMETER, site, "KeWaitForSingleObject on an object that is no event");
+        return STATUS_INVALID_PARAMETER;
+    }
+    return WaitForEvent(event, Timeout, site);
+}
+
+extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
+                                           PLARGE_INTEGER Interval, SIM_SITE_DECL) {
+    UNREFERENCED_PARAMETER(WaitMode);
+    UNREFERENCED_PARAMETER(Alertable);
+    std::string site = FormatSite(SimFile, SimLine);
+    KIRQL irql = CurrentThread().Irql;
+    if (irql >= DISPATCH_LEVEL) {
+        Report(rule::WAIT_AT_DISPATCH, site, "KeDelayExecutionThread at IRQL " + std::to_string(irql));
+    }
+    CheckNoSpinLockHeld(rule::SPINLOCK_HELD_ACROSS_WAIT, "KeDelayExecutionThread", site);
+    if (Interval == nullptr) {
+        Report(rule::INVALID_PARAMETER, site, "KeDelayExecutionThread without an interval");
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::chrono::steady_clock::time_point at;
+    if (ComputeDeadline(Interval, &at) == Deadline::At) std::this_thread::sleep_until(at);
+    return STATUS_SUCCESS;
+}
+
+extern "C" VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime) {
+    CurrentTime->QuadPart = SystemTimeNow();
+}

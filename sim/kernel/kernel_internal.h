@@ -1,0 +1,226 @@
+// Internal declarations shared by the files of the emulated kernel.
+//
+// The emulated kernel is a set of process-global tables (name space, driver
+// and device records, IRPs, pool blocks, MDLs), each behind its own mutex, and
+// a per-thread record (IRQL, spin locks held, the stack of drivers the thread
+// is currently running on behalf of). No table mutex is ever held while the
+// kernel calls into a driver: drivers may call back into the kernel from any
+// routine, on any thread.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "sim/kernel.h"
+#include "sim/nt.h"
+
+namespace sim {
+namespace kernel {
+
+// ---------------------------------------------------------------------------
+// Call sites
+
+// "file:line" of a driver's call, with the source tree's prefix removed.
+std::string FormatSite(const char *file, int line);
+// True when site ends with suffix (used by fault injection by site).
+bool SiteEndsWith(const std::string &site, const std::string &suffix);
+
+// ---------------------------------------------------------------------------
+// Per-thread state
+
+struct HeldSpinLock {
+    PKSPIN_LOCK Lock;
+    std::string Site;
+    unsigned Recursion;  // nested acquisitions reported as violations
+};
+
+struct ThreadState {
+    KIRQL Irql = PASSIVE_LEVEL;
+    std::vector<HeldSpinLock> Locks;
+    std::vector<PDRIVER_OBJECT> Drivers;  // innermost last
+};
+
+ThreadState &CurrentThread();
+// The driver the calling thread currently runs on behalf of, or nullptr.
+PDRIVER_OBJECT CurrentDriver();
+
+// Runs fn as a call from the kernel into driver: the driver becomes current
+// for attribution, and on return the verifier checks that the routine left
+// the IRQL and the spin locks as it found them. expectedLockDelta lets the
+// caller of a cancel routine expect the cancel spin lock to be released.
+template <typename Fn>
+void CallIntoDriver(PDRIVER_OBJECT driver, const char *what, Fn &&fn, int expectedLockDelta = 0);
+void EnterDriver(PDRIVER_OBJECT driver);
+void LeaveDriver(PDRIVER_OBJECT driver, KIRQL irqlBefore, size_t locksBefore, const char *what,
+                 int expectedLockDelta);
+
+template <typename Fn>
+void CallIntoDriver(PDRIVER_OBJECT driver, const char *what, Fn &&fn, int expectedLockDelta) {
+    ThreadState &t = CurrentThread();
+    KIRQL irql = t.Irql;
+    size_t locks = t.Locks.size();
+    EnterDriver(driver);
+    fn();
+    LeaveDriver(driver, irql, locks, what, expectedLockDelta);
+}
+
+// Reports IRQL_TOO_HIGH when the caller runs above maxIrql.
+bool CheckIrqlAtMost(KIRQL maxIrql, const char *routine, const std::string &site);
+// Reports SPINLOCK_HELD_ACROSS_CALL / _WAIT when the caller holds a spin lock.
+void CheckNoSpinLockHeld(const char *rule, const char *routine, const std::string &site);
+
+// ---------------------------------------------------------------------------
+// Verifier
+
+void Report(const char *rule, const std::string &site, const std::string &detail);
+// "0xC0000001": a status as the platform's tools print it.
+std::string StatusText(NTSTATUS status);
+void VerifierReset();
+
+// ---------------------------------------------------------------------------
+// Fault injection and allocation counting
+
+// Counts one allocation made at site on behalf of the current driver and
+// returns true when the injector wants it to fail.
+bool AllocationShouldFail(const std::string &site);
+void FaultReset();
+// True once after sim::FaultFailNextAttach.
+bool AttachShouldFail();
+
+// ---------------------------------------------------------------------------
+// Pool
+
+void *PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const std::string &site);
+void PoolFree(void *p, ULONG tag, bool checkTag, const std::string &site);
+// Reports every still-allocated block of driver as POOL_LEAK (once per block).
+size_t PoolReportLeaks(PDRIVER_OBJECT driver, const char *when);
+// Reports every block of any owner; used at shutdown.
+void PoolReportAllLeaks();
+void PoolReset();
+
+// Kernel-owned buffers (system buffers of client requests, IRP and MDL
+// memory): never counted, never failed, 16-byte aligned.
+void *KernelAlloc(size_t bytes);
+void KernelFree(void *p);
+
+// ---------------------------------------------------------------------------
+// Objects
+
+struct DriverRecord;
+struct DeviceRecord;
+
+void ObjectsReset();
+void ObjectsReportLeftovers();
+// Top of the stack that contains device (following AttachedDevice).
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+bool IsLiveDevice(PDEVICE_OBJECT device);
+bool IsDriverLoaded(PDRIVER_OBJECT driver);
+// Called when a frame of driver ends on this thread; runs a deferred leak
+// check when the driver's last device object went away meanwhile.
+void DriverFrameEnded(PDRIVER_OBJECT driver);
+// Keeps a device object's memory and dispatch reachable for a client handle.
+void ReferenceDevice(PDEVICE_OBJECT device);
+void DereferenceDevice(PDEVICE_OBJECT device);
+std::string DriverName(PDRIVER_OBJECT driver);
+
+// Name space (names are compared case-insensitively; "\??\X" and
+// "\DosDevices\X" are the same name).
+std::string NormalizeName(const std::string &name);
+std::string ToNarrow(PCUNICODE_STRING s);
+void NamesReset();
+NTSTATUS NameInsertDevice(const std::string &name, PDEVICE_OBJECT device);
+void NameRemoveDevice(const std::string &name);
+NTSTATUS NameInsertLink(const std::string &link, const std::string &target);
+NTSTATUS NameRemoveLink(const std::string &link);
+// Follows a link (if name is one) to a device object; nullptr when missing.
+PDEVICE_OBJECT NameResolve(const std::string &name);
+
+// ---------------------------------------------------------------------------
+// IRPs
+
+enum class IrpKind { DriverAllocated, DriverInitialized, Threaded, Client, Pnp, Power };
+enum class IrpState { Idle, InFlight, Completing, InRoutine, Held, Completed, Freed };
+
+// Final stage of a request owned by a waiting kernel thread (client, PnP and
+// power requests): IofCompleteRequest signals it when the request has passed
+// its top stack location, with the IRP's final status block. A waiter that
+// gives up (hang guard) marks itself abandoned; the completion then releases
+// the IRP itself and copies nothing back.
+struct RequestWaiter {
+    std::mutex Mutex;
+    std::condition_variable Done;
+    bool Completed = false;
+    bool Abandoned = false;
+    IO_STATUS_BLOCK Iosb{};
+};
+
+// Creates an IRP in kernel memory with stackSize locations and registers it.
+PIRP IrpCreate(CCHAR stackSize, IrpKind kind, const std::string &site);
+void IrpAttachWaiter(PIRP irp, const std::shared_ptr<RequestWaiter> &waiter);
+// What the I/O manager does with the request's buffers at completion: copy
+// the first Information bytes of systemBuffer (kernel memory, freed then) to
+// userOutput unless the status is an error, when copyBack is set.
+void IrpSetBuffers(PIRP irp, void *systemBuffer, void *userOutput, ULONG outputLength,
+                   bool copyBack);
+// Releases a kernel-owned IRP (client, PnP, power) after its waiter is done.
+void IrpRelease(PIRP irp);
+void IrpReset();
+void IrpReportLeftovers();
+
+// Internal IofCallDriver, used by the kernel's own senders too.
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const std::string &site, bool power);
+
+// ---------------------------------------------------------------------------
+// MDLs
+
+PMDL MdlCreate(PVOID va, ULONG length);
+void MdlRelease(PMDL mdl);  // kernel-side release, no checks
+bool MdlIsLive(PMDL mdl);
+void MdlFreeChecked(PMDL mdl, const std::string &site);
+void MdlReset();
+void MdlReportLeftovers();
+
+// ---------------------------------------------------------------------------
+// Events and waits
+
+// Waits on a notification or synchronization event with a time-out in the
+// platform's convention (nullptr: none; negative: relative; positive:
+// absolute; zero: poll). An untimed wait longer than the hang guard is
+// reported (naming site) and goes on.
+NTSTATUS WaitForEvent(PKEVENT event, PLARGE_INTEGER timeout, const std::string &site);
+
+// ---------------------------------------------------------------------------
+// Spin locks
+
+void SpinLockAcquire(PKSPIN_LOCK lock, const std::string &site);
+void SpinLockRelease(PKSPIN_LOCK lock, const std::string &site);
+void SpinLocksReset();
+extern KSPIN_LOCK CancelSpinLock;
+
+// ---------------------------------------------------------------------------
+// Client handles, PnP
+
+void ClientReset();
+void ClientReportLeftovers();
+void PnpReset();
+// How long the kernel lets a pending client, PnP or power request, an untimed
+// wait or a spin lock acquisition go before reporting it.
+uint32_t HangGuardMs();
+void SetHangGuardMs(uint32_t ms);
+// Waits for a kernel-owned request that its dispatch routine returned with
+// status. A pending request not completed within the hang guard is reported
+// as neverCompletedRule and given up; a request neither completed nor pending
+// when its dispatch routine returned, as notCompletedRule. Returns the final
+// status and Information.
+IoResult AwaitRequest(PIRP irp, NTSTATUS status, const std::shared_ptr<RequestWaiter> &waiter,
+                      const char *neverCompletedRule, const char *notCompletedRule,
+                      const std::string &what);
+
+}  // namespace kernel
+}  // namespace sim

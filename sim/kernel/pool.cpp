@@ -1,0 +1,202 @@
+// Executive pool: ExAllocatePool(WithTag) and ExFreePool(WithTag).
+//
+// Each block is 16-byte aligned and remembers its size, tag, call site and the
+// driver on whose behalf it was allocated. New blocks are not zeroed: they are
+// filled with a poison pattern (0xBA) so that code relying on zeroed pool
+// shows. A free is checked against the live-block table before the pointer is
+// touched (double free, an address that is no pool block, a tag mismatch);
+// freed blocks are filled with 0xDF and kept in a quarantine for a while, so a
+// late access reads poison instead of another block's data, and a second free
+// is told from a stray pointer.
+#include <stdlib.h>
+#include <string.h>
+
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+
+#include "kernel_internal.h"
+#include "verifier.h"
+
+namespace sim {
+namespace kernel {
+namespace {
+
+constexpr unsigned char kFreshPoison = 0xBA;
+constexpr unsigned char kFreedPoison = 0xDF;
+constexpr size_t kQuarantineBlocks = 4096;
+
+struct Block {
+    size_t Bytes;
+    ULONG Tag;
+    std::string Site;
+    PDRIVER_OBJECT Driver;
+    bool LeakReported;
+};
+
+struct FreedBlock {
+    std::string AllocSite;
+    std::string FreeSite;
+};
+
+std::mutex g_mutex;
+std::unordered_map<void *, Block> g_live;
+std::unordered_map<void *, FreedBlock> g_freed;
+std::deque<void *> g_quarantine;
+
+std::string TagText(ULONG tag) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) {
+        char c = static_cast<char>((tag >> (8 * i)) & 0xFF);
+        s += (c >= 32 && c < 127) ? c : '.';
+    }
+    return s;
+}
+
+void ReportBlock(const Block &b, const char *when) {
+    Report(rule::POOL_LEAK, b.Site,
+           std::to_string(b.Bytes) + " bytes, tag '" + TagText(b.Tag) + "', of " +
+               DriverName(b.Driver) + " never freed (" + when + ")");
+}
+
+}  // namespace
+
+void *KernelAlloc(size_t bytes) {
+    void *p = nullptr;
+    if (posix_memalign(&p, 16, bytes == 0 ? 16 : (bytes + 15) & ~size_t(15)) != 0) abort();
+    return p;
+}
+
+void KernelFree(void *p) { free(p); }
+
+void *PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const std::string &site) {
+    KIRQL irql = CurrentThread().Irql;
+    if (type == PagedPool && irql >= DISPATCH_LEVEL) {
+        Report(rule::PAGED_POOL_AT_DISPATCH, site,
+               "paged pool requested at IRQL " + std::to_string(irql));
+    }
+    CheckIrqlAtMost(DISPATCH_LEVEL, "ExAllocatePool", site);
+    if (AllocationShouldFail(site)) return nullptr;
+    void *p = KernelAlloc(bytes);
+    memset(p, kFreshPoison, bytes == 0 ? 16 : bytes);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_freed.erase(p);
+    g_live[p] = Block{bytes, tag, site, CurrentDriver(), false};
+    return p;
+}
+
+void PoolFree(void *p, ULONG tag, bool checkTag, const std::string &site) {
+    CheckIrqlAtMost(DISPATCH_LEVEL, "ExFreePool", site);
+    const char *violation = nullptr;
+    std::string detail;
+    void *release = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        auto it = g_live.find(p);
+        if (it == g_live.end()) {
+            auto f = g_freed.find(p);
+            if (f != g_freed.end()) {
+                violation = rule::POOL_DOUBLE_FREE;
+                detail = "block allocated at " + f->second.AllocSite + " already freed at " +
+                         f->second.FreeSite;
+            } else {
+                violation = rule::POOL_NOT_FROM_POOL;
+                detail = "ExFreePool of an address that is no pool block";
+            }
+        } else {
+            Block b = it->second;
+            g_live.erase(it);
+            if (checkTag && tag != b.Tag) {
+                violation = rule::POOL_TAG_MISMATCH;
+                detail = "freed with tag '" + TagText(tag) + "', allocated at " + b.Site +
+                         " with '" + TagText(b.Tag) + "'";
+            }
+            memset(p, kFreedPoison, b.Bytes == 0 ? 16 : b.Bytes);
+            g_freed[p] = FreedBlock{b.Site, site};
+            g_quarantine.push_back(p);
+            if (g_quarantine.size() > kQuarantineBlocks) {
+                release = g_quarantine.front();
+                g_quarantine.pop_front();
+                g_freed.erase(release);
+            }
+        }
+    }
+    if (violation != nullptr) Report(violation, site, detail);
+    if (release != nullptr) KernelFree(release);
+}
+
+size_t PoolReportLeaks(PDRIVER_OBJECT driver, const char *when) {
+    std::vector<Block> leaks;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        for (auto &kv : g_live) {
+            if (kv.second.Driver == driver && !kv.second.LeakReported) {
+                kv.second.LeakReported = true;
+                leaks.push_back(kv.second);
+            }
+        }
+    }
+    for (auto &b : leaks) ReportBlock(b, when);
+    return leaks.size();
+}
+
+void PoolReportAllLeaks() {
+    std::vector<Block> leaks;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        for (auto &kv : g_live) {
+            if (!kv.second.LeakReported) {
+                kv.second.LeakReported = true;
+                leaks.push_back(kv.second);
+            }
+        }
+    }
+    for (auto &b : leaks) ReportBlock(b, "at shutdown");
+}
+
+void PoolReset() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    for (auto &kv : g_live) KernelFree(kv.first);
+    for (void *p : g_quarantine) KernelFree(p);
+    g_live.clear();
+    g_freed.clear();
+    g_quarantine.clear();
+}
+
+}  // namespace kernel
+
+using namespace kernel;
+
+size_t PoolBlocksOutstanding() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_live.size();
+}
+
+std::vector<PoolBlockInfo> PoolOutstanding() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    std::vector<PoolBlockInfo> out;
+    for (auto &kv : g_live) out.push_back(PoolBlockInfo{kv.second.Bytes, kv.second.Site, kv.second.Tag});
+    return out;
+}
+
+}  // namespace sim
+
+using namespace sim::kernel;
+
+extern "C" PVOID ExAllocatePool(POOL_TYPE PoolType, SIZE_T NumberOfBytes, SIM_SITE_DECL) {
+    // Untagged pool carries the tag "None", as on the platform.
+    return PoolAllocate(PoolType, NumberOfBytes, 0x656e6f4e, FormatSite(SimFile, SimLine));
+}
+
+extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag,
+                                       SIM_SITE_DECL) {
+    return PoolAllocate(PoolType, NumberOfBytes, Tag, FormatSite(SimFile, SimLine));
+}
+
+extern "C" VOID ExFreePool(PVOID P, SIM_SITE_DECL) {
+    PoolFree(P, 0, false, FormatSite(SimFile, SimLine));
+}
+
+extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag, SIM_SITE_DECL) {
+    PoolFree(P, Tag, Tag != 0, FormatSite(SimFile, SimLine));
+}

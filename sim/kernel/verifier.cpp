@@ -1,0 +1,85 @@
+// Verifier: records broken rules, in the spirit of the platform's driver
+// verifier. Each violation names its rule and the driver's call site; it is
+// printed to stderr at once and handed to the installed handler (by default it
+// is recorded for sim::VerifierTakeViolations).
+#include "verifier.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <mutex>
+
+#include "kernel_internal.h"
+
+namespace sim {
+namespace kernel {
+namespace {
+
+std::mutex g_mutex;
+std::vector<Violation> g_violations;
+std::function<void(const Violation &)> g_handler;
+
+#ifndef SIM_SOURCE_DIR
+#define SIM_SOURCE_DIR ""
+#endif
+
+}  // namespace
+
+std::string FormatSite(const char *file, int line) {
+    if (file == nullptr) return "(unknown)";
+    const char *prefix = SIM_SOURCE_DIR;
+    size_t n = strlen(prefix);
+    if (n != 0 && strncmp(file, prefix, n) == 0) {
+        file += n;
+        if (*file == '/') ++file;
+    }
+    return std::string(file) + ":" + std::to_string(line);
+}
+
+bool SiteEndsWith(const std::string &site, const std::string &suffix) {
+    if (suffix.empty() || suffix.size() > site.size()) return false;
+    if (site.compare(site.size() - suffix.size(), suffix.size(), suffix) != 0) return false;
+    // Match whole path components: "config.cpp:12" must not match "xconfig.cpp:12".
+    if (suffix.size() == site.size()) return true;
+    char before = site[site.size() - suffix.size() - 1];
+    return before == '/' || suffix[0] == '/';
+}
+
+void Report(const char *rule, const std::string &site, const std::string &detail) {
+    Violation v{rule, site, detail};
+    fprintf(stderr, "verifier: %s at %s: %s\n", rule, site.c_str(), detail.c_str());
+    fflush(stderr);
+    std::function<void(const Violation &)> handler;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        handler = g_handler;
+        if (!handler) g_violations.push_back(v);
+    }
+    if (handler) handler(v);
+}
+
+void VerifierReset() {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_violations.clear();
+}
+
+}  // namespace kernel
+
+std::vector<Violation> VerifierTakeViolations() {
+    std::lock_guard<std::mutex> lock(kernel::g_mutex);
+    std::vector<Violation> out;
+    out.swap(kernel::g_violations);
+    return out;
+}
+
+size_t VerifierViolationCount() {
+    std::lock_guard<std::mutex> lock(kernel::g_mutex);
+    return kernel::g_violations.size();
+}
+
+void VerifierSetHandler(std::function<void(const Violation &)> handler) {
+    std::lock_guard<std::mutex> lock(kernel::g_mutex);
+    kernel::g_handler = std::move(handler);
+}
+
+}  // namespace sim

@@ -1,0 +1,801 @@
+// The emulated bus driver: a driver object of its own inside the emulated
+// kernel that owns one PDO per plugged camera and serves the PDO's internal
+// device-control requests (URBs, port reset, port status), Plug and Play and
+// power requests.
+//
+// Dispatch routines run at PASSIVE_LEVEL or, for URBs resubmitted from
+// completion routines, at DISPATCH_LEVEL; none of them waits at DISPATCH_LEVEL.
+// Each request is completed exactly once: at once by the dispatch routine, or
+// later by the transfer engine (bus_engine.cpp) or the cancel routine.
+#include <string.h>
+
+#include <algorithm>
+
+#include "bus_internal.h"
+#include "descriptor_walk.h"
+
+namespace sim {
+namespace usb {
+
+namespace {
+
+constexpr ULONG kPipeRequestLengthOld = 36;  // clients of USBDI versions below 0x101
+
+Port *PortOfPdo(Bus &bus, PDEVICE_OBJECT pdo) {
+    PdoExtension *x = static_cast<PdoExtension *>(pdo->DeviceExtension);
+    if (x == nullptr || x->Magic != kPdoMagic) return nullptr;
+    auto it = bus.Ports.find(x->Port);
+    return it == bus.Ports.end() ? nullptr : it->second.get();
+}
+
+NTSTATUS CompleteNow(PIRP irp, NTSTATUS status, ULONG_PTR information = 0) {
+    irp->IoStatus.Status = status;
+    irp->IoStatus.Information = information;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+    return status;
+}
+
+NTSTATUS CompleteUrb(PIRP irp, PURB urb, USBD_STATUS status) {
+    urb->UrbHeader.Status = status;
+    return CompleteNow(irp, StatusForUsbd(status));
+}
+
+PVOID NewHandle(Bus &bus) {
+    return reinterpret_cast<PVOID>((uintptr_t)(0xFFFFC90000000000ull + (++bus.NextHandle << 4)));
+}
+
+// The system address of a transfer buffer given by pointer or MDL, checked to
+// hold length bytes.
+bool TransferBufferOf(PVOID buffer, PMDL mdl, ULONG length, uint8_t **out) {
+    *out = nullptr;
+    if (length == 0) return true;
+    if (buffer != nullptr) {
+        *out = static_cast<uint8_t *>(buffer);
+        return true;
+    }
+    if (mdl == nullptr || MmGetMdlByteCount(mdl) < length) return false;
+    *out = static_cast<uint8_t *>((mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
+                                      ? mdl->MappedSystemVa
+                                      : MmGetMdlVirtualAddress(mdl));
+    return *out != nullptr;
+}
+
+void SetSetup(WireRecord &r, uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length) {
+    r.HasSetup = true;
+    r.Setup[0] = type;
+    r.Setup[1] = request;
+    r.Setup[2] = (uint8_t)value;
+    r.Setup[3] = (uint8_t)(value >> 8);
+    r.Setup[4] = (uint8_t)index;
+    r.Setup[5] = (uint8_t)(index >> 8);
+    r.Setup[6] = (uint8_t)length;
+    r.Setup[7] = (uint8_t)(length >> 8);
+    r.In = (type & 0x80) != 0;
+}
+
+Transfer *NewTransfer(PIRP irp, PURB urb, Port &port, TransferKind kind, uint8_t endpoint) {
+    Transfer *t = new Transfer{};
+    t->Irp = irp;
+    t->Urb = urb;
+    t->Port = port.Number;
+    t->Kind = kind;
+    t->Endpoint = endpoint;
+    t->QueueEndpoint = kind == TransferKind::Data || kind == TransferKind::Isochronous ? endpoint : 0;
+    t->Record.UrbFunction = urb->UrbHeader.Function;
+    t->Record.Type = TransferType::Control;
+    t->IsoPeriod = 1;
+    return t;
+}
+
+// Builds the setup packet of a control-class URB function. Returns the USBD
+// status that refuses it, or success with *t filled.
+USBD_STATUS DecodeControl(PURB urb, Transfer *t) {
+    const USHORT f = urb->UrbHeader.Function;
+    struct _URB_CONTROL_TRANSFER &c = urb->UrbControlTransfer;  // common leading fields
+    ULONG length = c.TransferBufferLength;
+    PVOID buffer = c.TransferBuffer;
+    PMDL mdl = c.TransferBufferMDL;
+    WireRecord &r = t->Record;
+    auto recipientOf = [](USHORT first, USHORT fn) { return (uint8_t)(fn - first); };
+    switch (f) {
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
+    case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE: {
+        const struct _URB_CONTROL_DESCRIPTOR_REQUEST &d = urb->UrbControlDescriptorRequest;
+        uint8_t recipient = f == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ? 1
+                            : f == URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT ? 2 : 0;
+        bool in = f != URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE;
+        if (length > 0xFFFF) return USBD_STATUS_INVALID_PARAMETER;
+        SetSetup(r, (uint8_t)((in ? 0x80 : 0) | recipient),
+                 in ? USB_REQUEST_GET_DESCRIPTOR : USB_REQUEST_SET_DESCRIPTOR,
+                 (uint16_t)((d.DescriptorType << 8) | d.Index), d.LanguageId, (uint16_t)length);
+        break;
+    }
+    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
+    case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
+    case URB_FUNCTION_SET_FEATURE_TO_OTHER:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_OTHER: {
+        const struct _URB_CONTROL_FEATURE_REQUEST &d = urb->UrbControlFeatureRequest;
+        bool set = f == URB_FUNCTION_SET_FEATURE_TO_DEVICE || f == URB_FUNCTION_SET_FEATURE_TO_INTERFACE ||
+                   f == URB_FUNCTION_SET_FEATURE_TO_ENDPOINT || f == URB_FUNCTION_SET_FEATURE_TO_OTHER;
+        uint8_t recipient = f == URB_FUNCTION_SET_FEATURE_TO_OTHER || f == URB_FUNCTION_CLEAR_FEATURE_TO_OTHER
+                                ? 3
+                                : recipientOf(set ? URB_FUNCTION_SET_FEATURE_TO_DEVICE
+                                                  : URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, f);
+        SetSetup(r, recipient, set ? USB_REQUEST_SET_FEATURE : USB_REQUEST_CLEAR_FEATURE, d.FeatureSelector,
+                 d.Index, 0);
+        t->Buffer = nullptr;
+        t->Length = 0;
+        return USBD_STATUS_SUCCESS;
+    }
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
+    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
+    case URB_FUNCTION_GET_STATUS_FROM_OTHER: {
+        uint8_t recipient = f == URB_FUNCTION_GET_STATUS_FROM_OTHER ? 3
+                                                                     : recipientOf(URB_FUNCTION_GET_STATUS_FROM_DEVICE, f);
+        if (length > 0xFFFF) return USBD_STATUS_INVALID_PARAMETER;
+        SetSetup(r, (uint8_t)(0x80 | recipient), USB_REQUEST_GET_STATUS, 0,
+                 urb->UrbControlGetStatusRequest.Index, (uint16_t)length);
+        break;
+    }
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_VENDOR_OTHER:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_CLASS_OTHER: {
+        const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST &v = urb->UrbControlVendorClassRequest;
+        bool vendor = f == URB_FUNCTION_VENDOR_DEVICE || f == URB_FUNCTION_VENDOR_INTERFACE ||
+                      f == URB_FUNCTION_VENDOR_ENDPOINT || f == URB_FUNCTION_VENDOR_OTHER;
+        uint8_t recipient = f == URB_FUNCTION_VENDOR_OTHER || f == URB_FUNCTION_CLASS_OTHER
+                                ? 3
+                                : recipientOf(vendor ? URB_FUNCTION_VENDOR_DEVICE : URB_FUNCTION_CLASS_DEVICE, f);
+        bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+        if (length > 0xFFFF) return USBD_STATUS_INVALID_PARAMETER;
+        SetSetup(r, (uint8_t)((in ? 0x80 : 0) | (vendor ? 0x40 : 0x20) | recipient | v.RequestTypeReservedBits),
+                 v.Request, v.Value, v.Index, (uint16_t)length);
+        r.In = in;
+        break;
+    }
+    case URB_FUNCTION_GET_CONFIGURATION:
+        if (length > 0xFFFF) return USBD_STATUS_INVALID_PARAMETER;
+        SetSetup(r, 0x80, USB_REQUEST_GET_CONFIGURATION, 0, 0, (uint16_t)length);
+        break;
+    case URB_FUNCTION_GET_INTERFACE:
+        if (length > 0xFFFF) return USBD_STATUS_INVALID_PARAMETER;
+        SetSetup(r, 0x81, USB_REQUEST_GET_INTERFACE, 0, urb->UrbControlGetInterfaceRequest.Interface,
+                 (uint16_t)length);
+        break;
+    case URB_FUNCTION_CONTROL_TRANSFER: {
+        memcpy(r.Setup, c.SetupPacket, 8);
+        r.HasSetup = true;
+        r.In = (c.SetupPacket[0] & 0x80) != 0;
+        uint16_t wLength = r.SetupLength();
+        if (wLength > length) return USBD_STATUS_INVALID_PARAMETER;
+        length = wLength;
+        break;
+    }
+    default:
+        return USBD_STATUS_INVALID_URB_FUNCTION;
+    }
+    if (!TransferBufferOf(buffer, mdl, length, &t->Buffer)) return USBD_STATUS_INVALID_PARAMETER;
+    t->Length = length;
+    return USBD_STATUS_SUCCESS;
+}
+
+const Pipe *FindPipe(Bus &bus, Port &port, USBD_PIPE_HANDLE handle) {
+    auto it = bus.Pipes.find((uintptr_t)handle);
+    if (it == bus.Pipes.end() || it->second.Port != port.Number) return nullptr;
+    return &it->second;
+}
+
+size_t FixedUrbLength(USHORT function) {
+    switch (function) {
+    case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER: return sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
+    case URB_FUNCTION_CONTROL_TRANSFER: return sizeof(struct _URB_CONTROL_TRANSFER);
+    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
+    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
+    case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE: return sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
+    case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
+    case URB_FUNCTION_SET_FEATURE_TO_OTHER:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
+    case URB_FUNCTION_CLEAR_FEATURE_TO_OTHER: return sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
+    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
+    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
+    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
+    case URB_FUNCTION_GET_STATUS_FROM_OTHER: return sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);
+    case URB_FUNCTION_VENDOR_DEVICE:
+    case URB_FUNCTION_VENDOR_INTERFACE:
+    case URB_FUNCTION_VENDOR_ENDPOINT:
+    case URB_FUNCTION_VENDOR_OTHER:
+    case URB_FUNCTION_CLASS_DEVICE:
+    case URB_FUNCTION_CLASS_INTERFACE:
+    case URB_FUNCTION_CLASS_ENDPOINT:
+    case URB_FUNCTION_CLASS_OTHER: return sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    case URB_FUNCTION_GET_CONFIGURATION: return sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST);
+    case URB_FUNCTION_GET_INTERFACE: return sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST);
+    default: return 0;
+    }
+}
+
+// Aborts a pipe: every transfer queued on it completes with
+// USBD_STATUS_CANCELED before the abort itself does.
+NTSTATUS AbortPipe(Bus &bus, PIRP irp, PURB urb, int portNumber, uint8_t endpoint) {
+    std::vector<Completion> done;
+    uint64_t mark;
+    {
+        std::lock_guard<std::mutex> g(bus.Lock);
+        Port &port = *bus.Ports.at(portNumber);
+        FlushQueue(bus, port, endpoint, USBD_STATUS_CANCELED, &done);
+        mark = bus.NextSequence;
+    }
+    CompleteAll(bus, done, true);
+    if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
+        // Transfers whose cancel routines were already running, and completions
+        // still inside IofCompleteRequest on bus threads, finish first.
+        std::unique_lock<std::mutex> lock(bus.Lock);
+        bus.Changed.wait_for(lock, std::chrono::seconds(10), [&] {
+            auto p = bus.Ports.find(portNumber);
+            if (p == bus.Ports.end()) return true;
+            auto e = p->second->Endpoints.find(endpoint);
+            if (e == p->second->Endpoints.end()) return true;
+            if (e->second.Completing != 0) return false;
+            for (Transfer *t : e->second.Queue)
+                if (t->Record.Sequence <= mark) return false;
+            return true;
+        });
+    }
+    return CompleteUrb(irp, urb, USBD_STATUS_SUCCESS);
+}
+
+NTSTATUS SubmitUrb(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
+    if (urb == nullptr) return CompleteNow(irp, STATUS_INVALID_PARAMETER);
+    const USHORT function = urb->UrbHeader.Function;
+    const USHORT length = urb->UrbHeader.Length;
+    Transfer *t = nullptr;
+    int portNumber = 0;
+    int abortEndpoint = -1;
+    USBD_STATUS answer = USBD_STATUS_SUCCESS;  // for URBs completed at once (answer_now)
+    NTSTATUS irpAnswer = STATUS_SUCCESS;       // ... with an IRP status of a knob's (answer_irp)
+    {
+        std::lock_guard<std::mutex> g(bus.Lock);
+        Port *port = PortOfPdo(bus, pdo);
+        if (port == nullptr || !port->Connected || port->PdoRemoved) {
+            answer = USBD_STATUS_DEVICE_GONE;
+            goto answer_now;
+        }
+        portNumber = port->Number;
+        urb->UrbHeader.Status = USBD_STATUS_PENDING;
+        switch (function) {
+        case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
+            if (length != sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER)) {
+                answer = USBD_STATUS_INVALID_PARAMETER;
+                goto answer_now;
+            }
+            urb->UrbGetCurrentFrameNumber.FrameNumber = FrameOf(BusMicros(bus));
+            answer = USBD_STATUS_SUCCESS;
+            goto answer_now;
+        case URB_FUNCTION_ABORT_PIPE:
+        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        case URB_FUNCTION_SYNC_RESET_PIPE:
+        case URB_FUNCTION_SYNC_CLEAR_STALL: {
+            if (length != kPipeRequestLengthOld && length != sizeof(struct _URB_PIPE_REQUEST)) {
+                answer = USBD_STATUS_INVALID_PARAMETER;
+                goto answer_now;
+            }
+            const Pipe *pipe = FindPipe(bus, *port, urb->UrbPipeRequest.PipeHandle);
+            if (pipe == nullptr) {
+                answer = USBD_STATUS_INVALID_PIPE_HANDLE;
+                goto answer_now;
+            }
+            if (function == URB_FUNCTION_ABORT_PIPE) {
+                // A knob may fail the abort itself; otherwise it runs at once.
+                Knobs how;
+                if (TakeFailNext(*port, pipe->Endpoint, &how)) {
+                    urb->UrbHeader.Status = how.FailStatus;
+                    irpAnswer = how.FailIrp ? how.FailIrpStatus : StatusForUsbd(how.FailStatus);
+                    goto answer_irp;
+                }
+                abortEndpoint = pipe->Endpoint;  // aborted below, outside the lock
+                break;
+            }
+            t = NewTransfer(irp, urb, *port, TransferKind::ResetPipe, pipe->Endpoint);
+            t->QueueEndpoint = 0;
+            t->ClearHalt = function != URB_FUNCTION_SYNC_RESET_PIPE &&
+                           pipe->Type != USB_ENDPOINT_TYPE_ISOCHRONOUS;
+            break;
+        }
+        case URB_FUNCTION_SELECT_CONFIGURATION:
+            if (length < FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface)) {
+                answer = USBD_STATUS_INVALID_PARAMETER;
+                goto answer_now;
+            }
+            t = NewTransfer(irp, urb, *port, TransferKind::SelectConfiguration, 0);
+            break;
+        case URB_FUNCTION_SELECT_INTERFACE:
+            if (length < GET_SELECT_INTERFACE_REQUEST_SIZE(0)) {
+                answer = USBD_STATUS_INVALID_PARAMETER;
+                goto answer_now;
+            }
+            t = NewTransfer(irp, urb, *port, TransferKind::SelectInterface, 0);
+            break;
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        case URB_FUNCTION_ISOCH_TRANSFER: {
+            const bool iso = function == URB_FUNCTION_ISOCH_TRANSFER;
+            struct _URB_BULK_OR_INTERRUPT_TRANSFER &b = urb->UrbBulkOrInterruptTransfer;
+            if (!iso && length != sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
+                answer = USBD_STATUS_INVALID_PARAMETER;
+                goto answer_now;
+            }
+            if (iso && length < FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket)) {
+                answer = USBD_STATUS_INVALID_PARAMETER;
+                goto answer_now;
+            }
+            const Pipe *pipe = FindPipe(bus, *port, b.PipeHandle);
+            if (pipe == nullptr) {
+                answer = USBD_STATUS_INVALID_PIPE_HANDLE;
+                goto answer_now;
+            }
+            const bool pipeIso = pipe->Type == USB_ENDPOINT_TYPE_ISOCHRONOUS;
+            const bool in = (pipe->Endpoint & 0x80) != 0;
+            if (pipeIso != iso || ((b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != in ||
+                b.TransferBufferLength > pipe->MaxTransfer) {
+                answer = USBD_STATUS_INVALID_PARAMETER;
+                goto answer_now;
+            }
+            t = NewTransfer(irp, urb, *port, iso ? TransferKind::Isochronous : TransferKind::Data, pipe->Endpoint);
+            t->Record.Type = (TransferType)pipe->Type;
+            t->Record.In = in;
+            t->MaxPacket = pipe->MaxPacket;
+            t->Length = b.TransferBufferLength;
+            t->Record.RequestedLength = t->Length;
+            if (!TransferBufferOf(b.TransferBuffer, b.TransferBufferMDL, t->Length, &t->Buffer)) {
+                delete t;
+                t = nullptr;
+                answer = USBD_STATUS_INVALID_PARAMETER;
+                goto answer_now;
+            }
+            if (iso) {
+                struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
+                const ULONG n = u.NumberOfPackets;
+                bool ok = n != 0 && n <= 1024 &&
+                          length >= FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket) +
+                                        n * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
+                for (ULONG j = 0; ok && j < n; ++j) {
+                    ULONG end = j + 1 < n ? u.IsoPacket[j + 1].Offset : t->Length;
+                    ok = u.IsoPacket[j].Offset <= end && end <= t->Length &&
+                         (j != 0 || u.IsoPacket[0].Offset == 0);
+                }
+                if (!ok) {
+                    delete t;
+                    t = nullptr;
+                    answer = USBD_STATUS_INVALID_PARAMETER;
+                    goto answer_now;
+                }
+                u.ErrorCount = 0;
+                const uint8_t interval = std::max<uint8_t>(1, std::min<uint8_t>(pipe->Interval, 4));
+                t->IsoPeriod = port->Camera->Profile.HighSpeed ? (1u << (interval - 1)) : 8;
+            }
+            break;
+        }
+        default: {
+            size_t expected = FixedUrbLength(function);
+            if (expected == 0) {
+                answer = USBD_STATUS_INVALID_URB_FUNCTION;
+                goto answer_now;
+            }
+            if (length != expected) {
+                answer = USBD_STATUS_INVALID_PARAMETER;
+                goto answer_now;
+            }
+            t = NewTransfer(irp, urb, *port, TransferKind::Control, 0);
+            if (function == URB_FUNCTION_CONTROL_TRANSFER) {
+                struct _URB_CONTROL_TRANSFER &c = urb->UrbControlTransfer;
+                if (c.PipeHandle != nullptr && !(c.TransferFlags & USBD_DEFAULT_PIPE_TRANSFER)) {
+                    delete t;
+                    t = nullptr;
+                    answer = USBD_STATUS_INVALID_PIPE_HANDLE;  // the camera has no other control pipe
+                    goto answer_now;
+                }
+            }
+            answer = DecodeControl(urb, t);
+            if (answer != USBD_STATUS_SUCCESS) {
+                delete t;
+                t = nullptr;
+                goto answer_now;
+            }
+            t->Record.RequestedLength = t->Length;
+            break;
+        }
+        }
+    }
+    if (t != nullptr) return StartTransfer(bus, t);
+    if (abortEndpoint >= 0) return AbortPipe(bus, irp, urb, portNumber, (uint8_t)abortEndpoint);
+    return CompleteUrb(irp, urb, USBD_STATUS_SUCCESS);
+
+answer_now:
+    return CompleteUrb(irp, urb, answer);
+answer_irp:
+    return CompleteNow(irp, irpAnswer);
+}
+
+NTSTATUS PortRequest(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, ULONG code) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status;
+    {
+        std::lock_guard<std::mutex> g(bus.Lock);
+        Port *port = PortOfPdo(bus, pdo);
+        if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
+            PULONG word = static_cast<PULONG>(stack->Parameters.Others.Argument1);
+            if (word == nullptr) {
+                status = STATUS_INVALID_PARAMETER;
+            } else if (port != nullptr && port->FailStatusCount != 0) {
+                --port->FailStatusCount;
+                status = port->FailStatusStatus;
+            } else {
+                *word = port != nullptr && port->Connected ? port->PortStatus : 0;
+                status = STATUS_SUCCESS;
+            }
+        } else if (port == nullptr || !port->Connected) {
+            status = STATUS_DEVICE_NOT_CONNECTED;
+        } else {
+            ++port->ResetCount;
+            if (port->FailResetCount != 0) {
+                --port->FailResetCount;
+                status = port->FailResetStatus;
+            } else {
+                // The device sees a bus reset; the hub driver then restores its
+                // address and configuration, so pipe handles stay valid.
+                port->Camera->BusReset();
+                port->Camera->Address = port->Address;
+                port->PortStatus = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
+                for (auto &e : port->Endpoints) e.second.NextIsoMicroframe = 0;
+                status = STATUS_SUCCESS;
+            }
+        }
+    }
+    return CompleteNow(irp, status);
+}
+
+NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    Bus *bus = g_bus;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (bus == nullptr) return CompleteNow(Irp, STATUS_DEVICE_NOT_CONNECTED);
+    switch (stack->Parameters.DeviceIoControl.IoControlCode) {
+    case IOCTL_INTERNAL_USB_SUBMIT_URB:
+        return SubmitUrb(*bus, DeviceObject, Irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
+    case IOCTL_INTERNAL_USB_RESET_PORT:
+    case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
+        return PortRequest(*bus, DeviceObject, Irp, stack->Parameters.DeviceIoControl.IoControlCode);
+    default:
+        return CompleteNow(Irp, STATUS_INVALID_DEVICE_REQUEST);
+    }
+}
+
+void FillCapabilities(PDEVICE_CAPABILITIES caps, int port) {
+    caps->DeviceD1 = 0;
+    caps->DeviceD2 = 0;
+    caps->LockSupported = 0;
+    caps->EjectSupported = 0;
+    caps->Removable = 1;
+    caps->UniqueID = 1;
+    caps->SurpriseRemovalOK = 0;
+    caps->WakeFromD0 = 0;
+    caps->WakeFromD3 = 0;
+    caps->Address = (ULONG)port;
+    caps->UINumber = (ULONG)port;
+    caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
+    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+    for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
+    caps->SystemWake = PowerSystemUnspecified;
+    caps->DeviceWake = PowerDeviceUnspecified;
+    caps->D1Latency = 0;
+    caps->D2Latency = 0;
+    caps->D3Latency = 100;
+}
+
+NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    Bus *bus = g_bus;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = Irp->IoStatus.Status;
+    if (bus == nullptr) return CompleteNow(Irp, status, Irp->IoStatus.Information);
+    switch (stack->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+    case IRP_MN_STOP_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+    case IRP_MN_CANCEL_STOP_DEVICE:
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_CANCEL_REMOVE_DEVICE:
+        status = STATUS_SUCCESS;
+        if (stack->MinorFunction == IRP_MN_START_DEVICE) {
+            std::lock_guard<std::mutex> g(bus->Lock);
+            Port *port = PortOfPdo(*bus, DeviceObject);
+            if (port != nullptr) port->PdoRemoved = false;
+        }
+        break;
+    case IRP_MN_QUERY_CAPABILITIES: {
+        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+        if (caps == nullptr || caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
+            status = STATUS_UNSUCCESSFUL;
+            break;
+        }
+        int port = 0;
+        {
+            std::lock_guard<std::mutex> g(bus->Lock);
+            Port *p = PortOfPdo(*bus, DeviceObject);
+            if (p != nullptr) port = p->Number;
+        }
+        FillCapabilities(caps, port);
+        status = STATUS_SUCCESS;
+        break;
+    }
+    case IRP_MN_SURPRISE_REMOVAL:
+    case IRP_MN_REMOVE_DEVICE: {
+        // The function driver above is going: nothing of its own may stay
+        // queued, and the device goes back to its unconfigured state until the
+        // next enumeration.
+        const bool remove = stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+        std::vector<Completion> done;
+        bool deletePdo = false;
+        {
+            std::lock_guard<std::mutex> g(bus->Lock);
+            Port *port = PortOfPdo(*bus, DeviceObject);
+            if (port != nullptr) {
+                FlushAllQueues(*bus, *port, port->Connected ? USBD_STATUS_CANCELED : USBD_STATUS_DEVICE_GONE,
+                               &done);
+                if (remove) {
+                    port->PdoRemoved = true;
+                    ClosePipes(*bus, *port, -1, &done);
+                    port->ConfigurationHandle = nullptr;
+                    port->InterfaceHandles.clear();
+                    if (port->Connected) {
+                        port->Camera->Configuration = 0;
+                        port->Camera->AltSetting.clear();
+                    }
+                    deletePdo = !port->Connected;
+                }
+            }
+        }
+        CompleteAll(*bus, done, false);
+        if (deletePdo) {
+            // Wait for completions of this port still running on bus threads.
+            std::unique_lock<std::mutex> lock(bus->Lock);
+            bus->Changed.wait_for(lock, std::chrono::seconds(10), [&] {
+                Port *port = PortOfPdo(*bus, DeviceObject);
+                if (port == nullptr) return true;
+                for (auto &e : port->Endpoints)
+                    if (e.second.Completing != 0 || !e.second.Queue.empty()) return false;
+                return true;
+            });
+            PdoExtension *x = static_cast<PdoExtension *>(DeviceObject->DeviceExtension);
+            bus->Ports.erase(x->Port);
+            x->Magic = 0;
+        }
+        status = STATUS_SUCCESS;
+        Irp->IoStatus.Status = status;
+        IofCompleteRequest(Irp, IO_NO_INCREMENT);
+        if (deletePdo) IoDeleteDevice(DeviceObject);
+        return status;
+    }
+    default:
+        break;  // not ours to answer: the status stays as it came
+    }
+    return CompleteNow(Irp, status, status == Irp->IoStatus.Status ? Irp->IoStatus.Information : 0);
+}
+
+NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    (void)DeviceObject;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = Irp->IoStatus.Status;
+    switch (stack->MinorFunction) {
+    case IRP_MN_SET_POWER:
+    case IRP_MN_QUERY_POWER:
+        status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_WAIT_WAKE:
+        status = STATUS_NOT_SUPPORTED;
+        break;
+    default:
+        break;
+    }
+    PoStartNextPowerIrp(Irp);
+    return CompleteNow(Irp, status);
+}
+
+NTSTATUS DispatchUnsupported(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    (void)DeviceObject;
+    return CompleteNow(Irp, STATUS_INVALID_DEVICE_REQUEST);
+}
+
+VOID BusUnload(PDRIVER_OBJECT DriverObject) { (void)DriverObject; }
+
+// Opens the pipes of one interface setting into info (whose Length the caller
+// has checked) and records their handles.
+void OpenPipes(Bus &bus, Port &port, const InterfaceSetting &s, PUSBD_INTERFACE_INFORMATION info) {
+    PVOID handle = NewHandle(bus);
+    port.InterfaceHandles[s.InterfaceNumber] = handle;
+    info->Class = s.Class;
+    info->SubClass = s.SubClass;
+    info->Protocol = s.Protocol;
+    info->Reserved = 0;
+    info->InterfaceHandle = handle;
+    info->NumberOfPipes = (ULONG)s.Endpoints.size();
+    for (size_t i = 0; i < s.Endpoints.size(); ++i) {
+        const EndpointInfo &e = s.Endpoints[i];
+        USBD_PIPE_INFORMATION &p = info->Pipes[i];
+        p.MaximumPacketSize = e.MaxPacket;
+        p.EndpointAddress = e.Address;
+        p.Interval = e.Interval;
+        p.PipeType = (USBD_PIPE_TYPE)e.Type();
+        p.PipeHandle = NewHandle(bus);
+        bus.Pipes[(uintptr_t)p.PipeHandle] =
+            Pipe{port.Number, e.Address, s.InterfaceNumber, e.Type(), e.Interval, e.MaxPacket, p.MaximumTransferSize};
+        port.Endpoints[e.Address].NextIsoMicroframe = 0;
+    }
+}
+
+// A standard request that the bus itself puts on the wire while serving a
+// configuration URB, logged as its own record.
+bool BusControl(Bus &bus, Port &port, Transfer *parent, uint8_t request, uint16_t value, uint16_t index,
+                uint8_t type, uint64_t now) {
+    WireRecord r{};
+    r.Sequence = ++bus.NextSequence;
+    r.Port = port.Number;
+    r.Endpoint = 0;
+    r.Type = TransferType::Control;
+    r.UrbFunction = parent->Record.UrbFunction;
+    SetSetup(r, type, request, value, index, 0);
+    bool ok = !MergedKnobs(port, 0).ControlStall;
+    if (ok) ok = !port.Camera->Control(r.Setup, nullptr, now).Stall;
+    r.Status = ok ? USBD_STATUS_SUCCESS : USBD_STATUS_STALL_PID;
+    r.SubmitMicros = r.CompleteMicros = now;
+    if (bus.Pcap.IsOpen()) {
+        bus.Pcap.Event('S', r, port.Address, nullptr, 0, 0, bus.EpochMicros + now);
+        bus.Pcap.Event('C', r, port.Address, nullptr, 0, 0, bus.EpochMicros + now);
+    }
+    LogRecord(r);
+    return ok;
+}
+
+USBD_STATUS SelectConfiguration(Bus &bus, Port &port, Transfer *t, uint64_t now, std::vector<Completion> *out) {
+    struct _URB_SELECT_CONFIGURATION &u = t->Urb->UrbSelectConfiguration;
+    const uint8_t *config = reinterpret_cast<const uint8_t *>(u.ConfigurationDescriptor);
+    const size_t urbLength = t->Urb->UrbHeader.Length;
+    if (config == nullptr) {
+        SetSetup(t->Record, 0x00, USB_REQUEST_SET_CONFIGURATION, 0, 0, 0);
+        ClosePipes(bus, port, -1, out);
+        port.ConfigurationHandle = nullptr;
+        port.InterfaceHandles.clear();
+        u.ConfigurationHandle = nullptr;
+        t->Refused = false;
+        return port.Camera->Control(t->Record.Setup, nullptr, now).Stall ? USBD_STATUS_STALL_PID
+                                                                          : USBD_STATUS_SUCCESS;
+    }
+    // The client's descriptor is read only within its own wTotalLength.
+    size_t total = (size_t)config[2] | ((size_t)config[3] << 8), extent;
+    if (ConfigurationExtent(config, total, &extent) != WalkError::None)
+        return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+    const uint8_t value = config[5], interfaces = config[4];
+    SetSetup(t->Record, 0x00, USB_REQUEST_SET_CONFIGURATION, value, 0, 0);
+    if (interfaces == 0) return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+
+    // Check every interface record before anything changes.
+    const DeviceProfile &profile = port.Camera->Profile;
+    std::vector<std::pair<PUSBD_INTERFACE_INFORMATION, const InterfaceSetting *>> selected;
+    size_t offset = FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
+    for (uint8_t i = 0; i < interfaces && offset + GET_USBD_INTERFACE_SIZE(0) <= urbLength; ++i) {
+        PUSBD_INTERFACE_INFORMATION info =
+            reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<uint8_t *>(t->Urb) + offset);
+        const InterfaceSetting *s = profile.FindSetting(info->InterfaceNumber, info->AlternateSetting);
+        if (s == nullptr) return USBD_STATUS_INTERFACE_NOT_FOUND;
+        if (info->Length < GET_USBD_INTERFACE_SIZE(s->Endpoints.size()) || offset + info->Length > urbLength)
+            return USBD_STATUS_INVALID_PARAMETER;
+        selected.push_back({info, s});
+        offset += info->Length;
+    }
+    if (selected.empty()) return USBD_STATUS_INVALID_PARAMETER;
+
+    t->Refused = false;
+    if (port.Camera->Control(t->Record.Setup, nullptr, now).Stall) return USBD_STATUS_STALL_PID;
+    ClosePipes(bus, port, -1, out);
+    port.InterfaceHandles.clear();
+    for (auto &sel : selected) {
+        if (sel.second->AlternateSetting != 0 &&
+            !BusControl(bus, port, t, USB_REQUEST_SET_INTERFACE, sel.second->AlternateSetting,
+                        sel.second->InterfaceNumber, 0x01, now))
+            return USBD_STATUS_STALL_PID;
+        OpenPipes(bus, port, *sel.second, sel.first);
+    }
+    port.ConfigurationHandle = NewHandle(bus);
+    u.ConfigurationHandle = port.ConfigurationHandle;
+    return USBD_STATUS_SUCCESS;
+}
+
+USBD_STATUS SelectInterface(Bus &bus, Port &port, Transfer *t, uint64_t now, std::vector<Completion> *out) {
+    struct _URB_SELECT_INTERFACE &u = t->Urb->UrbSelectInterface;
+    PUSBD_INTERFACE_INFORMATION info = &u.Interface;
+    SetSetup(t->Record, 0x01, USB_REQUEST_SET_INTERFACE, info->AlternateSetting, info->InterfaceNumber, 0);
+    if (port.ConfigurationHandle == nullptr || u.ConfigurationHandle != port.ConfigurationHandle)
+        return USBD_STATUS_INVALID_PARAMETER;
+    const InterfaceSetting *s = port.Camera->Profile.FindSetting(info->InterfaceNumber, info->AlternateSetting);
+    if (s == nullptr) return USBD_STATUS_INTERFACE_NOT_FOUND;
+    const size_t head = FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface);
+    if (info->Length < GET_USBD_INTERFACE_SIZE(s->Endpoints.size()) ||
+        head + info->Length > t->Urb->UrbHeader.Length)
+        return USBD_STATUS_INVALID_PARAMETER;
+    t->Refused = false;
+    if (port.Camera->Control(t->Record.Setup, nullptr, now).Stall) return USBD_STATUS_STALL_PID;
+    ClosePipes(bus, port, info->InterfaceNumber, out);
+    OpenPipes(bus, port, *s, info);
+    return USBD_STATUS_SUCCESS;
+}
+
+}  // namespace
+
+NTSTATUS StatusForUsbd(USBD_STATUS status) {
+    if (USBD_SUCCESS(status)) return STATUS_SUCCESS;
+    switch (status) {
+    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
+    case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
+    case USBD_STATUS_INVALID_PARAMETER:
+    case USBD_STATUS_INVALID_PIPE_HANDLE:
+    case USBD_STATUS_INVALID_URB_FUNCTION:
+    case USBD_STATUS_INTERFACE_NOT_FOUND:
+    case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR: return STATUS_INVALID_PARAMETER;
+    case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
+    case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
+    case USBD_STATUS_TIMEOUT: return STATUS_IO_TIMEOUT;
+    default: return STATUS_UNSUCCESSFUL;
+    }
+}
+
+USBD_STATUS RunConfigurationTransfer(Bus &bus, Port &port, Transfer *t, uint64_t now, std::vector<Completion> *out) {
+    switch (t->Kind) {
+    case TransferKind::SelectConfiguration:
+    case TransferKind::SelectInterface: {
+        // A selection that fails its checks never reaches the wire.
+        t->Refused = true;
+        return t->Kind == TransferKind::SelectConfiguration ? SelectConfiguration(bus, port, t, now, out)
+                                                            : SelectInterface(bus, port, t, now, out);
+    }
+    case TransferKind::ResetPipe: {
+        // Host side: the pipe starts afresh. Device side: CLEAR_FEATURE(ENDPOINT_HALT).
+        port.Endpoints[t->Endpoint].NextIsoMicroframe = 0;
+        if (!t->ClearHalt) return USBD_STATUS_SUCCESS;
+        SetSetup(t->Record, 0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, t->Endpoint, 0);
+        t->Record.Endpoint = 0;
+        if (MergedKnobs(port, 0).ControlStall) return USBD_STATUS_STALL_PID;
+        return port.Camera->Control(t->Record.Setup, nullptr, now).Stall ? USBD_STATUS_STALL_PID
+                                                                          : USBD_STATUS_SUCCESS;
+    }
+    default:
+        return USBD_STATUS_INVALID_PARAMETER;
+    }
+}
+
+NTSTATUS BusDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    (void)RegistryPath;
+    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) DriverObject->MajorFunction[i] = DispatchUnsupported;
+    DriverObject->MajorFunction[IRP_MJ_INTERNAL_DEVICE_CONTROL] = DispatchInternalDeviceControl;
+    DriverObject->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
+    DriverObject->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    DriverObject->DriverUnload = BusUnload;
+    return STATUS_SUCCESS;
+}
+
+}  // namespace usb
+}  // namespace sim

@@ -1,0 +1,456 @@
+// The transfer engine of the emulated bus: per-endpoint queues, the bus clock
+// that serves them once per 1 ms frame, cancellation and completion.
+//
+// Queue discipline: a transfer is in exactly one queue while its IRP carries
+// the bus's cancel routine. Whoever clears the cancel routine
+// (IoSetCancelRoutine(irp, nullptr) returning non-null) owns the transfer; when
+// the clear fails, the cancel routine is about to run and takes it out itself.
+#include <string.h>
+
+#include <algorithm>
+
+#include "bus_internal.h"
+
+namespace sim {
+namespace usb {
+
+namespace {
+
+constexpr uint32_t kMicrosPerFrame = 1000;
+constexpr uint32_t kMicroframesPerFrame = 8;
+
+// IoCancelIrp sets Cancel before it looks for a cancel routine; read it after
+// our own IoSetCancelRoutine, as on the platform.
+bool CancelRequested(PIRP irp) { return __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) != 0; }
+
+void EmitSubmit(Bus &bus, Port &port, Transfer *t, uint64_t micros) {
+    if (!bus.Pcap.IsOpen()) return;
+    uint32_t n = !t->Record.In && t->Buffer != nullptr ? t->Length : 0;
+    bus.Pcap.Event('S', t->Record, port.Address, t->Buffer, n, t->Length, bus.EpochMicros + micros);
+}
+
+void EmitComplete(Bus &bus, Port &port, Transfer *t, uint64_t micros) {
+    if (!bus.Pcap.IsOpen()) return;
+    uint32_t n = 0;
+    if (t->Record.In && t->Buffer != nullptr)
+        n = t->Kind == TransferKind::Isochronous ? t->Length : t->Done;
+    bus.Pcap.Event('C', t->Record, port.Address, t->Buffer, n, t->Done, bus.EpochMicros + micros);
+}
+
+// A control transfer on the default pipe.
+USBD_STATUS RunControl(Port &port, Transfer *t, uint64_t now) {
+    if (MergedKnobs(port, 0).ControlStall) return USBD_STATUS_STALL_PID;
+    const uint16_t wLength = t->Record.SetupLength();
+    std::vector<uint8_t> stage(wLength);
+    if (!t->Record.In && wLength != 0) memcpy(stage.data(), t->Buffer, std::min<uint32_t>(wLength, t->Length));
+    ControlOutcome o = port.Camera->Control(t->Record.Setup, stage.data(), now);
+    if (o.Stall) return USBD_STATUS_STALL_PID;
+    t->Done = std::min<uint32_t>(o.Actual, t->Length);
+    if (t->Record.In && t->Done != 0) memcpy(t->Buffer, stage.data(), t->Done);
+    return USBD_STATUS_SUCCESS;
+}
+
+// Bulk or interrupt: returns false while an IN transfer waits for packets.
+bool RunData(Port &port, Transfer *t, uint64_t now, USBD_STATUS *status) {
+    CameraModel &camera = *port.Camera;
+    if (camera.Halted[t->Endpoint]) {
+        *status = USBD_STATUS_STALL_PID;
+        return true;
+    }
+    if (!t->Record.In) {
+        uint32_t offset = 0;
+        do {
+            uint32_t n = std::min<uint32_t>(t->MaxPacket, t->Length - offset);
+            camera.OutPacket(t->Endpoint, t->Buffer + offset, n, now);
+            offset += n;
+            if (n < t->MaxPacket) break;  // short packet (or zero-length) ends it
+        } while (offset < t->Length);
+        t->Done = t->Length;
+        *status = USBD_STATUS_SUCCESS;
+        return true;
+    }
+    std::vector<uint8_t> packet;
+    while (camera.InPacket(t->Endpoint, &packet, now)) {
+        uint32_t room = t->Length - t->Done;
+        if (packet.size() > room) {
+            // The device sent more than the buffer holds: babble.
+            if (room != 0) memcpy(t->Buffer + t->Done, packet.data(), room);
+            t->Done += room;
+            *status = USBD_STATUS_DATA_OVERRUN;
+            return true;
+        }
+        if (!packet.empty()) memcpy(t->Buffer + t->Done, packet.data(), packet.size());
+        t->Done += (uint32_t)packet.size();
+        if (packet.size() < t->MaxPacket || t->Done == t->Length) {
+            *status = USBD_STATUS_SUCCESS;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Isochronous: finished once the microframe of its last packet has passed.
+bool RunIsochronous(Bus &bus, Port &port, Transfer *t, uint64_t now, USBD_STATUS *status) {
+    struct _URB_ISOCH_TRANSFER &u = t->Urb->UrbIsochronousTransfer;
+    const uint32_t n = u.NumberOfPackets;
+    const uint64_t nowMicroframe = now / (kMicrosPerFrame / kMicroframesPerFrame);
+    if (nowMicroframe < t->IsoStart + (uint64_t)n * t->IsoPeriod) return false;
+    (void)bus;
+    uint32_t errors = 0, moved = 0;
+    t->Record.IsoPackets.clear();
+    for (uint32_t j = 0; j < n; ++j) {
+        USBD_ISO_PACKET_DESCRIPTOR &p = u.IsoPacket[j];
+        const uint32_t end = j + 1 < n ? u.IsoPacket[j + 1].Offset : t->Length;
+        const uint32_t room = end - p.Offset;
+        const uint32_t seq = (uint32_t)(t->IsoStart + (uint64_t)j * t->IsoPeriod);
+        p.Status = USBD_STATUS_SUCCESS;
+        if (t->Record.In) {
+            std::vector<uint8_t> data = port.Camera->IsoInPacket(t->Endpoint, seq);
+            uint32_t copy = std::min<uint32_t>((uint32_t)data.size(), room);
+            if (copy != 0) memcpy(t->Buffer + p.Offset, data.data(), copy);
+            p.Length = copy;
+            if (data.size() > room) p.Status = USBD_STATUS_DATA_OVERRUN;
+        } else {
+            port.Camera->IsoOutPacket(t->Endpoint, t->Buffer + p.Offset, room);
+            p.Length = room;
+        }
+        moved += p.Length;
+        if (!USBD_SUCCESS(p.Status)) ++errors;
+        t->Record.IsoPackets.push_back(WireIsoPacket{p.Offset, p.Length, p.Status});
+    }
+    u.ErrorCount = errors;
+    t->Done = t->Record.In ? moved : t->Length;
+    *status = errors == n ? USBD_STATUS_ISOCH_REQUEST_FAILED : USBD_STATUS_SUCCESS;
+    return true;
+}
+
+// One attempt at a transfer; true when it is finished with *status.
+bool Step(Bus &bus, Port &port, Transfer *t, uint64_t now, bool inlineRun, USBD_STATUS *status,
+          std::vector<Completion> *out) {
+    if (t->Forced) {
+        *status = t->ForcedStatus;
+        return true;
+    }
+    if (MergedKnobs(port, t->Endpoint).NeverAnswer) return false;
+    if (!inlineRun && FrameOf(now) < t->DueFrame) return false;
+    switch (t->Kind) {
+    case TransferKind::Control:
+        *status = RunControl(port, t, now);
+        return true;
+    case TransferKind::SelectConfiguration:
+    case TransferKind::SelectInterface:
+    case TransferKind::ResetPipe:
+        *status = RunConfigurationTransfer(bus, port, t, now, out);
+        return true;
+    case TransferKind::Data:
+        return RunData(port, t, now, status);
+    case TransferKind::Isochronous:
+        return RunIsochronous(bus, port, t, now, status);
+    }
+    return false;
+}
+
+void ServeQueue(Bus &bus, Port &port, uint8_t endpoint, uint64_t now, std::vector<Completion> *out) {
+    EndpointQueue &q = port.Endpoints[endpoint];
+    for (auto it = q.Queue.begin(); it != q.Queue.end();) {
+        Transfer *t = *it;
+        if (IoSetCancelRoutine(t->Irp, nullptr) == nullptr) {
+            ++it;  // being cancelled; the cancel routine takes it out
+            continue;
+        }
+        USBD_STATUS status = USBD_STATUS_SUCCESS;
+        if (Step(bus, port, t, now, false, &status, out)) {
+            it = q.Queue.erase(it);
+            FinishTransfer(bus, port, t, status, out);
+            continue;
+        }
+        IoSetCancelRoutine(t->Irp, BusCancelRoutine);
+        if (CancelRequested(t->Irp) && IoSetCancelRoutine(t->Irp, nullptr) != nullptr) {
+            it = q.Queue.erase(it);
+            FinishTransfer(bus, port, t, USBD_STATUS_CANCELED, out);
+            continue;
+        }
+        break;  // an endpoint serves its transfers in order
+    }
+}
+
+void ClockThread(Bus *bus) {
+    std::unique_lock<std::mutex> lock(bus->Lock);
+    while (!bus->Stopping) {
+        // Sleep to the start of the next frame; a late wake-up serves the
+        // frames it missed in one pass.
+        const uint64_t next = (BusMicros(*bus) / kMicrosPerFrame + 1) * kMicrosPerFrame;
+        bus->Changed.wait_until(lock, bus->Start + std::chrono::microseconds(next),
+                                [bus] { return bus->Stopping; });
+        if (bus->Stopping) break;
+        if (BusMicros(*bus) < next) continue;  // the frame counter was set back
+        std::vector<Completion> done;
+        const uint64_t now = BusMicros(*bus);
+        for (auto &p : bus->Ports) {
+            Port &port = *p.second;
+            if (!port.Connected) continue;
+            std::vector<uint8_t> endpoints;
+            for (auto &e : port.Endpoints)
+                if (!e.second.Queue.empty()) endpoints.push_back(e.first);
+            for (uint8_t e : endpoints) ServeQueue(*bus, port, e, now, &done);
+        }
+        if (done.empty()) continue;
+        lock.unlock();
+        CompleteAll(*bus, done, true);
+        lock.lock();
+    }
+}
+
+}  // namespace
+
+uint64_t BusMicros(Bus &bus) {
+    return (uint64_t)std::chrono::duration_cast<std::chrono::microseconds>(
+               std::chrono::steady_clock::now() - bus.Start)
+        .count();
+}
+
+Knobs MergedKnobs(Port &port, uint8_t endpoint) {
+    Knobs k;
+    for (int key : {(int)endpoint, kAnyEndpoint}) {
+        auto it = port.EndpointKnobs.find(key);
+        if (it == port.EndpointKnobs.end()) continue;
+        k.LatencyFrames = std::max(k.LatencyFrames, it->second.LatencyFrames);
+        k.NeverAnswer = k.NeverAnswer || it->second.NeverAnswer;
+        k.ControlStall = k.ControlStall || (endpoint == 0 && it->second.ControlStall);
+    }
+    return k;
+}
+
+bool TakeFailNext(Port &port, uint8_t endpoint, Knobs *how) {
+    for (int key : {(int)endpoint, kAnyEndpoint}) {
+        auto it = port.EndpointKnobs.find(key);
+        if (it == port.EndpointKnobs.end() || it->second.FailCount == 0) continue;
+        --it->second.FailCount;
+        *how = it->second;
+        return true;
+    }
+    return false;
+}
+
+void FinishTransfer(Bus &bus, Port &port, Transfer *t, USBD_STATUS status, std::vector<Completion> *out) {
+    const uint64_t now = BusMicros(bus);
+    PURB urb = t->Urb;
+    urb->UrbHeader.Status = status;
+    switch (t->Kind) {
+    case TransferKind::Control:
+        if (urb->UrbHeader.Function != URB_FUNCTION_SET_FEATURE_TO_DEVICE &&
+            urb->UrbHeader.Function != URB_FUNCTION_SET_FEATURE_TO_INTERFACE &&
+            urb->UrbHeader.Function != URB_FUNCTION_SET_FEATURE_TO_ENDPOINT &&
+            urb->UrbHeader.Function != URB_FUNCTION_SET_FEATURE_TO_OTHER &&
+            urb->UrbHeader.Function != URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE &&
+            urb->UrbHeader.Function != URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE &&
+            urb->UrbHeader.Function != URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT &&
+            urb->UrbHeader.Function != URB_FUNCTION_CLEAR_FEATURE_TO_OTHER)
+            urb->UrbControlTransfer.TransferBufferLength = t->Done;
+        break;
+    case TransferKind::Data:
+        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = t->Done;
+        break;
+    case TransferKind::Isochronous:
+        urb->UrbIsochronousTransfer.TransferBufferLength = t->Done;
+        if (t->Forced || status == USBD_STATUS_CANCELED || status == USBD_STATUS_DEVICE_GONE) {
+            // Packets that never reached the bus: each carries the request's status.
+            struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
+            u.ErrorCount = u.NumberOfPackets;
+            t->Record.IsoPackets.clear();
+            for (ULONG j = 0; j < u.NumberOfPackets; ++j) {
+                u.IsoPacket[j].Length = 0;
+                u.IsoPacket[j].Status = status;
+                t->Record.IsoPackets.push_back(WireIsoPacket{u.IsoPacket[j].Offset, 0, status});
+            }
+        }
+        break;
+    default:
+        break;
+    }
+    t->Irp->IoStatus.Status = t->Forced && t->ForcedIrp ? t->ForcedIrpStatus : StatusForUsbd(status);
+    t->Irp->IoStatus.Information = 0;
+
+    WireRecord &r = t->Record;
+    r.Status = status;
+    r.ActualLength = t->Done;
+    r.CompleteMicros = now;
+    const bool onWire = !t->Refused && (t->Kind != TransferKind::ResetPipe || t->ClearHalt);
+    if (onWire) {
+        uint32_t n = t->Kind == TransferKind::Isochronous ? t->Length : t->Done;
+        if (t->Buffer != nullptr && n != 0) r.Data.assign(t->Buffer, t->Buffer + n);
+        if (t->Kind == TransferKind::SelectConfiguration || t->Kind == TransferKind::SelectInterface ||
+            t->Kind == TransferKind::ResetPipe)
+            EmitSubmit(bus, port, t, now);
+        EmitComplete(bus, port, t, now);
+        LogRecord(r);
+    }
+    port.Endpoints[t->QueueEndpoint].Completing++;
+    out->push_back(Completion{t->Irp, port.Number, t->QueueEndpoint});
+    delete t;
+}
+
+void FlushQueue(Bus &bus, Port &port, uint8_t endpoint, USBD_STATUS status, std::vector<Completion> *out) {
+    auto e = port.Endpoints.find(endpoint);
+    if (e == port.Endpoints.end()) return;
+    EndpointQueue &q = e->second;
+    for (auto it = q.Queue.begin(); it != q.Queue.end();) {
+        Transfer *t = *it;
+        if (IoSetCancelRoutine(t->Irp, nullptr) == nullptr) {
+            ++it;
+            continue;
+        }
+        it = q.Queue.erase(it);
+        FinishTransfer(bus, port, t, status, out);
+    }
+    q.NextIsoMicroframe = 0;
+}
+
+void FlushAllQueues(Bus &bus, Port &port, USBD_STATUS status, std::vector<Completion> *out) {
+    std::vector<uint8_t> endpoints;
+    for (auto &e : port.Endpoints) endpoints.push_back(e.first);
+    for (uint8_t e : endpoints) FlushQueue(bus, port, e, status, out);
+}
+
+void ClosePipes(Bus &bus, Port &port, int interfaceNumber, std::vector<Completion> *out) {
+    for (auto it = bus.Pipes.begin(); it != bus.Pipes.end();) {
+        const Pipe &p = it->second;
+        if (p.Port == port.Number && (interfaceNumber < 0 || p.InterfaceNumber == interfaceNumber)) {
+            FlushQueue(bus, port, p.Endpoint, USBD_STATUS_CANCELED, out);
+            it = bus.Pipes.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+NTSTATUS StartTransfer(Bus &bus, Transfer *t) {
+    std::vector<Completion> done;
+    NTSTATUS result = STATUS_PENDING;
+    {
+        std::lock_guard<std::mutex> g(bus.Lock);
+        Port &port = *bus.Ports.at(t->Port);
+        const uint64_t now = BusMicros(bus);
+        t->Record.Sequence = ++bus.NextSequence;
+        t->Record.Port = port.Number;
+        t->Record.SubmitMicros = now;
+        t->Record.Endpoint = t->Endpoint;
+        if (t->Kind == TransferKind::Control) t->Record.Endpoint = t->Record.In ? 0x80 : 0x00;
+
+        Knobs how;
+        if (TakeFailNext(port, t->Endpoint, &how)) {
+            t->Forced = true;
+            t->ForcedStatus = how.FailStatus;
+            t->ForcedIrp = how.FailIrp;
+            t->ForcedIrpStatus = how.FailIrpStatus;
+        }
+        t->DueFrame = FrameOf(now) + 1 + MergedKnobs(port, t->Endpoint).LatencyFrames;
+
+        EndpointQueue &q = port.Endpoints[t->QueueEndpoint];
+        if (t->Kind == TransferKind::Isochronous && !t->Forced) {
+            struct _URB_ISOCH_TRANSFER &u = t->Urb->UrbIsochronousTransfer;
+            const uint64_t nowMicroframe = now / (kMicrosPerFrame / kMicroframesPerFrame);
+            const uint64_t nextFrameStart = (nowMicroframe / kMicroframesPerFrame + 1) * kMicroframesPerFrame;
+            uint64_t start;
+            if (u.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
+                start = std::max<uint64_t>(q.NextIsoMicroframe, nextFrameStart);
+            } else {
+                const uint32_t frame = FrameOf(now);
+                if ((int32_t)(u.StartFrame - frame) <= 0 ||
+                    (u.StartFrame - frame) > USBD_ISO_START_FRAME_RANGE) {
+                    t->Forced = true;
+                    t->ForcedStatus = USBD_STATUS_BAD_START_FRAME;
+                }
+                start = (uint64_t)u.StartFrame * kMicroframesPerFrame;
+            }
+            if (!t->Forced) {
+                t->IsoStart = start;
+                q.NextIsoMicroframe = start + (uint64_t)u.NumberOfPackets * t->IsoPeriod;
+                u.StartFrame = (ULONG)(start / kMicroframesPerFrame);
+                t->Record.StartFrame = u.StartFrame;
+            }
+        }
+        // Configuration requests show on the wire only once the bus has
+        // checked them; FinishTransfer writes both of their events.
+        if (t->Kind == TransferKind::Control || t->Kind == TransferKind::Data ||
+            t->Kind == TransferKind::Isochronous)
+            EmitSubmit(bus, port, t, now);
+
+        bool finished = false;
+        if (port.Mode == CompletionMode::Inline && q.Queue.empty() &&
+            t->Kind != TransferKind::Isochronous) {
+            USBD_STATUS status = USBD_STATUS_SUCCESS;
+            if (Step(bus, port, t, now, true, &status, &done)) {
+                result = t->Forced && t->ForcedIrp ? t->ForcedIrpStatus : StatusForUsbd(status);
+                FinishTransfer(bus, port, t, status, &done);
+                finished = true;
+            }
+        }
+        if (!finished) {
+            IoMarkIrpPending(t->Irp);
+            t->Irp->Tail.Overlay.DriverContext[0] = t;
+            IoSetCancelRoutine(t->Irp, BusCancelRoutine);
+            if (CancelRequested(t->Irp) && IoSetCancelRoutine(t->Irp, nullptr) != nullptr) {
+                FinishTransfer(bus, port, t, USBD_STATUS_CANCELED, &done);
+            } else {
+                q.Queue.push_back(t);
+            }
+            result = STATUS_PENDING;
+        }
+    }
+    CompleteAll(bus, done, false);
+    return result;
+}
+
+void CompleteAll(Bus &bus, std::vector<Completion> &list, bool raise) {
+    if (list.empty()) return;
+    KIRQL old = 0;
+    if (raise) old = KfRaiseIrql(DISPATCH_LEVEL);
+    for (const Completion &c : list) IofCompleteRequest(c.Irp, IO_NO_INCREMENT);
+    if (raise) KeLowerIrql(old);
+    std::lock_guard<std::mutex> g(bus.Lock);
+    for (const Completion &c : list) {
+        auto p = bus.Ports.find(c.Port);
+        if (p == bus.Ports.end()) continue;
+        auto e = p->second->Endpoints.find(c.QueueEndpoint);
+        if (e != p->second->Endpoints.end() && e->second.Completing != 0) e->second.Completing--;
+    }
+    bus.Changed.notify_all();
+}
+
+void BusCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    (void)DeviceObject;
+    IoReleaseCancelSpinLock(Irp->CancelIrql);
+    Bus *bus = g_bus;
+    if (bus == nullptr) return;
+    Transfer *t = static_cast<Transfer *>(Irp->Tail.Overlay.DriverContext[0]);
+    std::vector<Completion> done;
+    {
+        std::lock_guard<std::mutex> g(bus->Lock);
+        Port *port = FindPort(*bus, t->Port);
+        if (port == nullptr) return;
+        EndpointQueue &q = port->Endpoints[t->QueueEndpoint];
+        auto it = std::find(q.Queue.begin(), q.Queue.end(), t);
+        if (it == q.Queue.end()) return;  // cannot happen: only the owner removes it
+        q.Queue.erase(it);
+        FinishTransfer(*bus, *port, t, USBD_STATUS_CANCELED, &done);
+    }
+    CompleteAll(*bus, done, false);
+}
+
+void ClockStart(Bus &bus) {
+    bus.Stopping = false;
+    bus.Clock = std::thread(ClockThread, &bus);
+}
+
+void ClockStop(Bus &bus) {
+    {
+        std::lock_guard<std::mutex> g(bus.Lock);
+        bus.Stopping = true;
+    }
+    bus.Changed.notify_all();
+    if (bus.Clock.joinable()) bus.Clock.join();
+}
+
+}  // namespace usb
+}  // namespace sim

@@ -1,0 +1,204 @@
+// Internal state of the emulated bus driver, shared by its dispatch routines
+// (bus_driver.cpp), its transfer engine and clock (bus_engine.cpp) and the
+// host control interface (bus_control.cpp).
+//
+// One host mutex, Bus::Lock, guards everything here. It is never held across
+// IofCompleteRequest or any other call into the driver above (completion
+// routines run inside those calls and may submit to the bus again), and it is
+// only ever taken after the kernel's cancel spin lock has been released.
+#pragma once
+
+#include <stdint.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "camera_model.h"
+#include "pcap_writer.h"
+#include "sim/usb.h"
+#include "sim/usbbus.h"
+
+namespace sim {
+namespace usb {
+
+constexpr ULONG kPdoMagic = 0x42505355;  // 'USPB'
+
+// The device extension of every PDO the bus creates.
+struct PdoExtension {
+    ULONG Magic;
+    int Port;
+};
+
+enum class TransferKind {
+    Control,              // a control URB turned into one setup packet
+    SelectConfiguration,  // SET_CONFIGURATION (+ SET_INTERFACE) and pipe opening
+    SelectInterface,      // SET_INTERFACE and pipe reopening
+    ResetPipe,            // host-side reset, CLEAR_FEATURE(ENDPOINT_HALT) if asked
+    Data,                 // bulk or interrupt
+    Isochronous,
+};
+
+// One URB in flight, owned by the bus from submission to completion.
+struct Transfer {
+    PIRP Irp;
+    PURB Urb;
+    int Port;
+    uint8_t QueueEndpoint;  // the queue it waits in (0: the default pipe)
+    uint8_t Endpoint;       // endpoint address it addresses (knobs, log)
+    TransferKind Kind;
+    WireRecord Record;      // the wire view, completed at completion
+    uint8_t *Buffer;
+    uint32_t Length;
+    uint32_t Done;
+    uint16_t MaxPacket;
+    uint64_t DueFrame;
+    bool Forced;            // failed by a knob, without reaching the camera
+    USBD_STATUS ForcedStatus;
+    bool ForcedIrp;         // ... with this IRP status instead of the mapped one
+    NTSTATUS ForcedIrpStatus;
+    bool ClearHalt;         // ResetPipe: send CLEAR_FEATURE(ENDPOINT_HALT)
+    bool Refused;           // refused by the bus before reaching the wire
+    uint64_t IsoStart;      // first microframe
+    uint32_t IsoPeriod;     // microframes per packet
+};
+
+struct Knobs {
+    uint32_t LatencyFrames = 0;
+    bool NeverAnswer = false;
+    uint32_t FailCount = 0;
+    USBD_STATUS FailStatus = USBD_STATUS_SUCCESS;
+    bool FailIrp = false;
+    NTSTATUS FailIrpStatus = STATUS_SUCCESS;
+    bool ControlStall = false;
+};
+
+struct EndpointQueue {
+    std::list<Transfer *> Queue;
+    uint64_t NextIsoMicroframe = 0;
+    uint32_t Completing = 0;  // taken out, IofCompleteRequest not yet returned
+};
+
+struct Pipe {
+    int Port;
+    uint8_t Endpoint;
+    uint8_t InterfaceNumber;
+    uint8_t Type;
+    uint8_t Interval;
+    uint16_t MaxPacket;
+    ULONG MaxTransfer;
+};
+
+struct Port {
+    int Number = 0;
+    PDEVICE_OBJECT Pdo = nullptr;
+    std::unique_ptr<CameraModel> Camera;
+    bool Connected = true;
+    bool PdoRemoved = false;
+    ULONG PortStatus = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
+    CompletionMode Mode = CompletionMode::Async;
+    std::map<int, Knobs> EndpointKnobs;  // kAnyEndpoint included
+    PVOID ConfigurationHandle = nullptr;
+    std::map<uint8_t, PVOID> InterfaceHandles;
+    std::map<uint8_t, EndpointQueue> Endpoints;
+    uint32_t ResetCount = 0;
+    uint32_t FailResetCount = 0;
+    NTSTATUS FailResetStatus = STATUS_SUCCESS;
+    uint32_t FailStatusCount = 0;
+    NTSTATUS FailStatusStatus = STATUS_SUCCESS;
+    uint8_t Address = 0;
+};
+
+// An IRP finished under the lock, to be completed after it is released.
+struct Completion {
+    PIRP Irp;
+    int Port;
+    uint8_t QueueEndpoint;
+};
+
+struct Bus {
+    std::mutex Lock;
+    std::condition_variable Changed;  // queues drained, completions finished
+    PDRIVER_OBJECT Driver = nullptr;
+    std::map<int, std::unique_ptr<Port>> Ports;
+    std::unordered_map<uintptr_t, Pipe> Pipes;
+    uint64_t NextHandle = 0;
+    uint64_t NextSequence = 0;
+    int NextPdoNumber = 0;
+    std::chrono::steady_clock::time_point Start;
+    uint64_t EpochMicros = 0;  // wall clock at Start, for captures
+    std::thread Clock;
+    bool Stopping = false;
+    PcapWriter Pcap;
+};
+
+// The running bus, or nullptr. Set and cleared by BusStart/BusStop only.
+extern std::atomic<Bus *> g_bus;
+
+// Wire log, kept across bus restarts until cleared.
+void LogRecord(const WireRecord &record);
+
+inline Port *FindPort(Bus &bus, int number) {
+    auto it = bus.Ports.find(number);
+    return it == bus.Ports.end() ? nullptr : it->second.get();
+}
+
+// --- bus_engine.cpp -------------------------------------------------------
+
+uint64_t BusMicros(Bus &bus);
+inline uint32_t FrameOf(uint64_t micros) { return (uint32_t)(micros / 1000); }
+
+// The knobs that apply to an endpoint: its own merged with the port-wide ones
+// (kAnyEndpoint). Fail-next counts are not merged; StartTransfer consumes them.
+Knobs MergedKnobs(Port &port, uint8_t endpoint);
+// Consumes one fail-next count of the endpoint (or, failing that, of the
+// port-wide knobs); true with the knobs that say how to fail.
+bool TakeFailNext(Port &port, uint8_t endpoint, Knobs *how);
+
+// Puts a validated transfer in its queue (async) or runs it at once (inline
+// mode with an idle queue). Returns the status for the dispatch routine to
+// return. Takes and releases the lock itself.
+NTSTATUS StartTransfer(Bus &bus, Transfer *t);
+
+// Completes a transfer taken out of its queue (or never queued): fills the URB
+// and the IRP, logs it. Lock held.
+void FinishTransfer(Bus &bus, Port &port, Transfer *t, USBD_STATUS status,
+                    std::vector<Completion> *out);
+
+// Takes every transfer of a queue whose cancel routine can still be cleared and
+// finishes it with status; the others are the cancel routine's. Lock held.
+void FlushQueue(Bus &bus, Port &port, uint8_t endpoint, USBD_STATUS status,
+                std::vector<Completion> *out);
+void FlushAllQueues(Bus &bus, Port &port, USBD_STATUS status, std::vector<Completion> *out);
+
+// Drops the pipe handles of one interface (or all, interfaceNumber < 0) and
+// cancels the transfers queued on them. Lock held.
+void ClosePipes(Bus &bus, Port &port, int interfaceNumber, std::vector<Completion> *out);
+
+// Completes IRPs outside the lock, at DISPATCH_LEVEL when raise is set.
+void CompleteAll(Bus &bus, std::vector<Completion> &list, bool raise);
+
+void ClockStart(Bus &bus);
+void ClockStop(Bus &bus);
+
+DRIVER_CANCEL BusCancelRoutine;
+
+// --- bus_driver.cpp -------------------------------------------------------
+
+DRIVER_INITIALIZE BusDriverEntry;
+NTSTATUS StatusForUsbd(USBD_STATUS status);
+// Runs the bus-side work of a select-configuration, select-interface or
+// reset-pipe transfer when it reaches the head of the default pipe. Lock held.
+USBD_STATUS RunConfigurationTransfer(Bus &bus, Port &port, Transfer *t, uint64_t nowMicros,
+                                     std::vector<Completion> *out);
+
+}  // namespace usb
+}  // namespace sim

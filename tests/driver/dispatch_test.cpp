@@ -1,0 +1,124 @@
+// The dispatcher's buffer rules and outcomes for the codes it answers itself,
+// and its refusal of malformed inputs before anything is sent.
+#include "driver_fixture.h"
+
+namespace drvtest {
+namespace {
+
+class DispatchTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        camera_ = Plug();
+        handle_ = Open();
+        sim::usb::WireLogClear();
+    }
+    sim::IoResult Call(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength) {
+        return Ioctl(handle_, code, in, inLength, out, outLength);
+    }
+    Camera camera_;
+    sim::ClientHandle handle_ = 0;
+};
+
+TEST_F(DispatchTest, FixedSizeOutputsAndUnknownCodes) {
+    uint8_t out[16];
+    memset(out, 0xEE, sizeof(out));
+    sim::IoResult r = Call(IOCTL_USBCAM_GET_VERSION, nullptr, 0, out, 6);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 6u);
+    const uint8_t version[6] = {0x01, 0x00, 0x01, 0x00, 0x00, 0x00};
+    EXPECT_EQ(memcmp(out, version, 6), 0);
+    r = Call(IOCTL_USBCAM_GET_VERSION, nullptr, 0, out, 5);
+    EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(r.Information, 0u);
+
+    r = Call(IOCTL_USBCAM_GET_LAST_STATUS, nullptr, 0, out, 4);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 4u);
+    EXPECT_EQ(*(int32_t *)out, 0);
+    EXPECT_EQ(Call(IOCTL_USBCAM_GET_LAST_STATUS, nullptr, 0, out, 3).Status, STATUS_UNSUCCESSFUL);
+    r = Call(IOCTL_USBCAM_GET_FRAME_NUMBER, nullptr, 0, out, 3);
+    EXPECT_EQ(r.Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(r.Information, 0u);
+
+    EXPECT_EQ(Call(IOCTL_USBCAM_NOP, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
+    for (ULONG code : {0x222010u, 0x222003u, 0x2220ACu, 0x00220000u}) {
+        r = Call(code, nullptr, 0, out, sizeof(out));
+        EXPECT_EQ(r.Status, STATUS_INVALID_PARAMETER) << std::hex << code;
+        EXPECT_EQ(r.Information, 0u);
+    }
+    EXPECT_TRUE(Wire(camera_.Port).empty());
+    EXPECT_EQ(Ext(camera_)->IoCount, 1);
+}
+
+TEST_F(DispatchTest, InterfaceInfoNeedsRoomForTheWholeTable) {
+    std::vector<uint8_t> out(200, 0xEE);
+    sim::IoResult r = Call(IOCTL_USBCAM_GET_INTERFACE_INFO, nullptr, 0, out.data(), 120);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 120u);
+    std::fill(out.begin(), out.end(), 0xEE);
+    r = Call(IOCTL_USBCAM_GET_INTERFACE_INFO, nullptr, 0, out.data(), 119);
+    EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(r.Information, 0u);
+    EXPECT_EQ(out[0], 0xEE);  // nothing written
+}
+
+TEST_F(DispatchTest, TimeoutAndStreamControl) {
+    TimeoutRecord other = {2, 500};
+    EXPECT_EQ(Call(IOCTL_USBCAM_SET_TIMEOUT, &other, 8, nullptr, 0).Status, STATUS_SUCCESS);
+    EXPECT_EQ((LONGLONG)TransferTimeoutMs, 3000);
+    TimeoutRecord minusOne = {1, -1};
+    EXPECT_EQ(Call(IOCTL_USBCAM_SET_TIMEOUT, &minusOne, 8, nullptr, 0).Status, STATUS_SUCCESS);
+    EXPECT_EQ((LONGLONG)TransferTimeoutMs, -1);
+    TimeoutRecord shortRecord = {1, 100};
+    EXPECT_EQ(Call(IOCTL_USBCAM_SET_TIMEOUT, &shortRecord, 7, nullptr, 0).Status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ((LONGLONG)TransferTimeoutMs, -1);
+    TimeoutRecord back = {1, 3000};
+    Call(IOCTL_USBCAM_SET_TIMEOUT, &back, 8, nullptr, 0);
+
+    EXPECT_EQ(Ext(camera_)->StreamStopRequested, 0);
+    EXPECT_EQ(Call(IOCTL_USBCAM_STOP_STREAM, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Ext(camera_)->StreamStopRequested, 1);
+
+    // Stream reads: record length, exact output length, non-zero sizes, then
+    // the rings.
+    StreamReadRecord read = {0, 100, 4, 0, 0};
+    std::vector<uint8_t> out(4 * 112 + 1);
+    EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &read, 19, out.data(), 448).Status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &read, 20, out.data(), 449).Status,
+              STATUS_INVALID_PARAMETER);
+    StreamReadRecord zero = {0, 0, 4, 0, 0};
+    EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &zero, 20, out.data(), 48).Status,
+              STATUS_INVALID_PARAMETER);
+    // The product is formed in 64 bits: it cannot wrap to match a small output.
+    StreamReadRecord huge = {0, 0xFFFFFFF4u, 0x10000u, 0, 0};
+    EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &huge, 20, out.data(), 0).Status,
+              STATUS_INVALID_PARAMETER);
+    sim::IoResult r = Call(IOCTL_USBCAM_READ_STREAM, &read, 20, out.data(), 448);
+    EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(r.Information, 0u);
+}
+
+TEST_F(DispatchTest, TransferCodesRefuseShortRecordsBeforeTheEngineRuns) {
+    uint8_t in[32] = {};
+    uint8_t out[64];
+    struct Case {
+        ULONG Code;
+        ULONG RecordBytes;
+    } cases[] = {{IOCTL_USBCAM_READ_PIPE, 4},       {IOCTL_USBCAM_WRITE_PIPE, 4},
+                 {IOCTL_USBCAM_READ_PIPE_LARGE, 4}, {IOCTL_USBCAM_WRITE_PIPE_LARGE, 4},
+                 {IOCTL_USBCAM_ISO_READ, 20},       {IOCTL_USBCAM_ISO_WRITE, 20},
+                 {IOCTL_USBCAM_START_STREAM, 20}};
+    for (const Case &c : cases) {
+        sim::IoResult r = Call(c.Code, in, c.RecordBytes - 1, out, sizeof(out));
+        EXPECT_EQ(r.Status, STATUS_INVALID_PARAMETER) << std::hex << c.Code;
+        EXPECT_EQ(r.Information, 0u);
+    }
+    EXPECT_TRUE(Wire(camera_.Port).empty());
+    EXPECT_EQ(Ext(camera_)->IoCount, 1);
+}
+
+}  // namespace
+}  // namespace drvtest

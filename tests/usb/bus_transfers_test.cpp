@@ -1,0 +1,454 @@
+// Bulk, interrupt and isochronous transfers: the capture flow, abort,
+// cancellation, stalls, fault knobs and surprise removal.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <thread>
+
+#include "urb_client.h"
+
+using namespace usbtest;
+namespace bus = sim::usb;
+
+namespace {
+
+constexpr int kHangGuardMs = 5000;
+
+class BusTransfers : public BusTest {
+protected:
+    void SetUp() override {
+        BusTest::SetUp();
+        if (HasFatalFailure()) return;
+        sel = Configure(Pdo, 0x3FFFFF);
+        ASSERT_EQ(STATUS_SUCCESS, sel.Status);
+        bus::WireLogClear();
+    }
+    NTSTATUS Command(uint8_t command) {
+        uint8_t packet[64] = {command};
+        UrbBuffer b = BulkTransfer(sel.Pipes[0].PipeHandle, false, packet, sizeof packet);
+        return SubmitSync(Pdo, b.Urb());
+    }
+    Selection sel;
+};
+
+TEST_F(BusTransfers, ArmedCaptureDeliversOneTestFrameOnPipe2) {
+    // Without an armed capture, a read of pipe 2 waits.
+    std::vector<uint8_t> frame(640 * 480 + 4096, 0xEE);
+    UrbBuffer read = BulkTransfer(sel.Pipes[2].PipeHandle, true, frame.data(), (ULONG)frame.size());
+    AsyncUrb a;
+    StartAsync(&a, Pdo, read.Urb());
+    EXPECT_EQ(STATUS_PENDING, a.Returned);
+    ASSERT_TRUE(WaitQueued(0x82, 1));
+    EXPECT_EQ(STATUS_SUCCESS, Command(3));  // start without arming: ignored
+    EXPECT_FALSE(WaitAsync(&a, 20));
+
+    ASSERT_EQ(STATUS_SUCCESS, Command(2));
+    ASSERT_EQ(STATUS_SUCCESS, Command(3));
+    ASSERT_TRUE(WaitAsync(&a, kHangGuardMs));
+    EXPECT_EQ(STATUS_SUCCESS, a.Status);
+    // 307200 bytes are whole packets: a zero-length packet ends the transfer.
+    ASSERT_EQ(640u * 480, read.Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength);
+    std::vector<uint8_t> expected = bus::ReferenceFrame(0, 640, 480);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), frame.begin()));
+    EXPECT_EQ(0xEE, frame[640 * 480]);
+    FreeAsync(&a);
+
+    bus::CameraState st = bus::GetCameraState(Port);
+    EXPECT_EQ(3u, st.CommandsReceived);
+    EXPECT_EQ(1u, st.CapturesArmed);
+    EXPECT_EQ(1u, st.FramesDelivered);
+    EXPECT_EQ(0u, st.FrameBytesPending);
+
+    // The event pipe reports the frame's start (type 1) and delivery (type 2).
+    uint8_t event[64];
+    UrbBuffer ev = BulkTransfer(sel.Pipes[3].PipeHandle, true, event, sizeof event);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, ev.Urb()));
+    EXPECT_EQ(8u, ev.Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength);
+    EXPECT_EQ(1, event[0]);
+    UrbBuffer ev2 = BulkTransfer(sel.Pipes[3].PipeHandle, true, event, sizeof event);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, ev2.Urb()));
+    EXPECT_EQ(2, event[0]);
+    EXPECT_EQ(0, event[4]);
+
+    // A second frame read with a buffer of exactly its size: the zero-length
+    // packet that ends it stays unread until the next capture is armed.
+    ASSERT_EQ(STATUS_SUCCESS, Command(2));
+    ASSERT_EQ(STATUS_SUCCESS, Command(3));
+    UrbBuffer exact = BulkTransfer(sel.Pipes[2].PipeHandle, true, frame.data(), 640 * 480);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, exact.Urb()));
+    EXPECT_EQ(640u * 480, exact.Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength);
+    EXPECT_EQ(1, frame[0]);  // frame counter 1
+    EXPECT_EQ(2u, bus::GetCameraState(Port).FramesDelivered);
+    ASSERT_EQ(STATUS_SUCCESS, Command(2));
+    UrbBuffer next = BulkTransfer(sel.Pipes[2].PipeHandle, true, frame.data(), (ULONG)frame.size());
+    StartAsync(&a, Pdo, next.Urb());
+    ASSERT_TRUE(WaitQueued(0x82, 1));
+    ASSERT_EQ(STATUS_SUCCESS, Command(3));
+    ASSERT_TRUE(WaitAsync(&a, kHangGuardMs));
+    EXPECT_EQ(640u * 480, next.Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength);
+    EXPECT_EQ(2, frame[0]);
+    FreeAsync(&a);
+
+    // The status pipe answers every read with a 16-byte record.
+    uint8_t status[512];
+    UrbBuffer sr = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, sr.Urb()));
+    EXPECT_EQ(16u, sr.Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength);
+    EXPECT_EQ('S', status[0]);
+    EXPECT_EQ(3u, status[8]);  // frames delivered
+}
+
+TEST_F(BusTransfers, FrameOfPartialPacketsEndsShortAndSplitsAcrossReadsByMdl) {
+    bus::BusStop();
+    ASSERT_EQ(STATUS_SUCCESS, bus::BusStart());
+    std::string json = R"({"device": {"idVendor": 4617, "idProduct": 2},
+        "configuration": {"interfaces": [{"bInterfaceNumber": 0, "endpoints": [
+            {"bEndpointAddress": "0x01", "type": "bulk", "wMaxPacketSize": 512},
+            {"bEndpointAddress": "0x81", "type": "bulk", "wMaxPacketSize": 512},
+            {"bEndpointAddress": "0x82", "type": "bulk", "wMaxPacketSize": 512}]}]},
+        "endpoints": {"0x01": "commands", "0x81": "status", "0x82": "frames"},
+        "frame": {"width": 100, "height": 13}})";
+    bus::PlugResult r = bus::PlugProfileJson(json);
+    ASSERT_EQ(STATUS_SUCCESS, r.Status) << r.Error;
+    Pdo = r.Pdo;
+    Port = r.Port;
+    sel = Configure(Pdo);
+    ASSERT_EQ(STATUS_SUCCESS, sel.Status);
+    ASSERT_EQ(STATUS_SUCCESS, Command(2));
+    ASSERT_EQ(STATUS_SUCCESS, Command(3));
+
+    // 1300 bytes: a first read of 1024 takes two full packets, the second
+    // gets the 276-byte short packet; both buffers described by MDLs.
+    std::vector<uint8_t> first(1024), second(4096);
+    PMDL m1 = IoAllocateMdl(first.data(), (ULONG)first.size(), FALSE, FALSE, nullptr);
+    PMDL m2 = IoAllocateMdl(second.data(), (ULONG)second.size(), FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(m1);
+    MmBuildMdlForNonPagedPool(m2);
+    UrbBuffer r1 = BulkTransfer(sel.Pipes[2].PipeHandle, true, nullptr, 1024, m1);
+    UrbBuffer r2 = BulkTransfer(sel.Pipes[2].PipeHandle, true, nullptr, 4096, m2);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, r1.Urb()));
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, r2.Urb()));
+    EXPECT_EQ(1024u, r1.Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength);
+    EXPECT_EQ(276u, r2.Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength);
+    std::vector<uint8_t> expected = bus::ReferenceFrame(0, 100, 13);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), expected.begin()));
+    EXPECT_TRUE(std::equal(second.begin(), second.begin() + 276, expected.begin() + 1024));
+    IoFreeMdl(m1);
+    IoFreeMdl(m2);
+
+    // A buffer that is not a whole number of packets overflows: the camera
+    // sends 512 bytes into 100 bytes of room.
+    ASSERT_EQ(STATUS_SUCCESS, Command(2));
+    ASSERT_EQ(STATUS_SUCCESS, Command(3));
+    uint8_t small[100];
+    UrbBuffer r3 = BulkTransfer(sel.Pipes[2].PipeHandle, true, small, sizeof small);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, SubmitSync(Pdo, r3.Urb()));
+    EXPECT_EQ(USBD_STATUS_DATA_OVERRUN, r3.Urb()->UrbHeader.Status);
+    EXPECT_EQ(100u, r3.Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength);
+}
+
+TEST_F(BusTransfers, AbortCompletesEveryQueuedTransferAsCancelledBeforeItself) {
+    std::vector<uint8_t> buffers[3];
+    std::vector<UrbBuffer> urbs;
+    AsyncUrb reads[3];
+    for (int i = 0; i < 3; ++i) {
+        buffers[i].resize(1024);
+        urbs.push_back(BulkTransfer(sel.Pipes[2].PipeHandle, true, buffers[i].data(), 1024));
+    }
+    for (int i = 0; i < 3; ++i) StartAsync(&reads[i], Pdo, urbs[i].Urb());
+    ASSERT_TRUE(WaitQueued(0x82, 3));
+    bus::WireLogClear();
+
+    UrbBuffer abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, sel.Pipes[2].PipeHandle);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, abort.Urb()));
+    for (int i = 0; i < 3; ++i) {
+        // Already complete when the abort returned: no wait needed.
+        ASSERT_TRUE(WaitAsync(&reads[i], 0)) << i;
+        EXPECT_EQ(STATUS_CANCELLED, reads[i].Status);
+        EXPECT_EQ(USBD_STATUS_CANCELED, urbs[i].Urb()->UrbHeader.Status);
+        EXPECT_EQ(0u, urbs[i].Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength);
+        FreeAsync(&reads[i]);
+    }
+    EXPECT_EQ(0u, bus::QueuedTransfers(Port, 0x82));
+    for (const auto &r : bus::WireLog()) EXPECT_FALSE(r.HasSetup);  // the abort itself sends nothing
+
+    // The pipe works afterwards.
+    uint8_t status[16];
+    UrbBuffer sr = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, sr.Urb()));
+}
+
+TEST_F(BusTransfers, CancelFinishesOneQueuedTransferAndLeavesTheOthers) {
+    uint8_t b1[512], b2[512];
+    UrbBuffer u1 = BulkTransfer(sel.Pipes[2].PipeHandle, true, b1, sizeof b1);
+    UrbBuffer u2 = BulkTransfer(sel.Pipes[2].PipeHandle, true, b2, sizeof b2);
+    AsyncUrb a1, a2;
+    StartAsync(&a1, Pdo, u1.Urb());
+    StartAsync(&a2, Pdo, u2.Urb());
+    ASSERT_TRUE(WaitQueued(0x82, 2));
+
+    // Cancel the second (not at the head of the queue), then the first, from a
+    // raised IRQL as the driver's timed transfer does.
+    KIRQL old = KfRaiseIrql(APC_LEVEL);
+    EXPECT_TRUE(IoCancelIrp(a2.Irp));
+    KeLowerIrql(old);
+    ASSERT_TRUE(WaitAsync(&a2, kHangGuardMs));
+    EXPECT_EQ(STATUS_CANCELLED, a2.Status);
+    EXPECT_EQ(USBD_STATUS_CANCELED, u2.Urb()->UrbHeader.Status);
+    EXPECT_FALSE(WaitAsync(&a1, 10));
+    EXPECT_EQ(1u, bus::QueuedTransfers(Port, 0x82));
+    EXPECT_TRUE(IoCancelIrp(a1.Irp));
+    ASSERT_TRUE(WaitAsync(&a1, kHangGuardMs));
+    EXPECT_EQ(STATUS_CANCELLED, a1.Status);
+    FreeAsync(&a1);
+    FreeAsync(&a2);
+
+    // Cancelled transfers appear in the wire log with their status.
+    auto log = bus::WireLog();
+    ASSERT_EQ(2u, log.size());
+    EXPECT_EQ(USBD_STATUS_CANCELED, log[0].Status);
+    EXPECT_EQ(0x82, log[0].Endpoint);
+}
+
+TEST_F(BusTransfers, StalledEndpointFailsUntilResetPipeClearsTheHalt) {
+    bus::SetStall(Port, 0x81, true);
+    uint8_t status[16];
+    UrbBuffer s1 = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, SubmitSync(Pdo, s1.Urb()));
+    EXPECT_EQ(USBD_STATUS_STALL_PID, s1.Urb()->UrbHeader.Status);
+
+    // GET_STATUS of the endpoint shows the halt.
+    uint8_t word[2] = {};
+    UrbBuffer gs;
+    gs.Bytes.assign(sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST), 0);
+    gs.Urb()->UrbHeader.Length = sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);
+    gs.Urb()->UrbHeader.Function = URB_FUNCTION_GET_STATUS_FROM_ENDPOINT;
+    gs.Urb()->UrbControlGetStatusRequest.TransferBuffer = word;
+    gs.Urb()->UrbControlGetStatusRequest.TransferBufferLength = 2;
+    gs.Urb()->UrbControlGetStatusRequest.Index = 0x81;
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, gs.Urb()));
+    EXPECT_EQ(1, word[0]);
+
+    bus::WireLogClear();
+    UrbBuffer reset = PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, sel.Pipes[1].PipeHandle);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, reset.Urb()));
+    auto log = bus::WireLog();
+    ASSERT_EQ(1u, log.size());
+    EXPECT_EQ(0x02, log[0].RequestType());
+    EXPECT_EQ(USB_REQUEST_CLEAR_FEATURE, log[0].Request());
+    EXPECT_EQ(USB_FEATURE_ENDPOINT_STALL, log[0].Value());
+    EXPECT_EQ(0x81, log[0].Index());
+    UrbBuffer s2 = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, s2.Urb()));
+
+    // A stalled default pipe refuses every control request until cleared.
+    bus::SetStall(Port, 0, true);
+    uint8_t d[18];
+    UrbBuffer dr = DescriptorRequest(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, d, sizeof d);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, SubmitSync(Pdo, dr.Urb()));
+    EXPECT_EQ(USBD_STATUS_STALL_PID, dr.Urb()->UrbHeader.Status);
+    bus::SetStall(Port, 0, false);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, dr.Urb()));
+}
+
+TEST_F(BusTransfers, FailNextAndNeverAnswerKnobs) {
+    bus::FailNext(Port, 0x81, 2, USBD_STATUS_DEV_NOT_RESPONDING);
+    uint8_t status[16];
+    for (int i = 0; i < 3; ++i) {
+        UrbBuffer s = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
+        NTSTATUS st = SubmitSync(Pdo, s.Urb());
+        if (i < 2) {
+            EXPECT_EQ(STATUS_UNSUCCESSFUL, st);
+            EXPECT_EQ(USBD_STATUS_DEV_NOT_RESPONDING, s.Urb()->UrbHeader.Status);
+        } else {
+            EXPECT_EQ(STATUS_SUCCESS, st);
+        }
+    }
+    // Port-wide: the next control request fails, then requests pass again.
+    bus::FailNext(Port, bus::kAnyEndpoint, 1, USBD_STATUS_CRC);
+    uint8_t d[18];
+    UrbBuffer dr = DescriptorRequest(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, d, sizeof d);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, SubmitSync(Pdo, dr.Urb()));
+    EXPECT_EQ(USBD_STATUS_CRC, dr.Urb()->UrbHeader.Status);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, dr.Urb()));
+
+    // A bus driver that reports success for a failed URB, and the reverse.
+    bus::FailNextWithIrpStatus(Port, 0x81, 1, USBD_STATUS_STALL_PID, STATUS_SUCCESS);
+    UrbBuffer odd = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, odd.Urb()));
+    EXPECT_EQ(USBD_STATUS_STALL_PID, odd.Urb()->UrbHeader.Status);
+    bus::FailNextWithIrpStatus(Port, 0x81, 1, USBD_STATUS_SUCCESS, STATUS_IO_TIMEOUT);
+    UrbBuffer odd2 = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
+    EXPECT_EQ(STATUS_IO_TIMEOUT, SubmitSync(Pdo, odd2.Urb()));
+    EXPECT_EQ(USBD_STATUS_SUCCESS, odd2.Urb()->UrbHeader.Status);
+
+    // An endpoint that never answers keeps even its always-ready reads until
+    // they are cancelled.
+    bus::SetNeverAnswer(Port, 0x81, true);
+    UrbBuffer s = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
+    AsyncUrb a;
+    StartAsync(&a, Pdo, s.Urb());
+    ASSERT_TRUE(WaitQueued(0x81, 1));
+    EXPECT_FALSE(WaitAsync(&a, 30));
+    IoCancelIrp(a.Irp);
+    ASSERT_TRUE(WaitAsync(&a, kHangGuardMs));
+    EXPECT_EQ(STATUS_CANCELLED, a.Status);
+    FreeAsync(&a);
+    bus::ResetKnobs(Port);
+    UrbBuffer again = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, again.Urb()));
+}
+
+TEST_F(BusTransfers, TransferChecksAgainstThePipe) {
+    Selection small = Configure(Pdo, 1024);
+    ASSERT_EQ(STATUS_SUCCESS, small.Status);
+    std::vector<uint8_t> data(2048);
+    // Longer than the pipe's MaximumTransferSize; equal to it is fine.
+    UrbBuffer big = BulkTransfer(small.Pipes[1].PipeHandle, true, data.data(), 2048);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(Pdo, big.Urb()));
+    EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, big.Urb()->UrbHeader.Status);
+    UrbBuffer fits = BulkTransfer(small.Pipes[1].PipeHandle, true, data.data(), 1024);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, fits.Urb()));
+    // A direction flag that contradicts the endpoint.
+    UrbBuffer wrong = BulkTransfer(small.Pipes[0].PipeHandle, true, data.data(), 64);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(Pdo, wrong.Urb()));
+    // No buffer at all.
+    UrbBuffer none = BulkTransfer(small.Pipes[0].PipeHandle, false, nullptr, 64);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(Pdo, none.Urb()));
+    // A zero-length OUT transfer is a zero-length packet.
+    UrbBuffer zlp = BulkTransfer(small.Pipes[0].PipeHandle, false, nullptr, 0);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, zlp.Urb()));
+}
+
+TEST_F(BusTransfers, IsochronousPacketsCarryConsecutiveSequenceNumbers) {
+    Selection a1 = SelectAlternate(Pdo, sel.Configuration, 1, 4, 0x3FFFFF);
+    ASSERT_EQ(STATUS_SUCCESS, a1.Status);
+    USBD_PIPE_HANDLE isoIn = a1.Pipes[2].PipeHandle, isoOut = a1.Pipes[3].PipeHandle;
+    const ULONG n = 16, size = 1024;
+    std::vector<uint8_t> b1(n * size), b2(n * size);
+    UrbBuffer u1 = IsoTransfer(isoIn, true, b1.data(), n, size);
+    UrbBuffer u2 = IsoTransfer(isoIn, true, b2.data(), n, size);
+    AsyncUrb r1, r2;
+    StartAsync(&r1, Pdo, u1.Urb());
+    StartAsync(&r2, Pdo, u2.Urb());
+    ASSERT_TRUE(WaitAsync(&r1, kHangGuardMs));
+    ASSERT_TRUE(WaitAsync(&r2, kHangGuardMs));
+    EXPECT_EQ(STATUS_SUCCESS, r1.Status);
+    EXPECT_EQ(STATUS_SUCCESS, r2.Status);
+    EXPECT_LT(r1.Order, r2.Order);
+    auto &i1 = u1.Urb()->UrbIsochronousTransfer;
+    auto &i2 = u2.Urb()->UrbIsochronousTransfer;
+    // Back to back: 16 packets at one per microframe fill two frames.
+    EXPECT_EQ(i1.StartFrame + 2, i2.StartFrame);
+    EXPECT_EQ(0u, i1.ErrorCount);
+    uint32_t seq0 = b1[0] | (b1[1] << 8) | (b1[2] << 16) | ((uint32_t)b1[3] << 24);
+    EXPECT_EQ(i1.StartFrame * 8, seq0);
+    for (ULONG j = 0; j < 2 * n; ++j) {
+        auto &u = j < n ? i1 : i2;
+        const uint8_t *p = (j < n ? b1.data() : b2.data()) + (j % n) * size;
+        EXPECT_EQ(size, u.IsoPacket[j % n].Length);
+        EXPECT_EQ(USBD_STATUS_SUCCESS, u.IsoPacket[j % n].Status);
+        std::vector<uint8_t> expected = bus::ReferenceIsoPacket(seq0 + j, size);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(), p)) << "packet " << j;
+    }
+    FreeAsync(&r1);
+    FreeAsync(&r2);
+
+    // Slots smaller than the camera's packets overflow, each packet reporting it.
+    std::vector<uint8_t> b3(8 * 512);
+    UrbBuffer u3 = IsoTransfer(isoIn, true, b3.data(), 8, 512);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, SubmitSync(Pdo, u3.Urb()));
+    EXPECT_EQ(USBD_STATUS_ISOCH_REQUEST_FAILED, u3.Urb()->UrbHeader.Status);
+    EXPECT_EQ(8u, u3.Urb()->UrbIsochronousTransfer.ErrorCount);
+    EXPECT_EQ(512u, u3.Urb()->UrbIsochronousTransfer.IsoPacket[0].Length);
+    EXPECT_EQ(USBD_STATUS_DATA_OVERRUN, u3.Urb()->UrbIsochronousTransfer.IsoPacket[0].Status);
+
+    // The OUT endpoint checks what it gets: 8 good packets, then one bad.
+    std::vector<uint8_t> out(9 * size);
+    for (uint32_t j = 0; j < 9; ++j) {
+        std::vector<uint8_t> p = bus::ReferenceIsoPacket(100 + j, size);
+        memcpy(&out[j * size], p.data(), size);
+    }
+    out[8 * size + 10] ^= 0xFF;
+    UrbBuffer u4 = IsoTransfer(isoOut, false, out.data(), 9, size);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, u4.Urb()));
+    bus::CameraState st = bus::GetCameraState(Port);
+    EXPECT_EQ(9u, st.IsoOutPackets);
+    EXPECT_EQ(1u, st.IsoOutBadPackets);
+    EXPECT_EQ(0u, st.IsoOutSequenceGaps);
+
+    // A start frame in the past is refused; so is a packet table that does not
+    // fit the header length.
+    UrbBuffer late = IsoTransfer(isoIn, true, b1.data(), 8, size, false, 0);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, SubmitSync(Pdo, late.Urb()));
+    EXPECT_EQ(USBD_STATUS_BAD_START_FRAME, late.Urb()->UrbHeader.Status);
+    UrbBuffer cut = IsoTransfer(isoIn, true, b1.data(), 8, size);
+    cut.Urb()->UrbHeader.Length = 140 + 12 * 7;
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(Pdo, cut.Urb()));
+
+    // The wire log keeps each packet's offset, length and status.
+    auto log = bus::WireLog();
+    size_t iso = 0;
+    for (const auto &r : log)
+        if (r.Type == bus::TransferType::Isochronous) {
+            ++iso;
+            EXPECT_FALSE(r.IsoPackets.empty());
+        }
+    EXPECT_EQ(5u, iso);
+}
+
+TEST_F(BusTransfers, CompletionModesAndLatency) {
+    uint8_t d[18];
+    UrbBuffer dr = DescriptorRequest(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, d, sizeof d);
+    AsyncUrb a;
+    // Asynchronous with added latency: pending, and not done before the
+    // latency has passed (the bus cannot complete it earlier).
+    bus::SetLatency(Port, 0, 300000);
+    StartAsync(&a, Pdo, dr.Urb());
+    EXPECT_EQ(STATUS_PENDING, a.Returned);
+    EXPECT_FALSE(WaitAsync(&a, 30));
+    ASSERT_TRUE(WaitAsync(&a, kHangGuardMs));
+    EXPECT_EQ(STATUS_SUCCESS, a.Status);
+    FreeAsync(&a);
+    bus::SetLatency(Port, 0, 0);
+
+    bus::SetCompletionMode(Port, bus::CompletionMode::Inline);
+    StartAsync(&a, Pdo, dr.Urb());
+    EXPECT_EQ(STATUS_SUCCESS, a.Returned);
+    EXPECT_TRUE(WaitAsync(&a, 0));
+    FreeAsync(&a);
+    // A read with no data still waits.
+    uint8_t frame[512];
+    UrbBuffer r = BulkTransfer(sel.Pipes[2].PipeHandle, true, frame, sizeof frame);
+    StartAsync(&a, Pdo, r.Urb());
+    EXPECT_EQ(STATUS_PENDING, a.Returned);
+    UrbBuffer abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, sel.Pipes[2].PipeHandle);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, abort.Urb()));
+    EXPECT_TRUE(WaitAsync(&a, 0));
+    FreeAsync(&a);
+}
+
+TEST_F(BusTransfers, SurpriseRemovalFailsQueuedAndLaterRequestsAndDeletesThePdo) {
+    uint8_t frame[512];
+    UrbBuffer r = BulkTransfer(sel.Pipes[2].PipeHandle, true, frame, sizeof frame);
+    AsyncUrb a;
+    StartAsync(&a, Pdo, r.Urb());
+    ASSERT_TRUE(WaitQueued(0x82, 1));
+    ASSERT_TRUE(sim::DeviceNameExists("\\Device\\USBPDO-0"));
+
+    EXPECT_EQ(STATUS_SUCCESS, bus::SurpriseRemove(Port));
+    ASSERT_TRUE(WaitAsync(&a, kHangGuardMs));
+    EXPECT_EQ(STATUS_DEVICE_NOT_CONNECTED, a.Status);
+    EXPECT_EQ(USBD_STATUS_DEVICE_GONE, r.Urb()->UrbHeader.Status);
+    FreeAsync(&a);
+    EXPECT_FALSE(sim::DeviceNameExists("\\Device\\USBPDO-0"));
+    EXPECT_EQ(nullptr, bus::PortPdo(Port));
+
+    // The port is free for the next camera.
+    bus::PlugResult again = bus::PlugReferenceCamera();
+    ASSERT_EQ(STATUS_SUCCESS, again.Status);
+    EXPECT_EQ(Port, again.Port);
+}
+
+}  // namespace

@@ -1,0 +1,124 @@
+// usbcam: drives a camera through the driver's control interface, as a client
+// program would. On Linux it runs the driver in the emulation with the
+// reference camera (or a profile); on Windows it talks to the installed driver.
+//
+// Exit status: 0 when every command ran (whatever statuses the driver
+// answered with), 1 on a usage error or a command that could not run (bad
+// hex, unknown code, no such device, ...), 2 when the emulation's verifier
+// caught the driver breaking a rule.
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+#include "command.h"
+#include "session.h"
+#include "usbcam/text.h"
+
+namespace {
+
+const int kExitError = 1;
+const int kExitVerifier = 2;
+
+struct NumberedCommand {
+    size_t Line;  // 0 for the command line
+    usbcam::cli::Command Command;
+};
+
+int Fail(const std::string &message) {
+    std::cerr << "usbcam: " << message << std::endl;
+    return kExitError;
+}
+
+// Reads and parses the whole batch before anything runs, so a malformed line
+// stops the batch before it has touched a device.
+bool ReadBatch(std::istream &in, std::vector<NumberedCommand> *commands, std::string *error) {
+    std::string line;
+    size_t number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        if (usbcam::cli::IsSkippedLine(line)) continue;
+        std::vector<std::string> words;
+        std::string why;
+        NumberedCommand command;
+        command.Line = number;
+        if (!usbcam::SplitWords(line, &words)) {
+            why = "unterminated quote";
+        } else if (usbcam::cli::ParseCommand(words, &command.Command, &why)) {
+            commands->push_back(command);
+            continue;
+        }
+        *error = "line " + std::to_string(number) + ": " + why;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app("Drives a Tavrinoscope camera through its driver's control interface.", "usbcam");
+    app.require_subcommand(1);
+    app.fallthrough();
+
+    usbcam::cli::SessionOptions sessionOptions;
+    app.add_option("--device", sessionOptions.Device,
+                   "camera N to address (\\\\.\\Tavrinoscope-N, default 0)")
+        ->check(CLI::Range(0, 31));
+    app.add_option("--camera", sessionOptions.CameraProfile,
+                   "JSON profile of the first camera (emulation; default: the reference camera)");
+    app.add_option("--trace", sessionOptions.TracePath,
+                   "record the session's bus traffic to this pcap file (emulation)");
+
+    usbcam::cli::RawOptions rawOptions;
+    CLI::App *raw = app.add_subcommand("raw", "issue one device-control request and print its result");
+    usbcam::cli::AddRawOptions(raw, &rawOptions, false);
+    CLI::App *batch = app.add_subcommand(
+        "batch", "run commands read from standard input, one a line, in one session");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError &e) {
+        // A misspelt subcommand is left over rather than reported by name.
+        const std::vector<std::string> extra = app.remaining();
+        if (!raw->parsed() && !batch->parsed() && !extra.empty()) {
+            return Fail("unknown subcommand '" + extra[0] + "' (raw or batch)");
+        }
+        return Fail(e.what());
+    }
+
+    std::vector<NumberedCommand> commands;
+    std::string error;
+    if (raw->parsed()) {
+        NumberedCommand command;
+        command.Line = 0;
+        command.Command.What = usbcam::cli::Command::Kind::Raw;
+        if (!usbcam::cli::BuildRawRequest(rawOptions, &command.Command.Raw, &error)) {
+            return Fail(error);
+        }
+        commands.push_back(command);
+    } else if (batch->parsed()) {
+        if (!ReadBatch(std::cin, &commands, &error)) return Fail(error);
+    }
+
+    std::unique_ptr<usbcam::cli::Session> session = usbcam::cli::StartSession(sessionOptions, &error);
+    if (!session) return Fail(error);
+
+    int exitCode = 0;
+    for (const NumberedCommand &command : commands) {
+        if (!session->Run(command.Command, std::cout, &error)) {
+            std::cout.flush();
+            exitCode = Fail(command.Line != 0 ? "line " + std::to_string(command.Line) + ": " + error
+                                              : error);
+            break;
+        }
+        std::cout.flush();
+    }
+    if (!session->Finish(std::cerr) && exitCode == 0) exitCode = kExitVerifier;
+    return exitCode;
+}

@@ -1,0 +1,67 @@
+// The commands every session runs: requests to a camera, choosing the camera,
+// closing its handle.
+#include "session.h"
+
+#include <stdio.h>
+
+#include <ostream>
+
+#include "usbcam/status_names.h"
+#include "usbcam/text.h"
+
+namespace usbcam {
+namespace cli {
+
+namespace {
+const uint32_t kStatusObjectNameNotFound = 0xC0000034u;
+}
+
+void PrintRawResult(const IoOutcome &outcome, const std::vector<uint8_t> &output,
+                    std::ostream &out) {
+    char line[64];
+    snprintf(line, sizeof line, "status=0x%08X information=%llu", outcome.Status,
+             static_cast<unsigned long long>(outcome.Information));
+    out << line << "\nout=" << FormatHexBytes(output) << "\n";
+}
+
+bool Session::Run(const Command &command, std::ostream &out, std::string *error) {
+    switch (command.What) {
+        case Command::Kind::Raw:
+            return RunRaw(command.Raw, out, error);
+        case Command::Kind::Device:
+            device_ = command.Device;
+            out << "device " << device_ << " (" << DevicePath(device_) << ")\n";
+            return true;
+        case Command::Kind::Close:
+            handles_.erase(device_);
+            out << "close " << DevicePath(device_) << "\n";
+            return true;
+        default:
+            return RunEmulation(command, out, error);
+    }
+}
+
+bool Session::RunRaw(const RawRequest &request, std::ostream &out, std::string *error) {
+    const unsigned device = request.Device >= 0 ? static_cast<unsigned>(request.Device) : device_;
+    std::unique_ptr<Connection> &handle = handles_[device];
+    if (!handle) {
+        const uint32_t status = OpenDevice(device, &handle);
+        if (!IsNtSuccess(status)) {
+            handles_.erase(device);
+            *error = (status == kStatusObjectNameNotFound ? "no such device " : "cannot open ") +
+                     DevicePath(device) + ": " + FormatNtStatus(status);
+            return false;
+        }
+    }
+    std::vector<uint8_t> output = request.Output;
+    const IoOutcome outcome =
+        handle->Control(request.Code, request.Input.empty() ? nullptr : request.Input.data(),
+                        static_cast<uint32_t>(request.Input.size()),
+                        output.empty() ? nullptr : output.data(),
+                        static_cast<uint32_t>(output.size()));
+    PrintRawResult(outcome, output, out);
+    return true;
+}
+
+}  // namespace cli
+}  // namespace usbcam

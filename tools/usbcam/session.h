@@ -1,0 +1,61 @@
+// A usbcam session: what the commands run against. It holds one client
+// handle per camera, opened by the first request to that camera and kept
+// until `close` or the end of the session, as a client program would hold it.
+//
+// On Linux the session owns an emulated machine (kernel, bus, our driver, the
+// cameras) and also runs the emulation commands; on Windows it talks to the
+// real driver and refuses them.
+#pragma once
+
+#include <iosfwd>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "command.h"
+#include "usbcam/connection.h"
+
+namespace usbcam {
+namespace cli {
+
+struct SessionOptions {
+    unsigned Device = 0;      // --device: the camera commands address
+    std::string CameraProfile;  // --camera: profile of the first camera
+    std::string TracePath;      // --trace: pcap capture of the bus traffic
+};
+
+class Session {
+  public:
+    explicit Session(unsigned device) : device_(device) {}
+    virtual ~Session() = default;
+
+    // Runs one command, printing its output lines to out. On failure returns
+    // false with *error set; the caller stops there.
+    bool Run(const Command &command, std::ostream &out, std::string *error);
+
+    // Closes every handle and tears the session down. Prints what went wrong
+    // (verifier violations) to err; returns false if anything did.
+    virtual bool Finish(std::ostream &err) = 0;
+
+  protected:
+    // The commands only the emulation can run.
+    virtual bool RunEmulation(const Command &command, std::ostream &out, std::string *error) = 0;
+    void CloseAll() { handles_.clear(); }
+    unsigned device() const { return device_; }
+
+  private:
+    bool RunRaw(const RawRequest &request, std::ostream &out, std::string *error);
+
+    unsigned device_;
+    std::map<unsigned, std::unique_ptr<Connection>> handles_;
+};
+
+// Prints the two lines of a raw request's result.
+void PrintRawResult(const IoOutcome &outcome, const std::vector<uint8_t> &output,
+                    std::ostream &out);
+
+// Starts a session for this platform. On failure returns nullptr with *error.
+std::unique_ptr<Session> StartSession(const SessionOptions &options, std::string *error);
+
+}  // namespace cli
+}  // namespace usbcam

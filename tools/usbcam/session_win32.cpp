@@ -1,0 +1,38 @@
+// The Windows session: requests go to the real driver through the Win32 back
+// end. There is no emulation here, so its commands are refused.
+#include <ostream>
+
+#include "session.h"
+
+namespace usbcam {
+namespace cli {
+namespace {
+
+class Win32Session final : public Session {
+  public:
+    explicit Win32Session(unsigned device) : Session(device) {}
+
+    bool Finish(std::ostream &) override {
+        CloseAll();
+        return true;
+    }
+
+  protected:
+    bool RunEmulation(const Command &, std::ostream &, std::string *error) override {
+        *error = "this command needs the emulation, which runs only in the Linux build of usbcam";
+        return false;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<Session> StartSession(const SessionOptions &options, std::string *error) {
+    if (!options.CameraProfile.empty() || !options.TracePath.empty()) {
+        *error = "--camera and --trace need the emulation, which runs only in the Linux build";
+        return nullptr;
+    }
+    return std::unique_ptr<Session>(new Win32Session(options.Device));
+}
+
+}  // namespace cli
+}  // namespace usbcam

@@ -1,0 +1,35 @@
+// The transfer engines, reached from the device-control dispatcher.
+//
+// Each takes the driver's own device object and the client request, runs at
+// PASSIVE_LEVEL in the client's thread and returns the NTSTATUS the dispatcher
+// makes the request's status. None completes the request. The dispatcher has
+// already checked that the input holds the engine's whole record (PipeIndex
+// for the pipe transfers, IsoReadRecord or StreamStartRecord), and has set the
+// request's byte count to 0.
+//
+// The pipe table may be replaced by interface selection at any time: an engine
+// takes it with AcquireInterfaceInfo (usb/interface_snapshot.h) and gives it
+// back with ReleaseInterfaceInfo only when none of its requests refers to a
+// pipe entry any more (a stream: when its last slot has stopped; the release
+// may run at DISPATCH_LEVEL in a completion routine).
+#pragma once
+
+#include "driver/driver.h"
+
+// IOCTL_USBCAM_READ_PIPE, IOCTL_USBCAM_WRITE_PIPE: one timed bulk or
+// interrupt transfer. Sets the request's byte count.
+NTSTATUS TriggeredTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// IOCTL_USBCAM_READ_PIPE_LARGE, IOCTL_USBCAM_WRITE_PIPE_LARGE: 64 KiB
+// segments all in flight at once. Sets the request's byte count.
+NTSTATUS SegmentedBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// IOCTL_USBCAM_ISO_READ, IOCTL_USBCAM_ISO_WRITE: a fixed number of
+// isochronous packets. The dispatcher reports byte count 0.
+NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// IOCTL_USBCAM_START_STREAM: starts the continuous stream and returns at
+// once. The dispatcher reports byte count 0.
+NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// IOCTL_USBCAM_READ_STREAM: drains whole packets from the stream's rings into
+// the data buffer. The dispatcher has checked the record (20 bytes, PacketSize
+// and PacketCount not 0, output exactly PacketCount * (PacketSize + 12)) and
+// that both rings are present. Sets the request's byte count.
+NTSTATUS ReadStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);

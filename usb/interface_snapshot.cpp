@@ -1,0 +1,56 @@
+// Reference-counted copies of the selected interface (see interface_snapshot.h).
+#include "usb/interface_snapshot.h"
+
+// The pool block behind an InterfaceInfo pointer.
+typedef struct InterfaceCopy {
+    volatile LONG References;
+    USBD_INTERFACE_INFORMATION Info;  // Info.Length bytes follow from here
+} InterfaceCopy;
+
+#define INTERFACE_HEADER_BYTES ((ULONG)FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes))
+
+static InterfaceCopy *CopyFromInfo(PUSBD_INTERFACE_INFORMATION Info) {
+    return CONTAINING_RECORD(Info, InterfaceCopy, Info);
+}
+
+PUSBD_INTERFACE_INFORMATION CreateInterfaceCopy(const USBD_INTERFACE_INFORMATION *Source,
+                                                ULONG AvailableBytes, NTSTATUS *Status) {
+    const ULONG length = Source->Length;
+    if (length < INTERFACE_HEADER_BYTES || length > AvailableBytes ||
+        Source->NumberOfPipes > (length - INTERFACE_HEADER_BYTES) / sizeof(USBD_PIPE_INFORMATION)) {
+        *Status = STATUS_UNSUCCESSFUL;
+        return NULL;
+    }
+    const ULONG blockBytes = (ULONG)FIELD_OFFSET(InterfaceCopy, Info) + length;
+    InterfaceCopy *copy = (InterfaceCopy *)DrvAllocatePool(blockBytes);
+    if (copy == NULL) {
+        *Status = STATUS_NO_MEMORY;
+        return NULL;
+    }
+    copy->References = 1;
+    RtlCopyMemory(&copy->Info, Source, length);
+    *Status = STATUS_SUCCESS;
+    return &copy->Info;
+}
+
+PUSBD_INTERFACE_INFORMATION AcquireInterfaceInfo(PDEVICE_EXTENSION Extension) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->InterfaceLock);
+    PUSBD_INTERFACE_INFORMATION info = Extension->InterfaceInfo;
+    if (info != NULL) InterlockedIncrement(&CopyFromInfo(info)->References);
+    KeReleaseSpinLock(&Extension->InterfaceLock, oldIrql);
+    return info;
+}
+
+VOID ReleaseInterfaceInfo(PUSBD_INTERFACE_INFORMATION Info) {
+    if (Info == NULL) return;
+    InterfaceCopy *copy = CopyFromInfo(Info);
+    if (InterlockedDecrement(&copy->References) == 0) DrvFreePool(copy);
+}
+
+VOID ReplaceInterfaceInfo(PDEVICE_EXTENSION Extension, PUSBD_INTERFACE_INFORMATION NewInfo) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->InterfaceLock);
+    PUSBD_INTERFACE_INFORMATION old = Extension->InterfaceInfo;
+    Extension->InterfaceInfo = NewInfo;
+    KeReleaseSpinLock(&Extension->InterfaceLock, oldIrql);
+    ReleaseInterfaceInfo(old);
+}

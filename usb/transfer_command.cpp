@@ -1,0 +1,64 @@
+// The 64-byte transfer command the camera expects on pipe 0 around a read.
+#include "usb/interface_snapshot.h"
+#include "usb/usb_requests.h"
+
+#define TRANSFER_COMMAND_BYTES 64
+
+// PASSIVE_LEVEL, a client's thread. The packet's bytes after the command are
+// zero. A command ending in STATUS_TIMEOUT is reported as STATUS_IO_TIMEOUT.
+NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Command) {
+    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
+    if (info == NULL) return STATUS_UNSUCCESSFUL;
+
+    PUCHAR packet = NULL;
+    PURB urb = NULL;
+    NTSTATUS status;
+
+    if (info->NumberOfPipes == 0 || info->Pipes[0].PipeHandle == NULL) {
+        status = STATUS_UNSUCCESSFUL;
+        goto Done;
+    }
+    packet = (PUCHAR)DrvAllocatePool(TRANSFER_COMMAND_BYTES);
+    urb = (PURB)DrvAllocatePool(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    if (packet == NULL || urb == NULL) {
+        status = STATUS_NO_MEMORY;
+        goto Done;
+    }
+    RtlZeroMemory(packet, TRANSFER_COMMAND_BYTES);
+    packet[0] = Command;
+
+    {
+        const USBD_PIPE_INFORMATION *pipe = &info->Pipes[0];
+        struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &urb->UrbBulkOrInterruptTransfer;
+        RtlZeroMemory(transfer, sizeof(*transfer));
+        transfer->Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+        transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        transfer->PipeHandle = pipe->PipeHandle;
+        transfer->TransferFlags = USBD_SHORT_TRANSFER_OK;
+        if (USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress)) {
+            transfer->TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
+        }
+        transfer->TransferBufferLength = TRANSFER_COMMAND_BYTES;
+        transfer->TransferBuffer = packet;
+        transfer->TransferBufferMDL = NULL;
+        transfer->UrbLink = NULL;
+    }
+
+    status = SubmitUrbSync(DeviceObject, urb);
+    if (NT_SUCCESS(status)) {
+        // The count belongs to the client's request: never more than its
+        // output buffer holds.
+        ULONG sent = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        const ULONG outputLength =
+            IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
+        if (sent > outputLength) sent = outputLength;
+        Irp->IoStatus.Information = sent;
+    }
+    if (status == STATUS_TIMEOUT) status = STATUS_IO_TIMEOUT;
+
+Done:
+    if (urb != NULL) DrvFreePool(urb);
+    if (packet != NULL) DrvFreePool(packet);
+    ReleaseInterfaceInfo(info);
+    return status;
+}

@@ -1,0 +1,97 @@
+// The USB request layer: synchronous URB submission, port requests,
+// configuration and interface selection, control and pipe requests.
+//
+// Every routine here takes the driver's own device object, runs at
+// PASSIVE_LEVEL in the calling thread and blocks until the bus driver has
+// answered. A USB-level error never travels as its own code: it becomes
+// STATUS_UNSUCCESSFUL and is stored in LastUsbdStatus.
+#pragma once
+
+#include "driver/driver.h"
+#include "control/usbcam_ioctl.h"
+
+// ---------------------------------------------------------------------------
+// Submission and port (usb/urb_submit.cpp, usb/port.cpp)
+
+// Sends Urb down with IOCTL_INTERNAL_USB_SUBMIT_URB and waits without limit.
+// Result: the request's status if negative; else STATUS_UNSUCCESSFUL if the
+// URB header's Status is negative (which is also stored in LastUsbdStatus);
+// else the request's status. STATUS_INSUFFICIENT_RESOURCES if the request
+// cannot be built (nothing sent).
+NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
+// IOCTL_INTERNAL_USB_RESET_PORT; the request's status. LastUsbdStatus untouched.
+NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
+// IOCTL_INTERNAL_USB_GET_PORT_STATUS; *PortStatus is 0 unless the bus driver
+// writes it (bit 0 enabled, bit 1 connected).
+NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
+// Resets the port only when it is connected and not enabled.
+VOID RecoverPort(PDEVICE_OBJECT DeviceObject);
+
+// ---------------------------------------------------------------------------
+// Configuration (usb/configuration.cpp, usb/interface_selection.cpp)
+
+// Reads the device descriptor and the first configuration, selects it with its
+// first interface; keeps ConfigurationHandle and InterfaceInfo. Sets LinkActive.
+NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
+                             PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
+// Puts the camera into the unconfigured state; STATUS_SUCCESS unless the URB
+// cannot be allocated (STATUS_NO_MEMORY).
+NTSTATUS Unconfigure(PDEVICE_OBJECT DeviceObject);
+// The whole first configuration descriptor in a pool block the caller frees
+// with DrvFreePool, or NULL.
+PUSB_CONFIGURATION_DESCRIPTOR GetFullConfigurationDescriptor(PDEVICE_OBJECT DeviceObject);
+NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
+                         UCHAR AlternateSetting);
+
+// ---------------------------------------------------------------------------
+// Descriptors (usb/descriptors.cpp). Byte counts; 0 on any failure. Nothing is
+// sent without a buffer of at least one byte.
+
+ULONG GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
+                    UCHAR DescriptorType);
+ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR DescriptorIndex, USHORT LanguageId,
+                          PVOID Buffer, ULONG Length);
+// Fills a descriptor request: GET_DESCRIPTOR_FROM_DEVICE, the given buffer,
+// length, type, index and language. The URB is cleared first.
+VOID BuildDescriptorRequest(PURB Urb, PVOID Buffer, ULONG Length, UCHAR DescriptorType,
+                            UCHAR Index, USHORT LanguageId);
+
+// ---------------------------------------------------------------------------
+// Vendor and class requests (usb/vendor_class.cpp)
+
+// Buffer holds a whole VendorRequestRecord; a device-to-host request's data
+// lands in Buffer from offset 0, so the caller guarantees Buffer holds
+// max(10, Length) bytes. Returns the device-to-host byte count, else 0.
+ULONG VendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PVOID Buffer);
+// Input ControlRequestRecord (exactly 10 bytes), data stage in Irp->MdlAddress.
+// On success sets Irp->IoStatus.Information to the bytes moved.
+NTSTATUS ClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS SetDeviceFeature(PDEVICE_OBJECT DeviceObject, const FeatureRecord *Feature);
+// The current frame number; 0 on any failure.
+ULONG GetCurrentFrameNumber(PDEVICE_OBJECT DeviceObject);
+
+// ---------------------------------------------------------------------------
+// Camera memory (usb/device_memory.cpp), vendor request 0xA0
+
+// 64-byte chunks from Data to the device from Address on; Length >= 1.
+// Stops at the first failing chunk and returns its status.
+NTSTATUS LoadDeviceMemory(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCHAR *Data,
+                          ULONG Length);
+// BlockCount blocks of 512 bytes from device address 0; failures ignored.
+VOID LoadDeviceMemoryBlocks(PDEVICE_OBJECT DeviceObject, const UCHAR *Data, ULONG BlockCount);
+
+// ---------------------------------------------------------------------------
+// Pipes (usb/pipes.cpp)
+
+NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
+NTSTATUS ResetPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex);
+NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pipe);
+
+// ---------------------------------------------------------------------------
+// Transfer command (usb/transfer_command.cpp)
+
+// Sends the 64-byte command packet (2: begin, 3: end) on pipe 0 of the selected
+// interface. On success sets Irp->IoStatus.Information to the bytes sent.
+// STATUS_UNSUCCESSFUL when there is no interface or pipe 0 has no handle.
+NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Command);
