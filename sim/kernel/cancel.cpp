@@ -60,7 +60,10 @@ extern "C" BOOLEAN IoCancelIrp(PIRP Irp, SIM_SITE_DECL) {
     size_t locksBefore = t.Locks.size();
     KIRQL old;
     IoAcquireCancelSpinLock(&old);
-    Irp->Cancel = TRUE;
+    // Published with a full barrier before the cancel routine is taken, as the
+    // platform's interlocked exchange that follows orders it: a driver that
+    // installs a cancel routine and then reads Cancel sees one or the other.
+    __atomic_store_n(&Irp->Cancel, (BOOLEAN)TRUE, __ATOMIC_SEQ_CST);
     PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
     if (routine == nullptr) {
         IoReleaseCancelSpinLock(old);

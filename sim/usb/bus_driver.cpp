@@ -87,106 +87,101 @@ Transfer *NewTransfer(PIRP irp, PURB urb, Port &port, TransferKind kind, uint8_t
     return t;
 }
 
-// Builds the setup packet of a control-class URB function. Returns the USBD
-// status that refuses it, or success with *t filled.
+// The setup packet each control URB function puts on the wire (USB 2.0
+// chapter 9): bmRequestType (direction, type, recipient) and bRequest.
+// Vendor and class requests take bRequest from the URB and their direction
+// from its transfer flags.
+struct ControlShape {
+    USHORT Function;
+    uint8_t RequestType;
+    uint8_t Request;
+};
+
+const ControlShape kControlShapes[] = {
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0x80, USB_REQUEST_GET_DESCRIPTOR},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, 0x81, USB_REQUEST_GET_DESCRIPTOR},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT, 0x82, USB_REQUEST_GET_DESCRIPTOR},
+    {URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE, 0x00, USB_REQUEST_SET_DESCRIPTOR},
+    {URB_FUNCTION_SET_FEATURE_TO_DEVICE, 0x00, USB_REQUEST_SET_FEATURE},
+    {URB_FUNCTION_SET_FEATURE_TO_INTERFACE, 0x01, USB_REQUEST_SET_FEATURE},
+    {URB_FUNCTION_SET_FEATURE_TO_ENDPOINT, 0x02, USB_REQUEST_SET_FEATURE},
+    {URB_FUNCTION_SET_FEATURE_TO_OTHER, 0x03, USB_REQUEST_SET_FEATURE},
+    {URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, 0x00, USB_REQUEST_CLEAR_FEATURE},
+    {URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE, 0x01, USB_REQUEST_CLEAR_FEATURE},
+    {URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT, 0x02, USB_REQUEST_CLEAR_FEATURE},
+    {URB_FUNCTION_CLEAR_FEATURE_TO_OTHER, 0x03, USB_REQUEST_CLEAR_FEATURE},
+    {URB_FUNCTION_GET_STATUS_FROM_DEVICE, 0x80, USB_REQUEST_GET_STATUS},
+    {URB_FUNCTION_GET_STATUS_FROM_INTERFACE, 0x81, USB_REQUEST_GET_STATUS},
+    {URB_FUNCTION_GET_STATUS_FROM_ENDPOINT, 0x82, USB_REQUEST_GET_STATUS},
+    {URB_FUNCTION_GET_STATUS_FROM_OTHER, 0x83, USB_REQUEST_GET_STATUS},
+    {URB_FUNCTION_VENDOR_DEVICE, 0x40, 0},
+    {URB_FUNCTION_VENDOR_INTERFACE, 0x41, 0},
+    {URB_FUNCTION_VENDOR_ENDPOINT, 0x42, 0},
+    {URB_FUNCTION_VENDOR_OTHER, 0x43, 0},
+    {URB_FUNCTION_CLASS_DEVICE, 0x20, 0},
+    {URB_FUNCTION_CLASS_INTERFACE, 0x21, 0},
+    {URB_FUNCTION_CLASS_ENDPOINT, 0x22, 0},
+    {URB_FUNCTION_CLASS_OTHER, 0x23, 0},
+    {URB_FUNCTION_GET_CONFIGURATION, 0x80, USB_REQUEST_GET_CONFIGURATION},
+    {URB_FUNCTION_GET_INTERFACE, 0x81, USB_REQUEST_GET_INTERFACE},
+};
+
+// Builds the setup packet of a control URB function. Returns the USBD status
+// that refuses it, or success with *t filled.
 USBD_STATUS DecodeControl(PURB urb, Transfer *t) {
     const USHORT f = urb->UrbHeader.Function;
-    struct _URB_CONTROL_TRANSFER &c = urb->UrbControlTransfer;  // common leading fields
-    ULONG length = c.TransferBufferLength;
-    PVOID buffer = c.TransferBuffer;
-    PMDL mdl = c.TransferBufferMDL;
+    // Every control URB has the transfer fields where the control transfer has them.
+    struct _URB_CONTROL_TRANSFER &c = urb->UrbControlTransfer;
     WireRecord &r = t->Record;
-    auto recipientOf = [](USHORT first, USHORT fn) { return (uint8_t)(fn - first); };
-    switch (f) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
-    case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE: {
-        const struct _URB_CONTROL_DESCRIPTOR_REQUEST &d = urb->UrbControlDescriptorRequest;
-        uint8_t recipient = f == URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE ? 1
-                            : f == URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT ? 2 : 0;
-        bool in = f != URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE;
-        if (length > 0xFFFF) return USBD_STATUS_INVALID_PARAMETER;
-        SetSetup(r, (uint8_t)((in ? 0x80 : 0) | recipient),
-                 in ? USB_REQUEST_GET_DESCRIPTOR : USB_REQUEST_SET_DESCRIPTOR,
-                 (uint16_t)((d.DescriptorType << 8) | d.Index), d.LanguageId, (uint16_t)length);
-        break;
-    }
-    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-    case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
-    case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
-    case URB_FUNCTION_SET_FEATURE_TO_OTHER:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_OTHER: {
-        const struct _URB_CONTROL_FEATURE_REQUEST &d = urb->UrbControlFeatureRequest;
-        bool set = f == URB_FUNCTION_SET_FEATURE_TO_DEVICE || f == URB_FUNCTION_SET_FEATURE_TO_INTERFACE ||
-                   f == URB_FUNCTION_SET_FEATURE_TO_ENDPOINT || f == URB_FUNCTION_SET_FEATURE_TO_OTHER;
-        uint8_t recipient = f == URB_FUNCTION_SET_FEATURE_TO_OTHER || f == URB_FUNCTION_CLEAR_FEATURE_TO_OTHER
-                                ? 3
-                                : recipientOf(set ? URB_FUNCTION_SET_FEATURE_TO_DEVICE
-                                                  : URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, f);
-        SetSetup(r, recipient, set ? USB_REQUEST_SET_FEATURE : USB_REQUEST_CLEAR_FEATURE, d.FeatureSelector,
-                 d.Index, 0);
-        t->Buffer = nullptr;
-        t->Length = 0;
-        return USBD_STATUS_SUCCESS;
-    }
-    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
-    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
-    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
-    case URB_FUNCTION_GET_STATUS_FROM_OTHER: {
-        uint8_t recipient = f == URB_FUNCTION_GET_STATUS_FROM_OTHER ? 3
-                                                                     : recipientOf(URB_FUNCTION_GET_STATUS_FROM_DEVICE, f);
-        if (length > 0xFFFF) return USBD_STATUS_INVALID_PARAMETER;
-        SetSetup(r, (uint8_t)(0x80 | recipient), USB_REQUEST_GET_STATUS, 0,
-                 urb->UrbControlGetStatusRequest.Index, (uint16_t)length);
-        break;
-    }
-    case URB_FUNCTION_VENDOR_DEVICE:
-    case URB_FUNCTION_VENDOR_INTERFACE:
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-    case URB_FUNCTION_VENDOR_OTHER:
-    case URB_FUNCTION_CLASS_DEVICE:
-    case URB_FUNCTION_CLASS_INTERFACE:
-    case URB_FUNCTION_CLASS_ENDPOINT:
-    case URB_FUNCTION_CLASS_OTHER: {
-        const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST &v = urb->UrbControlVendorClassRequest;
-        bool vendor = f == URB_FUNCTION_VENDOR_DEVICE || f == URB_FUNCTION_VENDOR_INTERFACE ||
-                      f == URB_FUNCTION_VENDOR_ENDPOINT || f == URB_FUNCTION_VENDOR_OTHER;
-        uint8_t recipient = f == URB_FUNCTION_VENDOR_OTHER || f == URB_FUNCTION_CLASS_OTHER
-                                ? 3
-                                : recipientOf(vendor ? URB_FUNCTION_VENDOR_DEVICE : URB_FUNCTION_CLASS_DEVICE, f);
-        bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-        if (length > 0xFFFF) return USBD_STATUS_INVALID_PARAMETER;
-        SetSetup(r, (uint8_t)((in ? 0x80 : 0) | (vendor ? 0x40 : 0x20) | recipient | v.RequestTypeReservedBits),
-                 v.Request, v.Value, v.Index, (uint16_t)length);
-        r.In = in;
-        break;
-    }
-    case URB_FUNCTION_GET_CONFIGURATION:
-        if (length > 0xFFFF) return USBD_STATUS_INVALID_PARAMETER;
-        SetSetup(r, 0x80, USB_REQUEST_GET_CONFIGURATION, 0, 0, (uint16_t)length);
-        break;
-    case URB_FUNCTION_GET_INTERFACE:
-        if (length > 0xFFFF) return USBD_STATUS_INVALID_PARAMETER;
-        SetSetup(r, 0x81, USB_REQUEST_GET_INTERFACE, 0, urb->UrbControlGetInterfaceRequest.Interface,
-                 (uint16_t)length);
-        break;
-    case URB_FUNCTION_CONTROL_TRANSFER: {
+    ULONG length = c.TransferBufferLength;
+    if (f == URB_FUNCTION_CONTROL_TRANSFER) {
         memcpy(r.Setup, c.SetupPacket, 8);
         r.HasSetup = true;
         r.In = (c.SetupPacket[0] & 0x80) != 0;
-        uint16_t wLength = r.SetupLength();
-        if (wLength > length) return USBD_STATUS_INVALID_PARAMETER;
-        length = wLength;
-        break;
+        if (r.SetupLength() > length) return USBD_STATUS_INVALID_PARAMETER;
+        length = r.SetupLength();
+    } else {
+        const ControlShape *shape = nullptr;
+        for (const ControlShape &s : kControlShapes)
+            if (s.Function == f) shape = &s;
+        if (shape == nullptr) return USBD_STATUS_INVALID_URB_FUNCTION;
+        const uint8_t request = shape->Request;
+        if (request == USB_REQUEST_SET_FEATURE || request == USB_REQUEST_CLEAR_FEATURE) {
+            const struct _URB_CONTROL_FEATURE_REQUEST &d = urb->UrbControlFeatureRequest;
+            SetSetup(r, shape->RequestType, request, d.FeatureSelector, d.Index, 0);
+            t->Buffer = nullptr;
+            t->Length = 0;
+            return USBD_STATUS_SUCCESS;
+        }
+        if (length > 0xFFFF) return USBD_STATUS_INVALID_PARAMETER;
+        if ((shape->RequestType & 0x60) != 0) {  // vendor and class requests
+            const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST &v = urb->UrbControlVendorClassRequest;
+            const bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
+            SetSetup(r, (uint8_t)((in ? 0x80 : 0) | shape->RequestType | v.RequestTypeReservedBits), v.Request,
+                     v.Value, v.Index, (uint16_t)length);
+            r.In = in;
+        } else switch (request) {
+        case USB_REQUEST_GET_DESCRIPTOR:
+        case USB_REQUEST_SET_DESCRIPTOR: {
+            const struct _URB_CONTROL_DESCRIPTOR_REQUEST &d = urb->UrbControlDescriptorRequest;
+            SetSetup(r, shape->RequestType, request, (uint16_t)((d.DescriptorType << 8) | d.Index), d.LanguageId,
+                     (uint16_t)length);
+            break;
+        }
+        case USB_REQUEST_GET_STATUS:
+            SetSetup(r, shape->RequestType, request, 0, urb->UrbControlGetStatusRequest.Index, (uint16_t)length);
+            break;
+        case USB_REQUEST_GET_CONFIGURATION:
+            SetSetup(r, shape->RequestType, request, 0, 0, (uint16_t)length);
+            break;
+        default:  // USB_REQUEST_GET_INTERFACE
+            SetSetup(r, shape->RequestType, request, 0, urb->UrbControlGetInterfaceRequest.Interface,
+                     (uint16_t)length);
+            break;
+        }
     }
-    default:
-        return USBD_STATUS_INVALID_URB_FUNCTION;
-    }
-    if (!TransferBufferOf(buffer, mdl, length, &t->Buffer)) return USBD_STATUS_INVALID_PARAMETER;
+    if (!TransferBufferOf(c.TransferBuffer, c.TransferBufferMDL, length, &t->Buffer))
+        return USBD_STATUS_INVALID_PARAMETER;
     t->Length = length;
     return USBD_STATUS_SUCCESS;
 }

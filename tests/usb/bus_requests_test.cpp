@@ -319,3 +319,68 @@ TEST_F(BusRequests, PortRequestsFollowThePortKnobsAndUnplugging) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(BusRequests, RemainingControlFunctionsFormTheirStandardSetupPackets) {
+    ASSERT_EQ(STATUS_SUCCESS, Configure(Pdo).Status);
+    bus::WireLogClear();
+    uint8_t one = 0xFF;
+    // GET_CONFIGURATION and GET_INTERFACE answer one byte each.
+    UrbBuffer gc;
+    gc.Bytes.assign(sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST), 0);
+    gc.Urb()->UrbHeader.Length = sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST);
+    gc.Urb()->UrbHeader.Function = URB_FUNCTION_GET_CONFIGURATION;
+    gc.Urb()->UrbControlGetConfigurationRequest.TransferBuffer = &one;
+    gc.Urb()->UrbControlGetConfigurationRequest.TransferBufferLength = 1;
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, gc.Urb()));
+    EXPECT_EQ(1, one);
+    UrbBuffer gi;
+    gi.Bytes.assign(sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST), 0);
+    gi.Urb()->UrbHeader.Length = sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST);
+    gi.Urb()->UrbHeader.Function = URB_FUNCTION_GET_INTERFACE;
+    gi.Urb()->UrbControlGetInterfaceRequest.TransferBuffer = &one;
+    gi.Urb()->UrbControlGetInterfaceRequest.TransferBufferLength = 1;
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, gi.Urb()));
+    EXPECT_EQ(0, one);
+    // CLEAR_FEATURE(remote wake-up) on the device; class requests to the other
+    // recipients stall; SET_DESCRIPTOR is not supported.
+    UrbBuffer cf = FeatureRequest(URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, USB_FEATURE_REMOTE_WAKEUP, 0);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, cf.Urb()));
+    for (USHORT f : {URB_FUNCTION_CLASS_DEVICE, URB_FUNCTION_CLASS_ENDPOINT, URB_FUNCTION_CLASS_OTHER}) {
+        UrbBuffer c = VendorClassRequest(f, false, 0x0B, 1, 2, nullptr, 0);
+        EXPECT_EQ(STATUS_UNSUCCESSFUL, SubmitSync(Pdo, c.Urb()));
+    }
+    uint8_t descriptor[9] = {9, 2};
+    UrbBuffer sd = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, descriptor, sizeof descriptor,
+                                     URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, SubmitSync(Pdo, sd.Urb()));
+    // A raw control transfer on the default pipe, read of the device descriptor.
+    uint8_t device[18] = {};
+    UrbBuffer ct;
+    ct.Bytes.assign(sizeof(struct _URB_CONTROL_TRANSFER), 0);
+    ct.Urb()->UrbHeader.Length = sizeof(struct _URB_CONTROL_TRANSFER);
+    ct.Urb()->UrbHeader.Function = URB_FUNCTION_CONTROL_TRANSFER;
+    auto &c = ct.Urb()->UrbControlTransfer;
+    c.TransferFlags = USBD_TRANSFER_DIRECTION_IN | USBD_DEFAULT_PIPE_TRANSFER;
+    c.TransferBuffer = device;
+    c.TransferBufferLength = sizeof device;
+    const uint8_t setup[8] = {0x80, 6, 0, 1, 0, 0, 18, 0};
+    memcpy(c.SetupPacket, setup, 8);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, ct.Urb()));
+    EXPECT_EQ(18u, c.TransferBufferLength);
+    EXPECT_EQ(0x12, device[0]);
+
+    auto log = ControlRecords();
+    ASSERT_EQ(8u, log.size());
+    ExpectSetup(log[0], {0x80, 8, 0, 0, 1});
+    ExpectSetup(log[1], {0x81, 10, 0, 0, 1});
+    ExpectSetup(log[2], {0x00, 1, 1, 0, 0});
+    ExpectSetup(log[3], {0x20, 0x0B, 1, 2, 0});
+    ExpectSetup(log[4], {0x22, 0x0B, 1, 2, 0});
+    ExpectSetup(log[5], {0x23, 0x0B, 1, 2, 0});
+    ExpectSetup(log[6], {0x00, 7, 0x0200, 0, 9});
+    ExpectSetup(log[7], {0x80, 6, 0x0100, 0, 18});
+}
+
+}  // namespace

@@ -32,22 +32,6 @@ UrbBuffer Make(USHORT function, size_t size = sizeof(T)) {
 
 }  // namespace
 
-NTSTATUS SubmitSync(PDEVICE_OBJECT target, PURB urb) {
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK iosb{};
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, target, nullptr, 0, nullptr, 0,
-                                             TRUE, &event, &iosb);
-    if (irp == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-    NTSTATUS status = IofCallDriver(target, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
-        status = iosb.Status;
-    }
-    return status;
-}
-
 NTSTATUS PortRequest(PDEVICE_OBJECT target, ULONG code, PVOID argument1) {
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
@@ -61,6 +45,10 @@ NTSTATUS PortRequest(PDEVICE_OBJECT target, ULONG code, PVOID argument1) {
         status = iosb.Status;
     }
     return status;
+}
+
+NTSTATUS SubmitSync(PDEVICE_OBJECT target, PURB urb) {
+    return PortRequest(target, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
 }
 
 void StartAsync(AsyncUrb *a, PDEVICE_OBJECT target, PURB urb) {

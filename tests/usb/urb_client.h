@@ -15,10 +15,13 @@
 
 namespace usbtest {
 
-// Sends one URB and waits for it (no time limit beyond the kernel's hang guard).
-NTSTATUS SubmitSync(PDEVICE_OBJECT target, PURB urb);
-// Sends a port request (IOCTL_INTERNAL_USB_RESET_PORT / _GET_PORT_STATUS).
+// Sends an internal device-control request built with
+// IoBuildDeviceIoControlRequest, Argument1 in its stack location, and waits for
+// it (no time limit beyond the kernel's hang guard): the port requests
+// (IOCTL_INTERNAL_USB_RESET_PORT / _GET_PORT_STATUS) and, through SubmitSync,
+// one URB.
 NTSTATUS PortRequest(PDEVICE_OBJECT target, ULONG code, PVOID argument1);
+NTSTATUS SubmitSync(PDEVICE_OBJECT target, PURB urb);
 
 // One URB in flight on an IRP of the test's own, for cancellation and abort.
 struct AsyncUrb {

@@ -111,8 +111,9 @@ NTSTATUS SurpriseRemove(int port);
 //
 // An endpoint is named by its address as in the endpoint descriptor (0x01,
 // 0x81, ...); 0 names the default control pipe. kAnyEndpoint makes a knob apply
-// to every endpoint of the port. Knobs last until changed or until the camera
-// is unplugged; ResetKnobs clears all of a port's knobs.
+// to every endpoint of the port. Knobs last until changed; ResetKnobs clears
+// all of a port's knobs (halts set by SetStall on non-zero endpoints are the
+// camera's own state and stay until cleared).
 
 constexpr int kAnyEndpoint = -1;
 
