@@ -4,8 +4,9 @@
 #   make demo     build and run the demo
 #   make windows  cross-build the Windows images into build/windows/bin/
 #   make sanitize build and run the tests under AddressSanitizer and UBSan
+#   make wine-check  load and unload the Windows driver image in Wine's kernel emulation
 
-.PHONY: all build test demo windows sanitize deps clean
+.PHONY: all build test demo windows wine-check sanitize deps clean
 
 all: build
 
@@ -26,6 +27,10 @@ windows:
 	@scripts/install-deps.sh windows
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows
+
+wine-check: windows
+	@scripts/install-deps.sh wine
+	@windows/wine-load-check.sh
 
 sanitize: deps
 	@cmake --preset sanitize >/dev/null
