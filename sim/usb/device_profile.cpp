@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "descriptor_walk.h"
+#include "sim/usbbus.h"
 #include "sim/usb.h"
 
 namespace sim {
@@ -556,6 +557,8 @@ bool ParseProfileJson(const std::string &text, DeviceProfile *p, std::string *er
     }
     return true;
 }
+
+const char *ReferenceProfileJson() { return kReferenceProfile; }
 
 DeviceProfile ReferenceProfile() {
     DeviceProfile p;

@@ -6,36 +6,6 @@ namespace drvtest {
 
 namespace {
 
-const char kReference[] = R"json({
-  "name": "reference",
-  "device": {
-    "bcdUSB": "0x0200", "bDeviceClass": "0xFF", "bDeviceSubClass": 0, "bDeviceProtocol": 0,
-    "bMaxPacketSize0": 64, "idVendor": "0x1209", "idProduct": "0x0001", "bcdDevice": "0x0100",
-    "manufacturer": "Tavrinoscope Developers", "product": "Tavrinoscope", "serialNumber": "TVS-000001"
-  },
-  "configuration": {
-    "bConfigurationValue": 1, "bmAttributes": "0x80", "bMaxPower": 250,
-    "interfaces": [
-      { "bInterfaceNumber": 0, "bAlternateSetting": 0, "bInterfaceClass": "0xFF",
-        "endpoints": [
-          { "bEndpointAddress": "0x01", "type": "bulk", "wMaxPacketSize": 512 },
-          { "bEndpointAddress": "0x81", "type": "bulk", "wMaxPacketSize": 512 },
-          { "bEndpointAddress": "0x82", "type": "bulk", "wMaxPacketSize": 512 },
-          { "bEndpointAddress": "0x83", "type": "interrupt", "wMaxPacketSize": 64, "bInterval": 4 } ] },
-      { "bInterfaceNumber": 0, "bAlternateSetting": 1, "bInterfaceClass": "0xFF",
-        "endpoints": [
-          { "bEndpointAddress": "0x01", "type": "bulk", "wMaxPacketSize": 512 },
-          { "bEndpointAddress": "0x81", "type": "bulk", "wMaxPacketSize": 512 },
-          { "bEndpointAddress": "0x84", "type": "isochronous", "wMaxPacketSize": 1024, "bInterval": 1 },
-          { "bEndpointAddress": "0x05", "type": "isochronous", "wMaxPacketSize": 1024, "bInterval": 1 } ] },
-      { "bInterfaceNumber": 0, "bAlternateSetting": 2, "bInterfaceClass": "0xFF", "endpoints": [] }
-    ]
-  },
-  "endpoints": { "0x01": "commands", "0x81": "status", "0x82": "frames", "0x83": "events",
-                 "0x84": "isoSource", "0x05": "isoSink" },
-  "frame": { "width": 640, "height": 480, "zeroLengthPacket": true, "delayMs": 0 }
-})json";
-
 std::string DescribeViolations(const std::vector<sim::Violation> &violations) {
     std::ostringstream out;
     for (const auto &v : violations) out << v.Rule << " at " << v.Site << ": " << v.Detail << "\n";
@@ -44,10 +14,10 @@ std::string DescribeViolations(const std::vector<sim::Violation> &violations) {
 
 }  // namespace
 
-std::string ReferenceProfileJson() { return kReference; }
+std::string ReferenceProfileJson() { return sim::usb::ReferenceProfileJson(); }
 
 std::string ReferenceProfileWith(const std::string &from, const std::string &to) {
-    std::string text = kReference;
+    std::string text = sim::usb::ReferenceProfileJson();
     size_t at = text.find(from);
     EXPECT_NE(at, std::string::npos) << "profile has no " << from;
     if (at != std::string::npos) text.replace(at, from.size(), to);

@@ -85,6 +85,10 @@ PlugResult PlugReferenceCamera();
 PlugResult PlugProfileFile(const std::string &path);
 PlugResult PlugProfileJson(const std::string &jsonText);
 
+// The built-in reference camera as profile text (JSON): a starting point for
+// variations of it (an extra setting, another descriptor).
+const char *ReferenceProfileJson();
+
 // Checks a profile without plugging it; returns "" when valid, else the error
 // (the same text PlugResult::Error would carry).
 std::string ValidateProfileJson(const std::string &jsonText);
