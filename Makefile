@@ -4,9 +4,10 @@
 #   make demo     build and run the demo
 #   make windows  cross-build the Windows images into build/windows/bin/
 #   make sanitize build and run the tests under AddressSanitizer and UBSan
+#   make tsan     build and run the tests under ThreadSanitizer (not part of make test)
 #   make wine-check  load and unload the Windows driver image in Wine's kernel emulation
 
-.PHONY: all build test demo windows wine-check sanitize deps clean
+.PHONY: all build test demo windows wine-check sanitize tsan deps clean
 
 all: build
 
@@ -36,6 +37,11 @@ sanitize: deps
 	@cmake --preset sanitize >/dev/null
 	@cmake --build --preset sanitize
 	@ctest --preset sanitize
+
+tsan: deps
+	@cmake --preset tsan >/dev/null
+	@cmake --build --preset tsan
+	@ctest --preset tsan
 
 clean:
 	rm -rf build

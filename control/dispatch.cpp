@@ -176,7 +176,7 @@ static VOID GetLastStatusCase(ControlRequest *Request) {
         SetResult(Request, STATUS_UNSUCCESSFUL, 0);
         return;
     }
-    const USBD_STATUS last = GetDeviceExtension(Request->Device)->LastUsbdStatus;
+    const USBD_STATUS last = ReadNoFence(&GetDeviceExtension(Request->Device)->LastUsbdStatus);
     RtlCopyMemory(Request->SystemBuffer, &last, sizeof(last));
     Request->Irp->IoStatus.Information = sizeof(last);
 }
@@ -225,7 +225,7 @@ static VOID SetTimeoutCase(ControlRequest *Request) {
     }
     TimeoutRecord record;
     RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
-    if (record.Selector == 1) TransferTimeoutMs = (LONGLONG)record.Milliseconds;
+    if (record.Selector == 1) WriteNoFence64(&TransferTimeoutMs, (LONGLONG)record.Milliseconds);
 }
 
 static VOID ReadStreamCase(ControlRequest *Request) {
@@ -295,7 +295,7 @@ static VOID RunControlCode(ControlRequest *Request) {
             EngineCase(Request, sizeof(StreamStartRecord), StartStream, FALSE);
             break;
         case IOCTL_USBCAM_STOP_STREAM:
-            GetDeviceExtension(Request->Device)->StreamStopRequested = 1;
+            WriteUCharNoFence(&GetDeviceExtension(Request->Device)->StreamStopRequested, 1);
             break;
         case IOCTL_USBCAM_READ_STREAM: ReadStreamCase(Request); break;
         case IOCTL_USBCAM_SET_FEATURE: SetFeatureCase(Request); break;

@@ -9,9 +9,12 @@ static NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status) {
     return Status;
 }
 
-// PASSIVE_LEVEL, the caller's thread. Reads Started only.
+// PASSIVE_LEVEL, the caller's thread. Reads Started only, with acquire order
+// (it may be set by a start request running at the same time).
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    if (!GetDeviceExtension(DeviceObject)->Started) return CompleteWith(Irp, STATUS_UNSUCCESSFUL);
+    if (!ReadUCharAcquire(&GetDeviceExtension(DeviceObject)->Started)) {
+        return CompleteWith(Irp, STATUS_UNSUCCESSFUL);
+    }
     return CompleteWith(Irp, STATUS_SUCCESS);
 }
 

@@ -19,15 +19,24 @@ struct SegmentRecord;
 
 // Per-device state, in the device object's extension area. Created
 // zero-filled by IoCreateDevice and gone with the device object.
+//
+// Fields that one thread writes while another may read them without a lock are
+// accessed only through the platform's single-access helpers (ReadUCharNoFence,
+// WriteNoFence, ... and their Acquire / Release forms), never by a plain load
+// or store; each such field says which.
 typedef struct DeviceExtension {
     // Target of every request the driver sends down (IoAttachDeviceToDeviceStack).
     PDEVICE_OBJECT LowerDeviceObject;
     // 1 once a start request has configured the device; never cleared.
+    // Written with WriteUCharRelease after the configuration, read by opens
+    // with ReadUCharAcquire.
     UCHAR Started;
     // 1 while the link name is to be deleted at teardown; set when start-time
     // configuration begins.
     UCHAR LinkActive;
     // Handle of the selected configuration, from the select-configuration URB.
+    // A restart rewrites it while a client's interface selection may read it:
+    // WritePointerNoFence / ReadPointerNoFence.
     USBD_CONFIGURATION_HANDLE ConfigurationHandle;
     // The selected interface with its pipe table (Length bytes), or none.
     // Replaced by interface selection while other requests may read it: read
@@ -36,15 +45,19 @@ typedef struct DeviceExtension {
     PUSBD_INTERFACE_INFORMATION InterfaceInfo;
     // "\DosDevices\Tavrinoscope-N" and its terminating NUL.
     WCHAR LinkName[64];
-    // Last negative USBD status seen in an URB header; never cleared.
+    // Last negative USBD status seen in an URB header; never cleared. Any
+    // client thread may write it, last writer wins: WriteNoFence / ReadNoFence.
     USBD_STATUS LastUsbdStatus;
     // The I/O gate: 1 (the device's own count) + admitted requests in flight.
     volatile LONG IoCount;
     // Notification event, signalled when IoCount reaches 0.
     KEVENT RemoveEvent;
-    // Removal has begun; the gate admits nothing more.
+    // Removal has begun; the gate admits nothing more. WriteUCharNoFence and
+    // ReadUCharNoFence, each followed or preceded by a full barrier
+    // (driver/io_gate.cpp).
     volatile UCHAR Removing;
-    // The continuous stream is to stop resubmitting.
+    // The continuous stream is to stop resubmitting. Written by any client,
+    // read by the stream's completions: WriteUCharNoFence / ReadUCharNoFence.
     volatile UCHAR StreamStopRequested;
     // Rings of the continuous stream (owned by the stream), or none.
     struct ByteRing *DataRing;
@@ -71,8 +84,9 @@ FORCEINLINE PDEVICE_EXTENSION GetDeviceExtension(PDEVICE_OBJECT DeviceObject) {
 
 // Driver-wide transfer time-out in milliseconds: 3000 from DriverEntry until a
 // client changes it (IOCTL_USBCAM_SET_TIMEOUT). One aligned 64-bit value, read
-// once per bounded wait without a lock. A bounded wait passes
-// TransferTimeoutMs * -10000 (relative, 100 ns units).
+// once per bounded wait without a lock (ReadNoFence64; written with
+// WriteNoFence64). A bounded wait passes TransferTimeoutMs * -10000
+// (relative, 100 ns units).
 extern volatile LONGLONG TransferTimeoutMs;
 #define USBCAM_DEFAULT_TIMEOUT_MS 3000
 

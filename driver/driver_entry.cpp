@@ -12,7 +12,7 @@ static VOID DriverUnload(PDRIVER_OBJECT DriverObject) { UNREFERENCED_PARAMETER(D
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     UNREFERENCED_PARAMETER(RegistryPath);
 
-    TransferTimeoutMs = USBCAM_DEFAULT_TIMEOUT_MS;
+    WriteNoFence64(&TransferTimeoutMs, USBCAM_DEFAULT_TIMEOUT_MS);
 
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreate;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchClose;

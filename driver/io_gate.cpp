@@ -19,7 +19,7 @@ BOOLEAN AcquireIo(PDEVICE_OBJECT DeviceObject) {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     InterlockedIncrement(&extension->IoCount);
     KeMemoryBarrier();
-    if (!extension->Removing) return TRUE;
+    if (!ReadUCharNoFence(&extension->Removing)) return TRUE;
     DropIoCount(extension);
     return FALSE;
 }

@@ -75,7 +75,7 @@ VOID TeardownDevice(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
 
-    extension->Removing = 1;
+    WriteUCharNoFence(&extension->Removing, 1);
     KeMemoryBarrier();
 
     // Aborting every pipe ends the transfers and streams in flight: the bus
@@ -113,7 +113,9 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     switch (stack->MinorFunction) {
         case IRP_MN_START_DEVICE:
             status = StartDevice(DeviceObject, Irp);
-            if (status == STATUS_SUCCESS) extension->Started = 1;
+            // Published after the configuration it vouches for: an open that
+            // sees Started finds ConfigurationHandle and InterfaceInfo set.
+            if (status == STATUS_SUCCESS) WriteUCharRelease(&extension->Started, 1);
             break;
 
         case IRP_MN_REMOVE_DEVICE:

@@ -34,6 +34,32 @@ extern "C" {
 #define KeMemoryBarrier() __faststorefence()
 #endif
 
+// The WDK's single-access helpers for values shared without a lock, which
+// mingw-w64's <wdm.h> does not have. On x64 every aligned load or store is
+// atomic, a load is never moved before an earlier load and a store never
+// before an earlier load or store, so each is one volatile access; the acquire
+// and release forms only also keep the compiler from moving other accesses
+// across them. (A store followed by a load needs KeMemoryBarrier.)
+FORCEINLINE UCHAR ReadUCharNoFence(UCHAR const volatile *Source) { return *Source; }
+FORCEINLINE UCHAR ReadUCharAcquire(UCHAR const volatile *Source) {
+    UCHAR value = *Source;
+    _ReadWriteBarrier();
+    return value;
+}
+FORCEINLINE VOID WriteUCharNoFence(UCHAR volatile *Destination, UCHAR Value) { *Destination = Value; }
+FORCEINLINE VOID WriteUCharRelease(UCHAR volatile *Destination, UCHAR Value) {
+    _ReadWriteBarrier();
+    *Destination = Value;
+}
+FORCEINLINE LONG ReadNoFence(LONG const volatile *Source) { return *Source; }
+FORCEINLINE VOID WriteNoFence(LONG volatile *Destination, LONG Value) { *Destination = Value; }
+FORCEINLINE LONG64 ReadNoFence64(LONG64 const volatile *Source) { return *Source; }
+FORCEINLINE VOID WriteNoFence64(LONG64 volatile *Destination, LONG64 Value) { *Destination = Value; }
+FORCEINLINE PVOID ReadPointerNoFence(PVOID const volatile *Source) { return *Source; }
+FORCEINLINE VOID WritePointerNoFence(PVOID volatile *Destination, PVOID Value) {
+    *Destination = Value;
+}
+
 // Wide string literal in the platform's WCHAR.
 #define DRV_WIDE(s) L##s
 

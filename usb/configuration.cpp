@@ -111,7 +111,10 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
 
     NTSTATUS status = SubmitUrbSync(DeviceObject, urb);
     if (NT_SUCCESS(status) && USBD_SUCCESS(urb->UrbHeader.Status)) {
-        extension->ConfigurationHandle = urb->UrbSelectConfiguration.ConfigurationHandle;
+        // A client's interface selection may read the handle meanwhile (a
+        // start after a stop): one pointer store.
+        WritePointerNoFence(&extension->ConfigurationHandle,
+                            urb->UrbSelectConfiguration.ConfigurationHandle);
         // The URB holds room for the interface and max(1, endpoints) pipes.
         const ULONG room = (ULONG)FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
                            (pipeCount == 0 ? 1 : pipeCount) * sizeof(USBD_PIPE_INFORMATION);

@@ -82,7 +82,7 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
         struct _URB_SELECT_INTERFACE *select = &urb->UrbSelectInterface;
         select->Hdr.Length = (USHORT)urbBytes;
         select->Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
-        select->ConfigurationHandle = extension->ConfigurationHandle;
+        select->ConfigurationHandle = ReadPointerNoFence(&extension->ConfigurationHandle);
         select->Interface.Length = (USHORT)interfaceBytes;
         select->Interface.InterfaceNumber = InterfaceNumber;
         select->Interface.AlternateSetting = AlternateSetting;

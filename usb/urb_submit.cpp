@@ -25,7 +25,8 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     }
 
     const USBD_STATUS usbdStatus = Urb->UrbHeader.Status;
-    if (USBD_ERROR(usbdStatus)) extension->LastUsbdStatus = usbdStatus;
+    // Any client thread may be here at once: last writer wins, one store.
+    if (USBD_ERROR(usbdStatus)) WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
 
     if (!NT_SUCCESS(status)) return status;
     if (USBD_ERROR(usbdStatus)) return STATUS_UNSUCCESSFUL;

@@ -313,9 +313,11 @@ std::vector<sim::Violation> EmulatedMachine::Shutdown() {
         sim::KernelShutdown();
         sim::VerifierSetHandler(nullptr);
         Append(&violations, sim::VerifierTakeViolations());
-        std::lock_guard<std::mutex> lock(collected_->Mutex);
-        Append(&violations, std::move(collected_->List));
-        collected_.reset();
+        // The handler is gone, so this is the last reference: take it out of
+        // the member first and let it go only after its mutex is unlocked.
+        std::shared_ptr<CollectedViolations> collected = std::move(collected_);
+        std::lock_guard<std::mutex> lock(collected->Mutex);
+        Append(&violations, std::move(collected->List));
     }
     return violations;
 }

@@ -244,10 +244,11 @@ void CompleteRequest(PIRP irp, const std::string &site) {
                 refuse = true;
             }
             if (!refuse) {
-                if (irp->CancelRoutine != nullptr) {
+                // IoCancelIrp may be exchanging the routine on another
+                // processor right now: test and clear it in one atomic step.
+                if (IoSetCancelRoutine(irp, nullptr) != nullptr) {
                     violation = rule::IRP_COMPLETED_WITH_CANCEL_ROUTINE;
                     detail = "IofCompleteRequest of an IRP whose cancel routine is still set";
-                    irp->CancelRoutine = nullptr;
                 }
                 if (rec->State == IrpState::InFlight) rec->CompleteSite = site;
                 rec->State = IrpState::Completing;
@@ -277,7 +278,8 @@ void CompleteRequest(PIRP irp, const std::string &site) {
             invoke = sp->CompletionRoutine != nullptr &&
                      ((NT_SUCCESS(s) && (control & SL_INVOKE_ON_SUCCESS)) ||
                       (!NT_SUCCESS(s) && (control & SL_INVOKE_ON_ERROR)) ||
-                      (irp->Cancel && (control & SL_INVOKE_ON_CANCEL)));
+                      (__atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST) &&
+                       (control & SL_INVOKE_ON_CANCEL)));
             routine = sp->CompletionRoutine;
             context = sp->Context;
             owner = rec->Owner[index];

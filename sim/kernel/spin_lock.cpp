@@ -94,9 +94,11 @@ void SpinLockRelease(PKSPIN_LOCK lock, const std::string &site) {
         __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
         return;
     }
+    // Another thread may be taking or dropping the lock right now.
+    const bool free = __atomic_load_n(lock, __ATOMIC_RELAXED) == 0;
     Report(rule::SPINLOCK_NOT_HELD, site,
-           *lock == 0 ? "release of a spin lock that is not held"
-                      : "release of a spin lock held by another thread");
+           free ? "release of a spin lock that is not held"
+                : "release of a spin lock held by another thread");
 }
 
 void SpinLocksReset() {

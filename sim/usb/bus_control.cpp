@@ -165,7 +165,10 @@ PDRIVER_OBJECT BusDriverObject() {
 
 uint32_t CurrentFrame() {
     Bus *bus = g_bus;
-    return bus == nullptr ? 0 : FrameOf(BusMicros(*bus));
+    if (bus == nullptr) return 0;
+    // SetFrameNumber moves Start under the lock.
+    std::lock_guard<std::mutex> g(bus->Lock);
+    return FrameOf(BusMicros(*bus));
 }
 
 void SetFrameNumber(uint32_t frame) {

@@ -261,7 +261,8 @@ bool CameraModel::VendorRequest(const uint8_t setup[8], uint8_t *data, uint32_t 
     if (value >= kRegisterBytes) return false;
     if (in) {
         uint32_t n = std::min<uint32_t>(length, (uint32_t)(kRegisterBytes - value));
-        memcpy(data, &Registers[value], n);
+        // A read without a data stage has no buffer at all (data may be null).
+        if (n != 0) memcpy(data, &Registers[value], n);
         *actual = n;
         return true;
     }

@@ -228,6 +228,14 @@ TEST_F(BusRequests, VendorClassFeatureAndStatusRequestsReachTheirRecipients) {
     EXPECT_EQ(std::vector<uint8_t>(image.begin(), image.begin() + 64), sent);
 }
 
+// A register read without a data stage has no buffer at all: it answers no
+// bytes and the camera touches no memory for it.
+TEST_F(BusRequests, AVendorReadWithoutDataStageAnswersNoBytes) {
+    UrbBuffer empty = VendorClassRequest(URB_FUNCTION_VENDOR_DEVICE, true, 0x11, 7, 0, nullptr, 0);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, empty.Urb()));
+    EXPECT_EQ(0u, empty.Urb()->UrbControlVendorClassRequest.TransferBufferLength);
+}
+
 TEST_F(BusRequests, MalformedUrbsAreRefusedAndRequestsWithoutTrafficSendNothing) {
     Selection s = Configure(Pdo);
     ASSERT_EQ(STATUS_SUCCESS, s.Status);

@@ -693,8 +693,44 @@ FORCEINLINE PVOID InterlockedCompareExchangePointer(PVOID volatile *Destination,
 }
 FORCEINLINE VOID KeMemoryBarrier(VOID) { __atomic_thread_fence(__ATOMIC_SEQ_CST); }
 
-#define ReadNoFence(p) (*(volatile LONG *)(p))
-#define WriteNoFence(p, v) (*(volatile LONG *)(p) = (v))
+// Single accesses to values that other processors read or write at the same
+// time without a lock, named as the platform names them (ReadXxxNoFence,
+// ReadXxxAcquire, WriteXxxNoFence, WriteXxxRelease). On the platform each is
+// one aligned load or store with the ordering its name states. Here they are
+// the compiler's atomic builtins with that ordering, so that a plain access
+// racing with one of them is a data race the host's race detector reports,
+// and these never are.
+
+FORCEINLINE UCHAR ReadUCharNoFence(UCHAR const volatile *Source) {
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+FORCEINLINE UCHAR ReadUCharAcquire(UCHAR const volatile *Source) {
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
+FORCEINLINE VOID WriteUCharNoFence(UCHAR volatile *Destination, UCHAR Value) {
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+FORCEINLINE VOID WriteUCharRelease(UCHAR volatile *Destination, UCHAR Value) {
+    __atomic_store_n(Destination, Value, __ATOMIC_RELEASE);
+}
+FORCEINLINE LONG ReadNoFence(LONG const volatile *Source) {
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+FORCEINLINE VOID WriteNoFence(LONG volatile *Destination, LONG Value) {
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+FORCEINLINE LONG64 ReadNoFence64(LONG64 const volatile *Source) {
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+FORCEINLINE VOID WriteNoFence64(LONG64 volatile *Destination, LONG64 Value) {
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+FORCEINLINE PVOID ReadPointerNoFence(PVOID const volatile *Source) {
+    return __atomic_load_n(Source, __ATOMIC_RELAXED);
+}
+FORCEINLINE VOID WritePointerNoFence(PVOID volatile *Destination, PVOID Value) {
+    __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
 
 // ---------------------------------------------------------------------------
 // Routines of the emulated kernel. Extern "C", as ntoskrnl's exports are.
