@@ -255,8 +255,13 @@ void SetStall(int port, int endpoint, bool stalled) {
 }
 
 void FailNext(int port, int endpoint, uint32_t count, USBD_STATUS status) {
+    FailAfter(port, endpoint, 0, count, status);
+}
+
+void FailAfter(int port, int endpoint, uint32_t pass, uint32_t count, USBD_STATUS status) {
     WithPort(port, [&](Bus &, Port &p) {
         Knobs &k = p.EndpointKnobs[endpoint];
+        k.PassBeforeFail = pass;
         k.FailCount = count;
         k.FailStatus = status;
         k.FailIrp = false;
@@ -266,6 +271,7 @@ void FailNext(int port, int endpoint, uint32_t count, USBD_STATUS status) {
 void FailNextWithIrpStatus(int port, int endpoint, uint32_t count, USBD_STATUS status, NTSTATUS irpStatus) {
     WithPort(port, [&](Bus &, Port &p) {
         Knobs &k = p.EndpointKnobs[endpoint];
+        k.PassBeforeFail = 0;
         k.FailCount = count;
         k.FailStatus = status;
         k.FailIrp = true;

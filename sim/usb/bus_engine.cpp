@@ -225,6 +225,10 @@ bool TakeFailNext(Port &port, uint8_t endpoint, Knobs *how) {
     for (int key : {(int)endpoint, kAnyEndpoint}) {
         auto it = port.EndpointKnobs.find(key);
         if (it == port.EndpointKnobs.end() || it->second.FailCount == 0) continue;
+        if (it->second.PassBeforeFail > 0) {
+            --it->second.PassBeforeFail;
+            return false;
+        }
         --it->second.FailCount;
         *how = it->second;
         return true;

@@ -74,6 +74,7 @@ struct Transfer {
 struct Knobs {
     uint32_t LatencyFrames = 0;
     bool NeverAnswer = false;
+    uint32_t PassBeforeFail = 0;  // requests let through before FailCount applies
     uint32_t FailCount = 0;
     USBD_STATUS FailStatus = USBD_STATUS_SUCCESS;
     bool FailIrp = false;

@@ -184,6 +184,22 @@ TEST_F(RequestsTest, MemoryLoadsLandInTheCameraInChunksAndBlocks) {
     EXPECT_EQ(wire[3].Value(), 0x0140);
     EXPECT_EQ(wire[3].SetupLength(), 1);
 
+    // The second chunk fails: the first stays written, the third is never sent,
+    // the client still sees success and finds the USB cause in the last status.
+    sim::usb::FailAfter(camera_.Port, 0, 1, 1, USBD_STATUS_STALL_PID);
+    std::vector<uint8_t> chunks(192, 0x5A);
+    MemoryAddressRecord at3 = {0x2000};
+    EXPECT_EQ(Call(IOCTL_USBCAM_LOAD_MEMORY, &at3, 2, chunks.data(), 192).Status, STATUS_SUCCESS);
+    memory = Memory();
+    EXPECT_TRUE(std::all_of(memory.begin() + 0x2000, memory.begin() + 0x2040,
+                            [](uint8_t b) { return b == 0x5A; }));
+    EXPECT_TRUE(std::none_of(memory.begin() + 0x2040, memory.begin() + 0x20C0,
+                             [](uint8_t b) { return b == 0x5A; }));
+    USBD_STATUS last = 0;
+    EXPECT_EQ(Call(IOCTL_USBCAM_GET_LAST_STATUS, nullptr, 0, &last, sizeof(last)).Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(last, USBD_STATUS_STALL_PID);
+
     // A wrong address length sends nothing and still succeeds.
     sim::usb::WireLogClear();
     uint8_t three[3] = {0, 1, 0};

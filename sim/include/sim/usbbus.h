@@ -150,6 +150,9 @@ void SetStall(int port, int endpoint, bool stalled);
 // STATUS_UNSUCCESSFUL for USB errors, STATUS_CANCELLED for
 // USBD_STATUS_CANCELED). The frame-number request addresses no endpoint.
 void FailNext(int port, int endpoint, uint32_t count, USBD_STATUS status);
+// As FailNext, after letting the next pass requests through untouched: the
+// second chunk of a multi-request operation can fail while the first succeeds.
+void FailAfter(int port, int endpoint, uint32_t pass, uint32_t count, USBD_STATUS status);
 // As FailNext, but the IRP completes with irpStatus (STATUS_SUCCESS included)
 // while the URB carries status: a bus driver that disagrees with itself.
 void FailNextWithIrpStatus(int port, int endpoint, uint32_t count, USBD_STATUS status,
