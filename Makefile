@@ -6,8 +6,9 @@
 #   make sanitize build and run the tests under AddressSanitizer and UBSan
 #   make tsan     build and run the tests under ThreadSanitizer (not part of make test)
 #   make wine-check  load and unload the Windows driver image in Wine's kernel emulation
+#   make fuzz     build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60)
 
-.PHONY: all build test demo windows wine-check sanitize tsan deps clean
+.PHONY: all build test demo windows wine-check sanitize tsan fuzz deps clean
 
 all: build
 
@@ -42,6 +43,22 @@ tsan: deps
 	@cmake --preset tsan >/dev/null
 	@cmake --build --preset tsan
 	@ctest --preset tsan
+
+# Each fuzzer starts from its checked-in corpus (fuzz/corpus/<target>/, read
+# only) and keeps what it finds in build/fuzz/corpus/<target>/; a crashing
+# input lands in build/fuzz/ as crash-<hash>.
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := fuzz_descriptor_walk fuzz_control_requests
+
+fuzz: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p build/fuzz/corpus/$$t && \
+	  echo "== $$t for $(FUZZ_SECONDS) s" && \
+	  build/fuzz/bin/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -print_final_stats=1 \
+	    -artifact_prefix=build/fuzz/ build/fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
 
 clean:
 	rm -rf build

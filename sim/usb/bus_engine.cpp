@@ -341,6 +341,16 @@ NTSTATUS StartTransfer(Bus &bus, Transfer *t) {
         t->Record.Endpoint = t->Endpoint;
         if (t->Kind == TransferKind::Control) t->Record.Endpoint = t->Record.In ? 0x80 : 0x00;
 
+        // The camera may have gone between the submission's checks and this
+        // point (SubmitUrb releases the bus lock before starting the
+        // transfer): a flush has already run, so nothing may be queued now.
+        if (!port.Connected || port.PdoRemoved) {
+            t->Refused = true;  // it never reached the wire
+            FinishTransfer(bus, port, t, USBD_STATUS_DEVICE_GONE, &done);
+            result = StatusForUsbd(USBD_STATUS_DEVICE_GONE);
+            goto Started;
+        }
+
         Knobs how;
         if (TakeFailNext(port, t->Endpoint, &how)) {
             t->Forced = true;
@@ -402,6 +412,7 @@ NTSTATUS StartTransfer(Bus &bus, Transfer *t) {
             result = STATUS_PENDING;
         }
     }
+Started:
     CompleteAll(bus, done, false);
     return result;
 }

@@ -1,0 +1,188 @@
+// Fuzz target: the driver's device-control dispatcher, fed arbitrary request
+// sequences from a client against the reference camera in the emulation.
+//
+// The kernel is booted, the bus started, the driver loaded and one reference
+// camera plugged, started and opened once per process. Each input is a short
+// sequence of requests, each encoded as:
+//   byte 0      the control code: an index into the driver's 27 codes, or
+//               0xFF followed by 4 bytes of any code (little-endian)
+//   bytes 1-2   input length (little-endian, at most kMaxInput; cut to what
+//               the input still holds)
+//   bytes 3-4   output length (little-endian, at most kMaxOutput)
+//   then        the input bytes
+//
+// Every input starts from the same device state: the transfer time-out short
+// and the default interface setting selected. A time-out the input sets is
+// forced into 1..kMaxTimeoutMs so that no request can wait long. After every
+// request the I/O gate must be back at 1 and no more bytes reported than the
+// output holds; after every input the verifier must have recorded nothing.
+// Any fault calls abort() so that libFuzzer reports the input.
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <thread>
+#include <vector>
+
+#include "control/usbcam_ioctl.h"
+#include "driver/driver.h"
+#include "sim/kernel.h"
+#include "sim/usbbus.h"
+
+namespace {
+
+constexpr size_t kMaxRequests = 16;
+constexpr ULONG kMaxInput = 2048;
+constexpr ULONG kMaxOutput = 8192;
+constexpr int32_t kMaxTimeoutMs = 100;
+
+const ULONG kCodes[USBCAM_CONTROL_CODE_COUNT] = {
+    IOCTL_USBCAM_GET_INTERFACE_INFO, IOCTL_USBCAM_GET_DEVICE_DESCRIPTOR,
+    IOCTL_USBCAM_GET_CONFIG_DESCRIPTOR, IOCTL_USBCAM_VENDOR_REQUEST, IOCTL_USBCAM_NOP,
+    IOCTL_USBCAM_LOAD_MEMORY_BLOCKS, IOCTL_USBCAM_RESET_PORT, IOCTL_USBCAM_RESET_PIPE,
+    IOCTL_USBCAM_ABORT_PIPE, IOCTL_USBCAM_SELECT_INTERFACE, IOCTL_USBCAM_GET_STRING_DESCRIPTOR,
+    IOCTL_USBCAM_READ_PIPE, IOCTL_USBCAM_WRITE_PIPE, IOCTL_USBCAM_GET_FRAME_NUMBER,
+    IOCTL_USBCAM_CONTROL_REQUEST, IOCTL_USBCAM_GET_LAST_STATUS, IOCTL_USBCAM_ISO_READ,
+    IOCTL_USBCAM_ISO_WRITE, IOCTL_USBCAM_LOAD_MEMORY, IOCTL_USBCAM_GET_VERSION,
+    IOCTL_USBCAM_START_STREAM, IOCTL_USBCAM_STOP_STREAM, IOCTL_USBCAM_READ_STREAM,
+    IOCTL_USBCAM_SET_FEATURE, IOCTL_USBCAM_SET_TIMEOUT, IOCTL_USBCAM_READ_PIPE_LARGE,
+    IOCTL_USBCAM_WRITE_PIPE_LARGE,
+};
+
+struct Rig {
+    PDRIVER_OBJECT Driver = nullptr;
+    PDEVICE_OBJECT Pdo = nullptr;
+    PDEVICE_OBJECT Fdo = nullptr;
+    sim::ClientHandle Handle = 0;
+};
+
+Rig g_rig;
+
+void PrintViolations(const std::vector<sim::Violation> &violations) {
+    for (const auto &v : violations)
+        fprintf(stderr, "%s at %s: %s\n", v.Rule.c_str(), v.Site.c_str(), v.Detail.c_str());
+}
+
+[[noreturn]] void Fail(const char *what, ULONG code = 0) {
+    fprintf(stderr, "fuzz_control_requests: %s (code 0x%lX)\n", what, (unsigned long)code);
+    PrintViolations(sim::VerifierTakeViolations());
+    abort();
+}
+
+}  // namespace
+
+// Closes the handle, removes the camera and shuts the kernel down, reporting
+// what the verifier saw on the way (leaks among them). The corpus replay calls
+// it before returning from main. Under libFuzzer it runs at exit (see
+// TearDownAtExit).
+extern "C" void FuzzTargetTearDown() {
+    if (g_rig.Driver == nullptr) return;
+    sim::ClientClose(g_rig.Handle);
+    sim::PnpRemoveDevice(g_rig.Pdo);
+    sim::usb::BusStop();
+    sim::UnloadDriver(g_rig.Driver);
+    g_rig = Rig();
+    auto violations = sim::VerifierTakeViolations();
+    sim::KernelShutdown();
+    if (!violations.empty()) {
+        PrintViolations(violations);
+        fprintf(stderr, "fuzz_control_requests: violations at teardown\n");
+        _Exit(1);
+    }
+}
+
+namespace {
+
+// By the time exit handlers run, the main thread's thread-local kernel state is
+// already destroyed, so the teardown runs on a thread of its own. Without it
+// the leak check at exit would see the emulation's live objects as leaks once
+// their tables are destroyed.
+void TearDownAtExit() {
+    std::thread teardown(FuzzTargetTearDown);
+    teardown.join();
+}
+
+void SetUpOnce() {
+    if (g_rig.Driver != nullptr) return;
+    sim::KernelBoot();
+    if (sim::usb::BusStart() != STATUS_SUCCESS) Fail("bus did not start");
+    NTSTATUS status = STATUS_UNSUCCESSFUL;
+    g_rig.Driver = sim::LoadDriver("tavrinoscope", DriverEntry, &status);
+    if (g_rig.Driver == nullptr || status != STATUS_SUCCESS) Fail("driver did not load");
+    sim::usb::PlugResult plugged = sim::usb::PlugReferenceCamera();
+    if (plugged.Status != STATUS_SUCCESS) Fail("reference camera did not plug");
+    g_rig.Pdo = plugged.Pdo;
+    if (sim::PnpReportChild(g_rig.Pdo, g_rig.Driver) != STATUS_SUCCESS) Fail("AddDevice failed");
+    g_rig.Fdo = g_rig.Pdo->AttachedDevice;
+    if (g_rig.Fdo == nullptr || sim::PnpStartDevice(g_rig.Pdo) != STATUS_SUCCESS)
+        Fail("start failed");
+    const std::string name = std::string(USBCAM_WIN32_NAME_PREFIX) + '0';
+    if (sim::ClientOpen(name.c_str(), &g_rig.Handle) != STATUS_SUCCESS) Fail("open failed");
+    atexit(TearDownAtExit);
+}
+
+LONG GateCount() { return GetDeviceExtension(g_rig.Fdo)->IoCount; }
+
+sim::IoResult Send(ULONG code, const void *input, ULONG inputLength, ULONG outputLength) {
+    std::vector<uint8_t> output(outputLength);
+    sim::IoResult r = sim::ClientDeviceIoControl(g_rig.Handle, code, input, inputLength,
+                                                 output.empty() ? nullptr : output.data(),
+                                                 outputLength);
+    if (r.Status == STATUS_PENDING) Fail("request left pending", code);
+    if (r.Information > outputLength) Fail("more bytes reported than the output holds", code);
+    if (GateCount() != 1) Fail("I/O gate not back at 1", code);
+    return r;
+}
+
+void ResetDeviceState() {
+    TimeoutRecord timeout = {1, kMaxTimeoutMs};
+    Send(IOCTL_USBCAM_SET_TIMEOUT, &timeout, sizeof(timeout), 0);
+    InterfaceSelection selection = {0, 0};
+    Send(IOCTL_USBCAM_SELECT_INTERFACE, &selection, sizeof(selection), 0);
+}
+
+uint32_t ReadLe(const uint8_t *p, size_t bytes) {
+    uint32_t v = 0;
+    for (size_t i = 0; i < bytes; ++i) v |= (uint32_t)p[i] << (8 * i);
+    return v;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    SetUpOnce();
+    ResetDeviceState();
+
+    size_t at = 0;
+    for (size_t n = 0; n < kMaxRequests && at < size; ++n) {
+        ULONG code;
+        const uint8_t selector = data[at++];
+        if (selector == 0xFF) {
+            if (size - at < 4) break;
+            code = ReadLe(data + at, 4);
+            at += 4;
+        } else {
+            code = kCodes[selector % USBCAM_CONTROL_CODE_COUNT];
+        }
+        if (size - at < 4) break;
+        ULONG inputLength = ReadLe(data + at, 2) % (kMaxInput + 1);
+        ULONG outputLength = ReadLe(data + at + 2, 2) % (kMaxOutput + 1);
+        at += 4;
+        if (inputLength > size - at) inputLength = (ULONG)(size - at);
+        std::vector<uint8_t> input(data + at, data + at + inputLength);
+        at += inputLength;
+
+        // A time-out from the input may shorten waits but never lengthen them.
+        if (code == IOCTL_USBCAM_SET_TIMEOUT && inputLength >= sizeof(TimeoutRecord)) {
+            TimeoutRecord record;
+            memcpy(&record, input.data(), sizeof(record));
+            record.Milliseconds = 1 + (int32_t)((uint32_t)record.Milliseconds % kMaxTimeoutMs);
+            memcpy(input.data(), &record, sizeof(record));
+        }
+        Send(code, input.empty() ? nullptr : input.data(), inputLength, outputLength);
+    }
+
+    if (sim::VerifierViolationCount() != 0) Fail("verifier violation");
+    return 0;
+}
