@@ -5,20 +5,7 @@
 namespace drvtest {
 namespace {
 
-class DispatchTest : public DriverTest {
-protected:
-    void SetUp() override {
-        DriverTest::SetUp();
-        camera_ = Plug();
-        handle_ = Open();
-        sim::usb::WireLogClear();
-    }
-    sim::IoResult Call(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength) {
-        return Ioctl(handle_, code, in, inLength, out, outLength);
-    }
-    Camera camera_;
-    sim::ClientHandle handle_ = 0;
-};
+using DispatchTest = OpenCameraTest;
 
 TEST_F(DispatchTest, FixedSizeOutputsAndUnknownCodes) {
     uint8_t out[16];

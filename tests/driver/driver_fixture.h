@@ -62,6 +62,24 @@ protected:
     std::vector<sim::ClientHandle> handles_;
 };
 
+// A started reference camera with an open handle and a clear wire log: the
+// setting of the tests that act as a client on one camera.
+class OpenCameraTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        camera_ = Plug();
+        handle_ = Open();
+        sim::usb::WireLogClear();
+    }
+    sim::IoResult Call(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength) {
+        return Ioctl(handle_, code, in, inLength, out, outLength);
+    }
+
+    Camera camera_;
+    sim::ClientHandle handle_ = 0;
+};
+
 // Runs fn on a kernel thread at PASSIVE_LEVEL (the level the driver's
 // synchronous routines require), on behalf of driver, and waits for it.
 void AtPassive(PDRIVER_OBJECT driver, const std::function<void()> &fn);

@@ -10,22 +10,10 @@
 namespace drvtest {
 namespace {
 
-class RequestsTest : public DriverTest {
+class RequestsTest : public OpenCameraTest {
 protected:
-    void SetUp() override {
-        DriverTest::SetUp();
-        camera_ = Plug();
-        handle_ = Open();
-        sim::usb::WireLogClear();
-    }
-    sim::IoResult Call(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength) {
-        return Ioctl(handle_, code, in, inLength, out, outLength);
-    }
     std::vector<sim::usb::WireRecord> Sent() { return ControlWire(camera_.Port); }
     std::vector<uint8_t> Memory() { return sim::usb::GetCameraState(camera_.Port).Memory; }
-
-    Camera camera_;
-    sim::ClientHandle handle_ = 0;
 };
 
 TEST_F(RequestsTest, DescriptorCodesAskForTheRightDescriptorAndFitTheOutput) {
