@@ -41,15 +41,8 @@ extern "C" BOOLEAN IoCancelIrp(PIRP Irp, SIM_SITE_DECL) {
     std::string detail;
     {
         std::lock_guard<std::mutex> lock(g_irpMutex);
-        IrpRecord *rec = FindIrpLocked(Irp);
-        if (rec == nullptr) {
-            violation = rule::IRP_UNKNOWN;
-            detail = "IoCancelIrp of something that is no IRP";
-        } else if (rec->State == IrpState::Freed) {
-            violation = rule::IRP_USED_AFTER_FREE;
-            detail = std::string("IoCancelIrp of a ") + IrpKindName(rec->Kind) +
-                     " IRP allocated at " + rec->AllocSite + " and freed at " + rec->FreeSite;
-        }
+        IrpRecord *rec = nullptr;
+        violation = CheckIrpAliveLocked(Irp, "IoCancelIrp", &rec, &detail);
     }
     if (violation != nullptr) {
         Report(violation, site, detail);

@@ -117,14 +117,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const std::string &site, bo
     PIO_STACK_LOCATION stack = nullptr;
     {
         std::lock_guard<std::mutex> lock(g_irpMutex);
-        IrpRecord *rec = FindIrpLocked(irp);
-        if (rec == nullptr) {
-            violation = rule::IRP_UNKNOWN;
-            detail = std::string(routine) + " with something that is no IRP";
-        } else if (rec->State == IrpState::Freed) {
-            violation = rule::IRP_USED_AFTER_FREE;
-            detail = std::string(routine) + " with an IRP allocated at " + rec->AllocSite +
-                     " and freed at " + rec->FreeSite;
+        IrpRecord *rec = nullptr;
+        if ((violation = CheckIrpAliveLocked(irp, routine, &rec, &detail)) != nullptr) {
+            // reported below
         } else if (rec->State == IrpState::Completed || rec->State == IrpState::Completing) {
             violation = rule::IRP_USED_AFTER_FREE;
             detail = std::string(routine) + " with an IRP already completed at " + rec->CompleteSite;

@@ -89,6 +89,21 @@ const char *IrpStateName(IrpState state) {
     return "?";
 }
 
+const char *CheckIrpAliveLocked(PIRP irp, const char *routine, IrpRecord **rec,
+                                std::string *detail) {
+    *rec = FindIrpLocked(irp);
+    if (*rec == nullptr) {
+        *detail = std::string(routine) + " of something that is no IRP";
+        return rule::IRP_UNKNOWN;
+    }
+    if ((*rec)->State == IrpState::Freed) {
+        *detail = std::string(routine) + " of a " + IrpKindName((*rec)->Kind) +
+                  " IRP allocated at " + (*rec)->AllocSite + " and freed at " + (*rec)->FreeSite;
+        return rule::IRP_USED_AFTER_FREE;
+    }
+    return nullptr;
+}
+
 IrpRecord *FindIrpLocked(PIRP irp) {
     auto it = g_irps.find(irp);
     return it == g_irps.end() ? nullptr : it->second.get();
@@ -293,14 +308,9 @@ extern "C" VOID IoFreeIrp(PIRP Irp, SIM_SITE_DECL) {
     std::string detail;
     {
         std::lock_guard<std::mutex> lock(g_irpMutex);
-        IrpRecord *rec = FindIrpLocked(Irp);
-        if (rec == nullptr) {
-            violation = rule::IRP_UNKNOWN;
-            detail = "IoFreeIrp of something that is no IRP";
-        } else if (rec->State == IrpState::Freed) {
-            violation = rule::IRP_USED_AFTER_FREE;
-            detail = std::string(IrpKindName(rec->Kind)) + " IRP allocated at " + rec->AllocSite +
-                     " already freed at " + rec->FreeSite;
+        IrpRecord *rec = nullptr;
+        if ((violation = CheckIrpAliveLocked(Irp, "IoFreeIrp", &rec, &detail)) != nullptr) {
+            // reported below
         } else if (rec->Kind != IrpKind::DriverAllocated) {
             violation = rule::IRP_FREED_NOT_ALLOCATED;
             detail = std::string("IoFreeIrp of a ") + IrpKindName(rec->Kind) +

@@ -52,6 +52,12 @@ struct IrpRecord {
 extern std::mutex g_irpMutex;
 
 IrpRecord *FindIrpLocked(PIRP irp);
+// Looks up the IRP a routine is about to act on (g_irpMutex held). Returns the
+// violation for something that is no IRP (IRP_UNKNOWN) or for an IRP already
+// freed (IRP_USED_AFTER_FREE), with *detail naming the routine; nullptr when
+// the IRP is known and alive, *rec then pointing at its record.
+const char *CheckIrpAliveLocked(PIRP irp, const char *routine, IrpRecord **rec,
+                                std::string *detail);
 // Marks the IRP freed, poisons it and puts it in quarantine; returns an IRP
 // whose quarantine ended and whose memory the caller releases (or nullptr).
 void FreeIrpLocked(IrpRecord *rec, const std::string &site, bool byIoManager);
