@@ -8,9 +8,9 @@
 // Every block the driver allocates carries this tag ("Tvrs" in a debugger).
 #define USBCAM_POOL_TAG DRV_POOL_TAG('T', 'v', 'r', 's')
 
-// Non-paged pool only. Macros rather than functions, so that the call site the
+// Non-paged, no-execute pool only. Macros rather than functions, so that the call site the
 // kernel records for a block is the line that asked for it.
-#define DrvAllocatePool(Bytes) ExAllocatePoolWithTag(NonPagedPool, (Bytes), USBCAM_POOL_TAG)
+#define DrvAllocatePool(Bytes) ExAllocatePoolWithTag(NonPagedPoolNx, (Bytes), USBCAM_POOL_TAG)
 #define DrvFreePool(Block) ExFreePoolWithTag((Block), USBCAM_POOL_TAG)
 
 // Records of the transfer engines; the extension only refers to them.
