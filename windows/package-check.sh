@@ -68,9 +68,13 @@ winpath() {
   printf 'Z:%s' "$1" | tr / '\\'
 }
 
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
+# The stamp marks a prefix whose creation finished; a half-made one is redone.
+if [ ! -f "$WINEPREFIX/.tavrinoscope-prefix-ready" ]; then
+  rm -rf "$WINEPREFIX"
   mkdir -p "$WINEPREFIX"
   wine_run wineboot -i >/dev/null 2>&1 || fail "wineboot could not create $WINEPREFIX"
+  timeout 20 "$wineserver" -w >/dev/null 2>&1 || true
+  touch "$WINEPREFIX/.tavrinoscope-prefix-ready"
 fi
 # One wineserver for the whole run instead of one per program.
 "$wineserver" -p
