@@ -5,7 +5,8 @@
 # 1. Broken copies of the INF, each with one deliberate fault (a syntax
 #    error, a missing section, an unresolved string, a registry write outside
 #    the package's keys, a destination outside the driver store, a too-open
-#    device DACL, ...), must each be refused, for the reason expected.
+#    device DACL, ...), and the INF without its image beside it, must each be
+#    refused, for the reason expected.
 # 2. The package's own INF must pass every rule; its files and service are
 #    then installed into the Wine prefix, and the service's Type, Start,
 #    ErrorControl and ImagePath are read back from the registry with
@@ -144,6 +145,21 @@ for name in $cases; do
   fi
 done
 
+# An INF whose image is not beside it cannot be installed.
+mkdir -p "$work/no-image"
+cp "$package/tavrinoscope.inf" "$work/no-image/"
+rc=0
+wine_run "$checker" --install "$(winpath "$work/no-image/tavrinoscope.inf")" \
+  >/dev/null 2>"$work/no-image.err" || rc=$?
+if [ "$rc" = 1 ] && tr -d '\r' <"$work/no-image.err" | grep -q -F 'the package has no'; then
+  refusals=$((refusals + 1))
+  printf 'ok   no-image refused: %s\n' "$(tr -d '\r' <"$work/no-image.err" | head -n 1 | sed 's/^[^:]*: //')"
+else
+  printf 'FAIL no-image: inf-check --install exited %s without the image beside the INF\n' "$rc" >&2
+  tr -d '\r' <"$work/no-image.err" >&2
+  status=1
+fi
+
 # 2. The package itself: checked, installed, read back. A service left by an
 #    earlier run must not stand in for this one.
 key="HKLM\\System\\CurrentControlSet\\Services\\$service"
@@ -187,4 +203,4 @@ else
 fi
 
 [ "$status" = 0 ] || fail "FAILED"
-echo "package-check: the INF passes the setup API's parse and the package rules, $refusals broken copies are refused, and the service installs as a demand-start kernel driver"
+echo "package-check: the INF passes the setup API's parse and the package rules, $refusals broken packages are refused, and the service installs as a demand-start kernel driver"

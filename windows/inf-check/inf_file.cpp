@@ -56,10 +56,10 @@ bool InfFile::HasSection(const std::wstring &section) const {
 std::vector<std::wstring> InfFile::SectionNames() const {
     std::vector<std::wstring> names;
     for (UINT index = 0;; index++) {
-        DWORD needed = 0;
-        if (!SetupEnumInfSectionsW(Handle, index, nullptr, 0, (UINT *)&needed) || needed == 0) break;
+        UINT needed = 0;
+        if (!SetupEnumInfSectionsW(Handle, index, nullptr, 0, &needed) || needed == 0) break;
         std::wstring name(needed, L'\0');
-        if (!SetupEnumInfSectionsW(Handle, index, &name[0], needed, (UINT *)&needed)) break;
+        if (!SetupEnumInfSectionsW(Handle, index, &name[0], needed, &needed)) break;
         name.resize(needed - 1);
         names.push_back(name);
     }

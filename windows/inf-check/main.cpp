@@ -34,10 +34,11 @@ const PackageExpectation Tavrinoscope = {
 
 struct CopyContext {
     Findings *Report;
+    unsigned MediaRequests;
 };
 
-// Copies without asking anyone: the source is always present beside the INF,
-// and a failed copy is a failed check.
+// Copies without asking anyone: the package's files lie beside the INF or the
+// package is incomplete, and a failed copy is a failed check.
 UINT CALLBACK QuietCopyCallback(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR) {
     CopyContext *copy = (CopyContext *)context;
     switch (notification) {
@@ -45,8 +46,20 @@ UINT CALLBACK QuietCopyCallback(PVOID context, UINT notification, UINT_PTR param
     case SPFILENOTIFY_STARTSUBQUEUE:
         return TRUE;
     case SPFILENOTIFY_STARTCOPY:
-    case SPFILENOTIFY_NEEDMEDIA:
         return FILEOP_DOIT;
+    case SPFILENOTIFY_NEEDMEDIA: {
+        // "Media present" makes the queue look again; say so only when the
+        // file is there, or the queue would ask forever.
+        const SOURCE_MEDIA_W *media = (const SOURCE_MEDIA_W *)param1;
+        std::wstring source = media->SourcePath;
+        if (!source.empty() && source.back() != L'\\') source += L'\\';
+        source += media->SourceFile;
+        if (++copy->MediaRequests <= 16 && GetFileAttributesW(source.c_str()) != INVALID_FILE_ATTRIBUTES)
+            return FILEOP_DOIT;
+        copy->Report->Fail(L"the package has no " + source);
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FILEOP_ABORT;
+    }
     case SPFILENOTIFY_COPYERROR: {
         const FILEPATHS_W *paths = (const FILEPATHS_W *)param1;
         copy->Report->Fail(L"cannot copy " + std::wstring(paths->Source) + L" to " +
@@ -72,7 +85,7 @@ void InstallPackage(const InfFile &inf, const std::wstring &sourceRoot,
         findings.Fail(L"cannot open a file queue");
         return;
     }
-    CopyContext context = {&findings};
+    CopyContext context = {&findings, 0};
     if (!SetupInstallFilesFromInfSectionW(inf.Raw(), nullptr, queue,
                                           install.InstallSection.c_str(), sourceRoot.c_str(),
                                           SP_COPY_NOSKIP))
