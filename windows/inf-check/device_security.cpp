@@ -1,5 +1,5 @@
 #include "package_rules.h"
-
+// sddl.h needs windows.h first.
 #include <sddl.h>
 
 namespace infcheck {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windows.h>
+// setupapi.h needs windows.h first.
 #include <setupapi.h>
 
 #include <string>

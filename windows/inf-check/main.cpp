@@ -12,24 +12,24 @@
 // one does not; 2 on a usage error. After an install it prints
 // "image-path=<ServiceBinary>" for the caller to compare with the service's
 // ImagePath in the registry.
+#include <cstdio>
+
 #include "inf_file.h"
 #include "package_rules.h"
-
-#include <cstdio>
 
 using namespace infcheck;
 
 namespace {
 
 const PackageExpectation Tavrinoscope = {
-    L"USB\\VID_1209&PID_0001",
-    L"USBDevice",
-    L"{88BAE032-5A81-49f0-BC3D-A4FF138216D6}",
-    L"tavrinoscope",
-    L"tavrinoscope.sys",
-    SERVICE_KERNEL_DRIVER,
-    SERVICE_DEMAND_START,
-    SERVICE_ERROR_NORMAL,
+    L"USB\\VID_1209&PID_0001",                  // HardwareId
+    L"USBDevice",                               // Class
+    L"{88BAE032-5A81-49f0-BC3D-A4FF138216D6}",  // ClassGuid (GUID_DEVCLASS_USBDEVICE)
+    L"tavrinoscope",                            // ServiceName
+    L"tavrinoscope.sys",                        // ImageName
+    SERVICE_KERNEL_DRIVER,                      // ServiceType 1
+    SERVICE_DEMAND_START,                       // StartType 3
+    SERVICE_ERROR_NORMAL,                       // ErrorControl 1
 };
 
 struct CopyContext {
@@ -54,7 +54,8 @@ UINT CALLBACK QuietCopyCallback(PVOID context, UINT notification, UINT_PTR param
         std::wstring source = media->SourcePath;
         if (!source.empty() && source.back() != L'\\') source += L'\\';
         source += media->SourceFile;
-        if (++copy->MediaRequests <= 16 && GetFileAttributesW(source.c_str()) != INVALID_FILE_ATTRIBUTES)
+        if (++copy->MediaRequests <= 16 &&
+            GetFileAttributesW(source.c_str()) != INVALID_FILE_ATTRIBUTES)
             return FILEOP_DOIT;
         copy->Report->Fail(L"the package has no " + source);
         SetLastError(ERROR_FILE_NOT_FOUND);
@@ -62,8 +63,8 @@ UINT CALLBACK QuietCopyCallback(PVOID context, UINT notification, UINT_PTR param
     }
     case SPFILENOTIFY_COPYERROR: {
         const FILEPATHS_W *paths = (const FILEPATHS_W *)param1;
-        copy->Report->Fail(L"cannot copy " + std::wstring(paths->Source) + L" to " +
-                           paths->Target + L" (error " + std::to_wstring(paths->Win32Error) + L")");
+        copy->Report->Fail(L"cannot copy " + std::wstring(paths->Source) + L" to " + paths->Target +
+                           L" (error " + std::to_wstring(paths->Win32Error) + L")");
         return FILEOP_ABORT;
     }
     case SPFILENOTIFY_ENDCOPY: {
@@ -86,9 +87,8 @@ void InstallPackage(const InfFile &inf, const std::wstring &sourceRoot,
         return;
     }
     CopyContext context = {&findings, 0};
-    if (!SetupInstallFilesFromInfSectionW(inf.Raw(), nullptr, queue,
-                                          install.InstallSection.c_str(), sourceRoot.c_str(),
-                                          SP_COPY_NOSKIP))
+    if (!SetupInstallFilesFromInfSectionW(inf.Raw(), nullptr, queue, install.InstallSection.c_str(),
+                                          sourceRoot.c_str(), SP_COPY_NOSKIP))
         findings.Fail(L"cannot queue the files of [" + install.InstallSection + L"] (error " +
                       std::to_wstring(GetLastError()) + L")");
     else if (!SetupCommitFileQueueW(nullptr, queue, QuietCopyCallback, &context))
@@ -152,8 +152,9 @@ int wmain(int argc, wchar_t **argv) {
             paths.clear(), i = argc;
     }
     if (paths.empty() || (doInstall && paths.size() != 1)) {
-        std::fprintf(stderr, "usage: inf-check.exe [--install] PATH\\tavrinoscope.inf\n"
-                             "       inf-check.exe PATH\\a.inf PATH\\b.inf ...\n");
+        std::fprintf(stderr,
+                     "usage: inf-check.exe [--install] PATH\\tavrinoscope.inf\n"
+                     "       inf-check.exe PATH\\a.inf PATH\\b.inf ...\n");
         return 2;
     }
     int failures = 0;

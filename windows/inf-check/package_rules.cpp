@@ -9,8 +9,8 @@ namespace {
 
 // Directives a declarative ("universal") driver package may not use.
 const wchar_t *const ForbiddenDirectives[] = {
-    L"DelReg",       L"DelFiles",      L"RenFiles", L"BitReg",      L"UpdateInis",
-    L"UpdateIniFields", L"Ini2Reg",    L"ProfileItems", L"RegisterDlls", L"UnregisterDlls",
+    L"DelReg",          L"DelFiles", L"RenFiles",     L"BitReg",       L"UpdateInis",
+    L"UpdateIniFields", L"Ini2Reg",  L"ProfileItems", L"RegisterDlls", L"UnregisterDlls",
 };
 
 // The directory ID of the driver store: the package runs from there.
@@ -64,7 +64,8 @@ bool ParseNumber(const std::wstring &text, unsigned long &value) {
 
 void RequireSection(const InfFile &inf, const std::wstring &section, const std::wstring &why,
                     Findings &findings) {
-    if (!inf.HasSection(section)) findings.Fail(L"missing section [" + section + L"] (" + why + L")");
+    if (!inf.HasSection(section))
+        findings.Fail(L"missing section [" + section + L"] (" + why + L")");
 }
 
 // A [SourceDisksFiles] or [SourceDisksNames] entry, the x64-decorated section
@@ -147,8 +148,10 @@ void CheckDeclarativeRules(const InfFile &inf, Findings &findings) {
     std::set<std::wstring> registrySections;
     std::set<std::wstring> fileSections;
     for (const std::wstring &section : inf.SectionNames()) {
-        if (StartsWithText(section, L"ClassInstall32") || StartsWithText(section, L"DefaultInstall") ||
-            (section.size() >= 13 && SameText(section.substr(section.size() - 13), L".CoInstallers")))
+        if (StartsWithText(section, L"ClassInstall32") ||
+            StartsWithText(section, L"DefaultInstall") ||
+            (section.size() >= 13 &&
+             SameText(section.substr(section.size() - 13), L".CoInstallers")))
             findings.Fail(L"section [" + section + L"] has no place in a declarative package");
 
         for (const InfLine &line : inf.Lines(section)) {
@@ -171,7 +174,8 @@ void CheckDeclarativeRules(const InfFile &inf, Findings &findings) {
                                       L"], which is missing");
                         continue;
                     }
-                    (SameText(line.Key, L"AddReg") ? registrySections : fileSections).insert(target);
+                    (SameText(line.Key, L"AddReg") ? registrySections : fileSections)
+                        .insert(target);
                 }
             }
             if (SameText(line.Key, L"AddService") && !line.Field(3).empty() &&
@@ -260,7 +264,8 @@ bool FindDeviceInstall(const InfFile &inf, const PackageExpectation &expect, Fin
                         ParseNumber(entry.Field(5), characteristics);
                 }
         if (sddl.empty())
-            findings.Fail(L"[" + hardware + L"] sets no device security descriptor (HKR,,Security)");
+            findings.Fail(L"[" + hardware +
+                          L"] sets no device security descriptor (HKR,,Security)");
         else
             CheckDeviceSecurity(sddl, findings);
         if (!(characteristics & 0x100))

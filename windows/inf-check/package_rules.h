@@ -3,10 +3,10 @@
 // and this package's own contents (hardware ID, class, service, access rules).
 #pragma once
 
-#include "inf_file.h"
-
 #include <string>
 #include <vector>
+
+#include "inf_file.h"
 
 namespace infcheck {
 
