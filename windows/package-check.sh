@@ -124,6 +124,10 @@ broken auto-start 'StartType is "2", expected 3' \
   's/^StartType     = 3 /StartType     = 2 /'
 broken no-pnp-lockdown '[Version] has no PnpLockdown' \
   '/^PnpLockdown/d'
+broken image-outside-store 'is not the copied image' \
+  's/^ServiceBinary = %13%/ServiceBinary = %12%/'
+broken other-hardware-id 'has no model for USB\VID_1209&PID_0001' \
+  's/USB\\VID_1209&PID_0001$/USB\\VID_1209\&PID_0002/'
 
 refusals=0
 set --
