@@ -379,6 +379,52 @@ TEST_F(BulkTest, OneSegmentedTransferAtATime) {
 }
 
 // ---------------------------------------------------------------------------
+// Every allocation of a transfer failed in turn: the transfer reports it,
+// nothing stays allocated, and the next transfer works.
+
+TEST_F(BulkSinkTest, EveryAllocationFailureUnwinds) {
+    auto ourBlocks = [] {
+        int blocks = 0;
+        for (const auto &block : sim::PoolOutstanding()) blocks += block.Tag == USBCAM_POOL_TAG;
+        return blocks;
+    };
+    const int baseline = ourBlocks();
+    struct Case {
+        ULONG Code;
+        uint32_t Pipe;
+        ULONG Length;
+    } cases[] = {{IOCTL_USBCAM_WRITE_PIPE_LARGE, 2, 200000},
+                 {IOCTL_USBCAM_WRITE_PIPE, 2, 4096},
+                 {IOCTL_USBCAM_READ_PIPE, 1, 16}};
+    for (const Case &c : cases) {
+        int passes = 0;
+        for (uint64_t n = 1; n < 200; n++) {
+            std::vector<uint8_t> data(c.Length, 0);
+            const uint64_t before = sim::FaultInjectedCount();
+            sim::FaultFailNthAllocation(n, driver_);
+            sim::IoResult r = Transfer(c.Code, c.Pipe, data);
+            const bool injected = sim::FaultInjectedCount() > before;
+            sim::FaultClear();
+            EXPECT_EQ(ourBlocks(), baseline) << c.Code << " pass " << n;
+            EXPECT_EQ(Ext(camera_)->SegmentTable, nullptr);
+            EXPECT_EQ(ReadNoFence(&Ext(camera_)->SegmentSlotBusy), 0);
+            passes++;
+            if (!injected) {
+                EXPECT_EQ(r.Status, STATUS_SUCCESS);
+                EXPECT_EQ(r.Information, c.Length);
+                break;
+            }
+            // A failed allocation is a failure; the commands it may have
+            // lost are not reported.
+            if (r.Status == STATUS_SUCCESS) EXPECT_EQ(r.Information, c.Length) << n;
+            EXPECT_NE(r.Status, STATUS_PENDING);
+        }
+        // The walk went through the transfer's own allocations.
+        EXPECT_GE(passes, c.Code == IOCTL_USBCAM_WRITE_PIPE_LARGE ? 18 : 3) << c.Code;
+    }
+}
+
+// ---------------------------------------------------------------------------
 // Removal while a transfer waits in another thread
 
 class BulkRemovalTest : public BulkTest,
