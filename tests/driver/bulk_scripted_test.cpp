@@ -87,6 +87,27 @@ protected:
         });
     }
 
+    // A table like the first with other handles, as a new selection makes.
+    void InstallReplacement() {
+        const ULONG length = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
+                             3 * sizeof(USBD_PIPE_INFORMATION);
+        std::vector<uint8_t> raw(length, 0);
+        auto *info = (USBD_INTERFACE_INFORMATION *)raw.data();
+        info->Length = (USHORT)length;
+        info->NumberOfPipes = 3;
+        for (int i = 0; i < 3; i++) {
+            info->Pipes[i].EndpointAddress = (UCHAR)(0x85 + i);
+            info->Pipes[i].PipeType = UsbdPipeTypeBulk;
+            info->Pipes[i].PipeHandle = (USBD_PIPE_HANDLE)(uintptr_t)(0x2001 + i);
+            info->Pipes[i].MaximumTransferSize = 0x3FFFFF;
+        }
+        AtPassive(driver_, [&] {
+            NTSTATUS status;
+            ReplaceInterfaceInfo(Ext(), CreateInterfaceCopy(info, length, &status));
+        });
+        replaced_ = true;
+    }
+
     ScriptedBus::Answer Answer(ULONG code, PIO_STACK_LOCATION stack) {
         std::lock_guard<std::mutex> hold(lock_);
         if (code == IOCTL_INTERNAL_USB_GET_PORT_STATUS) {
@@ -101,6 +122,8 @@ protected:
         PURB urb = (PURB)stack->Parameters.Others.Argument1;
         if (urb->UrbHeader.Function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL) {
             log_.push_back("reset");
+            resetHandle_ = urb->UrbPipeRequest.PipeHandle;
+            resetAfterReplacement_ = replaced_.load();
             urb->UrbHeader.Status = resetStatus_;
             return {USBD_SUCCESS(resetStatus_) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL, false};
         }
@@ -161,8 +184,11 @@ protected:
     std::vector<std::string> log_;
     std::atomic<size_t> data_{0};
     uint8_t *clientBase_ = nullptr;
+    std::atomic<bool> replaced_{false};
     USBD_STATUS resetStatus_ = USBD_STATUS_SUCCESS;
     ULONG portStatus_ = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
+    USBD_PIPE_HANDLE resetHandle_ = nullptr;
+    bool resetAfterReplacement_ = false;
     int portStatusQueries_ = 0;
     int portResets_ = 0;
 };
@@ -318,5 +344,30 @@ TEST_F(ScriptedTransferTest, CompletionRacingTheCancel) {
     }
 }
 
+
+TEST_F(ScriptedTransferTest, TheStartingPipeTableStaysValidUntilTheTransferReturns) {
+    // While the segments are in flight an interface selection replaces the
+    // table (and frees the old copy once nobody holds it); the reset after the
+    // refused submission still names the pipe the transfer started on.
+    script_ = [this](size_t k) {
+        DataAnswer a;
+        a.DelayMs = 30;
+        if (k == 0) {
+            std::thread([this] { InstallReplacement(); }).detach();
+        }
+        if (k == 1) {
+            a.Status = STATUS_INVALID_PARAMETER;
+            a.Usbd = USBD_STATUS_INVALID_PARAMETER;
+            a.Pend = false;
+        }
+        return a;
+    };
+    std::vector<uint8_t> buffer(3 * 65536);
+    sim::IoResult r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, buffer);
+    EXPECT_EQ(r.Status, STATUS_INVALID_PARAMETER);
+    while (!replaced_) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_TRUE(resetAfterReplacement_);
+    EXPECT_EQ(resetHandle_, kDataPipe);
+}
 }  // namespace
 }  // namespace drvtest
