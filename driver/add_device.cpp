@@ -50,6 +50,7 @@ NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG AttemptIndex,
     KeInitializeEvent(&extension->BulkDoneEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&extension->CompletionLock);
     KeInitializeSpinLock(&extension->InterfaceLock);
+    KeInitializeEvent(&extension->SegmentSlotReleased, SynchronizationEvent, FALSE);
 
     RtlInitUnicodeString(&linkName, extension->LinkName);
     status = IoCreateSymbolicLink(&linkName, &deviceName);

@@ -76,6 +76,20 @@ typedef struct DeviceExtension {
     // and its replacement. Held for a few instructions only, never together
     // with another spin lock, never across a call down or a wait.
     KSPIN_LOCK InterfaceLock;
+
+    // Segmented bulk transfer, beyond the listed fields
+    // (transfer/segmented_transfer.cpp). One transfer owns the slot fields at
+    // a time: SegmentSlotBusy is 1 from its claim until it has read its result,
+    // changed only by interlocked operations; the release sets
+    // SegmentSlotReleased (synchronization event) for one waiting transfer.
+    volatile LONG SegmentSlotBusy;
+    KEVENT SegmentSlotReleased;
+    // Under CompletionLock: the first failure a segment completed with
+    // (STATUS_SUCCESS while none did), and TRUE while CancelSegments walks the
+    // table, during which completions leave their IRP, MDL and URB and the
+    // table itself for the walk to release.
+    NTSTATUS SegmentStatus;
+    BOOLEAN SegmentsPinned;
 } DeviceExtension, *PDEVICE_EXTENSION;
 
 FORCEINLINE PDEVICE_EXTENSION GetDeviceExtension(PDEVICE_OBJECT DeviceObject) {
