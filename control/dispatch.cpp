@@ -237,16 +237,11 @@ static VOID ReadStreamCase(ControlRequest *Request) {
     RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
     const ULONGLONG expected =
         (ULONGLONG)record.PacketCount * ((ULONGLONG)record.PacketSize + STREAM_DESCRIPTOR_BYTES);
-    if (record.PacketSize == 0 || record.PacketCount == 0 ||
-        (ULONGLONG)Request->OutputLength != expected) {
+    if ((ULONGLONG)Request->OutputLength != expected) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
         return;
     }
-    PDEVICE_EXTENSION extension = GetDeviceExtension(Request->Device);
-    if (extension->DataRing == NULL || extension->DescriptorRing == NULL) {
-        SetResult(Request, STATUS_UNSUCCESSFUL, 0);
-        return;
-    }
+    // ReadStream refuses absent rings, then a PacketSize or PacketCount of 0.
     Request->Irp->IoStatus.Status = ReadStream(Request->Device, Request->Irp);
 }
 
@@ -295,7 +290,7 @@ static VOID RunControlCode(ControlRequest *Request) {
             EngineCase(Request, sizeof(StreamStartRecord), StartStream, FALSE);
             break;
         case IOCTL_USBCAM_STOP_STREAM:
-            WriteUCharNoFence(&GetDeviceExtension(Request->Device)->StreamStopRequested, 1);
+            (VOID) StopStream(Request->Device);
             break;
         case IOCTL_USBCAM_READ_STREAM: ReadStreamCase(Request); break;
         case IOCTL_USBCAM_SET_FEATURE: SetFeatureCase(Request); break;
