@@ -1,6 +1,8 @@
 #include "iso_support.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace drvtest {
 
@@ -58,6 +60,41 @@ int IsoCameraTest::WalkAllocations(const std::function<void()> &run,
     }
     ADD_FAILURE() << "walk did not end";
     return 0;
+}
+
+sim::IoResult IsoCameraTest::StartStream(uint32_t pipe, uint32_t size, uint32_t ringPackets,
+                                         uint32_t perRequest, uint32_t slots) {
+    StreamStartRecord record = {pipe, size, ringPackets, perRequest, slots};
+    return Call(IOCTL_USBCAM_START_STREAM, &record, sizeof(record), nullptr, 0);
+}
+
+sim::IoResult IsoCameraTest::StopStream() {
+    return Call(IOCTL_USBCAM_STOP_STREAM, nullptr, 0, nullptr, 0);
+}
+
+sim::IoResult IsoCameraTest::ReadStream(uint32_t size, uint32_t count, std::vector<uint8_t> *out) {
+    StreamReadRecord record = {0, size, count, 0, 0};
+    out->assign((size_t)count * (size + 12), 0xEE);
+    return Call(IOCTL_USBCAM_READ_STREAM, &record, sizeof(record), out->data(), (ULONG)out->size());
+}
+
+bool IsoCameraTest::WaitStreamGone() {
+    std::vector<uint8_t> out;
+    for (int i = 0; i < 10000; i++) {
+        if (ReadStream(1, 1, &out).Status == STATUS_UNSUCCESSFUL && OurBlocks() == baselineBlocks_) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+void IsoCameraTest::CloseHandle() {
+    sim::ClientClose(handle_);
+    for (size_t i = 0; i < handles_.size(); i++) {
+        if (handles_[i] == handle_) handles_.erase(handles_.begin() + i);
+    }
+    handle_ = 0;
 }
 
 }  // namespace drvtest

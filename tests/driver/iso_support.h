@@ -35,6 +35,19 @@ protected:
     // allocation of our driver on pass n, until a pass needs no fault.
     int WalkAllocations(const std::function<void()> &run, const std::function<void(bool)> &check);
 
+    // Stream requests.
+    sim::IoResult StartStream(uint32_t pipe, uint32_t size, uint32_t ringPackets, uint32_t perRequest,
+                              uint32_t slots);
+    sim::IoResult StopStream();
+    // IOCTL_USBCAM_READ_STREAM of count packets of size bytes into out (resized
+    // to count * (size + 12)).
+    sim::IoResult ReadStream(uint32_t size, uint32_t count, std::vector<uint8_t> *out);
+    // Waits (hang guard: 10 s) until the stream's last slot has stopped:
+    // ReadStream fails and our pool is back to the baseline.
+    bool WaitStreamGone();
+    // Closes the test's handle before a removal.
+    void CloseHandle();
+
     int baselineBlocks_ = 0;
 };
 
