@@ -211,10 +211,23 @@ TEST_F(StreamTest, ARunningStreamDeliversEveryPacketWithItsDescriptor) {
         if (t.Sequences.empty()) std::this_thread::sleep_for(1ms);
     }
     ASSERT_GE(sequences.size(), 400u);
-    // Nothing lost while the client kept up.
+    // Nothing lost while the client kept up: every packet the camera sent in
+    // a request that completed well before the last one read was read. (The
+    // bus may leave microframes idle when the machine is slow to resubmit, so
+    // the sequence numbers themselves may skip.)
     std::sort(sequences.begin(), sequences.end());
-    for (size_t k = 1; k < sequences.size(); k++) ASSERT_EQ(sequences[k], sequences[k - 1] + 1) << k;
-
+    const uint32_t last = sequences.back();
+    size_t checked = 0;
+    for (auto &record : IsoWire()) {
+        if (record.Data.size() < 4) continue;
+        const uint32_t first = Sequence(record.Data.data());
+        if (first + 8 + 64 > last) continue;
+        checked++;
+        for (uint32_t j = 0; j < 8; j++) {
+            EXPECT_TRUE(std::binary_search(sequences.begin(), sequences.end(), first + j)) << first + j;
+        }
+    }
+    EXPECT_GE(checked, 40u);
     EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
     EXPECT_TRUE(WaitStreamGone());
     EXPECT_EQ(sim::usb::QueuedTransfers(camera_.Port, 0x84), 0u);
@@ -405,8 +418,12 @@ protected:
         auto d = Descriptors(&out_[kTotal * 1024], kTotal);
         int received = 0;
         for (auto &descriptor : d) {
-            if (descriptor.Status == USBD_STATUS_SUCCESS) received++;
-            else EXPECT_EQ(descriptor.Length, 0u);
+            if (descriptor.Status == USBD_STATUS_SUCCESS) {
+                received++;
+                EXPECT_EQ(descriptor.Length, 1024u);  // never an unsent packet left as it was
+            } else {
+                EXPECT_EQ(descriptor.Length, 0u);
+            }
         }
         EXPECT_LT(received, (int)kTotal);
     }
