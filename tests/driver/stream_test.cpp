@@ -298,6 +298,20 @@ TEST_F(StreamTest, ASecondStartRunsASecondStreamAndOneStopEndsBoth) {
     EXPECT_TRUE(WaitStreamGone());  // both: every block of both streams is back
 }
 
+TEST_F(StreamTest, InterfaceSelectionUnderAStreamLeavesItsPipeTableValid) {
+    // The stream keeps the table it started with; a new selection either
+    // waits for it (the bus refuses while transfers are queued) or ends its
+    // requests on handles that died. Either way nothing reads a freed table
+    // (the sanitizer build watches), and the stream ends cleanly.
+    ASSERT_EQ(StartStream(kIsoInPipe, 1024, 64, 8, 3).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(WaitIsoRequests(6));
+    InterfaceSelection again = {0, 1};
+    Call(IOCTL_USBCAM_SELECT_INTERFACE, &again, sizeof(again), nullptr, 0);
+    std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(WaitStreamGone());
+}
+
 TEST_F(StreamTest, ManyThreadsStartReadAndStopAtOnce) {
     std::atomic<int> unexpected{0};
     std::vector<std::thread> threads;
