@@ -6,6 +6,7 @@
 // TotalPackets (G = SlotCount * n). Each completion touches only its own slot
 // and its own ranges of the payload and descriptor areas, so none takes a lock.
 // The client's request holds the I/O gate until every slot has finished.
+#include "transfer/client_buffer.h"
 #include "transfer/iso_job.h"
 #include "transfer/transfer.h"
 #include "control/usbcam_ioctl.h"
@@ -115,6 +116,9 @@ static NTSTATUS CheckBlockRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp, IsoReadR
     return STATUS_SUCCESS;
 }
 
+static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoReadRecord *Record,
+                            PUSBD_INTERFACE_INFORMATION info, PUSBD_PIPE_INFORMATION pipe);
+
 // PASSIVE_LEVEL, the client's thread. Blocks until every slot has finished.
 NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     IsoReadRecord record;
@@ -123,6 +127,25 @@ NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status = CheckBlockRecord(DeviceObject, Irp, &record, &info, &pipe);
     if (!NT_SUCCESS(status)) return status;
 
+    // An IN pipe writes into the client's buffer, which IOCTL_USBCAM_ISO_WRITE
+    // hands over for reading only: its pages must be writable by the client.
+    PVOID secured = NULL;
+    status = SecureClientBufferForDeviceWrites(Irp, (pipe->EndpointAddress & 0x80) != 0, &secured);
+    if (!NT_SUCCESS(status)) {
+        ReleaseInterfaceInfo(info);
+        return status;
+    }
+    status = RunBlockJob(DeviceObject, Irp, &record, info, pipe);
+    UnsecureClientBuffer(secured);
+    return status;
+}
+
+// The job itself, from the allocation of its context to its end. Takes over
+// the reference on Info.
+static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoReadRecord *Record,
+                            PUSBD_INTERFACE_INFORMATION info, PUSBD_PIPE_INFORMATION pipe) {
+    const IsoReadRecord &record = *Record;
+    NTSTATUS status;
     StreamContext *context = (StreamContext *)DrvAllocatePool(sizeof(StreamContext));
     if (context == NULL) {
         ReleaseInterfaceInfo(info);
