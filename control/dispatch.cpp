@@ -237,11 +237,12 @@ static VOID ReadStreamCase(ControlRequest *Request) {
     RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
     const ULONGLONG expected =
         (ULONGLONG)record.PacketCount * ((ULONGLONG)record.PacketSize + STREAM_DESCRIPTOR_BYTES);
-    if ((ULONGLONG)Request->OutputLength != expected) {
+    if (record.PacketSize == 0 || record.PacketCount == 0 ||
+        (ULONGLONG)Request->OutputLength != expected) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
         return;
     }
-    // ReadStream refuses absent rings, then a PacketSize or PacketCount of 0.
+    // ReadStream refuses absent rings (STATUS_UNSUCCESSFUL) under its lock.
     Request->Irp->IoStatus.Status = ReadStream(Request->Device, Request->Irp);
 }
 
