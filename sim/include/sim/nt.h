@@ -734,6 +734,9 @@ FORCEINLINE LONG ReadNoFence(LONG const volatile *Source) {
 FORCEINLINE VOID WriteNoFence(LONG volatile *Destination, LONG Value) {
     __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
 }
+FORCEINLINE LONG ReadAcquire(LONG const volatile *Source) {
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
+}
 FORCEINLINE LONG64 ReadNoFence64(LONG64 const volatile *Source) {
     return __atomic_load_n(Source, __ATOMIC_RELAXED);
 }
