@@ -131,6 +131,14 @@ TEST_F(DevicesTest, CompositeCameraAudioFunctionStartsAndSelectsEverySetting) {
     EXPECT_EQ(sim::usb::GetCameraState(camera.Port).Configuration, 1);
     EXPECT_EQ(sim::PnpStartDevice(camera.Pdo), STATUS_SUCCESS);
     ExpectTable(handle, {2, 0, 1, {}});
+
+    // Pulled out: the child's stack goes as any camera's, and the PDO with it.
+    sim::ClientClose(handle);
+    handles_.clear();
+    EXPECT_EQ(sim::usb::SurpriseRemove(camera.Port), STATUS_SUCCESS);
+    for (auto &known : cameras_) known.Removed = true;
+    EXPECT_TRUE(sim::usb::PluggedPorts().empty());
+    EXPECT_EQ(sim::usb::PortPdo(camera.Port), nullptr);
 }
 
 TEST_F(DevicesTest, ReferenceCameraHighBandwidthSettingReportsThreeKilobytesPerMicroframe) {
