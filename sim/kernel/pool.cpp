@@ -8,6 +8,11 @@
 // freed blocks are filled with 0xDF and kept in a quarantine for a while, so a
 // late access reads poison instead of another block's data, and a second free
 // is told from a stray pointer.
+//
+// Under AddressSanitizer every block is its own heap allocation of exactly the
+// size asked for, so the sanitizer's redzone starts at the first byte past the
+// block and an overrun is caught at the faulting byte; a block in quarantine is
+// poisoned, so a read or write after the free is caught too.
 #include <stdlib.h>
 #include <string.h>
 
@@ -18,9 +23,39 @@
 #include "kernel_internal.h"
 #include "verifier.h"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define SIM_POOL_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SIM_POOL_ASAN 1
+#endif
+#endif
+#if defined(SIM_POOL_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
 namespace sim {
 namespace kernel {
 namespace {
+
+// The freed block's bytes become unaddressable until it leaves quarantine.
+void PoisonFreed(void *p, size_t bytes) {
+#if defined(SIM_POOL_ASAN)
+    __asan_poison_memory_region(p, bytes);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
+
+void UnpoisonFreed(void *p, size_t bytes) {
+#if defined(SIM_POOL_ASAN)
+    __asan_unpoison_memory_region(p, bytes);
+#else
+    (void)p;
+    (void)bytes;
+#endif
+}
 
 constexpr unsigned char kFreshPoison = 0xBA;
 constexpr unsigned char kFreedPoison = 0xDF;
@@ -35,6 +70,7 @@ struct Block {
 };
 
 struct FreedBlock {
+    size_t Bytes;
     std::string AllocSite;
     std::string FreeSite;
 };
@@ -61,9 +97,11 @@ void ReportBlock(const Block &b, const char *when) {
 
 }  // namespace
 
+// Exactly the bytes asked for (not rounded up), so that the heap's own checks
+// see the end of the block where the caller sees it.
 void *KernelAlloc(size_t bytes) {
     void *p = nullptr;
-    if (posix_memalign(&p, 16, bytes == 0 ? 16 : (bytes + 15) & ~size_t(15)) != 0) abort();
+    if (posix_memalign(&p, 16, bytes == 0 ? 16 : bytes) != 0) abort();
     return p;
 }
 
@@ -122,13 +160,19 @@ void PoolFree(void *p, ULONG tag, bool checkTag, const std::string &site) {
                 detail = "freed with tag '" + TagText(tag) + "', allocated at " + b.Site +
                          " with '" + TagText(b.Tag) + "'";
             }
-            memset(p, kFreedPoison, b.Bytes == 0 ? 16 : b.Bytes);
-            g_freed[p] = FreedBlock{b.Site, site};
+            size_t span = b.Bytes == 0 ? 16 : b.Bytes;
+            memset(p, kFreedPoison, span);
+            PoisonFreed(p, span);
+            g_freed[p] = FreedBlock{span, b.Site, site};
             g_quarantine.push_back(p);
             if (g_quarantine.size() > kQuarantineBlocks) {
                 release = g_quarantine.front();
                 g_quarantine.pop_front();
-                g_freed.erase(release);
+                auto old = g_freed.find(release);
+                if (old != g_freed.end()) {
+                    UnpoisonFreed(release, old->second.Bytes);
+                    g_freed.erase(old);
+                }
             }
         }
     }
@@ -168,7 +212,11 @@ void PoolReportAllLeaks() {
 void PoolReset() {
     std::lock_guard<std::mutex> lock(g_mutex);
     for (auto &kv : g_live) KernelFree(kv.first);
-    for (void *p : g_quarantine) KernelFree(p);
+    for (void *p : g_quarantine) {
+        auto f = g_freed.find(p);
+        if (f != g_freed.end()) UnpoisonFreed(p, f->second.Bytes);
+        KernelFree(p);
+    }
     g_live.clear();
     g_freed.clear();
     g_quarantine.clear();

@@ -170,6 +170,14 @@ void FaultFailNextAttach();
 void FaultClear();
 // Number of allocations the injector has failed since boot.
 uint64_t FaultInjectedCount();
+// Every distinct call site ("dir/file.cpp:line") of the allocations (MDL
+// mappings included) made on behalf of driver since boot or the last take;
+// forgets them.
+std::vector<std::string> TakeAllocationSites(PDRIVER_OBJECT driver);
+// Each allocation (of onlyDriver's, when set) fails with probability
+// perMille / 1000, drawn from a generator seeded with seed; 0 turns it off
+// (FaultClear too).
+void FaultFailRandomly(uint32_t perMille, uint64_t seed, PDRIVER_OBJECT onlyDriver = nullptr);
 
 // ---------------------------------------------------------------------------
 // Threads
