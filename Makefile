@@ -9,8 +9,9 @@
 #   make package-check  check the driver package's INF with Wine's setup API and install its service
 #   make fuzz     build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60)
 #   make bench    build and run every benchmark (build/bin/bench_*), JSON results in build/bench/
+#   make stress   the seeded stress and the low-resources sweep, long, with a fresh seed (printed)
 
-.PHONY: all build test demo windows wine-check package-check sanitize tsan fuzz bench deps clean
+.PHONY: all build test demo windows wine-check package-check sanitize tsan fuzz bench stress deps clean
 
 all: build
 
@@ -74,6 +75,14 @@ bench: build
 	  n=$$(basename $$b) && echo "== $$n" && \
 	  $$b --benchmark_out=build/bench/$$n.json --benchmark_out_format=json || exit 1; \
 	done
+
+# A long stress run; STRESS_SEED replays one (each run prints its seed).
+STRESS_ROUNDS ?= 300
+STRESS_SEED ?= $(shell od -An -N4 -tu4 /dev/urandom | tr -d ' ')
+stress: build
+	@USBCAM_STRESS_SEED=$(STRESS_SEED) USBCAM_STRESS_ROUNDS=$(STRESS_ROUNDS) build/bin/driver_stress_test
+	@USBCAM_LOW_RESOURCES_SEED=$(STRESS_SEED) USBCAM_LOW_RESOURCES_ROUNDS=$(STRESS_ROUNDS) \
+	  build/bin/driver_low_resources_test
 
 clean:
 	rm -rf build
