@@ -210,6 +210,9 @@ bool RunIsochronous(Bus &bus, Port &port, Transfer *t, uint64_t now, USBD_STATUS
 bool Step(Bus &bus, Port &port, Transfer *t, uint64_t now, bool inlineRun, USBD_STATUS *status,
           std::vector<Completion> *out, Budget &budget) {
     if (t->Forced) {
+        if (t->IsoScheduled && now / kMicrosPerMicroframe <
+                                   t->IsoStart + (uint64_t)t->Urb->UrbIsochronousTransfer.NumberOfPackets * t->IsoPeriod)
+            return false;  // fails once its frames have passed
         *status = t->ForcedStatus;
         return true;
     }
@@ -536,7 +539,9 @@ NTSTATUS StartTransfer(Bus &bus, Transfer *t) {
             result = StatusForUsbd(USBD_STATUS_CANCELED);
             goto Started;
         }
-        if (t->Kind == TransferKind::Isochronous && !t->Forced) {
+        // An isochronous request failed by a knob still takes its frames: it
+        // fails there, and the stream goes on after it.
+        if (t->Kind == TransferKind::Isochronous) {
             struct _URB_ISOCH_TRANSFER &u = t->Urb->UrbIsochronousTransfer;
             const uint64_t nowMicroframe = now / kMicrosPerMicroframe;
             const uint64_t nextFrameStart = (nowMicroframe / kMicroframesPerFrame + 1) * kMicroframesPerFrame;
@@ -557,7 +562,8 @@ NTSTATUS StartTransfer(Bus &bus, Transfer *t) {
                 }
                 start = (uint64_t)u.StartFrame * kMicroframesPerFrame;
             }
-            if (!t->Forced) {
+            if (!t->Forced || t->ForcedStatus != USBD_STATUS_BAD_START_FRAME) {
+                t->IsoScheduled = true;
                 t->IsoStart = start;
                 if (start < nextFrameStart)
                     t->IsoLate = (uint32_t)std::min<uint64_t>(

@@ -38,6 +38,9 @@ struct PdoExtension {
     int Port;
 };
 
+// Composite devices: the bus plays the composite parent's part itself (see
+// sim/usb/README.md). The port's PDO is then the child PDO of one function.
+
 enum class TransferKind {
     Control,              // a control URB turned into one setup packet
     SelectConfiguration,  // SET_CONFIGURATION (+ SET_INTERFACE) and pipe opening
@@ -70,6 +73,7 @@ struct Transfer {
     uint64_t IsoStart;      // first microframe
     uint32_t IsoPeriod;     // microframes per packet
     uint32_t PollPeriod;    // interrupt: microframes between polls (0: bulk)
+    bool IsoScheduled;      // has its frames (IsoStart), knob-failed ones too
     uint32_t IsoLate;       // leading packets whose microframes had passed at submission
     bool Aborted;           // taken by URB_FUNCTION_ABORT_PIPE; completes as
     uint64_t AbortDueFrame; // cancelled from the bus clock at this frame
@@ -129,6 +133,11 @@ struct Port {
     NTSTATUS FailStatusStatus = STATUS_SUCCESS;
     uint8_t Address = 0;
     bool InlineFailures = false;
+    // Composite devices: the function whose child PDO Pdo is (-1: the PDO is
+    // the device's own), and the interface information the composite parent
+    // last obtained per interface number, handed to the child's selections.
+    int Function = -1;
+    std::map<uint8_t, std::vector<uint8_t>> InterfaceInfos;
 };
 
 // An IRP finished under the lock, to be completed after it is released.
@@ -241,6 +250,9 @@ NTSTATUS StatusForUsbd(USBD_STATUS status);
 // reset-pipe transfer when it reaches the head of the default pipe. Lock held.
 USBD_STATUS RunConfigurationTransfer(Bus &bus, Port &port, Transfer *t, uint64_t nowMicros,
                                      std::vector<Completion> *out);
+// The composite parent's own selection when a composite device is plugged:
+// the first configuration with every interface in alternate setting 0. Lock held.
+USBD_STATUS CompositeParentConfigure(Bus &bus, Port &port);
 
 }  // namespace usb
 }  // namespace sim
