@@ -91,7 +91,9 @@ NTSTATUS SegmentCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     extension->SegmentsOutstanding--;
     const USBD_STATUS usbdStatus = record->Urb->UrbHeader.Status;
     const NTSTATUS result = SegmentResult(Irp->IoStatus.Status, usbdStatus);
-    if (USBD_ERROR(usbdStatus)) WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
+    // The first failure is the cause; the cancellations it leads to are not.
+    if (USBD_ERROR(usbdStatus) && NT_SUCCESS(extension->SegmentStatus))
+        WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
     if (NT_SUCCESS(result)) {
         extension->BytesTransferred += record->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     } else if (NT_SUCCESS(extension->SegmentStatus)) {
@@ -205,27 +207,44 @@ static NTSTATUS IssueSegment(PDEVICE_OBJECT DeviceObject, PIRP ClientIrp,
     return IoCallDriver(lower, irp);
 }
 
+// PASSIVE_LEVEL. Waits up to Relative (100 ns units, negative or 0) for the
+// last segment: STATUS_SUCCESS when it came, STATUS_TIMEOUT when the period
+// ran out, STATUS_UNSUCCESSFUL as soon as a segment has failed (the bus
+// halts the pipe after an error, so the segments behind it would only come
+// back at the time-out).
+#define SEGMENT_WAIT_SLICE (-100000LL)  // 10 ms
+static NTSTATUS WaitDoneOrFailed(PDEVICE_EXTENSION Extension, LONGLONG Relative) {
+    for (;;) {
+        LARGE_INTEGER slice;
+        slice.QuadPart = Relative > SEGMENT_WAIT_SLICE ? Relative : SEGMENT_WAIT_SLICE;
+        if (KeWaitForSingleObject(&Extension->BulkDoneEvent, Executive, KernelMode, FALSE, &slice) !=
+            STATUS_TIMEOUT) {
+            return STATUS_SUCCESS;
+        }
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->CompletionLock);
+        const BOOLEAN failed = !NT_SUCCESS(Extension->SegmentStatus);
+        KeReleaseSpinLock(&Extension->CompletionLock, oldIrql);
+        if (failed) return STATUS_UNSUCCESSFUL;
+        Relative -= slice.QuadPart;
+        if (Relative >= 0) return STATUS_TIMEOUT;
+    }
+}
+
 // Waits for the last segment; on time-out, once more when data has arrived,
-// then cancels. TRUE when the transfer timed out.
+// then cancels; a failed segment cancels the rest at once. TRUE when the
+// transfer timed out.
 static BOOLEAN WaitForSegments(PDEVICE_OBJECT DeviceObject) {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = TransferTimeoutRelative();
-    NTSTATUS w = KeWaitForSingleObject(&extension->BulkDoneEvent, Executive, KernelMode, FALSE,
-                                       &timeout);
+    NTSTATUS w = WaitDoneOrFailed(extension, TransferTimeoutRelative());
     if (w == STATUS_TIMEOUT) {
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
         const BOOLEAN progress = extension->BytesTransferred > 0;
         KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
-        if (progress) {
-            timeout.QuadPart = TransferTimeoutRelative();
-            w = KeWaitForSingleObject(&extension->BulkDoneEvent, Executive, KernelMode, FALSE,
-                                      &timeout);
-        }
+        if (progress) w = WaitDoneOrFailed(extension, TransferTimeoutRelative());
     }
-    if (w != STATUS_TIMEOUT) return FALSE;
+    if (w == STATUS_SUCCESS) return FALSE;
     CancelSegments(DeviceObject);
-    return TRUE;
+    return w == STATUS_TIMEOUT;
 }
 
 // PASSIVE_LEVEL, the client's thread, inside the transfer's claim of the slot.
