@@ -228,6 +228,8 @@ static VOID SetTimeoutCase(ControlRequest *Request) {
     if (record.Selector == 1) WriteNoFence64(&TransferTimeoutMs, (LONGLONG)record.Milliseconds);
 }
 
+// Checked in this order: the record's length, the output length against the
+// record, a stream's rings, then the record's sizes.
 static VOID ReadStreamCase(ControlRequest *Request) {
     if (Request->InputLength != sizeof(StreamReadRecord) || Request->SystemBuffer == NULL) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
@@ -237,14 +239,19 @@ static VOID ReadStreamCase(ControlRequest *Request) {
     RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
     const ULONGLONG expected =
         (ULONGLONG)record.PacketCount * ((ULONGLONG)record.PacketSize + STREAM_DESCRIPTOR_BYTES);
-    if (record.PacketSize == 0 || record.PacketCount == 0 ||
-        (ULONGLONG)Request->OutputLength != expected) {
+    if ((ULONGLONG)Request->OutputLength != expected) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
         return;
     }
     PDEVICE_EXTENSION extension = GetDeviceExtension(Request->Device);
     if (extension->DataRing == NULL || extension->DescriptorRing == NULL) {
         SetResult(Request, STATUS_UNSUCCESSFUL, 0);
+        return;
+    }
+    // The stream divides by PacketSize and maps the data buffer (none when
+    // PacketCount is 0): both must be non-zero before it runs.
+    if (record.PacketSize == 0 || record.PacketCount == 0) {
+        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
         return;
     }
     Request->Irp->IoStatus.Status = ReadStream(Request->Device, Request->Irp);
