@@ -7,8 +7,9 @@
 #   make tsan     build and run the tests under ThreadSanitizer (not part of make test)
 #   make wine-check  load and unload the Windows driver image in Wine's kernel emulation
 #   make fuzz     build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60)
+#   make mutants  run the driver suites against each deliberate fault of mutants/*.txt
 
-.PHONY: all build test demo windows wine-check sanitize tsan fuzz deps clean
+.PHONY: all build test demo windows wine-check sanitize tsan fuzz mutants deps clean
 
 all: build
 
@@ -59,6 +60,14 @@ fuzz: deps
 	  build/fuzz/bin/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -print_final_stats=1 \
 	    -artifact_prefix=build/fuzz/ build/fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
+
+# Each fault of mutants/*.txt is put into a scratch copy of the tree
+# (build/mutants/), one at a time, and the driver suites run against it; the
+# faults no test noticed are listed. MUTANTS_ARGS passes options on (--only ID,
+# --list, --test-timeout S; scripts/mutants.py --help). Not part of make test.
+mutants: deps
+	@scripts/install-deps.sh mutants
+	@scripts/mutants.py $(MUTANTS_ARGS)
 
 clean:
 	rm -rf build
