@@ -327,6 +327,19 @@ TEST_F(ScriptedConfigurationTest, DescriptorCountsNeverExceedWhatWasAsked) {
                                  USB_CONFIGURATION_DESCRIPTOR_TYPE);
     });
     EXPECT_EQ(received, 20u);
+
+    // A vendor read: never more than its record asked for, even with room
+    // in the output for more.
+    camera_.OnUrb = [](PURB urb) {
+        if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE) {
+            urb->UrbControlVendorClassRequest.TransferBufferLength += 30;
+        }
+    };
+    VendorRequestRecord read = {0xA0, 0, 0x100, 0, 10, 1, 0};
+    r = Ioctl(handle, IOCTL_USBCAM_VENDOR_REQUEST, &read, sizeof(read), out.data(),
+              (ULONG)out.size());
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 10u);
 }
 
 TEST_F(ScriptedConfigurationTest, TransferCommandThatTimesOutIsAnIoTimeout) {

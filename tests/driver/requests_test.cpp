@@ -35,6 +35,11 @@ TEST_F(RequestsTest, DescriptorCodesAskForTheRightDescriptorAndFitTheOutput) {
     r = Call(IOCTL_USBCAM_GET_CONFIG_DESCRIPTOR, nullptr, 0, nullptr, 0);
     EXPECT_EQ(r.Status, STATUS_SUCCESS);
     EXPECT_EQ(r.Information, 0u);
+    // No output, but a system buffer (for the input): still nothing is asked.
+    uint8_t input[4] = {};
+    r = Call(IOCTL_USBCAM_GET_CONFIG_DESCRIPTOR, input, sizeof(input), nullptr, 0);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 0u);
 
     StringDescriptorRequest product = {2, 0, 0x0409};
     memcpy(out, &product, sizeof(product));

@@ -228,6 +228,7 @@ void ScriptedCamera::Install() {
             default:
                 break;
         }
+        if (OnUrb) OnUrb(urb);
         std::lock_guard<std::mutex> hold(lock_);
         urbs_.push_back(sent);
         return answer;

@@ -77,6 +77,8 @@ struct ScriptedCamera {
     // Called after a select-configuration URB has been answered, with its
     // (first) interface record.
     std::function<void(PUSBD_INTERFACE_INFORMATION info)> OnSelectConfiguration;
+    // Called last for every URB, after the camera's own answer.
+    std::function<void(PURB urb)> OnUrb;
     // The request status bulk and interrupt transfers are answered with.
     NTSTATUS TransferStatus = STATUS_SUCCESS;
 
