@@ -6,10 +6,12 @@
 #   make sanitize build and run the tests under AddressSanitizer and UBSan
 #   make tsan     build and run the tests under ThreadSanitizer (not part of make test)
 #   make wine-check  load and unload the Windows driver image in Wine's kernel emulation
+#   make package-check  check the driver package's INF with Wine's setup API and install its service
 #   make fuzz     build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60)
+#   make bench    build and run every benchmark (build/bin/bench_*), JSON results in build/bench/
 #   make mutants  run the driver suites against each deliberate fault of mutants/*.txt
 
-.PHONY: all build test demo windows wine-check sanitize tsan fuzz mutants deps clean
+.PHONY: all build test demo windows wine-check package-check sanitize tsan fuzz bench mutants deps clean
 
 all: build
 
@@ -34,6 +36,10 @@ windows:
 wine-check: windows
 	@scripts/install-deps.sh wine
 	@windows/wine-load-check.sh
+
+package-check: windows
+	@scripts/install-deps.sh wine
+	@windows/package-check.sh
 
 sanitize: deps
 	@cmake --preset sanitize >/dev/null
@@ -68,6 +74,15 @@ fuzz: deps
 mutants: deps
 	@scripts/install-deps.sh mutants
 	@scripts/mutants.py $(MUTANTS_ARGS)
+
+# Every benchmark program the build made, one after another (they share the
+# machine's two cores with nothing else of ours); console and JSON output.
+bench: build
+	@mkdir -p build/bench
+	@for b in build/bin/bench_*; do \
+	  n=$$(basename $$b) && echo "== $$n" && \
+	  $$b --benchmark_out=build/bench/$$n.json --benchmark_out_format=json || exit 1; \
+	done
 
 clean:
 	rm -rf build

@@ -189,7 +189,10 @@ static VOID LoadMemoryCase(ControlRequest *Request) {
     MemoryAddressRecord record;
     RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
     const UCHAR *data = (const UCHAR *)GetDataBufferAddress(Request->Irp);
-    if (data == NULL) return;
+    if (data == NULL) {
+        SetResult(Request, STATUS_INSUFFICIENT_RESOURCES, 0);
+        return;
+    }
     (VOID) LoadDeviceMemory(Request->Device, record.Address, data, Request->OutputLength);
 }
 
@@ -229,7 +232,8 @@ static VOID SetTimeoutCase(ControlRequest *Request) {
 }
 
 // Checked in this order: the record's length, the output length against the
-// record, a stream's rings, then the record's sizes.
+// record, then (by ReadStream, under the stream's lock) a stream's rings and
+// the record's sizes.
 static VOID ReadStreamCase(ControlRequest *Request) {
     if (Request->InputLength != sizeof(StreamReadRecord) || Request->SystemBuffer == NULL) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
@@ -243,17 +247,8 @@ static VOID ReadStreamCase(ControlRequest *Request) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
         return;
     }
-    PDEVICE_EXTENSION extension = GetDeviceExtension(Request->Device);
-    if (extension->DataRing == NULL || extension->DescriptorRing == NULL) {
-        SetResult(Request, STATUS_UNSUCCESSFUL, 0);
-        return;
-    }
-    // The stream divides by PacketSize and maps the data buffer (none when
-    // PacketCount is 0): both must be non-zero before it runs.
-    if (record.PacketSize == 0 || record.PacketCount == 0) {
-        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
-        return;
-    }
+    // ReadStream refuses absent rings (STATUS_UNSUCCESSFUL) under its lock,
+    // then a PacketSize or PacketCount of 0 (STATUS_INVALID_PARAMETER).
     Request->Irp->IoStatus.Status = ReadStream(Request->Device, Request->Irp);
 }
 
@@ -302,7 +297,7 @@ static VOID RunControlCode(ControlRequest *Request) {
             EngineCase(Request, sizeof(StreamStartRecord), StartStream, FALSE);
             break;
         case IOCTL_USBCAM_STOP_STREAM:
-            WriteUCharNoFence(&GetDeviceExtension(Request->Device)->StreamStopRequested, 1);
+            (VOID) StopStream(Request->Device);
             break;
         case IOCTL_USBCAM_READ_STREAM: ReadStreamCase(Request); break;
         case IOCTL_USBCAM_SET_FEATURE: SetFeatureCase(Request); break;

@@ -1,6 +1,7 @@
 #include "scripted_bus.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -60,7 +61,9 @@ NTSTATUS ScriptedInternal(PDEVICE_OBJECT, PIRP irp) {
 
     IoMarkIrpPending(irp);
     const NTSTATUS status = answer.Status;
-    std::thread([irp, status] {
+    const uint32_t delayMs = answer.DelayMs;
+    std::thread([irp, status, delayMs] {
+        if (delayMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         sim::RunOnKernelThread(DISPATCH_LEVEL, [irp, status] { Complete(irp, status); });
     }).detach();
     return STATUS_PENDING;
