@@ -241,7 +241,7 @@ def main():
                         help="CTest regex of tests never run (for a test known to fail on its own)")
     parser.add_argument("--test-timeout", type=int, default=20,
                         help="seconds one test may take (default %(default)s)")
-    parser.add_argument("--mutant-timeout", type=int, default=600,
+    parser.add_argument("--mutant-timeout", type=int, default=120,
                         help="seconds the tests of one mutant may take (default %(default)s)")
     parser.add_argument("--jobs", type=int, default=2, help="tests run at once (default %(default)s)")
     parser.add_argument("--scratch", default=os.path.join(ROOT, "build", "mutants"),
