@@ -6,10 +6,11 @@
 #   make sanitize build and run the tests under AddressSanitizer and UBSan
 #   make tsan     build and run the tests under ThreadSanitizer (not part of make test)
 #   make wine-check  load and unload the Windows driver image in Wine's kernel emulation
+#   make package-check  check the driver package's INF with Wine's setup API and install its service
 #   make fuzz     build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60)
 #   make bench    build and run every benchmark (build/bin/bench_*), JSON results in build/bench/
 
-.PHONY: all build test demo windows wine-check sanitize tsan fuzz bench deps clean
+.PHONY: all build test demo windows wine-check package-check sanitize tsan fuzz bench deps clean
 
 all: build
 
@@ -34,6 +35,10 @@ windows:
 wine-check: windows
 	@scripts/install-deps.sh wine
 	@windows/wine-load-check.sh
+
+package-check: windows
+	@scripts/install-deps.sh wine
+	@windows/package-check.sh
 
 sanitize: deps
 	@cmake --preset sanitize >/dev/null

@@ -51,6 +51,8 @@ NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG AttemptIndex,
     KeInitializeSpinLock(&extension->CompletionLock);
     KeInitializeSpinLock(&extension->InterfaceLock);
     KeInitializeEvent(&extension->SegmentSlotReleased, SynchronizationEvent, FALSE);
+    KeInitializeSpinLock(&extension->StreamLock);
+    KeInitializeEvent(&extension->StreamReadLock, SynchronizationEvent, TRUE);
 
     RtlInitUnicodeString(&linkName, extension->LinkName);
     status = IoCreateSymbolicLink(&linkName, &deviceName);
