@@ -91,7 +91,11 @@ NTSTATUS SegmentCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     extension->SegmentsOutstanding--;
     const USBD_STATUS usbdStatus = record->Urb->UrbHeader.Status;
     const NTSTATUS result = SegmentResult(Irp->IoStatus.Status, usbdStatus);
-    if (USBD_ERROR(usbdStatus)) WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
+    // Only the transfer's first failure is its cause: the cancellations it
+    // leads to do not overwrite it in LastUsbdStatus.
+    if (USBD_ERROR(usbdStatus) && NT_SUCCESS(extension->SegmentStatus)) {
+        WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
+    }
     if (NT_SUCCESS(result)) {
         extension->BytesTransferred += record->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     } else if (NT_SUCCESS(extension->SegmentStatus)) {
