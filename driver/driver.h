@@ -86,11 +86,13 @@ typedef struct DeviceExtension {
     volatile LONG SegmentSlotBusy;
     KEVENT SegmentSlotReleased;
     // Under CompletionLock: the first failure a segment completed with
-    // (STATUS_SUCCESS while none did), and TRUE while CancelSegments walks the
+    // (STATUS_SUCCESS while none did); TRUE while CancelSegments walks the
     // table, during which completions leave their IRP, MDL and URB and the
-    // table itself for the walk to release.
+    // table itself for the walk to release; TRUE once the transfer cancels
+    // what is left, after which a failure no longer wakes the waiting thread.
     NTSTATUS SegmentStatus;
     BOOLEAN SegmentsPinned;
+    BOOLEAN SegmentsCancelled;
     // Isochronous jobs (transfer/iso_job.h). Slots between their check of
     // Removing and the return of their IofCallDriver: interlocked changes;
     // IsoSubmissionsIdle (notification) is initialised by RemoveDevice before
