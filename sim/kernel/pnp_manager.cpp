@@ -52,6 +52,10 @@ NTSTATUS SendStackRequest(PDEVICE_OBJECT pdo, IrpKind kind, UCHAR major, UCHAR m
                           const std::function<void(PIO_STACK_LOCATION)> &setup,
                           const std::string &what) {
     NTSTATUS result = STATUS_UNSUCCESSFUL;
+    // The manager holds the PDO for the time of the request: a bus driver
+    // that deletes it while removing it leaves the memory to the manager,
+    // which lets it go once the removal has come back.
+    ReferenceDevice(pdo);
     OnManagerThread(pdo, [&] {
         PDEVICE_OBJECT top = TopOfStack(pdo);
         const std::string site = "(" + std::string(kind == IrpKind::Power ? "power" : "PnP") +
@@ -70,6 +74,7 @@ NTSTATUS SendStackRequest(PDEVICE_OBJECT pdo, IrpKind kind, UCHAR major, UCHAR m
                               rule::PNP_REQUEST_NEVER_COMPLETED, what)
                      .Status;
     });
+    DereferenceDevice(pdo);
     return result;
 }
 

@@ -805,11 +805,12 @@ NTKERNELAPI NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, SIM_SIT
 NTKERNELAPI VOID PoStartNextPowerIrp(PIRP Irp);
 
 // Executive
-NTKERNELAPI VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
-NTKERNELAPI LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
-NTKERNELAPI VOID KeClearEvent(PRKEVENT Event);
-NTKERNELAPI LONG KeResetEvent(PRKEVENT Event);
-NTKERNELAPI LONG KeReadStateEvent(PRKEVENT Event);
+NTKERNELAPI VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State,
+                                   SIM_SITE_PARAMS);
+NTKERNELAPI LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait, SIM_SITE_PARAMS);
+NTKERNELAPI VOID KeClearEvent(PRKEVENT Event, SIM_SITE_PARAMS);
+NTKERNELAPI LONG KeResetEvent(PRKEVENT Event, SIM_SITE_PARAMS);
+NTKERNELAPI LONG KeReadStateEvent(PRKEVENT Event, SIM_SITE_PARAMS);
 NTKERNELAPI NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                            KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                            PLARGE_INTEGER Timeout, SIM_SITE_PARAMS);
