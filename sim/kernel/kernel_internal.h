@@ -151,6 +151,8 @@ void ObjectsReset();
 void ObjectsReportLeftovers();
 // Top of the stack that contains device (following AttachedDevice).
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+// Bottom of the stack that contains device (following the attachments down).
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device);
 bool IsLiveDevice(PDEVICE_OBJECT device);
 // Report DEVICE_OBJECT_DELETED_USED (naming routine and site) and answer
 // false when device, or the device object whose memory holds p, was deleted
@@ -268,7 +270,12 @@ extern KSPIN_LOCK CancelSpinLock;
 
 void ClientReset();
 void ClientReportLeftovers();
+// Client handles open on devices of pdo's stack.
+size_t ClientHandlesOnStack(PDEVICE_OBJECT pdo);
 void PnpReset();
+// The last client handle to pdo's stack was closed: sends the removal a
+// device gone was waiting for (and returns its status), else STATUS_PENDING.
+NTSTATUS PnpLastHandleClosed(PDEVICE_OBJECT pdo);
 // How long the kernel lets a pending client, PnP or power request, an untimed
 // wait or a spin lock acquisition go before reporting it.
 uint32_t HangGuardMs();

@@ -158,6 +158,16 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
     return device;
 }
 
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    DeviceRecord *r = FindDeviceLocked(device);
+    while (r != nullptr && r->Lower != nullptr) {
+        device = r->Lower;
+        r = FindDeviceLocked(device);
+    }
+    return device;
+}
+
 bool CheckDeviceAlive(PDEVICE_OBJECT device, const char *routine, const std::string &site) {
     if (g_freedCount == 0) return true;
     std::string detail;
