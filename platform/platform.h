@@ -53,6 +53,11 @@ FORCEINLINE VOID WriteUCharRelease(UCHAR volatile *Destination, UCHAR Value) {
 }
 FORCEINLINE LONG ReadNoFence(LONG const volatile *Source) { return *Source; }
 FORCEINLINE VOID WriteNoFence(LONG volatile *Destination, LONG Value) { *Destination = Value; }
+FORCEINLINE LONG ReadAcquire(LONG const volatile *Source) {
+    LONG value = *Source;
+    _ReadWriteBarrier();
+    return value;
+}
 FORCEINLINE LONG64 ReadNoFence64(LONG64 const volatile *Source) { return *Source; }
 FORCEINLINE VOID WriteNoFence64(LONG64 volatile *Destination, LONG64 Value) { *Destination = Value; }
 FORCEINLINE PVOID ReadPointerNoFence(PVOID const volatile *Source) { return *Source; }

@@ -4,7 +4,8 @@
 set -eu
 
 host_packages="g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev
-nlohmann-json3-dev libcli11-dev libpng-dev tshark clang libclang-rt-14-dev"
+nlohmann-json3-dev libcli11-dev libpng-dev tshark clang libclang-rt-14-dev
+libboost-dev"
 windows_packages="cmake ninja-build make mingw-w64 binutils-mingw-w64-x86-64"
 # Wine's kernel emulation, which loads the Windows driver image (make wine-check).
 wine_packages="wine64"

@@ -140,6 +140,12 @@ typedef const UNICODE_STRING *PCUNICODE_STRING;
 #define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#ifndef STATUS_ACCESS_VIOLATION
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+#endif
+#ifndef STATUS_DEVICE_BUSY
+#define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011L)
+#endif
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
 
 // ---------------------------------------------------------------------------
@@ -728,6 +734,9 @@ FORCEINLINE LONG ReadNoFence(LONG const volatile *Source) {
 }
 FORCEINLINE VOID WriteNoFence(LONG volatile *Destination, LONG Value) {
     __atomic_store_n(Destination, Value, __ATOMIC_RELAXED);
+}
+FORCEINLINE LONG ReadAcquire(LONG const volatile *Source) {
+    return __atomic_load_n(Source, __ATOMIC_ACQUIRE);
 }
 FORCEINLINE LONG64 ReadNoFence64(LONG64 const volatile *Source) {
     return __atomic_load_n(Source, __ATOMIC_RELAXED);
