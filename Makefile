@@ -7,10 +7,11 @@
 #   make tsan     build and run the tests under ThreadSanitizer (not part of make test)
 #   make wine-check  load and unload the Windows driver image in Wine's kernel emulation
 #   make package-check  check the driver package's INF with Wine's setup API and install its service
+#   make wine-e2e  run the driver image in Wine on a test bus with the reference camera; compare with the host
 #   make fuzz     build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60)
 #   make bench    build and run every benchmark (build/bin/bench_*), JSON results in build/bench/
 
-.PHONY: all build test demo windows wine-check package-check sanitize tsan fuzz bench deps clean
+.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz bench deps clean
 
 all: build
 
@@ -39,6 +40,10 @@ wine-check: windows
 package-check: windows
 	@scripts/install-deps.sh wine
 	@windows/package-check.sh
+
+wine-e2e: windows build
+	@scripts/install-deps.sh wine
+	@windows/wine-e2e.sh
 
 sanitize: deps
 	@cmake --preset sanitize >/dev/null
