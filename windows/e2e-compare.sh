@@ -2,6 +2,10 @@
 # Compares two usbcam batch outputs request by request: each request's
 # answer is the line pair "status=... information=..." and "out=...".
 # Prints each differing request (its batch line) with both answers.
+# A batch line "#e2e-mask OFFSET:LENGTH[,OFFSET:LENGTH...] reason" masks
+# those bytes of the next request's output in both answers first: for values
+# that are not the driver's to choose (the bus driver's handles, the bus's
+# frame counter).
 # Usage: e2e-compare.sh BATCH HOST_OUTPUT WINE_OUTPUT
 set -eu
 batch=$1 host=$2 wine=$3
@@ -15,16 +19,33 @@ awk -v batch="$batch" -v hostf="$host" -v winef="$wine" '
     close(file)
     return n
   }
+  function masked(answer, spec,   parts, n, i, r, head, out, from, count) {
+    n = split(spec, parts, ",")
+    head = substr(answer, 1, index(answer, "out=") + 3)
+    out = substr(answer, length(head) + 1)
+    for (i = 1; i <= n; ++i) {
+      split(parts[i], r, ":")
+      from = r[1] * 2; count = r[2] * 2
+      if (from >= length(out)) continue
+      if (from + count > length(out)) count = length(out) - from
+      out = substr(out, 1, from) sprintf("%" count "s", "") substr(out, from + count + 1)
+      gsub(/ /, "x", out)
+    }
+    return head out
+  }
   BEGIN {
     m = 0
+    pending = ""
     while ((getline line < batch) > 0) {
+      if (line ~ /^#e2e-mask /) { split(line, f, " "); pending = f[2]; continue }
       if (line ~ /^[ \t]*(#|$)/) continue
-      if (line ~ /^[ \t]*raw /) lines[++m] = line
+      if (line ~ /^[ \t]*raw /) { lines[++m] = line; mask[m] = pending; pending = "" }
     }
     nh = requests(hostf, h); nw = requests(winef, w)
     bad = 0
     n = nh > nw ? nh : nw
     for (i = 1; i <= n; ++i) {
+      if (mask[i] != "" && (i in h) && (i in w)) { h[i] = masked(h[i], mask[i]); w[i] = masked(w[i], mask[i]) }
       if (h[i] == w[i]) continue
       printf "request %d: %s\n  host: %s\n  wine: %s\n", i, lines[i], \
         (i in h ? h[i] : "(no answer)"), (i in w ? w[i] : "(no answer)") > "/dev/stderr"
