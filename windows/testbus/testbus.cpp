@@ -542,32 +542,35 @@ bool Step(Bus *bus, Transfer *t, USBD_STATUS *status, LIST_ENTRY *done) {
     }
 }
 
-// One pass over the queue: each endpoint serves its transfers in order.
+// One pass over the queue: the endpoints in the order of their addresses,
+// as the host bus serves them, each its transfers in submission order.
 void ServeQueue(Bus *bus, LIST_ENTRY *done) {
-    bool blocked[256] = {};
-    for (PLIST_ENTRY e = bus->Queue.Flink; e != &bus->Queue;) {
-        Transfer *t = CONTAINING_RECORD(e, Transfer, Link);
-        e = e->Flink;
-        if (blocked[t->Endpoint]) continue;
-        if (IoSetCancelRoutine(t->Irp, nullptr) == nullptr) {
-            blocked[t->Endpoint] = true;  // being cancelled; the cancel routine takes it out
-            continue;
+    bool present[256] = {};
+    for (PLIST_ENTRY e = bus->Queue.Flink; e != &bus->Queue; e = e->Flink)
+        present[CONTAINING_RECORD(e, Transfer, Link)->Endpoint] = true;
+    for (ULONG endpoint = 0; endpoint < 256; ++endpoint) {
+        if (!present[endpoint]) continue;
+        for (PLIST_ENTRY e = bus->Queue.Flink; e != &bus->Queue;) {
+            Transfer *t = CONTAINING_RECORD(e, Transfer, Link);
+            e = e->Flink;
+            if (t->Endpoint != endpoint) continue;
+            if (IoSetCancelRoutine(t->Irp, nullptr) == nullptr) break;  // being cancelled; its routine takes it out
+            USBD_STATUS status = USBD_STATUS_SUCCESS;
+            if (Step(bus, t, &status, done)) {
+                RemoveEntryList(&t->Link);
+                --bus->Queued;
+                Finish(t, status, done);
+                continue;
+            }
+            IoSetCancelRoutine(t->Irp, CancelRoutine);
+            if (t->Irp->Cancel && IoSetCancelRoutine(t->Irp, nullptr) != nullptr) {
+                RemoveEntryList(&t->Link);
+                --bus->Queued;
+                Finish(t, USBD_STATUS_CANCELED, done);
+                continue;
+            }
+            break;  // the endpoint waits for this one
         }
-        USBD_STATUS status = USBD_STATUS_SUCCESS;
-        if (Step(bus, t, &status, done)) {
-            RemoveEntryList(&t->Link);
-            --bus->Queued;
-            Finish(t, status, done);
-            continue;
-        }
-        IoSetCancelRoutine(t->Irp, CancelRoutine);
-        if (t->Irp->Cancel && IoSetCancelRoutine(t->Irp, nullptr) != nullptr) {
-            RemoveEntryList(&t->Link);
-            --bus->Queued;
-            Finish(t, USBD_STATUS_CANCELED, done);
-            continue;
-        }
-        blocked[t->Endpoint] = true;
     }
 }
 
