@@ -43,6 +43,7 @@ package-check: windows
 
 wine-e2e: windows build
 	@scripts/install-deps.sh wine
+	@windows/wine-import-lint.sh
 	@windows/wine-e2e.sh
 
 sanitize: deps
