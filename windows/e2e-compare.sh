@@ -54,13 +54,15 @@ awk -v batch="$batch" -v hostf="$host" -v winef="$wine" '
     bad = 0
     n = nh > nw ? nh : nw
     for (i = 1; i <= n; ++i) {
+      if (!(i in h)) h[i] = "(no answer)"
+      if (!(i in w)) w[i] = "(no answer)"
       if (mask[i] != "" && (i in h) && (i in w)) { h[i] = masked(h[i], mask[i]); w[i] = masked(w[i], mask[i]) }
       if (nocount[i] && (i in h) && (i in w) && h[i] ~ /^status=0xC/) {
         sub(/information=[0-9]+/, "information=(failed)", h[i]); sub(/information=[0-9]+/, "information=(failed)", w[i])
       }
       if (h[i] == w[i]) continue
       printf "request %d: %s\n  host: %s\n  wine: %s\n", i, lines[i], \
-        (i in h ? h[i] : "(no answer)"), (i in w ? w[i] : "(no answer)") > "/dev/stderr"
+        h[i], w[i] > "/dev/stderr"
       if (++bad >= 20) break
     }
     exit bad != 0
