@@ -88,6 +88,7 @@ struct Bus {
     ULONG Generation;
     PVOID ConfigurationHandle;
     ULONG64 NextIsoMicroframe[256];
+    bool Halted[256];  // a bulk or interrupt pipe stopped by an error until it is reset
     LARGE_INTEGER Start;
     LARGE_INTEGER Frequency;
     HANDLE Thread;
@@ -97,7 +98,7 @@ struct Bus {
     bool PdoRemoved;
 };
 
-Bus *g_bus;
+Bus *g_bus;  // set before the first request can arrive
 
 ULONG64 NowMicros(Bus *bus) {
     LARGE_INTEGER now = KeQueryPerformanceCounter(nullptr);
@@ -190,6 +191,7 @@ bool OpenPipes(Bus *bus, UCHAR interfaceNumber, const testbus::SettingSpec &s,
         bus->Pipes[slot] = Pipe{true, e.Address, e.Type, interfaceNumber, e.Interval, e.MaxPacket,
                                 p.MaximumTransferSize};
         bus->NextIsoMicroframe[e.Address] = 0;
+        bus->Halted[e.Address] = false;
     }
     return true;
 }
@@ -443,7 +445,15 @@ bool RunIsochronous(Bus *bus, Transfer *t, USBD_STATUS *status) {
 
 // --- the queue ---
 
+// An error other than a cancellation or a departure stops a bulk or
+// interrupt pipe until the client resets it, as the host bus does.
+bool HaltsPipe(USBD_STATUS status) {
+    return ((ULONG)status >> 30) == 3 && status != USBD_STATUS_CANCELED && status != USBD_STATUS_DEVICE_GONE;
+}
+
 void Finish(Transfer *t, USBD_STATUS status, LIST_ENTRY *done) {
+    if (t->Urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER && HaltsPipe(status) && g_bus != nullptr)
+        g_bus->Halted[t->PipeEndpoint] = true;
     PURB urb = t->Urb;
     urb->UrbHeader.Status = status;
     const USHORT f = urb->UrbHeader.Function;
@@ -507,6 +517,12 @@ void CancelRoutine(PDEVICE_OBJECT device, PIRP irp) {
     CompleteList(&done);
 }
 
+bool EndpointBusy(Bus *bus, UCHAR endpoint) {
+    for (PLIST_ENTRY e = bus->Queue.Flink; e != &bus->Queue; e = e->Flink)
+        if (CONTAINING_RECORD(e, Transfer, Link)->Endpoint == endpoint) return true;
+    return false;
+}
+
 // Runs one transfer; false while it must wait (a NAK, its frame not due).
 bool Step(Bus *bus, Transfer *t, USBD_STATUS *status, LIST_ENTRY *done) {
     if (FrameOf(NowMicros(bus)) < t->DueFrame) return false;
@@ -519,7 +535,13 @@ bool Step(Bus *bus, Transfer *t, USBD_STATUS *status, LIST_ENTRY *done) {
         return true;
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_SYNC_CLEAR_STALL:
+        // A pipe with transfers still queued (being cancelled included) is busy.
+        if (EndpointBusy(bus, t->PipeEndpoint)) {
+            *status = USBD_STATUS_ERROR_BUSY;
+            return true;
+        }
         bus->NextIsoMicroframe[t->PipeEndpoint] = 0;
+        if (t->Urb->UrbHeader.Function != URB_FUNCTION_SYNC_CLEAR_STALL) bus->Halted[t->PipeEndpoint] = false;
         if (t->PipeType == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
             *status = USBD_STATUS_SUCCESS;
         } else {
@@ -529,7 +551,12 @@ bool Step(Bus *bus, Transfer *t, USBD_STATUS *status, LIST_ENTRY *done) {
         }
         return true;
     case URB_FUNCTION_SYNC_RESET_PIPE:
+        if (EndpointBusy(bus, t->PipeEndpoint)) {
+            *status = USBD_STATUS_ERROR_BUSY;
+            return true;
+        }
         bus->NextIsoMicroframe[t->PipeEndpoint] = 0;
+        bus->Halted[t->PipeEndpoint] = false;
         *status = USBD_STATUS_SUCCESS;
         return true;
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
@@ -549,7 +576,7 @@ void ServeQueue(Bus *bus, LIST_ENTRY *done) {
     for (PLIST_ENTRY e = bus->Queue.Flink; e != &bus->Queue; e = e->Flink)
         present[CONTAINING_RECORD(e, Transfer, Link)->Endpoint] = true;
     for (ULONG endpoint = 0; endpoint < 256; ++endpoint) {
-        if (!present[endpoint]) continue;
+        if (!present[endpoint] || bus->Halted[endpoint]) continue;  // a halted pipe waits for its reset
         for (PLIST_ENTRY e = bus->Queue.Flink; e != &bus->Queue;) {
             Transfer *t = CONTAINING_RECORD(e, Transfer, Link);
             e = e->Flink;
@@ -679,8 +706,8 @@ NTSTATUS SubmitUrb(Bus *bus, PIRP irp, PURB urb) {
         if (pipe == nullptr || pipe->MaxPacket == 0) {
             refusal = USBD_STATUS_INVALID_PIPE_HANDLE;
         } else if ((pipe->Type == USB_ENDPOINT_TYPE_ISOCHRONOUS) != iso ||
-                   ((b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != ((pipe->Endpoint & 0x80) != 0) ||
-                   b.TransferBufferLength > pipe->MaxTransfer) {
+                   ((b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != ((pipe->Endpoint & 0x80) != 0)) {
+            // MaximumTransferSize is not looked at: unused since USBDI version 0x500.
             refusal = USBD_STATUS_INVALID_PARAMETER;
         } else {
             t->Endpoint = t->PipeEndpoint = pipe->Endpoint;
@@ -693,7 +720,10 @@ NTSTATUS SubmitUrb(Bus *bus, PIRP irp, PURB urb) {
         if (refusal == USBD_STATUS_SUCCESS && iso) {
             struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
             const ULONG n = u.NumberOfPackets;
-            bool ok = n != 0 && n <= 1024 &&
+            // High speed: at most 1024 packets, and whole frames of them.
+            const ULONG interval = pipe->Interval == 0 ? 1 : (pipe->Interval > 4 ? 4 : pipe->Interval);
+            const ULONG perFrame = 8 / (1u << (interval - 1));
+            bool ok = n != 0 && n <= 1024 && n % perFrame == 0 &&
                       urb->UrbHeader.Length >= FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket) +
                                                    n * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
             for (ULONG j = 0; ok && j < n; ++j) {
@@ -704,8 +734,7 @@ NTSTATUS SubmitUrb(Bus *bus, PIRP irp, PURB urb) {
                 refusal = USBD_STATUS_INVALID_PARAMETER;
             } else {
                 u.ErrorCount = 0;
-                const ULONG interval = pipe->Interval == 0 ? 1 : pipe->Interval;
-                t->IsoPeriod = interval > 4 ? 8 : (1u << (interval - 1));
+                t->IsoPeriod = 1u << (interval - 1);
                 const ULONG64 now = NowMicros(bus);
                 const ULONG64 nextFrameStart = (now / 1000 + 1) * 8;
                 ULONG64 start;
