@@ -11,8 +11,9 @@
 // IOCTL_INTERNAL_USB_RESET_PORT. Transfers are queued per endpoint with a
 // cancel routine and completed by the bus's clock thread, one pass a
 // millisecond (a USB frame), as a host controller's completion DPC would
-// complete them; Wine does not track IRQL, so the thread cannot actually run
-// at DISPATCH_LEVEL and holds only spin locks while it completes.
+// complete them, with the IRQL raised to DISPATCH_LEVEL around the
+// completions (Wine emulates the IRQL register and checks nothing), outside
+// the bus's spin lock.
 //
 // The function driver is loaded after this one; when its START_DEVICE request
 // reaches the PDO, the bus points the driver's import slots for the routines
