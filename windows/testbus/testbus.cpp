@@ -590,7 +590,7 @@ void ServeQueue(Bus *bus, LIST_ENTRY *done) {
                 Finish(t, status, done);
                 continue;
             }
-            IoSetCancelRoutine(t->Irp, CancelRoutine);
+            (void)IoSetCancelRoutine(t->Irp, CancelRoutine);
             if (t->Irp->Cancel && IoSetCancelRoutine(t->Irp, nullptr) != nullptr) {
                 RemoveEntryList(&t->Link);
                 --bus->Queued;
@@ -639,7 +639,7 @@ NTSTATUS Queue(Bus *bus, PIRP irp, PURB urb, Transfer *t) {
     t->DueFrame = FrameOf(NowMicros(bus)) + 1;
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     IoMarkIrpPending(irp);
-    IoSetCancelRoutine(irp, CancelRoutine);
+    (void)IoSetCancelRoutine(irp, CancelRoutine);
     if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr) {
         Finish(t, USBD_STATUS_CANCELED, &done);
     } else {
