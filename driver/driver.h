@@ -32,8 +32,8 @@ typedef struct DeviceExtension {
     // Written with WriteUCharRelease after the configuration, read by opens
     // with ReadUCharAcquire.
     UCHAR Started;
-    // 1 while the link name is to be deleted at teardown; set when start-time
-    // configuration begins.
+    // 1 while the link name is to be deleted at teardown; set as soon as
+    // CreateNamedDevice has created the link, cleared by TeardownDevice.
     UCHAR LinkActive;
     // Handle of the selected configuration, from the select-configuration URB.
     // A restart rewrites it while a client's interface selection may read it:
