@@ -154,15 +154,17 @@ NTSTATUS EmulatedMachine::Report(MachineCamera *camera) {
 }
 
 NTSTATUS EmulatedMachine::PlugCamera(const std::string &profilePath, bool start, int *port,
-                                     std::string *error) {
+                                     std::string *error, int function) {
     *port = 0;
     if (!running_) {
         *error = "the emulated machine is not running";
         return kStatusInvalidDeviceState;
     }
-    const sim::usb::PlugResult plugged = profilePath.empty()
-                                             ? sim::usb::PlugReferenceCamera()
-                                             : sim::usb::PlugProfileFile(profilePath);
+    sim::usb::PlugOptions options;
+    options.Function = function;
+    const sim::usb::PlugResult plugged =
+        profilePath.empty() ? sim::usb::PlugProfileJson(sim::usb::ReferenceProfileJson(), options)
+                            : sim::usb::PlugProfileFile(profilePath, options);
     if (!NT_SUCCESS(plugged.Status) || plugged.Pdo == nullptr) {
         if (profilePath.empty()) {
             *error = "cannot plug the reference camera";
@@ -274,17 +276,12 @@ NTSTATUS EmulatedMachine::SendPower(int port, UCHAR minor, POWER_STATE_TYPE type
 NTSTATUS EmulatedMachine::UnplugCamera(int port) {
     MachineCamera *camera = Find(port);
     if (camera == nullptr || camera->Stage == CameraStage::Gone) return STATUS_NO_SUCH_DEVICE;
-    NTSTATUS status;
-    if (HasStack(camera->Stage) && camera->Stage != CameraStage::SurpriseRemoved) {
-        // Electrical removal, then surprise removal and removal through the stack.
-        status = sim::usb::SurpriseRemove(port);
-    } else {
-        // The stack has had its surprise removal already, or there is none
-        // above the PDO: what remains is the removal request, after which the
-        // bus deletes the unplugged PDO.
-        sim::usb::Unplug(port);
-        status = sim::PnpRemoveDevice(camera->Pdo);
-    }
+    // Electrical removal; the manager then sends the surprise removal (unless
+    // the stack had it already, or there is no stack above the PDO) and the
+    // removal once no handle to the camera is open (STATUS_PENDING until
+    // then), after which the bus deletes the unplugged PDO.
+    sim::usb::Unplug(port);
+    const NTSTATUS status = sim::PnpDeviceGone(camera->Pdo);
     camera->Stage = CameraStage::Gone;
     camera->Pdo = nullptr;
     camera->DeviceIndex = -1;

@@ -258,8 +258,8 @@ NTSTATUS SurpriseRemove(int port) {
     PDEVICE_OBJECT pdo = PortPdo(port);
     if (pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
     Unplug(port);
-    sim::PnpSurpriseRemoval(pdo);
-    return sim::PnpRemoveDevice(pdo);
+    // Surprise removal now; the removal once no handle to the stack is open.
+    return sim::PnpDeviceGone(pdo);
 }
 
 void SetCompletionMode(int port, CompletionMode mode) {
