@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tool_command.h"
+
 namespace CLI {
 class App;
 }
@@ -61,6 +63,7 @@ struct Command {
         PortStatus,     // port-status VALUE
         FailPortReset,  // fail-port-reset COUNT [NTSTATUS]
         ResetKnobs,     // reset-knobs
+        Tool,           // a camera command (info, read, stream, ...): tool_command.h
     };
     Kind What = Kind::Raw;
     RawRequest Raw;
@@ -77,6 +80,7 @@ struct Command {
     uint32_t Status = 0;
     uint32_t Microseconds = 0;
     uint32_t Value = 0;
+    ToolCommand Tool;
 };
 
 // Words of one batch line into a command. Returns false with *error on a
