@@ -89,6 +89,7 @@ TEST(IntelHex, NamesTheLineOfEveryKindOfMistake) {
         {":0400000000010203F6\n", "no end-of-file record"},
         {":00000001FF\n:0400000000010203F6\n", "line 2: text after the end-of-file record"},
         {":0400000000010203F6\n:0200020011AA41\n:00000001FF\n", "line 2: writes bytes that line 1 already wrote"},
+        {":0400000000010203F6\n:0200030011AA40\n:00000001FF\n", "line 2: writes bytes that line 1 already wrote"},
         {":03000004000100F8\n:00000001FF\n", "line 1: an extended address record carries 2 bytes"},
         {":01000001AA54\n", "line 1: an end-of-file record carries no data"},
     };
