@@ -53,11 +53,13 @@ TEST(UsbcamInfo, DecodesTheReferenceCameraFieldByFieldWithItsPipeTable) {
         EXPECT_TRUE(Has(run.Out, line)) << "missing: " << line << "\n" << run.Out;
     }
     // The same in JSON, and the time-out this session set.
-    const ProgramRun json = Usbcam("--json batch", "timeout 1500\ninfo\n");
+    const ProgramRun json = Usbcam("--json batch", "timeout 1500\nstall 0x82 off\ninfo\n");
     ASSERT_EQ(json.Exit, 0) << json.Err;
     const std::vector<nlohmann::json> lines = JsonLines(json.Out);
-    ASSERT_EQ(lines.size(), 2u);
-    const nlohmann::json &info = lines[1];
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0]["command"], "timeout 1500");
+    EXPECT_EQ(lines[1]["output"], "stall port=1 endpoint=0x82 off");  // emulation lines as text
+    const nlohmann::json &info = lines[2];
     EXPECT_EQ(info["timeout_ms"], 1500);
     EXPECT_EQ(info["device"]["fields"][7]["name"], "idVendor");
     EXPECT_EQ(info["device"]["fields"][7]["value"], 0x1209);

@@ -5,6 +5,7 @@
 #include <stdio.h>
 
 #include <ostream>
+#include <sstream>
 
 #include "tool_support.h"
 #include "usbcam/status_names.h"
@@ -26,6 +27,20 @@ void PrintRawResult(const IoOutcome &outcome, const std::vector<uint8_t> &output
 }
 
 bool Session::Run(const Command &command, std::ostream &out, std::string *error) {
+    if (json_ && command.What != Command::Kind::Raw && command.What != Command::Kind::Tool) {
+        // Emulation and handle lines print one text line each; in JSON they
+        // come as {"output": "..."}.
+        std::ostringstream text;
+        if (!RunLine(command, text, error)) return false;
+        std::string line = text.str();
+        while (!line.empty() && line.back() == '\n') line.pop_back();
+        out << nlohmann::json{{"output", line}}.dump() << "\n";
+        return true;
+    }
+    return RunLine(command, out, error);
+}
+
+bool Session::RunLine(const Command &command, std::ostream &out, std::string *error) {
     switch (command.What) {
         case Command::Kind::Raw:
             return RunRaw(command.Raw, out, error);

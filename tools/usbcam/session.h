@@ -61,6 +61,7 @@ class Session {
     void CloseAll() { handles_.clear(); }
 
   private:
+    bool RunLine(const Command &command, std::ostream &out, std::string *error);
     bool RunRaw(const RawRequest &request, std::ostream &out, std::string *error);
 
     unsigned device_;

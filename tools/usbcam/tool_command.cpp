@@ -135,7 +135,7 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
 
     sub = Sub(o, app, "iso-read", Tool::IsoRead,
               "read a fixed number of isochronous packets and count failures and losses",
-              "usbcam select 0 1 && usbcam iso-read 2 --packet-size 1024 --packets 64 --per-request 8 --slots 2");
+              "printf 'select 0 1\\niso-read 2 --packet-size 1024 --packets 64 --per-request 8 --slots 2\\n' | usbcam batch");
     PipeArgument(sub, &o->Pipe);
     sub->add_option("--packet-size", o->PacketSize, "bytes per packet")->required();
     sub->add_option("--packets", o->Packets, "packets to read")->required();
@@ -146,8 +146,8 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
     sub = Sub(o, app, "stream", Tool::Stream,
               "run a continuous isochronous stream on the current interface and drain it; "
               "selects nothing itself",
-              "usbcam batch <<< $'select 0 3\\nstream 0 --packet-size 3072 --ring-packets 512 "
-              "--per-request 8 --slots 4 --seconds 2'");
+              "printf 'select 0 3\\nstream 0 --packet-size 3072 --ring-packets 512 --per-request 8 "
+              "--slots 4 --seconds 2\\n' | usbcam batch");
     PipeArgument(sub, &o->Pipe);
     sub->add_option("--packet-size", o->PacketSize, "bytes per packet")->required();
     sub->add_option("--ring-packets", o->RingPackets, "capacity of the driver's rings, in packets")->required();
@@ -220,7 +220,7 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
               "usbcam timeout 5000");
     sub->add_option("MS", o->Milliseconds, "milliseconds (0 or less: the driver's own rule)")->required();
     sub = Sub(o, app, "sleep", Tool::Sleep, "wait (in a batch, lets a stream run between requests)",
-              "usbcam batch <<< $'sleep 500\\nframe'");
+              "printf 'frame\\nsleep 500\\nframe\\n' | usbcam batch");
     sub->add_option("MS", o->Milliseconds, "milliseconds")->required();
     sub = Sub(o, app, "demo", Tool::Demo,
               "show what the camera does: info, a memory load from Intel HEX with verification, "
