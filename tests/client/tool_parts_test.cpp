@@ -172,6 +172,26 @@ TEST(Descriptors, DecodesHighBandwidthEndpointsAndKeepsUnknownDescriptorsAsBytes
     EXPECT_NE(text.find("06 30 01 02 03 04"), std::string::npos) << text;
 }
 
+TEST(Descriptors, InterfacesOfAnAssociationAreListedUnderIt) {
+    const std::vector<uint8_t> config = Config({
+        8, 11, 0, 2, 0x0E, 3, 0, 0,        // association of interfaces 0 and 1, video
+        9, 4, 0, 0, 0, 0x0E, 1, 0, 0,      // interface 0
+        5, 0x24, 1, 0, 1,                  // class-specific, kept as bytes under interface 0
+        9, 4, 1, 0, 0, 0x0E, 2, 0, 0,      // interface 1
+        9, 4, 2, 0, 0, 0xFF, 0, 0, 0,      // interface 2: outside the association
+    });
+    usbcam::DecodedDescriptor decoded;
+    std::string error;
+    ASSERT_TRUE(usbcam::DecodeConfiguration(config.data(), config.size(), nullptr, &decoded, &error)) << error;
+    ASSERT_EQ(decoded.Children.size(), 2u);
+    EXPECT_EQ(decoded.Children[0].Title, "Interface Association");
+    EXPECT_EQ(decoded.Children[0].Fields[4].Note, "Video");
+    ASSERT_EQ(decoded.Children[0].Children.size(), 2u);
+    EXPECT_EQ(decoded.Children[0].Children[0].Children[0].Bytes, (std::vector<uint8_t>{5, 0x24, 1, 0, 1}));
+    EXPECT_EQ(decoded.Children[1].FieldValue("bInterfaceNumber"), 2u);
+    EXPECT_NE(usbcam::RenderDescriptor(decoded).find("\n  Interface Association:\n    bLength"), std::string::npos);
+}
+
 TEST(Descriptors, MalformedConfigurationsEndTheWalkWithoutReadingPastTheBytes) {
     std::string error;
     usbcam::DecodedDescriptor decoded;

@@ -133,7 +133,6 @@ bool RunDemo(const ToolCommand &command, ToolContext &context, std::string *erro
     const std::string framePath = InDirectory(command.Directory, "demo-frame.png");
     step(3, "capture", "one frame of the camera's test pattern read over bulk pipe 2 and saved as a PNG");
     {
-        camera->SelectInterface(0, 0);
         CapturedFrame frame;
         std::string why;
         if (!CaptureFrame(camera, false, 640 * 480, "capture -o " + framePath, &frame, &why)) {

@@ -116,7 +116,9 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
     sub = Sub(o, app, "capture", Tool::Capture, "capture frames over pipe 2 and write them as images",
               "usbcam capture -o frame.png\n  usbcam capture --count 3 -o shot.pgm   # shot-1.pgm ... shot-3.pgm");
     sub->add_option("-o,--output", o->OutputPath, "image file, .png or .pgm (default frame.png)");
-    sub->add_flag("--large", o->Large, "read with the segmented transfer (READ_PIPE_LARGE)");
+    sub->add_flag("--large", o->Large,
+                  "read with the segmented transfer (READ_PIPE_LARGE; taken anyway when a frame is larger "
+                  "than one transfer of pipe 2)");
     sub->add_option("--count", o->Count, "frames to capture (default 1)");
     sub->add_option("--bytes", o->FrameBytes, "bytes of one frame (default 307200, 640 x 480)");
 

@@ -42,6 +42,11 @@ std::string PipeHint(Camera *camera, uint32_t pipe, uint64_t length, bool large)
     if (!large && length > entry.MaximumTransferSize) {
         return fmt::format("pipe {} takes at most {} bytes a transfer; use --large", pipe, entry.MaximumTransferSize);
     }
+    if (large && entry.MaximumTransferSize < 65536) {
+        return fmt::format("pipe {} takes at most {} bytes a transfer, less than one 64 KiB segment of the "
+                           "segmented transfer; read in the setting the camera starts with, before any `select`",
+                           pipe, entry.MaximumTransferSize);
+    }
     return "";
 }
 
@@ -109,6 +114,16 @@ bool RunTransfer(const ToolCommand &command, ToolContext &context, std::string *
 bool CaptureFrame(Camera *camera, bool large, uint32_t frameBytes, const std::string &asked, CapturedFrame *frame,
                   std::string *error) {
     std::vector<uint8_t> bytes(frameBytes);
+    if (!large) {
+        // A frame larger than one transfer of the pipe may carry (after a
+        // selection the driver allows 64 KiB) goes by the segmented transfer.
+        InterfaceTable table;
+        std::string why;
+        if (ReadPipeTable(camera, &table, &why) && kFramePipe < table.Pipes.size() &&
+            frameBytes > table.Pipes[kFramePipe].MaximumTransferSize) {
+            large = true;
+        }
+    }
     const IoOutcome outcome = large ? camera->ReadPipeLarge(kFramePipe, bytes.data(), frameBytes)
                                     : camera->ReadPipe(kFramePipe, bytes.data(), frameBytes);
     if (!IsNtSuccess(outcome.Status)) {
