@@ -189,7 +189,10 @@ static VOID LoadMemoryCase(ControlRequest *Request) {
     MemoryAddressRecord record;
     RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
     const UCHAR *data = (const UCHAR *)GetDataBufferAddress(Request->Irp);
-    if (data == NULL) return;
+    if (data == NULL) {
+        SetResult(Request, STATUS_INSUFFICIENT_RESOURCES, 0);
+        return;
+    }
     (VOID) LoadDeviceMemory(Request->Device, record.Address, data, Request->OutputLength);
 }
 
@@ -242,11 +245,7 @@ static VOID ReadStreamCase(ControlRequest *Request) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
         return;
     }
-    PDEVICE_EXTENSION extension = GetDeviceExtension(Request->Device);
-    if (extension->DataRing == NULL || extension->DescriptorRing == NULL) {
-        SetResult(Request, STATUS_UNSUCCESSFUL, 0);
-        return;
-    }
+    // ReadStream refuses absent rings (STATUS_UNSUCCESSFUL) under its lock.
     Request->Irp->IoStatus.Status = ReadStream(Request->Device, Request->Irp);
 }
 
@@ -295,7 +294,7 @@ static VOID RunControlCode(ControlRequest *Request) {
             EngineCase(Request, sizeof(StreamStartRecord), StartStream, FALSE);
             break;
         case IOCTL_USBCAM_STOP_STREAM:
-            WriteUCharNoFence(&GetDeviceExtension(Request->Device)->StreamStopRequested, 1);
+            (VOID) StopStream(Request->Device);
             break;
         case IOCTL_USBCAM_READ_STREAM: ReadStreamCase(Request); break;
         case IOCTL_USBCAM_SET_FEATURE: SetFeatureCase(Request); break;

@@ -1,5 +1,6 @@
 // Plug and Play: start, stop, removal and the capabilities query. Every
 // request passes the I/O gate; removal closes it and drains it.
+#include "transfer/iso_job.h"
 #include "usb/interface_snapshot.h"
 #include "usb/usb_requests.h"
 
@@ -75,11 +76,17 @@ VOID TeardownDevice(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
 
+    IsoPrepareRemoval(extension);
     WriteUCharNoFence(&extension->Removing, 1);
     KeMemoryBarrier();
+    // No isochronous slot is sent from here on; wait for the sends already
+    // under way, so that the aborts below reach every request they made.
+    IsoWaitForSubmissions(extension);
 
-    // Aborting every pipe ends the transfers and streams in flight: the bus
-    // driver completes each queued request before the abort completes.
+    // Aborting every pipe ends the transfers and streams in flight. The bus
+    // may complete the cancelled requests after the abort itself: every
+    // engine keeps a count of the gate until its last request is back (a
+    // stream until its last slot has stopped), so the wait below covers them.
     PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(extension);
     if (info != NULL) {
         for (ULONG i = 0; i < info->NumberOfPipes; i++) {

@@ -19,8 +19,11 @@ set(USBCAM_DRIVER_SOURCES
   ${CMAKE_SOURCE_DIR}/usb/transfer_command.cpp
   ${CMAKE_SOURCE_DIR}/control/dispatch.cpp
   ${CMAKE_SOURCE_DIR}/control/data_buffer.cpp
+  ${CMAKE_SOURCE_DIR}/transfer/client_buffer.cpp
   ${CMAKE_SOURCE_DIR}/transfer/triggered_transfer.cpp
   ${CMAKE_SOURCE_DIR}/transfer/segmented_transfer.cpp
+  ${CMAKE_SOURCE_DIR}/transfer/byte_ring.cpp
+  ${CMAKE_SOURCE_DIR}/transfer/iso_job.cpp
   ${CMAKE_SOURCE_DIR}/transfer/iso_block_read.cpp
   ${CMAKE_SOURCE_DIR}/transfer/stream.cpp
 )

@@ -53,12 +53,22 @@ FORCEINLINE VOID WriteUCharRelease(UCHAR volatile *Destination, UCHAR Value) {
 }
 FORCEINLINE LONG ReadNoFence(LONG const volatile *Source) { return *Source; }
 FORCEINLINE VOID WriteNoFence(LONG volatile *Destination, LONG Value) { *Destination = Value; }
+FORCEINLINE LONG ReadAcquire(LONG const volatile *Source) {
+    LONG value = *Source;
+    _ReadWriteBarrier();
+    return value;
+}
 FORCEINLINE LONG64 ReadNoFence64(LONG64 const volatile *Source) { return *Source; }
 FORCEINLINE VOID WriteNoFence64(LONG64 volatile *Destination, LONG64 Value) { *Destination = Value; }
 FORCEINLINE PVOID ReadPointerNoFence(PVOID const volatile *Source) { return *Source; }
 FORCEINLINE VOID WritePointerNoFence(PVOID volatile *Destination, PVOID Value) {
     *Destination = Value;
 }
+
+// mingw-w64's <wdm.h> lacks the no-execute flag of a system mapping's priority.
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
 
 // Wide string literal in the platform's WCHAR.
 #define DRV_WIDE(s) L##s

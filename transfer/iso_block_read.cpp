@@ -1,9 +1,201 @@
-// Isochronous block read and write through round-robin slots.
+// Isochronous block read and write: a fixed number of packets moved through
+// SlotCount requests in flight, the packets handed out to them round-robin,
+// every packet's descriptor copied after the payload.
+//
+// Slot s carries packets s*n .. s*n+n-1, then the same plus G, 2G, ... below
+// TotalPackets (G = SlotCount * n). Each completion touches only its own slot
+// and its own ranges of the payload and descriptor areas, so none takes a lock.
+// The client's request holds the I/O gate until every slot has finished.
+#include "transfer/client_buffer.h"
+#include "transfer/iso_job.h"
 #include "transfer/transfer.h"
+#include "control/usbcam_ioctl.h"
+#include "usb/interface_snapshot.h"
 
-// Not built yet: refused without touching the device.
-NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+// Descriptors of packets that a slot cut short never carried.
+static VOID MarkPacketsNotSent(StreamContext *Context, IsoSlot *Slot) {
+    const ULONG n = Context->PacketsPerRequest;
+    const ULONG group = Context->SlotCount * n;
+    for (ULONG first = Slot->StartPacket; first < Context->TotalPackets; first += group) {
+        for (ULONG j = 0; j < n; j++) {
+            USBD_ISO_PACKET_DESCRIPTOR descriptor;
+            descriptor.Offset = j * Context->PacketSize;
+            descriptor.Length = 0;
+            descriptor.Status = USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+            RtlCopyMemory(Context->DescriptorArea + (SIZE_T)(first + j) * ISO_DESCRIPTOR_BYTES,
+                          &descriptor, sizeof(descriptor));
+        }
+        if (group > Context->TotalPackets - first) break;  // no wrap past 32 bits
+    }
+}
+
+// IRQL <= DISPATCH_LEVEL. Setting Done is the last access to the slot.
+VOID IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
+    StreamContext *context = Slot->Owner;
+    if (Slot->StartPacket < context->TotalPackets) {
+        MarkPacketsNotSent(context, Slot);
+        const NTSTATUS status = NT_SUCCESS(Cause) ? STATUS_UNSUCCESSFUL : Cause;
+        InterlockedCompareExchange(&context->FinalStatus, status, STATUS_SUCCESS);
+    }
+    IsoFreeSlotRequest(Slot);
+    KeSetEvent(&Slot->Done, 1, FALSE);
+}
+
+// IRQL <= DISPATCH_LEVEL, any processor.
+NTSTATUS IsoBlockCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    return STATUS_NOT_IMPLEMENTED;
+    IsoSlot *slot = (IsoSlot *)Context;
+    StreamContext *context = slot->Owner;
+    const ULONG n = context->PacketsPerRequest;
+    const NTSTATUS status = Irp->IoStatus.Status;
+
+    IsoMarkFailedPackets(slot->Urb, n, status);
+    RtlCopyMemory(context->DescriptorArea + (SIZE_T)slot->StartPacket * ISO_DESCRIPTOR_BYTES,
+                  &slot->Urb->UrbIsochronousTransfer.IsoPacket[0], (SIZE_T)n * ISO_DESCRIPTOR_BYTES);
+
+    // Advance without wrapping past 32 bits: the last group may end at 2^32.
+    const ULONG group = context->SlotCount * n;
+    const BOOLEAN more = context->TotalPackets - slot->StartPacket > group;
+    slot->StartPacket = more ? slot->StartPacket + group : context->TotalPackets;
+
+    const BOOLEAN gone = status == STATUS_DEVICE_NOT_CONNECTED ||
+                         slot->Urb->UrbHeader.Status == USBD_STATUS_DEVICE_GONE;
+    if (more && gone) return IsoFinishCompletion(slot, FALSE, STATUS_DEVICE_NOT_CONNECTED);
+    return IsoFinishCompletion(slot, more, more ? STATUS_SUCCESS : status);
+}
+
+// Frees what a job allocated; the slots' requests must be freed already.
+static VOID FreeJob(StreamContext *Context) {
+    if (Context->Slots != NULL) DrvFreePool(Context->Slots);
+    ReleaseInterfaceInfo(Context->Interface);
+    DrvFreePool(Context);
+}
+
+// Reads and checks the record and the pipe. On success *Info holds a
+// reference on the pipe table and *Pipe points into it.
+static NTSTATUS CheckBlockRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp, IsoReadRecord *Record,
+                                 PUSBD_INTERFACE_INFORMATION *Info, PUSBD_PIPE_INFORMATION *Pipe) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(IsoReadRecord) ||
+        Irp->AssociatedIrp.SystemBuffer == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    RtlCopyMemory(Record, Irp->AssociatedIrp.SystemBuffer, sizeof(*Record));
+
+    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
+    if (info == NULL) return STATUS_UNSUCCESSFUL;
+    NTSTATUS status = STATUS_SUCCESS;
+    PUSBD_PIPE_INFORMATION pipe = NULL;
+    if (Record->PipeIndex >= info->NumberOfPipes) {
+        status = STATUS_INVALID_PARAMETER;
+    } else {
+        pipe = &info->Pipes[Record->PipeIndex];
+        if (pipe->PipeType != UsbdPipeTypeIsochronous) status = STATUS_INVALID_PARAMETER;
+        else if (pipe->PipeHandle == NULL) status = STATUS_UNSUCCESSFUL;
+        else if (Record->PacketSize == 0 || Record->TotalPackets == 0 ||
+                 Record->PacketsPerRequest == 0 || Record->SlotCount == 0 ||
+                 !IsoProductFits(Record->PacketsPerRequest, Record->SlotCount, 1)) {
+            status = STATUS_INVALID_PARAMETER;
+        } else if (Record->TotalPackets % (Record->PacketsPerRequest * Record->SlotCount) != 0) {
+            status = STATUS_INVALID_PARAMETER;
+        } else if ((ULONGLONG)stack->Parameters.DeviceIoControl.OutputBufferLength <
+                       (ULONGLONG)Record->TotalPackets *
+                           ((ULONGLONG)Record->PacketSize + ISO_DESCRIPTOR_BYTES) ||
+                   Irp->MdlAddress == NULL) {
+            status = STATUS_UNSUCCESSFUL;
+        } else {
+            status = IsoCheckPacketsPerRequest(DeviceObject, pipe, Record->PacketsPerRequest);
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        ReleaseInterfaceInfo(info);
+        return status;
+    }
+    *Info = info;
+    *Pipe = pipe;
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoReadRecord *Record,
+                            PUSBD_INTERFACE_INFORMATION info, PUSBD_PIPE_INFORMATION pipe);
+
+// PASSIVE_LEVEL, the client's thread. Blocks until every slot has finished.
+NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    IsoReadRecord record;
+    PUSBD_INTERFACE_INFORMATION info = NULL;
+    PUSBD_PIPE_INFORMATION pipe = NULL;
+    NTSTATUS status = CheckBlockRecord(DeviceObject, Irp, &record, &info, &pipe);
+    if (!NT_SUCCESS(status)) return status;
+
+    // An IN pipe writes into the client's buffer, which IOCTL_USBCAM_ISO_WRITE
+    // hands over for reading only: its pages must be writable by the client.
+    PVOID secured = NULL;
+    status = SecureClientBufferForDeviceWrites(Irp, (pipe->EndpointAddress & 0x80) != 0, &secured);
+    if (!NT_SUCCESS(status)) {
+        ReleaseInterfaceInfo(info);
+        return status;
+    }
+    status = RunBlockJob(DeviceObject, Irp, &record, info, pipe);
+    UnsecureClientBuffer(secured);
+    return status;
+}
+
+// The job itself, from the allocation of its context to its end. Takes over
+// the reference on Info.
+static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoReadRecord *Record,
+                            PUSBD_INTERFACE_INFORMATION info, PUSBD_PIPE_INFORMATION pipe) {
+    const IsoReadRecord &record = *Record;
+    NTSTATUS status;
+    StreamContext *context = (StreamContext *)DrvAllocatePool(sizeof(StreamContext));
+    if (context == NULL) {
+        ReleaseInterfaceInfo(info);
+        return STATUS_NO_MEMORY;
+    }
+    RtlZeroMemory(context, sizeof(*context));
+    context->Interface = info;
+    context->PacketsPerRequest = record.PacketsPerRequest;
+    context->SlotCount = record.SlotCount;
+    context->Device = DeviceObject;
+    context->Pipe = pipe;
+    context->PacketSize = record.PacketSize;
+    context->TotalPackets = record.TotalPackets;
+    context->Completion = IsoBlockCompletion;
+    context->FinalStatus = STATUS_SUCCESS;
+
+    context->PayloadBuffer =
+        (PUCHAR)MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
+    if (context->PayloadBuffer == NULL) {
+        FreeJob(context);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    context->PayloadBytes = record.PacketSize * record.TotalPackets;
+    context->DescriptorArea = context->PayloadBuffer + context->PayloadBytes;
+
+    const ULONG slotCount = record.SlotCount;
+    if ((ULONGLONG)slotCount * sizeof(IsoSlot) > ISO_MAX_ULONG) {
+        FreeJob(context);
+        return STATUS_NO_MEMORY;
+    }
+    context->Slots = (IsoSlot *)DrvAllocatePool(slotCount * sizeof(IsoSlot));
+    if (context->Slots == NULL) {
+        FreeJob(context);
+        return STATUS_NO_MEMORY;
+    }
+    RtlZeroMemory(context->Slots, slotCount * sizeof(IsoSlot));
+    for (ULONG i = 0; i < slotCount; i++) {
+        if (!NT_SUCCESS(BuildIsoRequest(context, i))) {
+            for (ULONG k = 0; k < i; k++) IsoFreeSlotRequest(&context->Slots[k]);
+            FreeJob(context);
+            return STATUS_NO_MEMORY;
+        }
+    }
+
+    for (ULONG i = 0; i < slotCount; i++) IsoRunSlot(&context->Slots[i]);
+    for (ULONG i = 0; i < slotCount; i++) {
+        KeWaitForSingleObject(&context->Slots[i].Done, Executive, KernelMode, FALSE, NULL);
+    }
+
+    status = (NTSTATUS)ReadNoFence(&context->FinalStatus);
+    FreeJob(context);
+    return status;
 }

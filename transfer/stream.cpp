@@ -1,16 +1,255 @@
-// Continuous isochronous streaming into the payload and descriptor rings.
+// Continuous isochronous streaming: SlotCount requests kept in flight on one
+// isochronous pipe, each completion appending its descriptors and then its
+// whole payload stride to the stream's two rings before it sends the slot
+// again; the client drains whole packets with IOCTL_USBCAM_READ_STREAM.
+//
+// Locks and references:
+// - AppendLock (per stream) keeps the appends of concurrent completions
+//   apart; the rings themselves take no lock.
+// - StreamLock (per device) guards DataRing, DescriptorRing and ActiveStream
+//   together; ReadStream takes a reference on the stream under it, so the
+//   rings it drains outlive the stream's last slot if need be.
+// - StreamReadLock (per device, a synchronisation event) lets one ReadStream
+//   drain at a time.
+// - A running stream holds one count of the I/O gate, so removal waits for
+//   its last slot; the slots hold the stream's reference together.
+// No path holds two spin locks at once.
+#include "transfer/iso_job.h"
 #include "transfer/transfer.h"
+#include "control/usbcam_ioctl.h"
+#include "usb/interface_snapshot.h"
 
-// Not built yet: refused without touching the device.
-NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    return STATUS_NOT_IMPLEMENTED;
+IO_COMPLETION_ROUTINE StreamCompletion;
+
+// Frees whatever of the stream is still allocated. IRQL <= DISPATCH_LEVEL.
+static VOID FreeStream(StreamContext *Context) {
+    if (Context->Slots != NULL) {
+        for (ULONG i = 0; i < Context->SlotCount; i++) IsoFreeSlotRequest(&Context->Slots[i]);
+        DrvFreePool(Context->Slots);
+        Context->Slots = NULL;
+    }
+    if (Context->PayloadBuffer != NULL) DrvFreePool(Context->PayloadBuffer);
+    Context->PayloadBuffer = NULL;
+    ReleaseInterfaceInfo(Context->Interface);
+    Context->Interface = NULL;
 }
 
-// Not built yet: refused without touching the rings.
-NTSTATUS ReadStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+// The last reference frees the rings and the context. IRQL <= DISPATCH_LEVEL.
+static VOID DropStreamReference(StreamContext *Context) {
+    if (InterlockedDecrement(&Context->References) != 0) return;
+    if (Context->StreamDataRing != NULL) RingDestroy(Context->StreamDataRing);
+    if (Context->StreamDescriptorRing != NULL) RingDestroy(Context->StreamDescriptorRing);
+    DrvFreePool(Context);
+}
+
+// IRQL <= DISPATCH_LEVEL. The last slot tears the stream down; leaving the
+// gate is its last access to the device.
+VOID StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
+    UNREFERENCED_PARAMETER(Cause);
+    StreamContext *context = Slot->Owner;
+    PDEVICE_OBJECT device = context->Device;
+    PDEVICE_EXTENSION extension = GetDeviceExtension(device);
+
+    IsoFreeSlotRequest(Slot);
+    if (InterlockedDecrement(&context->ActiveSlots) != 0) return;
+
+    FreeStream(context);
+    // Whichever stream the extension refers to, ReadStream finds no rings now.
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
+    extension->DataRing = NULL;
+    extension->DescriptorRing = NULL;
+    extension->ActiveStream = NULL;
+    KeReleaseSpinLock(&extension->StreamLock, oldIrql);
+    DropStreamReference(context);
+    ReleaseIo(device);
+}
+
+// IRQL <= DISPATCH_LEVEL, any processor; completions of different slots may
+// run at once.
+NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    return STATUS_NOT_IMPLEMENTED;
+    IsoSlot *slot = (IsoSlot *)Context;
+    StreamContext *context = slot->Owner;
+    const ULONG n = context->PacketsPerRequest;
+    const NTSTATUS status = Irp->IoStatus.Status;
+    struct _URB_ISOCH_TRANSFER *iso = &slot->Urb->UrbIsochronousTransfer;
+
+    IsoMarkFailedPackets(slot->Urb, n, status);
+    // Descriptors first: a reader that finds a packet's payload finds its
+    // descriptor too. Each append is all or nothing on its own.
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->AppendLock);
+    (VOID) RingWrite(context->StreamDescriptorRing, &iso->IsoPacket[0], n * ISO_DESCRIPTOR_BYTES);
+    (VOID) RingWrite(context->StreamDataRing,
+                     context->PayloadBuffer + (SIZE_T)slot->StartPacket * context->PacketSize,
+                     n * context->PacketSize);
+    KeReleaseSpinLock(&context->AppendLock, oldIrql);
+
+    const BOOLEAN stop = !NT_SUCCESS(status) ||
+                         ReadUCharNoFence(&GetDeviceExtension(context->Device)->StreamStopRequested);
+    return IsoFinishCompletion(slot, !stop, status);
+}
+
+// Checks of StartStream's record and pipe; on success *Info holds a
+// reference on the pipe table and *Pipe points into it.
+static NTSTATUS CheckStreamRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp, StreamStartRecord *Record,
+                                  PUSBD_INTERFACE_INFORMATION *Info,
+                                  PUSBD_PIPE_INFORMATION *Pipe) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(StreamStartRecord) ||
+        Irp->AssociatedIrp.SystemBuffer == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    RtlCopyMemory(Record, Irp->AssociatedIrp.SystemBuffer, sizeof(*Record));
+
+    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
+    if (info == NULL) return STATUS_UNSUCCESSFUL;
+    NTSTATUS status = STATUS_SUCCESS;
+    PUSBD_PIPE_INFORMATION pipe = NULL;
+    if (Record->PipeIndex >= info->NumberOfPipes) {
+        status = STATUS_INVALID_PARAMETER;
+    } else {
+        pipe = &info->Pipes[Record->PipeIndex];
+        if (pipe->PipeType != UsbdPipeTypeIsochronous) status = STATUS_INVALID_PARAMETER;
+        else if (pipe->PipeHandle == NULL) status = STATUS_UNSUCCESSFUL;
+        else if (Record->PacketSize == 0 || Record->RingPackets == 0 ||
+                 Record->PacketsPerRequest == 0 || Record->SlotCount == 0 ||
+                 !IsoProductFits(Record->SlotCount, Record->PacketsPerRequest, Record->PacketSize) ||
+                 !IsoProductFits(Record->RingPackets, Record->PacketSize, 1) ||
+                 !IsoProductFits(Record->RingPackets, ISO_DESCRIPTOR_BYTES, 1) ||
+                 !IsoProductFits(Record->SlotCount, sizeof(IsoSlot), 1)) {
+            status = STATUS_INVALID_PARAMETER;
+        } else {
+            status = IsoCheckPacketsPerRequest(DeviceObject, pipe, Record->PacketsPerRequest);
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        ReleaseInterfaceInfo(info);
+        return status;
+    }
+    *Info = info;
+    *Pipe = pipe;
+    return STATUS_SUCCESS;
+}
+
+// PASSIVE_LEVEL, the client's thread. Returns once every slot has been sent.
+NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    StreamStartRecord record;
+    PUSBD_INTERFACE_INFORMATION info = NULL;
+    PUSBD_PIPE_INFORMATION pipe = NULL;
+    NTSTATUS status = CheckStreamRecord(DeviceObject, Irp, &record, &info, &pipe);
+    if (!NT_SUCCESS(status)) return status;
+
+    StreamContext *context = (StreamContext *)DrvAllocatePool(sizeof(StreamContext));
+    if (context == NULL) {
+        ReleaseInterfaceInfo(info);
+        return STATUS_NO_MEMORY;
+    }
+    RtlZeroMemory(context, sizeof(*context));
+    context->Interface = info;
+    context->PacketsPerRequest = record.PacketsPerRequest;
+    context->SlotCount = record.SlotCount;
+    context->ActiveSlots = (LONG)record.SlotCount;
+    context->Device = DeviceObject;
+    context->Pipe = pipe;
+    context->PacketSize = record.PacketSize;
+    context->PayloadBytes = record.SlotCount * record.PacketsPerRequest * record.PacketSize;
+    context->IsStream = TRUE;
+    context->Completion = StreamCompletion;
+    context->References = 1;
+    KeInitializeSpinLock(&context->AppendLock);
+
+    status = STATUS_NO_MEMORY;
+    context->PayloadBuffer = (PUCHAR)DrvAllocatePool(context->PayloadBytes);
+    if (context->PayloadBuffer == NULL) goto unwind;
+    context->StreamDataRing = RingCreate(record.RingPackets * record.PacketSize);
+    if (context->StreamDataRing == NULL) goto unwind;
+    context->StreamDescriptorRing = RingCreate(record.RingPackets * ISO_DESCRIPTOR_BYTES);
+    if (context->StreamDescriptorRing == NULL) goto unwind;
+    context->Slots = (IsoSlot *)DrvAllocatePool(record.SlotCount * sizeof(IsoSlot));
+    if (context->Slots == NULL) goto unwind;
+    RtlZeroMemory(context->Slots, record.SlotCount * sizeof(IsoSlot));
+    for (ULONG i = 0; i < record.SlotCount; i++) {
+        if (!NT_SUCCESS(BuildIsoRequest(context, i))) goto unwind;
+    }
+    // The running stream keeps the device object until its last slot stops.
+    if (!AcquireIo(DeviceObject)) {
+        status = STATUS_DELETE_PENDING;
+        goto unwind;
+    }
+
+    {
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
+        extension->DataRing = context->StreamDataRing;
+        extension->DescriptorRing = context->StreamDescriptorRing;
+        extension->ActiveStream = context;
+        KeReleaseSpinLock(&extension->StreamLock, oldIrql);
+    }
+    WriteUCharNoFence(&extension->StreamStopRequested, 0);
+
+    // Once the last slot is running, the stream may end and free itself at
+    // any moment: nothing of it is touched after the loop.
+    {
+        IsoSlot *slots = context->Slots;
+        const ULONG slotCount = record.SlotCount;
+        for (ULONG i = 0; i < slotCount; i++) IsoRunSlot(&slots[i]);
+    }
+    return STATUS_SUCCESS;
+
+unwind:
+    FreeStream(context);
+    DropStreamReference(context);
+    return status;
+}
+
+// PASSIVE_LEVEL, any client thread.
+NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject) {
+    WriteUCharNoFence(&GetDeviceExtension(DeviceObject)->StreamStopRequested, 1);
+    return STATUS_SUCCESS;
+}
+
+// The stream whose rings ReadStream drains, with a reference taken, or NULL.
+static StreamContext *TakeActiveStream(PDEVICE_EXTENSION Extension) {
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
+    StreamContext *stream = Extension->ActiveStream;
+    if (stream != NULL) InterlockedIncrement(&stream->References);
+    KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
+    return stream;
+}
+
+// PASSIVE_LEVEL, the client's thread. The dispatcher has checked the input
+// length (20) and the output length (PacketCount * (PacketSize + 12)).
+NTSTATUS ReadStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    StreamReadRecord record;
+    RtlCopyMemory(&record, Irp->AssociatedIrp.SystemBuffer, sizeof(record));
+    Irp->IoStatus.Information = 0;
+
+    KeWaitForSingleObject(&extension->StreamReadLock, Executive, KernelMode, FALSE, NULL);
+    NTSTATUS status;
+    StreamContext *stream = TakeActiveStream(extension);
+    if (stream == NULL) {
+        status = STATUS_UNSUCCESSFUL;
+    } else if (record.PacketSize == 0 || record.PacketCount == 0) {
+        status = STATUS_INVALID_PARAMETER;
+    } else {
+        PUCHAR buffer = Irp->MdlAddress == NULL
+                            ? NULL
+                            : (PUCHAR)MmGetSystemAddressForMdlSafe(Irp->MdlAddress,
+                                                                   NormalPagePriority);
+        if (buffer == NULL) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            const ULONG payload =
+                RingRead(stream->StreamDataRing, buffer, record.PacketCount * record.PacketSize);
+            const ULONG whole = payload / record.PacketSize;
+            const ULONG descriptors = RingRead(stream->StreamDescriptorRing, buffer + payload,
+                                               whole * ISO_DESCRIPTOR_BYTES);
+            Irp->IoStatus.Information = (ULONG_PTR)payload + descriptors;
+            status = STATUS_SUCCESS;
+        }
+    }
+    if (stream != NULL) DropStreamReference(stream);
+    KeSetEvent(&extension->StreamReadLock, IO_NO_INCREMENT, FALSE);
+    return status;
 }

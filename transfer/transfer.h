@@ -28,8 +28,12 @@ NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IOCTL_USBCAM_START_STREAM: starts the continuous stream and returns at
 // once. The dispatcher reports byte count 0.
 NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// IOCTL_USBCAM_STOP_STREAM: asks every slot to stop at its next completion;
+// always STATUS_SUCCESS, waits for nothing.
+NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject);
 // IOCTL_USBCAM_READ_STREAM: drains whole packets from the stream's rings into
-// the data buffer. The dispatcher has checked the record (20 bytes, PacketSize
-// and PacketCount not 0, output exactly PacketCount * (PacketSize + 12)) and
-// that both rings are present. Sets the request's byte count.
+// the data buffer. The dispatcher has checked the input length (20), that
+// PacketSize and PacketCount are not 0 and the output length (PacketCount *
+// (PacketSize + 12)); ReadStream refuses absent rings (STATUS_UNSUCCESSFUL).
+// Sets the request's byte count.
 NTSTATUS ReadStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);

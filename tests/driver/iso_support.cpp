@@ -1,0 +1,100 @@
+#include "iso_support.h"
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace drvtest {
+
+void IsoCameraTest::SetUp() {
+    OpenCameraTest::SetUp();
+    InterfaceSelection select = {0, 1};
+    ASSERT_EQ(Call(IOCTL_USBCAM_SELECT_INTERFACE, &select, sizeof(select), nullptr, 0).Status,
+              STATUS_SUCCESS);
+    ASSERT_EQ(sim::usb::GetCameraState(camera_.Port).AltSetting.at(0), 1);
+    sim::usb::WireLogClear();
+    baselineBlocks_ = OurBlocks();
+}
+
+std::vector<IsoPacketDescriptor> IsoCameraTest::Descriptors(const uint8_t *area, size_t count) {
+    std::vector<IsoPacketDescriptor> out(count);
+    if (count != 0) memcpy(out.data(), area, count * sizeof(IsoPacketDescriptor));
+    return out;
+}
+
+uint32_t IsoCameraTest::Sequence(const uint8_t *packet) {
+    uint32_t seq;
+    memcpy(&seq, packet, 4);
+    return seq;
+}
+
+void IsoCameraTest::ExpectReferencePacket(const uint8_t *packet, uint32_t length) {
+    std::vector<uint8_t> expected = sim::usb::ReferenceIsoPacket(Sequence(packet), length);
+    ASSERT_EQ(memcmp(packet, expected.data(), length), 0);
+}
+
+std::vector<sim::usb::WireRecord> IsoCameraTest::IsoWire() {
+    std::vector<sim::usb::WireRecord> out;
+    for (auto &record : sim::usb::WireLog(camera_.Port)) {
+        if (record.Type == sim::usb::TransferType::Isochronous) out.push_back(record);
+    }
+    return out;
+}
+
+int IsoCameraTest::OurBlocks() {
+    int blocks = 0;
+    for (const auto &block : sim::PoolOutstanding()) blocks += block.Tag == USBCAM_POOL_TAG;
+    return blocks;
+}
+
+int IsoCameraTest::WalkAllocations(const std::function<void()> &run,
+                                   const std::function<void(bool)> &check) {
+    for (uint64_t n = 1; n < 500; n++) {
+        const uint64_t before = sim::FaultInjectedCount();
+        sim::FaultFailNthAllocation(n, driver_);
+        run();
+        const bool injected = sim::FaultInjectedCount() > before;
+        sim::FaultClear();
+        check(injected);
+        if (!injected) return (int)n;
+    }
+    ADD_FAILURE() << "walk did not end";
+    return 0;
+}
+
+sim::IoResult IsoCameraTest::StartStream(uint32_t pipe, uint32_t size, uint32_t ringPackets,
+                                         uint32_t perRequest, uint32_t slots) {
+    StreamStartRecord record = {pipe, size, ringPackets, perRequest, slots};
+    return Call(IOCTL_USBCAM_START_STREAM, &record, sizeof(record), nullptr, 0);
+}
+
+sim::IoResult IsoCameraTest::StopStream() {
+    return Call(IOCTL_USBCAM_STOP_STREAM, nullptr, 0, nullptr, 0);
+}
+
+sim::IoResult IsoCameraTest::ReadStream(uint32_t size, uint32_t count, std::vector<uint8_t> *out) {
+    StreamReadRecord record = {0, size, count, 0, 0};
+    out->assign((size_t)count * (size + 12), 0xEE);
+    return Call(IOCTL_USBCAM_READ_STREAM, &record, sizeof(record), out->data(), (ULONG)out->size());
+}
+
+bool IsoCameraTest::WaitStreamGone() {
+    std::vector<uint8_t> out;
+    for (int i = 0; i < 10000; i++) {
+        if (ReadStream(1, 1, &out).Status == STATUS_UNSUCCESSFUL && OurBlocks() == baselineBlocks_) {
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+void IsoCameraTest::CloseHandle() {
+    sim::ClientClose(handle_);
+    for (size_t i = 0; i < handles_.size(); i++) {
+        if (handles_[i] == handle_) handles_.erase(handles_.begin() + i);
+    }
+    handle_ = 0;
+}
+
+}  // namespace drvtest

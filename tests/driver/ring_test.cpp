@@ -1,0 +1,138 @@
+// The byte ring on its own: wrap-around, all-or-nothing appends, the read
+// rule, creation failures, and one producer and one consumer on two threads.
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "support/kernel_test.h"
+#include "transfer/byte_ring.h"
+
+namespace {
+
+class RingTest : public sim::test::KernelTest {
+protected:
+    void TearDown() override {
+        if (ring_ != nullptr) RingDestroy(ring_);
+        KernelTest::TearDown();
+    }
+    size_t WriteOffset() const { return (size_t)(ring_->WritePosition - ring_->Storage); }
+    size_t ReadOffset() const { return (size_t)(ring_->ReadPosition - ring_->Storage); }
+    // A ring of 10 bytes with both positions at offset 8, empty.
+    void RingAtEight() {
+        ring_ = RingCreate(10);
+        ASSERT_NE(ring_, nullptr);
+        uint8_t scratch[8] = {};
+        ASSERT_EQ(RingWrite(ring_, scratch, 8), 8u);
+        ASSERT_EQ(RingRead(ring_, scratch, 8), 8u);
+        ASSERT_EQ(WriteOffset(), 8u);
+        ASSERT_EQ(ReadOffset(), 8u);
+    }
+    ByteRing *ring_ = nullptr;
+};
+
+TEST_F(RingTest, AnAppendEndingAtTheEndWrapsThePositionAtOnce) {
+    RingAtEight();
+    const uint8_t two[2] = {0xA1, 0xA2};
+    EXPECT_EQ(RingWrite(ring_, two, 2), 2u);
+    EXPECT_EQ(WriteOffset(), 0u);
+    EXPECT_EQ(ring_->Storage[8], 0xA1);
+    EXPECT_EQ(ring_->Storage[9], 0xA2);
+    uint8_t out[2] = {};
+    EXPECT_EQ(RingRead(ring_, out, 2), 2u);
+    EXPECT_EQ(ReadOffset(), 0u);
+    EXPECT_EQ(memcmp(out, two, 2), 0);
+}
+
+TEST_F(RingTest, AnAppendAcrossTheEndIsCopiedInTwoPiecesAndReadBackInOrder) {
+    RingAtEight();
+    const uint8_t three[3] = {0xB1, 0xB2, 0xB3};
+    EXPECT_EQ(RingWrite(ring_, three, 3), 3u);
+    EXPECT_EQ(WriteOffset(), 1u);
+    EXPECT_EQ(ring_->Storage[8], 0xB1);
+    EXPECT_EQ(ring_->Storage[9], 0xB2);
+    EXPECT_EQ(ring_->Storage[0], 0xB3);
+    uint8_t out[3] = {};
+    EXPECT_EQ(RingRead(ring_, out, 3), 3u);
+    EXPECT_EQ(ReadOffset(), 1u);
+    EXPECT_EQ(memcmp(out, three, 3), 0);
+    EXPECT_EQ(ring_->UsedBytes, 0);
+}
+
+TEST_F(RingTest, AppendsAreAllOrNothingAndReadsTakeWhatIsThere) {
+    ring_ = RingCreate(10);
+    ASSERT_NE(ring_, nullptr);
+    uint8_t in[11], out[11];
+    for (int i = 0; i < 11; i++) in[i] = (uint8_t)(0x10 + i);
+
+    EXPECT_EQ(RingRead(ring_, out, 5), 0u);  // empty
+    EXPECT_EQ(RingWrite(ring_, in, 0), 0u);
+    EXPECT_EQ(RingWrite(ring_, in, 11), 0u);  // longer than the ring: nothing
+    EXPECT_EQ(ring_->UsedBytes, 0);
+
+    EXPECT_EQ(RingWrite(ring_, in, 6), 6u);
+    EXPECT_EQ(RingWrite(ring_, in, 5), 0u);  // one more than the free space: nothing
+    EXPECT_EQ(ring_->UsedBytes, 6);
+    EXPECT_EQ(WriteOffset(), 6u);
+    EXPECT_EQ(RingWrite(ring_, in + 6, 4), 4u);  // exactly the free space: full
+    EXPECT_EQ(ring_->UsedBytes, 10);
+    EXPECT_EQ(WriteOffset(), ReadOffset());
+    EXPECT_EQ(RingWrite(ring_, in, 1), 0u);
+
+    EXPECT_EQ(RingRead(ring_, out, 0), 0u);
+    EXPECT_EQ(RingRead(ring_, out, 11), 0u);  // above the capacity, even when full
+    EXPECT_EQ(ring_->UsedBytes, 10);
+    EXPECT_EQ(RingRead(ring_, out, 3), 3u);  // fewer than stored: exactly that many
+    EXPECT_EQ(memcmp(out, in, 3), 0);
+    EXPECT_EQ(RingRead(ring_, out, 10), 7u);  // more than stored: all of it
+    EXPECT_EQ(memcmp(out, in + 3, 7), 0);
+    EXPECT_EQ(ring_->UsedBytes, 0);
+
+    EXPECT_EQ(RingWrite(ring_, in, 10), 10u);
+    EXPECT_EQ(RingRead(ring_, out, 10), 10u);  // exactly the capacity from a full ring
+    EXPECT_EQ(memcmp(out, in, 10), 0);
+    EXPECT_EQ(ring_->UsedBytes, 0);
+}
+
+TEST_F(RingTest, CreationFailuresLeaveNothingBehind) {
+    EXPECT_EQ(RingCreate(0), nullptr);
+    for (uint64_t n : {1, 2}) {
+        sim::FaultFailNthAllocation(n);
+        EXPECT_EQ(RingCreate(64), nullptr) << n;
+        sim::FaultClear();
+    }
+    EXPECT_TRUE(sim::PoolOutstanding().empty());
+}
+
+TEST_F(RingTest, OneProducerAndOneConsumerOnTwoThreadsKeepEveryByteInOrder) {
+    ring_ = RingCreate(1000);
+    ASSERT_NE(ring_, nullptr);
+    constexpr uint32_t kTotal = 4u << 20;
+    std::atomic<bool> bad{false};
+    std::thread producer([&] {
+        uint8_t chunk[700];
+        uint32_t sent = 0, step = 1;
+        while (sent < kTotal) {
+            const uint32_t n = std::min<uint32_t>(1 + (step++ * 37) % 700, kTotal - sent);
+            for (uint32_t i = 0; i < n; i++) chunk[i] = (uint8_t)((sent + i) * 7);
+            if (RingWrite(ring_, chunk, n) == n) sent += n;
+            else std::this_thread::yield();
+        }
+    });
+    uint8_t chunk[999];
+    uint32_t received = 0, step = 1;
+    while (received < kTotal) {
+        const uint32_t n = RingRead(ring_, chunk, 1 + (step++ * 53) % 999);
+        for (uint32_t i = 0; i < n; i++) {
+            if (chunk[i] != (uint8_t)((received + i) * 7)) bad = true;
+        }
+        received += n;
+        if (n == 0) std::this_thread::yield();
+    }
+    producer.join();
+    EXPECT_FALSE(bad.load());
+    EXPECT_EQ(received, kTotal);
+    EXPECT_EQ(ring_->UsedBytes, 0);
+}
+
+}  // namespace

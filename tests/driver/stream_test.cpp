@@ -1,0 +1,512 @@
+// The continuous stream against the reference camera: the read layout, a
+// running stream's packets and descriptors, full rings, a failing slot, stop
+// and second start, many client threads at once, every allocation failure,
+// and removal, surprise removal and unplug while streams and block reads run.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "iso_support.h"
+#include "transfer/iso_job.h"
+
+namespace drvtest {
+namespace {
+
+using namespace std::chrono_literals;
+
+class StreamTest : public IsoCameraTest {
+protected:
+    // Waits (hang guard 10 s) until at least count isochronous requests have
+    // completed on the wire.
+    bool WaitIsoRequests(size_t count) {
+        for (int i = 0; i < 10000; i++) {
+            if (IsoWire().size() >= count) return true;
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
+    }
+    // Packets and descriptors of one successful read.
+    struct Taken {
+        std::vector<uint32_t> Sequences;
+        std::vector<IsoPacketDescriptor> Descriptors;
+    };
+    static Taken Split(const std::vector<uint8_t> &out, uint32_t size, ULONG_PTR information) {
+        Taken taken;
+        const size_t packets = information / (size + 12);
+        EXPECT_EQ(information, packets * (size + 12));
+        for (size_t k = 0; k < packets; k++) taken.Sequences.push_back(Sequence(&out[k * size]));
+        taken.Descriptors = Descriptors(&out[packets * size], packets);
+        return taken;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Reading: layout and refusals, on rings the test fills itself
+
+class StreamReadTest : public StreamTest {
+protected:
+    void SetUp() override {
+        StreamTest::SetUp();
+        AtPassive(driver_, [&] {
+            data_ = RingCreate(10 * 100);
+            descriptors_ = RingCreate(10 * 12);
+        });
+        memset(&stream_, 0, sizeof(stream_));
+        stream_.StreamDataRing = data_;
+        stream_.StreamDescriptorRing = descriptors_;
+        stream_.References = 1;  // the test's own: ReadStream never frees it
+        DeviceExtension *ext = Ext(camera_);
+        ext->ActiveStream = &stream_;
+        ext->DataRing = data_;
+        ext->DescriptorRing = descriptors_;
+    }
+    void TearDown() override {
+        DeviceExtension *ext = Ext(camera_);
+        ext->ActiveStream = nullptr;
+        ext->DataRing = nullptr;
+        ext->DescriptorRing = nullptr;
+        AtPassive(driver_, [&] {
+            RingDestroy(data_);
+            RingDestroy(descriptors_);
+        });
+        StreamTest::TearDown();
+    }
+    // Appends count packets of 100 bytes (byte value = packet number) with
+    // descriptors {j * 100, 100 - number, number}.
+    void Store(int count) {
+        AtPassive(driver_, [&] {
+            for (int i = 0; i < count; i++, next_++) {
+                uint8_t payload[100];
+                memset(payload, next_, sizeof(payload));
+                IsoPacketDescriptor d = {(uint32_t)(i * 100), (uint32_t)(100 - next_), next_};
+                ASSERT_EQ(RingWrite(descriptors_, &d, 12), 12u);
+                ASSERT_EQ(RingWrite(data_, payload, 100), 100u);
+            }
+        });
+    }
+    ByteRing *data_ = nullptr;
+    ByteRing *descriptors_ = nullptr;
+    StreamContext stream_;
+    int next_ = 1;
+};
+
+TEST_F(StreamReadTest, WholePacketsThenTheirDescriptorsAndNothingBeyond) {
+    std::vector<uint8_t> out;
+    Store(2);
+    sim::IoResult r = ReadStream(100, 3, &out);  // 336 bytes
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 224u);
+    for (int i = 0; i < 200; i++) ASSERT_EQ(out[i], 1 + i / 100) << i;
+    auto d = Descriptors(&out[200], 2);
+    EXPECT_EQ(d[0].Status, 1);
+    EXPECT_EQ(d[1].Status, 2);
+    EXPECT_EQ(d[1].Offset, 100u);
+    for (size_t i = 224; i < out.size(); i++) ASSERT_EQ(out[i], 0xEE) << i;
+
+    Store(5);  // packets 3..7
+    r = ReadStream(100, 3, &out);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 336u);
+    for (int i = 0; i < 300; i++) ASSERT_EQ(out[i], 3 + i / 100) << i;
+    d = Descriptors(&out[300], 3);
+    EXPECT_EQ(d[0].Status, 3);
+    EXPECT_EQ(d[2].Status, 5);
+    EXPECT_EQ(d[2].Length, 95u);
+    // Two packets are left, and come next.
+    r = ReadStream(100, 3, &out);
+    EXPECT_EQ(r.Information, 224u);
+    EXPECT_EQ(out[0], 6);
+    EXPECT_EQ(out[199], 7);
+    EXPECT_EQ(ReadStream(100, 3, &out).Information, 0u);  // empty: success, nothing
+}
+
+TEST_F(StreamReadTest, RefusalsTakeNothing) {
+    Store(10);  // full
+    std::vector<uint8_t> out(112 * 20);
+    StreamReadRecord record = {0, 100, 3, 0, 0};
+    uint8_t longer[21] = {};
+    memcpy(longer, &record, 20);
+    EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &record, 19, out.data(), 336).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, longer, 21, out.data(), 336).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &record, 20, out.data(), 335).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &record, 20, out.data(), 337).Status, STATUS_INVALID_PARAMETER);
+    StreamReadRecord zero = {0, 100, 0, 0, 0};
+    sim::IoResult r = Call(IOCTL_USBCAM_READ_STREAM, &zero, 20, nullptr, 0);
+    EXPECT_EQ(r.Status, STATUS_INVALID_PARAMETER);
+    // More packets than the ring holds: success, nothing taken.
+    StreamReadRecord many = {0, 100, 11, 0, 0};
+    r = Call(IOCTL_USBCAM_READ_STREAM, &many, 20, out.data(), 11 * 112);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 0u);
+    // Exactly the capacity: everything.
+    std::vector<uint8_t> all;
+    r = ReadStream(100, 10, &all);
+    EXPECT_EQ(r.Information, 1120u);
+}
+
+// ---------------------------------------------------------------------------
+// Running streams
+
+TEST_F(StreamTest, NoStreamStopStillSucceedsAndReadsFail) {
+    std::vector<uint8_t> out;
+    EXPECT_EQ(ReadStream(100, 3, &out).Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    EXPECT_EQ(ReadStream(100, 3, &out).Status, STATUS_UNSUCCESSFUL);
+}
+
+TEST_F(StreamTest, StartChecksRefuseBeforeAnythingIsAllocated) {
+    struct Case {
+        StreamStartRecord Record;
+        ULONG InLength;
+    } cases[] = {
+        {{kIsoInPipe, 1024, 64, 8, 2}, 19},
+        {{kPipeCount, 1024, 64, 8, 2}, 20},
+        {{kBulkPipe, 1024, 64, 8, 2}, 20},
+        {{kIsoInPipe, 0, 64, 8, 2}, 20},
+        {{kIsoInPipe, 1024, 0, 8, 2}, 20},
+        {{kIsoInPipe, 1024, 64, 0, 2}, 20},
+        {{kIsoInPipe, 1024, 64, 8, 0}, 20},
+        {{kIsoInPipe, 0x10000, 0x10000, 8, 2}, 20},     // ring bytes wrap
+        {{kIsoInPipe, 0x100000, 64, 1024, 8}, 20},      // payload bytes wrap
+        {{kIsoInPipe, 16, 0x20000000, 8, 2}, 20},       // descriptor ring wraps
+        {{kIsoInPipe, 1024, 64, 12, 2}, 20},            // not whole frames
+        {{kIsoInPipe, 1024, 64, 1032, 2}, 20},          // above 1024 packets
+    };
+    for (const Case &c : cases) {
+        const StreamStartRecord &rec = c.Record;
+        SCOPED_TRACE(testing::Message() << rec.PipeIndex << " " << rec.PacketSize << "/" << rec.RingPackets
+                                        << "/" << rec.PacketsPerRequest << "/" << rec.SlotCount);
+        sim::IoResult r = Call(IOCTL_USBCAM_START_STREAM, &rec, c.InLength, nullptr, 0);
+        EXPECT_EQ(r.Status, STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(r.Information, 0u);
+    }
+    EXPECT_EQ(OurBlocks(), baselineBlocks_);
+    EXPECT_TRUE(IsoWire().empty());
+}
+
+TEST_F(StreamTest, ARunningStreamDeliversEveryPacketWithItsDescriptor) {
+    const uint32_t size = 1024;
+    ASSERT_EQ(StartStream(kIsoInPipe, size, 1024, 8, 4).Status, STATUS_SUCCESS);
+    std::vector<uint32_t> sequences;
+    std::vector<uint8_t> out;
+    for (int guard = 0; guard < 20000 && sequences.size() < 400; guard++) {
+        sim::IoResult r = ReadStream(size, 60, &out);
+        ASSERT_EQ(r.Status, STATUS_SUCCESS);
+        Taken t = Split(out, size, r.Information);
+        for (size_t k = 0; k < t.Sequences.size(); k++) {
+            ExpectReferencePacket(&out[k * size], size);
+            EXPECT_EQ(t.Descriptors[k].Length, size);
+            EXPECT_EQ(t.Descriptors[k].Status, USBD_STATUS_SUCCESS);
+            // Offset within its own request: packets of one request are
+            // consecutive microframes.
+            const uint32_t place = t.Descriptors[k].Offset / size;
+            EXPECT_EQ(t.Descriptors[k].Offset % size, 0u);
+            EXPECT_LT(place, 8u);
+            if (k > 0 && place > 0) EXPECT_EQ(t.Sequences[k], t.Sequences[k - 1] + 1);
+        }
+        sequences.insert(sequences.end(), t.Sequences.begin(), t.Sequences.end());
+        if (t.Sequences.empty()) std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_GE(sequences.size(), 400u);
+    // Nothing lost while the client kept up: every packet the camera sent in
+    // a request that completed well before the last one read was read. (The
+    // bus may leave microframes idle when the machine is slow to resubmit, so
+    // the sequence numbers themselves may skip.)
+    std::sort(sequences.begin(), sequences.end());
+    const uint32_t last = sequences.back();
+    size_t checked = 0;
+    for (auto &record : IsoWire()) {
+        if (record.Data.size() < 4) continue;
+        const uint32_t first = Sequence(record.Data.data());
+        if (first + 8 + 64 > last) continue;
+        checked++;
+        for (uint32_t j = 0; j < 8; j++) {
+            EXPECT_TRUE(std::binary_search(sequences.begin(), sequences.end(), first + j)) << first + j;
+        }
+    }
+    EXPECT_GE(checked, 40u);
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(WaitStreamGone());
+    EXPECT_EQ(sim::usb::QueuedTransfers(camera_.Port, 0x84), 0u);
+}
+
+TEST_F(StreamTest, FullRingsDropWholeRequestsWhileTheStreamRunsOn) {
+    const uint32_t size = 1024;
+    ASSERT_EQ(StartStream(kIsoInPipe, size, 16, 8, 2).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(WaitIsoRequests(6));
+    std::vector<uint8_t> out;
+    sim::IoResult r = ReadStream(size, 16, &out);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    Taken first = Split(out, size, r.Information);
+    ASSERT_EQ(first.Sequences.size(), 16u);  // what was stored before the rings filled
+    std::vector<uint32_t> sorted = first.Sequences;
+    std::sort(sorted.begin(), sorted.end());
+    for (size_t k = 1; k < sorted.size(); k++) EXPECT_EQ(sorted[k], sorted[k - 1] + 1);
+
+    const size_t seen = IsoWire().size();
+    ASSERT_TRUE(WaitIsoRequests(seen + 2));  // still running
+    r = ReadStream(size, 16, &out);
+    Taken second = Split(out, size, r.Information);
+    ASSERT_FALSE(second.Sequences.empty());
+    EXPECT_GT(*std::min_element(second.Sequences.begin(), second.Sequences.end()), sorted.back() + 1);
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(WaitStreamGone());
+}
+
+TEST_F(StreamTest, AFailingSlotStopsAloneAndItsPacketsSayWhy) {
+    const uint32_t size = 1024;
+    // The fifth request to reach the endpoint fails.
+    sim::usb::FailAfter(camera_.Port, 0x84, 4, 1, USBD_STATUS_CANCELED);
+    ASSERT_EQ(StartStream(kIsoInPipe, size, 512, 8, 3).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(WaitIsoRequests(12));
+    EXPECT_LE(sim::usb::QueuedTransfers(camera_.Port, 0x84), 2u);
+    std::vector<uint8_t> out;
+    int failed = 0, good = 0;
+    for (int guard = 0; guard < 10; guard++) {
+        sim::IoResult r = ReadStream(size, 256, &out);
+        ASSERT_EQ(r.Status, STATUS_SUCCESS);  // the rings stay while slots run
+        Taken t = Split(out, size, r.Information);
+        for (auto &d : t.Descriptors) {
+            if (d.Status == USBD_STATUS_CANCELED) {
+                failed++;
+                EXPECT_EQ(d.Length, 0u);
+            } else {
+                good++;
+            }
+        }
+    }
+    EXPECT_EQ(failed, 8);
+    EXPECT_GE(good, 80);
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(WaitStreamGone());
+}
+
+TEST_F(StreamTest, ASecondStartRunsASecondStreamAndOneStopEndsBoth) {
+    ASSERT_EQ(StartStream(kIsoInPipe, 1024, 64, 8, 2).Status, STATUS_SUCCESS);
+    ASSERT_EQ(StartStream(kIsoInPipe, 1024, 128, 8, 2).Status, STATUS_SUCCESS);
+    // ReadStream drains the stream started last: its rings hold 128 packets.
+    ASSERT_TRUE(WaitIsoRequests(50));
+    std::vector<uint8_t> out;
+    sim::IoResult r = ReadStream(1024, 128, &out);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 128u * (1024 + 12));
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(WaitStreamGone());  // both: every block of both streams is back
+}
+
+TEST_F(StreamTest, InterfaceSelectionUnderAStreamLeavesItsPipeTableValid) {
+    // The stream keeps the table it started with; a new selection either
+    // waits for it (the bus refuses while transfers are queued) or ends its
+    // requests on handles that died. Either way nothing reads a freed table
+    // (the sanitizer build watches), and the stream ends cleanly.
+    ASSERT_EQ(StartStream(kIsoInPipe, 1024, 64, 8, 3).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(WaitIsoRequests(6));
+    InterfaceSelection again = {0, 1};
+    Call(IOCTL_USBCAM_SELECT_INTERFACE, &again, sizeof(again), nullptr, 0);
+    std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(WaitStreamGone());
+}
+
+TEST_F(StreamTest, ManyThreadsStartReadAndStopAtOnce) {
+    std::atomic<int> unexpected{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 6; t++) {
+        threads.emplace_back([&, t] {
+            std::vector<uint8_t> out;
+            for (int i = 0; i < 40; i++) {
+                sim::IoResult r{};
+                switch ((t + i) % 3) {
+                case 0: r = StartStream(kIsoInPipe, 512 * (1 + t % 2), 64, 8, 1 + t % 3);
+                    if (r.Status != STATUS_SUCCESS) unexpected++;
+                    break;
+                case 1: r = ReadStream(512, 8, &out);
+                    if (r.Status != STATUS_SUCCESS && r.Status != STATUS_UNSUCCESSFUL) unexpected++;
+                    break;
+                default: StopStream(); break;
+                }
+            }
+        });
+    }
+    for (auto &thread : threads) thread.join();
+    EXPECT_EQ(unexpected.load(), 0);
+    StopStream();
+    EXPECT_TRUE(WaitStreamGone());
+}
+
+TEST_F(StreamTest, EveryAllocationFailureOfStartUnwinds) {
+    sim::IoResult r{};
+    int passes = WalkAllocations([&] { r = StartStream(kIsoInPipe, 1024, 32, 8, 2); },
+                                 [&](bool injected) {
+                                     if (injected) {
+                                         EXPECT_EQ(r.Status, STATUS_NO_MEMORY);
+                                         EXPECT_EQ(OurBlocks(), baselineBlocks_);
+                                         std::vector<uint8_t> out;
+                                         EXPECT_EQ(ReadStream(1, 1, &out).Status, STATUS_UNSUCCESSFUL);
+                                     } else {
+                                         EXPECT_EQ(r.Status, STATUS_SUCCESS);
+                                         StopStream();
+                                         EXPECT_TRUE(WaitStreamGone());
+                                     }
+                                 });
+    EXPECT_GE(passes, 10);  // context, payload, two rings of two blocks, slots, 2 URBs, 2 IRPs
+}
+
+// ---------------------------------------------------------------------------
+// The slot's request as built
+
+TEST_F(StreamTest, BuiltRequestsCarryTheirStrideAndTheEndpointsDirection) {
+    uint8_t payload[600];
+    for (UCHAR endpoint : {(UCHAR)0x84, (UCHAR)0x05}) {
+        AtPassive(driver_, [&] {
+            USBD_PIPE_INFORMATION pipe = {};
+            pipe.EndpointAddress = endpoint;
+            pipe.PipeHandle = (USBD_PIPE_HANDLE)0x1234;
+            IsoSlot slots[2] = {};
+            StreamContext context = {};
+            context.Device = camera_.Fdo;
+            context.PacketSize = 100;
+            context.PacketsPerRequest = 3;
+            context.SlotCount = 2;
+            context.Pipe = &pipe;
+            context.PayloadBuffer = payload;
+            context.Slots = slots;
+            ASSERT_EQ(BuildIsoRequest(&context, 1), STATUS_SUCCESS);
+            struct _URB_ISOCH_TRANSFER &u = slots[1].Urb->UrbIsochronousTransfer;
+            EXPECT_EQ(u.Hdr.Length, 152 + 3 * 12);
+            EXPECT_EQ(u.Hdr.Function, URB_FUNCTION_ISOCH_TRANSFER);
+            EXPECT_EQ(u.TransferFlags, endpoint & 0x80 ? 7u : 6u);
+            EXPECT_EQ(u.PipeHandle, pipe.PipeHandle);
+            EXPECT_EQ(u.TransferBuffer, payload + 300);
+            EXPECT_EQ(u.TransferBufferLength, 300u);
+            EXPECT_EQ(u.TransferBufferMDL, nullptr);
+            EXPECT_EQ(u.StartFrame, 0u);
+            EXPECT_EQ(u.NumberOfPackets, 3u);
+            for (int j = 0; j < 3; j++) {
+                EXPECT_EQ(u.IsoPacket[j].Offset, j * 100u);
+                EXPECT_EQ(u.IsoPacket[j].Length, 100u);
+            }
+            EXPECT_EQ(slots[1].StartPacket, 3u);
+            EXPECT_EQ(slots[1].Owner, &context);
+            PIRP irp = slots[1].Irp;
+            EXPECT_EQ(irp->StackCount, Ext(camera_)->LowerDeviceObject->StackSize + 1);
+            PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+            EXPECT_EQ(next->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
+            EXPECT_EQ(next->Parameters.DeviceIoControl.IoControlCode, IOCTL_INTERNAL_USB_SUBMIT_URB);
+            EXPECT_EQ(next->Parameters.Others.Argument1, slots[1].Urb);
+            EXPECT_EQ(next->Context, &slots[1]);
+            EXPECT_EQ(next->Control, 0xE0);
+            IsoFreeSlotRequest(&slots[1]);
+        });
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Removal under running jobs
+
+class IsoRemovalTest : public StreamTest {
+protected:
+    // A block read of many packets in another thread, which closes the handle
+    // when it returns.
+    void StartLongBlockRead() {
+        out_.assign(kTotal * (1024 + 12), 0);
+        reader_ = std::thread([this] {
+            IsoReadRecord record = {kIsoInPipe, 1024, kTotal, 8, 2};
+            result_ = sim::ClientDeviceIoControl(handle_, IOCTL_USBCAM_ISO_READ, &record, sizeof(record),
+                                                 out_.data(), (ULONG)out_.size());
+        });
+        for (int i = 0; i < 10000 && sim::usb::QueuedTransfers(camera_.Port, 0x84) == 0; i++) {
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    void JoinBlockRead() {
+        reader_.join();
+        CloseHandle();
+    }
+    // Every packet either arrived or says it never did.
+    void ExpectEveryDescriptorAccountedFor() {
+        auto d = Descriptors(&out_[kTotal * 1024], kTotal);
+        int received = 0;
+        for (auto &descriptor : d) {
+            if (descriptor.Status == USBD_STATUS_SUCCESS) {
+                received++;
+                EXPECT_EQ(descriptor.Length, 1024u);  // never an unsent packet left as it was
+            } else {
+                EXPECT_EQ(descriptor.Length, 0u);
+            }
+        }
+        EXPECT_LT(received, (int)kTotal);
+    }
+    static constexpr uint32_t kTotal = 8 * 2 * 200;  // 400 ms of packets
+    std::vector<uint8_t> out_;
+    std::thread reader_;
+    sim::IoResult result_{};
+};
+
+TEST_F(IsoRemovalTest, RemovalWaitsForTheLastSlotOfAStream) {
+    ASSERT_EQ(StartStream(kIsoInPipe, 1024, 64, 8, 4).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(WaitIsoRequests(8));
+    CloseHandle();  // the stream runs on without a handle
+    EXPECT_EQ(Remove(camera_), STATUS_SUCCESS);
+    // Nothing of the stream is left, and nothing is sent any more.
+    EXPECT_EQ(OurBlocks(), 0);
+    EXPECT_EQ(sim::usb::QueuedTransfers(camera_.Port, 0x84), 0u);
+    const size_t sent = IsoWire().size();
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(IsoWire().size(), sent);
+}
+
+TEST_F(IsoRemovalTest, SurpriseRemovalEndsAStream) {
+    ASSERT_EQ(StartStream(kIsoInPipe, 1024, 64, 8, 4).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(WaitIsoRequests(8));
+    CloseHandle();
+    camera_.Removed = true;
+    for (auto &known : cameras_) known.Removed = true;
+    EXPECT_EQ(sim::usb::SurpriseRemove(camera_.Port), STATUS_SUCCESS);
+    EXPECT_EQ(OurBlocks(), 0);
+}
+
+TEST_F(IsoRemovalTest, UnplugEndsAStreamAndItsRingsGo) {
+    ASSERT_EQ(StartStream(kIsoInPipe, 1024, 64, 8, 4).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(WaitIsoRequests(8));
+    sim::usb::Unplug(camera_.Port);
+    EXPECT_TRUE(WaitStreamGone());
+}
+
+TEST_F(IsoRemovalTest, RemovalCutsABlockReadShort) {
+    StartLongBlockRead();
+    EXPECT_EQ(Remove(camera_), STATUS_SUCCESS);
+    JoinBlockRead();
+    EXPECT_EQ(result_.Status, STATUS_DELETE_PENDING);
+    ExpectEveryDescriptorAccountedFor();
+    EXPECT_EQ(OurBlocks(), 0);
+}
+
+TEST_F(IsoRemovalTest, UnplugCutsABlockReadShortThenRemovalFinds) {
+    StartLongBlockRead();
+    sim::usb::Unplug(camera_.Port);
+    JoinBlockRead();
+    EXPECT_EQ(result_.Status, STATUS_DEVICE_NOT_CONNECTED);
+    ExpectEveryDescriptorAccountedFor();
+    EXPECT_EQ(Remove(camera_), STATUS_SUCCESS);
+    EXPECT_EQ(OurBlocks(), 0);
+}
+
+TEST_F(IsoRemovalTest, RequestsFailingInlineEndABlockReadWithoutNesting) {
+    sim::usb::SetCompletionMode(camera_.Port, sim::usb::CompletionMode::Inline);
+    sim::usb::Unplug(camera_.Port);
+    out_.assign(kTotal * (1024 + 12), 0);
+    IsoReadRecord record = {kIsoInPipe, 1024, kTotal, 8, 2};
+    sim::IoResult r = Call(IOCTL_USBCAM_ISO_READ, &record, sizeof(record), out_.data(), (ULONG)out_.size());
+    EXPECT_EQ(r.Status, STATUS_DEVICE_NOT_CONNECTED);
+    ExpectEveryDescriptorAccountedFor();
+    // One request per slot reached the bus; no slot was sent again.
+    EXPECT_LE(IsoWire().size(), 2u);
+}
+
+}  // namespace
+}  // namespace drvtest

@@ -1,0 +1,220 @@
+// Isochronous jobs: building, rebuilding and sending slots; the send gate
+// that removal closes; the checks of a job's record.
+#include "transfer/iso_job.h"
+
+#include "usb/usb_requests.h"
+
+#define SL_INVOKE_ALWAYS (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL)
+
+IO_COMPLETION_ROUTINE IsoBlockCompletion;  // transfer/iso_block_read.cpp
+
+static ULONG IsoUrbBytes(ULONG PacketsPerRequest) {
+    return ISO_URB_BASE_BYTES + ISO_DESCRIPTOR_BYTES * PacketsPerRequest;
+}
+
+// Zero-fills and fills the slot's URB for its StartPacket.
+static VOID FillIsoUrb(StreamContext *Context, IsoSlot *Slot) {
+    const ULONG n = Context->PacketsPerRequest;
+    const ULONG size = Context->PacketSize;
+    const ULONG bytes = IsoUrbBytes(n);
+    PURB urb = Slot->Urb;
+    RtlZeroMemory(urb, bytes);
+    struct _URB_ISOCH_TRANSFER *iso = &urb->UrbIsochronousTransfer;
+    iso->Hdr.Length = (USHORT)bytes;
+    iso->Hdr.Function = URB_FUNCTION_ISOCH_TRANSFER;
+    iso->PipeHandle = Context->Pipe->PipeHandle;
+    iso->TransferFlags = USBD_START_ISO_TRANSFER_ASAP | USBD_SHORT_TRANSFER_OK;
+    if (Context->Pipe->EndpointAddress & 0x80) iso->TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
+    iso->TransferBufferLength = n * size;
+    iso->TransferBuffer = Context->PayloadBuffer + (SIZE_T)Slot->StartPacket * size;
+    iso->NumberOfPackets = n;
+    for (ULONG j = 0; j < n; j++) {
+        iso->IsoPacket[j].Offset = j * size;
+        iso->IsoPacket[j].Length = size;
+    }
+}
+
+// Sets the IRP's next stack location to carry the slot's URB down.
+static VOID FillIsoStack(StreamContext *Context, IsoSlot *Slot) {
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(Slot->Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = Slot->Urb;
+    next->CompletionRoutine = Context->Completion;
+    next->Context = Slot;
+    next->Control = SL_INVOKE_ALWAYS;
+}
+
+NTSTATUS BuildIsoRequest(StreamContext *Context, ULONG Index) {
+    IsoSlot *slot = &Context->Slots[Index];
+    const ULONG n = Context->PacketsPerRequest;
+    PURB urb = (PURB)DrvAllocatePool(IsoUrbBytes(n));
+    if (urb == NULL) return STATUS_NO_MEMORY;
+
+    const CCHAR stackSize =
+        (CCHAR)(GetDeviceExtension(Context->Device)->LowerDeviceObject->StackSize + 1);
+    PIRP irp = IoAllocateIrp(stackSize, FALSE);
+    if (irp == NULL) {
+        DrvFreePool(urb);
+        return STATUS_NO_MEMORY;
+    }
+    IoInitializeIrp(irp, IoSizeOfIrp(stackSize), stackSize);
+
+    slot->Urb = urb;
+    slot->Irp = irp;
+    slot->Owner = Context;
+    slot->StartPacket = Index * n;
+    slot->State = IsoSlotIdle;
+    slot->Resubmit = FALSE;
+    slot->LastStatus = STATUS_SUCCESS;
+    KeInitializeEvent(&slot->Done, NotificationEvent, FALSE);
+    if (Context->Completion == NULL) Context->Completion = IsoBlockCompletion;
+    FillIsoUrb(Context, slot);
+    FillIsoStack(Context, slot);
+    return STATUS_SUCCESS;
+}
+
+VOID IsoFreeSlotRequest(IsoSlot *Slot) {
+    if (Slot->Irp != NULL) IoFreeIrp(Slot->Irp);
+    if (Slot->Urb != NULL) DrvFreePool(Slot->Urb);
+    Slot->Irp = NULL;
+    Slot->Urb = NULL;
+}
+
+// The same URB and IRP, made ready for the slot's next request.
+static VOID RebuildIsoRequest(StreamContext *Context, IsoSlot *Slot) {
+    const CCHAR stackSize =
+        (CCHAR)(GetDeviceExtension(Context->Device)->LowerDeviceObject->StackSize + 1);
+    FillIsoUrb(Context, Slot);
+    IoInitializeIrp(Slot->Irp, IoSizeOfIrp(stackSize), stackSize);
+    FillIsoStack(Context, Slot);
+}
+
+static VOID StopSlot(IsoSlot *Slot, NTSTATUS Cause) {
+    if (Slot->Owner->IsStream) StreamStopSlot(Slot, Cause);
+    else IsoBlockStopSlot(Slot, Cause);
+}
+
+VOID IsoRunSlot(IsoSlot *Slot) {
+    StreamContext *context = Slot->Owner;
+    PDEVICE_EXTENSION extension = GetDeviceExtension(context->Device);
+    for (;;) {
+        if (!IsoBeginSubmission(extension)) {
+            StopSlot(Slot, STATUS_DELETE_PENDING);
+            return;
+        }
+        RebuildIsoRequest(context, Slot);
+        InterlockedExchange(&Slot->State, IsoSlotSubmitting);
+        (VOID) IoCallDriver(extension->LowerDeviceObject, Slot->Irp);
+        const LONG previous =
+            InterlockedCompareExchange(&Slot->State, IsoSlotInFlight, IsoSlotSubmitting);
+        // In flight: the completion owns the slot now and may already have
+        // freed the job; only the extension (kept alive by removal's wait for
+        // this send) is touched from here.
+        IsoEndSubmission(extension);
+        if (previous == IsoSlotSubmitting) return;
+
+        // Completed while being sent: its decision is ours to carry out. A
+        // request that failed this quickly failed at submission; sending the
+        // slot again would only fail the same way.
+        InterlockedExchange(&Slot->State, IsoSlotIdle);
+        if (!Slot->Resubmit || !NT_SUCCESS(Slot->LastStatus)) {
+            StopSlot(Slot, Slot->LastStatus);
+            return;
+        }
+    }
+}
+
+NTSTATUS IsoFinishCompletion(IsoSlot *Slot, BOOLEAN Resubmit, NTSTATUS IrpStatus) {
+    Slot->Resubmit = Resubmit;
+    Slot->LastStatus = IrpStatus;
+    const LONG previous =
+        InterlockedCompareExchange(&Slot->State, IsoSlotCompletedEarly, IsoSlotSubmitting);
+    if (previous == IsoSlotSubmitting) return STATUS_MORE_PROCESSING_REQUIRED;
+
+    InterlockedExchange(&Slot->State, IsoSlotIdle);
+    if (Resubmit) IsoRunSlot(Slot);
+    else StopSlot(Slot, IrpStatus);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID IsoMarkFailedPackets(PURB Urb, ULONG PacketCount, NTSTATUS IrpStatus) {
+    if (NT_SUCCESS(IrpStatus)) return;
+    struct _URB_ISOCH_TRANSFER *iso = &Urb->UrbIsochronousTransfer;
+    const USBD_STATUS status =
+        USBD_ERROR(iso->Hdr.Status) ? iso->Hdr.Status : USBD_STATUS_ISO_NOT_ACCESSED_BY_HW;
+    for (ULONG j = 0; j < PacketCount; j++) {
+        if (USBD_SUCCESS(iso->IsoPacket[j].Status)) {
+            iso->IsoPacket[j].Status = status;
+            iso->IsoPacket[j].Length = 0;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The send gate
+
+BOOLEAN IsoBeginSubmission(PDEVICE_EXTENSION Extension) {
+    InterlockedIncrement(&Extension->IsoSubmissions);
+    KeMemoryBarrier();
+    if (!ReadUCharNoFence(&Extension->Removing)) return TRUE;
+    IsoEndSubmission(Extension);
+    return FALSE;
+}
+
+VOID IsoEndSubmission(PDEVICE_EXTENSION Extension) {
+    if (InterlockedDecrement(&Extension->IsoSubmissions) == 0 &&
+        ReadUCharNoFence(&Extension->Removing)) {
+        KeSetEvent(&Extension->IsoSubmissionsIdle, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+VOID IsoPrepareRemoval(PDEVICE_EXTENSION Extension) {
+    KeInitializeEvent(&Extension->IsoSubmissionsIdle, NotificationEvent, FALSE);
+}
+
+VOID IsoWaitForSubmissions(PDEVICE_EXTENSION Extension) {
+    KeMemoryBarrier();
+    if (ReadNoFence(&Extension->IsoSubmissions) != 0) {
+        KeWaitForSingleObject(&Extension->IsoSubmissionsIdle, Executive, KernelMode, FALSE, NULL);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Checks of a job's record
+
+BOOLEAN IsoProductFits(ULONG A, ULONG B, ULONG C) {
+    const ULONGLONG product = (ULONGLONG)A * B;
+    if (product > ISO_MAX_ULONG) return FALSE;
+    return product * C <= ISO_MAX_ULONG;
+}
+
+// High speed: one packet per 2^(bInterval-1) microframes, so a frame holds
+// 8, 4, 2 or 1 of them.
+static ULONG PacketsPerFrame(UCHAR Interval) {
+    if (Interval <= 1) return 8;
+    if (Interval >= 4) return 1;
+    return 8u >> (Interval - 1);
+}
+
+NTSTATUS IsoCheckPacketsPerRequest(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pipe,
+                                   ULONG PacketsPerRequest) {
+    if (PacketsPerRequest == 0 || PacketsPerRequest > ISO_MAX_PACKETS_HIGH_SPEED) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const BOOLEAN wholeFrames = (PacketsPerRequest % PacketsPerFrame(Pipe->Interval)) == 0;
+    if (PacketsPerRequest <= ISO_MAX_PACKETS_FULL_SPEED && wholeFrames) return STATUS_SUCCESS;
+
+    // Valid at one speed only: ask the device which it runs at. A device that
+    // reports USB 2.0 or later is taken as high speed.
+    USB_DEVICE_DESCRIPTOR device;
+    RtlZeroMemory(&device, sizeof(device));
+    if (GetDescriptor(DeviceObject, &device, sizeof(device), USB_DEVICE_DESCRIPTOR_TYPE) !=
+        sizeof(device)) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const BOOLEAN highSpeed = device.bcdUSB >= 0x0200;
+    if (highSpeed) return wholeFrames ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    return PacketsPerRequest <= ISO_MAX_PACKETS_FULL_SPEED ? STATUS_SUCCESS
+                                                            : STATUS_INVALID_PARAMETER;
+}

@@ -1,0 +1,148 @@
+// Isochronous jobs: the records of one job (StreamContext) and of one of its
+// URB and IRP pairs (IsoSlot), how a slot is built, rebuilt and sent, and the
+// checks of a job's record. Used by the block read and the continuous stream.
+//
+// Contract of a slot's life:
+// - A slot is built once (BuildIsoRequest) and then runs: IsoRunSlot rebuilds
+//   and sends it, and each completion either sends it again (IsoRunSlot) or
+//   stops it (its job's stop routine), which frees its URB and IRP.
+// - A completion that runs while its own submission is still inside
+//   IofCallDriver (the bus failed the request inline, or completed it on
+//   another processor at once) leaves its decision to the submitter, which
+//   acts when IofCallDriver has returned. IofCallDriver therefore never nests
+//   more than once through a slot's completion, however often the bus fails
+//   requests inline.
+// - Nothing is sent once removal has begun: every send is bracketed by
+//   IsoBeginSubmission / IsoEndSubmission, and RemoveDevice waits for the
+//   sends in progress (IsoWaitForSubmissions) before it aborts the pipes, so
+//   every request sent before removal is cancelled by the aborts and none is
+//   sent after them.
+// - A job holds a reference on the InterfaceInfo it started with until its
+//   last slot has stopped, so its Pipe entry stays valid whatever interface
+//   selection does meanwhile.
+#pragma once
+
+#include "transfer/byte_ring.h"
+
+// Bytes of the platform's _URB_ISOCH_TRANSFER with its first IsoPacket entry.
+#define ISO_URB_BASE_BYTES 152
+#define ISO_DESCRIPTOR_BYTES 12
+#define ISO_MAX_ULONG 0xFFFFFFFFull
+// Packets per request the bus accepts: at most 1024 at high speed (and a
+// whole number of frames), 255 at full speed.
+#define ISO_MAX_PACKETS_HIGH_SPEED 1024
+#define ISO_MAX_PACKETS_FULL_SPEED 255
+
+struct StreamContext;
+
+// Where a slot's request is: owned by the driver, being sent, queued below,
+// or completed while it was still being sent.
+enum IsoSlotState { IsoSlotIdle = 0, IsoSlotSubmitting, IsoSlotInFlight, IsoSlotCompletedEarly };
+
+typedef struct IsoSlot {
+    // Job-wide index of the first packet of the slot's current request.
+    ULONG StartPacket;
+    struct StreamContext *Owner;
+    // 152 + 12 * PacketsPerRequest bytes of non-paged pool, owned by the slot.
+    PURB Urb;
+    // From IoAllocateIrp, owned by the slot.
+    PIRP Irp;
+    // Notification event; set when a block read's slot has finished.
+    KEVENT Done;
+
+    // --- Fields of the driver's own, after the listed ones. ---
+
+    // IsoSlotState, changed with interlocked operations only.
+    volatile LONG State;
+    // Written by the completion before it hands over its decision; read by
+    // whoever acts on it.
+    BOOLEAN Resubmit;
+    NTSTATUS LastStatus;
+} IsoSlot;
+
+typedef struct StreamContext {
+    PDEVICE_OBJECT Device;
+    ULONG PacketSize;
+    // Block read: packets to move; 0 for a stream.
+    ULONG TotalPackets;
+    // The pipe's entry inside Interface (below), valid while the job holds it.
+    PUSBD_PIPE_INFORMATION Pipe;
+    // Block read: system address of the client buffer; stream: its own buffer.
+    PUCHAR PayloadBuffer;
+    ULONG PayloadBytes;
+    // Block read: PayloadBuffer + PayloadBytes; NULL for a stream.
+    PUCHAR DescriptorArea;
+    ULONG PacketsPerRequest;
+    ULONG SlotCount;
+    // Stream: slots not yet stopped; decremented atomically.
+    volatile LONG ActiveSlots;
+    ByteRing *StreamDataRing;
+    ByteRing *StreamDescriptorRing;
+    IsoSlot *Slots;
+
+    // --- Fields of the driver's own, after the listed ones. ---
+
+    // The pipe table the job started with, one reference held.
+    PUSBD_INTERFACE_INFORMATION Interface;
+    // The completion routine of every slot of this job.
+    PIO_COMPLETION_ROUTINE Completion;
+    BOOLEAN IsStream;
+    // Block read: STATUS_SUCCESS, or the first status that cut a slot short.
+    volatile LONG FinalStatus;
+    // Stream: serialises the appends of concurrent completions. Held across
+    // both RingWrite calls of one completion and nothing else.
+    KSPIN_LOCK AppendLock;
+    // Stream: 1 for the running slots together, plus 1 per ReadStream that is
+    // draining the rings; the last reference frees the rings and the context.
+    volatile LONG References;
+} StreamContext;
+
+// Fills slot Index of Context: a zero-filled URB and an IRP with the lower
+// device's StackSize + 1 locations, IsoBlockCompletion as completion routine.
+// STATUS_SUCCESS or STATUS_NO_MEMORY (nothing of its own left allocated).
+// IRQL <= DISPATCH_LEVEL.
+NTSTATUS BuildIsoRequest(StreamContext *Context, ULONG Index);
+
+// Frees the slot's URB and IRP, if any. IRQL <= DISPATCH_LEVEL.
+VOID IsoFreeSlotRequest(IsoSlot *Slot);
+
+// Rebuilds the slot for its StartPacket and sends it, until a send is left
+// in flight or the slot stops (removal has begun, or the completion that ran
+// during the send decided so). The slot must be idle. IRQL <= DISPATCH_LEVEL.
+VOID IsoRunSlot(IsoSlot *Slot);
+
+// The tail of every slot completion: hands Resubmit over to a submitter
+// still inside IofCallDriver, or acts on it now. Returns
+// STATUS_MORE_PROCESSING_REQUIRED. IRQL <= DISPATCH_LEVEL.
+NTSTATUS IsoFinishCompletion(IsoSlot *Slot, BOOLEAN Resubmit, NTSTATUS IrpStatus);
+
+// Stops a slot for good (job-specific; defined by the block read and the
+// stream). Cause is the status that stopped it. IRQL <= DISPATCH_LEVEL.
+VOID IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause);
+VOID StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause);
+
+// The gate of sends: FALSE once removal has begun (nothing is counted then).
+// IRQL <= DISPATCH_LEVEL.
+BOOLEAN IsoBeginSubmission(PDEVICE_EXTENSION Extension);
+VOID IsoEndSubmission(PDEVICE_EXTENSION Extension);
+// RemoveDevice, after setting Removing: waits until no send is in progress.
+// PASSIVE_LEVEL.
+VOID IsoWaitForSubmissions(PDEVICE_EXTENSION Extension);
+// Prepares IsoWaitForSubmissions; called by RemoveDevice before it sets
+// Removing, while nobody can signal the event yet. PASSIVE_LEVEL.
+VOID IsoPrepareRemoval(PDEVICE_EXTENSION Extension);
+
+// A failed request may come back with packets the bus never filled in: every
+// packet still marked as a success is given the request's USBD status (or
+// USBD_STATUS_ISO_NOT_ACCESSED_BY_HW) and length 0, so that no descriptor
+// reports a failed packet as received. IRQL <= DISPATCH_LEVEL.
+VOID IsoMarkFailedPackets(PURB Urb, ULONG PacketCount, NTSTATUS IrpStatus);
+
+// The checks common to both jobs' records: counts and sizes not 0, products
+// within 32 bits, PacketsPerRequest within what the bus accepts for the pipe.
+// Products lists the factors whose product must fit (up to 3; unused 1).
+// STATUS_SUCCESS or STATUS_INVALID_PARAMETER. PASSIVE_LEVEL (may ask the
+// device for its descriptor to learn its speed).
+BOOLEAN IsoProductFits(ULONG A, ULONG B, ULONG C);
+NTSTATUS IsoCheckPacketsPerRequest(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pipe,
+                                   ULONG PacketsPerRequest);
