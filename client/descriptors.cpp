@@ -73,7 +73,7 @@ DecodedDescriptor BytesOnly(const uint8_t *p, size_t length) {
     return d;
 }
 
-DecodedDescriptor Endpoint(const uint8_t *p) {
+DecodedDescriptor Endpoint(const uint8_t *p, uint8_t length) {
     DecodedDescriptor d;
     d.Title = "Endpoint Descriptor";
     const uint8_t address = p[2];
@@ -97,6 +97,10 @@ DecodedDescriptor Endpoint(const uint8_t *p) {
     d.Fields.push_back(attributeField);
     d.Fields.push_back(Hex16("wMaxPacketSize", packet, PacketSizeText(packet)));
     d.Fields.push_back(Decimal("bInterval", p[6]));
+    if (length >= 9) {  // the audio class's longer endpoint descriptor
+        d.Fields.push_back(Decimal("bRefresh", p[7]));
+        d.Fields.push_back(Decimal("bSynchAddress", p[8]));
+    }
     return d;
 }
 
@@ -269,7 +273,7 @@ bool DecodeConfiguration(const uint8_t *p, size_t length, const StringLookup &st
                 *error = "endpoint descriptor before any interface" + Where(offset);
                 return false;
             }
-            interface->Children.push_back(Endpoint(d));
+            interface->Children.push_back(Endpoint(d, dLength));
         } else {
             DecodedDescriptor *parent = interface != nullptr ? interface : out;
             if (parent == interface && !interface->Children.empty() &&

@@ -150,9 +150,9 @@ bool RunDemo(const ToolCommand &command, ToolContext &context, std::string *erro
     {
         ToolCommand stream;
         stream.What = Tool::Stream;
-        stream.RingPackets = 2048;
-        stream.PerRequest = 8;
-        stream.Slots = 4;
+        stream.RingPackets = 4096;
+        stream.PerRequest = 16;  // 16 x 3072 bytes stays within a request's 64 KiB
+        stream.Slots = 8;
         stream.Seconds = 2.0;
         uint32_t setting = 0;
         std::string why;

@@ -306,9 +306,19 @@ bool RunStreamCore(const ToolCommand &command, Camera *camera, const std::string
         const uint32_t length = static_cast<uint32_t>(want * stride);
         outcome = camera->ReadStream(command.PacketSize, static_cast<uint32_t>(want), buffer.data(), length);
         if (!IsNtSuccess(outcome.Status)) {
-            *error = Failure(camera, command.Text + " (reading the stream)", outcome,
-                             "the stream stopped (its requests failed, or the camera went away); see the last USB "
-                             "status");
+            std::string hint =
+                "the stream stopped (its requests failed, or the camera went away); see the last USB status";
+            InterfaceTable table;
+            std::string why;
+            const uint64_t requestBytes = uint64_t{command.PerRequest} * command.PacketSize;
+            if (ReadPipeTable(camera, &table, &why) && command.Pipe < table.Pipes.size() &&
+                requestBytes > table.Pipes[command.Pipe].MaximumTransferSize) {
+                hint = fmt::format("each request carries {} x {} = {} bytes, more than the {} bytes pipe {} takes a "
+                                   "transfer; use a smaller --per-request",
+                                   command.PerRequest, command.PacketSize, requestBytes,
+                                   table.Pipes[command.Pipe].MaximumTransferSize, command.Pipe);
+            }
+            *error = Failure(camera, command.Text + " (reading the stream)", outcome, hint);
             ok = false;
             break;
         }
