@@ -60,7 +60,11 @@ TEST(UsbcamDemo, TellsEachStepInOneLineAndLeavesTheFrameAndTheHexFile) {
         // Losses depend on how busy the machine is; the summary must be there.
         EXPECT_TRUE(Has(out, " failed, ") && Has(out, " lost in ") && Has(out, "-byte packets: ")) << out;
     } else {
-        EXPECT_TRUE(Has(out, "      FAILED: stream ") && Has(out, "STATUS_NOT_IMPLEMENTED (0xC0000002)")) << out;
+        // Not served yet, or stopped by the emulated bus on a machine too busy
+        // for its 1 ms clock (every packet late): either way named by status.
+        EXPECT_TRUE(Has(out, "      FAILED: stream ") && (Has(out, "STATUS_NOT_IMPLEMENTED (0xC0000002)") ||
+                                                          Has(out, "(reading the stream): STATUS_UNSUCCESSFUL")))
+            << out;
     }
     if (captured && streamed) {
         EXPECT_EQ(exitStatus, 0) << out << err;
@@ -71,8 +75,8 @@ TEST(UsbcamDemo, TellsEachStepInOneLineAndLeavesTheFrameAndTheHexFile) {
     }
     Shell("rm -rf " + dir);
     if (!captured || !streamed) {
-        GTEST_SKIP() << "waiting for the driver's transfer engines:" << (captured ? "" : " capture")
-                     << (streamed ? "" : " stream");
+        GTEST_SKIP() << "capture or stream did not run (engine missing, or the bus failed a stream on a busy "
+                        "machine):" << (captured ? "" : " capture") << (streamed ? "" : " stream");
     }
 }
 
