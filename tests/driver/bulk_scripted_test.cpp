@@ -145,7 +145,9 @@ protected:
         if (transfer->TransferBufferMDL != nullptr && NT_SUCCESS(a.Status) &&
             USBD_SUCCESS(a.Usbd)) {
             PMDL mdl = transfer->TransferBufferMDL;
-            const size_t offset = (uint8_t *)MmGetMdlVirtualAddress(mdl) - clientBase_;
+            // The MDL names the client's pages, not the caller's vector.
+            const size_t offset = (uint8_t *)MmGetMdlVirtualAddress(mdl) -
+                                  (uint8_t *)sim::ClientAddressOf(clientBase_);
             uint8_t *system = (uint8_t *)MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
             for (uint32_t i = 0; i < bytes; i++) system[i] = Pattern(offset + i);
         } else {
