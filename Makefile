@@ -7,10 +7,12 @@
 #   make tsan     build and run the tests under ThreadSanitizer (not part of make test)
 #   make wine-check  load and unload the Windows driver image in Wine's kernel emulation
 #   make package-check  check the driver package's INF with Wine's setup API and install its service
+#   make wine-e2e  run the driver image in Wine on a test bus with the reference camera; compare with the host
 #   make fuzz     build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60)
 #   make bench    build and run every benchmark (build/bin/bench_*), JSON results in build/bench/
+#   make mutants  run the driver suites against each deliberate fault of mutants/*.txt
 
-.PHONY: all build test demo windows wine-check package-check sanitize tsan fuzz bench deps clean
+.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz bench mutants deps clean
 
 all: build
 
@@ -40,6 +42,11 @@ package-check: windows
 	@scripts/install-deps.sh wine
 	@windows/package-check.sh
 
+wine-e2e: windows build
+	@scripts/install-deps.sh wine
+	@windows/wine-import-lint.sh
+	@windows/wine-e2e.sh
+
 sanitize: deps
 	@cmake --preset sanitize >/dev/null
 	@cmake --build --preset sanitize
@@ -65,6 +72,14 @@ fuzz: deps
 	  build/fuzz/bin/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -print_final_stats=1 \
 	    -artifact_prefix=build/fuzz/ build/fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
+
+# Each fault of mutants/*.txt is put into a scratch copy of the tree
+# (build/mutants/), one at a time, and the driver suites run against it; the
+# faults no test noticed are listed. MUTANTS_ARGS passes options on (--only ID,
+# --list, --test-timeout S; scripts/mutants.py --help). Not part of make test.
+mutants: deps
+	@scripts/install-deps.sh mutants
+	@scripts/mutants.py $(MUTANTS_ARGS)
 
 # Every benchmark program the build made, one after another (they share the
 # machine's two cores with nothing else of ours); console and JSON output.

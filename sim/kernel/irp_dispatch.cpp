@@ -34,6 +34,9 @@ namespace {
 
 std::atomic<uint64_t> g_callIds{0};
 
+// Call sites of the IofCallDriver / PoCallDriver calls running on this thread,
+// innermost last, for reports made by the platform's own drivers.
+thread_local std::vector<std::string> t_callSites;
 // Completion routines a thread may run nested before IofCallDriver from the
 // innermost one is reported; past the second figure the platform's stack is
 // surely gone (and the host's would follow).
@@ -192,7 +195,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const std::string &site, bo
     }
     PDRIVER_DISPATCH dispatch = driver->MajorFunction[major];
     NTSTATUS status = STATUS_UNSUCCESSFUL;
+    t_callSites.push_back(site);
     CallIntoDriver(driver, MajorName(major), [&] { status = dispatch(device, irp); });
+    t_callSites.pop_back();
 
     bool notMarked = false;
     {
@@ -375,6 +380,12 @@ void CompleteRequest(PIRP irp, const std::string &site) {
 }
 
 }  // namespace kernel
+
+void VerifierReportAtCaller(const char *rule, const std::string &detail) {
+    using kernel::t_callSites;
+    kernel::Report(rule, t_callSites.empty() ? std::string("(no caller)") : t_callSites.back(), detail);
+}
+
 }  // namespace sim
 
 using namespace sim::kernel;

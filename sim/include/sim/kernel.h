@@ -163,6 +163,10 @@ void VerifierSetHandler(std::function<void(const Violation &)> handler);
 // violation (default 60000 ms; reset by KernelBoot). Tests that provoke those
 // rules shorten it.
 void VerifierSetHangGuardMs(uint32_t ms);
+// For the platform's own drivers (the emulated bus): reports a broken rule at
+// the call site of the innermost IofCallDriver / PoCallDriver running on the
+// calling thread, i.e. the driver's call that brought the request there.
+void VerifierReportAtCaller(const char *rule, const std::string &detail);
 
 // ---------------------------------------------------------------------------
 // Pool and fault injection
