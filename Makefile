@@ -1,7 +1,7 @@
 # Entry points. Every target installs the Debian packages it needs first.
 #   make          build the host tree (driver in the emulation, tools, tests) into build/
 #   make test     build and run every test
-#   make demo     build and run the demo
+#   make demo     build and run the demo (usbcam demo)
 #   make windows  cross-build the Windows images into build/windows/bin/
 #   make sanitize build and run the tests under AddressSanitizer and UBSan
 #   make tsan     build and run the tests under ThreadSanitizer (not part of make test)
@@ -26,8 +26,11 @@ build: deps
 test: build
 	@ctest --preset host
 
+# The demo: the camera's main jobs through usbcam (writes demo-frame.png and
+# demo-memory.hex here). build/bin/usbcam-demo is the older request-by-request
+# walk-through.
 demo: build
-	@build/bin/usbcam-demo
+	@build/bin/usbcam demo
 
 windows:
 	@scripts/install-deps.sh windows
