@@ -150,6 +150,15 @@ void ClientPagesReset() {
 }
 
 }  // namespace kernel
+
+void *ClientAddressOf(const void *callerBuffer) {
+    std::lock_guard<std::mutex> lock(kernel::g_mutex);
+    for (auto &kv : kernel::g_pages) {
+        if (kv.second->Caller == callerBuffer) return kv.second->UserBase + kv.second->Offset;
+    }
+    return nullptr;
+}
+
 }  // namespace sim
 
 using namespace sim::kernel;

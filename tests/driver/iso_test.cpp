@@ -124,10 +124,17 @@ TEST_F(IsoBlockTest, EveryAllocationFailureUnwinds) {
     int passes = WalkAllocations(
         [&] { r = Call(IOCTL_USBCAM_ISO_READ, &record, sizeof(record), out.data(), (ULONG)out.size()); },
         [&](bool injected) {
-            EXPECT_EQ(r.Status, injected ? STATUS_NO_MEMORY : STATUS_SUCCESS);
+            // Pool runs short (STATUS_NO_MEMORY), or system address space
+            // for the mapping of the client's buffer.
+            if (injected) {
+                EXPECT_TRUE(r.Status == STATUS_NO_MEMORY || r.Status == STATUS_INSUFFICIENT_RESOURCES)
+                    << std::hex << r.Status;
+            } else {
+                EXPECT_EQ(r.Status, STATUS_SUCCESS);
+            }
             EXPECT_EQ(OurBlocks(), baselineBlocks_);
         });
-    EXPECT_GE(passes, 6);  // context, slots, two URBs and two IRPs
+    EXPECT_GE(passes, 7);  // context, mapping, slots, two URBs and two IRPs
 }
 
 }  // namespace

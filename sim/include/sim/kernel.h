@@ -116,6 +116,11 @@ NTSTATUS ClientClose(ClientHandle handle);
 IoResult ClientDeviceIoControl(ClientHandle handle, ULONG ioControlCode, const void *input,
                                ULONG inputLength, void *output, ULONG outputLength);
 
+// For a lower test driver standing in for the hardware: the client address
+// of the direct buffer in flight whose caller's buffer is callerBuffer (the
+// address its MDLs describe), or nullptr.
+void *ClientAddressOf(const void *callerBuffer);
+
 struct ClientBufferOptions {
     // The client's pages of the output buffer are read-only (only for
     // METHOD_IN_DIRECT, which hands the buffer over for reading; any other

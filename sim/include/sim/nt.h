@@ -806,6 +806,8 @@ NTKERNELAPI PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList,
 NTKERNELAPI VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList,
                                     SIM_SITE_PARAMS);
 NTKERNELAPI VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+// The emulation models the client's page protection (read-only client pages).
+#define SIM_HAS_SECURE_VIRTUAL_MEMORY 1
 NTKERNELAPI HANDLE MmSecureVirtualMemory(PVOID Address, SIZE_T Size, ULONG ProbeMode,
                                          SIM_SITE_PARAMS);
 NTKERNELAPI VOID MmUnsecureVirtualMemory(HANDLE SecureHandle, SIM_SITE_PARAMS);
