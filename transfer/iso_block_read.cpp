@@ -127,10 +127,11 @@ NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status = CheckBlockRecord(DeviceObject, Irp, &record, &info, &pipe);
     if (!NT_SUCCESS(status)) return status;
 
-    // An IN pipe writes into the client's buffer, which IOCTL_USBCAM_ISO_WRITE
-    // hands over for reading only: its pages must be writable by the client.
+    // IOCTL_USBCAM_ISO_WRITE hands the buffer over for reading only, yet the
+    // job writes into it: the payload of an IN pipe, and the descriptor area
+    // whatever the direction. Its pages must be writable by the client.
     PVOID secured = NULL;
-    status = SecureClientBufferForDeviceWrites(Irp, (pipe->EndpointAddress & 0x80) != 0, &secured);
+    status = SecureClientBufferForDeviceWrites(Irp, TRUE, &secured);
     if (!NT_SUCCESS(status)) {
         ReleaseInterfaceInfo(info);
         return status;
