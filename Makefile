@@ -6,9 +6,11 @@
 #   make sanitize build and run the tests under AddressSanitizer and UBSan
 #   make tsan     build and run the tests under ThreadSanitizer (not part of make test)
 #   make wine-check  load and unload the Windows driver image in Wine's kernel emulation
+#   make package-check  check the driver package's INF with Wine's setup API and install its service
 #   make fuzz     build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60)
+#   make bench    build and run every benchmark (build/bin/bench_*), JSON results in build/bench/
 
-.PHONY: all build test demo windows wine-check sanitize tsan fuzz deps clean
+.PHONY: all build test demo windows wine-check package-check sanitize tsan fuzz bench deps clean
 
 all: build
 
@@ -34,6 +36,10 @@ wine-check: windows
 	@scripts/install-deps.sh wine
 	@windows/wine-load-check.sh
 
+package-check: windows
+	@scripts/install-deps.sh wine
+	@windows/package-check.sh
+
 sanitize: deps
 	@cmake --preset sanitize >/dev/null
 	@cmake --build --preset sanitize
@@ -58,6 +64,15 @@ fuzz: deps
 	  echo "== $$t for $(FUZZ_SECONDS) s" && \
 	  build/fuzz/bin/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -print_final_stats=1 \
 	    -artifact_prefix=build/fuzz/ build/fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	done
+
+# Every benchmark program the build made, one after another (they share the
+# machine's two cores with nothing else of ours); console and JSON output.
+bench: build
+	@mkdir -p build/bench
+	@for b in build/bin/bench_*; do \
+	  n=$$(basename $$b) && echo "== $$n" && \
+	  $$b --benchmark_out=build/bench/$$n.json --benchmark_out_format=json || exit 1; \
 	done
 
 clean:

@@ -4,8 +4,7 @@
 PVOID GetDataBufferAddress(PIRP Irp) {
     PMDL mdl = Irp->MdlAddress;
     if (mdl == NULL) return NULL;
-    if (mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) {
-        return mdl->MappedSystemVa;
-    }
-    return MmMapLockedPages(mdl, KernelMode);
+    // Answers MappedSystemVa when the MDL is mapped or describes non-paged
+    // pool; otherwise maps it, and answers NULL when that fails.
+    return MmGetSystemAddressForMdlSafe(mdl, (MM_PAGE_PRIORITY)(NormalPagePriority | MdlMappingNoExecute));
 }

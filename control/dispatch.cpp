@@ -189,7 +189,10 @@ static VOID LoadMemoryCase(ControlRequest *Request) {
     MemoryAddressRecord record;
     RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
     const UCHAR *data = (const UCHAR *)GetDataBufferAddress(Request->Irp);
-    if (data == NULL) return;
+    if (data == NULL) {
+        SetResult(Request, STATUS_INSUFFICIENT_RESOURCES, 0);
+        return;
+    }
     (VOID) LoadDeviceMemory(Request->Device, record.Address, data, Request->OutputLength);
 }
 

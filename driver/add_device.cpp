@@ -50,6 +50,7 @@ NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG AttemptIndex,
     KeInitializeEvent(&extension->BulkDoneEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&extension->CompletionLock);
     KeInitializeSpinLock(&extension->InterfaceLock);
+    KeInitializeEvent(&extension->SegmentSlotReleased, SynchronizationEvent, FALSE);
     KeInitializeSpinLock(&extension->StreamLock);
     KeInitializeEvent(&extension->StreamReadLock, SynchronizationEvent, TRUE);
 

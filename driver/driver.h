@@ -8,9 +8,9 @@
 // Every block the driver allocates carries this tag ("Tvrs" in a debugger).
 #define USBCAM_POOL_TAG DRV_POOL_TAG('T', 'v', 'r', 's')
 
-// Non-paged pool only. Macros rather than functions, so that the call site the
+// Non-paged, no-execute pool only. Macros rather than functions, so that the call site the
 // kernel records for a block is the line that asked for it.
-#define DrvAllocatePool(Bytes) ExAllocatePoolWithTag(NonPagedPool, (Bytes), USBCAM_POOL_TAG)
+#define DrvAllocatePool(Bytes) ExAllocatePoolWithTag(NonPagedPoolNx, (Bytes), USBCAM_POOL_TAG)
 #define DrvFreePool(Block) ExFreePoolWithTag((Block), USBCAM_POOL_TAG)
 
 // Records of the transfer engines; the extension only refers to them.
@@ -78,6 +78,19 @@ typedef struct DeviceExtension {
     // with another spin lock, never across a call down or a wait.
     KSPIN_LOCK InterfaceLock;
 
+    // Segmented bulk transfer, beyond the listed fields
+    // (transfer/segmented_transfer.cpp). One transfer owns the slot fields at
+    // a time: SegmentSlotBusy is 1 from its claim until it has read its result,
+    // changed only by interlocked operations; the release sets
+    // SegmentSlotReleased (synchronization event) for one waiting transfer.
+    volatile LONG SegmentSlotBusy;
+    KEVENT SegmentSlotReleased;
+    // Under CompletionLock: the first failure a segment completed with
+    // (STATUS_SUCCESS while none did), and TRUE while CancelSegments walks the
+    // table, during which completions leave their IRP, MDL and URB and the
+    // table itself for the walk to release.
+    NTSTATUS SegmentStatus;
+    BOOLEAN SegmentsPinned;
     // Isochronous jobs (transfer/iso_job.h). Slots between their check of
     // Removing and the return of their IofCallDriver: interlocked changes;
     // IsoSubmissionsIdle (notification) is initialised by RemoveDevice before

@@ -65,6 +65,11 @@ FORCEINLINE VOID WritePointerNoFence(PVOID volatile *Destination, PVOID Value) {
     *Destination = Value;
 }
 
+// mingw-w64's <wdm.h> lacks the no-execute flag of a system mapping's priority.
+#ifndef MdlMappingNoExecute
+#define MdlMappingNoExecute 0x40000000
+#endif
+
 // Wide string literal in the platform's WCHAR.
 #define DRV_WIDE(s) L##s
 

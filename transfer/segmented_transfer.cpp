@@ -1,9 +1,350 @@
-// Segmented bulk transfer: 64 KiB segments all in flight at once.
+// Segmented bulk transfer: the client's buffer cut into 64 KiB segments, each
+// sent on an IRP of the driver's own over a partial MDL of the client's locked
+// pages, all in flight at once; the completions account and release, the
+// client's thread only issues, waits and cancels.
+//
+// One transfer per device owns the slot fields (SegmentTable,
+// SegmentsOutstanding, BytesTransferred, SegmentStatus, SegmentsPinned,
+// BulkDoneEvent) from its claim until it has read its result; a second one
+// waits for the slot at most TransferTimeoutMs and is then refused with
+// STATUS_DEVICE_BUSY, nothing sent.
+#include "transfer/client_buffer.h"
 #include "transfer/transfer.h"
+#include "transfer/transfer_internal.h"
+#include "usb/interface_snapshot.h"
+#include "usb/usb_requests.h"
 
-// Not built yet: refused without touching the device.
-NTSTATUS SegmentedBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+// ---------------------------------------------------------------------------
+// The slot
+
+// PASSIVE_LEVEL. Claims the slot, waiting at most TransferTimeoutMs in all for
+// the transfer that holds it. STATUS_DEVICE_BUSY when it stayed taken.
+static NTSTATUS ClaimSegmentSlot(PDEVICE_EXTENSION Extension) {
+    const LONGLONG timeout = ReadNoFence64(&TransferTimeoutMs) * 10000LL;
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    const LONGLONG deadline = now.QuadPart + (timeout > 0 ? timeout : 0);
+    for (;;) {
+        if (InterlockedCompareExchange(&Extension->SegmentSlotBusy, 1, 0) == 0) {
+            return STATUS_SUCCESS;
+        }
+        KeQuerySystemTime(&now);
+        LARGE_INTEGER wait;
+        wait.QuadPart = -(deadline - now.QuadPart);  // relative, 0 or less left: a poll
+        if (wait.QuadPart > 0) wait.QuadPart = 0;
+        const NTSTATUS w = KeWaitForSingleObject(&Extension->SegmentSlotReleased, Executive,
+                                                 KernelMode, FALSE, &wait);
+        if (w == STATUS_TIMEOUT &&
+            InterlockedCompareExchange(&Extension->SegmentSlotBusy, 1, 0) != 0) {
+            return STATUS_DEVICE_BUSY;
+        }
+        if (w == STATUS_TIMEOUT) return STATUS_SUCCESS;
+    }
+}
+
+// PASSIVE_LEVEL. Lets one waiting transfer in.
+static VOID ReleaseSegmentSlot(PDEVICE_EXTENSION Extension) {
+    InterlockedExchange(&Extension->SegmentSlotBusy, 0);
+    KeSetEvent(&Extension->SegmentSlotReleased, IO_NO_INCREMENT, FALSE);
+}
+
+// ---------------------------------------------------------------------------
+// Completion side, all under CompletionLock
+
+static VOID ReleaseSegmentLocked(SegmentRecord *Record) {
+    PIRP irp = Record->Irp;
+    // The IRP does not free the MDL it carries: it is the driver's to free.
+    irp->MdlAddress = NULL;
+    IoFreeMdl(Record->Mdl);
+    IoFreeIrp(irp);
+    DrvFreePool(Record->Urb);
+    Record->Irp = NULL;
+    Record->Mdl = NULL;
+    Record->Urb = NULL;
+    Record->Completed = FALSE;
+}
+
+// The transfer is over once nothing is outstanding and no walk pins the
+// table: the table goes and the waiting thread is woken.
+static VOID FinishIfDoneLocked(PDEVICE_EXTENSION Extension) {
+    if (Extension->SegmentsOutstanding != 0 || Extension->SegmentsPinned) return;
+    if (Extension->SegmentTable == NULL) return;
+    DrvFreePool(Extension->SegmentTable);
+    Extension->SegmentTable = NULL;
+    KeSetEvent(&Extension->BulkDoneEvent, 1, FALSE);
+}
+
+// The result rule of a synchronous submission, for one segment: the IRP's own
+// failure, else STATUS_UNSUCCESSFUL for a USB error in the URB.
+static NTSTATUS SegmentResult(NTSTATUS IrpStatus, USBD_STATUS UsbdStatus) {
+    if (!NT_SUCCESS(IrpStatus)) return IrpStatus;
+    if (USBD_ERROR(UsbdStatus)) return STATUS_UNSUCCESSFUL;
+    return IrpStatus;
+}
+
+NTSTATUS SegmentCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    return STATUS_NOT_IMPLEMENTED;
+    SegmentRecord *record = (SegmentRecord *)Context;
+    PDEVICE_EXTENSION extension = GetDeviceExtension(record->Device);
+
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
+    extension->SegmentsOutstanding--;
+    const USBD_STATUS usbdStatus = record->Urb->UrbHeader.Status;
+    const NTSTATUS result = SegmentResult(Irp->IoStatus.Status, usbdStatus);
+    if (USBD_ERROR(usbdStatus)) WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
+    if (NT_SUCCESS(result)) {
+        extension->BytesTransferred += record->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    } else if (NT_SUCCESS(extension->SegmentStatus)) {
+        extension->SegmentStatus = result;
+    }
+    if (extension->SegmentsPinned) {
+        record->Completed = TRUE;  // the walk releases it
+    } else {
+        ReleaseSegmentLocked(record);
+    }
+    FinishIfDoneLocked(extension);  // the record may be gone after this
+    KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID CancelSegments(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
+    SegmentRecord *table = extension->SegmentTable;
+    if (table == NULL) {
+        KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
+        return;  // every segment has completed
+    }
+    // From here until the pin is lifted no completion releases an IRP or the
+    // table, so IoCancelIrp, which may run a completion itself, never meets
+    // a freed IRP.
+    extension->SegmentsPinned = TRUE;
+    KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
+
+    for (SegmentRecord *record = table; record->Device != NULL; record++) {
+        if (record->Irp == NULL) continue;  // released before the pin
+        KIRQL apcIrql = KfRaiseIrql(APC_LEVEL);
+        (VOID) IoCancelIrp(record->Irp);
+        KeLowerIrql(apcIrql);
+    }
+
+    oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
+    extension->SegmentsPinned = FALSE;
+    for (SegmentRecord *record = table; record->Device != NULL; record++) {
+        if (record->Irp != NULL && record->Completed) ReleaseSegmentLocked(record);
+    }
+    FinishIfDoneLocked(extension);
+    KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
+
+    KeWaitForSingleObject(&extension->BulkDoneEvent, Executive, KernelMode, FALSE, NULL);
+}
+
+// ---------------------------------------------------------------------------
+// Issuing side
+
+PURB BuildSegmentUrb(PIRP SegmentIrp, const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost) {
+    PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    if (urb == NULL) return NULL;
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &urb->UrbBulkOrInterruptTransfer;
+    RtlZeroMemory(transfer, sizeof(*transfer));
+    transfer->Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer->PipeHandle = Pipe->PipeHandle;
+    transfer->TransferFlags = USBD_SHORT_TRANSFER_OK;
+    if (DeviceToHost) transfer->TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
+    transfer->TransferBuffer = NULL;
+    transfer->TransferBufferMDL = SegmentIrp->MdlAddress;
+    transfer->TransferBufferLength =
+        SegmentIrp->MdlAddress != NULL ? MmGetMdlByteCount(SegmentIrp->MdlAddress) : 0;
+    transfer->UrbLink = NULL;
+    return urb;
+}
+
+// PASSIVE_LEVEL. Builds and sends segment k (Offset, Length) of the client's
+// buffer. STATUS_INSUFFICIENT_RESOURCES when something cannot be allocated
+// (nothing is left allocated and nothing sent); otherwise IofCallDriver's
+// status, the segment then completing through SegmentCompletion.
+static NTSTATUS IssueSegment(PDEVICE_OBJECT DeviceObject, PIRP ClientIrp,
+                             const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost,
+                             SegmentRecord *Record, ULONG Offset, ULONG Length) {
+    PDEVICE_OBJECT lower = GetDeviceExtension(DeviceObject)->LowerDeviceObject;
+    PIRP irp = IoAllocateIrp((CCHAR)(lower->StackSize + 1), FALSE);
+    if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+
+    // Sized for the segment alone, not the whole buffer: a partial MDL needs
+    // room for the pages it describes.
+    PUCHAR start = (PUCHAR)MmGetMdlVirtualAddress(ClientIrp->MdlAddress) + Offset;
+    PMDL mdl = IoAllocateMdl(start, Length, FALSE, FALSE, irp);
+    if (mdl == NULL) {
+        IoFreeIrp(irp);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    IoBuildPartialMdl(ClientIrp->MdlAddress, mdl, start, Length);
+
+    PURB urb = BuildSegmentUrb(irp, Pipe, DeviceToHost);
+    if (urb == NULL) {
+        irp->MdlAddress = NULL;
+        IoFreeMdl(mdl);
+        IoFreeIrp(irp);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+
+    Record->Urb = urb;
+    Record->Device = DeviceObject;
+    Record->Irp = irp;
+    Record->Mdl = mdl;
+    Record->Completed = FALSE;
+
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, SegmentCompletion, Record, TRUE, TRUE, TRUE);
+    // The record belongs to the completion from here on.
+    return IoCallDriver(lower, irp);
+}
+
+// Waits for the last segment; on time-out, once more when data has arrived,
+// then cancels. TRUE when the transfer timed out.
+static BOOLEAN WaitForSegments(PDEVICE_OBJECT DeviceObject) {
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = TransferTimeoutRelative();
+    NTSTATUS w = KeWaitForSingleObject(&extension->BulkDoneEvent, Executive, KernelMode, FALSE,
+                                       &timeout);
+    if (w == STATUS_TIMEOUT) {
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
+        const BOOLEAN progress = extension->BytesTransferred > 0;
+        KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
+        if (progress) {
+            timeout.QuadPart = TransferTimeoutRelative();
+            w = KeWaitForSingleObject(&extension->BulkDoneEvent, Executive, KernelMode, FALSE,
+                                      &timeout);
+        }
+    }
+    if (w != STATUS_TIMEOUT) return FALSE;
+    CancelSegments(DeviceObject);
+    return TRUE;
+}
+
+// PASSIVE_LEVEL, the client's thread, inside the transfer's claim of the slot.
+static NTSTATUS RunSegments(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                            const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost,
+                            ULONG TotalLength) {
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    const ULONG segmentCount =
+        TotalLength / SEGMENT_BYTES + ((TotalLength % SEGMENT_BYTES) != 0 ? 1 : 0);
+
+    SegmentRecord *table =
+        (SegmentRecord *)DrvAllocatePool((SIZE_T)(segmentCount + 1) * sizeof(SegmentRecord));
+    if (table == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(table, (SIZE_T)(segmentCount + 1) * sizeof(SegmentRecord));
+
+    // Nobody else touches the slot fields now; completions start only below.
+    KeClearEvent(&extension->BulkDoneEvent);
+    extension->BytesTransferred = 0;
+    extension->SegmentStatus = STATUS_SUCCESS;
+    extension->SegmentsPinned = FALSE;
+    // Counts every segment before the first is sent, so that early
+    // completions cannot end the transfer while segments are being issued.
+    extension->SegmentsOutstanding = segmentCount;
+    extension->SegmentTable = table;
+
+    (VOID) SendTransferCommand(DeviceObject, Irp, 2);
+
+    NTSTATUS loopStatus = STATUS_SUCCESS;
+    ULONG issued = 0;
+    ULONG offset = 0;
+    while (offset < TotalLength) {
+        const ULONG length =
+            (TotalLength - offset) < SEGMENT_BYTES ? (TotalLength - offset) : SEGMENT_BYTES;
+        const NTSTATUS s =
+            IssueSegment(DeviceObject, Irp, Pipe, DeviceToHost, &table[issued], offset, length);
+        if (s == STATUS_INSUFFICIENT_RESOURCES && table[issued].Device == NULL) {
+            loopStatus = s;  // this segment was never sent
+            break;
+        }
+        issued++;
+        offset += length;
+        if (!NT_SUCCESS(s)) {
+            loopStatus = s;  // it still completes through SegmentCompletion
+            break;
+        }
+    }
+
+    (VOID) SendTransferCommand(DeviceObject, Irp, 3);
+
+    // Segments never issued are taken off the count; when nothing is left in
+    // flight this ends the transfer here.
+    if (issued < segmentCount) {
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
+        extension->SegmentsOutstanding -= segmentCount - issued;
+        FinishIfDoneLocked(extension);
+        KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
+    }
+
+    BOOLEAN timedOut = FALSE;
+    if (issued != 0) timedOut = WaitForSegments(DeviceObject);
+    // Every issued segment has come back; the table is gone.
+
+    if (!NT_SUCCESS(loopStatus)) {
+        // After the issued segments, so that the reset does not find the pipe busy.
+        if (!NT_SUCCESS(ResetPipe(DeviceObject, Pipe))) RecoverPort(DeviceObject);
+        return loopStatus;
+    }
+    if (timedOut) return STATUS_IO_TIMEOUT;
+    if (!NT_SUCCESS(extension->SegmentStatus)) return extension->SegmentStatus;
+    Irp->IoStatus.Information = extension->BytesTransferred;
+    return STATUS_SUCCESS;
+}
+
+// PASSIVE_LEVEL, the client's thread. Holds a reference on the pipe table for
+// as long as any segment uses the pipe entry.
+NTSTATUS SegmentedBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    const ULONG totalLength =
+        IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
+
+    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(extension);
+    if (info == NULL) return STATUS_UNSUCCESSFUL;
+
+    NTSTATUS status;
+    PVOID secured = NULL;
+    PipeIndexRecord input;
+    RtlCopyMemory(&input, Irp->AssociatedIrp.SystemBuffer, sizeof(input));
+    const USBD_PIPE_INFORMATION *pipe = NULL;
+    BOOLEAN deviceToHost;
+
+    if (input.PipeIndex >= info->NumberOfPipes) {
+        status = STATUS_INVALID_PARAMETER;
+        goto Done;
+    }
+    pipe = &info->Pipes[input.PipeIndex];
+    if (pipe->PipeType != UsbdPipeTypeBulk && pipe->PipeType != UsbdPipeTypeInterrupt) {
+        status = STATUS_INVALID_PARAMETER;
+        goto Done;
+    }
+    if (pipe->PipeHandle == NULL) {
+        status = STATUS_UNSUCCESSFUL;
+        goto Done;
+    }
+    // Nothing to move: success with 0 bytes, nothing sent.
+    if (totalLength == 0 || Irp->MdlAddress == NULL) {
+        status = STATUS_SUCCESS;
+        goto Done;
+    }
+    deviceToHost = USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress) ? TRUE : FALSE;
+    status = SecureClientBufferForDeviceWrites(Irp, deviceToHost, &secured);
+    if (!NT_SUCCESS(status)) goto Done;
+
+    status = ClaimSegmentSlot(extension);
+    if (!NT_SUCCESS(status)) goto Done;
+    status = RunSegments(DeviceObject, Irp, pipe, deviceToHost, totalLength);
+    ReleaseSegmentSlot(extension);
+
+Done:
+    UnsecureClientBuffer(secured);
+    ReleaseInterfaceInfo(info);
+    return status;
 }

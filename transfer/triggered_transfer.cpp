@@ -1,9 +1,153 @@
-// Triggered single transfer over a bulk or interrupt pipe.
+// Triggered single transfer over a bulk or interrupt pipe: one URB over the
+// client's buffer, bounded by TransferTimeoutMs and cancelled on expiry; a read
+// of device-to-host pipe 2 is framed by the camera's transfer commands 2 and 3.
+#include "transfer/client_buffer.h"
 #include "transfer/transfer.h"
+#include "transfer/transfer_internal.h"
+#include "usb/interface_snapshot.h"
+#include "usb/usb_requests.h"
 
-// Not built yet: refused without touching the device.
-NTSTATUS TriggeredTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+// The pipe whose reads the camera wants framed by transfer commands.
+#define TRIGGERED_PIPE_INDEX 2
+
+// Completion of the data request: hands the IRP back to the submitter, which
+// frees it. Up to DISPATCH_LEVEL, any processor, possibly inside IofCallDriver
+// or IoCancelIrp.
+static NTSTATUS TimedSubmitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
-    return STATUS_NOT_IMPLEMENTED;
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+LONGLONG TransferTimeoutRelative(VOID) {
+    return ReadNoFence64(&TransferTimeoutMs) * -10000LL;
+}
+
+// PASSIVE_LEVEL. The IRP is the driver's own (not one the I/O manager builds
+// and frees on completion), so that it stays valid for IoCancelIrp however the
+// completion races the end of the timed wait; it is freed here once it has
+// come back.
+NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP ClientIrp,
+                              BOOLEAN SendEndCommand) {
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    PDEVICE_OBJECT lower = extension->LowerDeviceObject;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+
+    PIRP irp = IoAllocateIrp((CCHAR)(lower->StackSize + 1), FALSE);
+    if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = 0;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = Urb;
+    IoSetCompletionRoutine(irp, TimedSubmitCompletion, &event, TRUE, TRUE, TRUE);
+
+    NTSTATUS s = IoCallDriver(lower, irp);
+
+    // Right after the data request has been handed over, whatever it returned.
+    if (SendEndCommand) (VOID) SendTransferCommand(DeviceObject, ClientIrp, 3);
+
+    NTSTATUS w = STATUS_SUCCESS;
+    if (s == STATUS_PENDING) {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = TransferTimeoutRelative();
+        w = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        if (w == STATUS_TIMEOUT) {
+            KIRQL oldIrql = KfRaiseIrql(APC_LEVEL);
+            (VOID) IoCancelIrp(irp);
+            KeLowerIrql(oldIrql);
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        }
+    }
+    // Came back in every case (at once, or signalled): the IRP is ours again.
+    s = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+
+    const USBD_STATUS usbdStatus = Urb->UrbHeader.Status;
+    if (USBD_ERROR(usbdStatus)) WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
+
+    const NTSTATUS r = (w != STATUS_SUCCESS) ? w : s;
+    if (!NT_SUCCESS(r)) return r;
+    if (USBD_ERROR(usbdStatus)) return STATUS_UNSUCCESSFUL;
+    return r;
+}
+
+// PASSIVE_LEVEL, the client's thread. Holds a reference on the pipe table for
+// as long as the transfer uses a pipe entry.
+NTSTATUS TriggeredTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    const ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+
+    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
+    if (info == NULL) return STATUS_UNSUCCESSFUL;
+
+    NTSTATUS status;
+    PVOID secured = NULL;
+    PURB urb = NULL;
+    PipeIndexRecord input;
+    RtlCopyMemory(&input, Irp->AssociatedIrp.SystemBuffer, sizeof(input));
+    const ULONG pipeIndex = input.PipeIndex;
+    const USBD_PIPE_INFORMATION *pipe = NULL;
+    BOOLEAN deviceToHost;
+    BOOLEAN framed = FALSE;
+
+    if (pipeIndex >= info->NumberOfPipes) {
+        status = STATUS_INVALID_PARAMETER;
+        goto Done;
+    }
+    pipe = &info->Pipes[pipeIndex];
+    if (pipe->PipeType != UsbdPipeTypeBulk && pipe->PipeType != UsbdPipeTypeInterrupt) {
+        status = STATUS_INVALID_PARAMETER;
+        goto Done;
+    }
+    if (pipe->PipeHandle == NULL) {
+        status = STATUS_UNSUCCESSFUL;
+        goto Done;
+    }
+    if (length > pipe->MaximumTransferSize) {
+        status = STATUS_INVALID_PARAMETER;
+        goto Done;
+    }
+    deviceToHost = USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress) ? TRUE : FALSE;
+    status = SecureClientBufferForDeviceWrites(Irp, deviceToHost, &secured);
+    if (!NT_SUCCESS(status)) goto Done;
+
+    if (deviceToHost && pipeIndex == TRIGGERED_PIPE_INDEX) {
+        (VOID) SendTransferCommand(DeviceObject, Irp, 2);
+        framed = TRUE;
+    }
+
+    urb = (PURB)DrvAllocatePool(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
+    if (urb == NULL) {
+        status = STATUS_NO_MEMORY;
+        goto Done;
+    }
+    {
+        struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &urb->UrbBulkOrInterruptTransfer;
+        RtlZeroMemory(transfer, sizeof(*transfer));
+        transfer->Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+        transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+        transfer->PipeHandle = pipe->PipeHandle;
+        transfer->TransferFlags = USBD_SHORT_TRANSFER_OK;
+        if (deviceToHost) transfer->TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
+        transfer->TransferBufferLength = length;
+        transfer->TransferBuffer = NULL;
+        transfer->TransferBufferMDL = Irp->MdlAddress;
+        transfer->UrbLink = NULL;
+    }
+
+    status = SubmitUrbWithTimeout(DeviceObject, urb, Irp, framed);
+    if (NT_SUCCESS(status)) {
+        Irp->IoStatus.Information = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+    }
+
+Done:
+    if (urb != NULL) DrvFreePool(urb);
+    UnsecureClientBuffer(secured);
+    ReleaseInterfaceInfo(info);
+    if (status == STATUS_TIMEOUT) status = STATUS_IO_TIMEOUT;
+    return status;
 }

@@ -1,4 +1,5 @@
 // Vendor and class requests, the device feature request and the frame number.
+#include "transfer/client_buffer.h"
 #include "usb/usb_requests.h"
 
 static VOID FillVendorOrClassRequest(PURB Urb, USHORT Function, ULONG TransferFlags,
@@ -103,14 +104,24 @@ NTSTATUS ClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         return STATUS_INVALID_PARAMETER;
     }
 
+    // The code's buffer is handed over for reading only: a device-to-host
+    // data stage must not land in pages the client could not write.
+    PVOID secured = NULL;
+    NTSTATUS status = SecureClientBufferForDeviceWrites(Irp, record.Direction != 0, &secured);
+    if (!NT_SUCCESS(status)) {
+        DrvFreePool(urb);
+        return status;
+    }
+
     FillVendorOrClassRequest(urb, function, transferFlags, NULL, Irp->MdlAddress, outputLength,
                              record.Request, record.Value, record.Index);
-    NTSTATUS status = SubmitUrbSync(DeviceObject, urb);
+    status = SubmitUrbSync(DeviceObject, urb);
     if (NT_SUCCESS(status)) {
         ULONG moved = urb->UrbControlVendorClassRequest.TransferBufferLength;
         if (moved > outputLength) moved = outputLength;
         Irp->IoStatus.Information = moved;
     }
+    UnsecureClientBuffer(secured);
     DrvFreePool(urb);
     return status;
 }

@@ -1,18 +1,22 @@
 #!/bin/sh
 # Loads the Windows driver image into Wine's kernel emulation and unloads it
-# again: registers it as a demand-start kernel driver service in a fresh,
-# private Wine prefix, starts it with `net start` (winedevice.exe maps the
-# image, resolves its imports against Wine's ntoskrnl.exe and usbd.sys and
-# calls DriverEntry), then stops it with `net stop` (DriverUnload).
+# again: installs it in a fresh, private Wine prefix the way the driver
+# package does (inf-check.exe runs the INF's file copy and service install
+# with Wine's setup API: a demand-start kernel driver service whose image is
+# the copy in the directory DIRID 13 stands for), starts the service with
+# `net start` (winedevice.exe maps the image, resolves its imports against
+# Wine's ntoskrnl.exe and usbd.sys and calls DriverEntry), then stops it with
+# `net stop` (DriverUnload).
 #
 # Prints one verdict line; exits 0 only if the image was loaded, DriverEntry
 # returned STATUS_SUCCESS, and the unload routine ran and returned. No device
-# is present, so this exercises loading, import binding, DriverEntry and
-# DriverUnload only, not AddDevice or any request path.
+# is present, so this exercises installation, loading, import binding,
+# DriverEntry and DriverUnload only, not AddDevice or any request path.
 #
 # Usage: windows/wine-load-check.sh [IMAGE]   (default build/windows/bin/tavrinoscope.sys)
-# Needs Debian's wine64 package (scripts/install-deps.sh wine). Runs headless
-# and never longer than 180 s; the prefix lives under /tmp and is removed.
+# Needs Debian's wine64 package (scripts/install-deps.sh wine) and
+# build/windows/bin/inf-check.exe (make windows). Runs headless and never
+# longer than 180 s; the prefix lives under /tmp and is removed.
 set -eu
 
 # The whole check runs under a hard time limit so a wedged Wine cannot hang it.
@@ -23,7 +27,9 @@ fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 image=${1:-$root/build/windows/bin/tavrinoscope.sys}
 name=$(basename "$image")
-service=Tavrinoscope
+checker=$root/build/windows/bin/inf-check.exe
+inf=$root/windows/tavrinoscope.inf
+service=tavrinoscope
 
 fail() {
   echo "$name: $*" >&2
@@ -31,6 +37,7 @@ fail() {
 }
 
 [ -f "$image" ] || fail "no such image (run make windows first)"
+[ -f "$checker" ] || fail "no $checker (run make windows first)"
 
 # Debian's wine64 package installs its loader outside PATH.
 wine=$(command -v wine64 || true)
@@ -68,24 +75,23 @@ wine_run() {
   timeout 60 "$wine" "$@"
 }
 
-# 1. A fresh prefix with the image installed as a kernel driver service
-#    (Type 1 = kernel driver, Start 3 = demand, ErrorControl 1 = normal).
+# 1. A fresh prefix with the driver installed from its package: the INF and
+#    the image side by side, installed by the setup API (Type 1 = kernel
+#    driver, Start 3 = demand, ErrorControl 1 = normal, as the INF says).
 wine_run wineboot -i >/dev/null 2>&1 || fail "wineboot could not create a Wine prefix"
-drivers="$WINEPREFIX/drive_c/windows/system32/drivers"
-[ -f "$drivers/usbd.sys" ] || fail "Wine prefix has no usbd.sys"
-cp "$image" "$drivers/tavrinoscope.sys"
-
-key="HKLM\\System\\CurrentControlSet\\Services\\$service"
-{
-  wine_run reg add "$key" /v Type /t REG_DWORD /d 1 /f &&
-  wine_run reg add "$key" /v Start /t REG_DWORD /d 3 /f &&
-  wine_run reg add "$key" /v ErrorControl /t REG_DWORD /d 1 /f &&
-  wine_run reg add "$key" /v ImagePath /t REG_EXPAND_SZ \
-    /d 'C:\windows\system32\drivers\tavrinoscope.sys' /f &&
-  # The relay channel reports DriverEntry's and DriverUnload's calls and
-  # returns; restrict its per-call thunks to nothing so the log stays small.
-  wine_run reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d none.none /f
-} >/dev/null 2>&1 || fail "could not register the driver service"
+[ -f "$WINEPREFIX/drive_c/windows/system32/drivers/usbd.sys" ] || fail "Wine prefix has no usbd.sys"
+mkdir "$work/package"
+cp "$inf" "$work/package/tavrinoscope.inf"
+cp "$image" "$work/package/tavrinoscope.sys"
+wine_run "$checker" --install "$(printf 'Z:%s' "$work/package/tavrinoscope.inf" | tr / '\\')" \
+  >"$work/install.out" 2>"$work/install.err" || {
+  tr -d '\r' <"$work/install.err" >&2
+  fail "the driver package could not be installed"
+}
+# The relay channel reports DriverEntry's and DriverUnload's calls and
+# returns; restrict its per-call thunks to nothing so the log stays small.
+wine_run reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /t REG_SZ /d none.none /f \
+  >/dev/null 2>&1 || fail "could not set up the relay trace"
 
 # The service manager reads its database at start: restart the prefix.
 timeout 20 "$wineserver" -k >/dev/null 2>&1 || true

@@ -154,15 +154,17 @@ NTSTATUS EmulatedMachine::Report(MachineCamera *camera) {
 }
 
 NTSTATUS EmulatedMachine::PlugCamera(const std::string &profilePath, bool start, int *port,
-                                     std::string *error) {
+                                     std::string *error, int function) {
     *port = 0;
     if (!running_) {
         *error = "the emulated machine is not running";
         return kStatusInvalidDeviceState;
     }
-    const sim::usb::PlugResult plugged = profilePath.empty()
-                                             ? sim::usb::PlugReferenceCamera()
-                                             : sim::usb::PlugProfileFile(profilePath);
+    sim::usb::PlugOptions options;
+    options.Function = function;
+    const sim::usb::PlugResult plugged =
+        profilePath.empty() ? sim::usb::PlugProfileJson(sim::usb::ReferenceProfileJson(), options)
+                            : sim::usb::PlugProfileFile(profilePath, options);
     if (!NT_SUCCESS(plugged.Status) || plugged.Pdo == nullptr) {
         if (profilePath.empty()) {
             *error = "cannot plug the reference camera";

@@ -21,6 +21,7 @@ void ResetTables() {
     PnpReset();
     IrpReset();
     MdlReset();
+    ClientPagesReset();
     PoolReset();
     ObjectsReset();
     NamesReset();

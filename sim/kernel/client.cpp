@@ -15,7 +15,12 @@
 //                      unless the status is an error (never more than the
 //                      output length: more is a violation).
 //   METHOD_IN_DIRECT,  the input in a system buffer; the output buffer locked
-//   METHOD_OUT_DIRECT  and described by MdlAddress (no MDL when its length is 0).
+//   METHOD_OUT_DIRECT  and described by MdlAddress (no MDL when its length is 0)
+//                      by its address in the client's pages (client_pages.cpp:
+//                      the kernel's mapping of it is another address, gone at
+//                      completion). A test client may hand a METHOD_IN_DIRECT
+//                      buffer over read-only; any other read-only output
+//                      buffer fails the probe with STATUS_ACCESS_VIOLATION.
 //   METHOD_NEITHER     the client's addresses in Type3InputBuffer and UserBuffer.
 #include <stdio.h>
 #include <string.h>
@@ -165,12 +170,25 @@ NTSTATUS ClientClose(ClientHandle handle) {
 
 IoResult ClientDeviceIoControl(ClientHandle handle, ULONG ioControlCode, const void *input,
                                ULONG inputLength, void *output, ULONG outputLength) {
+    return ClientDeviceIoControlEx(handle, ioControlCode, input, inputLength, output, outputLength,
+                                   ClientBufferOptions());
+}
+
+IoResult ClientDeviceIoControlEx(ClientHandle handle, ULONG ioControlCode, const void *input,
+                                 ULONG inputLength, void *output, ULONG outputLength,
+                                 const ClientBufferOptions &options) {
     HandleRecord rec;
     if (!LookupHandle(handle, &rec)) return IoResult{STATUS_INVALID_HANDLE, 0};
     PDEVICE_OBJECT top = TargetOf(rec.Device);
     if (top == nullptr) return IoResult{STATUS_NO_SUCH_DEVICE, 0};
     if ((input == nullptr && inputLength != 0) || (output == nullptr && outputLength != 0)) {
         return IoResult{STATUS_INVALID_PARAMETER, 0};
+    }
+    const ULONG method = METHOD_FROM_CTL_CODE(ioControlCode);
+    // The I/O manager probes an output buffer for writing unless the code
+    // only reads it (METHOD_IN_DIRECT).
+    if (options.OutputReadOnly && outputLength != 0 && method != METHOD_IN_DIRECT) {
+        return IoResult{STATUS_ACCESS_VIOLATION, 0};
     }
 
     std::shared_ptr<RequestWaiter> waiter;
@@ -182,7 +200,8 @@ IoResult ClientDeviceIoControl(ClientHandle handle, ULONG ioControlCode, const v
 
     void *systemBuffer = nullptr;
     bool copyBack = false;
-    switch (METHOD_FROM_CTL_CODE(ioControlCode)) {
+    ClientPages *pages = nullptr;
+    switch (method) {
         case METHOD_BUFFERED: {
             ULONG n = inputLength > outputLength ? inputLength : outputLength;
             if (n != 0) {
@@ -203,20 +222,23 @@ IoResult ClientDeviceIoControl(ClientHandle handle, ULONG ioControlCode, const v
                 irp->AssociatedIrp.SystemBuffer = systemBuffer;
             }
             if (outputLength != 0) {
-                irp->MdlAddress = MdlCreate(output, outputLength);
+                PVOID clientVa = nullptr;
+                pages = ClientPagesCreate(output, outputLength, options.OutputReadOnly, &clientVa);
+                irp->MdlAddress = MdlCreate(clientVa, outputLength);
                 irp->MdlAddress->MdlFlags |= MDL_PAGES_LOCKED;
-                if (METHOD_FROM_CTL_CODE(ioControlCode) == METHOD_OUT_DIRECT) {
+                if (method == METHOD_OUT_DIRECT) {
                     irp->MdlAddress->MdlFlags |= MDL_WRITE_OPERATION;
                 }
             }
-            irp->UserBuffer = output;
+            irp->UserBuffer = irp->MdlAddress != nullptr ? MmGetMdlVirtualAddress(irp->MdlAddress)
+                                                         : output;
             break;
         default:
             next->Parameters.DeviceIoControl.Type3InputBuffer = const_cast<void *>(input);
             irp->UserBuffer = output;
             break;
     }
-    IrpSetBuffers(irp, systemBuffer, output, outputLength, copyBack);
+    IrpSetBuffers(irp, systemBuffer, output, outputLength, copyBack, pages);
     char what[96];
     snprintf(what, sizeof what, "IRP_MJ_DEVICE_CONTROL 0x%08X from a client", ioControlCode);
     return Send(top, irp, waiter, what);

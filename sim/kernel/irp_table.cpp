@@ -158,6 +158,10 @@ std::string FinishBuffersLocked(IrpRecord *rec, bool copy) {
         mdl = next;
     }
     irp->MdlAddress = nullptr;
+    // The client's pages are unlocked: its buffer takes what was written to
+    // them, and every mapping of them is gone.
+    ClientPagesFinish(rec->Pages, copy);
+    rec->Pages = nullptr;
     return violation;
 }
 
@@ -184,9 +188,10 @@ void IrpAttachWaiter(PIRP irp, const std::shared_ptr<RequestWaiter> &waiter) {
 }
 
 void IrpSetBuffers(PIRP irp, void *systemBuffer, void *userOutput, ULONG outputLength,
-                   bool copyBack) {
+                   bool copyBack, ClientPages *pages) {
     std::lock_guard<std::mutex> lock(g_irpMutex);
     IrpRecord *rec = FindIrpLocked(irp);
+    rec->Pages = pages;
     rec->SystemBuffer = systemBuffer;
     rec->UserOutput = userOutput;
     rec->OutputLength = outputLength;
@@ -320,7 +325,8 @@ extern "C" VOID IoFreeIrp(PIRP Irp, SIM_SITE_DECL) {
             detail = "IoFreeIrp of an IRP allocated at " + rec->AllocSite +
                      " that a lower driver still owns";
         } else {
-            FinishBuffersLocked(rec, false);
+            // The IRP alone: MDLs the driver attached to it are the driver's
+            // to free.
             FreeIrpLocked(rec, site, false);
         }
     }

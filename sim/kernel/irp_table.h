@@ -47,6 +47,8 @@ struct IrpRecord {
     void *UserOutput = nullptr;
     ULONG OutputLength = 0;
     bool CopyBack = false;
+    // A client's direct buffer: its client pages, unmapped at completion.
+    ClientPages *Pages = nullptr;
 };
 
 extern std::mutex g_irpMutex;

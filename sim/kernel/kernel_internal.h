@@ -165,9 +165,11 @@ PIRP IrpCreate(CCHAR stackSize, IrpKind kind, const std::string &site);
 void IrpAttachWaiter(PIRP irp, const std::shared_ptr<RequestWaiter> &waiter);
 // What the I/O manager does with the request's buffers at completion: copy
 // the first Information bytes of systemBuffer (kernel memory, freed then) to
-// userOutput unless the status is an error, when copyBack is set.
+// userOutput unless the status is an error, when copyBack is set; free the
+// request's MDLs; copy back and unmap the client's pages of a direct buffer.
+struct ClientPages;
 void IrpSetBuffers(PIRP irp, void *systemBuffer, void *userOutput, ULONG outputLength,
-                   bool copyBack);
+                   bool copyBack, ClientPages *pages = nullptr);
 // Releases a kernel-owned IRP (client, PnP, power) after its waiter is done.
 void IrpRelease(PIRP irp);
 void IrpReset();
@@ -185,6 +187,27 @@ bool MdlIsLive(PMDL mdl);
 void MdlFreeChecked(PMDL mdl, const std::string &site);
 void MdlReset();
 void MdlReportLeftovers();
+
+// Leak check of the MDLs a driver allocated (once per MDL).
+size_t MdlReportLeaks(PDRIVER_OBJECT driver, const char *when);
+// Undoes the system mapping of an MDL made by MmMapLockedPagesSpecifyCache.
+void MdlUnmapSystemView(PMDL mdl);
+
+// ---------------------------------------------------------------------------
+// The client's address space (client_pages.cpp)
+
+struct ClientPages;
+// Puts a copy of the caller's length bytes in client pages of their own
+// (read-only when asked) and returns them; *userVa is the buffer's client address.
+ClientPages *ClientPagesCreate(void *caller, size_t length, bool readOnly, PVOID *userVa);
+// Copies the client pages back to the caller (when asked), unmaps and frees them.
+void ClientPagesFinish(ClientPages *pages, bool copyBack);
+// A second, writable mapping of client pages holding [va, va + length), or
+// nullptr when va is no client address (kernel memory is its own mapping).
+void *SystemViewMap(const void *va, size_t length);
+// Unmaps a view SystemViewMap returned; false when systemVa is none.
+bool SystemViewUnmap(const void *systemVa);
+void ClientPagesReset();
 
 // ---------------------------------------------------------------------------
 // Events and waits

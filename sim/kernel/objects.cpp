@@ -80,6 +80,7 @@ void RunLeakCheck(PDRIVER_OBJECT driver) {
         if (d->Devices != 0) return;
     }
     PoolReportLeaks(driver, "when its last device object was deleted");
+    MdlReportLeaks(driver, "when its last device object was deleted");
 }
 
 bool InFrameOf(PDRIVER_OBJECT driver) {
@@ -111,6 +112,7 @@ void MarkUnloadedAndReport(PDRIVER_OBJECT driver, const char *when) {
                "device object " + n + " of " + name + " still present " + when);
     }
     PoolReportLeaks(driver, when);
+    MdlReportLeaks(driver, when);
 }
 
 }  // namespace

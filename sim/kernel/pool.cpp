@@ -76,6 +76,17 @@ void *PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const std::string &s
                "paged pool requested at IRQL " + std::to_string(irql));
     }
     CheckIrqlAtMost(DISPATCH_LEVEL, "ExAllocatePool", site);
+    if (bytes == 0) {
+        // The platform's verifier flags it: such a block is useless, and the
+        // caller has usually computed a size wrong.
+        Report(rule::POOL_ZERO_BYTES, site, "pool allocation of 0 bytes");
+    }
+    // Non-paged types are the even ones; the Nx ones carry 512.
+    if ((type & 1) == 0 && (type & NonPagedPoolNx) == 0) {
+        Report(rule::POOL_EXECUTABLE, site,
+               "executable non-paged pool (type " + std::to_string(type) +
+                   ") requested; use NonPagedPoolNx");
+    }
     if (AllocationShouldFail(site)) return nullptr;
     void *p = KernelAlloc(bytes);
     memset(p, kFreshPoison, bytes == 0 ? 16 : bytes);

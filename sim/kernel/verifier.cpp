@@ -33,6 +33,9 @@ std::string FormatSite(const char *file, int line) {
         file += n;
         if (*file == '/') ++file;
     }
+    // A compiler cache may hand the compiler paths relative to the build
+    // tree ("../driver/x.cpp"): those are in the source tree too.
+    while (strncmp(file, "../", 3) == 0) file += 3;
     return std::string(file) + ":" + std::to_string(line);
 }
 

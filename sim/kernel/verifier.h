@@ -61,6 +61,10 @@
 //   POOL_LEAK                    pool still allocated when the driver's last device
 //                                object is gone, at unload, or at shutdown
 //   PAGED_POOL_AT_DISPATCH       paged pool requested at DISPATCH_LEVEL
+//   POOL_ZERO_BYTES              a pool allocation of 0 bytes
+//   POOL_EXECUTABLE              executable non-paged pool requested (NonPagedPool,
+//                                NonPagedPoolExecute, NonPagedPoolMustSucceed):
+//                                drivers use NonPagedPoolNx
 // MDLs
 //   MDL_ALREADY_MAPPED           MmMapLockedPages on an MDL already mapped
 //   MDL_NOT_LOCKED               MmMapLockedPages on an MDL that describes no locked pages
@@ -68,7 +72,10 @@
 //   MDL_TOO_SMALL                IoBuildPartialMdl into an MDL with too few pages
 //   MDL_DOUBLE_FREE              IoFreeMdl twice
 //   MDL_NOT_AN_MDL               IoFreeMdl of something that is no MDL
-//   MDL_LEAK                     an MDL still allocated at shutdown
+//   MDL_LEAK                     an MDL still allocated when its driver's last
+//                                device object is gone, at unload, or at shutdown
+//   MDL_MAPPED_UNSAFELY          MmMapLockedPages (bug-checks when the mapping fails;
+//                                drivers use MmGetSystemAddressForMdlSafe)
 // Objects
 //   DEVICE_DELETED_ATTACHED      IoDeleteDevice on a device object still attached
 //                                to a lower one
@@ -80,6 +87,14 @@
 //   DRIVER_NOT_UNLOADED          a driver still loaded at shutdown
 //   HANDLE_NOT_CLOSED            a client handle still open at shutdown
 //   IRP_LEAK                     an IRP still allocated at shutdown
+//   DEVICE_OBJECT_DELETED_USED   a kernel routine called on a deleted device object
+//                                (or on an event or spin lock in its extension)
+//                                once no handle refers to it and its memory is gone
+//   CALL_NESTED_IN_COMPLETION    IofCallDriver from inside more than 4 nested
+//                                completion routines on one thread (a lower driver
+//                                failing inline and a routine that resubmits: on
+//                                the platform the 24 KiB kernel stack overflows)
+//   EVENT_REINITIALIZED_WHILE_WAITED  KeInitializeEvent on an event a thread waits on
 //   INVALID_PARAMETER            a routine called with an argument it cannot accept
 //   BUGCHECK                     KeBugCheckEx (the process then stops)
 #pragma once
@@ -127,6 +142,8 @@ SIM_RULE(POOL_NOT_FROM_POOL);
 SIM_RULE(POOL_TAG_MISMATCH);
 SIM_RULE(POOL_LEAK);
 SIM_RULE(PAGED_POOL_AT_DISPATCH);
+SIM_RULE(POOL_ZERO_BYTES);
+SIM_RULE(POOL_EXECUTABLE);
 SIM_RULE(MDL_ALREADY_MAPPED);
 SIM_RULE(MDL_NOT_LOCKED);
 SIM_RULE(MDL_PARTIAL_OUT_OF_RANGE);
@@ -134,6 +151,7 @@ SIM_RULE(MDL_TOO_SMALL);
 SIM_RULE(MDL_DOUBLE_FREE);
 SIM_RULE(MDL_NOT_AN_MDL);
 SIM_RULE(MDL_LEAK);
+SIM_RULE(MDL_MAPPED_UNSAFELY);
 SIM_RULE(DEVICE_DELETED_ATTACHED);
 SIM_RULE(DEVICE_NOT_DELETED);
 SIM_RULE(DEVICE_INITIALIZING_NOT_CLEARED);
@@ -141,6 +159,9 @@ SIM_RULE(REMOVED_DEVICE_STILL_ATTACHED);
 SIM_RULE(DRIVER_NOT_UNLOADED);
 SIM_RULE(HANDLE_NOT_CLOSED);
 SIM_RULE(IRP_LEAK);
+SIM_RULE(DEVICE_OBJECT_DELETED_USED);
+SIM_RULE(CALL_NESTED_IN_COMPLETION);
+SIM_RULE(EVENT_REINITIALIZED_WHILE_WAITED);
 SIM_RULE(INVALID_PARAMETER);
 SIM_RULE(BUGCHECK);
 #undef SIM_RULE

@@ -34,11 +34,21 @@ bool WithPort(int number, F fn) {
     return true;
 }
 
-PlugResult Plug(const DeviceProfile &profile) {
+PlugResult Plug(const DeviceProfile &profile, const PlugOptions &options = PlugOptions()) {
     PlugResult r{STATUS_UNSUCCESSFUL, 0, nullptr, ""};
     Bus *bus = g_bus;
     if (bus == nullptr) {
         r.Error = "the bus is not running (sim::usb::BusStart)";
+        return r;
+    }
+    const bool composite = profile.Composite();
+    const size_t functions = composite ? profile.First().Functions.size() : 1;
+    if (options.Function < 0 || (size_t)options.Function >= functions) {
+        r.Status = STATUS_INVALID_PARAMETER;
+        r.Error = composite ? "function " + std::to_string(options.Function) + ": the device has " +
+                                  std::to_string(functions) + " functions (0 to " + std::to_string(functions - 1) + ")"
+                            : "function " + std::to_string(options.Function) +
+                                  ": not a composite device, its only function is 0";
         return r;
     }
     std::lock_guard<std::mutex> g(bus->Lock);
@@ -70,6 +80,19 @@ PlugResult Plug(const DeviceProfile &profile) {
     port->Camera.reset(new CameraModel(profile));
     port->Address = (uint8_t)(number + 1);
     port->Camera->Address = port->Address;
+    if (composite) {
+        // The composite parent has enumerated the device and selected its
+        // configuration before any child PDO exists; the child's requests go
+        // through one more device object on the platform.
+        port->Function = options.Function;
+        pdo->StackSize = 2;
+        r.Functions = (int)functions;
+        if (!USBD_SUCCESS(CompositeParentConfigure(*bus, *port))) {
+            IoDeleteDevice(pdo);
+            r.Error = "the composite parent could not select the configuration";
+            return r;
+        }
+    }
     bus->Ports[number] = std::move(port);
     r.Status = STATUS_SUCCESS;
     r.Port = number;
@@ -77,11 +100,11 @@ PlugResult Plug(const DeviceProfile &profile) {
     return r;
 }
 
-PlugResult PlugJson(const std::string &text) {
+PlugResult PlugJson(const std::string &text, const PlugOptions &options) {
     DeviceProfile profile;
     PlugResult r{STATUS_INVALID_PARAMETER, 0, nullptr, ""};
     if (!ParseProfileJson(text, &profile, &r.Error)) return r;
-    return Plug(profile);
+    return Plug(profile, options);
 }
 
 }  // namespace
@@ -180,14 +203,16 @@ void SetFrameNumber(uint32_t frame) {
 
 PlugResult PlugReferenceCamera() { return Plug(ReferenceProfile()); }
 
-PlugResult PlugProfileJson(const std::string &jsonText) { return PlugJson(jsonText); }
+PlugResult PlugProfileJson(const std::string &jsonText, const PlugOptions &options) {
+    return PlugJson(jsonText, options);
+}
 
-PlugResult PlugProfileFile(const std::string &path) {
+PlugResult PlugProfileFile(const std::string &path, const PlugOptions &options) {
     std::ifstream in(path);
     if (!in) return PlugResult{STATUS_OBJECT_NAME_NOT_FOUND, 0, nullptr, path + ": cannot be read"};
     std::stringstream text;
     text << in.rdbuf();
-    PlugResult r = PlugJson(text.str());
+    PlugResult r = PlugJson(text.str(), options);
     if (!r.Error.empty()) r.Error = path + ": " + r.Error;
     return r;
 }
@@ -248,7 +273,8 @@ void SetStall(int port, int endpoint, bool stalled) {
     WithPort(port, [&](Bus &, Port &p) {
         if (endpoint == 0 || endpoint == kAnyEndpoint) p.EndpointKnobs[0].ControlStall = stalled;
         if (endpoint == 0) return;
-        for (const auto &s : p.Camera->Profile.Settings)
+        for (const auto &c : p.Camera->Profile.Configurations)
+          for (const auto &s : c.Settings)
             for (const auto &e : s.Endpoints)
                 if (endpoint == kAnyEndpoint || e.Address == endpoint) p.Camera->Halted[e.Address] = stalled;
     });

@@ -257,6 +257,35 @@ NTSTATUS AbortPipe(Bus &bus, PIRP irp, PURB urb, int portNumber, uint8_t endpoin
     return CompleteUrb(irp, urb, USBD_STATUS_SUCCESS);
 }
 
+// Requests of a composite device's child PDO that the composite parent
+// answers itself, without traffic: the device descriptor and the function's
+// configuration descriptor (from what it read at enumeration). True with
+// *answer when answered or refused; false to go on as for any PDO. Lock held.
+bool AnswerForChild(Port &port, PURB urb, USBD_STATUS *answer) {
+    if (urb->UrbHeader.Function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) return false;
+    struct _URB_CONTROL_DESCRIPTOR_REQUEST &d = urb->UrbControlDescriptorRequest;
+    const DeviceProfile &profile = port.Camera->Profile;
+    std::vector<uint8_t> bytes;
+    if (d.DescriptorType == USB_DEVICE_DESCRIPTOR_TYPE) {
+        bytes = profile.DeviceDescriptor;
+    } else if (d.DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE && d.Index == 0) {
+        bytes = profile.First().FunctionDescriptor(profile.First().Functions[(size_t)port.Function]);
+    } else {
+        return false;
+    }
+    uint8_t *buffer;
+    if (urb->UrbHeader.Length != sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST) ||
+        !TransferBufferOf(d.TransferBuffer, d.TransferBufferMDL, d.TransferBufferLength, &buffer)) {
+        *answer = USBD_STATUS_INVALID_PARAMETER;
+        return true;
+    }
+    const ULONG n = std::min<ULONG>(d.TransferBufferLength, (ULONG)bytes.size());
+    if (n != 0) memcpy(buffer, bytes.data(), n);
+    d.TransferBufferLength = n;
+    *answer = USBD_STATUS_SUCCESS;
+    return true;
+}
+
 NTSTATUS SubmitUrb(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
     if (urb == nullptr) return CompleteNow(irp, STATUS_INVALID_PARAMETER);
     const USHORT function = urb->UrbHeader.Function;
@@ -275,6 +304,7 @@ NTSTATUS SubmitUrb(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
         }
         portNumber = port->Number;
         urb->UrbHeader.Status = USBD_STATUS_PENDING;
+        if (port->Function >= 0 && AnswerForChild(*port, urb, &answer)) goto answer_now;
         switch (function) {
         case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
             if (length != sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER)) {
@@ -295,6 +325,10 @@ NTSTATUS SubmitUrb(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
             const Pipe *pipe = FindPipe(bus, *port, urb->UrbPipeRequest.PipeHandle);
             if (pipe == nullptr) {
                 answer = USBD_STATUS_INVALID_PIPE_HANDLE;
+                goto answer_now;
+            }
+            if (pipe->MaxPacket == 0) {
+                answer = USBD_STATUS_SUCCESS;  // a zero-bandwidth pipe: nothing to abort or reset
                 goto answer_now;
             }
             if (function == URB_FUNCTION_ABORT_PIPE) {
@@ -341,7 +375,9 @@ NTSTATUS SubmitUrb(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
                 goto answer_now;
             }
             const Pipe *pipe = FindPipe(bus, *port, b.PipeHandle);
-            if (pipe == nullptr) {
+            if (pipe == nullptr || pipe->MaxPacket == 0) {
+                // A zero-bandwidth pipe (wMaxPacketSize 0) has no endpoint to
+                // move data with: its handle is refused like an unknown one.
                 answer = USBD_STATUS_INVALID_PIPE_HANDLE;
                 goto answer_now;
             }
@@ -552,11 +588,17 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             if (port != nullptr) {
                 FlushAllQueues(*bus, *port, port->Connected ? USBD_STATUS_CANCELED : USBD_STATUS_DEVICE_GONE,
                                &done);
-                if (remove) {
+                if (remove && port->Function >= 0) {
+                    // A child of a composite device: the parent keeps the
+                    // device configured, its pipes open, for the next driver.
+                    port->PdoRemoved = true;
+                    deletePdo = !port->Connected;
+                } else if (remove) {
                     port->PdoRemoved = true;
                     ClosePipes(*bus, *port, -1, &done);
                     port->ConfigurationHandle = nullptr;
                     port->InterfaceHandles.clear();
+                    port->InterfaceInfos.clear();
                     if (port->Connected) {
                         port->Camera->Configuration = 0;
                         port->Camera->AltSetting.clear();
@@ -632,15 +674,21 @@ void OpenPipes(Bus &bus, Port &port, const InterfaceSetting &s, PUSBD_INTERFACE_
     for (size_t i = 0; i < s.Endpoints.size(); ++i) {
         const EndpointInfo &e = s.Endpoints[i];
         USBD_PIPE_INFORMATION &p = info->Pipes[i];
-        p.MaximumPacketSize = e.MaxPacket;
+        // The payload per service interval: a high-bandwidth endpoint's
+        // wMaxPacketSize 0x1400 reports 3 x 1024 = 3072 bytes.
+        p.MaximumPacketSize = (USHORT)e.PayloadPerInterval();
         p.EndpointAddress = e.Address;
         p.Interval = e.Interval;
         p.PipeType = (USBD_PIPE_TYPE)e.Type();
         p.PipeHandle = NewHandle(bus);
-        bus.Pipes[(uintptr_t)p.PipeHandle] =
-            Pipe{port.Number, e.Address, s.InterfaceNumber, e.Type(), e.Interval, e.MaxPacket, p.MaximumTransferSize};
+        bus.Pipes[(uintptr_t)p.PipeHandle] = Pipe{port.Number, e.Address, s.InterfaceNumber, e.Type(), e.Interval,
+                                                  p.MaximumPacketSize, p.MaximumTransferSize};
         port.Endpoints[e.Address].NextIsoMicroframe = 0;
     }
+    const uint8_t *bytes = reinterpret_cast<const uint8_t *>(info);
+    std::vector<uint8_t> &copy = port.InterfaceInfos[s.InterfaceNumber];
+    copy.assign(bytes, bytes + GET_USBD_INTERFACE_SIZE(s.Endpoints.size()));
+    reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(copy.data())->Length = (USHORT)copy.size();
 }
 
 // A standard request that the bus itself puts on the wire while serving a
@@ -666,15 +714,96 @@ bool BusControl(Bus &bus, Port &port, Transfer *parent, uint8_t request, uint16_
     return ok;
 }
 
-USBD_STATUS SelectConfiguration(Bus &bus, Port &port, Transfer *t, uint64_t now, std::vector<Completion> *out) {
+// The interface records of a select-configuration URB, checked against the
+// configuration the client's descriptor names. Records are read while they
+// fit the URB, up to the descriptor's bNumInterfaces; a record of Length 0
+// ends them (the padding of a URB built for a setting without endpoints).
+USBD_STATUS InterfaceRecords(PURB urb, const ConfigurationInfo &configuration, uint8_t interfaces,
+                             std::vector<std::pair<PUSBD_INTERFACE_INFORMATION, const InterfaceSetting *>> *selected) {
+    const size_t urbLength = urb->UrbHeader.Length;
+    size_t offset = FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
+    for (uint8_t i = 0; i < interfaces && offset + GET_USBD_INTERFACE_SIZE(0) <= urbLength; ++i) {
+        PUSBD_INTERFACE_INFORMATION info =
+            reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<uint8_t *>(urb) + offset);
+        if (info->Length == 0) break;
+        const InterfaceSetting *s = configuration.FindSetting(info->InterfaceNumber, info->AlternateSetting);
+        if (s == nullptr) return USBD_STATUS_INTERFACE_NOT_FOUND;
+        if (info->Length < GET_USBD_INTERFACE_SIZE(s->Endpoints.size()) || offset + info->Length > urbLength)
+            return USBD_STATUS_INVALID_PARAMETER;
+        for (const auto &earlier : *selected)
+            if (earlier.second->InterfaceNumber == s->InterfaceNumber) return USBD_STATUS_INVALID_PARAMETER;
+        selected->push_back({info, s});
+        offset += info->Length;
+    }
+    return selected->empty() ? USBD_STATUS_INVALID_PARAMETER : USBD_STATUS_SUCCESS;
+}
+
+// A child's select-configuration, answered by the composite parent: the
+// device stays in the configuration the parent selected (no SET_CONFIGURATION);
+// each named interface of the function whose alternate setting differs from the
+// device's is switched with SET_INTERFACE and gets new pipes, the others get
+// the parent's interface information (same handles) with the child's
+// MaximumTransferSize. Interfaces of other functions are refused; interfaces of
+// the function left out stay as they are. An unconfigure request succeeds
+// without traffic: the parent keeps the device configured for its other
+// functions.
+USBD_STATUS SelectFunctionConfiguration(Bus &bus, Port &port, Transfer *t, uint64_t now,
+                                        std::vector<Completion> *out) {
     struct _URB_SELECT_CONFIGURATION &u = t->Urb->UrbSelectConfiguration;
     const uint8_t *config = reinterpret_cast<const uint8_t *>(u.ConfigurationDescriptor);
-    const size_t urbLength = t->Urb->UrbHeader.Length;
+    const ConfigurationInfo &configuration = port.Camera->Profile.First();
+    const FunctionInfo &function = configuration.Functions[(size_t)port.Function];
+    if (config == nullptr) {
+        u.ConfigurationHandle = nullptr;
+        return USBD_STATUS_SUCCESS;
+    }
+    size_t total = (size_t)config[2] | ((size_t)config[3] << 8), extent;
+    if (ConfigurationExtent(config, total, &extent) != WalkError::None || config[5] != configuration.Value)
+        return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+    std::vector<std::pair<PUSBD_INTERFACE_INFORMATION, const InterfaceSetting *>> selected;
+    USBD_STATUS checked = InterfaceRecords(t->Urb, configuration, function.InterfaceCount, &selected);
+    if (!USBD_SUCCESS(checked)) return checked;
+    for (auto &sel : selected)
+        if (!function.Contains(sel.second->InterfaceNumber)) return USBD_STATUS_INVALID_PARAMETER;
+    for (auto &sel : selected) {
+        PUSBD_INTERFACE_INFORMATION info = sel.first;
+        const InterfaceSetting &setting = *sel.second;
+        auto current = port.Camera->AltSetting.find(setting.InterfaceNumber);
+        const uint8_t alternate = current == port.Camera->AltSetting.end() ? 0 : current->second;
+        auto kept = port.InterfaceInfos.find(setting.InterfaceNumber);
+        if (alternate == setting.AlternateSetting && kept != port.InterfaceInfos.end()) {
+            ULONG sizes[32];
+            for (size_t i = 0; i < setting.Endpoints.size(); ++i) sizes[i] = info->Pipes[i].MaximumTransferSize;
+            const USHORT length = info->Length;
+            memcpy(info, kept->second.data(), kept->second.size());
+            info->Length = length;
+            for (size_t i = 0; i < setting.Endpoints.size(); ++i) {
+                info->Pipes[i].MaximumTransferSize = sizes[i];
+                auto pipe = bus.Pipes.find((uintptr_t)info->Pipes[i].PipeHandle);
+                if (pipe != bus.Pipes.end()) pipe->second.MaxTransfer = sizes[i];
+            }
+            continue;
+        }
+        if (!BusControl(bus, port, t, USB_REQUEST_SET_INTERFACE, setting.AlternateSetting, setting.InterfaceNumber,
+                        0x01, now))
+            return USBD_STATUS_STALL_PID;
+        ClosePipes(bus, port, setting.InterfaceNumber, out);
+        OpenPipes(bus, port, setting, info);
+    }
+    u.ConfigurationHandle = port.ConfigurationHandle;
+    return USBD_STATUS_SUCCESS;
+}
+
+USBD_STATUS SelectConfiguration(Bus &bus, Port &port, Transfer *t, uint64_t now, std::vector<Completion> *out) {
+    if (port.Function >= 0) return SelectFunctionConfiguration(bus, port, t, now, out);
+    struct _URB_SELECT_CONFIGURATION &u = t->Urb->UrbSelectConfiguration;
+    const uint8_t *config = reinterpret_cast<const uint8_t *>(u.ConfigurationDescriptor);
     if (config == nullptr) {
         SetSetup(t->Record, 0x00, USB_REQUEST_SET_CONFIGURATION, 0, 0, 0);
         ClosePipes(bus, port, -1, out);
         port.ConfigurationHandle = nullptr;
         port.InterfaceHandles.clear();
+        port.InterfaceInfos.clear();
         u.ConfigurationHandle = nullptr;
         t->Refused = false;
         return port.Camera->Control(t->Record.Setup, nullptr, now).Stall ? USBD_STATUS_STALL_PID
@@ -687,27 +816,26 @@ USBD_STATUS SelectConfiguration(Bus &bus, Port &port, Transfer *t, uint64_t now,
     const uint8_t value = config[5], interfaces = config[4];
     SetSetup(t->Record, 0x00, USB_REQUEST_SET_CONFIGURATION, value, 0, 0);
     if (interfaces == 0) return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+    // The settings are those of the device's configuration with that value
+    // (a value the device does not have stalls on the wire below).
+    const ConfigurationInfo *configuration = port.Camera->Profile.ConfigurationByValue(value);
+    if (configuration == nullptr) configuration = &port.Camera->Profile.First();
 
-    // Check every interface record before anything changes.
-    const DeviceProfile &profile = port.Camera->Profile;
+    // Check every interface record before anything changes. The request must
+    // name every interface of the configuration, as the platform's bus driver
+    // requires (a device whose interfaces are meant for separate drivers is
+    // plugged through a composite parent instead).
     std::vector<std::pair<PUSBD_INTERFACE_INFORMATION, const InterfaceSetting *>> selected;
-    size_t offset = FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface);
-    for (uint8_t i = 0; i < interfaces && offset + GET_USBD_INTERFACE_SIZE(0) <= urbLength; ++i) {
-        PUSBD_INTERFACE_INFORMATION info =
-            reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<uint8_t *>(t->Urb) + offset);
-        const InterfaceSetting *s = profile.FindSetting(info->InterfaceNumber, info->AlternateSetting);
-        if (s == nullptr) return USBD_STATUS_INTERFACE_NOT_FOUND;
-        if (info->Length < GET_USBD_INTERFACE_SIZE(s->Endpoints.size()) || offset + info->Length > urbLength)
-            return USBD_STATUS_INVALID_PARAMETER;
-        selected.push_back({info, s});
-        offset += info->Length;
-    }
-    if (selected.empty()) return USBD_STATUS_INVALID_PARAMETER;
+    USBD_STATUS checked = InterfaceRecords(t->Urb, *configuration, interfaces, &selected);
+    if (!USBD_SUCCESS(checked)) return checked;
+    if (selected.size() != interfaces || interfaces != configuration->InterfaceCount)
+        return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
 
     t->Refused = false;
     if (port.Camera->Control(t->Record.Setup, nullptr, now).Stall) return USBD_STATUS_STALL_PID;
     ClosePipes(bus, port, -1, out);
     port.InterfaceHandles.clear();
+    port.InterfaceInfos.clear();
     for (auto &sel : selected) {
         if (sel.second->AlternateSetting != 0 &&
             !BusControl(bus, port, t, USB_REQUEST_SET_INTERFACE, sel.second->AlternateSetting,
@@ -726,8 +854,13 @@ USBD_STATUS SelectInterface(Bus &bus, Port &port, Transfer *t, uint64_t now, std
     SetSetup(t->Record, 0x01, USB_REQUEST_SET_INTERFACE, info->AlternateSetting, info->InterfaceNumber, 0);
     if (port.ConfigurationHandle == nullptr || u.ConfigurationHandle != port.ConfigurationHandle)
         return USBD_STATUS_INVALID_PARAMETER;
-    const InterfaceSetting *s = port.Camera->Profile.FindSetting(info->InterfaceNumber, info->AlternateSetting);
+    const ConfigurationInfo *active = port.Camera->ActiveConfiguration();
+    const InterfaceSetting *s =
+        active == nullptr ? nullptr : active->FindSetting(info->InterfaceNumber, info->AlternateSetting);
     if (s == nullptr) return USBD_STATUS_INTERFACE_NOT_FOUND;
+    // A child of a composite device selects only its own function's interfaces.
+    if (port.Function >= 0 && !active->Functions[(size_t)port.Function].Contains(s->InterfaceNumber))
+        return USBD_STATUS_INVALID_PARAMETER;
     const size_t head = FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface);
     if (info->Length < GET_USBD_INTERFACE_SIZE(s->Endpoints.size()) ||
         head + info->Length > t->Urb->UrbHeader.Length)
@@ -780,6 +913,30 @@ USBD_STATUS RunConfigurationTransfer(Bus &bus, Port &port, Transfer *t, uint64_t
     default:
         return USBD_STATUS_INVALID_PARAMETER;
     }
+}
+
+USBD_STATUS CompositeParentConfigure(Bus &bus, Port &port) {
+    const ConfigurationInfo &configuration = port.Camera->Profile.First();
+    const uint64_t now = BusMicros(bus);
+    Transfer parent{};
+    parent.Record.UrbFunction = URB_FUNCTION_SELECT_CONFIGURATION;
+    if (!BusControl(bus, port, &parent, USB_REQUEST_SET_CONFIGURATION, configuration.Value, 0, 0x00, now))
+        return USBD_STATUS_STALL_PID;
+    port.InterfaceHandles.clear();
+    port.InterfaceInfos.clear();
+    for (const InterfaceSetting &s : configuration.Settings) {
+        if (s.AlternateSetting != 0) continue;
+        std::vector<uint8_t> record(GET_USBD_INTERFACE_SIZE(s.Endpoints.size()), 0);
+        PUSBD_INTERFACE_INFORMATION info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(record.data());
+        info->Length = (USHORT)record.size();
+        info->InterfaceNumber = s.InterfaceNumber;
+        info->AlternateSetting = 0;
+        for (size_t i = 0; i < s.Endpoints.size(); ++i)
+            info->Pipes[i].MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+        OpenPipes(bus, port, s, info);
+    }
+    port.ConfigurationHandle = NewHandle(bus);
+    return USBD_STATUS_SUCCESS;
 }
 
 NTSTATUS BusDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {

@@ -38,6 +38,9 @@ struct PdoExtension {
     int Port;
 };
 
+// Composite devices: the bus plays the composite parent's part itself (see
+// sim/usb/README.md). The port's PDO is then the child PDO of one function.
+
 enum class TransferKind {
     Control,              // a control URB turned into one setup packet
     SelectConfiguration,  // SET_CONFIGURATION (+ SET_INTERFACE) and pipe opening
@@ -116,6 +119,11 @@ struct Port {
     uint32_t FailStatusCount = 0;
     NTSTATUS FailStatusStatus = STATUS_SUCCESS;
     uint8_t Address = 0;
+    // Composite devices: the function whose child PDO Pdo is (-1: the PDO is
+    // the device's own), and the interface information the composite parent
+    // last obtained per interface number, handed to the child's selections.
+    int Function = -1;
+    std::map<uint8_t, std::vector<uint8_t>> InterfaceInfos;
 };
 
 // An IRP finished under the lock, to be completed after it is released.
@@ -200,6 +208,9 @@ NTSTATUS StatusForUsbd(USBD_STATUS status);
 // reset-pipe transfer when it reaches the head of the default pipe. Lock held.
 USBD_STATUS RunConfigurationTransfer(Bus &bus, Port &port, Transfer *t, uint64_t nowMicros,
                                      std::vector<Completion> *out);
+// The composite parent's own selection when a composite device is plugged:
+// the first configuration with every interface in alternate setting 0. Lock held.
+USBD_STATUS CompositeParentConfigure(Bus &bus, Port &port);
 
 }  // namespace usb
 }  // namespace sim

@@ -57,12 +57,38 @@ std::vector<uint8_t> ReferenceIsoPacket(uint32_t seq, uint32_t n) {
     return p;
 }
 
+bool CheckReferenceIsoPacket(const uint8_t *data, uint32_t length, uint32_t *seq) {
+    if (length < 4) return false;
+    *seq = Get32(data);
+    for (uint32_t k = 4; k < length; ++k)
+        if (data[k] != (uint8_t)(*seq + k)) return false;
+    return true;
+}
+
+void ReferenceIsoCounter::Add(const uint8_t *data, uint32_t length) {
+    if (length == 0) return;  // nothing received in that interval
+    uint32_t seq;
+    if (!CheckReferenceIsoPacket(data, length, &seq)) {
+        ++bad_;
+        return;
+    }
+    if (seen_ && seq != last_ + 1) lost_ += (uint32_t)(seq - last_ - 1);
+    seen_ = true;
+    last_ = seq;
+    ++good_;
+}
+
 CameraModel::CameraModel(const DeviceProfile &profile)
     : Profile(profile), Memory(kMemoryBytes), Registers(kRegisterBytes) {}
 
+const ConfigurationInfo *CameraModel::ActiveConfiguration() const {
+    return Configuration == 0 ? nullptr : Profile.ConfigurationByValue(Configuration);
+}
+
 const EndpointInfo *CameraModel::ActiveEndpoint(uint8_t address) const {
-    if (Configuration == 0) return nullptr;
-    for (const auto &s : Profile.Settings) {
+    const ConfigurationInfo *active = ActiveConfiguration();
+    if (active == nullptr) return nullptr;
+    for (const auto &s : active->Settings) {
         auto it = AltSetting.find(s.InterfaceNumber);
         uint8_t alt = it == AltSetting.end() ? 0 : it->second;
         if (s.AlternateSetting != alt) continue;
@@ -85,10 +111,10 @@ void CameraModel::PostEvent(uint8_t type, uint32_t counter) {
     Events.push_back(e);
 }
 
-std::vector<uint8_t> CameraModel::OtherSpeedConfiguration() const {
+std::vector<uint8_t> CameraModel::OtherSpeedConfiguration(uint8_t index) const {
     // The same configuration at full speed: bulk packets of 64 bytes, periodic
-    // packets within the full-speed limits.
-    std::vector<uint8_t> c = Profile.ConfigurationDescriptor;
+    // packets within the full-speed limits, one transaction per frame.
+    std::vector<uint8_t> c = Profile.Configurations[index].Descriptor;
     c[1] = USB_OTHER_SPEED_CONFIGURATION_DESCRIPTOR_TYPE;
     for (size_t o = 0; o + 1 < c.size() && c[o] >= 2; o += c[o]) {
         if (c[o + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE || o + 7 > c.size()) continue;
@@ -129,12 +155,8 @@ bool CameraModel::StandardRequest(const uint8_t setup[8], uint8_t *data, uint32_
     const uint16_t length = (uint16_t)(setup[6] | (setup[7] << 8));
     const uint8_t endpoint = (uint8_t)index;
     const bool endpointKnown = (endpoint & 0x7F) == 0 || ActiveEndpoint(endpoint) != nullptr;
-    auto interfaceKnown = [&](uint8_t number) {
-        if (Configuration == 0) return false;
-        for (const auto &s : Profile.Settings)
-            if (s.InterfaceNumber == number) return true;
-        return false;
-    };
+    const ConfigurationInfo *active = ActiveConfiguration();
+    auto interfaceKnown = [&](uint8_t number) { return active != nullptr && active->HasInterface(number); };
     *actual = 0;
 
     switch (setup[1]) {
@@ -142,7 +164,7 @@ bool CameraModel::StandardRequest(const uint8_t setup[8], uint8_t *data, uint32_
         if (!in || length < 2 || value != 0) return false;
         uint8_t status[2] = {0, 0};
         if (recipient == 0) {
-            const uint8_t attributes = Profile.ConfigurationDescriptor[7];
+            const uint8_t attributes = (active != nullptr ? *active : Profile.First()).Descriptor[7];
             status[0] = (uint8_t)(((attributes & 0x40) ? 1 : 0) | (RemoteWakeup ? 2 : 0));
         } else if (recipient == 1) {
             if (!interfaceKnown((uint8_t)index)) return false;
@@ -189,13 +211,14 @@ bool CameraModel::StandardRequest(const uint8_t setup[8], uint8_t *data, uint32_
             *actual = Answer(data, length, Profile.DeviceDescriptor);
             return true;
         case USB_CONFIGURATION_DESCRIPTOR_TYPE:
-            if (descriptorIndex != 0) return false;
-            *actual = Answer(data, length, Profile.ConfigurationDescriptor);
+            if (descriptorIndex >= Profile.Configurations.size()) return false;
+            *actual = Answer(data, length, Profile.Configurations[descriptorIndex].Descriptor);
             return true;
         case USB_STRING_DESCRIPTOR_TYPE: {
-            auto it = Profile.Strings.find(descriptorIndex);
-            if (it == Profile.Strings.end()) return false;
-            *actual = Answer(data, length, it->second);
+            // wIndex carries the language (0 for string 0).
+            const std::vector<uint8_t> *string = Profile.StringFor(descriptorIndex, index);
+            if (string == nullptr) return false;
+            *actual = Answer(data, length, *string);
             return true;
         }
         case USB_DEVICE_QUALIFIER_DESCRIPTOR_TYPE:
@@ -203,8 +226,8 @@ bool CameraModel::StandardRequest(const uint8_t setup[8], uint8_t *data, uint32_
             *actual = Answer(data, length, Profile.QualifierDescriptor);
             return true;
         case USB_OTHER_SPEED_CONFIGURATION_DESCRIPTOR_TYPE:
-            if (Profile.QualifierDescriptor.empty() || descriptorIndex != 0) return false;
-            *actual = Answer(data, length, OtherSpeedConfiguration());
+            if (Profile.QualifierDescriptor.empty() || descriptorIndex >= Profile.Configurations.size()) return false;
+            *actual = Answer(data, length, OtherSpeedConfiguration(descriptorIndex));
             return true;
         default:
             return false;
@@ -217,7 +240,7 @@ bool CameraModel::StandardRequest(const uint8_t setup[8], uint8_t *data, uint32_
         return true;
     case USB_REQUEST_SET_CONFIGURATION: {
         if (in || recipient != 0 || length != 0) return false;
-        if (value != 0 && value != Profile.ConfigurationValue) return false;
+        if (value > 0xFF || (value != 0 && Profile.ConfigurationByValue((uint8_t)value) == nullptr)) return false;
         Configuration = (uint8_t)value;
         AltSetting.clear();
         Halted.clear();
@@ -229,10 +252,10 @@ bool CameraModel::StandardRequest(const uint8_t setup[8], uint8_t *data, uint32_
         *actual = 1;
         return true;
     case USB_REQUEST_SET_INTERFACE:
-        if (in || recipient != 1 || length != 0 || Configuration == 0) return false;
-        if (Profile.FindSetting((uint8_t)index, (uint8_t)value) == nullptr) return false;
+        if (in || recipient != 1 || length != 0 || active == nullptr) return false;
+        if (active->FindSetting((uint8_t)index, (uint8_t)value) == nullptr) return false;
         AltSetting[(uint8_t)index] = (uint8_t)value;
-        for (const auto &e : Profile.FindSetting((uint8_t)index, (uint8_t)value)->Endpoints)
+        for (const auto &e : active->FindSetting((uint8_t)index, (uint8_t)value)->Endpoints)
             Halted[e.Address] = false;
         return true;
     default:
@@ -366,8 +389,10 @@ bool CameraModel::InPacket(uint8_t endpoint, std::vector<uint8_t> *packet, uint6
 
 std::vector<uint8_t> CameraModel::IsoInPacket(uint8_t endpoint, uint32_t seq) {
     const EndpointInfo *ep = ActiveEndpoint(endpoint);
-    if (ep == nullptr || ep->Role != EndpointRole::IsoSource) return {};
-    uint32_t n = Profile.IsoPacketSize != 0 ? Profile.IsoPacketSize : ep->MaxPacket;
+    if (ep == nullptr || ep->Role != EndpointRole::IsoSource || ep->MaxPacket == 0) return {};
+    // One packet per service interval: every transaction of the microframe
+    // (3 x 1024 bytes for wMaxPacketSize 0x1400).
+    uint32_t n = Profile.IsoPacketSize != 0 ? Profile.IsoPacketSize : ep->PayloadPerInterval();
     ++IsoInPackets;
     return ReferenceIsoPacket(seq, n);
 }
@@ -381,12 +406,10 @@ void CameraModel::IsoOutPacket(uint8_t endpoint, const uint8_t *data, uint32_t l
         ++IsoOutBadPackets;
         return;
     }
-    uint32_t seq = Get32(data);
-    for (uint32_t k = 4; k < length; ++k) {
-        if (data[k] != (uint8_t)(seq + k)) {
-            ++IsoOutBadPackets;
-            return;
-        }
+    uint32_t seq;
+    if (!CheckReferenceIsoPacket(data, length, &seq)) {
+        ++IsoOutBadPackets;
+        return;
     }
     if (IsoOutSeen && seq != IsoOutLastSeq + 1) ++IsoOutSequenceGaps;
     IsoOutSeen = true;
@@ -397,7 +420,8 @@ CameraState CameraModel::State() const {
     CameraState s{};
     s.Configuration = Configuration;
     uint8_t interfaces = 0;
-    for (const auto &set : Profile.Settings) interfaces = std::max<uint8_t>(interfaces, set.InterfaceNumber + 1);
+    for (const auto &set : (ActiveConfiguration() != nullptr ? *ActiveConfiguration() : Profile.First()).Settings)
+        interfaces = std::max<uint8_t>(interfaces, set.InterfaceNumber + 1);
     s.AltSetting.assign(interfaces, 0);
     for (const auto &a : AltSetting)
         if (a.first < interfaces) s.AltSetting[a.first] = a.second;

@@ -74,6 +74,7 @@ struct CameraModel {
     // restored by the bus afterwards, as the hub driver does.
     void BusReset();
 
+    const ConfigurationInfo *ActiveConfiguration() const;  // nullptr while unconfigured
     const EndpointInfo *ActiveEndpoint(uint8_t address) const;
     CameraState State() const;
 
@@ -83,7 +84,7 @@ private:
     bool FixedAnswer(const std::vector<FixedRequest> &table, const uint8_t setup[8], uint8_t *data,
                      uint32_t *actual, bool *found);
     void PostEvent(uint8_t type, uint32_t counter);
-    std::vector<uint8_t> OtherSpeedConfiguration() const;
+    std::vector<uint8_t> OtherSpeedConfiguration(uint8_t index) const;
 };
 
 }  // namespace usb

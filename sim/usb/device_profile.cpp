@@ -1,5 +1,7 @@
 #include "device_profile.h"
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "descriptor_walk.h"
@@ -12,6 +14,8 @@ namespace usb {
 using nlohmann::json;
 
 namespace {
+
+constexpr uint8_t kAssociationDescriptorType = 0x0B;  // interface association (USB 2.0 ECN)
 
 // The reference camera, in the profile format itself so that the built-in
 // default and profile files go through one builder.
@@ -37,11 +41,15 @@ const char kReferenceProfile[] = R"json({
           { "bEndpointAddress": "0x81", "type": "bulk", "wMaxPacketSize": 512 },
           { "bEndpointAddress": "0x84", "type": "isochronous", "wMaxPacketSize": 1024, "bInterval": 1 },
           { "bEndpointAddress": "0x05", "type": "isochronous", "wMaxPacketSize": 1024, "bInterval": 1 } ] },
-      { "bInterfaceNumber": 0, "bAlternateSetting": 2, "bInterfaceClass": "0xFF", "endpoints": [] }
+      { "bInterfaceNumber": 0, "bAlternateSetting": 2, "bInterfaceClass": "0xFF", "endpoints": [] },
+      { "bInterfaceNumber": 0, "bAlternateSetting": 3, "bInterfaceClass": "0xFF",
+        "endpoints": [
+          { "bEndpointAddress": "0x86", "type": "isochronous", "wMaxPacketSize": "0x1400", "bInterval": 1 } ] }
     ]
   },
   "endpoints": { "0x01": "commands", "0x81": "status", "0x82": "frames", "0x83": "events",
-                 "0x84": "isoSource", "0x05": "isoSink" },
+                 "0x84": "isoSource", "0x05": "isoSink",
+                 "0x86": "isoSource" },
   "frame": { "width": 640, "height": 480, "zeroLengthPacket": true, "delayMs": 0 }
 })json";
 
@@ -204,7 +212,27 @@ bool ParseDevice(Context &c, const json &root, DeviceProfile *p, std::map<uint8_
     return true;
 }
 
-bool ParseEndpoint(Context &c, const json &e, const std::string &path, std::vector<uint8_t> *out) {
+// wMaxPacketSize: bits 0..10 the packet size, bits 11..12 the additional
+// transactions per microframe of a high-speed periodic endpoint. Periodic
+// endpoints may have a packet size of 0 (no bandwidth: the usual default
+// setting of an isochronous interface); bulk endpoints may not.
+bool CheckMaxPacket(Context &c, const std::string &path, uint8_t type, uint16_t mps, bool highSpeed) {
+    const uint16_t size = mps & 0x7FF, extra = (mps >> 11) & 3;
+    const bool periodic = type == USB_ENDPOINT_TYPE_ISOCHRONOUS || type == USB_ENDPOINT_TYPE_INTERRUPT;
+    if ((mps & 0xE000) != 0 || extra == 3)
+        return c.Fail(path, "bits 13..15 are reserved and bits 11..12 may say at most 2 more transactions");
+    if (size > 1024 || (size == 0 && !periodic))
+        return c.Fail(path, periodic ? "expected a packet size from 0 to 1024" : "expected a packet size from 1 to 1024");
+    if (type == USB_ENDPOINT_TYPE_BULK && size > 512)
+        return c.Fail(path, "bulk packets are at most 512 bytes");
+    if (extra != 0 && (!periodic || !highSpeed))
+        return c.Fail(path, "more transactions per microframe only for high-speed interrupt or isochronous endpoints");
+    if (extra != 0 && size < (extra == 1 ? 513 : 683))
+        return c.Fail(path, "a high-bandwidth endpoint's packets are at least 513 (2 per microframe) or 683 (3) bytes");
+    return true;
+}
+
+bool ParseEndpoint(Context &c, const json &e, const std::string &path, bool highSpeed, std::vector<uint8_t> *out) {
     if (!e.is_object()) return c.Fail(path, "expected an object");
     uint8_t address = 0, interval = 0;
     uint16_t mps = 0;
@@ -224,10 +252,7 @@ bool ParseEndpoint(Context &c, const json &e, const std::string &path, std::vect
     uint8_t attributes = (uint8_t)type;
     if (!Field(c, e, path, "bmAttributes", 0xFF, &attributes)) return false;
     if ((attributes & 3) != type) return c.Fail(path + ".bmAttributes", "transfer type bits disagree with type");
-    if ((mps & 0x7FF) == 0 || (mps & 0x7FF) > 1024)
-        return c.Fail(path + ".wMaxPacketSize", "expected a packet size from 1 to 1024");
-    if (type == USB_ENDPOINT_TYPE_BULK && (mps & 0x7FF) > 512)
-        return c.Fail(path + ".wMaxPacketSize", "bulk packets are at most 512 bytes");
+    if (!CheckMaxPacket(c, path + ".wMaxPacketSize", (uint8_t)type, mps, highSpeed)) return false;
     if (type != USB_ENDPOINT_TYPE_BULK && interval == 0) interval = 1;
     uint8_t b[7] = {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address, attributes, (uint8_t)mps,
                     (uint8_t)(mps >> 8), interval};
@@ -235,27 +260,27 @@ bool ParseEndpoint(Context &c, const json &e, const std::string &path, std::vect
     return true;
 }
 
-bool ParseConfiguration(Context &c, const json &root, DeviceProfile *p, std::map<uint8_t, std::string> *texts) {
-    auto it = root.find("configuration");
-    if (it == root.end()) return c.Fail("configuration", "missing");
-    const json &cfg = *it;
-    if (!cfg.is_object()) return c.Fail("configuration", "expected an object");
-    if (cfg.contains("raw"))
-        return RawBytes(c, cfg["raw"], "configuration.raw", &p->ConfigurationDescriptor);
+// One configuration object (at `where`: "configuration" or
+// "configurations[k]") into its descriptor bytes. Its "name" becomes string 4
+// (first configuration only; others name theirs with iConfiguration).
+bool ParseConfiguration(Context &c, const json &cfg, const std::string &where, size_t k, DeviceProfile *p,
+                        std::map<uint8_t, std::string> *texts, std::vector<uint8_t> *out) {
+    if (!cfg.is_object()) return c.Fail(where, "expected an object");
+    if (cfg.contains("raw")) return RawBytes(c, cfg["raw"], where + ".raw", out);
     uint8_t value = 1, attributes = 0x80, power = 50;
-    if (!Field(c, cfg, "configuration", "bConfigurationValue", 0xFF, &value) ||
-        !Field(c, cfg, "configuration", "bmAttributes", 0xFF, &attributes) ||
-        !Field(c, cfg, "configuration", "bMaxPower", 0xFF, &power))
+    if (!Field(c, cfg, where, "bConfigurationValue", 0xFF, &value) ||
+        !Field(c, cfg, where, "bmAttributes", 0xFF, &attributes) ||
+        !Field(c, cfg, where, "bMaxPower", 0xFF, &power))
         return false;
-    if (value == 0) return c.Fail("configuration.bConfigurationValue", "must not be 0 (0 means unconfigured)");
+    if (value == 0) return c.Fail(where + ".bConfigurationValue", "must not be 0 (0 means unconfigured)");
     auto ifs = cfg.find("interfaces");
-    if (ifs == cfg.end()) return c.Fail("configuration.interfaces", "missing");
-    if (!ifs->is_array() || ifs->empty()) return c.Fail("configuration.interfaces", "expected a non-empty array");
+    if (ifs == cfg.end()) return c.Fail(where + ".interfaces", "missing");
+    if (!ifs->is_array() || ifs->empty()) return c.Fail(where + ".interfaces", "expected a non-empty array");
     std::vector<uint8_t> body;
     std::vector<int> numbers;
     for (size_t i = 0; i < ifs->size(); ++i) {
         const json &f = (*ifs)[i];
-        std::string path = "configuration.interfaces[" + std::to_string(i) + "]";
+        std::string path = where + ".interfaces[" + std::to_string(i) + "]";
         if (!f.is_object()) return c.Fail(path, "expected an object");
         uint8_t number = 0, alt = 0, cls = 0xFF, sub = 0, proto = 0;
         if (!Field(c, f, path, "bInterfaceNumber", 0xFF, &number, true) ||
@@ -283,7 +308,7 @@ bool ParseConfiguration(Context &c, const json &root, DeviceProfile *p, std::map
             if (!e->is_array()) return c.Fail(path + ".endpoints", "expected an array");
             if (e->size() > 30) return c.Fail(path + ".endpoints", "at most 30 endpoints");
             for (size_t k = 0; k < e->size(); ++k)
-                if (!ParseEndpoint(c, (*e)[k], path + ".endpoints[" + std::to_string(k) + "]", &eps))
+                if (!ParseEndpoint(c, (*e)[k], path + ".endpoints[" + std::to_string(k) + "]", p->HighSpeed, &eps))
                     return false;
             count = e->size();
         }
@@ -292,40 +317,110 @@ bool ParseConfiguration(Context &c, const json &root, DeviceProfile *p, std::map
         body.insert(body.end(), eps.begin(), eps.end());
     }
     size_t total = 9 + body.size();
-    if (total > 0xFFFF) return c.Fail("configuration.interfaces", "descriptor longer than 65535 bytes");
+    if (total > 0xFFFF) return c.Fail(where + ".interfaces", "descriptor longer than 65535 bytes");
     uint8_t iConfiguration = 0;
+    if (!Field(c, cfg, where, "iConfiguration", 0xFF, &iConfiguration)) return false;
     auto name = cfg.find("name");
     if (name != cfg.end()) {
-        if (!name->is_string()) return c.Fail("configuration.name", "expected a string");
+        if (!name->is_string()) return c.Fail(where + ".name", "expected a string");
+        if (k != 0) return c.Fail(where + ".name", "only the first configuration has a name; use iConfiguration and strings");
         iConfiguration = 4;
         (*texts)[4] = name->get<std::string>();
     }
     uint8_t h[9] = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, (uint8_t)total, (uint8_t)(total >> 8),
                     (uint8_t)numbers.size(), value, iConfiguration, attributes, power};
-    p->ConfigurationDescriptor.assign(h, h + 9);
-    p->ConfigurationDescriptor.insert(p->ConfigurationDescriptor.end(), body.begin(), body.end());
+    out->assign(h, h + 9);
+    out->insert(out->end(), body.begin(), body.end());
     return true;
 }
 
+// "configuration" (one) or "configurations" (an array, in descriptor index
+// order): each into a ConfigurationInfo whose descriptor is checked later.
+bool ParseConfigurations(Context &c, const json &root, DeviceProfile *p, std::map<uint8_t, std::string> *texts) {
+    auto one = root.find("configuration"), many = root.find("configurations");
+    if (one != root.end() && many != root.end())
+        return c.Fail("configurations", "give either configuration or configurations, not both");
+    if (one == root.end() && many == root.end()) return c.Fail("configuration", "missing");
+    p->Configurations.clear();
+    if (one != root.end()) {
+        p->Configurations.emplace_back();
+        return ParseConfiguration(c, *one, "configuration", 0, p, texts, &p->Configurations[0].Descriptor);
+    }
+    if (!many->is_array() || many->empty() || many->size() > 255)
+        return c.Fail("configurations", "expected an array of 1 to 255 configurations");
+    p->Configurations.resize(many->size());
+    for (size_t k = 0; k < many->size(); ++k)
+        if (!ParseConfiguration(c, (*many)[k], "configurations[" + std::to_string(k) + "]", k, p, texts,
+                                &p->Configurations[k].Descriptor))
+            return false;
+    return true;
+}
+
+// Reads an object of index: text (indices 1 to 255) at path into *out.
+bool StringTexts(Context &c, const json &obj, const std::string &path, std::map<uint8_t, std::string> *out) {
+    if (!obj.is_object()) return c.Fail(path, "expected an object of index: text");
+    for (auto it = obj.begin(); it != obj.end(); ++it) {
+        uint64_t index;
+        if (!ParseUnsigned(json(it.key()), 255, &index) || index == 0)
+            return c.Fail(path + "." + it.key(), "the key must be a string index from 1 to 255");
+        if (!it.value().is_string()) return c.Fail(path + "." + it.key(), "expected a string");
+        (*out)[(uint8_t)index] = it.value().get<std::string>();
+    }
+    return true;
+}
+
+// Languages: "languageId" (one) or "languageIds" (the list string 0 gives, the
+// first one the language of "strings" and the device's texts);
+// "localizedStrings" gives the texts of the other languages by language id.
 bool ParseStrings(Context &c, const json &root, DeviceProfile *p, std::map<uint8_t, std::string> &texts) {
-    if (!Field(c, root, "", "languageId", 0xFFFF, &p->LanguageId)) {
+    uint16_t single = 0x0409;
+    if (!Field(c, root, "", "languageId", 0xFFFF, &single)) {
         c.error->erase(0, 1);  // no leading '.' for a top-level field
         return false;
     }
-    auto s = root.find("strings");
-    if (s != root.end()) {
-        if (!s->is_object()) return c.Fail("strings", "expected an object of index: text");
-        for (auto it = s->begin(); it != s->end(); ++it) {
-            uint64_t index;
-            if (!ParseUnsigned(json(it.key()), 255, &index) || index == 0)
-                return c.Fail("strings." + it.key(), "the key must be a string index from 1 to 255");
-            if (!it.value().is_string()) return c.Fail("strings." + it.key(), "expected a string");
-            texts[(uint8_t)index] = it.value().get<std::string>();
+    p->LanguageIds.assign(1, single);
+    auto list = root.find("languageIds");
+    if (list != root.end()) {
+        if (root.contains("languageId")) return c.Fail("languageIds", "give either languageId or languageIds, not both");
+        if (!list->is_array() || list->empty() || list->size() > 126)
+            return c.Fail("languageIds", "expected an array of 1 to 126 language ids");
+        p->LanguageIds.clear();
+        for (size_t i = 0; i < list->size(); ++i) {
+            uint64_t id;
+            if (!ParseUnsigned((*list)[i], 0xFFFF, &id) || id == 0)
+                return c.Fail("languageIds[" + std::to_string(i) + "]", "expected a language id such as \"0x0409\"");
+            for (uint16_t seen : p->LanguageIds)
+                if (seen == id) return c.Fail("languageIds[" + std::to_string(i) + "]", "listed twice");
+            p->LanguageIds.push_back((uint16_t)id);
         }
     }
-    uint8_t lang[4] = {4, USB_STRING_DESCRIPTOR_TYPE, (uint8_t)p->LanguageId, (uint8_t)(p->LanguageId >> 8)};
-    p->Strings[0].assign(lang, lang + 4);
+    auto s = root.find("strings");
+    if (s != root.end() && !StringTexts(c, *s, "strings", &texts)) return false;
+    std::vector<uint8_t> zero(2 + 2 * p->LanguageIds.size());
+    zero[0] = (uint8_t)zero.size();
+    zero[1] = USB_STRING_DESCRIPTOR_TYPE;
+    for (size_t i = 0; i < p->LanguageIds.size(); ++i) {
+        zero[2 + 2 * i] = (uint8_t)p->LanguageIds[i];
+        zero[3 + 2 * i] = (uint8_t)(p->LanguageIds[i] >> 8);
+    }
+    p->Strings[0] = zero;
     for (const auto &t : texts) p->Strings[t.first] = StringDescriptor(t.second);
+    auto localized = root.find("localizedStrings");
+    if (localized != root.end()) {
+        if (!localized->is_object()) return c.Fail("localizedStrings", "expected an object of language id: strings");
+        for (auto it = localized->begin(); it != localized->end(); ++it) {
+            const std::string path = "localizedStrings." + it.key();
+            uint64_t id;
+            if (!ParseUnsigned(json(it.key()), 0xFFFF, &id))
+                return c.Fail(path, "the key must be a language id such as \"0x0407\"");
+            bool listed = false;
+            for (size_t i = 1; i < p->LanguageIds.size(); ++i) listed = listed || p->LanguageIds[i] == id;
+            if (!listed) return c.Fail(path, "not one of languageIds after the first");
+            std::map<uint8_t, std::string> other;
+            if (!StringTexts(c, it.value(), path, &other)) return false;
+            for (const auto &t : other) p->OtherStrings[(uint16_t)id][t.first] = StringDescriptor(t.second);
+        }
+    }
     auto r = root.find("rawStrings");
     if (r != root.end()) {
         if (!r->is_object()) return c.Fail("rawStrings", "expected an object of index: hex bytes");
@@ -337,6 +432,12 @@ bool ParseStrings(Context &c, const json &root, DeviceProfile *p, std::map<uint8
             if (!RawBytes(c, it.value(), path, &bytes)) return false;
             if (bytes.size() < 2 || bytes[0] != bytes.size() || bytes[1] != USB_STRING_DESCRIPTOR_TYPE)
                 return c.Fail(path, "expected a string descriptor: bLength = its size, type 03");
+            if (index == 0) {
+                // The language list itself: its ids become the profile's.
+                if (bytes.size() < 4 || bytes.size() % 2 != 0) return c.Fail(path, "expected at least one language id");
+                p->LanguageIds.clear();
+                for (size_t i = 2; i + 1 < bytes.size(); i += 2) p->LanguageIds.push_back((uint16_t)(bytes[i] | (bytes[i + 1] << 8)));
+            }
             p->Strings[(uint8_t)index] = bytes;
         }
     }
@@ -397,14 +498,65 @@ const char *EndpointRoleName(EndpointRole role) {
     return "?";
 }
 
-const InterfaceSetting *DeviceProfile::FindSetting(uint8_t interfaceNumber, uint8_t alternate) const {
+const InterfaceSetting *ConfigurationInfo::FindSetting(uint8_t interfaceNumber, uint8_t alternate) const {
     for (const auto &s : Settings)
         if (s.InterfaceNumber == interfaceNumber && s.AlternateSetting == alternate) return &s;
     return nullptr;
 }
 
-bool DeriveSettings(DeviceProfile *p, std::string *error) {
-    const std::vector<uint8_t> &cfg = p->ConfigurationDescriptor;
+bool ConfigurationInfo::HasInterface(uint8_t interfaceNumber) const {
+    for (const auto &s : Settings)
+        if (s.InterfaceNumber == interfaceNumber) return true;
+    return false;
+}
+
+std::vector<uint8_t> ConfigurationInfo::FunctionDescriptor(const FunctionInfo &f) const {
+    std::vector<uint8_t> out(Descriptor.begin(), Descriptor.begin() + 9);
+    bool inside = false;  // the descriptors since the last interface descriptor belong to f
+    size_t offset = Descriptor[0], next;
+    while (offset < Descriptor.size() &&
+           NextDescriptor(Descriptor.data(), Descriptor.size(), offset, &next) == WalkError::None) {
+        const uint8_t type = Descriptor[offset + 1];
+        if (type == USB_INTERFACE_DESCRIPTOR_TYPE) inside = f.Contains(Descriptor[offset + 2]);
+        if (type == kAssociationDescriptorType) inside = false;
+        if (inside) out.insert(out.end(), Descriptor.begin() + offset, Descriptor.begin() + next);
+        offset = next;
+    }
+    out[2] = (uint8_t)out.size();
+    out[3] = (uint8_t)(out.size() >> 8);
+    out[4] = f.InterfaceCount;
+    return out;
+}
+
+const ConfigurationInfo *DeviceProfile::ConfigurationByValue(uint8_t value) const {
+    for (const auto &c : Configurations)
+        if (c.Value == value) return &c;
+    return nullptr;
+}
+
+const std::vector<uint8_t> *DeviceProfile::StringFor(uint8_t index, uint16_t language) const {
+    if (index != 0) {
+        bool listed = false;
+        for (uint16_t id : LanguageIds) listed = listed || id == language;
+        if (!listed) return nullptr;
+        auto other = OtherStrings.find(language);
+        if (other != OtherStrings.end()) {
+            auto it = other->second.find(index);
+            if (it != other->second.end()) return &it->second;
+        }
+    }
+    auto it = Strings.find(index);
+    return it == Strings.end() ? nullptr : &it->second;
+}
+
+bool DeviceProfile::Composite() const {
+    const uint8_t cls = DeviceDescriptor[4], sub = DeviceDescriptor[5], proto = DeviceDescriptor[6];
+    return Configurations.size() == 1 && First().InterfaceCount > 1 &&
+           (cls == 0 || (cls == 0xEF && sub == 0x02 && proto == 0x01));
+}
+
+bool DeriveSettings(const DeviceProfile &p, ConfigurationInfo *c, std::string *error) {
+    const std::vector<uint8_t> &cfg = c->Descriptor;
     size_t bad;
     WalkError e = CheckConfiguration(cfg.data(), cfg.size(), &bad);
     if (e != WalkError::None) {
@@ -416,16 +568,25 @@ bool DeriveSettings(DeviceProfile *p, std::string *error) {
                  " but the descriptor has " + std::to_string(cfg.size()) + " bytes";
         return false;
     }
-    p->ConfigurationValue = cfg[5];
-    p->Settings.clear();
+    c->Value = cfg[5];
+    c->InterfaceCount = cfg[4];
+    c->Settings.clear();
+    c->Functions.clear();
     size_t offset = 0, extent = cfg.size();
     while (offset < extent) {
         size_t next;
         NextDescriptor(cfg.data(), extent, offset, &next);
+        if (cfg[offset + 1] == kAssociationDescriptorType && next - offset >= 8) {
+            if (cfg[offset + 3] == 0) {
+                *error = "configuration: interface association with bInterfaceCount 0 at byte " + std::to_string(offset);
+                return false;
+            }
+            c->Functions.push_back(FunctionInfo{cfg[offset + 2], cfg[offset + 3], cfg[offset + 4], true});
+        }
         if (cfg[offset + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) {
             InterfaceSetting s{cfg[offset + 2], cfg[offset + 3], cfg[offset + 5], cfg[offset + 6],
                                cfg[offset + 7], {}};
-            if (p->FindSetting(s.InterfaceNumber, s.AlternateSetting) != nullptr) {
+            if (c->FindSetting(s.InterfaceNumber, s.AlternateSetting) != nullptr) {
                 *error = "configuration: interface " + std::to_string(s.InterfaceNumber) +
                          " alternate setting " + std::to_string(s.AlternateSetting) +
                          " appears twice (byte " + std::to_string(offset) + ")";
@@ -440,14 +601,23 @@ bool DeriveSettings(DeviceProfile *p, std::string *error) {
             }
             for (size_t k = 0; k < used; ++k) {
                 const uint8_t *d = cfg.data() + offsets[k];
-                EndpointInfo ep{d[2], d[3], (uint16_t)((d[4] | (d[5] << 8)) & 0x7FF), d[6], EndpointRole::Sink};
-                if ((ep.Address & 0x0F) == 0 || ep.MaxPacket == 0) {
+                const uint16_t raw = (uint16_t)(d[4] | (d[5] << 8));
+                EndpointInfo ep{d[2], d[3], (uint16_t)(raw & 0x7FF), d[6], EndpointRole::Sink, raw};
+                const bool periodic = ep.Type() == USB_ENDPOINT_TYPE_ISOCHRONOUS || ep.Type() == USB_ENDPOINT_TYPE_INTERRUPT;
+                if ((ep.Address & 0x0F) == 0 || (ep.MaxPacket == 0 && !periodic) || ep.MaxPacket > 1024 ||
+                    ((raw >> 11) & 3) == 3 || (((raw >> 11) & 3) != 0 && (!periodic || !p.HighSpeed))) {
                     *error = "configuration: endpoint descriptor at byte " + std::to_string(offsets[k]) +
-                             " has endpoint number 0 or a packet size of 0";
+                             " has endpoint number 0 or a wMaxPacketSize no endpoint of its type and speed can have";
                     return false;
                 }
-                auto r = p->Roles.find(ep.Address);
-                if (r != p->Roles.end()) {
+                for (const EndpointInfo &other : s.Endpoints)
+                    if (other.Address == ep.Address) {
+                        *error = "configuration: endpoint descriptor at byte " + std::to_string(offsets[k]) +
+                                 " repeats an endpoint address of its interface setting";
+                        return false;
+                    }
+                auto r = p.Roles.find(ep.Address);
+                if (r != p.Roles.end()) {
                     ep.Role = r->second;
                 } else if (ep.Type() == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
                     ep.Role = ep.In() ? EndpointRole::IsoSource : EndpointRole::IsoSink;
@@ -463,14 +633,33 @@ bool DeriveSettings(DeviceProfile *p, std::string *error) {
                 }
                 s.Endpoints.push_back(ep);
             }
-            p->Settings.push_back(s);
+            c->Settings.push_back(s);
         }
         offset = next;
     }
-    if (p->Settings.empty()) {
+    if (c->Settings.empty()) {
         *error = "configuration: no interface descriptor";
         return false;
     }
+    // Every interface not inside an association is a function of its own.
+    std::vector<uint8_t> numbers;
+    for (const auto &s : c->Settings)
+        if (std::find(numbers.begin(), numbers.end(), s.InterfaceNumber) == numbers.end()) numbers.push_back(s.InterfaceNumber);
+    if (numbers.size() != c->InterfaceCount) {
+        *error = "configuration: bNumInterfaces is " + std::to_string(c->InterfaceCount) + " but " +
+                 std::to_string(numbers.size()) + " interfaces are described";
+        return false;
+    }
+    for (uint8_t n : numbers) {
+        bool covered = false;
+        for (const auto &f : c->Functions) covered = covered || (f.Association && f.Contains(n));
+        if (!covered) {
+            const InterfaceSetting *s = c->FindSetting(n, 0);
+            c->Functions.push_back(FunctionInfo{n, 1, s != nullptr ? s->Class : (uint8_t)0, false});
+        }
+    }
+    std::sort(c->Functions.begin(), c->Functions.end(),
+              [](const FunctionInfo &a, const FunctionInfo &b) { return a.FirstInterface < b.FirstInterface; });
     return true;
 }
 
@@ -495,9 +684,14 @@ bool ParseProfileJson(const std::string &text, DeviceProfile *p, std::string *er
         p->HighSpeed = s == "high";
     }
     std::map<uint8_t, std::string> texts;
-    if (!ParseDevice(c, root, p, &texts) || !ParseConfiguration(c, root, p, &texts) ||
+    if (!ParseDevice(c, root, p, &texts) || !ParseConfigurations(c, root, p, &texts) ||
         !ParseStrings(c, root, p, texts))
         return false;
+    const bool rawDevice = root["device"].contains("raw");
+    if (rawDevice && p->DeviceDescriptor[17] != p->Configurations.size())
+        return c.Fail("device.raw", "bNumConfigurations is " + std::to_string(p->DeviceDescriptor[17]) + " but " +
+                                        std::to_string(p->Configurations.size()) + " configurations are given");
+    p->DeviceDescriptor[17] = (uint8_t)p->Configurations.size();
     auto eps = root.find("endpoints");
     if (eps != root.end()) {
         if (!eps->is_object()) return c.Fail("endpoints", "expected an object of address: role");
@@ -542,18 +736,26 @@ bool ParseProfileJson(const std::string &text, DeviceProfile *p, std::string *er
             return c.Fail("qualifier", "expected 10 bytes starting 0A 06");
     } else if (p->HighSpeed) {
         const std::vector<uint8_t> &d = p->DeviceDescriptor;
-        p->QualifierDescriptor = {10, USB_DEVICE_QUALIFIER_DESCRIPTOR_TYPE, d[2], d[3], d[4], d[5], d[6], 64, 1, 0};
+        p->QualifierDescriptor = {10, USB_DEVICE_QUALIFIER_DESCRIPTOR_TYPE, d[2], d[3], d[4], d[5], d[6], 64,
+                                  (uint8_t)p->Configurations.size(), 0};
     }
-    std::string derive;
-    if (!DeriveSettings(p, &derive)) {
-        // Errors of the descriptor bytes name the raw field when there is one;
-        // role errors already name their endpoint.
-        if (derive.compare(0, 10, "endpoints.") == 0) {
-            *error = derive;
-            return false;
+    for (size_t k = 0; k < p->Configurations.size(); ++k) {
+        const bool one = root.contains("configuration");
+        const json &cfg = one ? root["configuration"] : root["configurations"][k];
+        const std::string where = one ? "configuration" : "configurations[" + std::to_string(k) + "]";
+        std::string derive;
+        if (!DeriveSettings(*p, &p->Configurations[k], &derive)) {
+            // Errors of the descriptor bytes name the raw field when there is one;
+            // role errors already name their endpoint.
+            if (derive.compare(0, 10, "endpoints.") == 0) {
+                *error = derive;
+                return false;
+            }
+            return c.Fail(cfg.contains("raw") ? where + ".raw" : where, derive.substr(derive.find(": ") + 2));
         }
-        return c.Fail(root["configuration"].contains("raw") ? "configuration.raw" : "configuration",
-                      derive.substr(derive.find(": ") + 2));
+        for (size_t j = 0; j < k; ++j)
+            if (p->Configurations[j].Value == p->Configurations[k].Value || p->Configurations[k].Value == 0)
+                return c.Fail(where, "bConfigurationValue must be non-zero and differ from the other configurations'");
     }
     return true;
 }

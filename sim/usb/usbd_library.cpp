@@ -117,7 +117,7 @@ PURB USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR Configurati
     if (size < sizeof(struct _URB_SELECT_CONFIGURATION)) size = sizeof(struct _URB_SELECT_CONFIGURATION);
     if (size > 0xFFFF) return nullptr;
 
-    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPool, size, kUsbdPoolTag, SimFile, SimLine);
+    PURB urb = (PURB)ExAllocatePoolWithTag(NonPagedPoolNx, size, kUsbdPoolTag, SimFile, SimLine);
     if (urb == nullptr) return nullptr;
     memset(urb, 0, size);
     urb->UrbHeader.Length = (USHORT)size;

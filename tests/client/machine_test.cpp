@@ -341,7 +341,7 @@ TEST(MachineStart, ABadProfileIsReportedAndLeavesNothingRunning) {
 
 // Drivers that misbehave on purpose: one leaks pool, one fails to load.
 NTSTATUS LeakingEntry(PDRIVER_OBJECT, PUNICODE_STRING) {
-    ExAllocatePoolWithTag(NonPagedPool, 32, 0x6B61654C);  // "Leak"
+    ExAllocatePoolWithTag(NonPagedPoolNx, 32, 0x6B61654C);  // "Leak"
     return STATUS_SUCCESS;
 }
 

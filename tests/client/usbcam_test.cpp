@@ -265,4 +265,17 @@ TEST(UsbcamTrace, TraceWritesAPcapCaptureOfTheSession) {
     remove(path.c_str());
 }
 
+TEST(UsbcamFunction, FunctionChoosesTheCompositeCamerasChildTheDriverGets) {
+    const std::string camera = "--camera " USB_PROFILE_DIR "/composite-test-camera.json";
+    // The audio function: interface 2 of the device, no pipes in its first setting.
+    ProgramRun run = Usbcam(camera + " --function 1 raw GET_INTERFACE_INFO --out-len 24");
+    EXPECT_EQ(run.Exit, 0) << run.Err;
+    EXPECT_EQ(run.Out.rfind("status=0x00000000 information=24\nout=18000200", 0), 0u) << run.Out;
+    // The video function by default: interface 0, one interrupt pipe.
+    run = Usbcam(camera + " raw GET_INTERFACE_INFO --out-len 48");
+    EXPECT_EQ(run.Out.rfind("status=0x00000000 information=48\nout=30000000", 0), 0u) << run.Out;
+    ExpectOneLineError(Usbcam(camera + " --function 2 raw NOP"), "function 2");
+    ExpectOneLineError(Usbcam("--function 1 raw NOP"), "not a composite device");
+}
+
 }  // namespace

@@ -20,12 +20,12 @@ const USBD_INTERFACE_INFORMATION *AsInfo(const std::vector<uint8_t> &bytes) {
     return (const USBD_INTERFACE_INFORMATION *)bytes.data();
 }
 
-// Extra alternate settings (3, 4, ...) with two bulk endpoints each, 23 bytes
+// Extra alternate settings (4, 5, ...) with two bulk endpoints each, 23 bytes
 // of descriptor apiece, to make the configuration descriptor longer.
 std::string ProfileWithExtraSettings(int count) {
     std::string extra;
     for (int i = 0; i < count; i++) {
-        extra += R"(, { "bInterfaceNumber": 0, "bAlternateSetting": )" + std::to_string(3 + i) +
+        extra += R"(, { "bInterfaceNumber": 0, "bAlternateSetting": )" + std::to_string(4 + i) +
                  R"(, "bInterfaceClass": "0xFF", "endpoints": [
           { "bEndpointAddress": "0x01", "type": "bulk", "wMaxPacketSize": 512 },
           { "bEndpointAddress": "0x81", "type": "bulk", "wMaxPacketSize": 512 } ] })";
@@ -39,7 +39,7 @@ TEST_F(ConfigurationTest, StartReadsDescriptorsThenSelectsWithTheTransferSizePol
     auto wire = ControlWire(camera.Port);
     ASSERT_EQ(wire.size(), 4u);
     // Device descriptor, configuration header, whole configuration + 16.
-    const uint16_t total = 9 + 3 * 9 + 8 * 7;
+    const uint16_t total = 9 + 4 * 9 + 9 * 7;  // four settings, nine endpoints
     EXPECT_EQ(wire[0].RequestType(), 0x80);
     EXPECT_EQ(wire[0].Request(), USB_REQUEST_GET_DESCRIPTOR);
     EXPECT_EQ(wire[0].Value(), 0x0100);
@@ -88,7 +88,7 @@ TEST_F(ConfigurationTest, TwoEndpointInterfaceGetsTheSmallSizeEverywhere) {
 }
 
 TEST_F(ConfigurationTest, SelectInterfaceRereadsLongDescriptorsAndSizesTheUrb) {
-    // 92 + 8 * 23 = 276 bytes: longer than the first read of 265.
+    // 108 + 8 * 23 = 292 bytes: longer than the first read of 265.
     Camera camera = Plug(ProfileWithExtraSettings(8));
     sim::ClientHandle handle = Open();
     sim::usb::WireLogClear();
@@ -99,8 +99,8 @@ TEST_F(ConfigurationTest, SelectInterfaceRereadsLongDescriptorsAndSizesTheUrb) {
     auto wire = ControlWire(camera.Port);
     ASSERT_EQ(wire.size(), 3u);
     EXPECT_EQ(wire[0].SetupLength(), 265);
-    EXPECT_EQ(wire[1].SetupLength(), 276);
-    EXPECT_EQ(wire[1].ActualLength, 276u);
+    EXPECT_EQ(wire[1].SetupLength(), 292);
+    EXPECT_EQ(wire[1].ActualLength, 292u);
     EXPECT_EQ(wire[2].RequestType(), 0x01);
     EXPECT_EQ(wire[2].Request(), USB_REQUEST_SET_INTERFACE);
     EXPECT_EQ(wire[2].Value(), 1);

@@ -64,10 +64,12 @@ void DriverTest::TearDown() {
     sim::VerifierTakeViolations();
 }
 
-Camera DriverTest::Plug(const std::string &profileJson, bool start, NTSTATUS *startStatus) {
+Camera DriverTest::Plug(const std::string &profileJson, bool start, NTSTATUS *startStatus, int function) {
     Camera camera;
+    sim::usb::PlugOptions options;
+    options.Function = function;
     sim::usb::PlugResult plugged = profileJson.empty() ? sim::usb::PlugReferenceCamera()
-                                                       : sim::usb::PlugProfileJson(profileJson);
+                                                       : sim::usb::PlugProfileJson(profileJson, options);
     EXPECT_EQ(plugged.Status, STATUS_SUCCESS) << plugged.Error;
     if (plugged.Status != STATUS_SUCCESS) return camera;
     camera.Port = plugged.Port;

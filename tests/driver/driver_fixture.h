@@ -38,9 +38,10 @@ protected:
     void TearDown() override;
 
     // Plugs a camera (the reference one, or a JSON profile), reports it to the
-    // Plug and Play manager (AddDevice) and, when start is set, starts it.
+    // Plug and Play manager (AddDevice) and, when start is set, starts it. A
+    // composite device's child PDO of `function` is the one reported.
     Camera Plug(const std::string &profileJson = "", bool start = true,
-                NTSTATUS *startStatus = nullptr);
+                NTSTATUS *startStatus = nullptr, int function = 0);
     // Removes the camera's stack (IRP_MN_REMOVE_DEVICE).
     NTSTATUS Remove(Camera &camera);
 

@@ -1,5 +1,6 @@
 #include "scripted_bus.h"
 
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -48,7 +49,9 @@ NTSTATUS ScriptedInternal(PDEVICE_OBJECT, PIRP irp) {
 
     IoMarkIrpPending(irp);
     const NTSTATUS status = answer.Status;
-    std::thread([irp, status] {
+    const uint32_t delayMs = answer.DelayMs;
+    std::thread([irp, status, delayMs] {
+        if (delayMs != 0) std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         sim::RunOnKernelThread(DISPATCH_LEVEL, [irp, status] { Complete(irp, status); });
     }).detach();
     return STATUS_PENDING;

@@ -22,6 +22,7 @@ struct ScriptedBus {
     struct Answer {
         NTSTATUS Status = STATUS_SUCCESS;
         bool Pend = false;
+        uint32_t DelayMs = 0;  // a pended request completes this much later
     };
     std::function<Answer(ULONG ioControlCode, PIO_STACK_LOCATION stack)> OnInternal;
     NTSTATUS StartStatus = STATUS_SUCCESS;         // IRP_MN_START_DEVICE

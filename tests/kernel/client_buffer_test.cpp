@@ -134,9 +134,14 @@ TEST_F(ClientBufferTest, DirectMethodsLockTheSecondBufferInAnMdl) {
         EXPECT_EQ(6u, r.Information);
         EXPECT_EQ("abc", seen.Input);
         ASSERT_NE(nullptr, seen.Mdl);
-        EXPECT_EQ(static_cast<PVOID>(data + 3), seen.MdlVa);
+        // The MDL describes the client's pages by their client address; the
+        // kernel's mapping of them is another address. What was written
+        // through it is the client's at completion.
+        EXPECT_EQ(BYTE_OFFSET(data + 3), BYTE_OFFSET(seen.MdlVa));
         EXPECT_EQ(4097u, seen.MdlBytes);
-        EXPECT_EQ(static_cast<PVOID>(data + 3), seen.Mapped);
+        EXPECT_NE(seen.MdlVa, seen.Mapped);
+        EXPECT_NE(static_cast<PVOID>(data + 3), seen.Mapped);
+        EXPECT_EQ(BYTE_OFFSET(seen.MdlVa), BYTE_OFFSET(seen.Mapped));
         EXPECT_EQ(0, memcmp(data + 3, "direct", 6));
 
         // No output: no MDL; no input: no system buffer.

@@ -17,7 +17,7 @@ class PoolTest : public sim::test::KernelTest {};
 
 TEST_F(PoolTest, BlocksArePoisonedAlignedAndRememberTheirSite) {
     const int line = __LINE__ + 1;
-    auto *p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, 33, kTag));
+    auto *p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPoolNx, 33, kTag));
     ASSERT_NE(nullptr, p);
     EXPECT_EQ(0u, reinterpret_cast<uintptr_t>(p) % 16);
     for (int i = 0; i < 33; ++i) EXPECT_NE(0, p[i]) << "pool is not zeroed";
@@ -30,7 +30,7 @@ TEST_F(PoolTest, BlocksArePoisonedAlignedAndRememberTheirSite) {
     EXPECT_EQ(0u, sim::PoolBlocksOutstanding());
 
     // A block left at shutdown is a leak.
-    ExAllocatePool(NonPagedPool, 8);
+    ExAllocatePool(NonPagedPoolNx, 8);
     ExpectViolation("POOL_LEAK");
 }
 
@@ -45,7 +45,7 @@ TEST_F(PoolTest, NthAllocationFailsForEveryKindOfAllocation) {
 
     uint64_t before = sim::AllocationCount();
     sim::FaultFailNthAllocation(1);
-    EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPool, 8, kTag));
+    EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag));
     sim::FaultFailNthAllocation(1);
     EXPECT_EQ(nullptr, IoAllocateIrp(2, FALSE));
     sim::FaultFailNthAllocation(1);
@@ -66,10 +66,10 @@ TEST_F(PoolTest, NthAllocationFailsForEveryKindOfAllocation) {
 
     // The third allocation from now fails; the others succeed.
     sim::FaultFailNthAllocation(3);
-    PVOID a = ExAllocatePool(NonPagedPool, 8);
-    PVOID b = ExAllocatePool(NonPagedPool, 8);
-    PVOID c = ExAllocatePool(NonPagedPool, 8);
-    PVOID f = ExAllocatePool(NonPagedPool, 8);
+    PVOID a = ExAllocatePool(NonPagedPoolNx, 8);
+    PVOID b = ExAllocatePool(NonPagedPoolNx, 8);
+    PVOID c = ExAllocatePool(NonPagedPoolNx, 8);
+    PVOID f = ExAllocatePool(NonPagedPoolNx, 8);
     EXPECT_NE(nullptr, a);
     EXPECT_NE(nullptr, b);
     EXPECT_EQ(nullptr, c);
@@ -81,14 +81,14 @@ TEST_F(PoolTest, NthAllocationFailsForEveryKindOfAllocation) {
     sim::UnloadDriver(d);
 }
 
-PVOID AllocateHere() { return ExAllocatePool(NonPagedPool, 16); }
+PVOID AllocateHere() { return ExAllocatePool(NonPagedPoolNx, 16); }
 const int kAllocateHereLine = __LINE__ - 1;
 
 TEST_F(PoolTest, SiteFaultsFailEveryAllocationFromThatSiteUntilCleared) {
     sim::FaultFailSite("pool_mdl_fault_test.cpp:" + std::to_string(kAllocateHereLine));
     EXPECT_EQ(nullptr, AllocateHere());
     EXPECT_EQ(nullptr, AllocateHere());
-    PVOID elsewhere = ExAllocatePool(NonPagedPool, 16);
+    PVOID elsewhere = ExAllocatePool(NonPagedPoolNx, 16);
     EXPECT_NE(nullptr, elsewhere);
     ExFreePool(elsewhere);
     // A suffix must match whole path components.
@@ -113,7 +113,7 @@ TEST_F(PoolTest, DriverScopedFaultsCountOnlyThatDriversAllocations) {
         if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_DEVICE_CONTROL) {
             return kt::CompleteWith(irp, STATUS_SUCCESS);
         }
-        PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
+        PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 8, kTag);
         if (p == nullptr) return kt::CompleteWith(irp, STATUS_INSUFFICIENT_RESOURCES);
         ExFreePoolWithTag(p, kTag);
         return kt::CompleteWith(irp, STATUS_SUCCESS);
@@ -122,7 +122,7 @@ TEST_F(PoolTest, DriverScopedFaultsCountOnlyThatDriversAllocations) {
     ASSERT_EQ(STATUS_SUCCESS, sim::ClientOpen("\\\\.\\Scoped", &h));
     uint64_t mine = sim::AllocationCount(d);
     sim::FaultFailNthAllocation(2, d);
-    PVOID outside = ExAllocatePool(NonPagedPool, 8);  // not the driver's: not counted
+    PVOID outside = ExAllocatePool(NonPagedPoolNx, 8);  // not the driver's: not counted
     EXPECT_NE(nullptr, outside);
     ExFreePool(outside);
     const ULONG code = CTL_CODE(0x22, 0x800, METHOD_BUFFERED, 0);

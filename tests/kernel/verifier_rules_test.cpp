@@ -56,6 +56,9 @@ enum Fault : ULONG {
     kPassiveRoutineAtDispatch,
     kDeleteAttached,
     kCompleteUnsent,
+    kPoolZeroBytes,
+    kPoolExecutable,
+    kMapUnsafely,
     kCount
 };
 
@@ -167,7 +170,7 @@ NTSTATUS FaultyDispatch(PDEVICE_OBJECT, PIRP irp) {
             break;
         }
         case kPoolDoubleFree: {
-            PVOID p = ExAllocatePoolWithTag(NonPagedPool, 32, DRV_POOL_TAG('F', 'a', 'l', 't'));
+            PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 32, DRV_POOL_TAG('F', 'a', 'l', 't'));
             ExFreePoolWithTag(p, DRV_POOL_TAG('F', 'a', 'l', 't'));
             ExFreePoolWithTag(p, DRV_POOL_TAG('F', 'a', 'l', 't'));
             break;
@@ -178,7 +181,7 @@ NTSTATUS FaultyDispatch(PDEVICE_OBJECT, PIRP irp) {
             break;
         }
         case kPoolTagMismatch: {
-            PVOID p = ExAllocatePoolWithTag(NonPagedPool, 32, DRV_POOL_TAG('F', 'a', 'l', 't'));
+            PVOID p = ExAllocatePoolWithTag(NonPagedPoolNx, 32, DRV_POOL_TAG('F', 'a', 'l', 't'));
             ExFreePoolWithTag(p, DRV_POOL_TAG('W', 'r', 'o', 'g'));
             break;
         }
@@ -231,7 +234,19 @@ NTSTATUS FaultyDispatch(PDEVICE_OBJECT, PIRP irp) {
             return STATUS_SUCCESS;
         }
         case kMapTwice:
-            MmMapLockedPages(irp->MdlAddress, KernelMode);
+            MmMapLockedPagesSpecifyCache(irp->MdlAddress, KernelMode, 1, nullptr, FALSE,
+                                         NormalPagePriority);
+            MmMapLockedPagesSpecifyCache(irp->MdlAddress, KernelMode, 1, nullptr, FALSE,
+                                         NormalPagePriority);
+            break;
+        case kPoolZeroBytes:
+            ExFreePool(ExAllocatePool(NonPagedPoolNx, 0));
+            break;
+        case kPoolExecutable:
+            ExFreePool(ExAllocatePool(NonPagedPoolExecute, 8));
+            ExFreePool(ExAllocatePool(NonPagedPoolMustSucceed, 8));
+            break;
+        case kMapUnsafely:
             MmMapLockedPages(irp->MdlAddress, KernelMode);
             break;
         case kPartialOutOfRange: {
@@ -288,7 +303,7 @@ NTSTATUS FaultyDispatch(PDEVICE_OBJECT, PIRP irp) {
         case kMapUnlocked: {
             static char buffer[32];
             PMDL m = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
-            MmMapLockedPages(m, KernelMode);
+            MmGetSystemAddressForMdlSafe(m, NormalPagePriority);
             IoFreeMdl(m);
             break;
         }
@@ -432,6 +447,9 @@ TEST_F(VerifierRulesTest, EachFaultIsReportedByItsRule) {
         {kPassiveRoutineAtDispatch, METHOD_BUFFERED, {"IRQL_TOO_HIGH"}, true},
         {kDeleteAttached, METHOD_BUFFERED, {"DEVICE_DELETED_ATTACHED"}, true},
         {kCompleteUnsent, METHOD_BUFFERED, {"IRP_NOT_IN_FLIGHT"}, true},
+        {kPoolZeroBytes, METHOD_BUFFERED, {"POOL_ZERO_BYTES"}, true},
+        {kPoolExecutable, METHOD_BUFFERED, {"POOL_EXECUTABLE"}, true},
+        {kMapUnsafely, METHOD_OUT_DIRECT, {"MDL_MAPPED_UNSAFELY"}, true},
     };
     static_assert(sizeof(cases) / sizeof(cases[0]) == kCount - 1, "one case per fault");
     for (const Case &c : cases) {
@@ -481,7 +499,7 @@ TEST_F(VerifierRulesTest, StatusAndBufferOfAFaultyRequestStaySafe) {
 }
 
 TEST_F(VerifierRulesTest, ShutdownReportsEverythingStillAlive) {
-    PVOID pool = ExAllocatePoolWithTag(NonPagedPool, 12, DRV_POOL_TAG('L', 'e', 'f', 't'));
+    PVOID pool = ExAllocatePoolWithTag(NonPagedPoolNx, 12, DRV_POOL_TAG('L', 'e', 'f', 't'));
     PIRP irp = IoAllocateIrp(2, FALSE);
     static char buffer[8];
     PMDL mdl = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
@@ -519,7 +537,7 @@ TEST_F(VerifierRulesTest, UnloadReportsDevicesAndPoolLeftBehind) {
     PDEVICE_OBJECT dev = kt::CreateDevice(other);
     // Pool allocated on the driver's behalf, from one of its routines.
     kt::SetHandler(dev, [](PDEVICE_OBJECT, PIRP irp) {
-        ExAllocatePool(NonPagedPool, 24);
+        ExAllocatePool(NonPagedPoolNx, 24);
         return kt::CompleteWith(irp, STATUS_SUCCESS);
     });
     EXPECT_EQ(STATUS_SUCCESS, sim::PnpStartDevice(dev));
@@ -581,8 +599,8 @@ TEST_F(VerifierDeathTest, BugCheckStopsTheProcessNamingTheRule) {
 PDEVICE_OBJECT g_leakyLower;
 
 NTSTATUS LeakyRemove(PDEVICE_OBJECT device, PIRP irp) {
-    PVOID kept = ExAllocatePoolWithTag(NonPagedPool, 40, DRV_POOL_TAG('L', 'e', 'a', 'k'));  // leaked on purpose
-    PVOID freed = ExAllocatePoolWithTag(NonPagedPool, 8, DRV_POOL_TAG('L', 'e', 'a', 'k'));
+    PVOID kept = ExAllocatePoolWithTag(NonPagedPoolNx, 40, DRV_POOL_TAG('L', 'e', 'a', 'k'));  // leaked on purpose
+    PVOID freed = ExAllocatePoolWithTag(NonPagedPoolNx, 8, DRV_POOL_TAG('L', 'e', 'a', 'k'));
     IoDetachDevice(g_leakyLower);
     IoDeleteDevice(device);
     ExFreePoolWithTag(freed, DRV_POOL_TAG('L', 'e', 'a', 'k'));  // after the deletion, still in the routine: fine

@@ -51,7 +51,7 @@ TEST_F(BusRequests, DescriptorReadsAnswerAsTheReferenceCameraAndFormStandardSetu
     UrbBuffer h = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, config, 9);
     ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, h.Urb()));
     uint16_t total = (uint16_t)(config[2] | (config[3] << 8));
-    EXPECT_EQ(9u + 3 * 9 + 8 * 7, total);  // three settings, eight endpoints
+    EXPECT_EQ(9u + 4 * 9 + 9 * 7, total);  // four settings, nine endpoints
     UrbBuffer c = DescriptorRequest(USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, config, total + 16u);
     ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, c.Urb()));
     EXPECT_EQ(total, c.Urb()->UrbControlDescriptorRequest.TransferBufferLength);

@@ -9,15 +9,27 @@ namespace {
 
 namespace bus = sim::usb;
 
-TEST(UsbProfile, ReferenceCameraDescribesThreeSettingsOfInterface0) {
+TEST(UsbProfile, ReferenceCameraDescribesFourSettingsOfInterface0) {
     bus::DeviceProfile p = bus::ReferenceProfile();
     ASSERT_EQ(18u, p.DeviceDescriptor.size());
     EXPECT_EQ(0x09, p.DeviceDescriptor[8]);
     EXPECT_EQ(0x12, p.DeviceDescriptor[9]);
     EXPECT_EQ(0x01, p.DeviceDescriptor[10]);
-    ASSERT_EQ(3u, p.Settings.size());
-    const bus::InterfaceSetting *a0 = p.FindSetting(0, 0), *a1 = p.FindSetting(0, 1), *a2 = p.FindSetting(0, 2);
-    ASSERT_TRUE(a0 && a1 && a2);
+    ASSERT_EQ(1u, p.Configurations.size());
+    const bus::ConfigurationInfo &c = p.First();
+    ASSERT_EQ(4u, c.Settings.size());
+    EXPECT_FALSE(p.Composite());
+    const bus::InterfaceSetting *a0 = c.FindSetting(0, 0), *a1 = c.FindSetting(0, 1), *a2 = c.FindSetting(0, 2),
+                               *a3 = c.FindSetting(0, 3);
+    ASSERT_TRUE(a0 && a1 && a2 && a3);
+    // Alternate setting 3: one high-bandwidth isochronous IN endpoint, 3 x 1024 bytes per microframe.
+    ASSERT_EQ(1u, a3->Endpoints.size());
+    EXPECT_EQ(0x86, a3->Endpoints[0].Address);
+    EXPECT_EQ(0x1400, a3->Endpoints[0].RawMaxPacket);
+    EXPECT_EQ(1024, a3->Endpoints[0].MaxPacket);
+    EXPECT_EQ(3072u, a3->Endpoints[0].PayloadPerInterval());
+    EXPECT_EQ(bus::EndpointRole::IsoSource, a3->Endpoints[0].Role);
+    EXPECT_EQ(c.Descriptor.size(), 9u + 4 * 9 + 9 * 7);
     ASSERT_EQ(4u, a0->Endpoints.size());
     EXPECT_EQ(bus::EndpointRole::Commands, a0->Endpoints[0].Role);
     EXPECT_EQ(bus::EndpointRole::Frames, a0->Endpoints[2].Role);

@@ -68,6 +68,9 @@ int main(int argc, char **argv) {
         ->check(CLI::Range(0, 31));
     app.add_option("--camera", sessionOptions.CameraProfile,
                    "JSON profile of the first camera (emulation; default: the reference camera)");
+    app.add_option("--function", sessionOptions.Function,
+                   "function of a composite --camera whose child device the driver gets (emulation; default 0)")
+        ->check(CLI::Range(0, 255));
     app.add_option("--trace", sessionOptions.TracePath,
                    "record the session's bus traffic to this pcap file (emulation)");
 

@@ -21,6 +21,7 @@ namespace cli {
 struct SessionOptions {
     unsigned Device = 0;      // --device: the camera commands address
     std::string CameraProfile;  // --camera: profile of the first camera
+    int Function = 0;           // --function: the composite camera's function the driver gets
     std::string TracePath;      // --trace: pcap capture of the bus traffic
 };
 

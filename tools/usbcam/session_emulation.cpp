@@ -70,7 +70,7 @@ class EmulatedSession final : public Session {
         machineOptions.TracePath = options.TracePath;
         if (!NT_SUCCESS(machine_.Start(machineOptions, error))) return false;
         int port = 0;
-        if (!NT_SUCCESS(machine_.PlugCamera(options.CameraProfile, true, &port, error))) {
+        if (!NT_SUCCESS(machine_.PlugCamera(options.CameraProfile, true, &port, error, options.Function))) {
             return false;
         }
         Remember(port);

@@ -27,8 +27,8 @@ class Win32Session final : public Session {
 }  // namespace
 
 std::unique_ptr<Session> StartSession(const SessionOptions &options, std::string *error) {
-    if (!options.CameraProfile.empty() || !options.TracePath.empty()) {
-        *error = "--camera and --trace need the emulation, which runs only in the Linux build";
+    if (!options.CameraProfile.empty() || !options.TracePath.empty() || options.Function != 0) {
+        *error = "--camera, --function and --trace need the emulation, which runs only in the Linux build";
         return nullptr;
     }
     return std::unique_ptr<Session>(new Win32Session(options.Device));

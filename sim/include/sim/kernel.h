@@ -90,8 +90,22 @@ NTSTATUS ClientOpen(const char *win32Path, ClientHandle *handle);
 // forgets the handle; returns the close request's status.
 NTSTATUS ClientClose(ClientHandle handle);
 // As NtDeviceIoControlFile: returns the final status and Information.
+// A direct-method output buffer is, for the time of the request, in the
+// client's own pages (a copy of output, copied back at completion): the MDL
+// describes it by that client address, and the kernel's mapping of it is
+// another address, unmapped at completion.
 IoResult ClientDeviceIoControl(ClientHandle handle, ULONG ioControlCode, const void *input,
                                ULONG inputLength, void *output, ULONG outputLength);
+
+struct ClientBufferOptions {
+    // The client's pages of the output buffer are read-only (only for
+    // METHOD_IN_DIRECT, which hands the buffer over for reading; any other
+    // method fails the I/O manager's probe with STATUS_ACCESS_VIOLATION).
+    bool OutputReadOnly = false;
+};
+IoResult ClientDeviceIoControlEx(ClientHandle handle, ULONG ioControlCode, const void *input,
+                                 ULONG inputLength, void *output, ULONG outputLength,
+                                 const ClientBufferOptions &options);
 
 // ---------------------------------------------------------------------------
 // Name space inspection, for tests

@@ -41,6 +41,7 @@
 
 typedef void VOID;
 typedef void *PVOID;
+typedef PVOID HANDLE;
 typedef char CHAR;
 typedef CHAR CCHAR;
 typedef CHAR *PCHAR;
@@ -120,6 +121,7 @@ typedef const UNICODE_STRING *PCUNICODE_STRING;
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
@@ -137,6 +139,12 @@ typedef const UNICODE_STRING *PCUNICODE_STRING;
 #define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
+#ifndef STATUS_ACCESS_VIOLATION
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
+#endif
+#ifndef STATUS_DEVICE_BUSY
+#define STATUS_DEVICE_BUSY ((NTSTATUS)0x80000011L)
+#endif
 #define STATUS_DEVICE_REMOVED ((NTSTATUS)0xC00002B6L)
 
 // ---------------------------------------------------------------------------
@@ -180,6 +188,8 @@ typedef enum _MM_PAGE_PRIORITY {
     NormalPagePriority = 16,
     HighPagePriority = 32
 } MM_PAGE_PRIORITY;
+// Flag in the priority of a system mapping: the mapping is not executable.
+#define MdlMappingNoExecute 0x40000000
 
 // ---------------------------------------------------------------------------
 // Dispatcher objects
@@ -264,6 +274,11 @@ typedef struct _MDL {
 #define MDL_WRITE_OPERATION 0x0080
 
 #define PAGE_SIZE 0x1000
+// Page protections (probe modes of MmSecureVirtualMemory).
+#define PAGE_NOACCESS 0x01
+#define PAGE_READONLY 0x02
+#define PAGE_READWRITE 0x04
+#define PAGE_WRITECOPY 0x08
 #define PAGE_SHIFT 12
 #define PAGE_ALIGN(Va) ((PVOID)((ULONG_PTR)(Va) & ~(PAGE_SIZE - 1)))
 #define BYTE_OFFSET(Va) ((ULONG)((LONG_PTR)(Va) & (PAGE_SIZE - 1)))
@@ -787,7 +802,12 @@ NTKERNELAPI PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList,
                                                KPROCESSOR_MODE AccessMode, ULONG CacheType,
                                                PVOID RequestedAddress, ULONG BugCheckOnFailure,
                                                ULONG Priority, SIM_SITE_PARAMS);
+NTKERNELAPI VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList,
+                                    SIM_SITE_PARAMS);
 NTKERNELAPI VOID MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
+NTKERNELAPI HANDLE MmSecureVirtualMemory(PVOID Address, SIZE_T Size, ULONG ProbeMode,
+                                         SIM_SITE_PARAMS);
+NTKERNELAPI VOID MmUnsecureVirtualMemory(HANDLE SecureHandle, SIM_SITE_PARAMS);
 
 // Power manager
 NTKERNELAPI NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp, SIM_SITE_PARAMS);

@@ -76,14 +76,27 @@ struct PlugResult {
     PDEVICE_OBJECT Pdo;  // the camera's PDO; nullptr on failure
     std::string Error;   // on a bad profile: a message naming the field,
                          // e.g. "configuration.interfaces[0].endpoints[1].maxPacketSize: ..."
+    int Functions = 0;   // composite devices: how many functions the device has
+                         // (0: not composite, Pdo is the device's own PDO)
+};
+
+// How a camera is plugged.
+struct PlugOptions {
+    // A composite device (one configuration, several interfaces, device class 0
+    // or EF/02/01) is plugged as the platform does it, through a composite
+    // parent that selects the configuration itself and gives each function (an
+    // interface association, or an interface outside any) a child PDO of its
+    // own. Function is the one whose child PDO PlugResult::Pdo is; the
+    // emulation creates no PDO for the others. Must be 0 for other devices.
+    int Function = 0;
 };
 
 // Plugs a camera into the lowest free port and creates its PDO. The bus does not
 // report the PDO to the Plug and Play manager: the caller does, with
 // sim::PnpReportChild(result.Pdo, functionDriver) and sim::PnpStartDevice.
 PlugResult PlugReferenceCamera();
-PlugResult PlugProfileFile(const std::string &path);
-PlugResult PlugProfileJson(const std::string &jsonText);
+PlugResult PlugProfileFile(const std::string &path, const PlugOptions &options = PlugOptions());
+PlugResult PlugProfileJson(const std::string &jsonText, const PlugOptions &options = PlugOptions());
 
 // The built-in reference camera as profile text (JSON): a starting point for
 // variations of it (an extra setting, another descriptor).
@@ -228,8 +241,28 @@ std::vector<uint8_t> ReferenceFrame(uint32_t counter, uint32_t width, uint32_t h
 // The reference camera's isochronous IN packet for sequence number seq (one
 // per microframe since the bus started) and length n: bytes 0..3 seq
 // (little-endian), byte k (k >= 4) = (seq + k) & 0xFF. Its isochronous OUT
-// endpoint checks received packets against the same rule.
+// endpoint checks received packets against the same rule. Endpoint 0x84 sends
+// 1024-byte packets, 0x86 (alternate setting 3) 3072-byte ones.
 std::vector<uint8_t> ReferenceIsoPacket(uint32_t seq, uint32_t n);
+
+// Checks a received packet against the rule above: true with *seq set when
+// its length is at least 4 and every byte after the sequence number fits.
+bool CheckReferenceIsoPacket(const uint8_t *data, uint32_t length, uint32_t *seq);
+
+// Counts what a client lost from a run of received isochronous packets: feed
+// every packet (empty ones included, in order); Lost() is the sequence numbers
+// skipped between good packets, Bad() the packets that did not check.
+struct ReferenceIsoCounter {
+    void Add(const uint8_t *data, uint32_t length);
+    uint64_t Good() const { return good_; }
+    uint64_t Bad() const { return bad_; }
+    uint64_t Lost() const { return lost_; }
+
+private:
+    bool seen_ = false;
+    uint32_t last_ = 0;
+    uint64_t good_ = 0, bad_ = 0, lost_ = 0;
+};
 
 // ---------------------------------------------------------------------------
 // Wire log: what crossed the bus, for tests

@@ -83,8 +83,11 @@ class EmulatedMachine {
     // Plugs a camera: the reference camera when profilePath is empty, else the
     // JSON profile in that file. Reports it to the Plug and Play manager (our
     // AddDevice runs) and, with start set, starts it. *port receives the port
-    // even when a later step fails; on failure *error says why.
-    NTSTATUS PlugCamera(const std::string &profilePath, bool start, int *port, std::string *error);
+    // even when a later step fails; on failure *error says why. A composite
+    // device is plugged through the composite parent and the driver gets the
+    // child PDO of `function` (sim::usb::PlugOptions; 0 for other devices).
+    NTSTATUS PlugCamera(const std::string &profilePath, bool start, int *port, std::string *error,
+                        int function = 0);
 
     // The camera at a port, or nullptr.
     const MachineCamera *Camera(int port) const;

@@ -1,0 +1,460 @@
+// Bulk and interrupt transfers against the emulated bus and reference camera:
+// the single transfer framed by the transfer commands, the segmented transfer,
+// their checks, time-outs, USB errors, the one-transfer-at-a-time slot, and
+// removal while a transfer waits.
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "driver_fixture.h"
+#include "transfer/transfer_internal.h"
+
+namespace drvtest {
+namespace {
+
+using sim::usb::WireRecord;
+using Clock = std::chrono::steady_clock;
+
+constexpr ULONG kFrameBytes = 640 * 480;
+constexpr uint8_t kCommandEndpoint = 0x01;
+constexpr uint8_t kStatusEndpoint = 0x81;
+constexpr uint8_t kFrameEndpoint = 0x82;
+
+class BulkTest : public OpenCameraTest {
+protected:
+    void TearDown() override {
+        WriteNoFence64(&TransferTimeoutMs, USBCAM_DEFAULT_TIMEOUT_MS);
+        OpenCameraTest::TearDown();
+    }
+    void SetTimeout(int32_t ms) {
+        TimeoutRecord record = {1, ms};
+        ASSERT_EQ(Call(IOCTL_USBCAM_SET_TIMEOUT, &record, sizeof(record), nullptr, 0).Status,
+                  STATUS_SUCCESS);
+    }
+    sim::IoResult Transfer(ULONG code, uint32_t pipe, std::vector<uint8_t> &buffer) {
+        return Call(code, &pipe, sizeof(pipe), buffer.empty() ? nullptr : buffer.data(),
+                    (ULONG)buffer.size());
+    }
+    // Everything that crossed the bus, in the order it was submitted.
+    std::vector<WireRecord> Submitted() {
+        auto wire = Wire(camera_.Port);
+        std::sort(wire.begin(), wire.end(),
+                  [](const WireRecord &a, const WireRecord &b) { return a.Sequence < b.Sequence; });
+        return wire;
+    }
+    std::vector<WireRecord> On(uint8_t endpoint) {
+        std::vector<WireRecord> out;
+        for (auto &r : Submitted()) {
+            if (r.Endpoint == endpoint) out.push_back(r);
+        }
+        return out;
+    }
+    USBD_STATUS LastUsbd() { return ReadNoFence(&Ext(camera_)->LastUsbdStatus); }
+    void WaitQueued(uint8_t endpoint, uint32_t count) {
+        for (int i = 0; i < 5000 && sim::usb::QueuedTransfers(camera_.Port, endpoint) < count; i++) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_GE(sim::usb::QueuedTransfers(camera_.Port, endpoint), count);
+    }
+    static bool IsFrame(const std::vector<uint8_t> &data, size_t bytes) {
+        auto frame = sim::usb::ReferenceFrame(0, 640, 480);
+        return std::equal(data.begin(), data.begin() + bytes, frame.begin());
+    }
+};
+
+// The reference camera with its frame endpoint turned into a bulk OUT sink
+// (0x02) as pipe 2, whose transfer size allows 64 KiB segments of any length.
+class BulkSinkTest : public BulkTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        std::string profile = ReferenceProfileWith("\"bEndpointAddress\": \"0x82\"",
+                                                   "\"bEndpointAddress\": \"0x02\"");
+        const std::string role = "\"0x82\": \"frames\", ";
+        profile.replace(profile.find(role), role.size(), "");
+        camera_ = Plug(profile);
+        handle_ = Open();
+        sim::usb::WireLogClear();
+    }
+};
+constexpr uint8_t kSinkEndpoint = 0x02;
+
+// ---------------------------------------------------------------------------
+// Single transfer
+
+TEST_F(BulkTest, ReadOfPipeTwoIsFramedByTheCommandsAndBringsAWholeFrame) {
+    std::vector<uint8_t> frame(kFrameBytes, 0xEE);
+    sim::IoResult r = Transfer(IOCTL_USBCAM_READ_PIPE, 2, frame);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, kFrameBytes);
+    EXPECT_TRUE(IsFrame(frame, kFrameBytes));
+
+    // Command 2, the data request, command 3: in that order of submission,
+    // and the data request was left pending while command 3 went out.
+    auto wire = Submitted();
+    ASSERT_EQ(wire.size(), 3u);
+    EXPECT_EQ(wire[0].Endpoint, kCommandEndpoint);
+    EXPECT_EQ(wire[0].Data.at(0), 2);
+    EXPECT_EQ(wire[1].Endpoint, kFrameEndpoint);
+    EXPECT_EQ(wire[1].RequestedLength, kFrameBytes);
+    EXPECT_EQ(wire[2].Endpoint, kCommandEndpoint);
+    EXPECT_EQ(wire[2].Data.at(0), 3);
+    EXPECT_LT(wire[2].CompleteMicros, wire[1].CompleteMicros);
+}
+
+TEST_F(BulkTest, OnlyReadsOfDeviceToHostPipeTwoGetCommands) {
+    std::vector<uint8_t> buffer(64, 0);
+    // Pipe 1 (0x81, IN) answers a 16-byte status record: a short transfer.
+    sim::IoResult r = Transfer(IOCTL_USBCAM_READ_PIPE, 1, buffer);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 16u);
+    EXPECT_EQ(buffer[0], 'S');
+    // Pipe 0 (0x01, OUT) through the read code sends from the buffer; the
+    // camera takes it as a (not a framing) command packet.
+    r = Transfer(IOCTL_USBCAM_READ_PIPE, 0, buffer);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 64u);
+    // The write code on device-to-host pipe 2 reads, framed like a read.
+    std::vector<uint8_t> frame(kFrameBytes);
+    r = Transfer(IOCTL_USBCAM_WRITE_PIPE, 2, frame);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, kFrameBytes);
+    EXPECT_TRUE(IsFrame(frame, kFrameBytes));
+
+    auto wire = Submitted();
+    ASSERT_EQ(wire.size(), 5u);
+    EXPECT_EQ(wire[0].Endpoint, kStatusEndpoint);
+    EXPECT_EQ(wire[1].Endpoint, kCommandEndpoint);
+    EXPECT_EQ(wire[1].RequestedLength, 64u);
+    EXPECT_EQ(wire[2].Endpoint, kCommandEndpoint);
+    EXPECT_EQ(wire[3].Endpoint, kFrameEndpoint);
+    EXPECT_EQ(wire[4].Endpoint, kCommandEndpoint);
+}
+
+TEST_F(BulkTest, SingleTransferChecksRefuseBeforeAnythingIsSent) {
+    std::vector<uint8_t> buffer(1024);
+    // PipeIndex equal to the number of pipes (4).
+    EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE, 4, buffer).Status, STATUS_INVALID_PARAMETER);
+    // An input shorter than PipeIndex.
+    uint8_t three[3] = {1, 0, 0};
+    EXPECT_EQ(Call(IOCTL_USBCAM_READ_PIPE, three, 3, buffer.data(), 16).Status,
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Call(IOCTL_USBCAM_READ_PIPE_LARGE, three, 3, buffer.data(), 16).Status,
+              STATUS_INVALID_PARAMETER);
+    // Pipe 1's MaximumTransferSize is 1024: equal is sent, one more refused.
+    std::vector<uint8_t> over(1025);
+    EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE, 1, over).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(Wire(camera_.Port).empty());
+    EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE, 1, buffer).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Wire(camera_.Port).size(), 1u);
+
+    // Alternate setting 1: pipe 2 is isochronous, refused by both engines.
+    InterfaceSelection alt1 = {0, 1};
+    Call(IOCTL_USBCAM_SELECT_INTERFACE, &alt1, 2, nullptr, 0);
+    sim::usb::WireLogClear();
+    EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE, 2, buffer).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, buffer).Status, STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(Wire(camera_.Port).empty());
+}
+
+TEST_F(BulkTest, ZeroLengthTransfers) {
+    std::vector<uint8_t> none;
+    // The single transfer sends a zero-length request without an MDL.
+    sim::IoResult r = Transfer(IOCTL_USBCAM_READ_PIPE, 0, none);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 0u);
+    ASSERT_EQ(Wire(camera_.Port).size(), 1u);
+    EXPECT_EQ(Wire(camera_.Port)[0].RequestedLength, 0u);
+    // The segmented one has nothing to send: success with 0 bytes, no traffic.
+    sim::usb::WireLogClear();
+    r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, none);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 0u);
+    EXPECT_TRUE(Wire(camera_.Port).empty());
+}
+
+TEST_F(BulkTest, UsbErrorOfTheDataRequest) {
+    sim::usb::SetStall(camera_.Port, kFrameEndpoint, true);
+    std::vector<uint8_t> frame(kFrameBytes);
+    sim::IoResult r = Transfer(IOCTL_USBCAM_READ_PIPE, 2, frame);
+    EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(r.Information, 64u);  // what the last command left
+    EXPECT_EQ(LastUsbd(), USBD_STATUS_STALL_PID);
+    sim::usb::SetStall(camera_.Port, kFrameEndpoint, false);
+}
+
+TEST_F(BulkTest, TimeOutCancelsTheDataRequest) {
+    SetTimeout(50);
+    sim::usb::SetNeverAnswer(camera_.Port, kStatusEndpoint, true);
+    std::vector<uint8_t> buffer(16);
+    sim::IoResult r = Transfer(IOCTL_USBCAM_READ_PIPE, 1, buffer);
+    // The bus ends a cancelled transfer with a USB status of its own.
+    EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(LastUsbd(), USBD_STATUS_CANCELED);
+    EXPECT_EQ(sim::usb::QueuedTransfers(camera_.Port, kStatusEndpoint), 0u);
+
+    // A time-out of 0 or less expires at once; the request is still cancelled
+    // and waited for.
+    for (int32_t ms : {0, -1, -1000}) {
+        SetTimeout(ms);
+        WriteNoFence(&Ext(camera_)->LastUsbdStatus, 0);
+        r = Transfer(IOCTL_USBCAM_READ_PIPE, 1, buffer);
+        EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL) << ms;
+        EXPECT_EQ(LastUsbd(), USBD_STATUS_CANCELED) << ms;
+    }
+    sim::usb::SetNeverAnswer(camera_.Port, kStatusEndpoint, false);
+    SetTimeout(3000);
+    EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE, 1, buffer).Status, STATUS_SUCCESS);
+}
+
+// ---------------------------------------------------------------------------
+// Segmented transfer
+
+TEST_F(BulkSinkTest, SegmentCountsAndSizes) {
+    struct Case {
+        ULONG Total;
+        std::vector<uint32_t> Segments;
+    } cases[] = {{65536, {65536}}, {65537, {65536, 1}}, {200000, {65536, 65536, 65536, 3392}}};
+    for (const Case &c : cases) {
+        sim::usb::WireLogClear();
+        std::vector<uint8_t> data(c.Total, 0);
+        for (size_t i = 1; i < data.size(); i++) data[i] = (uint8_t)(i * 7);
+        sim::IoResult r = Transfer(IOCTL_USBCAM_WRITE_PIPE_LARGE, 2, data);
+        ASSERT_EQ(r.Status, STATUS_SUCCESS) << c.Total;
+        EXPECT_EQ(r.Information, c.Total);
+        auto wire = Submitted();
+        ASSERT_EQ(wire.size(), c.Segments.size() + 2) << c.Total;
+        // Begin command before the first segment, end command after the last.
+        EXPECT_EQ(wire.front().Data.at(0), 2);
+        EXPECT_EQ(wire.front().RequestedLength, 64u);
+        EXPECT_EQ(wire.back().Data.at(0), 3);
+        EXPECT_EQ(wire.back().RequestedLength, 64u);
+        for (size_t k = 0; k < c.Segments.size(); k++) {
+            const WireRecord &segment = wire[k + 1];
+            EXPECT_EQ(segment.RequestedLength, c.Segments[k]) << c.Total << " " << k;
+            EXPECT_EQ(segment.ActualLength, c.Segments[k]) << c.Total << " " << k;
+            // Each segment carries its own part of the client's buffer.
+            const size_t offset = k * 65536;
+            ASSERT_FALSE(segment.Data.empty());
+            EXPECT_TRUE(std::equal(segment.Data.begin(), segment.Data.end(),
+                                   data.begin() + offset))
+                << c.Total << " " << k;
+        }
+    }
+}
+
+TEST_F(BulkTest, WholeFrameInFiveSegments) {
+    std::vector<uint8_t> frame(kFrameBytes, 0xEE);
+    sim::IoResult r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, frame);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, kFrameBytes);
+    EXPECT_TRUE(IsFrame(frame, kFrameBytes));
+    EXPECT_EQ(On(kFrameEndpoint).size(), 5u);
+}
+
+TEST_F(BulkTest, SegmentTableHasOneRecordPerSegmentAndAZeroTerminator) {
+    SetTimeout(10000);
+    sim::usb::SetNeverAnswer(camera_.Port, kFrameEndpoint, true);
+    std::vector<uint8_t> data(200000);
+    auto pending = std::async(std::launch::async,
+                              [&] { return Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, data); });
+    WaitQueued(kFrameEndpoint, 4);
+    DeviceExtension *ext = Ext(camera_);
+    {
+        const SegmentRecord *table = ext->SegmentTable;
+        ASSERT_NE(table, nullptr);
+        for (int k = 0; k < 4; k++) {
+            EXPECT_EQ(table[k].Device, camera_.Fdo) << k;
+            EXPECT_NE(table[k].Irp, nullptr) << k;
+        }
+        EXPECT_EQ(table[4].Device, nullptr);
+        EXPECT_EQ(table[4].Irp, nullptr);
+        EXPECT_EQ(table[4].Urb, nullptr);
+        EXPECT_EQ(ext->SegmentsOutstanding, 4u);
+    }
+    // Aborting the pipe ends every segment with a failure: the transfer
+    // reports it rather than success with a count that hides a hole.
+    uint32_t pipe = 2;
+    Call(IOCTL_USBCAM_ABORT_PIPE, &pipe, sizeof(pipe), nullptr, 0);
+    sim::IoResult r = pending.get();
+    EXPECT_LT(r.Status, 0);
+    EXPECT_EQ(ext->SegmentTable, nullptr);
+    EXPECT_EQ(ext->SegmentsOutstanding, 0u);
+    sim::usb::SetNeverAnswer(camera_.Port, kFrameEndpoint, false);
+    Call(IOCTL_USBCAM_RESET_PIPE, &pipe, sizeof(pipe), nullptr, 0);
+}
+
+TEST_F(BulkSinkTest, AFailedSegmentFailsTheTransfer) {
+    // The second segment fails; the transfer fails with the USB error
+    // recorded, not success with a count that hides the hole.
+    sim::usb::FailAfter(camera_.Port, kSinkEndpoint, 1, 1, USBD_STATUS_STALL_PID);
+    std::vector<uint8_t> data(200000, 0);
+    sim::IoResult r = Transfer(IOCTL_USBCAM_WRITE_PIPE_LARGE, 2, data);
+    EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_NE(r.Information, 200000u);
+    EXPECT_EQ(LastUsbd(), USBD_STATUS_STALL_PID);
+    EXPECT_EQ(Ext(camera_)->SegmentTable, nullptr);
+    EXPECT_EQ(Ext(camera_)->SegmentsOutstanding, 0u);
+    sim::usb::ResetKnobs(camera_.Port);
+    uint32_t pipe = 2;
+    Call(IOCTL_USBCAM_RESET_PIPE, &pipe, sizeof(pipe), nullptr, 0);
+    r = Transfer(IOCTL_USBCAM_WRITE_PIPE_LARGE, 2, data);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 200000u);
+}
+
+TEST_F(BulkTest, TimeOutTakesOnePeriodWithoutDataAndTwoWithSome) {
+    const int32_t period = 150;
+    SetTimeout(period);
+    // A whole frame and one segment more: the last segment never gets data,
+    // so the transfer waits a second period before it gives up.
+    std::vector<uint8_t> more(kFrameBytes + 65536);
+    auto start = Clock::now();
+    sim::IoResult r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, more);
+    auto elapsed = Clock::now() - start;
+    EXPECT_EQ(r.Status, STATUS_IO_TIMEOUT);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(2 * period));
+    EXPECT_TRUE(IsFrame(more, kFrameBytes));
+    EXPECT_EQ(Ext(camera_)->SegmentTable, nullptr);
+    EXPECT_EQ(sim::usb::QueuedTransfers(camera_.Port, kFrameEndpoint), 0u);
+
+    // Nothing arrives: one period, then cancelled; a failure, not a success.
+    sim::usb::SetNeverAnswer(camera_.Port, kFrameEndpoint, true);
+    std::vector<uint8_t> nothing(200000);
+    start = Clock::now();
+    r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, nothing);
+    elapsed = Clock::now() - start;
+    EXPECT_EQ(r.Status, STATUS_IO_TIMEOUT);
+    EXPECT_GE(elapsed, std::chrono::milliseconds(period));
+    EXPECT_EQ(sim::usb::QueuedTransfers(camera_.Port, kFrameEndpoint), 0u);
+    sim::usb::SetNeverAnswer(camera_.Port, kFrameEndpoint, false);
+
+    // The next transfer starts at once: the slot was given back.
+    SetTimeout(3000);
+    std::vector<uint8_t> frame(kFrameBytes);
+    r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, frame);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_TRUE(IsFrame(frame, kFrameBytes) || frame[4] == (640 & 0xFF));
+}
+
+TEST_F(BulkTest, OneSegmentedTransferAtATime) {
+    // The first transfer takes two periods (data, then a segment that never
+    // fills); a second one started meanwhile waits one period and is refused
+    // without sending anything, and the first is not disturbed.
+    const int32_t period = 300;
+    SetTimeout(period);
+    std::vector<uint8_t> first(kFrameBytes + 65536);
+    auto running = std::async(std::launch::async,
+                              [&] { return Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, first); });
+    for (int i = 0; i < 5000 && ReadNoFence(&Ext(camera_)->SegmentSlotBusy) == 0; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    const size_t before = Wire(camera_.Port).size();
+    std::vector<uint8_t> second(16);
+    sim::IoResult r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 1, second);
+    EXPECT_EQ(r.Status, STATUS_DEVICE_BUSY);
+    EXPECT_EQ(r.Information, 0u);
+    for (const auto &w : Wire(camera_.Port)) EXPECT_NE(w.Endpoint, kStatusEndpoint);
+    EXPECT_GE(Wire(camera_.Port).size(), before);
+    sim::IoResult firstResult = running.get();
+    EXPECT_EQ(firstResult.Status, STATUS_IO_TIMEOUT);
+    EXPECT_TRUE(IsFrame(first, kFrameBytes));
+
+    // A transfer that finds the slot taken by one about to finish gets it.
+    SetTimeout(5000);
+    sim::usb::SetLatency(camera_.Port, kStatusEndpoint, 100000);
+    std::vector<uint8_t> a(16), b(16);
+    auto slow = std::async(std::launch::async,
+                           [&] { return Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 1, a); });
+    for (int i = 0; i < 5000 && ReadNoFence(&Ext(camera_)->SegmentSlotBusy) == 0; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 1, b);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 16u);
+    EXPECT_EQ(slow.get().Status, STATUS_SUCCESS);
+    EXPECT_EQ(a[0], 'S');
+    EXPECT_EQ(b[0], 'S');
+}
+
+// ---------------------------------------------------------------------------
+// Every allocation of a transfer failed in turn: the transfer reports it,
+// nothing stays allocated, and the next transfer works.
+
+TEST_F(BulkSinkTest, EveryAllocationFailureUnwinds) {
+    auto ourBlocks = [] {
+        int blocks = 0;
+        for (const auto &block : sim::PoolOutstanding()) blocks += block.Tag == USBCAM_POOL_TAG;
+        return blocks;
+    };
+    const int baseline = ourBlocks();
+    struct Case {
+        ULONG Code;
+        uint32_t Pipe;
+        ULONG Length;
+    } cases[] = {{IOCTL_USBCAM_WRITE_PIPE_LARGE, 2, 200000},
+                 {IOCTL_USBCAM_WRITE_PIPE, 2, 4096},
+                 {IOCTL_USBCAM_READ_PIPE, 1, 16}};
+    for (const Case &c : cases) {
+        int passes = 0;
+        for (uint64_t n = 1; n < 200; n++) {
+            std::vector<uint8_t> data(c.Length, 0);
+            const uint64_t before = sim::FaultInjectedCount();
+            sim::FaultFailNthAllocation(n, driver_);
+            sim::IoResult r = Transfer(c.Code, c.Pipe, data);
+            const bool injected = sim::FaultInjectedCount() > before;
+            sim::FaultClear();
+            EXPECT_EQ(ourBlocks(), baseline) << c.Code << " pass " << n;
+            EXPECT_EQ(Ext(camera_)->SegmentTable, nullptr);
+            EXPECT_EQ(ReadNoFence(&Ext(camera_)->SegmentSlotBusy), 0);
+            passes++;
+            if (!injected) {
+                EXPECT_EQ(r.Status, STATUS_SUCCESS);
+                EXPECT_EQ(r.Information, c.Length);
+                break;
+            }
+            // A failed allocation is a failure; the commands it may have
+            // lost are not reported.
+            if (r.Status == STATUS_SUCCESS) EXPECT_EQ(r.Information, c.Length) << n;
+            EXPECT_NE(r.Status, STATUS_PENDING);
+        }
+        // The walk went through the transfer's own allocations.
+        EXPECT_GE(passes, c.Code == IOCTL_USBCAM_WRITE_PIPE_LARGE ? 18 : 3) << c.Code;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Removal while a transfer waits in another thread
+
+class BulkRemovalTest : public BulkTest,
+                        public ::testing::WithParamInterface<std::tuple<ULONG, bool>> {};
+
+TEST_P(BulkRemovalTest, RemovalEndsTheWaitingTransfer) {
+    const ULONG code = std::get<0>(GetParam());
+    const bool surprise = std::get<1>(GetParam());
+    SetTimeout(60000);
+    sim::usb::SetNeverAnswer(camera_.Port, kFrameEndpoint, true);
+    std::vector<uint8_t> data(200000);
+    auto pending = std::async(std::launch::async, [&] { return Transfer(code, 2, data); });
+    WaitQueued(kFrameEndpoint, 1);
+    if (surprise) {
+        sim::usb::SurpriseRemove(camera_.Port);
+        camera_.Removed = true;
+        for (auto &c : cameras_) c.Removed = true;
+    } else {
+        EXPECT_EQ(Remove(camera_), STATUS_SUCCESS);
+    }
+    sim::IoResult r = pending.get();
+    EXPECT_LT(r.Status, 0);
+    EXPECT_NE(r.Status, STATUS_IO_TIMEOUT);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, BulkRemovalTest,
+    ::testing::Combine(::testing::Values((ULONG)IOCTL_USBCAM_READ_PIPE,
+                                         (ULONG)IOCTL_USBCAM_READ_PIPE_LARGE),
+                       ::testing::Bool()));
+
+}  // namespace
+}  // namespace drvtest

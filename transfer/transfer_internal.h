@@ -1,0 +1,41 @@
+// Pieces of the bulk and interrupt transfer engines shared between their files
+// and their tests.
+#pragma once
+
+#include "driver/driver.h"
+
+// One segment of a segmented bulk transfer. The table holds one record per
+// segment and an all-zero terminator (Device NULL).
+typedef struct SegmentRecord {
+    PURB Urb;               // the segment's URB, owned by the segment
+    PDEVICE_OBJECT Device;  // leads the completion to the extension
+    PIRP Irp;               // the segment's own IRP; NULL once released
+    PMDL Mdl;               // partial MDL over the client's buffer
+    BOOLEAN Completed;      // completed while the table was pinned
+} SegmentRecord;
+
+#define SEGMENT_BYTES 0x10000UL
+
+// TransferTimeoutMs as a relative wait (100 ns units), read once.
+LONGLONG TransferTimeoutRelative(VOID);
+
+// PASSIVE_LEVEL. Sends Urb down on an IRP of the driver's own, sends transfer
+// command 3 right after when SendEndCommand is set, waits at most
+// TransferTimeoutMs, then cancels and waits for the IRP's return. Result: the
+// wait's STATUS_TIMEOUT or the request's own status when negative, else
+// STATUS_UNSUCCESSFUL for a USB error in the URB (stored in LastUsbdStatus),
+// else that status. STATUS_INSUFFICIENT_RESOURCES when no IRP can be had.
+NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP ClientIrp,
+                              BOOLEAN SendEndCommand);
+
+// IRQL <= DISPATCH_LEVEL. The URB of one segment over SegmentIrp->MdlAddress,
+// or NULL when out of memory.
+PURB BuildSegmentUrb(PIRP SegmentIrp, const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost);
+
+// Completion routine of every segment IRP (context: its SegmentRecord).
+// DISPATCH_LEVEL at most; returns STATUS_MORE_PROCESSING_REQUIRED.
+IO_COMPLETION_ROUTINE SegmentCompletion;
+
+// PASSIVE_LEVEL, the transfer's own thread. Cancels every segment still in
+// flight and returns when the last one has completed.
+VOID CancelSegments(PDEVICE_OBJECT DeviceObject);
