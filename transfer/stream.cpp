@@ -64,6 +64,32 @@ VOID StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
     ReleaseIo(device);
 }
 
+// The request's descriptors and payload go in together or not at all, so the
+// two rings always hold the same packets: a reader frees payload room before
+// descriptor room, and a payload let in without its descriptors (or the
+// reverse) would pair every later packet with the wrong descriptor.
+// Descriptors first: a reader that finds a packet's payload finds its
+// descriptor too. Room only grows while the lock is held. IRQL <=
+// DISPATCH_LEVEL.
+BOOLEAN StreamAppendRequest(StreamContext *Context, const IsoSlot *Slot) {
+    const ULONG n = Context->PacketsPerRequest;
+    const ULONG descriptorBytes = n * ISO_DESCRIPTOR_BYTES;
+    const ULONG payloadBytes = n * Context->PacketSize;
+    BOOLEAN appended = FALSE;
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Context->AppendLock);
+    if (RingFreeBytes(Context->StreamDescriptorRing) >= descriptorBytes &&
+        RingFreeBytes(Context->StreamDataRing) >= payloadBytes) {
+        (VOID) RingWrite(Context->StreamDescriptorRing,
+                         &Slot->Urb->UrbIsochronousTransfer.IsoPacket[0], descriptorBytes);
+        (VOID) RingWrite(Context->StreamDataRing,
+                         Context->PayloadBuffer + (SIZE_T)Slot->StartPacket * Context->PacketSize,
+                         payloadBytes);
+        appended = TRUE;
+    }
+    KeReleaseSpinLock(&Context->AppendLock, oldIrql);
+    return appended;
+}
+
 // IRQL <= DISPATCH_LEVEL, any processor; completions of different slots may
 // run at once.
 NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -72,17 +98,9 @@ NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
     StreamContext *context = slot->Owner;
     const ULONG n = context->PacketsPerRequest;
     const NTSTATUS status = Irp->IoStatus.Status;
-    struct _URB_ISOCH_TRANSFER *iso = &slot->Urb->UrbIsochronousTransfer;
 
     IsoMarkFailedPackets(slot->Urb, n, status);
-    // Descriptors first: a reader that finds a packet's payload finds its
-    // descriptor too. Each append is all or nothing on its own.
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->AppendLock);
-    (VOID) RingWrite(context->StreamDescriptorRing, &iso->IsoPacket[0], n * ISO_DESCRIPTOR_BYTES);
-    (VOID) RingWrite(context->StreamDataRing,
-                     context->PayloadBuffer + (SIZE_T)slot->StartPacket * context->PacketSize,
-                     n * context->PacketSize);
-    KeReleaseSpinLock(&context->AppendLock, oldIrql);
+    (VOID) StreamAppendRequest(context, slot);
 
     const BOOLEAN stop = !NT_SUCCESS(status) ||
                          ReadUCharNoFence(&GetDeviceExtension(context->Device)->StreamStopRequested);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 #include "iso_support.h"
@@ -144,6 +145,44 @@ TEST_F(StreamReadTest, RefusalsTakeNothing) {
     std::vector<uint8_t> all;
     r = ReadStream(100, 10, &all);
     EXPECT_EQ(r.Information, 1120u);
+}
+
+TEST_F(StreamReadTest, ARequestGoesIntoBothRingsOrNeither) {
+    // A reader has taken a packet's payload but not yet its descriptor: the
+    // payload ring has room for one more packet, the descriptor ring none.
+    // The next request must not go in by halves, or every later packet would
+    // be paired with the wrong descriptor.
+    Store(10);
+    std::vector<uint8_t> scratch(100 * 12);
+    AtPassive(driver_, [&] { ASSERT_EQ(RingRead(data_, scratch.data(), 100), 100u); });
+
+    uint8_t payload[100];
+    memset(payload, 0x77, sizeof(payload));
+    uint8_t urbBlock[ISO_URB_BASE_BYTES] = {};
+    IsoSlot slot = {};
+    slot.Urb = (PURB)urbBlock;
+    slot.Urb->UrbIsochronousTransfer.IsoPacket[0].Length = 100;
+    stream_.PacketsPerRequest = 1;
+    stream_.PacketSize = 100;
+    stream_.PayloadBuffer = payload;
+    KeInitializeSpinLock(&stream_.AppendLock);
+    AtPassive(driver_, [&] {
+        EXPECT_FALSE(StreamAppendRequest(&stream_, &slot));
+        EXPECT_EQ(RingFreeBytes(data_), 100u);
+        EXPECT_EQ(RingFreeBytes(descriptors_), 0u);
+        // The reader takes the descriptor too: now the request fits whole.
+        ASSERT_EQ(RingRead(descriptors_, scratch.data(), 12), 12u);
+        EXPECT_TRUE(StreamAppendRequest(&stream_, &slot));
+        EXPECT_EQ(RingFreeBytes(data_), 0u);
+        EXPECT_EQ(RingFreeBytes(descriptors_), 0u);
+    });
+    // The reverse: descriptor room without payload room.
+    AtPassive(driver_, [&] {
+        ASSERT_EQ(RingRead(descriptors_, scratch.data(), 12), 12u);
+        EXPECT_FALSE(StreamAppendRequest(&stream_, &slot));
+        EXPECT_EQ(RingFreeBytes(descriptors_), 12u);
+        ASSERT_EQ(RingRead(data_, scratch.data(), 100), 100u);
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -310,6 +349,57 @@ TEST_F(StreamTest, InterfaceSelectionUnderAStreamLeavesItsPipeTableValid) {
     std::this_thread::sleep_for(10ms);
     EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
     EXPECT_TRUE(WaitStreamGone());
+}
+
+TEST_F(StreamTest, ConcurrentReadersNeverShareAPacketOrTearOne) {
+    // Four client threads drain one stream at once while it runs and while it
+    // stops: every read is whole (each packet intact, as many descriptors as
+    // packets), and no packet reaches two readers. The rings run full, so
+    // appends meet reads that have freed payload room but not yet descriptor
+    // room.
+    const uint32_t size = 1024;
+    // Small rings that fill up: appends race with reads that free room.
+    ASSERT_EQ(StartStream(kIsoInPipe, size, 24, 8, 4).Status, STATUS_SUCCESS);
+    std::mutex lock;
+    std::vector<uint32_t> all;
+    std::atomic<bool> stop{false};
+    std::atomic<int> torn{0};
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; t++) {
+        readers.emplace_back([&] {
+            std::vector<uint8_t> out;
+            while (!stop.load()) {
+                sim::IoResult r = ReadStream(size, 8, &out);
+                if (r.Status == STATUS_UNSUCCESSFUL) break;  // the stream has ended
+                if (r.Information % (size + 12) != 0) torn++;
+                const size_t packets = r.Information / (size + 12);
+                std::vector<uint32_t> mine;
+                for (size_t k = 0; k < packets; k++) {
+                    const uint8_t *packet = &out[k * size];
+                    auto expected = sim::usb::ReferenceIsoPacket(Sequence(packet), size);
+                    if (memcmp(packet, expected.data(), size) != 0) torn++;
+                    IsoPacketDescriptor d;
+                    memcpy(&d, &out[packets * size + k * 12], 12);
+                    if (d.Length != size || d.Offset % size != 0) torn++;
+                    mine.push_back(Sequence(packet));
+                }
+                {
+                    std::lock_guard<std::mutex> hold(lock);
+                    all.insert(all.end(), mine.begin(), mine.end());
+                }
+                if (packets == 0) std::this_thread::sleep_for(std::chrono::microseconds(200));
+            }
+        });
+    }
+    ASSERT_TRUE(WaitIsoRequests(60));
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(WaitStreamGone());
+    stop = true;
+    for (auto &reader : readers) reader.join();
+    EXPECT_EQ(torn.load(), 0);
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());  // none read twice
+    EXPECT_GT(all.size(), 100u);
 }
 
 TEST_F(StreamTest, ManyThreadsStartReadAndStopAtOnce) {
