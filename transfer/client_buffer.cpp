@@ -1,11 +1,9 @@
 // Guard for device-to-host transfers into a client's data buffer.
 #include "transfer/client_buffer.h"
 
-// The platform's routine; the emulated kernel provides it once it models
-// client page protection (until then every client page counts as writable).
-#if defined(_WIN32) || defined(SIM_HAS_SECURE_VIRTUAL_MEMORY)
+// The platform's routine; the emulated kernel models client page protection
+// and provides it too.
 #define USBCAM_SECURE_CLIENT_BUFFERS 1
-#endif
 
 NTSTATUS SecureClientBufferForDeviceWrites(PIRP Irp, BOOLEAN DeviceToHost, PVOID *Secured) {
     *Secured = NULL;

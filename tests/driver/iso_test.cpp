@@ -130,8 +130,32 @@ TEST_F(IsoBlockTest, EveryAllocationFailureUnwinds) {
             else EXPECT_EQ(r.Status, injected ? STATUS_NO_MEMORY : STATUS_SUCCESS);
             EXPECT_EQ(OurBlocks(), baselineBlocks_);
         });
-    EXPECT_LE(unmapped, 1);
+    EXPECT_EQ(unmapped, 1);  // the client buffer's mapping is one of the failures
     EXPECT_GE(passes, 6);  // context, slots, two URBs and two IRPs
+}
+
+TEST_F(IsoBlockTest, AReadOnlyBufferIsRefusedBeforeAnythingIsSent) {
+    // IOCTL_USBCAM_ISO_WRITE hands the buffer over for reading only; the job
+    // would write into it (an IN pipe's payload, and the descriptors whatever
+    // the direction).
+    const uint32_t size = 64, total = 8;
+    std::vector<uint8_t> out(total * (size + 12), 0x33);
+    sim::ClientBufferOptions readOnly;
+    readOnly.OutputReadOnly = true;
+    for (uint32_t pipe : {kIsoInPipe, kIsoOutPipe}) {
+        IsoReadRecord record = {pipe, size, total, 8, 1};
+        sim::IoResult r = sim::ClientDeviceIoControlEx(handle_, IOCTL_USBCAM_ISO_WRITE, &record,
+                                                       sizeof(record), out.data(), (ULONG)out.size(),
+                                                       readOnly);
+        EXPECT_EQ(r.Status, STATUS_ACCESS_VIOLATION) << pipe;
+    }
+    EXPECT_TRUE(IsoWire().empty());
+    for (uint8_t b : out) ASSERT_EQ(b, 0x33);
+    EXPECT_EQ(OurBlocks(), baselineBlocks_);
+    // The same buffer, writable: the job runs.
+    IsoReadRecord record = {kIsoInPipe, size, total, 8, 1};
+    EXPECT_EQ(Call(IOCTL_USBCAM_ISO_WRITE, &record, sizeof(record), out.data(), (ULONG)out.size()).Status,
+              STATUS_SUCCESS);
 }
 
 }  // namespace

@@ -123,6 +123,19 @@ TEST_F(StreamReadTest, WholePacketsThenTheirDescriptorsAndNothingBeyond) {
     EXPECT_EQ(ReadStream(100, 3, &out).Information, 0u);  // empty: success, nothing
 }
 
+TEST_F(StreamReadTest, AnUnmappableBufferTakesNothing) {
+    Store(3);
+    StreamReadRecord record = {0, 100, 3, 0, 0};
+    std::vector<uint8_t> out(336);
+    sim::FaultFailNthAllocation(1, driver_);  // the read's one allocation: the mapping
+    sim::IoResult r = Call(IOCTL_USBCAM_READ_STREAM, &record, 20, out.data(), 336);
+    sim::FaultClear();
+    EXPECT_EQ(r.Status, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(r.Information, 0u);
+    std::vector<uint8_t> all;
+    EXPECT_EQ(ReadStream(100, 3, &all).Information, 336u);  // still there
+}
+
 TEST_F(StreamReadTest, RefusalsTakeNothing) {
     Store(10);  // full
     std::vector<uint8_t> out(112 * 20);
