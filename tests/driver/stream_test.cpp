@@ -249,6 +249,12 @@ TEST_F(StreamTest, ARunningStreamDeliversEveryPacketWithItsDescriptor) {
         ASSERT_EQ(r.Status, STATUS_SUCCESS);
         Taken t = Split(out, size, r.Information);
         for (size_t k = 0; k < t.Sequences.size(); k++) {
+            // A late packet (the machine was slow to resubmit) says so and
+            // carries nothing; its stride is still there.
+            if (t.Descriptors[k].Status == USBD_STATUS_ISO_NOT_ACCESSED_LATE) {
+                EXPECT_EQ(t.Descriptors[k].Length, 0u);
+                continue;
+            }
             ExpectReferencePacket(&out[k * size], size);
             EXPECT_EQ(t.Descriptors[k].Length, size);
             EXPECT_EQ(t.Descriptors[k].Status, USBD_STATUS_SUCCESS);
@@ -259,7 +265,9 @@ TEST_F(StreamTest, ARunningStreamDeliversEveryPacketWithItsDescriptor) {
             EXPECT_LT(place, 8u);
             if (k > 0 && place > 0) EXPECT_EQ(t.Sequences[k], t.Sequences[k - 1] + 1);
         }
-        sequences.insert(sequences.end(), t.Sequences.begin(), t.Sequences.end());
+        for (size_t k = 0; k < t.Sequences.size(); k++) {
+            if (t.Descriptors[k].Status == USBD_STATUS_SUCCESS) sequences.push_back(t.Sequences[k]);
+        }
         if (t.Sequences.empty()) std::this_thread::sleep_for(1ms);
     }
     ASSERT_GE(sequences.size(), 400u);
@@ -271,7 +279,9 @@ TEST_F(StreamTest, ARunningStreamDeliversEveryPacketWithItsDescriptor) {
     const uint32_t last = sequences.back();
     size_t checked = 0;
     for (auto &record : IsoWire()) {
-        if (record.Data.size() < 4) continue;
+        bool whole = record.IsoPackets.size() == 8;
+        for (auto &packet : record.IsoPackets) whole = whole && packet.Status == USBD_STATUS_SUCCESS;
+        if (!whole || record.Data.size() < 4) continue;
         const uint32_t first = Sequence(record.Data.data());
         if (first + 8 + 64 > last) continue;
         checked++;
@@ -389,11 +399,16 @@ TEST_F(StreamTest, ConcurrentReadersNeverShareAPacketOrTearOne) {
                 std::vector<uint32_t> mine;
                 for (size_t k = 0; k < packets; k++) {
                     const uint8_t *packet = &out[k * size];
-                    auto expected = sim::usb::ReferenceIsoPacket(Sequence(packet), size);
-                    if (memcmp(packet, expected.data(), size) != 0) torn++;
                     IsoPacketDescriptor d;
                     memcpy(&d, &out[packets * size + k * 12], 12);
-                    if (d.Length != size || d.Offset % size != 0) torn++;
+                    if (d.Offset % size != 0) torn++;
+                    if (d.Status != USBD_STATUS_SUCCESS) {  // late: nothing in its stride
+                        if (d.Length != 0) torn++;
+                        continue;
+                    }
+                    auto expected = sim::usb::ReferenceIsoPacket(Sequence(packet), size);
+                    if (memcmp(packet, expected.data(), size) != 0) torn++;
+                    if (d.Length != size) torn++;
                     mine.push_back(Sequence(packet));
                 }
                 {
