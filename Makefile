@@ -9,8 +9,9 @@
 #   make package-check  check the driver package's INF with Wine's setup API and install its service
 #   make fuzz     build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60)
 #   make bench    build and run every benchmark (build/bin/bench_*), JSON results in build/bench/
+#   make mutants  run the driver suites against each deliberate fault of mutants/*.txt
 
-.PHONY: all build test demo windows wine-check package-check sanitize tsan fuzz bench deps clean
+.PHONY: all build test demo windows wine-check package-check sanitize tsan fuzz bench mutants deps clean
 
 all: build
 
@@ -65,6 +66,14 @@ fuzz: deps
 	  build/fuzz/bin/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -print_final_stats=1 \
 	    -artifact_prefix=build/fuzz/ build/fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
+
+# Each fault of mutants/*.txt is put into a scratch copy of the tree
+# (build/mutants/), one at a time, and the driver suites run against it; the
+# faults no test noticed are listed. MUTANTS_ARGS passes options on (--only ID,
+# --list, --test-timeout S; scripts/mutants.py --help). Not part of make test.
+mutants: deps
+	@scripts/install-deps.sh mutants
+	@scripts/mutants.py $(MUTANTS_ARGS)
 
 # Every benchmark program the build made, one after another (they share the
 # machine's two cores with nothing else of ours); console and JSON output.

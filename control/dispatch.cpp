@@ -231,6 +231,9 @@ static VOID SetTimeoutCase(ControlRequest *Request) {
     if (record.Selector == 1) WriteNoFence64(&TransferTimeoutMs, (LONGLONG)record.Milliseconds);
 }
 
+// Checked in this order: the record's length, the output length against the
+// record, then (by ReadStream, under the stream's lock) a stream's rings and
+// the record's sizes.
 static VOID ReadStreamCase(ControlRequest *Request) {
     if (Request->InputLength != sizeof(StreamReadRecord) || Request->SystemBuffer == NULL) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
@@ -240,12 +243,12 @@ static VOID ReadStreamCase(ControlRequest *Request) {
     RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
     const ULONGLONG expected =
         (ULONGLONG)record.PacketCount * ((ULONGLONG)record.PacketSize + STREAM_DESCRIPTOR_BYTES);
-    if (record.PacketSize == 0 || record.PacketCount == 0 ||
-        (ULONGLONG)Request->OutputLength != expected) {
+    if ((ULONGLONG)Request->OutputLength != expected) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
         return;
     }
-    // ReadStream refuses absent rings (STATUS_UNSUCCESSFUL) under its lock.
+    // ReadStream refuses absent rings (STATUS_UNSUCCESSFUL) under its lock,
+    // then a PacketSize or PacketCount of 0 (STATUS_INVALID_PARAMETER).
     Request->Irp->IoStatus.Status = ReadStream(Request->Device, Request->Irp);
 }
 

@@ -60,6 +60,9 @@ NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG AttemptIndex,
         IoDeleteDevice(device);
         return status;
     }
+    // The link is ours from here on: teardown deletes it whether or not the
+    // camera was ever started, so its N becomes free again.
+    extension->LinkActive = 1;
     *DeviceObject = device;
     return status;
 }

@@ -32,8 +32,8 @@ typedef struct DeviceExtension {
     // Written with WriteUCharRelease after the configuration, read by opens
     // with ReadUCharAcquire.
     UCHAR Started;
-    // 1 while the link name is to be deleted at teardown; set when start-time
-    // configuration begins.
+    // 1 while the link name is to be deleted at teardown; set as soon as
+    // CreateNamedDevice has created the link, cleared by TeardownDevice.
     UCHAR LinkActive;
     // Handle of the selected configuration, from the select-configuration URB.
     // A restart rewrites it while a client's interface selection may read it:
@@ -86,11 +86,13 @@ typedef struct DeviceExtension {
     volatile LONG SegmentSlotBusy;
     KEVENT SegmentSlotReleased;
     // Under CompletionLock: the first failure a segment completed with
-    // (STATUS_SUCCESS while none did), and TRUE while CancelSegments walks the
+    // (STATUS_SUCCESS while none did); TRUE while CancelSegments walks the
     // table, during which completions leave their IRP, MDL and URB and the
-    // table itself for the walk to release.
+    // table itself for the walk to release; TRUE once the transfer cancels
+    // what is left, after which a failure no longer wakes the waiting thread.
     NTSTATUS SegmentStatus;
     BOOLEAN SegmentsPinned;
+    BOOLEAN SegmentsCancelled;
     // Isochronous jobs (transfer/iso_job.h). Slots between their check of
     // Removing and the return of their IofCallDriver: interlocked changes;
     // IsoSubmissionsIdle (notification) is initialised by RemoveDevice before

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian packages the build needs, only those that are missing.
-# Usage: scripts/install-deps.sh host|windows|wine
+# Usage: scripts/install-deps.sh host|windows|wine|mutants
 set -eu
 
 host_packages="g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev
@@ -9,12 +9,16 @@ libboost-dev"
 windows_packages="cmake ninja-build make mingw-w64 binutils-mingw-w64-x86-64"
 # Wine's kernel emulation, which loads the Windows driver image (make wine-check).
 wine_packages="wine64"
+# The mutation run (make mutants): its script, and the compiler cache that keeps
+# its rebuilds short.
+mutants_packages="python3 ccache"
 
 case "${1:-host}" in
   host) wanted=$host_packages ;;
   windows) wanted=$windows_packages ;;
   wine) wanted=$wine_packages ;;
-  *) echo "usage: $0 host|windows|wine" >&2; exit 2 ;;
+  mutants) wanted=$mutants_packages ;;
+  *) echo "usage: $0 host|windows|wine|mutants" >&2; exit 2 ;;
 esac
 
 missing=""

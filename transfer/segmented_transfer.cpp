@@ -91,11 +91,19 @@ NTSTATUS SegmentCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     extension->SegmentsOutstanding--;
     const USBD_STATUS usbdStatus = record->Urb->UrbHeader.Status;
     const NTSTATUS result = SegmentResult(Irp->IoStatus.Status, usbdStatus);
-    if (USBD_ERROR(usbdStatus)) WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
+    // Only the transfer's first failure is its cause: the cancellations it
+    // leads to do not overwrite it in LastUsbdStatus.
+    if (USBD_ERROR(usbdStatus) && NT_SUCCESS(extension->SegmentStatus)) {
+        WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
+    }
     if (NT_SUCCESS(result)) {
         extension->BytesTransferred += record->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     } else if (NT_SUCCESS(extension->SegmentStatus)) {
         extension->SegmentStatus = result;
+        // The pipe halts after a failure, so the segments behind this one
+        // will not move: wake the waiting thread to cancel them now rather
+        // than after the time-out.
+        if (!extension->SegmentsCancelled) KeSetEvent(&extension->BulkDoneEvent, 1, FALSE);
     }
     if (extension->SegmentsPinned) {
         record->Completed = TRUE;  // the walk releases it
@@ -118,8 +126,11 @@ VOID CancelSegments(PDEVICE_OBJECT DeviceObject) {
     }
     // From here until the pin is lifted no completion releases an IRP or the
     // table, so IoCancelIrp, which may run a completion itself, never meets
-    // a freed IRP.
+    // a freed IRP. The event may have been set early by a failure: from now
+    // on only the last completion sets it.
     extension->SegmentsPinned = TRUE;
+    extension->SegmentsCancelled = TRUE;
+    KeClearEvent(&extension->BulkDoneEvent);
     KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
 
     for (SegmentRecord *record = table; record->Device != NULL; record++) {
@@ -205,27 +216,32 @@ static NTSTATUS IssueSegment(PDEVICE_OBJECT DeviceObject, PIRP ClientIrp,
     return IoCallDriver(lower, irp);
 }
 
-// Waits for the last segment; on time-out, once more when data has arrived,
-// then cancels. TRUE when the transfer timed out.
-static BOOLEAN WaitForSegments(PDEVICE_OBJECT DeviceObject) {
+// Waits for the segments: until the last one has completed, or until the first
+// failure, or for one time-out period, and a second one when data has arrived;
+// then cancels what is left. Returns STATUS_SUCCESS when every segment came
+// back, the first failure a segment completed with before anything was
+// cancelled, or STATUS_IO_TIMEOUT.
+static NTSTATUS WaitForSegments(PDEVICE_OBJECT DeviceObject) {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     LARGE_INTEGER timeout;
     timeout.QuadPart = TransferTimeoutRelative();
     NTSTATUS w = KeWaitForSingleObject(&extension->BulkDoneEvent, Executive, KernelMode, FALSE,
                                        &timeout);
-    if (w == STATUS_TIMEOUT) {
-        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
-        const BOOLEAN progress = extension->BytesTransferred > 0;
-        KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
-        if (progress) {
-            timeout.QuadPart = TransferTimeoutRelative();
-            w = KeWaitForSingleObject(&extension->BulkDoneEvent, Executive, KernelMode, FALSE,
-                                      &timeout);
-        }
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
+    BOOLEAN progress = extension->BytesTransferred > 0 && NT_SUCCESS(extension->SegmentStatus);
+    KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
+    if (w == STATUS_TIMEOUT && progress) {
+        timeout.QuadPart = TransferTimeoutRelative();
+        w = KeWaitForSingleObject(&extension->BulkDoneEvent, Executive, KernelMode, FALSE,
+                                  &timeout);
     }
-    if (w != STATUS_TIMEOUT) return FALSE;
-    CancelSegments(DeviceObject);
-    return TRUE;
+    oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
+    const BOOLEAN done = extension->SegmentTable == NULL;
+    const NTSTATUS failure = extension->SegmentStatus;
+    KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
+    if (!done) CancelSegments(DeviceObject);
+    if (!NT_SUCCESS(failure)) return failure;
+    return done ? STATUS_SUCCESS : STATUS_IO_TIMEOUT;
 }
 
 // PASSIVE_LEVEL, the client's thread, inside the transfer's claim of the slot.
@@ -246,6 +262,7 @@ static NTSTATUS RunSegments(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     extension->BytesTransferred = 0;
     extension->SegmentStatus = STATUS_SUCCESS;
     extension->SegmentsPinned = FALSE;
+    extension->SegmentsCancelled = FALSE;
     // Counts every segment before the first is sent, so that early
     // completions cannot end the transfer while segments are being issued.
     extension->SegmentsOutstanding = segmentCount;
@@ -284,8 +301,8 @@ static NTSTATUS RunSegments(PDEVICE_OBJECT DeviceObject, PIRP Irp,
         KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
     }
 
-    BOOLEAN timedOut = FALSE;
-    if (issued != 0) timedOut = WaitForSegments(DeviceObject);
+    NTSTATUS outcome = STATUS_SUCCESS;
+    if (issued != 0) outcome = WaitForSegments(DeviceObject);
     // Every issued segment has come back; the table is gone.
 
     if (!NT_SUCCESS(loopStatus)) {
@@ -293,8 +310,7 @@ static NTSTATUS RunSegments(PDEVICE_OBJECT DeviceObject, PIRP Irp,
         if (!NT_SUCCESS(ResetPipe(DeviceObject, Pipe))) RecoverPort(DeviceObject);
         return loopStatus;
     }
-    if (timedOut) return STATUS_IO_TIMEOUT;
-    if (!NT_SUCCESS(extension->SegmentStatus)) return extension->SegmentStatus;
+    if (!NT_SUCCESS(outcome)) return outcome;
     Irp->IoStatus.Information = extension->BytesTransferred;
     return STATUS_SUCCESS;
 }

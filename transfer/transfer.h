@@ -32,8 +32,9 @@ NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // always STATUS_SUCCESS, waits for nothing.
 NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject);
 // IOCTL_USBCAM_READ_STREAM: drains whole packets from the stream's rings into
-// the data buffer. The dispatcher has checked the input length (20), that
-// PacketSize and PacketCount are not 0 and the output length (PacketCount *
-// (PacketSize + 12)); ReadStream refuses absent rings (STATUS_UNSUCCESSFUL).
-// Sets the request's byte count.
+// the data buffer. The dispatcher has checked the input length (20) and the
+// output length (PacketCount * (PacketSize + 12)); ReadStream refuses, in this
+// order, absent rings (STATUS_UNSUCCESSFUL) and a PacketSize or PacketCount of
+// 0 (STATUS_INVALID_PARAMETER), before it divides or maps anything. Sets the
+// request's byte count.
 NTSTATUS ReadStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);

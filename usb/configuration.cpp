@@ -17,14 +17,11 @@ static USHORT TotalLengthOf(const UCHAR *ConfigurationDescriptor) {
 // PASSIVE_LEVEL, the PnP manager's thread. Every URB and buffer is freed before
 // returning; only ConfigurationHandle and InterfaceInfo outlive the call.
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
-    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     PURB urb = NULL;
     PUCHAR deviceDescriptor = NULL;
     PUCHAR header = NULL;
     PUCHAR configuration = NULL;
     NTSTATUS status;
-
-    extension->LinkActive = 1;
 
     urb = (PURB)DrvAllocatePool(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
     deviceDescriptor = (PUCHAR)DrvAllocatePool(sizeof(USB_DEVICE_DESCRIPTOR));

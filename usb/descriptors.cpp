@@ -20,6 +20,7 @@ VOID BuildDescriptorRequest(PURB Urb, PVOID Buffer, ULONG Length, UCHAR Descript
 static ULONG ReadDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                             UCHAR DescriptorType, UCHAR Index, USHORT LanguageId) {
     if (Buffer == NULL || Length == 0) return 0;
+    if (Length > USB_MAX_CONTROL_TRANSFER_BYTES) Length = USB_MAX_CONTROL_TRANSFER_BYTES;
     PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
     if (urb == NULL) return 0;
 

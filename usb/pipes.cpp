@@ -30,8 +30,10 @@ static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function,
     return status;
 }
 
-// PASSIVE_LEVEL. The bus driver completes every request queued on the pipe
-// before the abort itself completes.
+// PASSIVE_LEVEL. The bus driver may complete the abort before the requests it
+// cancels have come back: a caller that frees what those requests use waits
+// for their completions first (requests admitted through the I/O gate are
+// waited for by removal).
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle) {
     return SendPipeRequest(DeviceObject, URB_FUNCTION_ABORT_PIPE, PipeHandle,
                            PipeRequestLengthForBus());

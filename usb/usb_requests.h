@@ -10,6 +10,10 @@
 #include "driver/driver.h"
 #include "control/usbcam_ioctl.h"
 
+// A control transfer's data stage is at most 65535 bytes (its wLength is 16
+// bits): longer descriptor and class or vendor requests are asked for this much.
+#define USB_MAX_CONTROL_TRANSFER_BYTES 0xFFFF
+
 // ---------------------------------------------------------------------------
 // Submission and port (usb/urb_submit.cpp, usb/port.cpp)
 
@@ -31,7 +35,7 @@ VOID RecoverPort(PDEVICE_OBJECT DeviceObject);
 // Configuration (usb/configuration.cpp, usb/interface_selection.cpp)
 
 // Reads the device descriptor and the first configuration, selects it with its
-// first interface; keeps ConfigurationHandle and InterfaceInfo. Sets LinkActive.
+// first interface; keeps ConfigurationHandle and InterfaceInfo.
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
                              PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
@@ -46,7 +50,8 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
 
 // ---------------------------------------------------------------------------
 // Descriptors (usb/descriptors.cpp). Byte counts; 0 on any failure. Nothing is
-// sent without a buffer of at least one byte.
+// sent without a buffer of at least one byte; at most
+// USB_MAX_CONTROL_TRANSFER_BYTES are asked for.
 
 ULONG GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                     UCHAR DescriptorType);
@@ -64,8 +69,9 @@ VOID BuildDescriptorRequest(PURB Urb, PVOID Buffer, ULONG Length, UCHAR Descript
 // lands in Buffer from offset 0, so the caller guarantees Buffer holds
 // max(10, Length) bytes. Returns the device-to-host byte count, else 0.
 ULONG VendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PVOID Buffer);
-// Input ControlRequestRecord (exactly 10 bytes), data stage in Irp->MdlAddress.
-// On success sets Irp->IoStatus.Information to the bytes moved.
+// Input ControlRequestRecord (exactly 10 bytes), data stage in Irp->MdlAddress
+// (OutputBufferLength bytes, of which at most USB_MAX_CONTROL_TRANSFER_BYTES
+// are used). On success sets Irp->IoStatus.Information to the bytes moved.
 NTSTATUS ClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS SetDeviceFeature(PDEVICE_OBJECT DeviceObject, const FeatureRecord *Feature);
 // The current frame number; 0 on any failure.

@@ -23,6 +23,12 @@ static VOID FillVendorOrClassRequest(PURB Urb, USHORT Function, ULONG TransferFl
 // device-to-host request's data overwrites it in the same buffer. A
 // host-to-device request carries the record's Data byte (Length 1) or the
 // pattern 0x00, 0x01, ... (any other Length) from a buffer of its own.
+//
+// A device-to-host request reports the bytes the bus moved into the buffer,
+// and only when the request succeeded: a failed one reports 0. The buffer past
+// what the device wrote is the caller's uninitialised memory, and a bus
+// driver that refuses a request before it reaches the wire leaves the URB's
+// count as it was given; reporting it would hand that memory to the client.
 ULONG VendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PVOID Buffer) {
     VendorRequestRecord record;
     RtlCopyMemory(&record, Buffer, sizeof(record));
@@ -53,10 +59,10 @@ ULONG VendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PVOID Buffer) {
     FillVendorOrClassRequest(urb, URB_FUNCTION_VENDOR_DEVICE,
                              deviceToHost ? USBD_TRANSFER_DIRECTION_IN : 0, transferBuffer, NULL,
                              record.Length, record.Request, record.Value, record.Index);
-    (VOID) SubmitUrbSync(DeviceObject, urb);
+    const NTSTATUS status = SubmitUrbSync(DeviceObject, urb);
 
     ULONG result = 0;
-    if (deviceToHost) {
+    if (deviceToHost && NT_SUCCESS(status)) {
         result = urb->UrbControlVendorClassRequest.TransferBufferLength;
         if (result > record.Length) result = record.Length;
     }
@@ -90,7 +96,8 @@ NTSTATUS ClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     ControlRequestRecord record;
     RtlCopyMemory(&record, Irp->AssociatedIrp.SystemBuffer, sizeof(record));
-    const ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    if (outputLength > USB_MAX_CONTROL_TRANSFER_BYTES) outputLength = USB_MAX_CONTROL_TRANSFER_BYTES;
 
     PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
     if (urb == NULL) return STATUS_NO_MEMORY;

@@ -276,17 +276,12 @@ NTSTATUS EmulatedMachine::SendPower(int port, UCHAR minor, POWER_STATE_TYPE type
 NTSTATUS EmulatedMachine::UnplugCamera(int port) {
     MachineCamera *camera = Find(port);
     if (camera == nullptr || camera->Stage == CameraStage::Gone) return STATUS_NO_SUCH_DEVICE;
-    NTSTATUS status;
-    if (HasStack(camera->Stage) && camera->Stage != CameraStage::SurpriseRemoved) {
-        // Electrical removal, then surprise removal and removal through the stack.
-        status = sim::usb::SurpriseRemove(port);
-    } else {
-        // The stack has had its surprise removal already, or there is none
-        // above the PDO: what remains is the removal request, after which the
-        // bus deletes the unplugged PDO.
-        sim::usb::Unplug(port);
-        status = sim::PnpRemoveDevice(camera->Pdo);
-    }
+    // Electrical removal; the manager then sends the surprise removal (unless
+    // the stack had it already, or there is no stack above the PDO) and the
+    // removal once no handle to the camera is open (STATUS_PENDING until
+    // then), after which the bus deletes the unplugged PDO.
+    sim::usb::Unplug(port);
+    const NTSTATUS status = sim::PnpDeviceGone(camera->Pdo);
     camera->Stage = CameraStage::Gone;
     camera->Pdo = nullptr;
     camera->DeviceIndex = -1;

@@ -26,6 +26,7 @@ extern "C" VOID IoReleaseCancelSpinLock(KIRQL Irql) {
     }
     SpinLockRelease(&CancelSpinLock, "IoReleaseCancelSpinLock");
     if (Irql <= t.Irql) t.Irql = Irql;
+    DeliverApcs();
 }
 
 extern "C" PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine) {

@@ -39,6 +39,7 @@ struct HandleRecord {
     PDEVICE_OBJECT Device;
     PFILE_OBJECT File;
     std::string Path;
+    PDEVICE_OBJECT Pdo;  // bottom of the device's stack when opened
 };
 
 std::mutex g_mutex;
@@ -98,6 +99,13 @@ void ClientReset() {
     g_nextHandle = 4;
 }
 
+size_t ClientHandlesOnStack(PDEVICE_OBJECT pdo) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    size_t n = 0;
+    for (auto &kv : g_handles) n += kv.second.Pdo == pdo;
+    return n;
+}
+
 void ClientReportLeftovers() {
     std::vector<std::string> open;
     {
@@ -139,7 +147,7 @@ NTSTATUS ClientOpen(const char *win32Path, ClientHandle *handle) {
     std::lock_guard<std::mutex> lock(g_mutex);
     ClientHandle h = g_nextHandle;
     g_nextHandle += 4;
-    g_handles[h] = HandleRecord{device, file, path};
+    g_handles[h] = HandleRecord{device, file, path, BottomOfStack(device)};
     *handle = h;
     return r.Status;
 }
@@ -165,6 +173,8 @@ NTSTATUS ClientClose(ClientHandle handle) {
     }
     DereferenceDevice(rec.Device);
     KernelFree(rec.File);
+    // A device that is gone is removed once its last handle is closed.
+    if (ClientHandlesOnStack(rec.Pdo) == 0) PnpLastHandleClosed(rec.Pdo);
     return status;
 }
 

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 
 #include "kernel_internal.h"
 #include "verifier.h"
@@ -29,6 +30,7 @@ constexpr size_t kBuckets = 64;
 struct Bucket {
     std::mutex Mutex;
     std::condition_variable Changed;
+    std::unordered_multiset<const void *> Waited;  // events threads wait on now
 };
 
 Bucket g_buckets[kBuckets];
@@ -69,22 +71,44 @@ NTSTATUS WaitForEvent(PKEVENT event, PLARGE_INTEGER timeout, const std::string &
     std::chrono::steady_clock::time_point at;
     Deadline kind = ComputeDeadline(timeout, &at);
     Bucket &b = BucketFor(event);
+    ThreadState &t = CurrentThread();
+    // Kernel APCs are delivered during a wait below APC_LEVEL (the wait goes
+    // on afterwards): the inserter wakes the thread through its bucket.
+    const bool apcs = t.Irql < APC_LEVEL && kind != Deadline::Poll;
+    if (apcs) {
+        std::lock_guard<std::mutex> q(t.Apc->Mutex);
+        t.Apc->WaitMutex = &b.Mutex;
+        t.Apc->WaitChanged = &b.Changed;
+    }
     std::unique_lock<std::mutex> lock(b.Mutex);
+    auto waited = b.Waited.insert(event);
     bool warned = false;
     auto guardAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(HangGuardMs());
-    while (event->Header.SignalState == 0) {
-        if (kind == Deadline::Poll) return STATUS_TIMEOUT;
+    NTSTATUS status = STATUS_SUCCESS;
+    for (;;) {
+        if (apcs && ApcsPending()) {
+            lock.unlock();
+            DeliverApcs();
+            lock.lock();
+            continue;
+        }
+        if (event->Header.SignalState != 0) break;
+        if (kind == Deadline::Poll) {
+            status = STATUS_TIMEOUT;
+            break;
+        }
         if (kind == Deadline::At) {
             if (b.Changed.wait_until(lock, at) == std::cv_status::timeout &&
-                event->Header.SignalState == 0) {
-                return STATUS_TIMEOUT;
+                event->Header.SignalState == 0 && !(apcs && ApcsPending())) {
+                status = STATUS_TIMEOUT;
+                break;
             }
             continue;
         }
         if (warned) {
             b.Changed.wait(lock);
         } else if (b.Changed.wait_until(lock, guardAt) == std::cv_status::timeout &&
-                   event->Header.SignalState == 0) {
+                   event->Header.SignalState == 0 && !(apcs && ApcsPending())) {
             warned = true;
             lock.unlock();
             Report(rule::WAIT_NEVER_SATISFIED, site,
@@ -93,8 +117,17 @@ NTSTATUS WaitForEvent(PKEVENT event, PLARGE_INTEGER timeout, const std::string &
             lock.lock();
         }
     }
-    if (event->Header.Type == SynchronizationEvent) event->Header.SignalState = 0;
-    return STATUS_SUCCESS;
+    if (status == STATUS_SUCCESS && event->Header.Type == SynchronizationEvent) {
+        event->Header.SignalState = 0;
+    }
+    b.Waited.erase(waited);
+    lock.unlock();
+    if (apcs) {
+        std::lock_guard<std::mutex> q(t.Apc->Mutex);
+        t.Apc->WaitMutex = nullptr;
+        t.Apc->WaitChanged = nullptr;
+    }
+    return status;
 }
 
 }  // namespace kernel
@@ -102,9 +135,18 @@ NTSTATUS WaitForEvent(PKEVENT event, PLARGE_INTEGER timeout, const std::string &
 
 using namespace sim::kernel;
 
-extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
+extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State, SIM_SITE_DECL) {
+    std::string site = FormatSite(SimFile, SimLine);
+    if (!CheckDeviceMemoryAlive(Event, "KeInitializeEvent", site)) return;
     Bucket &b = BucketFor(Event);
-    std::lock_guard<std::mutex> lock(b.Mutex);
+    std::unique_lock<std::mutex> lock(b.Mutex);
+    if (b.Waited.count(Event) != 0) {
+        // On the platform this empties the wait list under the waiters' feet.
+        lock.unlock();
+        Report(rule::EVENT_REINITIALIZED_WHILE_WAITED, site,
+               "KeInitializeEvent on an event a thread is waiting on; the event is left as it was");
+        return;
+    }
     Event->Header.Type = static_cast<UCHAR>(Type);
     Event->Header.Signalling = 0;
     Event->Header.Size = sizeof(KEVENT) / sizeof(LONG);
@@ -114,9 +156,10 @@ extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State
     Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
 }
 
-extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait, SIM_SITE_DECL) {
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
+    if (!CheckDeviceMemoryAlive(Event, "KeSetEvent", FormatSite(SimFile, SimLine))) return 0;
     Bucket &b = BucketFor(Event);
     std::lock_guard<std::mutex> lock(b.Mutex);
     LONG previous = Event->Header.SignalState;
@@ -126,13 +169,15 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     return previous;
 }
 
-extern "C" VOID KeClearEvent(PRKEVENT Event) {
+extern "C" VOID KeClearEvent(PRKEVENT Event, SIM_SITE_DECL) {
+    if (!CheckDeviceMemoryAlive(Event, "KeClearEvent", FormatSite(SimFile, SimLine))) return;
     Bucket &b = BucketFor(Event);
     std::lock_guard<std::mutex> lock(b.Mutex);
     Event->Header.SignalState = 0;
 }
 
-extern "C" LONG KeResetEvent(PRKEVENT Event) {
+extern "C" LONG KeResetEvent(PRKEVENT Event, SIM_SITE_DECL) {
+    if (!CheckDeviceMemoryAlive(Event, "KeResetEvent", FormatSite(SimFile, SimLine))) return 0;
     Bucket &b = BucketFor(Event);
     std::lock_guard<std::mutex> lock(b.Mutex);
     LONG previous = Event->Header.SignalState;
@@ -140,7 +185,8 @@ extern "C" LONG KeResetEvent(PRKEVENT Event) {
     return previous;
 }
 
-extern "C" LONG KeReadStateEvent(PRKEVENT Event) {
+extern "C" LONG KeReadStateEvent(PRKEVENT Event, SIM_SITE_DECL) {
+    if (!CheckDeviceMemoryAlive(Event, "KeReadStateEvent", FormatSite(SimFile, SimLine))) return 0;
     Bucket &b = BucketFor(Event);
     std::lock_guard<std::mutex> lock(b.Mutex);
     return Event->Header.SignalState;
@@ -163,6 +209,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         }
         CheckNoSpinLockHeld(rule::SPINLOCK_HELD_ACROSS_WAIT, "KeWaitForSingleObject", site);
     }
+    if (!CheckDeviceMemoryAlive(event, "KeWaitForSingleObject", site)) return STATUS_INVALID_PARAMETER;
     if (event == nullptr || !IsEvent(event)) {
         Report(rule::INVALID_PARAMETER, site, "KeWaitForSingleObject on an object that is no event");
         return STATUS_INVALID_PARAMETER;
@@ -184,8 +231,10 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
         Report(rule::INVALID_PARAMETER, site, "KeDelayExecutionThread without an interval");
         return STATUS_INVALID_PARAMETER;
     }
+    DeliverApcs();
     std::chrono::steady_clock::time_point at;
     if (ComputeDeadline(Interval, &at) == Deadline::At) std::this_thread::sleep_until(at);
+    DeliverApcs();
     return STATUS_SUCCESS;
 }
 

@@ -34,6 +34,15 @@ namespace {
 
 std::atomic<uint64_t> g_callIds{0};
 
+// Call sites of the IofCallDriver / PoCallDriver calls running on this thread,
+// innermost last, for reports made by the platform's own drivers.
+thread_local std::vector<std::string> t_callSites;
+// Completion routines a thread may run nested before IofCallDriver from the
+// innermost one is reported; past the second figure the platform's stack is
+// surely gone (and the host's would follow).
+constexpr int kMaxCompletionNesting = 4;
+constexpr int kStackOverflowNesting = 400;
+
 const char *MajorName(UCHAR major) {
     switch (major) {
         case IRP_MJ_CREATE: return "IRP_MJ_CREATE";
@@ -49,12 +58,32 @@ const char *MajorName(UCHAR major) {
     }
 }
 
+// The last stage of a request built by IoBuildDeviceIoControlRequest, run as
+// a kernel APC in the thread that built it: copy the buffers back, write the
+// status block, free the IRP, then signal the event (last: the waiter may
+// return and drop both the moment it is set).
+void FinishThreadedRequest(PIRP irp, const std::string &site) {
+    std::string detail;
+    PKEVENT event = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_irpMutex);
+        IrpRecord *rec = FindIrpLocked(irp);
+        if (rec == nullptr || rec->State != IrpState::Completed) return;
+        detail = FinishBuffersLocked(rec, true);
+        if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
+        event = irp->UserEvent;
+        FreeIrpLocked(rec, site, true);
+    }
+    if (!detail.empty()) Report(rule::BUFFERED_INFORMATION_TOO_LARGE, site, detail);
+    if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+}
+
 // The I/O manager's last stage, once the walk has passed the top location.
 void FinishRequest(PIRP irp, const std::string &site) {
     const char *violation = nullptr;
     std::string detail;
     std::shared_ptr<RequestWaiter> waiter;
-    PKEVENT event = nullptr;
+    std::shared_ptr<ApcQueue> apc;
     {
         std::lock_guard<std::mutex> lock(g_irpMutex);
         IrpRecord *rec = FindIrpLocked(irp);
@@ -68,16 +97,10 @@ void FinishRequest(PIRP irp, const std::string &site) {
                          " completed past its top stack location without "
                          "STATUS_MORE_PROCESSING_REQUIRED; nobody can release it";
                 break;
-            case IrpKind::Threaded: {
-                detail = FinishBuffersLocked(rec, true);
-                if (!detail.empty()) violation = rule::BUFFERED_INFORMATION_TOO_LARGE;
-                if (irp->UserIosb != nullptr) *irp->UserIosb = irp->IoStatus;
-                event = irp->UserEvent;
-                // The waiter owns neither the IRP nor its memory: free it now,
-                // before the event lets the waiter run on.
-                FreeIrpLocked(rec, site, true);
+            case IrpKind::Threaded:
+                rec->State = IrpState::Completed;
+                apc = rec->Thread;
                 break;
-            }
             case IrpKind::Client:
             case IrpKind::Pnp:
             case IrpKind::Power: {
@@ -97,7 +120,7 @@ void FinishRequest(PIRP irp, const std::string &site) {
         }
     }
     if (violation != nullptr) Report(violation, site, detail);
-    if (event != nullptr) KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    if (apc) QueueApc(apc, [irp, site] { FinishThreadedRequest(irp, site); });
 }
 
 }  // namespace
@@ -106,9 +129,25 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const std::string &site, bo
     const char *routine = power ? "PoCallDriver" : "IofCallDriver";
     CheckIrqlAtMost(DISPATCH_LEVEL, routine, site);
     CheckNoSpinLockHeld(rule::SPINLOCK_HELD_ACROSS_CALL, routine, site);
+    if (!CheckDeviceAlive(device, routine, site)) return STATUS_INVALID_PARAMETER;
     if (device == nullptr || device->Type != IO_TYPE_DEVICE) {
         Report(rule::INVALID_PARAMETER, site, std::string(routine) + " without a device object");
         return STATUS_INVALID_PARAMETER;
+    }
+    ThreadState &thread = CurrentThread();
+    if (thread.CompletionDepth > kMaxCompletionNesting) {
+        if (!thread.NestingReported) {
+            thread.NestingReported = true;
+            Report(rule::CALL_NESTED_IN_COMPLETION, site,
+                   std::string(routine) + " from inside " + std::to_string(thread.CompletionDepth) +
+                       " nested completion routines (at most " +
+                       std::to_string(kMaxCompletionNesting) +
+                       "): a lower driver completing inline and a routine that sends again "
+                       "overflow the platform's kernel stack");
+        }
+        if (thread.CompletionDepth > kStackOverflowNesting) {
+            KeBugCheckEx(0x7F /* UNEXPECTED_KERNEL_MODE_TRAP: stack overflow */, 8, 0, 0, 0);
+        }
     }
     const char *violation = nullptr;
     std::string detail;
@@ -156,7 +195,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const std::string &site, bo
     }
     PDRIVER_DISPATCH dispatch = driver->MajorFunction[major];
     NTSTATUS status = STATUS_UNSUCCESSFUL;
+    t_callSites.push_back(site);
     CallIntoDriver(driver, MajorName(major), [&] { status = dispatch(device, irp); });
+    t_callSites.pop_back();
 
     bool notMarked = false;
     {
@@ -177,6 +218,8 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const std::string &site, bo
             if (it != rec->PendingMarked.end()) rec->PendingMarked.erase(it);
         }
     }
+    // The APCs of requests this thread built run once it is back below APC_LEVEL.
+    DeliverApcs();
     if (notMarked) {
         // A request the kernel sent itself is named by the routine that broke the rule.
         std::string where = site[0] == '(' ? "(" + DriverName(driver) + " " + MajorName(major) + ")"
@@ -298,7 +341,10 @@ void CompleteRequest(PIRP irp, const std::string &site) {
         }
         if (invoke) {
             NTSTATUS r = STATUS_SUCCESS;
+            ThreadState &thread = CurrentThread();
+            ++thread.CompletionDepth;
             CallIntoDriver(owner, "completion routine", [&] { r = routine(deviceArg, irp, context); });
+            if (--thread.CompletionDepth == 0) thread.NestingReported = false;
             if (r == STATUS_MORE_PROCESSING_REQUIRED) {
                 std::lock_guard<std::mutex> lock(g_irpMutex);
                 IrpRecord *rec = FindIrpLocked(irp);
@@ -334,6 +380,12 @@ void CompleteRequest(PIRP irp, const std::string &site) {
 }
 
 }  // namespace kernel
+
+void VerifierReportAtCaller(const char *rule, const std::string &detail) {
+    using kernel::t_callSites;
+    kernel::Report(rule, t_callSites.empty() ? std::string("(no caller)") : t_callSites.back(), detail);
+}
+
 }  // namespace sim
 
 using namespace sim::kernel;

@@ -115,6 +115,7 @@ void FreeIrpLocked(IrpRecord *rec, const std::string &site, bool byIoManager) {
     rec->FreeSite = site;
     rec->FreedByIoManager = byIoManager;
     rec->Waiter.reset();
+    rec->Thread.reset();
     if (rec->KernelMemory) memset(rec->Irp, 0xDF, rec->Bytes);
     g_quarantine.push_back(rec->Irp);
     if (g_quarantine.size() > kQuarantineIrps) {
@@ -340,12 +341,17 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
                                               PIO_STATUS_BLOCK IoStatusBlock, SIM_SITE_DECL) {
     std::string site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest", site);
+    if (!CheckDeviceAlive(DeviceObject, "IoBuildDeviceIoControlRequest", site)) return nullptr;
     if (DeviceObject == nullptr) {
         Report(rule::INVALID_PARAMETER, site, "IoBuildDeviceIoControlRequest without a device");
         return nullptr;
     }
     if (AllocationShouldFail(site)) return nullptr;
     PIRP irp = IrpCreate(DeviceObject->StackSize, IrpKind::Threaded, site);
+    {
+        std::lock_guard<std::mutex> lock(g_irpMutex);
+        FindIrpLocked(irp)->Thread = CurrentThread().Apc;
+    }
     irp->UserIosb = IoStatusBlock;
     irp->UserEvent = Event;
     irp->RequestorMode = KernelMode;

@@ -43,6 +43,8 @@ struct IrpRecord {
     // own location: the completion walk propagates the mark when it passes.
     std::unordered_set<uint64_t> PassedDown;
     std::shared_ptr<RequestWaiter> Waiter;
+    // The thread that built a threaded request: its last stage runs there.
+    std::shared_ptr<ApcQueue> Thread;
     void *SystemBuffer = nullptr;
     void *UserOutput = nullptr;
     ULONG OutputLength = 0;

@@ -36,4 +36,5 @@ extern "C" VOID KeLowerIrql(KIRQL NewIrql, SIM_SITE_DECL) {
                    t.Locks.back().Site + " held");
     }
     t.Irql = NewIrql;
+    DeliverApcs();
 }

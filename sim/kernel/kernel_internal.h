@@ -11,7 +11,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -40,13 +42,43 @@ struct HeldSpinLock {
     unsigned Recursion;  // nested acquisitions reported as violations
 };
 
+// Kernel APCs queued to a thread (the last stage of the requests it built):
+// run in that thread at APC_LEVEL once its IRQL is below APC_LEVEL, at the
+// kernel's delivery points (a wait, lowering the IRQL, the return of
+// IofCallDriver, the end of a kernel thread). Shared, so that a completion
+// may queue to a thread that has ended meanwhile (the APC then runs where it
+// is queued).
+struct ApcQueue {
+    std::mutex Mutex;  // taken before a wait's mutex, never after
+    std::vector<std::function<void()>> Apcs;
+    std::atomic<size_t> Queued{0};
+    bool Alive = true;
+    // Set while the thread waits: the inserter wakes it through these.
+    std::mutex *WaitMutex = nullptr;
+    std::condition_variable *WaitChanged = nullptr;
+};
+
 struct ThreadState {
+    ThreadState();
+    ~ThreadState();
     KIRQL Irql = PASSIVE_LEVEL;
     std::vector<HeldSpinLock> Locks;
     std::vector<PDRIVER_OBJECT> Drivers;  // innermost last
+    // Completion routines running nested on this thread, and whether the
+    // present chain of them was reported for calling down too deep.
+    int CompletionDepth = 0;
+    bool NestingReported = false;
+    std::shared_ptr<ApcQueue> Apc;
 };
 
 ThreadState &CurrentThread();
+// Queues fn as a kernel APC to the thread of queue (runs it at once when that
+// is the calling thread below APC_LEVEL, or when the thread has ended).
+void QueueApc(const std::shared_ptr<ApcQueue> &queue, std::function<void()> fn);
+// Runs the calling thread's queued APCs when its IRQL is below APC_LEVEL.
+void DeliverApcs();
+// True when APCs are queued to the calling thread.
+bool ApcsPending();
 // The driver the calling thread currently runs on behalf of, or nullptr.
 PDRIVER_OBJECT CurrentDriver();
 
@@ -119,7 +151,14 @@ void ObjectsReset();
 void ObjectsReportLeftovers();
 // Top of the stack that contains device (following AttachedDevice).
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device);
+// Bottom of the stack that contains device (following the attachments down).
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device);
 bool IsLiveDevice(PDEVICE_OBJECT device);
+// Report DEVICE_OBJECT_DELETED_USED (naming routine and site) and answer
+// false when device, or the device object whose memory holds p, was deleted
+// and freed.
+bool CheckDeviceAlive(PDEVICE_OBJECT device, const char *routine, const std::string &site);
+bool CheckDeviceMemoryAlive(const void *p, const char *routine, const std::string &site);
 bool IsDriverLoaded(PDRIVER_OBJECT driver);
 // Called when a frame of driver ends on this thread; runs a deferred leak
 // check when the driver's last device object went away meanwhile.
@@ -231,7 +270,12 @@ extern KSPIN_LOCK CancelSpinLock;
 
 void ClientReset();
 void ClientReportLeftovers();
+// Client handles open on devices of pdo's stack.
+size_t ClientHandlesOnStack(PDEVICE_OBJECT pdo);
 void PnpReset();
+// The last client handle to pdo's stack was closed: sends the removal a
+// device gone was waiting for (and returns its status), else STATUS_PENDING.
+NTSTATUS PnpLastHandleClosed(PDEVICE_OBJECT pdo);
 // How long the kernel lets a pending client, PnP or power request, an untimed
 // wait or a spin lock acquisition go before reporting it.
 uint32_t HangGuardMs();

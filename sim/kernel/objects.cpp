@@ -4,10 +4,13 @@
 // The kernel owns the memory of both kinds of object. A device object and its
 // extension are one zero-filled allocation; the extension follows the object,
 // 16-byte aligned. A deleted device object loses its name and leaves its
-// driver's list at once, but its memory stays until the kernel is reset: a
-// client handle may still send requests to it, and the platform, too, frees
-// the object only when its last reference goes. Major functions a driver does
-// not install complete with STATUS_INVALID_DEVICE_REQUEST.
+// driver's list at once; its memory lives on while a reference (a client
+// handle) is open, as on the platform, and is freed when the last one goes:
+// it is then filled with 0xDF and kept aside, so that any later use of it
+// through the kernel (a request sent to it, attaching or detaching it,
+// deleting it again, an event or spin lock in its extension) is reported as
+// DEVICE_OBJECT_DELETED_USED naming the call site. Major functions a driver
+// does not install complete with STATUS_INVALID_DEVICE_REQUEST.
 //
 // When a driver's last device object is deleted, the pool it still holds is
 // reported as leaked once the driver's current routine has returned (so that
@@ -15,6 +18,7 @@
 // is judged on what it leaves behind).
 #include <string.h>
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -41,7 +45,10 @@ struct DeviceRecord {
     std::string Name;  // empty when unnamed
     PDEVICE_OBJECT Lower = nullptr;
     int References = 0;
+    size_t Bytes = 0;
     bool Deleted = false;
+    bool Freed = false;  // deleted and unreferenced: memory poisoned
+    std::string DeleteSite;
 };
 
 namespace {
@@ -49,6 +56,32 @@ namespace {
 std::mutex g_mutex;
 std::map<PDRIVER_OBJECT, std::unique_ptr<DriverRecord>> g_drivers;
 std::map<PDEVICE_OBJECT, std::unique_ptr<DeviceRecord>> g_devices;
+// Freed device memory by start address, for the checks on later uses.
+std::map<uintptr_t, DeviceRecord *> g_freedMemory;
+std::atomic<size_t> g_freedCount{0};
+
+// Poisons the memory of a deleted device object nobody refers to any more.
+void FreeDeviceLocked(DeviceRecord *r) {
+    r->Freed = true;
+    memset(r->Device, 0xDF, r->Bytes);
+    g_freedMemory[reinterpret_cast<uintptr_t>(r->Device)] = r;
+    ++g_freedCount;
+}
+
+// The freed device whose memory holds p (g_mutex held), or nullptr.
+DeviceRecord *FreedMemoryLocked(const void *p) {
+    uintptr_t a = reinterpret_cast<uintptr_t>(p);
+    auto it = g_freedMemory.upper_bound(a);
+    if (it == g_freedMemory.begin()) return nullptr;
+    --it;
+    return a < it->first + it->second->Bytes ? it->second : nullptr;
+}
+
+std::string FreedDetail(DeviceRecord *r, const char *routine, const char *what) {
+    return std::string(routine) + " on " + what + " device object " +
+           (r->Name.empty() ? std::string("(unnamed)") : r->Name) + " deleted at " + r->DeleteSite +
+           " and freed when no handle referred to it any more";
+}
 
 DeviceRecord *FindDeviceLocked(PDEVICE_OBJECT device) {
     auto it = g_devices.find(device);
@@ -119,8 +152,46 @@ void MarkUnloadedAndReport(PDRIVER_OBJECT driver, const char *when) {
 
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> lock(g_mutex);
+    DeviceRecord *r = FindDeviceLocked(device);
+    if (r != nullptr && r->Freed) return nullptr;
     while (device != nullptr && device->AttachedDevice != nullptr) device = device->AttachedDevice;
     return device;
+}
+
+PDEVICE_OBJECT BottomOfStack(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    DeviceRecord *r = FindDeviceLocked(device);
+    while (r != nullptr && r->Lower != nullptr) {
+        device = r->Lower;
+        r = FindDeviceLocked(device);
+    }
+    return device;
+}
+
+bool CheckDeviceAlive(PDEVICE_OBJECT device, const char *routine, const std::string &site) {
+    if (g_freedCount == 0) return true;
+    std::string detail;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        DeviceRecord *r = FindDeviceLocked(device);
+        if (r == nullptr || !r->Freed) return true;
+        detail = FreedDetail(r, routine, "a");
+    }
+    Report(rule::DEVICE_OBJECT_DELETED_USED, site, detail);
+    return false;
+}
+
+bool CheckDeviceMemoryAlive(const void *p, const char *routine, const std::string &site) {
+    if (g_freedCount == 0) return true;
+    std::string detail;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        DeviceRecord *r = FreedMemoryLocked(p);
+        if (r == nullptr) return true;
+        detail = FreedDetail(r, routine, "an object in the extension of the");
+    }
+    Report(rule::DEVICE_OBJECT_DELETED_USED, site, detail);
+    return false;
 }
 
 bool IsLiveDevice(PDEVICE_OBJECT device) {
@@ -147,7 +218,9 @@ void ReferenceDevice(PDEVICE_OBJECT device) {
 
 void DereferenceDevice(PDEVICE_OBJECT device) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    if (DeviceRecord *r = FindDeviceLocked(device)) --r->References;
+    DeviceRecord *r = FindDeviceLocked(device);
+    if (r == nullptr) return;
+    if (--r->References == 0 && r->Deleted && !r->Freed) FreeDeviceLocked(r);
 }
 
 std::string DriverName(PDRIVER_OBJECT driver) {
@@ -184,6 +257,8 @@ void ObjectsReset() {
     for (auto &kv : g_devices) KernelFree(kv.first);
     g_devices.clear();
     g_drivers.clear();
+    g_freedMemory.clear();
+    g_freedCount = 0;
 }
 
 }  // namespace kernel
@@ -287,6 +362,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
     rec->Device = dev;
     rec->Driver = DriverObject;
     rec->Name = name;
+    rec->Bytes = bytes;
     dev->Type = IO_TYPE_DEVICE;
     dev->Size = static_cast<USHORT>(sizeof(DEVICE_OBJECT) + DeviceExtensionSize);
     dev->DriverObject = DriverObject;
@@ -323,10 +399,14 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject, SIM_SITE_DECL) {
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         DeviceRecord *r = FindDeviceLocked(DeviceObject);
-        if (r == nullptr || r->Deleted) {
+        if (r != nullptr && r->Freed) {
+            violation = rule::DEVICE_OBJECT_DELETED_USED;
+            detail = FreedDetail(r, "IoDeleteDevice", "a");
+        } else if (r == nullptr || r->Deleted) {
             violation = rule::INVALID_PARAMETER;
             detail = r == nullptr ? "IoDeleteDevice of an unknown device object"
-                                  : "IoDeleteDevice of a device object already deleted";
+                                  : "IoDeleteDevice of a device object already deleted at " +
+                                        r->DeleteSite;
         } else {
             if (r->Lower != nullptr) {
                 violation = rule::DEVICE_DELETED_ATTACHED;
@@ -336,6 +416,7 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject, SIM_SITE_DECL) {
                 r->Lower = nullptr;
             }
             r->Deleted = true;
+            r->DeleteSite = site;
             name = r->Name;
             driver = r->Driver;
             PDEVICE_OBJECT *link = &driver->DeviceObject;
@@ -347,6 +428,7 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject, SIM_SITE_DECL) {
                 d->LeakCheckPending = true;
                 lastDevice = true;
             }
+            if (r->References == 0) FreeDeviceLocked(r);
         }
     }
     if (violation != nullptr) Report(violation, site, detail);
@@ -375,6 +457,10 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
                                                       PDEVICE_OBJECT TargetDevice, SIM_SITE_DECL) {
     std::string site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack", site);
+    if (!CheckDeviceAlive(SourceDevice, "IoAttachDeviceToDeviceStack", site) ||
+        !CheckDeviceAlive(TargetDevice, "IoAttachDeviceToDeviceStack", site)) {
+        return nullptr;
+    }
     if (AttachShouldFail()) return nullptr;
     std::lock_guard<std::mutex> lock(g_mutex);
     DeviceRecord *src = FindDeviceLocked(SourceDevice);
@@ -392,6 +478,7 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
 extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice, SIM_SITE_DECL) {
     std::string site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice", site);
+    if (!CheckDeviceAlive(TargetDevice, "IoDetachDevice", site)) return;
     bool bad = false;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
@@ -408,6 +495,7 @@ extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice, SIM_SITE_DECL) {
 }
 
 extern "C" PDEVICE_OBJECT IoGetAttachedDeviceReference(PDEVICE_OBJECT DeviceObject) {
+    if (!CheckDeviceAlive(DeviceObject, "IoGetAttachedDeviceReference", "(unknown)")) return nullptr;
     PDEVICE_OBJECT top = TopOfStack(DeviceObject);
     ReferenceDevice(top);
     return top;

@@ -8,9 +8,20 @@
 // thread of its own, and waits for. Requests for one device are serialised;
 // requests for different devices may run at once. Power requests are
 // IRP_MJ_POWER delivered with PoCallDriver.
+//
+// The manager's order, as on the platform: a stop or an orderly removal is
+// preceded by its query (IRP_MN_QUERY_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE);
+// when a driver fails the query, or a test vetoes it after the stack agreed
+// (PnpVetoNextQuery: another component of the system saying no), the stack
+// gets IRP_MN_CANCEL_STOP_DEVICE or IRP_MN_CANCEL_REMOVE_DEVICE and the stop or
+// removal does not happen. A device that is gone (PnpDeviceGone) gets
+// IRP_MN_SURPRISE_REMOVAL at once and IRP_MN_REMOVE_DEVICE only when the last
+// client handle to its stack has been closed; until then requests keep
+// arriving on the open handles. A removal after a surprise removal has no query.
 #include <string.h>
 
 #include <map>
+#include <set>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -22,19 +33,30 @@ namespace sim {
 namespace kernel {
 namespace {
 
+struct DeviceNode {
+    std::shared_ptr<std::mutex> Serial = std::make_shared<std::mutex>();
+    bool SurpriseRemoved = false;
+    bool RemovePending = false;  // gone; removal waits for the last handle
+    std::set<UCHAR> Vetoes;      // queries a test vetoes once
+};
+
 std::mutex g_mutex;
-std::map<PDEVICE_OBJECT, std::shared_ptr<std::mutex>> g_serial;
+std::map<PDEVICE_OBJECT, DeviceNode> g_nodes;
 
 std::shared_ptr<std::mutex> SerialFor(PDEVICE_OBJECT pdo) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    auto &m = g_serial[pdo];
-    if (!m) m = std::make_shared<std::mutex>();
-    return m;
+    return g_nodes[pdo].Serial;
 }
 
 void Forget(PDEVICE_OBJECT pdo) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_serial.erase(pdo);
+    g_nodes.erase(pdo);
+}
+
+bool TakeVeto(PDEVICE_OBJECT pdo, UCHAR query) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    auto it = g_nodes.find(pdo);
+    return it != g_nodes.end() && it->second.Vetoes.erase(query) != 0;
 }
 
 // Runs fn on a fresh manager thread at PASSIVE_LEVEL, one at a time per PDO.
@@ -52,6 +74,10 @@ NTSTATUS SendStackRequest(PDEVICE_OBJECT pdo, IrpKind kind, UCHAR major, UCHAR m
                           const std::function<void(PIO_STACK_LOCATION)> &setup,
                           const std::string &what) {
     NTSTATUS result = STATUS_UNSUCCESSFUL;
+    // The manager holds the PDO for the time of the request: a bus driver
+    // that deletes it while removing it leaves the memory to the manager,
+    // which lets it go once the removal has come back.
+    ReferenceDevice(pdo);
     OnManagerThread(pdo, [&] {
         PDEVICE_OBJECT top = TopOfStack(pdo);
         const std::string site = "(" + std::string(kind == IrpKind::Power ? "power" : "PnP") +
@@ -70,6 +96,7 @@ NTSTATUS SendStackRequest(PDEVICE_OBJECT pdo, IrpKind kind, UCHAR major, UCHAR m
                               rule::PNP_REQUEST_NEVER_COMPLETED, what)
                      .Status;
     });
+    DereferenceDevice(pdo);
     return result;
 }
 
@@ -79,11 +106,48 @@ NTSTATUS SendPnp(PDEVICE_OBJECT pdo, UCHAR minor, const char *name,
     return SendStackRequest(pdo, IrpKind::Pnp, IRP_MJ_PNP, minor, setup, name);
 }
 
+// A query, then the request itself, or the cancel when the query failed or
+// was vetoed.
+NTSTATUS QueryThenSend(PDEVICE_OBJECT pdo, UCHAR query, const char *queryName, UCHAR cancel,
+                       const char *cancelName, UCHAR minor, const char *name) {
+    NTSTATUS status = SendPnp(pdo, query, queryName);
+    if (NT_SUCCESS(status) && TakeVeto(pdo, query)) status = STATUS_PLUGPLAY_QUERY_VETOED;
+    if (!NT_SUCCESS(status)) {
+        SendPnp(pdo, cancel, cancelName);
+        return status;
+    }
+    return SendPnp(pdo, minor, name);
+}
+
+NTSTATUS SendRemove(PDEVICE_OBJECT pdo) {
+    NTSTATUS status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE, "IRP_MN_REMOVE_DEVICE");
+    // The drivers above the PDO must have detached and deleted their device
+    // objects by the time the removal has come back.
+    PDEVICE_OBJECT top = TopOfStack(pdo);
+    if (top != nullptr && top != pdo) {
+        Report(rule::REMOVED_DEVICE_STILL_ATTACHED, "(" + DriverName(top->DriverObject) + ")",
+               DriverName(top->DriverObject) +
+                   " left its device object attached after IRP_MN_REMOVE_DEVICE");
+    }
+    Forget(pdo);
+    return status;
+}
+
 }  // namespace
 
 void PnpReset() {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_serial.clear();
+    g_nodes.clear();
+}
+
+NTSTATUS PnpLastHandleClosed(PDEVICE_OBJECT pdo) {
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        auto it = g_nodes.find(pdo);
+        if (it == g_nodes.end() || !it->second.RemovePending) return STATUS_PENDING;
+        it->second.RemovePending = false;  // whoever clears it sends the removal
+    }
+    return SendRemove(pdo);
 }
 
 }  // namespace kernel
@@ -117,7 +181,9 @@ NTSTATUS PnpStartDevice(PDEVICE_OBJECT pdo) {
 }
 
 NTSTATUS PnpStopDevice(PDEVICE_OBJECT pdo) {
-    return SendPnp(pdo, IRP_MN_STOP_DEVICE, "IRP_MN_STOP_DEVICE");
+    return QueryThenSend(pdo, IRP_MN_QUERY_STOP_DEVICE, "IRP_MN_QUERY_STOP_DEVICE",
+                         IRP_MN_CANCEL_STOP_DEVICE, "IRP_MN_CANCEL_STOP_DEVICE", IRP_MN_STOP_DEVICE,
+                         "IRP_MN_STOP_DEVICE");
 }
 
 NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES *caps) {
@@ -132,21 +198,57 @@ NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES *caps) {
 }
 
 NTSTATUS PnpSurpriseRemoval(PDEVICE_OBJECT pdo) {
-    return SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL, "IRP_MN_SURPRISE_REMOVAL");
+    NTSTATUS status = SendPnp(pdo, IRP_MN_SURPRISE_REMOVAL, "IRP_MN_SURPRISE_REMOVAL");
+    if (status != STATUS_NO_SUCH_DEVICE) {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_nodes[pdo].SurpriseRemoved = true;
+    }
+    return status;
 }
 
 NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT pdo) {
-    NTSTATUS status = SendPnp(pdo, IRP_MN_REMOVE_DEVICE, "IRP_MN_REMOVE_DEVICE");
-    // The drivers above the PDO must have detached and deleted their device
-    // objects by the time the removal has come back.
-    PDEVICE_OBJECT top = TopOfStack(pdo);
-    if (top != nullptr && top != pdo) {
-        Report(rule::REMOVED_DEVICE_STILL_ATTACHED, "(" + DriverName(top->DriverObject) + ")",
-               DriverName(top->DriverObject) +
-                   " left its device object attached after IRP_MN_REMOVE_DEVICE");
+    if (pdo == nullptr || !IsLiveDevice(pdo)) return STATUS_NO_SUCH_DEVICE;
+    bool surprised;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        DeviceNode &node = g_nodes[pdo];
+        surprised = node.SurpriseRemoved;
+        node.RemovePending = false;
     }
-    Forget(pdo);
-    return status;
+    if (surprised) return SendRemove(pdo);
+    NTSTATUS status = SendPnp(pdo, IRP_MN_QUERY_REMOVE_DEVICE, "IRP_MN_QUERY_REMOVE_DEVICE");
+    if (NT_SUCCESS(status) && TakeVeto(pdo, IRP_MN_QUERY_REMOVE_DEVICE)) {
+        status = STATUS_PLUGPLAY_QUERY_VETOED;
+    }
+    if (!NT_SUCCESS(status)) {
+        SendPnp(pdo, IRP_MN_CANCEL_REMOVE_DEVICE, "IRP_MN_CANCEL_REMOVE_DEVICE");
+        return status;
+    }
+    return SendRemove(pdo);
+}
+
+NTSTATUS PnpDeviceGone(PDEVICE_OBJECT pdo) {
+    if (pdo == nullptr || !IsLiveDevice(pdo)) return STATUS_NO_SUCH_DEVICE;
+    bool surprised;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        surprised = g_nodes[pdo].SurpriseRemoved;
+    }
+    // A stack with a function driver above the PDO hears of it first.
+    PDEVICE_OBJECT top = TopOfStack(pdo);
+    if (!surprised && top != nullptr && top != pdo) PnpSurpriseRemoval(pdo);
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        g_nodes[pdo].RemovePending = true;
+    }
+    // Pending while a handle is open: its close sends the removal.
+    if (ClientHandlesOnStack(pdo) != 0) return STATUS_PENDING;
+    return PnpLastHandleClosed(pdo);
+}
+
+void PnpVetoNextQuery(PDEVICE_OBJECT pdo, UCHAR queryMinor) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_nodes[pdo].Vetoes.insert(queryMinor);
 }
 
 NTSTATUS PnpSendMinor(PDEVICE_OBJECT pdo, UCHAR minor) {

@@ -31,12 +31,27 @@ IoResult AwaitRequest(PIRP irp, NTSTATUS status, const std::shared_ptr<RequestWa
     IoResult result{status, 0};
     bool abandoned = false;
     bool mismatch = false;
+    // The sender's wait delivers kernel APCs too (requests the dispatch
+    // routines built in this thread finish here).
+    ThreadState &t = CurrentThread();
+    {
+        std::lock_guard<std::mutex> q(t.Apc->Mutex);
+        t.Apc->WaitMutex = &waiter->Mutex;
+        t.Apc->WaitChanged = &waiter->Done;
+    }
     {
         std::unique_lock<std::mutex> lock(waiter->Mutex);
         if (status == STATUS_PENDING) {
             auto deadline =
                 std::chrono::steady_clock::now() + std::chrono::milliseconds(HangGuardMs());
-            waiter->Done.wait_until(lock, deadline, [&] { return waiter->Completed; });
+            for (;;) {
+                waiter->Done.wait_until(lock, deadline,
+                                        [&] { return waiter->Completed || ApcsPending(); });
+                if (waiter->Completed || !ApcsPending()) break;
+                lock.unlock();
+                DeliverApcs();
+                lock.lock();
+            }
         }
         if (!waiter->Completed) {
             waiter->Abandoned = true;
@@ -47,6 +62,12 @@ IoResult AwaitRequest(PIRP irp, NTSTATUS status, const std::shared_ptr<RequestWa
             result.Information = waiter->Iosb.Information;
         }
     }
+    {
+        std::lock_guard<std::mutex> q(t.Apc->Mutex);
+        t.Apc->WaitMutex = nullptr;
+        t.Apc->WaitChanged = nullptr;
+    }
+    DeliverApcs();
     if (abandoned) {
         if (status == STATUS_PENDING) {
             Report(neverCompletedRule, "(" + what + ")",

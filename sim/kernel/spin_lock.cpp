@@ -31,6 +31,7 @@ KSPIN_LOCK CancelSpinLock;
 
 void SpinLockAcquire(PKSPIN_LOCK lock, const std::string &site) {
     ThreadState &t = CurrentThread();
+    if (!CheckDeviceMemoryAlive(lock, "acquiring a spin lock", site)) return;
     for (HeldSpinLock &h : t.Locks) {
         if (h.Lock == lock) {
             Report(rule::SPINLOCK_RECURSIVE_ACQUIRE, site,
@@ -79,6 +80,7 @@ void SpinLockAcquire(PKSPIN_LOCK lock, const std::string &site) {
 
 void SpinLockRelease(PKSPIN_LOCK lock, const std::string &site) {
     ThreadState &t = CurrentThread();
+    if (!CheckDeviceMemoryAlive(lock, "releasing a spin lock", site)) return;
     for (size_t i = 0; i < t.Locks.size(); ++i) {
         HeldSpinLock &h = t.Locks[i];
         if (h.Lock != lock) continue;
@@ -137,6 +139,7 @@ extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql, SIM_SITE_
     SpinLockRelease(SpinLock, site);
     if (NewIrql <= t.Irql) {
         t.Irql = NewIrql;
+        DeliverApcs();
     } else {
         Report(rule::IRQL_LOWER_ABOVE_CURRENT, site,
                "KeReleaseSpinLock to IRQL " + std::to_string(NewIrql) + " from " +

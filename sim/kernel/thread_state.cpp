@@ -13,9 +13,70 @@
 namespace sim {
 namespace kernel {
 
+ThreadState::ThreadState() : Apc(std::make_shared<ApcQueue>()) {}
+
+ThreadState::~ThreadState() {
+    // A thread that ends runs what was queued to it; later APCs run where
+    // they are queued.
+    Irql = PASSIVE_LEVEL;
+    DeliverApcs();
+    std::lock_guard<std::mutex> lock(Apc->Mutex);
+    Apc->Alive = false;
+}
+
 ThreadState &CurrentThread() {
     static thread_local ThreadState state;
     return state;
+}
+
+void QueueApc(const std::shared_ptr<ApcQueue> &queue, std::function<void()> fn) {
+    ThreadState &t = CurrentThread();
+    bool runHere = false;
+    {
+        std::lock_guard<std::mutex> lock(queue->Mutex);
+        if (!queue->Alive) {
+            runHere = true;
+        } else {
+            queue->Apcs.push_back(std::move(fn));
+            ++queue->Queued;
+            // Wake the thread if it waits; it clears these under Mutex before
+            // its wait's objects may go.
+            if (queue->WaitMutex != nullptr) {
+                std::lock_guard<std::mutex> wait(*queue->WaitMutex);
+                queue->WaitChanged->notify_all();
+            }
+        }
+    }
+    if (runHere) {
+        KIRQL saved = t.Irql;
+        if (t.Irql < APC_LEVEL) t.Irql = APC_LEVEL;
+        fn();
+        t.Irql = saved;
+        return;
+    }
+    if (queue == t.Apc) DeliverApcs();
+}
+
+bool ApcsPending() { return CurrentThread().Apc->Queued != 0; }
+
+void DeliverApcs() {
+    ThreadState &t = CurrentThread();
+    if (t.Irql >= APC_LEVEL) return;
+    for (;;) {
+        std::vector<std::function<void()>> run;
+        {
+            std::lock_guard<std::mutex> lock(t.Apc->Mutex);
+            run.swap(t.Apc->Apcs);
+            t.Apc->Queued = 0;
+        }
+        if (run.empty()) return;
+        KIRQL saved = t.Irql;
+        for (auto &fn : run) {
+            t.Irql = APC_LEVEL;
+            fn();
+        }
+        t.Irql = saved;
+    }
 }
 
 PDRIVER_OBJECT CurrentDriver() {

@@ -1,6 +1,7 @@
 // The host control interface of the emulated bus (sim/usbbus.h).
 #include <string.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -257,8 +258,8 @@ NTSTATUS SurpriseRemove(int port) {
     PDEVICE_OBJECT pdo = PortPdo(port);
     if (pdo == nullptr) return STATUS_NO_SUCH_DEVICE;
     Unplug(port);
-    sim::PnpSurpriseRemoval(pdo);
-    return sim::PnpRemoveDevice(pdo);
+    // Surprise removal now; the removal once no handle to the stack is open.
+    return sim::PnpDeviceGone(pdo);
 }
 
 void SetCompletionMode(int port, CompletionMode mode) {
@@ -333,8 +334,44 @@ uint32_t PortResetCount(int port) {
     return n;
 }
 
+void SetCompletionThreads(unsigned threads) {
+    Bus *bus = g_bus;
+    if (bus == nullptr) return;
+    std::lock_guard<std::mutex> g(bus->Lock);
+    bus->ActiveWorkers = std::max(1u, std::min(threads, kCompletionThreads));
+    bus->ReadyChanged.notify_all();
+}
+
+void SetCompletionDelay(uint32_t microseconds) {
+    Bus *bus = g_bus;
+    if (bus == nullptr) return;
+    std::lock_guard<std::mutex> g(bus->Lock);
+    bus->CompletionDelayMicros = microseconds;
+}
+
+void SetInlineFailures(int port, bool on) {
+    WithPort(port, [&](Bus &, Port &p) { p.InlineFailures = on; });
+}
+
+void SetBandwidthModel(bool on) {
+    Bus *bus = g_bus;
+    if (bus == nullptr) return;
+    std::lock_guard<std::mutex> g(bus->Lock);
+    bus->BandwidthModel = on;
+}
+
+bool PipeHalted(int port, int endpoint) {
+    bool halted = false;
+    WithPort(port, [&](Bus &, Port &p) {
+        auto e = p.Endpoints.find((uint8_t)endpoint);
+        halted = e != p.Endpoints.end() && e->second.Halted;
+    });
+    return halted;
+}
+
 void ResetKnobs(int port) {
     WithPort(port, [&](Bus &, Port &p) {
+        p.InlineFailures = false;
         p.EndpointKnobs.clear();
         p.Mode = CompletionMode::Async;
         p.FailResetCount = 0;

@@ -13,6 +13,7 @@
 
 #include "bus_internal.h"
 #include "descriptor_walk.h"
+#include "sim/kernel.h"
 
 namespace sim {
 namespace usb {
@@ -227,34 +228,29 @@ size_t FixedUrbLength(USHORT function) {
     }
 }
 
-// Aborts a pipe: every transfer queued on it completes with
-// USBD_STATUS_CANCELED before the abort itself does.
+// Aborts a pipe. The abort completes at once; the transfers it takes complete
+// with USBD_STATUS_CANCELED from the bus clock a frame or more later, as the
+// platform allows (a driver must not free what they use when the abort returns).
 NTSTATUS AbortPipe(Bus &bus, PIRP irp, PURB urb, int portNumber, uint8_t endpoint) {
-    std::vector<Completion> done;
-    uint64_t mark;
     {
         std::lock_guard<std::mutex> g(bus.Lock);
-        Port &port = *bus.Ports.at(portNumber);
-        FlushQueue(bus, port, endpoint, USBD_STATUS_CANCELED, &done);
-        mark = bus.NextSequence;
-    }
-    CompleteAll(bus, done, true);
-    if (KeGetCurrentIrql() < DISPATCH_LEVEL) {
-        // Transfers whose cancel routines were already running, and completions
-        // still inside IofCompleteRequest on bus threads, finish first.
-        std::unique_lock<std::mutex> lock(bus.Lock);
-        bus.Changed.wait_for(lock, std::chrono::seconds(10), [&] {
-            auto p = bus.Ports.find(portNumber);
-            if (p == bus.Ports.end()) return true;
-            auto e = p->second->Endpoints.find(endpoint);
-            if (e == p->second->Endpoints.end()) return true;
-            if (e->second.Completing != 0) return false;
-            for (Transfer *t : e->second.Queue)
-                if (t->Record.Sequence <= mark) return false;
-            return true;
-        });
+        AbortQueue(bus, *bus.Ports.at(portNumber), endpoint);
     }
     return CompleteUrb(irp, urb, USBD_STATUS_SUCCESS);
+}
+
+// Pipe requests and selections are served at PASSIVE_LEVEL only.
+void CheckPassive(USHORT function) {
+    const KIRQL irql = KeGetCurrentIrql();
+    if (irql == PASSIVE_LEVEL) return;
+    const char *name = function == URB_FUNCTION_ABORT_PIPE                      ? "URB_FUNCTION_ABORT_PIPE"
+                       : function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL ? "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL"
+                       : function == URB_FUNCTION_SYNC_RESET_PIPE                 ? "URB_FUNCTION_SYNC_RESET_PIPE"
+                       : function == URB_FUNCTION_SYNC_CLEAR_STALL                ? "URB_FUNCTION_SYNC_CLEAR_STALL"
+                       : function == URB_FUNCTION_SELECT_CONFIGURATION            ? "URB_FUNCTION_SELECT_CONFIGURATION"
+                                                                                  : "URB_FUNCTION_SELECT_INTERFACE";
+    sim::VerifierReportAtCaller("IRQL_TOO_HIGH", std::string(name) + " sent at IRQL " + std::to_string(irql) +
+                                                     "; the bus driver takes it at PASSIVE_LEVEL only");
 }
 
 // Requests of a composite device's child PDO that the composite parent
@@ -295,6 +291,18 @@ NTSTATUS SubmitUrb(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
     int abortEndpoint = -1;
     USBD_STATUS answer = USBD_STATUS_SUCCESS;  // for URBs completed at once (answer_now)
     NTSTATUS irpAnswer = STATUS_SUCCESS;       // ... with an IRP status of a knob's (answer_irp)
+    switch (function) {
+    case URB_FUNCTION_ABORT_PIPE:
+    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+    case URB_FUNCTION_SYNC_RESET_PIPE:
+    case URB_FUNCTION_SYNC_CLEAR_STALL:
+    case URB_FUNCTION_SELECT_CONFIGURATION:
+    case URB_FUNCTION_SELECT_INTERFACE:
+        CheckPassive(function);
+        break;
+    default:
+        break;
+    }
     {
         std::lock_guard<std::mutex> g(bus.Lock);
         Port *port = PortOfPdo(bus, pdo);
@@ -383,8 +391,8 @@ NTSTATUS SubmitUrb(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
             }
             const bool pipeIso = pipe->Type == USB_ENDPOINT_TYPE_ISOCHRONOUS;
             const bool in = (pipe->Endpoint & 0x80) != 0;
-            if (pipeIso != iso || ((b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != in ||
-                b.TransferBufferLength > pipe->MaxTransfer) {
+            // MaximumTransferSize is not looked at: unused since USBDI version 0x500.
+            if (pipeIso != iso || ((b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != in) {
                 answer = USBD_STATUS_INVALID_PARAMETER;
                 goto answer_now;
             }
@@ -394,6 +402,13 @@ NTSTATUS SubmitUrb(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
             t->MaxPacket = pipe->MaxPacket;
             t->Length = b.TransferBufferLength;
             t->Record.RequestedLength = t->Length;
+            if (pipe->Type == USB_ENDPOINT_TYPE_INTERRUPT) {
+                // Polled every 2^(bInterval-1) microframes at high speed,
+                // every bInterval frames (at most 32) at full speed.
+                const uint8_t interval = std::max<uint8_t>(1, pipe->Interval);
+                t->PollPeriod = port->Camera->Profile.HighSpeed ? 1u << (std::min<uint8_t>(interval, 16) - 1)
+                                                                : 8u * std::min<uint8_t>(interval, 32);
+            }
             if (!TransferBufferOf(b.TransferBuffer, b.TransferBufferMDL, t->Length, &t->Buffer)) {
                 delete t;
                 t = nullptr;
@@ -403,7 +418,13 @@ NTSTATUS SubmitUrb(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
             if (iso) {
                 struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
                 const ULONG n = u.NumberOfPackets;
-                bool ok = n != 0 && n <= 1024 &&
+                const bool high = port->Camera->Profile.HighSpeed;
+                const uint8_t interval = std::max<uint8_t>(1, std::min<uint8_t>(pipe->Interval, 4));
+                t->IsoPeriod = high ? (1u << (interval - 1)) : 8;
+                // At most 255 packets (frames) at full speed, 1024 at high
+                // speed, and there whole frames: a multiple of the packets per frame.
+                const ULONG perFrame = high ? 8 / t->IsoPeriod : 1;
+                bool ok = n != 0 && n <= (high ? 1024u : 255u) && n % perFrame == 0 &&
                           length >= FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket) +
                                         n * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
                 for (ULONG j = 0; ok && j < n; ++j) {
@@ -418,8 +439,6 @@ NTSTATUS SubmitUrb(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
                     goto answer_now;
                 }
                 u.ErrorCount = 0;
-                const uint8_t interval = std::max<uint8_t>(1, std::min<uint8_t>(pipe->Interval, 4));
-                t->IsoPeriod = port->Camera->Profile.HighSpeed ? (1u << (interval - 1)) : 8;
             }
             break;
         }
@@ -683,7 +702,10 @@ void OpenPipes(Bus &bus, Port &port, const InterfaceSetting &s, PUSBD_INTERFACE_
         p.PipeHandle = NewHandle(bus);
         bus.Pipes[(uintptr_t)p.PipeHandle] = Pipe{port.Number, e.Address, s.InterfaceNumber, e.Type(), e.Interval,
                                                   p.MaximumPacketSize, p.MaximumTransferSize};
-        port.Endpoints[e.Address].NextIsoMicroframe = 0;
+        EndpointQueue &q = port.Endpoints[e.Address];
+        q.NextIsoMicroframe = 0;
+        q.NextPollMicroframe = 0;
+        q.Halted = false;
     }
     const uint8_t *bytes = reinterpret_cast<const uint8_t *>(info);
     std::vector<uint8_t> &copy = port.InterfaceInfos[s.InterfaceNumber];
@@ -795,6 +817,9 @@ USBD_STATUS SelectFunctionConfiguration(Bus &bus, Port &port, Transfer *t, uint6
 }
 
 USBD_STATUS SelectConfiguration(Bus &bus, Port &port, Transfer *t, uint64_t now, std::vector<Completion> *out) {
+    // Refused while transfers are queued on any pipe it would close.
+    for (auto &e : port.Endpoints)
+        if (e.first != 0 && !e.second.Queue.empty()) return USBD_STATUS_ERROR_BUSY;
     if (port.Function >= 0) return SelectFunctionConfiguration(bus, port, t, now, out);
     struct _URB_SELECT_CONFIGURATION &u = t->Urb->UrbSelectConfiguration;
     const uint8_t *config = reinterpret_cast<const uint8_t *>(u.ConfigurationDescriptor);
@@ -861,6 +886,11 @@ USBD_STATUS SelectInterface(Bus &bus, Port &port, Transfer *t, uint64_t now, std
     // A child of a composite device selects only its own function's interfaces.
     if (port.Function >= 0 && !active->Functions[(size_t)port.Function].Contains(s->InterfaceNumber))
         return USBD_STATUS_INVALID_PARAMETER;
+    // Refused while transfers are queued on a pipe of the interface.
+    for (const auto &p : bus.Pipes)
+        if (p.second.Port == port.Number && p.second.InterfaceNumber == info->InterfaceNumber &&
+            EndpointBusy(port, p.second.Endpoint))
+            return USBD_STATUS_ERROR_BUSY;
     const size_t head = FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface);
     if (info->Length < GET_USBD_INTERFACE_SIZE(s->Endpoints.size()) ||
         head + info->Length > t->Urb->UrbHeader.Length)
@@ -901,8 +931,18 @@ USBD_STATUS RunConfigurationTransfer(Bus &bus, Port &port, Transfer *t, uint64_t
                                                             : SelectInterface(bus, port, t, now, out);
     }
     case TransferKind::ResetPipe: {
-        // Host side: the pipe starts afresh. Device side: CLEAR_FEATURE(ENDPOINT_HALT).
-        port.Endpoints[t->Endpoint].NextIsoMicroframe = 0;
+        // Refused while transfers are queued on the pipe (aborted ones still
+        // being cancelled included).
+        if (EndpointBusy(port, t->Endpoint)) {
+            t->Refused = true;
+            return USBD_STATUS_ERROR_BUSY;
+        }
+        // Host side: the pipe starts afresh (a clear-stall alone leaves the
+        // host side halted). Device side: CLEAR_FEATURE(ENDPOINT_HALT).
+        EndpointQueue &q = port.Endpoints[t->Endpoint];
+        q.NextIsoMicroframe = 0;
+        q.NextPollMicroframe = 0;
+        if (t->Record.UrbFunction != URB_FUNCTION_SYNC_CLEAR_STALL) q.Halted = false;
         if (!t->ClearHalt) return USBD_STATUS_SUCCESS;
         SetSetup(t->Record, 0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, t->Endpoint, 0);
         t->Record.Endpoint = 0;

@@ -1,10 +1,21 @@
 // The transfer engine of the emulated bus: per-endpoint queues, the bus clock
-// that serves them once per 1 ms frame, cancellation and completion.
+// that serves them once per 1 ms frame, the bandwidth of bulk and interrupt
+// traffic, cancellation, abort, and completion on several bus threads.
 //
 // Queue discipline: a transfer is in exactly one queue while its IRP carries
 // the bus's cancel routine. Whoever clears the cancel routine
 // (IoSetCancelRoutine(irp, nullptr) returning non-null) owns the transfer; when
 // the clear fails, the cancel routine is about to run and takes it out itself.
+// An aborted transfer has had its cancel routine cleared by the abort and
+// stays at the head of its queue, owned by the bus, until the clock cancels it.
+//
+// Completion order: the clock finishes the transfers of one endpoint in queue
+// order (URB status, lengths and data final) and hands them to the bus threads
+// (kCompletionThreads, DISPATCH_LEVEL) with a ticket per endpoint. A bus thread
+// calls IofCompleteRequest for ticket k + 1 only after the thread holding
+// ticket k has called it; it does not wait for that call to return. So the
+// completion routines of one endpoint start in order but may run at the same
+// time, and those of different endpoints run in parallel.
 #include <string.h>
 
 #include <algorithm>
@@ -18,6 +29,70 @@ namespace {
 
 constexpr uint32_t kMicrosPerFrame = 1000;
 constexpr uint32_t kMicroframesPerFrame = 8;
+constexpr uint32_t kMicrosPerMicroframe = kMicrosPerFrame / kMicroframesPerFrame;
+// Bulk and interrupt packets the bus moves: at high speed 13 of 512 bytes per
+// microframe (USB 2.0, 5.8.4), at full speed 19 of 64 bytes per frame.
+constexpr uint64_t kHighSpeedPacketsPerMicroframe = 13;
+constexpr uint64_t kFullSpeedPacketsPerFrame = 19;
+// A pass may move what the time since the previous pass allows, at most this
+// many frames' worth (a late pass catches up); what it leaves unused is lost,
+// so an idle bus saves nothing up.
+constexpr uint64_t kCreditFrames = 4;
+// An interrupt endpoint is polled once per interval; a late pass makes up at
+// most this many polls.
+constexpr uint32_t kMaxPollsPerPass = 8;
+// Aborted transfers complete from the clock this many frames after the abort.
+constexpr uint32_t kAbortDelayFrames = 2;
+// An ASAP isochronous stream idle this long starts afresh.
+constexpr uint64_t kAsapIdleFrames = 1024;
+
+bool HaltsPipe(USBD_STATUS status) {
+    return ((ULONG)status >> 30) == 3 && status != USBD_STATUS_CANCELED && status != USBD_STATUS_DEVICE_GONE;
+}
+
+// What one serving pass of an endpoint may move: shared bus credit, and for
+// an interrupt endpoint its polls.
+struct Budget {
+    bool Unlimited = true;
+    uint64_t *Credit = nullptr;
+    uint32_t Polls = UINT32_MAX;
+
+    bool CanMove() const { return Unlimited || (*Credit != 0 && Polls != 0); }
+    void Take() {
+        if (Unlimited) return;
+        --*Credit;
+        if (Polls != UINT32_MAX) --Polls;
+    }
+};
+
+// Adds the packets the elapsed (micro)frames allow. Lock held.
+void Replenish(Bus &bus, uint64_t now) {
+    const uint64_t mf = now / kMicrosPerMicroframe;
+    if (mf < bus.LastCreditMicroframe) bus.LastCreditMicroframe = mf;  // frame counter set back
+    const uint64_t frames = mf / kMicroframesPerFrame - bus.LastCreditMicroframe / kMicroframesPerFrame;
+    bus.HighSpeedCredit = std::min(bus.HighSpeedCredit + (mf - bus.LastCreditMicroframe) * kHighSpeedPacketsPerMicroframe,
+                                   kCreditFrames * kMicroframesPerFrame * kHighSpeedPacketsPerMicroframe);
+    bus.FullSpeedCredit = std::min(bus.FullSpeedCredit + frames * kFullSpeedPacketsPerFrame,
+                                   kCreditFrames * kFullSpeedPacketsPerFrame);
+    bus.LastCreditMicroframe = mf;
+}
+
+// The budget for serving one endpoint now. Lock held.
+Budget BudgetFor(Bus &bus, Port &port, EndpointQueue &q, const Transfer *head, uint64_t now) {
+    Budget b;
+    if (!bus.BandwidthModel || head == nullptr || head->Kind != TransferKind::Data) return b;
+    b.Unlimited = false;
+    b.Credit = port.Camera->Profile.HighSpeed ? &bus.HighSpeedCredit : &bus.FullSpeedCredit;
+    if (head->PollPeriod != 0) {
+        const uint64_t mf = now / kMicrosPerMicroframe;
+        if (q.NextPollMicroframe == 0 || q.NextPollMicroframe > mf + head->PollPeriod) q.NextPollMicroframe = mf;
+        b.Polls = mf < q.NextPollMicroframe
+                      ? 0
+                      : std::min<uint64_t>(kMaxPollsPerPass, 1 + (mf - q.NextPollMicroframe) / head->PollPeriod);
+        if (b.Polls != 0) q.NextPollMicroframe = (mf / head->PollPeriod + 1) * head->PollPeriod;
+    }
+    return b;
+}
 
 // IoCancelIrp sets Cancel before it looks for a cancel routine; read it after
 // our own IoSetCancelRoutine, as on the platform.
@@ -50,27 +125,30 @@ USBD_STATUS RunControl(Port &port, Transfer *t, uint64_t now) {
     return USBD_STATUS_SUCCESS;
 }
 
-// Bulk or interrupt: returns false while an IN transfer waits for packets.
-bool RunData(Port &port, Transfer *t, uint64_t now, USBD_STATUS *status) {
+// Bulk or interrupt: returns false while the transfer waits for packets or
+// for bandwidth; what it moved so far stays in Done.
+bool RunData(Port &port, Transfer *t, uint64_t now, USBD_STATUS *status, Budget &budget) {
     CameraModel &camera = *port.Camera;
     if (camera.Halted[t->Endpoint]) {
         *status = USBD_STATUS_STALL_PID;
         return true;
     }
     if (!t->Record.In) {
-        uint32_t offset = 0;
-        do {
-            uint32_t n = std::min<uint32_t>(t->MaxPacket, t->Length - offset);
-            camera.OutPacket(t->Endpoint, t->Buffer + offset, n, now);
-            offset += n;
-            if (n < t->MaxPacket) break;  // short packet (or zero-length) ends it
-        } while (offset < t->Length);
-        t->Done = t->Length;
-        *status = USBD_STATUS_SUCCESS;
-        return true;
+        while (budget.CanMove()) {
+            budget.Take();
+            uint32_t n = std::min<uint32_t>(t->MaxPacket, t->Length - t->Done);
+            camera.OutPacket(t->Endpoint, t->Buffer + t->Done, n, now);
+            t->Done += n;
+            if (n < t->MaxPacket || t->Done == t->Length) {  // short (or zero-length) packet or all sent
+                *status = USBD_STATUS_SUCCESS;
+                return true;
+            }
+        }
+        return false;
     }
     std::vector<uint8_t> packet;
-    while (camera.InPacket(t->Endpoint, &packet, now)) {
+    while (budget.CanMove() && camera.InPacket(t->Endpoint, &packet, now)) {
+        budget.Take();
         uint32_t room = t->Length - t->Done;
         if (packet.size() > room) {
             // The device sent more than the buffer holds: babble.
@@ -104,7 +182,11 @@ bool RunIsochronous(Bus &bus, Port &port, Transfer *t, uint64_t now, USBD_STATUS
         const uint32_t room = end - p.Offset;
         const uint32_t seq = (uint32_t)(t->IsoStart + (uint64_t)j * t->IsoPeriod);
         p.Status = USBD_STATUS_SUCCESS;
-        if (t->Record.In) {
+        if (j < t->IsoLate) {
+            // Its microframe had passed when the request reached the bus.
+            p.Status = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
+            p.Length = 0;
+        } else if (t->Record.In) {
             std::vector<uint8_t> data = port.Camera->IsoInPacket(t->Endpoint, seq);
             uint32_t copy = std::min<uint32_t>((uint32_t)data.size(), room);
             if (copy != 0) memcpy(t->Buffer + p.Offset, data.data(), copy);
@@ -126,8 +208,11 @@ bool RunIsochronous(Bus &bus, Port &port, Transfer *t, uint64_t now, USBD_STATUS
 
 // One attempt at a transfer; true when it is finished with *status.
 bool Step(Bus &bus, Port &port, Transfer *t, uint64_t now, bool inlineRun, USBD_STATUS *status,
-          std::vector<Completion> *out) {
+          std::vector<Completion> *out, Budget &budget) {
     if (t->Forced) {
+        if (t->IsoScheduled && now / kMicrosPerMicroframe <
+                                   t->IsoStart + (uint64_t)t->Urb->UrbIsochronousTransfer.NumberOfPackets * t->IsoPeriod)
+            return false;  // fails once its frames have passed
         *status = t->ForcedStatus;
         return true;
     }
@@ -143,7 +228,7 @@ bool Step(Bus &bus, Port &port, Transfer *t, uint64_t now, bool inlineRun, USBD_
         *status = RunConfigurationTransfer(bus, port, t, now, out);
         return true;
     case TransferKind::Data:
-        return RunData(port, t, now, status);
+        return RunData(port, t, now, status, budget);
     case TransferKind::Isochronous:
         return RunIsochronous(bus, port, t, now, status);
     }
@@ -152,14 +237,28 @@ bool Step(Bus &bus, Port &port, Transfer *t, uint64_t now, bool inlineRun, USBD_
 
 void ServeQueue(Bus &bus, Port &port, uint8_t endpoint, uint64_t now, std::vector<Completion> *out) {
     EndpointQueue &q = port.Endpoints[endpoint];
+    Budget budget;
+    bool budgetSet = false;
     for (auto it = q.Queue.begin(); it != q.Queue.end();) {
         Transfer *t = *it;
+        if (t->Aborted) {
+            if (FrameOf(now) < t->AbortDueFrame) break;
+            it = q.Queue.erase(it);
+            q.Aborting--;
+            FinishTransfer(bus, port, t, USBD_STATUS_CANCELED, out);
+            continue;
+        }
+        if (q.Halted) break;  // nothing moves until the pipe is reset
         if (IoSetCancelRoutine(t->Irp, nullptr) == nullptr) {
             ++it;  // being cancelled; the cancel routine takes it out
             continue;
         }
+        if (!budgetSet) {
+            budget = BudgetFor(bus, port, q, t, now);
+            budgetSet = true;
+        }
         USBD_STATUS status = USBD_STATUS_SUCCESS;
-        if (Step(bus, port, t, now, false, &status, out)) {
+        if (Step(bus, port, t, now, false, &status, out, budget)) {
             it = q.Queue.erase(it);
             FinishTransfer(bus, port, t, status, out);
             continue;
@@ -186,18 +285,57 @@ void ClockThread(Bus *bus) {
         if (BusMicros(*bus) < next) continue;  // the frame counter was set back
         std::vector<Completion> done;
         const uint64_t now = BusMicros(*bus);
+        Replenish(*bus, now);
+        // Endpoints share the bus's bandwidth: each pass starts with another.
+        std::vector<std::pair<Port *, uint8_t>> busy;
         for (auto &p : bus->Ports) {
             Port &port = *p.second;
             if (!port.Connected) continue;
-            std::vector<uint8_t> endpoints;
             for (auto &e : port.Endpoints)
-                if (!e.second.Queue.empty()) endpoints.push_back(e.first);
-            for (uint8_t e : endpoints) ServeQueue(*bus, port, e, now, &done);
+                if (!e.second.Queue.empty()) busy.push_back({&port, e.first});
         }
-        if (done.empty()) continue;
+        const size_t first = busy.empty() ? 0 : bus->PassCount++ % busy.size();
+        for (size_t i = 0; i < busy.size(); ++i) {
+            auto &b = busy[(first + i) % busy.size()];
+            ServeQueue(*bus, *b.first, b.second, now, &done);
+        }
+        bus->HighSpeedCredit = 0;
+        bus->FullSpeedCredit = 0;
+        DeliverLater(*bus, done);
+    }
+}
+
+// A bus thread: completes what the clock finished, at DISPATCH_LEVEL.
+void CompletionThread(Bus *bus, unsigned index) {
+    std::unique_lock<std::mutex> lock(bus->Lock);
+    for (;;) {
+        if (bus->Ready.empty()) {
+            if (bus->Stopping) break;
+            bus->ReadyChanged.wait(lock);
+            continue;
+        }
+        if (index >= bus->ActiveWorkers && !bus->Stopping) {
+            bus->ReadyChanged.wait(lock);
+            continue;
+        }
+        Completion c = bus->Ready.front();
+        const uint64_t now = BusMicros(*bus);
+        if (c.NotBefore > now && !bus->Stopping) {
+            bus->ReadyChanged.wait_until(lock, bus->Start + std::chrono::microseconds(c.NotBefore));
+            continue;
+        }
+        bus->Ready.pop_front();
+        EndpointQueue &q = bus->Ports.at(c.Port)->Endpoints[c.QueueEndpoint];
+        bus->ReadyChanged.wait(lock, [&] { return q.NextToComplete == c.Ticket; });
+        q.NextToComplete++;
+        bus->ReadyChanged.notify_all();
         lock.unlock();
-        CompleteAll(*bus, done, true);
+        KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+        IofCompleteRequest(c.Irp, IO_NO_INCREMENT);
+        KeLowerIrql(old);
         lock.lock();
+        if (q.Completing != 0) q.Completing--;
+        bus->Changed.notify_all();
     }
 }
 
@@ -274,6 +412,9 @@ void FinishTransfer(Bus &bus, Port &port, Transfer *t, USBD_STATUS status, std::
     }
     t->Irp->IoStatus.Status = t->Forced && t->ForcedIrp ? t->ForcedIrpStatus : StatusForUsbd(status);
     t->Irp->IoStatus.Information = 0;
+    // A bulk or interrupt pipe stops after an error until the client resets it.
+    if (t->Kind == TransferKind::Data && !t->Refused && HaltsPipe(status))
+        port.Endpoints[t->QueueEndpoint].Halted = true;
 
     WireRecord &r = t->Record;
     r.Status = status;
@@ -300,14 +441,44 @@ void FlushQueue(Bus &bus, Port &port, uint8_t endpoint, USBD_STATUS status, std:
     EndpointQueue &q = e->second;
     for (auto it = q.Queue.begin(); it != q.Queue.end();) {
         Transfer *t = *it;
-        if (IoSetCancelRoutine(t->Irp, nullptr) == nullptr) {
+        if (t->Aborted) {
+            q.Aborting--;
+        } else if (IoSetCancelRoutine(t->Irp, nullptr) == nullptr) {
             ++it;
             continue;
         }
         it = q.Queue.erase(it);
-        FinishTransfer(bus, port, t, status, out);
+        FinishTransfer(bus, port, t, t->Aborted ? USBD_STATUS_CANCELED : status, out);
     }
     q.NextIsoMicroframe = 0;
+}
+
+void AbortQueue(Bus &bus, Port &port, uint8_t endpoint) {
+    auto e = port.Endpoints.find(endpoint);
+    if (e == port.Endpoints.end()) return;
+    EndpointQueue &q = e->second;
+    // The endpoint's latency knob slows its cancellations as well.
+    const uint64_t due = FrameOf(BusMicros(bus)) + kAbortDelayFrames + MergedKnobs(port, endpoint).LatencyFrames;
+    for (Transfer *t : q.Queue) {
+        if (t->Aborted || IoSetCancelRoutine(t->Irp, nullptr) == nullptr) continue;
+        t->Aborted = true;
+        t->AbortDueFrame = due;
+        q.Aborting++;
+    }
+    q.NextIsoMicroframe = 0;
+}
+
+void DeliverLater(Bus &bus, std::vector<Completion> &list) {
+    if (list.empty()) return;
+    const uint64_t when = BusMicros(bus) + bus.CompletionDelayMicros;
+    for (Completion &c : list) {
+        EndpointQueue &q = bus.Ports.at(c.Port)->Endpoints[c.QueueEndpoint];
+        c.Ticket = q.NextTicket++;
+        c.NotBefore = when;
+        bus.Ready.push_back(c);
+    }
+    list.clear();
+    bus.ReadyChanged.notify_all();
 }
 
 void FlushAllQueues(Bus &bus, Port &port, USBD_STATUS status, std::vector<Completion> *out) {
@@ -361,13 +532,27 @@ NTSTATUS StartTransfer(Bus &bus, Transfer *t) {
         t->DueFrame = FrameOf(now) + 1 + MergedKnobs(port, t->Endpoint).LatencyFrames;
 
         EndpointQueue &q = port.Endpoints[t->QueueEndpoint];
-        if (t->Kind == TransferKind::Isochronous && !t->Forced) {
+        if (port.InlineFailures && q.Aborting != 0 && !t->Forced) {
+            // A pipe whose abort is still cancelling: refused inside IofCallDriver.
+            t->Refused = true;
+            FinishTransfer(bus, port, t, USBD_STATUS_CANCELED, &done);
+            result = StatusForUsbd(USBD_STATUS_CANCELED);
+            goto Started;
+        }
+        // An isochronous request failed by a knob still takes its frames: it
+        // fails there, and the stream goes on after it.
+        if (t->Kind == TransferKind::Isochronous) {
             struct _URB_ISOCH_TRANSFER &u = t->Urb->UrbIsochronousTransfer;
-            const uint64_t nowMicroframe = now / (kMicrosPerFrame / kMicroframesPerFrame);
+            const uint64_t nowMicroframe = now / kMicrosPerMicroframe;
             const uint64_t nextFrameStart = (nowMicroframe / kMicroframesPerFrame + 1) * kMicroframesPerFrame;
+            const uint64_t window = kAsapIdleFrames * kMicroframesPerFrame;
             uint64_t start;
             if (u.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
-                start = std::max<uint64_t>(q.NextIsoMicroframe, nextFrameStart);
+                // ASAP continues the endpoint's stream, even into the past,
+                // unless the stream has been idle for 1024 frames.
+                const uint64_t last = q.NextIsoMicroframe;
+                const bool continues = last != 0 && last + window > nowMicroframe && last < nowMicroframe + window;
+                start = continues ? last : nextFrameStart;
             } else {
                 const uint32_t frame = FrameOf(now);
                 if ((int32_t)(u.StartFrame - frame) <= 0 ||
@@ -377,8 +562,12 @@ NTSTATUS StartTransfer(Bus &bus, Transfer *t) {
                 }
                 start = (uint64_t)u.StartFrame * kMicroframesPerFrame;
             }
-            if (!t->Forced) {
+            if (!t->Forced || t->ForcedStatus != USBD_STATUS_BAD_START_FRAME) {
+                t->IsoScheduled = true;
                 t->IsoStart = start;
+                if (start < nextFrameStart)
+                    t->IsoLate = (uint32_t)std::min<uint64_t>(
+                        u.NumberOfPackets, (nextFrameStart - start + t->IsoPeriod - 1) / t->IsoPeriod);
                 q.NextIsoMicroframe = start + (uint64_t)u.NumberOfPackets * t->IsoPeriod;
                 u.StartFrame = (ULONG)(start / kMicroframesPerFrame);
                 t->Record.StartFrame = u.StartFrame;
@@ -391,10 +580,16 @@ NTSTATUS StartTransfer(Bus &bus, Transfer *t) {
             EmitSubmit(bus, port, t, now);
 
         bool finished = false;
-        if (port.Mode == CompletionMode::Inline && q.Queue.empty() &&
-            t->Kind != TransferKind::Isochronous) {
+        if (t->Forced && port.InlineFailures) {
+            result = t->ForcedIrp ? t->ForcedIrpStatus : StatusForUsbd(t->ForcedStatus);
+            FinishTransfer(bus, port, t, t->ForcedStatus, &done);
+            finished = true;
+        } else if (port.Mode == CompletionMode::Inline && q.Queue.empty() && !q.Halted &&
+                   t->Kind != TransferKind::Isochronous) {
             USBD_STATUS status = USBD_STATUS_SUCCESS;
-            if (Step(bus, port, t, now, true, &status, &done)) {
+            Replenish(bus, now);
+            Budget budget = BudgetFor(bus, port, q, t, now);
+            if (Step(bus, port, t, now, true, &status, &done, budget)) {
                 result = t->Forced && t->ForcedIrp ? t->ForcedIrpStatus : StatusForUsbd(status);
                 FinishTransfer(bus, port, t, status, &done);
                 finished = true;
@@ -456,6 +651,7 @@ void BusCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 void ClockStart(Bus &bus) {
     bus.Stopping = false;
     bus.Clock = std::thread(ClockThread, &bus);
+    for (unsigned i = 0; i < kCompletionThreads; ++i) bus.Workers.emplace_back(CompletionThread, &bus, i);
 }
 
 void ClockStop(Bus &bus) {
@@ -464,7 +660,12 @@ void ClockStop(Bus &bus) {
         bus.Stopping = true;
     }
     bus.Changed.notify_all();
+    bus.ReadyChanged.notify_all();
     if (bus.Clock.joinable()) bus.Clock.join();
+    // The bus threads deliver what is still waiting, then end.
+    for (std::thread &w : bus.Workers)
+        if (w.joinable()) w.join();
+    bus.Workers.clear();
 }
 
 }  // namespace usb

@@ -72,6 +72,11 @@ struct Transfer {
     bool Refused;           // refused by the bus before reaching the wire
     uint64_t IsoStart;      // first microframe
     uint32_t IsoPeriod;     // microframes per packet
+    uint32_t PollPeriod;    // interrupt: microframes between polls (0: bulk)
+    bool IsoScheduled;      // has its frames (IsoStart), knob-failed ones too
+    uint32_t IsoLate;       // leading packets whose microframes had passed at submission
+    bool Aborted;           // taken by URB_FUNCTION_ABORT_PIPE; completes as
+    uint64_t AbortDueFrame; // cancelled from the bus clock at this frame
 };
 
 struct Knobs {
@@ -89,6 +94,14 @@ struct EndpointQueue {
     std::list<Transfer *> Queue;
     uint64_t NextIsoMicroframe = 0;
     uint32_t Completing = 0;  // taken out, IofCompleteRequest not yet returned
+    bool Halted = false;      // host side: a transfer failed; cleared by a pipe reset
+    uint32_t Aborting = 0;    // aborted transfers still queued
+    uint64_t NextPollMicroframe = 0;  // interrupt endpoints: next polling slot
+    // Completion order: tickets handed out as completions are queued for the
+    // bus threads; a bus thread calls IofCompleteRequest for ticket k only
+    // after the one with ticket k - 1 has called it.
+    uint64_t NextTicket = 0;
+    uint64_t NextToComplete = 0;
 };
 
 struct Pipe {
@@ -119,6 +132,7 @@ struct Port {
     uint32_t FailStatusCount = 0;
     NTSTATUS FailStatusStatus = STATUS_SUCCESS;
     uint8_t Address = 0;
+    bool InlineFailures = false;
     // Composite devices: the function whose child PDO Pdo is (-1: the PDO is
     // the device's own), and the interface information the composite parent
     // last obtained per interface number, handed to the child's selections.
@@ -131,7 +145,11 @@ struct Completion {
     PIRP Irp;
     int Port;
     uint8_t QueueEndpoint;
+    uint64_t Ticket = 0;     // bus threads only: order on the endpoint
+    uint64_t NotBefore = 0;  // bus threads only: bus time of delivery (slow DPCs)
 };
+
+constexpr unsigned kCompletionThreads = 4;  // bus threads that complete requests
 
 struct Bus {
     std::mutex Lock;
@@ -147,6 +165,19 @@ struct Bus {
     std::thread Clock;
     bool Stopping = false;
     PcapWriter Pcap;
+    // Completion delivery: bus threads take completions off Ready in order.
+    std::deque<Completion> Ready;
+    std::condition_variable ReadyChanged;
+    std::vector<std::thread> Workers;
+    unsigned ActiveWorkers = kCompletionThreads;
+    uint32_t CompletionDelayMicros = 0;
+    // Bandwidth of bulk and interrupt traffic: packets the bus may still move,
+    // per speed, accounted up to LastCreditMicroframe.
+    bool BandwidthModel = true;
+    uint64_t LastCreditMicroframe = 0;
+    uint64_t HighSpeedCredit = 0;
+    uint64_t FullSpeedCredit = 0;
+    uint32_t PassCount = 0;  // rotates the first endpoint served in a pass
 };
 
 // The running bus, or nullptr. Set and cleared by BusStart/BusStop only.
@@ -194,6 +225,17 @@ void ClosePipes(Bus &bus, Port &port, int interfaceNumber, std::vector<Completio
 
 // Completes IRPs outside the lock, at DISPATCH_LEVEL when raise is set.
 void CompleteAll(Bus &bus, std::vector<Completion> &list, bool raise);
+// Hands completions to the bus threads, in order. Lock held.
+void DeliverLater(Bus &bus, std::vector<Completion> &list);
+
+// URB_FUNCTION_ABORT_PIPE: marks every transfer queued at the endpoint for
+// cancellation by the bus clock a frame or more from now. Lock held.
+void AbortQueue(Bus &bus, Port &port, uint8_t endpoint);
+// Transfers queued at the endpoint (aborted ones included). Lock held.
+inline bool EndpointBusy(Port &port, uint8_t endpoint) {
+    auto it = port.Endpoints.find(endpoint);
+    return it != port.Endpoints.end() && !it->second.Queue.empty();
+}
 
 void ClockStart(Bus &bus);
 void ClockStop(Bus &bus);

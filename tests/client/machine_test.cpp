@@ -249,11 +249,14 @@ TEST_F(MachineTest, UnplugFinishesACameraWhateverRemovalStepCameBefore) {
     const int plain = Plug();
     Open(0, &camera_);
 
-    // Surprise removal with a handle open: requests are refused from then on.
+    // Unplugged with a handle open: the removal waits for the handle, and
+    // requests still reach the driver meanwhile.
     EXPECT_EQ(static_cast<uint32_t>(machine_.SurpriseRemovalRequest(surprised)), kSuccess);
-    EXPECT_EQ(static_cast<uint32_t>(machine_.UnplugCamera(surprised)), kSuccess);
-    EXPECT_EQ(camera_->Nop().Status, kDeletePending);
-    camera_.reset();
+    EXPECT_EQ(static_cast<uint32_t>(machine_.UnplugCamera(surprised)),
+              static_cast<uint32_t>(STATUS_PENDING));
+    EXPECT_EQ(camera_->Nop().Status, kSuccess);
+    EXPECT_NE(sim::usb::PortPdo(surprised), nullptr);
+    camera_.reset();  // the last handle: the removal
 
     EXPECT_EQ(static_cast<uint32_t>(machine_.RemoveCamera(removed)), kSuccess);
     EXPECT_EQ(static_cast<uint32_t>(machine_.UnplugCamera(removed)), kSuccess);

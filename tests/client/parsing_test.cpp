@@ -245,6 +245,10 @@ TEST(UsbcamParsing, EmulationLinesParseTheirArguments) {
     EXPECT_EQ(Line("fail-port-reset 1 STATUS_IO_TIMEOUT").Status, 0xC00000B5u);
     EXPECT_FALSE(Line("inline off").On);
     EXPECT_EQ(Line("reset-knobs").What, cli::Command::Kind::ResetKnobs);
+    EXPECT_EQ(Line("completion-threads 1").Count, 1u);
+    EXPECT_EQ(Line("completion-delay 5ms").Microseconds, 5000u);
+    EXPECT_FALSE(Line("bandwidth off").On);
+    EXPECT_EQ(Line("inline-failures").What, cli::Command::Kind::InlineFailures);
 }
 
 TEST(UsbcamParsing, MalformedEmulationLinesAreRefused) {
@@ -257,6 +261,8 @@ TEST(UsbcamParsing, MalformedEmulationLinesAreRefused) {
     LineError("power set D4");
     LineError("power set D0 extra");
     LineError("stall");
+    LineError("completion-threads 5");
+    LineError("completion-delay soon");
     LineError("stall 0x82 maybe");
     LineError("stall 0x182");  // not an endpoint address
     LineError("stall 0x12");   // reserved bits set

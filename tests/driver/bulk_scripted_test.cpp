@@ -145,7 +145,8 @@ protected:
         if (transfer->TransferBufferMDL != nullptr && NT_SUCCESS(a.Status) &&
             USBD_SUCCESS(a.Usbd)) {
             PMDL mdl = transfer->TransferBufferMDL;
-            const size_t offset = (uint8_t *)MmGetMdlVirtualAddress(mdl) - clientBase_;
+            // Requests go out in order, one 64 KiB segment after the other.
+            const size_t offset = k * 65536;
             uint8_t *system = (uint8_t *)MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
             for (uint32_t i = 0; i < bytes; i++) system[i] = Pattern(offset + i);
         } else {
@@ -161,7 +162,7 @@ protected:
     }
 
     sim::IoResult Transfer(ULONG code, uint32_t pipe, std::vector<uint8_t> &buffer) {
-        clientBase_ = buffer.data();
+        data_ = 0;
         return sim::ClientDeviceIoControl(handle_, code, &pipe, sizeof(pipe), buffer.data(),
                                           (ULONG)buffer.size());
     }
@@ -183,7 +184,6 @@ protected:
     std::function<DataAnswer(size_t)> script_;
     std::vector<std::string> log_;
     std::atomic<size_t> data_{0};
-    uint8_t *clientBase_ = nullptr;
     std::atomic<bool> replaced_{false};
     USBD_STATUS resetStatus_ = USBD_STATUS_SUCCESS;
     ULONG portStatus_ = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;

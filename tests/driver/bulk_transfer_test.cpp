@@ -379,6 +379,44 @@ TEST_F(BulkTest, OneSegmentedTransferAtATime) {
 }
 
 // ---------------------------------------------------------------------------
+// A buffer the client handed over for reading only
+
+TEST_F(BulkTest, DeviceToHostTransfersNeverWriteIntoAReadOnlyBuffer) {
+    sim::ClientBufferOptions readOnly;
+    readOnly.OutputReadOnly = true;
+    auto call = [&](ULONG code, const void *in, ULONG inLength, std::vector<uint8_t> &out) {
+        return sim::ClientDeviceIoControlEx(handle_, code, in, inLength, out.data(),
+                                            (ULONG)out.size(), readOnly);
+    };
+    uint32_t pipe = 2;
+    // Through both write codes on device-to-host pipe 2: refused before
+    // anything is sent, the client's pages untouched.
+    for (ULONG code : {(ULONG)IOCTL_USBCAM_WRITE_PIPE, (ULONG)IOCTL_USBCAM_WRITE_PIPE_LARGE}) {
+        std::vector<uint8_t> frame(kFrameBytes, 0x77);
+        sim::IoResult r = call(code, &pipe, sizeof(pipe), frame);
+        EXPECT_EQ(r.Status, STATUS_ACCESS_VIOLATION) << code;
+        EXPECT_EQ(r.Information, 0u);
+        EXPECT_TRUE(std::all_of(frame.begin(), frame.end(), [](uint8_t b) { return b == 0x77; }));
+    }
+    // A class or vendor request whose data stage comes from the device.
+    ControlRequestRecord registers = {1, 2, 0, 0, 0x01, 0, 0, 0};
+    std::vector<uint8_t> data(8, 0x77);
+    EXPECT_EQ(call(IOCTL_USBCAM_CONTROL_REQUEST, &registers, sizeof(registers), data).Status,
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_TRUE(Wire(camera_.Port).empty());
+
+    // Host to device, the same read-only buffer is only read: sent as asked.
+    pipe = 0;
+    std::vector<uint8_t> packet(64, 0);
+    sim::IoResult r = call(IOCTL_USBCAM_WRITE_PIPE, &pipe, sizeof(pipe), packet);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 64u);
+    registers.Direction = 0;
+    EXPECT_EQ(call(IOCTL_USBCAM_CONTROL_REQUEST, &registers, sizeof(registers), data).Status,
+              STATUS_SUCCESS);
+}
+
+// ---------------------------------------------------------------------------
 // Every allocation of a transfer failed in turn: the transfer reports it,
 // nothing stays allocated, and the next transfer works.
 

@@ -104,29 +104,48 @@ TEST_F(ConcurrencyTest, RemovalRacingClientsAdmitsOrRefusesEachRequestWhole) {
     EXPECT_EQ(badLastStatus.load(), 0);
 }
 
-// The camera pulled out while clients send: requests fail or are refused, the
-// surprise removal and the removal that follows complete, nothing is left.
+// The camera pulled out while clients send: the surprise removal comes at
+// once and requests keep arriving on the open handle (those that reach the
+// camera find it gone); the removal waits for the handle to be closed, and
+// then nothing is left (the fixture's verifier check).
 TEST_F(ConcurrencyTest, UnplugRacingClientsEndsEveryRequest) {
     Camera camera = Plug();
     sim::ClientHandle handle = Open();
     sim::usb::SetLatency(camera.Port, 0, 1000);
 
     std::atomic<int> warmedUp{0};
+    std::atomic<bool> unplugged{false};
     std::vector<std::thread> clients;
     for (int t = 0; t < kClientThreads; t++) {
         clients.emplace_back([&, t] {
-            int refusals = 0;
-            for (int i = 0; refusals < kRefusalsToSee; i++) {
+            int afterUnplug = 0;
+            for (int i = 0; afterUnplug < kWarmUpRequests; i++) {
+                const bool gone = unplugged.load();
                 USBD_STATUS last = 0;
-                if (OneRequest(this, handle, t, i, &last) == STATUS_DELETE_PENDING) refusals++;
+                OneRequest(this, handle, t, i, &last);
+                if (gone) afterUnplug++;
                 if (i == kWarmUpRequests) warmedUp++;
             }
         });
     }
     while (warmedUp.load() < kClientThreads) std::this_thread::yield();
-    EXPECT_EQ(sim::usb::SurpriseRemove(camera.Port), STATUS_SUCCESS);
-    for (auto &known : cameras_) known.Removed = true;
+    EXPECT_EQ(sim::usb::SurpriseRemove(camera.Port), STATUS_PENDING);  // a handle is open
+    EXPECT_NE(driver_->DeviceObject, nullptr);
+    unplugged = true;
     for (auto &t : clients) t.join();
+    USBD_STATUS last = 0;
+    EXPECT_EQ(sim::ClientDeviceIoControl(handle, IOCTL_USBCAM_GET_LAST_STATUS, nullptr, 0, &last,
+                                         sizeof(last))
+                  .Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(last, USBD_STATUS_DEVICE_GONE);
+
+    // Closing the last handle lets the removal through.
+    EXPECT_EQ(sim::ClientClose(handle), STATUS_SUCCESS);
+    handles_.clear();
+    for (auto &known : cameras_) known.Removed = true;
+    EXPECT_EQ(driver_->DeviceObject, nullptr);
+    EXPECT_EQ(sim::usb::PortPdo(camera.Port), nullptr);
 }
 
 // Stop and start cycles while a client that opened the device keeps selecting

@@ -1,6 +1,8 @@
 // Configuration at start, the transfer-size policy, the full configuration
 // read and interface selection, checked on the wire and in InterfaceInfo.
 #include "driver_fixture.h"
+#include "scripted_bus.h"
+#include "usb/usb_requests.h"
 
 namespace drvtest {
 namespace {
@@ -167,6 +169,193 @@ TEST_F(ConfigurationTest, AFailedSelectionKeepsTheCurrentTable) {
     EXPECT_EQ(Ext(camera)->InterfaceInfo, before);
     EXPECT_EQ(Ext(camera)->InterfaceInfo->AlternateSetting, 0);
     EXPECT_LT(Ext(camera)->LastUsbdStatus, 0);
+}
+
+// A camera behind the scripted bus, for the answers the emulated bus never
+// gives: descriptors shorter or longer than asked, interface records that do
+// not fit their URB.
+class ScriptedConfigurationTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        Scripted().Load();
+        ASSERT_NE(Scripted().Driver, nullptr);
+        camera_.Install();
+        pdo_ = Scripted().CreatePdo();
+        ASSERT_NE(pdo_, nullptr);
+        ASSERT_EQ(sim::PnpReportChild(pdo_, driver_), STATUS_SUCCESS);
+    }
+    void TearDown() override {
+        if (pdo_ != nullptr && pdo_->AttachedDevice != nullptr) sim::PnpRemoveDevice(pdo_);
+        Scripted().Unload();
+        DriverTest::TearDown();
+    }
+    DeviceExtension *Ext() { return (DeviceExtension *)pdo_->AttachedDevice->DeviceExtension; }
+    static int OurBlocks() {
+        int blocks = 0;
+        for (const auto &block : sim::PoolOutstanding()) blocks += block.Tag == USBCAM_POOL_TAG;
+        return blocks;
+    }
+    // A start that must be refused before any selection is sent, keeping nothing.
+    void ExpectStartRefused(NTSTATUS expected) {
+        camera_.Clear();
+        EXPECT_EQ(sim::PnpStartDevice(pdo_), expected);
+        EXPECT_EQ(camera_.Count(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
+        EXPECT_EQ(Ext()->Started, 0);
+        EXPECT_EQ(Ext()->InterfaceInfo, nullptr);
+        EXPECT_EQ(OurBlocks(), 0);
+    }
+
+    ScriptedCamera camera_;
+    PDEVICE_OBJECT pdo_ = nullptr;
+};
+
+TEST_F(ScriptedConfigurationTest, HeaderMustReachItsTotalLength) {
+    // The 9-byte header read answered with only `received` bytes.
+    ULONG received = 3;
+    camera_.OnDescriptor = [&](struct _URB_CONTROL_DESCRIPTOR_REQUEST *request, int) {
+        if (request->DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE &&
+            request->TransferBufferLength == 9) {
+            request->TransferBufferLength = received;
+        }
+    };
+    // Three bytes stop inside wTotalLength: nothing to size the read by.
+    ExpectStartRefused(STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(camera_.Count(URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE), 2u);
+    // Four bytes hold it: the start goes on.
+    received = 4;
+    camera_.Clear();
+    EXPECT_EQ(sim::PnpStartDevice(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(camera_.Count(URB_FUNCTION_SELECT_CONFIGURATION), 1u);
+}
+
+TEST_F(ScriptedConfigurationTest, WholeConfigurationMustHaveArrivedAsItClaims) {
+    const ULONG total = (ULONG)camera_.Configuration.size();
+    // How the read of the whole configuration (more than 9 bytes asked) is bent.
+    std::function<void(struct _URB_CONTROL_DESCRIPTOR_REQUEST *)> bend;
+    camera_.OnDescriptor = [&](struct _URB_CONTROL_DESCRIPTOR_REQUEST *request, int) {
+        if (request->DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE &&
+            request->TransferBufferLength > 9 && bend) {
+            bend(request);
+        }
+    };
+    // The last endpoint descriptor did not arrive.
+    bend = [&](struct _URB_CONTROL_DESCRIPTOR_REQUEST *request) {
+        request->TransferBufferLength = total - 7;
+    };
+    ExpectStartRefused(STATUS_UNSUCCESSFUL);
+    // The second read claims a longer configuration than the header did.
+    bend = [&](struct _URB_CONTROL_DESCRIPTOR_REQUEST *request) {
+        ((uint8_t *)request->TransferBuffer)[2] = (uint8_t)(total + 7);
+    };
+    ExpectStartRefused(STATUS_UNSUCCESSFUL);
+    // The bus reports more bytes than the buffer it was given holds.
+    bend = [&](struct _URB_CONTROL_DESCRIPTOR_REQUEST *request) {
+        request->TransferBufferLength += 100;
+    };
+    ExpectStartRefused(STATUS_UNSUCCESSFUL);
+
+    bend = nullptr;
+    EXPECT_EQ(sim::PnpStartDevice(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(Ext()->Started, 1);
+}
+
+TEST_F(ScriptedConfigurationTest, AnInterfaceRecordThatDoesNotFitFailsTheStart) {
+    // The bus answers a record whose Length runs past the URB, or whose pipe
+    // count does not fit its Length: no copy is kept and the start fails.
+    std::function<void(PUSBD_INTERFACE_INFORMATION)> bend;
+    camera_.OnSelectConfiguration = [&](PUSBD_INTERFACE_INFORMATION info) {
+        if (bend) bend(info);
+    };
+    bend = [](PUSBD_INTERFACE_INFORMATION info) { info->Length += 5 * sizeof(USBD_PIPE_INFORMATION); };
+    EXPECT_EQ(sim::PnpStartDevice(pdo_), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Ext()->Started, 0);
+    EXPECT_EQ(Ext()->InterfaceInfo, nullptr);
+    bend = [](PUSBD_INTERFACE_INFORMATION info) { info->NumberOfPipes += 1; };
+    EXPECT_EQ(sim::PnpStartDevice(pdo_), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Ext()->Started, 0);
+    EXPECT_EQ(Ext()->InterfaceInfo, nullptr);
+    EXPECT_EQ(OurBlocks(), 0);
+
+    bend = nullptr;
+    EXPECT_EQ(sim::PnpStartDevice(pdo_), STATUS_SUCCESS);
+    ASSERT_NE(Ext()->InterfaceInfo, nullptr);
+    EXPECT_EQ(Ext()->InterfaceInfo->NumberOfPipes, 2u);
+}
+
+// Every code that takes a pipe index refuses PipeIndex = NumberOfPipes (and
+// beyond) before anything is sent; the last valid index is served.
+TEST_F(ScriptedConfigurationTest, PipeIndexAtThePipeCountIsRefusedBeforeAnythingIsSent) {
+    ASSERT_EQ(sim::PnpStartDevice(pdo_), STATUS_SUCCESS);
+    const ULONG pipes = Ext()->InterfaceInfo->NumberOfPipes;
+    ASSERT_EQ(pipes, 2u);
+    sim::ClientHandle handle = Open();
+    for (ULONG code : {IOCTL_USBCAM_RESET_PIPE, IOCTL_USBCAM_ABORT_PIPE}) {
+        SCOPED_TRACE(std::to_string(code));
+        for (ULONG index : {pipes, pipes + 1, 0xFFFFFFFFu}) {
+            camera_.Clear();
+            PipeIndexRecord record = {index};
+            sim::IoResult r = Ioctl(handle, code, &record, sizeof(record), nullptr, 0);
+            EXPECT_EQ(r.Status, STATUS_INVALID_PARAMETER) << index;
+            EXPECT_EQ(r.Information, 0u);
+            EXPECT_TRUE(camera_.Urbs().empty()) << index;
+        }
+        camera_.Clear();
+        PipeIndexRecord last = {pipes - 1};
+        EXPECT_EQ(Ioctl(handle, code, &last, sizeof(last), nullptr, 0).Status, STATUS_SUCCESS);
+        auto urbs = camera_.Urbs();
+        ASSERT_EQ(urbs.size(), 1u);
+        EXPECT_EQ(urbs[0].PipeHandle, ScriptedPipeHandle(pipes - 1));
+    }
+}
+
+TEST_F(ScriptedConfigurationTest, DescriptorCountsNeverExceedWhatWasAsked) {
+    ASSERT_EQ(sim::PnpStartDevice(pdo_), STATUS_SUCCESS);
+    // A bus that reports more bytes than it was asked for.
+    camera_.OnDescriptor = [](struct _URB_CONTROL_DESCRIPTOR_REQUEST *request, int) {
+        request->TransferBufferLength += 22;
+    };
+    sim::ClientHandle handle = Open();
+    std::vector<uint8_t> out(64);
+    sim::IoResult r = Ioctl(handle, IOCTL_USBCAM_GET_DEVICE_DESCRIPTOR, nullptr, 0, out.data(),
+                            (ULONG)out.size());
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 18u);
+    ULONG received = 0;
+    AtPassive(driver_, [&] {
+        received = GetDescriptor(pdo_->AttachedDevice, out.data(), 20,
+                                 USB_CONFIGURATION_DESCRIPTOR_TYPE);
+    });
+    EXPECT_EQ(received, 20u);
+
+    // A vendor read: never more than its record asked for, even with room
+    // in the output for more.
+    camera_.OnUrb = [](PURB urb) {
+        if (urb->UrbHeader.Function == URB_FUNCTION_VENDOR_DEVICE) {
+            urb->UrbControlVendorClassRequest.TransferBufferLength += 30;
+        }
+    };
+    VendorRequestRecord read = {0xA0, 0, 0x100, 0, 10, 1, 0};
+    r = Ioctl(handle, IOCTL_USBCAM_VENDOR_REQUEST, &read, sizeof(read), out.data(),
+              (ULONG)out.size());
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 10u);
+}
+
+TEST_F(ScriptedConfigurationTest, TransferCommandThatTimesOutIsAnIoTimeout) {
+    ASSERT_EQ(sim::PnpStartDevice(pdo_), STATUS_SUCCESS);
+    camera_.TransferStatus = STATUS_TIMEOUT;
+    NTSTATUS status = STATUS_PENDING;
+    AtPassive(driver_, [&] {
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        ASSERT_NE(irp, nullptr);
+        IoSetNextIrpStackLocation(irp);
+        IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.OutputBufferLength = 64;
+        status = SendTransferCommand(pdo_->AttachedDevice, irp, 2);
+        IoFreeIrp(irp);
+    });
+    EXPECT_EQ(status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(camera_.Count(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), 1u);
 }
 
 }  // namespace

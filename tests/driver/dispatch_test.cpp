@@ -1,6 +1,8 @@
 // The dispatcher's buffer rules and outcomes for the codes it answers itself,
 // and its refusal of malformed inputs before anything is sent.
+#include "control/data_buffer.h"
 #include "driver_fixture.h"
+#include "usb/interface_snapshot.h"
 
 namespace drvtest {
 namespace {
@@ -68,24 +70,95 @@ TEST_F(DispatchTest, TimeoutAndStreamControl) {
     EXPECT_EQ(Call(IOCTL_USBCAM_STOP_STREAM, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
     EXPECT_EQ(Ext(camera_)->StreamStopRequested, 1);
 
-    // Stream reads: record length, exact output length, non-zero sizes, then
-    // the rings.
+}
+
+// Stream reads are checked in this order: the record's length, the output
+// length against the record, a stream's rings, then the record's sizes.
+TEST_F(DispatchTest, StreamReadChecksInOrder) {
     StreamReadRecord read = {0, 100, 4, 0, 0};
     std::vector<uint8_t> out(4 * 112 + 1);
     EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &read, 19, out.data(), 448).Status,
               STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &read, 20, out.data(), 449).Status,
+    EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &read, 21, out.data(), 448).Status,
               STATUS_INVALID_PARAMETER);
-    StreamReadRecord zero = {0, 0, 4, 0, 0};
-    EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &zero, 20, out.data(), 48).Status,
+    EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &read, 20, out.data(), 449).Status,
               STATUS_INVALID_PARAMETER);
     // The product is formed in 64 bits: it cannot wrap to match a small output.
     StreamReadRecord huge = {0, 0xFFFFFFF4u, 0x10000u, 0, 0};
     EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &huge, 20, out.data(), 0).Status,
               STATUS_INVALID_PARAMETER);
-    sim::IoResult r = Call(IOCTL_USBCAM_READ_STREAM, &read, 20, out.data(), 448);
-    EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
+    // No stream: the rings are missing, whatever the sizes.
+    StreamReadRecord zeroSize = {0, 0, 4, 0, 0};
+    StreamReadRecord zeroCount = {0, 100, 0, 0, 0};
+    for (const auto &c : {std::make_pair(read, 448u), std::make_pair(zeroSize, 48u),
+                          std::make_pair(zeroCount, 0u)}) {
+        sim::IoResult r = Call(IOCTL_USBCAM_READ_STREAM, &c.first, 20,
+                               c.second != 0 ? out.data() : nullptr, c.second);
+        EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL) << c.second;
+        EXPECT_EQ(r.Information, 0u);
+    }
+    // With a stream running, zero sizes are refused before its rings are read
+    // (driver.StreamReadTest.RefusalsTakeNothing).
+}
+
+// Inputs shorter than their record, and pipe codes with no interface selected,
+// are refused before anything is sent.
+TEST_F(DispatchTest, ShortInputsAndAMissingInterfaceSendNothing) {
+    InterfaceSelection alt1 = {0, 1};
+    for (ULONG length : {0u, 1u}) {
+        sim::IoResult r = Call(IOCTL_USBCAM_SELECT_INTERFACE, &alt1, length, nullptr, 0);
+        EXPECT_EQ(r.Status, STATUS_INVALID_PARAMETER) << length;
+        EXPECT_EQ(r.Information, 0u);
+    }
+    EXPECT_EQ(Ext(camera_)->InterfaceInfo->AlternateSetting, 0);
+
+    // No interface: the table is dropped as a failed selection copy drops it.
+    AtPassive(driver_, [&] { ReplaceInterfaceInfo(Ext(camera_), nullptr); });
+    PipeIndexRecord pipe0 = {0};
+    EXPECT_EQ(Call(IOCTL_USBCAM_ABORT_PIPE, &pipe0, 4, nullptr, 0).Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Call(IOCTL_USBCAM_RESET_PIPE, &pipe0, 4, nullptr, 0).Status, STATUS_UNSUCCESSFUL);
+    uint8_t out[64];
+    sim::IoResult r = Call(IOCTL_USBCAM_GET_INTERFACE_INFO, nullptr, 0, out, sizeof(out));
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
     EXPECT_EQ(r.Information, 0u);
+    EXPECT_TRUE(Wire(camera_.Port).empty());
+    EXPECT_EQ(Ext(camera_)->IoCount, 1);
+}
+
+// The system address of a request's data buffer: an MDL that already has one
+// (mapped before, or describing non-paged pool) is not mapped again, and a
+// second look-up for the same request finds the first mapping.
+TEST_F(DispatchTest, DataBufferAddressUsesAnExistingMapping) {
+    AtPassive(driver_, [&] {
+        PIRP irp = IoAllocateIrp(1, FALSE);
+        ASSERT_NE(irp, nullptr);
+        EXPECT_EQ(GetDataBufferAddress(irp), nullptr);  // no data buffer
+
+        std::vector<uint8_t> client(100);
+        PMDL locked = IoAllocateMdl(client.data(), (ULONG)client.size(), FALSE, FALSE, nullptr);
+        ASSERT_NE(locked, nullptr);
+        locked->MdlFlags |= MDL_PAGES_LOCKED;  // as the I/O manager leaves a client's buffer
+        irp->MdlAddress = locked;
+        PVOID first = GetDataBufferAddress(irp);
+        ASSERT_NE(first, nullptr);
+        EXPECT_NE(locked->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
+        EXPECT_EQ(GetDataBufferAddress(irp), first);
+        EXPECT_EQ(locked->MappedSystemVa, first);
+
+        PVOID pool = DrvAllocatePool(64);
+        ASSERT_NE(pool, nullptr);
+        PMDL nonPaged = IoAllocateMdl(pool, 64, FALSE, FALSE, nullptr);
+        ASSERT_NE(nonPaged, nullptr);
+        MmBuildMdlForNonPagedPool(nonPaged);
+        irp->MdlAddress = nonPaged;
+        EXPECT_EQ(GetDataBufferAddress(irp), pool);
+
+        irp->MdlAddress = nullptr;
+        IoFreeMdl(nonPaged);
+        IoFreeMdl(locked);
+        DrvFreePool(pool);
+        IoFreeIrp(irp);
+    });
 }
 
 TEST_F(DispatchTest, TransferCodesRefuseShortRecordsBeforeTheEngineRuns) {

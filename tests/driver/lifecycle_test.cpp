@@ -6,6 +6,7 @@
 
 #include "driver_fixture.h"
 #include "scripted_bus.h"
+#include "usb/usb_requests.h"
 
 namespace drvtest {
 namespace {
@@ -146,6 +147,102 @@ TEST_F(LifecycleTest, RemovalWaitsForARequestInFlightOnAnotherThread) {
     EXPECT_FALSE(sim::SymbolicLinkExists(LinkName(0).c_str()));
 }
 
+// A camera removed before it was ever started still gives its N back: the link
+// is deleted with the device object, so 33 such removals in a row do not use
+// up the 32 names.
+TEST_F(LifecycleTest, EveryRemovalFreesTheLinkNameStartedOrNot) {
+    sim::usb::PlugResult plugged = sim::usb::PlugReferenceCamera();
+    ASSERT_EQ(plugged.Status, STATUS_SUCCESS);
+    for (int round = 0; round < USBCAM_NAME_ATTEMPTS + 1; round++) {
+        ASSERT_EQ(sim::PnpReportChild(plugged.Pdo, driver_), STATUS_SUCCESS) << round;
+        ASSERT_EQ(plugged.Pdo->AttachedDevice, sim::FindDevice(DeviceName(0).c_str())) << round;
+        ASSERT_EQ(sim::PnpRemoveDevice(plugged.Pdo), STATUS_SUCCESS);
+        ASSERT_FALSE(sim::SymbolicLinkExists(LinkName(0).c_str())) << round;
+    }
+
+    // A start that fails in its configuration: the link goes with the device.
+    ASSERT_EQ(sim::PnpReportChild(plugged.Pdo, driver_), STATUS_SUCCESS);
+    sim::usb::FailNext(plugged.Port, 0, 1, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(sim::PnpStartDevice(plugged.Pdo), STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(sim::SymbolicLinkExists(LinkName(0).c_str()));
+    EXPECT_EQ(sim::PnpRemoveDevice(plugged.Pdo), STATUS_SUCCESS);
+    EXPECT_FALSE(sim::SymbolicLinkExists(LinkName(0).c_str()));
+    EXPECT_FALSE(sim::DeviceNameExists(DeviceName(0).c_str()));
+}
+
+// Removal aborts every pipe of the selected interface, the first and the last
+// included: a transfer waiting on any of them comes back cancelled while the
+// device object still exists, and only then does removal finish.
+TEST_F(LifecycleTest, RemovalCancelsATransferWaitingOnEveryPipe) {
+    Camera camera = Plug();
+    PUSBD_INTERFACE_INFORMATION info = Ext(camera)->InterfaceInfo;
+    ASSERT_NE(info, nullptr);
+    const ULONG pipes = info->NumberOfPipes;
+    ASSERT_EQ(pipes, 4u);
+    std::vector<USBD_PIPE_HANDLE> handles;
+    std::vector<UCHAR> endpoints;
+    for (ULONG i = 0; i < pipes; i++) {
+        handles.push_back(info->Pipes[i].PipeHandle);
+        endpoints.push_back(info->Pipes[i].EndpointAddress);
+        sim::usb::SetNeverAnswer(camera.Port, endpoints[i], true);
+    }
+
+    // One thread per pipe, each inside the gate as a client request would be.
+    std::vector<std::atomic<NTSTATUS>> results(pipes);
+    std::vector<std::thread> transfers;
+    for (ULONG i = 0; i < pipes; i++) {
+        results[i] = STATUS_PENDING;
+        transfers.emplace_back([&, i] {
+            AtPassive(driver_, [&] {
+                ASSERT_TRUE(AcquireIo(camera.Fdo));
+                std::vector<uint8_t> data(64);
+                URB urb = {};
+                auto &bulk = urb.UrbBulkOrInterruptTransfer;
+                bulk.Hdr.Length = sizeof(bulk);
+                bulk.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+                bulk.PipeHandle = handles[i];
+                bulk.TransferFlags = USBD_SHORT_TRANSFER_OK;
+                if (USB_ENDPOINT_DIRECTION_IN(endpoints[i])) {
+                    bulk.TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
+                }
+                bulk.TransferBuffer = data.data();
+                bulk.TransferBufferLength = (ULONG)data.size();
+                results[i] = SubmitUrbSync(camera.Fdo, &urb);
+                ReleaseIo(camera.Fdo);
+            });
+        });
+    }
+    for (ULONG i = 0; i < pipes; i++) {
+        ASSERT_TRUE(WaitFor([&] { return sim::usb::QueuedTransfers(camera.Port, endpoints[i]) > 0; }))
+            << i;
+    }
+
+    std::atomic<bool> removed{false};
+    std::thread removal([&] {
+        Remove(camera);
+        removed = true;
+    });
+    const bool ended = WaitFor([&] {
+        for (ULONG i = 0; i < pipes; i++) {
+            if (results[i] == STATUS_PENDING) return false;
+        }
+        return true;
+    });
+    if (!ended) {
+        // Removal left a transfer waiting: end it here so that the test ends.
+        for (ULONG i = 0; i < pipes; i++) {
+            if (results[i] != STATUS_PENDING) continue;
+            ADD_FAILURE() << "removal left the transfer on pipe " << i << " waiting";
+            AtPassive(driver_, [&] { AbortPipe(camera.Fdo, handles[i]); });
+        }
+    }
+    for (auto &t : transfers) t.join();
+    removal.join();
+    for (ULONG i = 0; i < pipes; i++) EXPECT_EQ(results[i].load(), STATUS_CANCELLED) << i;
+    EXPECT_TRUE(removed);
+    EXPECT_FALSE(sim::DeviceNameExists(DeviceName(0).c_str()));
+}
+
 TEST_F(LifecycleTest, StartFailingInConfigurationThenSucceeding) {
     sim::usb::PlugResult plugged = sim::usb::PlugReferenceCamera();
     ASSERT_EQ(plugged.Status, STATUS_SUCCESS);
@@ -235,13 +332,34 @@ protected:
 
 TEST_F(ScriptedLifecycleTest, LowerStartFailureConfiguresNothing) {
     PDEVICE_OBJECT pdo = AddScripted();
-    Scripted().StartStatus = STATUS_INSUFFICIENT_RESOURCES;
-    EXPECT_EQ(sim::PnpStartDevice(pdo), STATUS_INSUFFICIENT_RESOURCES);
+    // Failed inline, then failed from another thread after pending: either
+    // way the lower drivers' status completes the start and nothing is sent.
+    for (bool pend : {false, true}) {
+        SCOPED_TRACE(pend ? "pended" : "inline");
+        Scripted().PendPnp = pend;
+        Scripted().StartStatus = STATUS_INSUFFICIENT_RESOURCES;
+        EXPECT_EQ(sim::PnpStartDevice(pdo), STATUS_INSUFFICIENT_RESOURCES);
+        DeviceExtension *ext = (DeviceExtension *)pdo->AttachedDevice->DeviceExtension;
+        EXPECT_EQ(ext->Started, 0);
+        EXPECT_TRUE(Scripted().InternalCodes.empty());
+        EXPECT_EQ(ext->IoCount, 1);
+    }
+    // The link was created by AddDevice and goes with the device object.
+    EXPECT_TRUE(sim::SymbolicLinkExists(LinkName(0).c_str()));
+    EXPECT_EQ(sim::PnpRemoveDevice(pdo), STATUS_SUCCESS);
+    EXPECT_FALSE(sim::SymbolicLinkExists(LinkName(0).c_str()));
+}
+
+TEST_F(ScriptedLifecycleTest, PendedStartIsConfiguredOnceTheLowerDriversFinish) {
+    ScriptedCamera camera;
+    camera.Install();
+    PDEVICE_OBJECT pdo = AddScripted();
+    Scripted().PendPnp = true;
+    EXPECT_EQ(sim::PnpStartDevice(pdo), STATUS_SUCCESS);
     DeviceExtension *ext = (DeviceExtension *)pdo->AttachedDevice->DeviceExtension;
-    EXPECT_EQ(ext->Started, 0);
-    EXPECT_EQ(ext->LinkActive, 0);
-    EXPECT_TRUE(Scripted().InternalCodes.empty());
-    EXPECT_EQ(ext->IoCount, 1);
+    EXPECT_EQ(ext->Started, 1);
+    EXPECT_EQ(camera.Count(URB_FUNCTION_SELECT_CONFIGURATION), 1u);
+    EXPECT_EQ(sim::PnpRemoveDevice(pdo), STATUS_SUCCESS);
 }
 
 TEST_F(ScriptedLifecycleTest, CapabilitiesGetSurpriseRemovalOnlyFromVersionOneOnSuccess) {
@@ -262,6 +380,25 @@ TEST_F(ScriptedLifecycleTest, CapabilitiesGetSurpriseRemovalOnlyFromVersionOneOn
     Scripted().CapabilitiesStatus = STATUS_NOT_SUPPORTED;
     EXPECT_EQ(sim::PnpQueryCapabilities(pdo, &failing), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(failing.SurpriseRemovalOK, 0u);
+    EXPECT_EQ(((DeviceExtension *)pdo->AttachedDevice->DeviceExtension)->IoCount, 1);
+
+    // The same answers, given after the lower driver pended the request: the
+    // driver acts on the final status, not on STATUS_PENDING.
+    Scripted().PendPnp = true;
+    DEVICE_CAPABILITIES pended = {};
+    pended.Size = sizeof(pended);
+    pended.Version = 1;
+    EXPECT_EQ(sim::PnpQueryCapabilities(pdo, &pended), STATUS_NOT_SUPPORTED);
+    EXPECT_EQ(pended.SurpriseRemovalOK, 0u);
+    Scripted().CapabilitiesStatus = STATUS_SUCCESS;
+    EXPECT_EQ(sim::PnpQueryCapabilities(pdo, &pended), STATUS_SUCCESS);
+    EXPECT_EQ(pended.SurpriseRemovalOK, 1u);
+    Scripted().PendPnp = false;
+
+    // A query that carries no DEVICE_CAPABILITIES at all is passed down
+    // untouched: the lower driver's answer comes back.
+    Scripted().CapabilitiesStatus = STATUS_NOT_SUPPORTED;
+    EXPECT_EQ(sim::PnpSendMinor(pdo, IRP_MN_QUERY_CAPABILITIES), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(((DeviceExtension *)pdo->AttachedDevice->DeviceExtension)->IoCount, 1);
 }
 

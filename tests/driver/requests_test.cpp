@@ -35,6 +35,11 @@ TEST_F(RequestsTest, DescriptorCodesAskForTheRightDescriptorAndFitTheOutput) {
     r = Call(IOCTL_USBCAM_GET_CONFIG_DESCRIPTOR, nullptr, 0, nullptr, 0);
     EXPECT_EQ(r.Status, STATUS_SUCCESS);
     EXPECT_EQ(r.Information, 0u);
+    // No output, but a system buffer (for the input): still nothing is asked.
+    uint8_t input[4] = {};
+    r = Call(IOCTL_USBCAM_GET_CONFIG_DESCRIPTOR, input, sizeof(input), nullptr, 0);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 0u);
 
     StringDescriptorRequest product = {2, 0, 0x0409};
     memcpy(out, &product, sizeof(product));
@@ -97,9 +102,19 @@ TEST_F(RequestsTest, VendorRequestsCarryTheirDataBothWays) {
     EXPECT_EQ(r.Information, 10u);
     EXPECT_EQ(memcmp(buffer, pattern, 10), 0);
     EXPECT_EQ(Sent().back().RequestType(), 0xC0);
+    // Any non-zero Direction reads, and an answer exactly as long as the
+    // output is accepted.
+    VendorRequestRecord exact = {0xA0, 0, 0x5000, 0, 16, 0x80, 0};
+    memcpy(buffer, &exact, sizeof(exact));
+    r = Call(IOCTL_USBCAM_VENDOR_REQUEST, buffer, sizeof(exact), buffer, 16);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 16u);
+    EXPECT_EQ(memcmp(buffer, pattern, 10), 0);
+    EXPECT_EQ(Sent().back().RequestType(), 0xC0);
 
     // Malformed: a short record, or an answer longer than the output.
     sim::usb::WireLogClear();
+    memcpy(buffer, &read, sizeof(read));
     EXPECT_EQ(Call(IOCTL_USBCAM_VENDOR_REQUEST, buffer, 9, buffer, 64).Status,
               STATUS_INVALID_PARAMETER);
     VendorRequestRecord tooLong = {0xA0, 0, 0, 0, 65, 1, 0};
@@ -107,6 +122,92 @@ TEST_F(RequestsTest, VendorRequestsCarryTheirDataBothWays) {
     EXPECT_EQ(Call(IOCTL_USBCAM_VENDOR_REQUEST, buffer, 10, buffer, 64).Status,
               STATUS_INVALID_PARAMETER);
     EXPECT_TRUE(Sent().empty());
+}
+
+// A request that fails below hands the client no byte the device did not
+// write: the count is 0 and the client's buffer is left as it was, while the
+// cause waits in the last USB status. Here the camera is pulled out, so the
+// bus refuses every request without touching its URB, and then one stalls.
+TEST_F(RequestsTest, FailedReadsDiscloseNothing) {
+    sim::usb::Unplug(camera_.Port);
+    std::vector<uint8_t> out(64, 0xEE);
+    auto untouched = [&] {
+        return std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 0xEE; });
+    };
+
+    VendorRequestRecord read = {0xA0, 0, 0x100, 0, 64, 1, 0};
+    sim::IoResult r = Call(IOCTL_USBCAM_VENDOR_REQUEST, &read, sizeof(read), out.data(), 64);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);  // the cause is read with GET_LAST_STATUS
+    EXPECT_EQ(r.Information, 0u);
+    EXPECT_TRUE(untouched());
+    USBD_STATUS last = 0;
+    EXPECT_EQ(Call(IOCTL_USBCAM_GET_LAST_STATUS, nullptr, 0, &last, sizeof(last)).Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(last, USBD_STATUS_DEVICE_GONE);
+
+    r = Call(IOCTL_USBCAM_GET_DEVICE_DESCRIPTOR, nullptr, 0, out.data(), 64);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 0u);
+    r = Call(IOCTL_USBCAM_GET_CONFIG_DESCRIPTOR, nullptr, 0, out.data(), 64);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 0u);
+    StringDescriptorRequest product = {2, 0, 0x0409};
+    std::vector<uint8_t> string(64, 0xEE);
+    memcpy(string.data(), &product, sizeof(product));
+    r = Call(IOCTL_USBCAM_GET_STRING_DESCRIPTOR, string.data(), 4, string.data(), 64);
+    EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(r.Information, 0u);
+    EXPECT_TRUE(untouched());
+
+    ControlRequestRecord control = {1, 2, 0, 0, 0xA0, 0, 0x100, 0};
+    r = Call(IOCTL_USBCAM_CONTROL_REQUEST, &control, 10, out.data(), 64);
+    EXPECT_LT(r.Status, 0);
+    EXPECT_EQ(r.Information, 0u);
+}
+
+TEST_F(RequestsTest, AStalledVendorReadReportsNoData) {
+    std::vector<uint8_t> out(32, 0xEE);
+    VendorRequestRecord read = {0xA0, 0, 0x100, 0, 32, 1, 0};
+    sim::usb::FailNext(camera_.Port, 0, 1, USBD_STATUS_STALL_PID);
+    sim::IoResult r = Call(IOCTL_USBCAM_VENDOR_REQUEST, &read, sizeof(read), out.data(), 32);
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 0u);
+    EXPECT_TRUE(std::all_of(out.begin(), out.end(), [](uint8_t b) { return b == 0xEE; }));
+    // A string the camera does not have stalls too: the code reports it.
+    StringDescriptorRequest missing = {0x7F, 0, 0x0409};
+    std::vector<uint8_t> string(16);
+    memcpy(string.data(), &missing, sizeof(missing));
+    r = Call(IOCTL_USBCAM_GET_STRING_DESCRIPTOR, string.data(), 4, string.data(), 16);
+    EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(r.Information, 0u);
+}
+
+// A control transfer cannot carry more than 65535 bytes: longer descriptor and
+// class or vendor requests ask for 65535 and succeed.
+TEST_F(RequestsTest, ControlTransfersAreCappedAt65535Bytes) {
+    std::vector<uint8_t> big(70000);
+    sim::IoResult r =
+        Call(IOCTL_USBCAM_GET_CONFIG_DESCRIPTOR, nullptr, 0, big.data(), (ULONG)big.size());
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, (ULONG_PTR)(big[2] | (big[3] << 8)));
+    StringDescriptorRequest product = {2, 0, 0x0409};
+    memcpy(big.data(), &product, sizeof(product));
+    r = Call(IOCTL_USBCAM_GET_STRING_DESCRIPTOR, big.data(), 4, big.data(), (ULONG)big.size());
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_GT(r.Information, 2u);
+
+    std::vector<uint8_t> pattern(0x10000);
+    for (size_t i = 0; i < pattern.size(); i++) pattern[i] = (uint8_t)(i * 13 + (i >> 8));
+    sim::usb::PokeDeviceMemory(camera_.Port, 0, pattern.data(), pattern.size());
+    ControlRequestRecord read = {1, 2, 0, 0, 0xA0, 0, 0x0000, 0};
+    r = Call(IOCTL_USBCAM_CONTROL_REQUEST, &read, 10, big.data(), (ULONG)big.size());
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 0xFFFFu);
+    EXPECT_TRUE(std::equal(pattern.begin(), pattern.begin() + 0xFFFF, big.begin()));
+
+    auto wire = Sent();
+    ASSERT_EQ(wire.size(), 3u);
+    for (const auto &record : wire) EXPECT_EQ(record.SetupLength(), 0xFFFF);
 }
 
 TEST_F(RequestsTest, ClassAndVendorRequestsPickTheirFunctionFromTypeAndRecipient) {

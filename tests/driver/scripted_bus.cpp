@@ -1,6 +1,8 @@
 #include "scripted_bus.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -16,13 +18,23 @@ NTSTATUS Complete(PIRP irp, NTSTATUS status) {
     return status;
 }
 
+NTSTATUS CompleteLater(PIRP irp, NTSTATUS status) {
+    IoMarkIrpPending(irp);
+    std::thread([irp, status] {
+        sim::RunOnKernelThread(PASSIVE_LEVEL, [irp, status] { Complete(irp, status); });
+    }).detach();
+    return STATUS_PENDING;
+}
+
 NTSTATUS ScriptedPnp(PDEVICE_OBJECT, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    NTSTATUS status = STATUS_SUCCESS;
     switch (stack->MinorFunction) {
-        case IRP_MN_START_DEVICE: return Complete(irp, g_bus.StartStatus);
-        case IRP_MN_QUERY_CAPABILITIES: return Complete(irp, g_bus.CapabilitiesStatus);
+        case IRP_MN_START_DEVICE: status = g_bus.StartStatus; break;
+        case IRP_MN_QUERY_CAPABILITIES: status = g_bus.CapabilitiesStatus; break;
         default: return Complete(irp, STATUS_SUCCESS);
     }
+    return g_bus.PendPnp ? CompleteLater(irp, status) : Complete(irp, status);
 }
 
 NTSTATUS ScriptedPower(PDEVICE_OBJECT, PIRP irp) {
@@ -72,6 +84,7 @@ void ScriptedBus::Load() {
     OnInternal = nullptr;
     StartStatus = STATUS_SUCCESS;
     CapabilitiesStatus = STATUS_SUCCESS;
+    PendPnp = false;
     PendPower = false;
     PendingPower.clear();
     InternalCodes.clear();
@@ -123,6 +136,106 @@ void ScriptedBus::Unload() {
     sim::UnloadDriver(Driver);
     Driver = nullptr;
     OnInternal = nullptr;
+}
+
+void ScriptedCamera::Describe(int endpoints) {
+    Device = {18, USB_DEVICE_DESCRIPTOR_TYPE, 0x00, 0x02, 0xFF, 0, 0, 64, 0x09, 0x12, 0x02, 0x00,
+              0x00, 0x01, 0, 0, 0, 1};
+    const uint16_t total = (uint16_t)(9 + 9 + 7 * endpoints);
+    Configuration = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, (uint8_t)total, (uint8_t)(total >> 8),
+                     1, 1, 0, 0x80, 50,
+                     9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0, (uint8_t)endpoints, 0xFF, 0, 0, 0};
+    for (int i = 0; i < endpoints; i++) {
+        const uint8_t address = (uint8_t)((i % 2 ? 0x80 : 0x00) | (i + 1));
+        const std::vector<uint8_t> endpoint = {7, USB_ENDPOINT_DESCRIPTOR_TYPE, address,
+                                               USB_ENDPOINT_TYPE_BULK, 0x00, 0x02, 0};
+        Configuration.insert(Configuration.end(), endpoint.begin(), endpoint.end());
+    }
+}
+
+std::vector<ScriptedCamera::Sent> ScriptedCamera::Urbs() {
+    std::lock_guard<std::mutex> hold(lock_);
+    return urbs_;
+}
+
+size_t ScriptedCamera::Count(USHORT function) {
+    std::lock_guard<std::mutex> hold(lock_);
+    return (size_t)std::count_if(urbs_.begin(), urbs_.end(),
+                                 [function](const Sent &s) { return s.Function == function; });
+}
+
+void ScriptedCamera::Clear() {
+    std::lock_guard<std::mutex> hold(lock_);
+    urbs_.clear();
+}
+
+void ScriptedCamera::Install() {
+    Scripted().OnInternal = [this](ULONG code, PIO_STACK_LOCATION stack) {
+        ScriptedBus::Answer answer;
+        if (code != IOCTL_INTERNAL_USB_SUBMIT_URB) return answer;
+        PURB urb = (PURB)stack->Parameters.Others.Argument1;
+        Sent sent;
+        sent.Function = urb->UrbHeader.Function;
+        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        switch (sent.Function) {
+            case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: {
+                auto *request = &urb->UrbControlDescriptorRequest;
+                sent.DescriptorType = request->DescriptorType;
+                sent.Length = request->TransferBufferLength;
+                const bool configuration = request->DescriptorType == USB_CONFIGURATION_DESCRIPTOR_TYPE;
+                if (!configuration && request->DescriptorType != USB_DEVICE_DESCRIPTOR_TYPE) {
+                    urb->UrbHeader.Status = USBD_STATUS_STALL_PID;
+                    request->TransferBufferLength = 0;
+                    answer.Status = STATUS_UNSUCCESSFUL;
+                    break;
+                }
+                const std::vector<uint8_t> &bytes = configuration ? Configuration : Device;
+                const ULONG n = std::min<ULONG>(request->TransferBufferLength, (ULONG)bytes.size());
+                memcpy(request->TransferBuffer, bytes.data(), n);
+                request->TransferBufferLength = n;
+                int index = -1;
+                if (configuration) {
+                    std::lock_guard<std::mutex> hold(lock_);
+                    index = configurationReads_++;
+                }
+                if (OnDescriptor) OnDescriptor(request, index);
+                break;
+            }
+            case URB_FUNCTION_SELECT_CONFIGURATION: {
+                auto *select = &urb->UrbSelectConfiguration;
+                if (select->ConfigurationDescriptor == nullptr) {
+                    select->ConfigurationHandle = nullptr;
+                    break;
+                }
+                select->ConfigurationHandle = (USBD_CONFIGURATION_HANDLE)(uintptr_t)0xC0F1;
+                PUSBD_INTERFACE_INFORMATION info = &select->Interface;
+                info->InterfaceHandle = (USBD_INTERFACE_HANDLE)(uintptr_t)0x1F;
+                for (ULONG i = 0; i < info->NumberOfPipes; i++) {
+                    info->Pipes[i].PipeHandle = ScriptedPipeHandle(i);
+                    info->Pipes[i].EndpointAddress = Configuration[18 + 7 * i + 2];
+                    info->Pipes[i].PipeType = UsbdPipeTypeBulk;
+                    info->Pipes[i].MaximumPacketSize = 512;
+                }
+                if (OnSelectConfiguration) OnSelectConfiguration(info);
+                break;
+            }
+            case URB_FUNCTION_ABORT_PIPE:
+            case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+                sent.PipeHandle = urb->UrbPipeRequest.PipeHandle;
+                break;
+            case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+                sent.PipeHandle = urb->UrbBulkOrInterruptTransfer.PipeHandle;
+                sent.Length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+                answer.Status = TransferStatus;
+                break;
+            default:
+                break;
+        }
+        if (OnUrb) OnUrb(urb);
+        std::lock_guard<std::mutex> hold(lock_);
+        urbs_.push_back(sent);
+        return answer;
+    };
 }
 
 }  // namespace drvtest

@@ -5,6 +5,7 @@
 // pending, many cameras at once).
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <vector>
@@ -27,6 +28,9 @@ struct ScriptedBus {
     std::function<Answer(ULONG ioControlCode, PIO_STACK_LOCATION stack)> OnInternal;
     NTSTATUS StartStatus = STATUS_SUCCESS;         // IRP_MN_START_DEVICE
     NTSTATUS CapabilitiesStatus = STATUS_SUCCESS;  // IRP_MN_QUERY_CAPABILITIES
+    // Start and capabilities requests are completed from another thread after
+    // the dispatch routine returned STATUS_PENDING.
+    bool PendPnp = false;
     bool PendPower = false;                        // power requests left pending
     std::vector<PIRP> PendingPower;                // for the test to complete
     std::vector<ULONG> InternalCodes;              // every internal code seen
@@ -47,5 +51,52 @@ struct ScriptedBus {
 
 // The scripted bus of the running test.
 ScriptedBus &Scripted();
+
+// A camera behind the scripted bus, for the answers the emulated bus never
+// gives (a descriptor shorter or longer than asked, an interface record that
+// does not fit its URB): Install() makes it the scripted bus's handler. It
+// serves descriptor reads from its own bytes, answers selections with made-up
+// handles, succeeds every other URB and port request, and records every URB
+// it is sent. The hooks bend one answer after the camera has filled it in.
+struct ScriptedCamera {
+    struct Sent {
+        USHORT Function = 0;
+        UCHAR DescriptorType = 0;
+        ULONG Length = 0;                  // TransferBufferLength asked for
+        USBD_PIPE_HANDLE PipeHandle = nullptr;
+    };
+    // A device descriptor, and a configuration with one interface of
+    // `endpoints` bulk endpoints (0x01, 0x82, 0x03, 0x84, ...).
+    explicit ScriptedCamera(int endpoints = 2) { Describe(endpoints); }
+    void Describe(int endpoints);
+
+    std::vector<uint8_t> Device;
+    std::vector<uint8_t> Configuration;
+    // Called after a descriptor read has been answered; index counts the
+    // configuration reads from 0 (device descriptor reads are -1).
+    std::function<void(struct _URB_CONTROL_DESCRIPTOR_REQUEST *request, int index)> OnDescriptor;
+    // Called after a select-configuration URB has been answered, with its
+    // (first) interface record.
+    std::function<void(PUSBD_INTERFACE_INFORMATION info)> OnSelectConfiguration;
+    // Called last for every URB, after the camera's own answer.
+    std::function<void(PURB urb)> OnUrb;
+    // The request status bulk and interrupt transfers are answered with.
+    NTSTATUS TransferStatus = STATUS_SUCCESS;
+
+    void Install();
+    std::vector<Sent> Urbs();
+    size_t Count(USHORT function);
+    void Clear();
+
+private:
+    std::mutex lock_;
+    std::vector<Sent> urbs_;
+    int configurationReads_ = 0;
+};
+
+// Pipe handles the scripted camera gives: 0x100 + pipe index.
+inline USBD_PIPE_HANDLE ScriptedPipeHandle(ULONG index) {
+    return (USBD_PIPE_HANDLE)(uintptr_t)(0x100 + index);
+}
 
 }  // namespace drvtest

@@ -138,7 +138,7 @@ TEST_F(PnpTest, RequestsTravelTheStackOnTheManagerThread) {
 
     EXPECT_FALSE(wrongThreadOrLevel);
     EXPECT_EQ((std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_CAPABILITIES,
-                                  IRP_MN_STOP_DEVICE, IRP_MN_QUERY_ID + 0x10,
+                                  IRP_MN_QUERY_STOP_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_QUERY_ID + 0x10,
                                   IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}),
               seenByBus);
     for (NTSTATUS s : presetStatus) EXPECT_EQ(STATUS_NOT_SUPPORTED, s);
@@ -194,6 +194,78 @@ TEST_F(PnpTest, RequestsForOneDeviceNeverOverlap) {
     for (auto &c : callers) c.join();
     EXPECT_FALSE(overlapped);
     kt::DeleteDevice(fdo);
+}
+
+// The manager's order: queries before stop and removal, cancels after a
+// failed or vetoed query; a device that is gone is surprise-removed at once
+// and removed only when the last handle to it is closed.
+TEST_F(PnpTest, QueriesComeFirstAndAGoneDeviceIsRemovedAtItsLastClose) {
+    // A PDO with a name and a link, so that a client can open the stack.
+    PDEVICE_OBJECT named = kt::CreateDevice(busDriver, "\\Device\\GonePdo");
+    kt::WideName link("\\DosDevices\\GoneCam"), target("\\Device\\GonePdo");
+    ASSERT_EQ(STATUS_SUCCESS, IoCreateSymbolicLink(&link.Unicode, &target.Unicode));
+    ASSERT_EQ(STATUS_SUCCESS, sim::PnpReportChild(named, functionDriver));
+    PDEVICE_OBJECT fdo = kt::LastAddedDevice();
+    std::vector<UCHAR> seen;
+    NTSTATUS queryRemoveAnswer = STATUS_SUCCESS;
+    kt::Handler function = [&](PDEVICE_OBJECT device, PIRP irp) {
+        PIO_STACK_LOCATION s = IoGetCurrentIrpStackLocation(irp);
+        if (s->MajorFunction != IRP_MJ_PNP) return kt::CompleteWith(irp, STATUS_SUCCESS);
+        seen.push_back(s->MinorFunction);
+        if (s->MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE && !NT_SUCCESS(queryRemoveAnswer)) {
+            return kt::CompleteWith(irp, queryRemoveAnswer);
+        }
+        if (s->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+            IoSkipCurrentIrpStackLocation(irp);
+            NTSTATUS st = IoCallDriver(named, irp);
+            kt::DeleteDevice(device);
+            return st;
+        }
+        return kt::SkipTo(named, irp);
+    };
+    kt::SetHandler(fdo, function);
+    ASSERT_EQ(STATUS_SUCCESS, sim::PnpStartDevice(named));
+
+    // A veto after the stack agreed, then a driver failing the query: each
+    // time the stack hears the cancel and stays.
+    sim::PnpVetoNextQuery(named, IRP_MN_QUERY_STOP_DEVICE);
+    EXPECT_EQ(STATUS_PLUGPLAY_QUERY_VETOED, sim::PnpStopDevice(named));
+    sim::PnpVetoNextQuery(named, IRP_MN_QUERY_REMOVE_DEVICE);
+    EXPECT_EQ(STATUS_PLUGPLAY_QUERY_VETOED, sim::PnpRemoveDevice(named));
+    queryRemoveAnswer = STATUS_UNSUCCESSFUL;
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, sim::PnpRemoveDevice(named));
+    EXPECT_EQ(fdo, named->AttachedDevice);
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MN_START_DEVICE, IRP_MN_QUERY_STOP_DEVICE,
+                                  IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
+                                  IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
+                                  IRP_MN_CANCEL_REMOVE_DEVICE}),
+              seen);
+    seen.clear();
+
+    // Gone while a client has the stack open: requests still arrive, and the
+    // removal comes with the close.
+    sim::ClientHandle handle;
+    ASSERT_EQ(STATUS_SUCCESS, sim::ClientOpen("\\\\.\\GoneCam", &handle));
+    EXPECT_EQ(STATUS_PENDING, sim::PnpDeviceGone(named));
+    EXPECT_EQ(STATUS_SUCCESS,
+              sim::ClientDeviceIoControl(handle, CTL_CODE(0x22, 0x800, METHOD_BUFFERED, 0), nullptr,
+                                         0, nullptr, 0)
+                  .Status);
+    EXPECT_EQ(fdo, named->AttachedDevice);
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL}), seen);
+    EXPECT_EQ(STATUS_SUCCESS, sim::ClientClose(handle));
+    EXPECT_EQ(nullptr, named->AttachedDevice);
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}), seen);
+
+    // With no handle open, the removal follows the surprise removal at once.
+    ASSERT_EQ(STATUS_SUCCESS, sim::PnpReportChild(named, functionDriver));
+    kt::SetHandler(kt::LastAddedDevice(), function);
+    seen.clear();
+    EXPECT_EQ(STATUS_SUCCESS, sim::PnpDeviceGone(named));
+    EXPECT_EQ((std::vector<UCHAR>{IRP_MN_SURPRISE_REMOVAL, IRP_MN_REMOVE_DEVICE}), seen);
+    EXPECT_EQ(nullptr, named->AttachedDevice);
+    IoDeleteSymbolicLink(&link.Unicode);
+    kt::DeleteDevice(named);
 }
 
 }  // namespace

@@ -130,3 +130,226 @@ TEST_F(BusConcurrency, UnplugUnderTrafficEndsEveryRequest) {
 }
 
 }  // namespace
+
+// --- Completion threads, inline failures, IRQL rules, bandwidth ------------
+
+namespace {
+
+// Completion routines that note when they start and hold on until another
+// routine runs beside them (or the hold ends).
+struct Overlap {
+    std::atomic<int> Inside{0};
+    std::atomic<int> MaxInside{0};
+    std::atomic<int> Started{0};
+    int HoldMs = 0;
+};
+
+struct ProbeRequest {
+    Overlap *Probe = nullptr;
+    PIRP Irp = nullptr;
+    KEVENT Done;
+    int StartIndex = -1;
+    UrbBuffer Urb;
+    std::vector<uint8_t> Data;
+};
+
+NTSTATUS OnProbeDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+    ProbeRequest *r = static_cast<ProbeRequest *>(context);
+    Overlap &o = *r->Probe;
+    r->StartIndex = o.Started++;
+    int now = ++o.Inside;
+    int seen = o.MaxInside.load();
+    while (now > seen && !o.MaxInside.compare_exchange_weak(seen, now)) {
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(o.HoldMs);
+    while (o.MaxInside.load() < 2 && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+    --o.Inside;
+    KeSetEvent(&r->Done, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void StartProbe(ProbeRequest *r, PDEVICE_OBJECT pdo) {
+    KeInitializeEvent(&r->Done, NotificationEvent, FALSE);
+    r->Irp = IoAllocateIrp(pdo->StackSize, FALSE);
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(r->Irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = r->Urb.Urb();
+    IoSetCompletionRoutine(r->Irp, OnProbeDone, r, TRUE, TRUE, TRUE);
+    IofCallDriver(pdo, r->Irp);
+}
+
+}  // namespace
+
+// Three commands on pipe 0x01 and three status reads on 0x81 completing in
+// one frame: with several bus threads their completion routines overlap (on
+// one endpoint too), with one they run strictly one after another; on each
+// endpoint they start in submission order either way.
+TEST_F(BusConcurrency, CompletionRoutinesRunInParallelAndStartInOrderPerEndpoint) {
+    for (unsigned threads : {4u, 1u}) {
+        bus::SetCompletionThreads(threads);
+        Overlap probe;
+        probe.HoldMs = threads == 1 ? 20 : 1000;  // six holds fit in the wait below
+        std::vector<std::unique_ptr<ProbeRequest>> requests;
+        for (int i = 0; i < 6; ++i) {
+            auto r = std::make_unique<ProbeRequest>();
+            r->Probe = &probe;
+            r->Data.assign(64, 0);
+            r->Urb = i % 2 == 0 ? BulkTransfer(sel.Pipes[0].PipeHandle, false, r->Data.data(), 64)
+                                : BulkTransfer(sel.Pipes[1].PipeHandle, true, r->Data.data(), 64);
+            requests.push_back(std::move(r));
+        }
+        for (auto &r : requests) StartProbe(r.get(), Pdo);
+        for (auto &r : requests) {
+            LARGE_INTEGER timeout;
+            timeout.QuadPart = -10000LL * 10000;
+            ASSERT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&r->Done, Executive, KernelMode, FALSE, &timeout));
+            EXPECT_EQ(USBD_STATUS_SUCCESS, r->Urb.Urb()->UrbHeader.Status);
+        }
+        if (threads == 1) {
+            EXPECT_EQ(1, probe.MaxInside.load());
+        } else {
+            EXPECT_GE(probe.MaxInside.load(), 2);
+        }
+        for (int i = 2; i < 6; ++i) EXPECT_LT(requests[i - 2]->StartIndex, requests[i]->StartIndex) << threads << " " << i;
+        for (auto &r : requests) IoFreeIrp(r->Irp);
+    }
+}
+
+// In the inline-failure mode a request failed by a knob, or sent to a pipe
+// whose abort is still cancelling, completes inside IofCallDriver; by default
+// the knob's failure comes from a bus thread.
+TEST_F(BusConcurrency, InlineFailuresCompleteInsideIofCallDriver) {
+    uint8_t packet[64] = {};
+    UrbBuffer cmd = BulkTransfer(sel.Pipes[0].PipeHandle, false, packet, sizeof packet);
+    UrbBuffer reset = PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, sel.Pipes[0].PipeHandle);
+    AsyncUrb a;
+    bus::FailNext(Port, 0x01, 1, USBD_STATUS_DEV_NOT_RESPONDING);
+    StartAsync(&a, Pdo, cmd.Urb());
+    EXPECT_EQ(STATUS_PENDING, a.Returned);
+    ASSERT_TRUE(WaitAsync(&a, kHangGuardMs));
+    FreeAsync(&a);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, reset.Urb()));
+
+    bus::SetInlineFailures(Port, true);
+    bus::FailNext(Port, 0x01, 1, USBD_STATUS_DEV_NOT_RESPONDING);
+    StartAsync(&a, Pdo, cmd.Urb());
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, a.Returned);
+    EXPECT_TRUE(WaitAsync(&a, 0));
+    EXPECT_EQ(USBD_STATUS_DEV_NOT_RESPONDING, cmd.Urb()->UrbHeader.Status);
+    FreeAsync(&a);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, reset.Urb()));
+
+    // While an abort's cancellations are pending (a slow endpoint keeps them
+    // 200 ms), a new read is refused at once.
+    bus::SetLatency(Port, 0x82, 200000);
+    uint8_t frame[512];
+    UrbBuffer r1 = BulkTransfer(sel.Pipes[2].PipeHandle, true, frame, sizeof frame);
+    AsyncUrb queued;
+    StartAsync(&queued, Pdo, r1.Urb());
+    ASSERT_TRUE(WaitQueued(0x82, 1));
+    UrbBuffer abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, sel.Pipes[2].PipeHandle);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, abort.Urb()));
+    UrbBuffer r2 = BulkTransfer(sel.Pipes[2].PipeHandle, true, frame, sizeof frame);
+    StartAsync(&a, Pdo, r2.Urb());
+    EXPECT_EQ(STATUS_CANCELLED, a.Returned);
+    EXPECT_TRUE(WaitAsync(&a, 0));
+    FreeAsync(&a);
+    ASSERT_TRUE(WaitAsync(&queued, kHangGuardMs));
+    EXPECT_EQ(STATUS_CANCELLED, queued.Status);
+    FreeAsync(&queued);
+}
+
+// Aborts, resets and selections are PASSIVE_LEVEL requests; sent from a
+// completion routine's IRQL they are reported at the sender's call.
+TEST_F(BusConcurrency, PipeRequestsAndSelectionsAboveApcLevelAreReported) {
+    UrbBuffer abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, sel.Pipes[2].PipeHandle);
+    UrbBuffer reset = PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, sel.Pipes[2].PipeHandle);
+    AsyncUrb a, r;
+    sim::RunOnKernelThread(DISPATCH_LEVEL, [&] {
+        StartAsync(&a, Pdo, abort.Urb());
+        StartAsync(&r, Pdo, reset.Urb());
+    });
+    ASSERT_TRUE(WaitAsync(&a, kHangGuardMs));
+    ASSERT_TRUE(WaitAsync(&r, kHangGuardMs));
+    FreeAsync(&a);
+    FreeAsync(&r);
+    std::vector<sim::Violation> v = Violations();
+    size_t found = 0;
+    for (const auto &x : v)
+        if (x.Rule == "IRQL_TOO_HIGH") {
+            ++found;
+            EXPECT_NE(std::string::npos, x.Site.find("urb_client.cpp")) << x.Site;
+        }
+    EXPECT_EQ(2u, TakeViolations("IRQL_TOO_HIGH"));
+    EXPECT_EQ(2u, found);
+    SubmitSync(Pdo, abort.Urb());  // at PASSIVE_LEVEL: nothing to report
+}
+
+// The bus moves at most 13 bulk packets per microframe, shared by every
+// endpoint: a frame (600 packets) read while 1 MiB (2048 packets) is written
+// needs 2648 / 104 = 25.5 frames; at least 21 even if the first pass came
+// 4 frames late and caught up. Interrupt endpoints move one packet per
+// polling interval.
+TEST_F(BusConcurrency, BandwidthIsSharedAndBoundsTheTransferTime) {
+    std::vector<uint8_t> out(1 << 20, 0), in(640 * 480 + 512);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, BulkTransfer(sel.Pipes[0].PipeHandle, false,
+                                                          std::vector<uint8_t>(64, 2).data(), 64).Urb()));
+    UrbBuffer read = BulkTransfer(sel.Pipes[2].PipeHandle, true, in.data(), (ULONG)in.size());
+    AsyncUrb r;
+    StartAsync(&r, Pdo, read.Urb());
+    ASSERT_TRUE(WaitQueued(0x82, 1));
+    bus::WireLogClear();
+    const uint32_t first = bus::CurrentFrame();
+    std::vector<uint8_t> start(64, 0);
+    start[0] = 3;
+    UrbBuffer go = BulkTransfer(sel.Pipes[0].PipeHandle, false, start.data(), 64);
+    UrbBuffer write = BulkTransfer(sel.Pipes[0].PipeHandle, false, out.data(), (ULONG)out.size());
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, go.Urb()));
+    AsyncUrb w;
+    StartAsync(&w, Pdo, write.Urb());
+    ASSERT_TRUE(WaitAsync(&r, kHangGuardMs));
+    ASSERT_TRUE(WaitAsync(&w, kHangGuardMs));
+    EXPECT_EQ(640u * 480, read.Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength);
+    EXPECT_EQ(out.size(), write.Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength);
+    EXPECT_GE(bus::CurrentFrame() - first, 21u);
+    FreeAsync(&r);
+    FreeAsync(&w);
+
+    // Events on 0x83 (bInterval 4: one poll per 8 microframes): two events
+    // read by two requests queued together need two polls, so two passes.
+    uint8_t ev1[64], ev2[64];
+    UrbBuffer e1 = BulkTransfer(sel.Pipes[3].PipeHandle, true, ev1, sizeof ev1);
+    UrbBuffer e2 = BulkTransfer(sel.Pipes[3].PipeHandle, true, ev2, sizeof ev2);
+    AsyncUrb a1, a2;
+    StartAsync(&a1, Pdo, e1.Urb());
+    StartAsync(&a2, Pdo, e2.Urb());
+    ASSERT_TRUE(WaitAsync(&a1, kHangGuardMs));
+    ASSERT_TRUE(WaitAsync(&a2, kHangGuardMs));
+    EXPECT_EQ(STATUS_SUCCESS, a2.Status);
+    FreeAsync(&a1);
+    FreeAsync(&a2);
+    auto log = bus::WireLog(Port);
+    std::vector<uint64_t> polls;
+    for (const auto &x : log)
+        if (x.Endpoint == 0x83) polls.push_back(x.CompleteMicros / 1000);
+    ASSERT_EQ(2u, polls.size());
+    EXPECT_LT(polls[0], polls[1]);
+}
+
+// Slow completions: a stream resubmitted from its completion routine arrives
+// after its frames have passed, and its packets come back late and empty.
+TEST_F(BusConcurrency, SlowCompletionsMakeAResubmittedStreamLate) {
+    Selection alt = SelectAlternate(Pdo, sel.Configuration, 1, 4, 0x3FFFFF);
+    ASSERT_EQ(STATUS_SUCCESS, alt.Status);
+    bus::SetCompletionDelay(5000);
+    std::vector<uint8_t> b1(8 * 1024), b2(8 * 1024);
+    UrbBuffer u1 = IsoTransfer(alt.Pipes[2].PipeHandle, true, b1.data(), 8, 1024);
+    UrbBuffer u2 = IsoTransfer(alt.Pipes[2].PipeHandle, true, b2.data(), 8, 1024);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, u1.Urb()));
+    ASSERT_EQ(STATUS_UNSUCCESSFUL, SubmitSync(Pdo, u2.Urb()));
+    EXPECT_EQ(u1.Urb()->UrbIsochronousTransfer.StartFrame + 1, u2.Urb()->UrbIsochronousTransfer.StartFrame);
+    EXPECT_EQ(8u, u2.Urb()->UrbIsochronousTransfer.ErrorCount);
+    EXPECT_EQ(USBD_STATUS_ISO_NOT_ACCESSED_LATE, u2.Urb()->UrbIsochronousTransfer.IsoPacket[7].Status);
+    bus::SetCompletionDelay(0);
+}

@@ -148,7 +148,9 @@ TEST_F(BusTransfers, FrameOfPartialPacketsEndsShortAndSplitsAcrossReadsByMdl) {
     EXPECT_EQ(100u, r3.Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength);
 }
 
-TEST_F(BusTransfers, AbortCompletesEveryQueuedTransferAsCancelledBeforeItself) {
+// The abort completes first; the transfers it cancels complete from the bus
+// clock later, and until they have, the pipe counts as busy.
+TEST_F(BusTransfers, AbortCompletesFirstAndItsTransfersCompleteCancelledAfterIt) {
     std::vector<uint8_t> buffers[3];
     std::vector<UrbBuffer> urbs;
     AsyncUrb reads[3];
@@ -160,23 +162,40 @@ TEST_F(BusTransfers, AbortCompletesEveryQueuedTransferAsCancelledBeforeItself) {
     ASSERT_TRUE(WaitQueued(0x82, 3));
     bus::WireLogClear();
 
+    // A slow endpoint keeps its cancellations queued for 200 ms.
+    bus::SetLatency(Port, 0x82, 200000);
     UrbBuffer abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, sel.Pipes[2].PipeHandle);
-    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, abort.Urb()));
+    AsyncUrb a;
+    StartAsync(&a, Pdo, abort.Urb());
+    EXPECT_EQ(STATUS_SUCCESS, a.Returned);  // inside IofCallDriver
+    // Still queued: a reset now is refused as busy and sends nothing.
+    UrbBuffer early = PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, sel.Pipes[2].PipeHandle);
+    AsyncUrb r;
+    StartAsync(&r, Pdo, early.Urb());
     for (int i = 0; i < 3; ++i) {
-        // Already complete when the abort returned: no wait needed.
-        ASSERT_TRUE(WaitAsync(&reads[i], 0)) << i;
+        ASSERT_TRUE(WaitAsync(&reads[i], kHangGuardMs)) << i;
+        EXPECT_GT(reads[i].Order, a.Order) << i;
         EXPECT_EQ(STATUS_CANCELLED, reads[i].Status);
         EXPECT_EQ(USBD_STATUS_CANCELED, urbs[i].Urb()->UrbHeader.Status);
         EXPECT_EQ(0u, urbs[i].Urb()->UrbBulkOrInterruptTransfer.TransferBufferLength);
         FreeAsync(&reads[i]);
     }
+    ASSERT_TRUE(WaitAsync(&r, kHangGuardMs));
+    EXPECT_EQ(USBD_STATUS_ERROR_BUSY, early.Urb()->UrbHeader.Status);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, r.Status);
+    FreeAsync(&r);
+    FreeAsync(&a);
     EXPECT_EQ(0u, bus::QueuedTransfers(Port, 0x82));
-    for (const auto &r : bus::WireLog()) EXPECT_FALSE(r.HasSetup);  // the abort itself sends nothing
+    for (const auto &w : bus::WireLog()) EXPECT_FALSE(w.HasSetup);  // abort and refused reset send nothing
+    EXPECT_FALSE(bus::PipeHalted(Port, 0x82));  // cancelling is no error
 
-    // The pipe works afterwards.
-    uint8_t status[16];
-    UrbBuffer sr = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
-    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, sr.Urb()));
+    // Once they are back, the pipe resets and works.
+    bus::SetLatency(Port, 0x82, 0);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, early.Urb()));
+    ASSERT_EQ(STATUS_SUCCESS, Command(2));
+    ASSERT_EQ(STATUS_SUCCESS, Command(3));
+    UrbBuffer rd = BulkTransfer(sel.Pipes[2].PipeHandle, true, buffers[0].data(), 1024);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, rd.Urb()));
 }
 
 TEST_F(BusTransfers, CancelFinishesOneQueuedTransferAndLeavesTheOthers) {
@@ -252,20 +271,40 @@ TEST_F(BusTransfers, StalledEndpointFailsUntilResetPipeClearsTheHalt) {
     EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, dr.Urb()));
 }
 
-TEST_F(BusTransfers, FailNextAndNeverAnswerKnobs) {
-    bus::FailNext(Port, 0x81, 2, USBD_STATUS_DEV_NOT_RESPONDING);
+// Any error of a bulk or interrupt transfer halts its pipe: later transfers
+// wait until the pipe is reset, and the reset is refused while they are queued.
+TEST_F(BusTransfers, AFailedTransferHaltsItsPipeUntilAReset) {
+    bus::FailNext(Port, 0x81, 1, USBD_STATUS_DEV_NOT_RESPONDING);
     uint8_t status[16];
-    for (int i = 0; i < 3; ++i) {
-        UrbBuffer s = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
-        NTSTATUS st = SubmitSync(Pdo, s.Urb());
-        if (i < 2) {
-            EXPECT_EQ(STATUS_UNSUCCESSFUL, st);
-            EXPECT_EQ(USBD_STATUS_DEV_NOT_RESPONDING, s.Urb()->UrbHeader.Status);
-        } else {
-            EXPECT_EQ(STATUS_SUCCESS, st);
-        }
-    }
-    // Port-wide: the next control request fails, then requests pass again.
+    UrbBuffer s1 = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, SubmitSync(Pdo, s1.Urb()));
+    EXPECT_EQ(USBD_STATUS_DEV_NOT_RESPONDING, s1.Urb()->UrbHeader.Status);
+    EXPECT_TRUE(bus::PipeHalted(Port, 0x81));
+    EXPECT_FALSE(bus::PipeHalted(Port, 0x82));
+
+    UrbBuffer s2 = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
+    AsyncUrb a;
+    StartAsync(&a, Pdo, s2.Urb());
+    ASSERT_TRUE(WaitQueued(0x81, 1));
+    EXPECT_FALSE(WaitAsync(&a, 20));  // the status pipe always has data: only the halt holds it
+    UrbBuffer reset = PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, sel.Pipes[1].PipeHandle);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, SubmitSync(Pdo, reset.Urb()));
+    EXPECT_EQ(USBD_STATUS_ERROR_BUSY, reset.Urb()->UrbHeader.Status);
+    IoCancelIrp(a.Irp);
+    ASSERT_TRUE(WaitAsync(&a, kHangGuardMs));
+    EXPECT_EQ(STATUS_CANCELLED, a.Status);
+    FreeAsync(&a);
+    // Clearing the device's stall alone leaves the host side halted.
+    UrbBuffer clear = PipeRequest(URB_FUNCTION_SYNC_CLEAR_STALL, sel.Pipes[1].PipeHandle);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, clear.Urb()));
+    EXPECT_TRUE(bus::PipeHalted(Port, 0x81));
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, reset.Urb()));
+    EXPECT_FALSE(bus::PipeHalted(Port, 0x81));
+    UrbBuffer s3 = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, s3.Urb()));
+
+    // The control pipe clears its own errors: a failed control request does
+    // not hold the next one.
     bus::FailNext(Port, bus::kAnyEndpoint, 1, USBD_STATUS_CRC);
     uint8_t d[18];
     UrbBuffer dr = DescriptorRequest(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, d, sizeof d);
@@ -273,21 +312,24 @@ TEST_F(BusTransfers, FailNextAndNeverAnswerKnobs) {
     EXPECT_EQ(USBD_STATUS_CRC, dr.Urb()->UrbHeader.Status);
     EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, dr.Urb()));
 
-    // A bus driver that reports success for a failed URB, and the reverse.
+    // A bus driver that reports success for a failed URB (the pipe halts all
+    // the same), and the reverse (a URB success halts nothing).
     bus::FailNextWithIrpStatus(Port, 0x81, 1, USBD_STATUS_STALL_PID, STATUS_SUCCESS);
     UrbBuffer odd = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
     EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, odd.Urb()));
     EXPECT_EQ(USBD_STATUS_STALL_PID, odd.Urb()->UrbHeader.Status);
+    EXPECT_TRUE(bus::PipeHalted(Port, 0x81));
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, reset.Urb()));
     bus::FailNextWithIrpStatus(Port, 0x81, 1, USBD_STATUS_SUCCESS, STATUS_IO_TIMEOUT);
     UrbBuffer odd2 = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
     EXPECT_EQ(STATUS_IO_TIMEOUT, SubmitSync(Pdo, odd2.Urb()));
     EXPECT_EQ(USBD_STATUS_SUCCESS, odd2.Urb()->UrbHeader.Status);
+    EXPECT_FALSE(bus::PipeHalted(Port, 0x81));
 
     // An endpoint that never answers keeps even its always-ready reads until
     // they are cancelled.
     bus::SetNeverAnswer(Port, 0x81, true);
     UrbBuffer s = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
-    AsyncUrb a;
     StartAsync(&a, Pdo, s.Urb());
     ASSERT_TRUE(WaitQueued(0x81, 1));
     EXPECT_FALSE(WaitAsync(&a, 30));
@@ -300,16 +342,31 @@ TEST_F(BusTransfers, FailNextAndNeverAnswerKnobs) {
     EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, again.Urb()));
 }
 
+// Selections are refused while transfers are queued on a pipe they would close.
+TEST_F(BusTransfers, SelectionWithTransfersQueuedIsRefusedAsBusy) {
+    uint8_t frame[512];
+    UrbBuffer rd = BulkTransfer(sel.Pipes[2].PipeHandle, true, frame, sizeof frame);
+    AsyncUrb a;
+    StartAsync(&a, Pdo, rd.Urb());
+    ASSERT_TRUE(WaitQueued(0x82, 1));
+    Selection alt = SelectAlternate(Pdo, sel.Configuration, 1, 4);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, alt.Status);
+    Selection again = Configure(Pdo);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, again.Status);
+    EXPECT_FALSE(WaitAsync(&a, 0));  // nothing was closed under it
+    IoCancelIrp(a.Irp);
+    ASSERT_TRUE(WaitAsync(&a, kHangGuardMs));
+    FreeAsync(&a);
+    EXPECT_EQ(STATUS_SUCCESS, SelectAlternate(Pdo, sel.Configuration, 1, 4).Status);
+}
+
 TEST_F(BusTransfers, TransferChecksAgainstThePipe) {
     Selection small = Configure(Pdo, 1024);
     ASSERT_EQ(STATUS_SUCCESS, small.Status);
     std::vector<uint8_t> data(2048);
-    // Longer than the pipe's MaximumTransferSize; equal to it is fine.
-    UrbBuffer big = BulkTransfer(small.Pipes[1].PipeHandle, true, data.data(), 2048);
-    EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(Pdo, big.Urb()));
-    EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, big.Urb()->UrbHeader.Status);
-    UrbBuffer fits = BulkTransfer(small.Pipes[1].PipeHandle, true, data.data(), 1024);
-    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, fits.Urb()));
+    // MaximumTransferSize is not enforced (unused on current platform versions).
+    UrbBuffer big = BulkTransfer(small.Pipes[0].PipeHandle, false, data.data(), 2048);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, big.Urb()));
     // A direction flag that contradicts the endpoint.
     UrbBuffer wrong = BulkTransfer(small.Pipes[0].PipeHandle, true, data.data(), 64);
     EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(Pdo, wrong.Urb()));
@@ -355,6 +412,27 @@ TEST_F(BusTransfers, IsochronousPacketsCarryConsecutiveSequenceNumbers) {
     FreeAsync(&r1);
     FreeAsync(&r2);
 
+    // Submitted after the stream's frames have passed, an ASAP request keeps
+    // the stream's schedule: its packets are late, not served, and carry no data.
+    std::vector<uint8_t> b5(8 * size);
+    UrbBuffer u5 = IsoTransfer(isoIn, true, b5.data(), 8, size);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, SubmitSync(Pdo, u5.Urb()));
+    EXPECT_EQ(USBD_STATUS_ISOCH_REQUEST_FAILED, u5.Urb()->UrbHeader.Status);
+    EXPECT_EQ(i2.StartFrame + 2, u5.Urb()->UrbIsochronousTransfer.StartFrame);
+    EXPECT_EQ(8u, u5.Urb()->UrbIsochronousTransfer.ErrorCount);
+    for (ULONG j = 0; j < 8; ++j) {
+        EXPECT_EQ(USBD_STATUS_ISO_NOT_ACCESSED_LATE, u5.Urb()->UrbIsochronousTransfer.IsoPacket[j].Status);
+        EXPECT_EQ(0u, u5.Urb()->UrbIsochronousTransfer.IsoPacket[j].Length);
+    }
+    // After 1024 idle frames the stream starts afresh at the next frame.
+    bus::SetFrameNumber(bus::CurrentFrame() + 1100);
+    UrbBuffer u6 = IsoTransfer(isoIn, true, b5.data(), 8, size);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, u6.Urb()));
+    EXPECT_EQ(0u, u6.Urb()->UrbIsochronousTransfer.ErrorCount);
+    // So does it after a pipe reset.
+    UrbBuffer reset = PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE, isoIn);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, reset.Urb()));
+
     // Slots smaller than the camera's packets overflow, each packet reporting it.
     std::vector<uint8_t> b3(8 * 512);
     UrbBuffer u3 = IsoTransfer(isoIn, true, b3.data(), 8, 512);
@@ -364,17 +442,24 @@ TEST_F(BusTransfers, IsochronousPacketsCarryConsecutiveSequenceNumbers) {
     EXPECT_EQ(512u, u3.Urb()->UrbIsochronousTransfer.IsoPacket[0].Length);
     EXPECT_EQ(USBD_STATUS_DATA_OVERRUN, u3.Urb()->UrbIsochronousTransfer.IsoPacket[0].Status);
 
-    // The OUT endpoint checks what it gets: 8 good packets, then one bad.
-    std::vector<uint8_t> out(9 * size);
-    for (uint32_t j = 0; j < 9; ++j) {
+    // At high speed with one packet per microframe a request covers whole
+    // frames, at most 1024 packets.
+    std::vector<uint8_t> out(16 * size);
+    for (ULONG bad : {9u, 12u, 1032u}) {
+        UrbBuffer odd = IsoTransfer(isoOut, false, out.data(), bad, 1);
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(Pdo, odd.Urb())) << bad;
+    }
+
+    // The OUT endpoint checks what it gets: 15 good packets, then one bad.
+    for (uint32_t j = 0; j < 16; ++j) {
         std::vector<uint8_t> p = bus::ReferenceIsoPacket(100 + j, size);
         memcpy(&out[j * size], p.data(), size);
     }
-    out[8 * size + 10] ^= 0xFF;
-    UrbBuffer u4 = IsoTransfer(isoOut, false, out.data(), 9, size);
+    out[15 * size + 10] ^= 0xFF;
+    UrbBuffer u4 = IsoTransfer(isoOut, false, out.data(), 16, size);
     EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, u4.Urb()));
     bus::CameraState st = bus::GetCameraState(Port);
-    EXPECT_EQ(9u, st.IsoOutPackets);
+    EXPECT_EQ(16u, st.IsoOutPackets);
     EXPECT_EQ(1u, st.IsoOutBadPackets);
     EXPECT_EQ(0u, st.IsoOutSequenceGaps);
 
@@ -395,7 +480,7 @@ TEST_F(BusTransfers, IsochronousPacketsCarryConsecutiveSequenceNumbers) {
             ++iso;
             EXPECT_FALSE(r.IsoPackets.empty());
         }
-    EXPECT_EQ(5u, iso);
+    EXPECT_EQ(7u, iso);
 }
 
 TEST_F(BusTransfers, CompletionModesAndLatency) {
@@ -425,7 +510,8 @@ TEST_F(BusTransfers, CompletionModesAndLatency) {
     EXPECT_EQ(STATUS_PENDING, a.Returned);
     UrbBuffer abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, sel.Pipes[2].PipeHandle);
     EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, abort.Urb()));
-    EXPECT_TRUE(WaitAsync(&a, 0));
+    EXPECT_TRUE(WaitAsync(&a, kHangGuardMs));
+    EXPECT_EQ(STATUS_CANCELLED, a.Status);
     FreeAsync(&a);
 }
 

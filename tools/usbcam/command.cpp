@@ -321,6 +321,29 @@ bool ParseCommand(const std::vector<std::string> &words, Command *command, std::
         command->What = Command::Kind::ResetKnobs;
         return ArgumentCount(words, 0, 0, "reset-knobs", error);
     }
+    if (verb == "inline-failures" || verb == "bandwidth") {
+        if (!ArgumentCount(words, 0, 1, (verb + " [on|off]").c_str(), error)) return false;
+        command->What = verb == "bandwidth" ? Command::Kind::Bandwidth : Command::Kind::InlineFailures;
+        return ParseOnOff(words, 1, &command->On, error);
+    }
+    if (verb == "completion-threads") {
+        if (!ArgumentCount(words, 1, 1, "completion-threads N", error)) return false;
+        command->What = Command::Kind::CompletionThreads;
+        if (!ParseUnsigned32(words[1], &command->Count) || command->Count < 1 || command->Count > 4) {
+            *error = "completion-threads: '" + words[1] + "' is not a count from 1 to 4";
+            return false;
+        }
+        return true;
+    }
+    if (verb == "completion-delay") {
+        if (!ArgumentCount(words, 1, 1, "completion-delay TIME", error)) return false;
+        command->What = Command::Kind::CompletionDelay;
+        if (!ParseDuration(words[1], &command->Microseconds)) {
+            *error = "completion-delay: '" + words[1] + "' is not a time (250us, 5ms, 1s; a bare number is ms)";
+            return false;
+        }
+        return true;
+    }
     *error = "unknown command '" + verb + "'";
     return false;
 }

@@ -61,6 +61,10 @@ struct Command {
         PortStatus,     // port-status VALUE
         FailPortReset,  // fail-port-reset COUNT [NTSTATUS]
         ResetKnobs,     // reset-knobs
+        InlineFailures,     // inline-failures [on|off]
+        CompletionThreads,  // completion-threads N (1..4; bus-wide)
+        CompletionDelay,    // completion-delay TIME (bus-wide)
+        Bandwidth,          // bandwidth [on|off] (bus-wide)
     };
     Kind What = Kind::Raw;
     RawRequest Raw;

@@ -161,6 +161,22 @@ class EmulatedSession final : public Session {
                 sim::usb::ResetKnobs(port);
                 out << "reset-knobs port=" << port << "\n";
                 return true;
+            case Command::Kind::InlineFailures:
+                sim::usb::SetInlineFailures(port, command.On);
+                out << "inline-failures port=" << port << (command.On ? " on" : " off") << "\n";
+                return true;
+            case Command::Kind::CompletionThreads:
+                sim::usb::SetCompletionThreads(command.Count);
+                out << "completion-threads " << command.Count << "\n";
+                return true;
+            case Command::Kind::CompletionDelay:
+                sim::usb::SetCompletionDelay(command.Microseconds);
+                out << "completion-delay " << command.Microseconds << "us\n";
+                return true;
+            case Command::Kind::Bandwidth:
+                sim::usb::SetBandwidthModel(command.On);
+                out << "bandwidth " << (command.On ? "on" : "off") << "\n";
+                return true;
             default:
                 *error = "command not runnable here";
                 return false;

@@ -54,13 +54,32 @@ void UnloadDriver(PDRIVER_OBJECT driver);
 
 NTSTATUS PnpReportChild(PDEVICE_OBJECT pdo, PDRIVER_OBJECT functionDriver);
 NTSTATUS PnpStartDevice(PDEVICE_OBJECT pdo);
-NTSTATUS PnpStopDevice(PDEVICE_OBJECT pdo);
 // Sends IRP_MN_QUERY_CAPABILITIES with *caps as the request's capabilities
 // record (the caller sets Size and Version) and copies the result back.
 NTSTATUS PnpQueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES *caps);
+// IRP_MN_QUERY_STOP_DEVICE, then IRP_MN_STOP_DEVICE; when the query fails
+// (or PnpVetoNextQuery vetoes it) IRP_MN_CANCEL_STOP_DEVICE instead, and the
+// query's failure (STATUS_PLUGPLAY_QUERY_VETOED for a veto) is returned.
+NTSTATUS PnpStopDevice(PDEVICE_OBJECT pdo);
+// IRP_MN_SURPRISE_REMOVAL alone (PnpDeviceGone is what the manager does when
+// a device disappears).
 NTSTATUS PnpSurpriseRemoval(PDEVICE_OBJECT pdo);
-// Sends IRP_MN_REMOVE_DEVICE; afterwards the stack above the PDO is gone.
+// An orderly removal: IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_REMOVE_DEVICE
+// (cancelled as for a stop when the query fails or is vetoed); after a
+// surprise removal, IRP_MN_REMOVE_DEVICE alone. Afterwards the stack above
+// the PDO is gone.
 NTSTATUS PnpRemoveDevice(PDEVICE_OBJECT pdo);
+// The bus driver reports the device gone: IRP_MN_SURPRISE_REMOVAL (once, to a
+// stack with a function driver), then IRP_MN_REMOVE_DEVICE as soon as no
+// client handle to the stack is open: at once (its status is returned), or
+// when the last one is closed (STATUS_PENDING is returned). Requests keep
+// arriving on open handles meanwhile.
+NTSTATUS PnpDeviceGone(PDEVICE_OBJECT pdo);
+// The next query of that minor code (IRP_MN_QUERY_STOP_DEVICE or
+// IRP_MN_QUERY_REMOVE_DEVICE) to pdo's stack is vetoed after the stack
+// succeeded it, as another component of the system may; the stack then gets
+// the cancel.
+void PnpVetoNextQuery(PDEVICE_OBJECT pdo, UCHAR queryMinor);
 // Any other minor code, with no parameters.
 NTSTATUS PnpSendMinor(PDEVICE_OBJECT pdo, UCHAR minor);
 // A power request (IRP_MJ_POWER with the given minor code) through the stack,
@@ -139,6 +158,10 @@ void VerifierSetHandler(std::function<void(const Violation &)> handler);
 // violation (default 60000 ms; reset by KernelBoot). Tests that provoke those
 // rules shorten it.
 void VerifierSetHangGuardMs(uint32_t ms);
+// For the platform's own drivers (the emulated bus): reports a broken rule at
+// the call site of the innermost IofCallDriver / PoCallDriver running on the
+// calling thread, i.e. the driver's call that brought the request there.
+void VerifierReportAtCaller(const char *rule, const std::string &detail);
 
 // ---------------------------------------------------------------------------
 // Pool and fault injection

@@ -189,6 +189,51 @@ uint32_t PortResetCount(int port);
 
 void ResetKnobs(int port);
 
+// --- Completion, failure and bandwidth knobs -------------------------------
+//
+// Completions: the bus clock finishes the transfers of an endpoint in queue
+// order and several bus threads complete them at DISPATCH_LEVEL. On one
+// endpoint the bus calls IofCompleteRequest for request k + 1 only after it
+// has called it for request k, but without waiting for that call to return:
+// completion routines of consecutive requests of one endpoint start in order
+// and may run at the same time (on other endpoints they run in parallel
+// anyway). A driver that needs its results in order orders them itself (by
+// its own submission order), never by the order its routines run or finish.
+// Cancelled requests (IoCancelIrp) complete in the cancelling thread at once.
+//
+// Bus-wide, reset by BusStart: the number of bus threads that complete
+// requests, 1 to 4 (default 4). 1 is a deterministic mode: one thread
+// completes every request in turn, each routine returns before the next starts.
+void SetCompletionThreads(unsigned threads);
+// Bus-wide: every completion from the bus threads is delivered this much
+// later than the bus finished the transfer (slow DPCs); requests still
+// complete in order. Default 0.
+void SetCompletionDelay(uint32_t microseconds);
+
+// Per port: a request that fails for a reason the bus knows at once completes
+// inside IofCallDriver (which returns the failure) instead of from a bus
+// thread: requests failed by FailNext/FailAfter/FailNextWithIrpStatus, and
+// transfers to a pipe whose abort is still cancelling its transfers
+// (USBD_STATUS_CANCELED). Malformed URBs and requests to a camera that is gone
+// complete inside IofCallDriver in every mode. Default off; ResetKnobs clears it.
+void SetInlineFailures(int port, bool on);
+
+// Bus-wide: the bandwidth model of bulk and interrupt traffic (default on):
+// at high speed at most 13 packets per 125 us microframe on the bus, shared by
+// every endpoint of every port (13 x 512 bytes: 53.248 MB/s), at full speed
+// 19 packets per 1 ms frame; an interrupt endpoint moves one packet per polling
+// interval. Off, the bus moves whatever the camera has at each clock pass (for
+// CPU measurements). Isochronous and control traffic is not counted. A fixed
+// latency for every request is SetLatency(port, kAnyEndpoint, us).
+void SetBandwidthModel(bool on);
+
+// True while the pipe of the endpoint is halted on the host side: a bulk or
+// interrupt transfer failed (stall, a knob's failure, overrun; not a cancel or
+// removal), and nothing moves on the pipe until URB_FUNCTION_SYNC_RESET_PIPE
+// or _SYNC_RESET_PIPE_AND_CLEAR_STALL resets it (refused with
+// USBD_STATUS_ERROR_BUSY while transfers are queued on it).
+bool PipeHalted(int port, int endpoint);
+
 // ---------------------------------------------------------------------------
 // USBD library
 
