@@ -626,5 +626,19 @@ TEST_F(IsoRemovalTest, RequestsFailingInlineEndABlockReadWithoutNesting) {
     EXPECT_LE(IsoWire().size(), 2u);
 }
 
+TEST_F(IsoRemovalTest, RequestsRefusedAtSubmissionStopTheirSlots) {
+    // Every request fails inside IofCallDriver: each slot stops after its
+    // first instead of failing the rest of the job one request at a time, and
+    // no completion nests another send.
+    sim::usb::SetInlineFailures(camera_.Port, true);
+    sim::usb::FailNext(camera_.Port, 0x84, 100000, USBD_STATUS_DEV_NOT_RESPONDING);
+    out_.assign(kTotal * (1024 + 12), 0);
+    IsoReadRecord record = {kIsoInPipe, 1024, kTotal, 8, 2};
+    sim::IoResult r = Call(IOCTL_USBCAM_ISO_READ, &record, sizeof(record), out_.data(), (ULONG)out_.size());
+    EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
+    ExpectEveryDescriptorAccountedFor();
+    EXPECT_LE(IsoWire().size(), 2u);
+    sim::usb::ResetKnobs(camera_.Port);
+}
 }  // namespace
 }  // namespace drvtest
