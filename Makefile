@@ -1,17 +1,18 @@
 # Entry points. Every target installs the Debian packages it needs first.
 #   make          build the host tree (driver in the emulation, tools, tests) into build/
 #   make test     build and run every test
-#   make demo     build and run the demo
+#   make demo     build and run the demo (usbcam demo)
 #   make windows  cross-build the Windows images into build/windows/bin/
 #   make sanitize build and run the tests under AddressSanitizer and UBSan
 #   make tsan     build and run the tests under ThreadSanitizer (not part of make test)
 #   make wine-check  load and unload the Windows driver image in Wine's kernel emulation
 #   make package-check  check the driver package's INF with Wine's setup API and install its service
+#   make wine-e2e  run the driver image in Wine on a test bus with the reference camera; compare with the host
 #   make fuzz     build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60)
 #   make bench    build and run every benchmark (build/bin/bench_*), JSON results in build/bench/
 #   make mutants  run the driver suites against each deliberate fault of mutants/*.txt
 
-.PHONY: all build test demo windows wine-check package-check sanitize tsan fuzz bench mutants deps clean
+.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz bench mutants deps clean
 
 all: build
 
@@ -25,8 +26,11 @@ build: deps
 test: build
 	@ctest --preset host
 
+# The demo: the camera's main jobs through usbcam (writes demo-frame.png and
+# demo-memory.hex here). build/bin/usbcam-demo is the older request-by-request
+# walk-through.
 demo: build
-	@build/bin/usbcam-demo
+	@build/bin/usbcam demo
 
 windows:
 	@scripts/install-deps.sh windows
@@ -40,6 +44,11 @@ wine-check: windows
 package-check: windows
 	@scripts/install-deps.sh wine
 	@windows/package-check.sh
+
+wine-e2e: windows build
+	@scripts/install-deps.sh wine
+	@windows/wine-import-lint.sh
+	@windows/wine-e2e.sh
 
 sanitize: deps
 	@cmake --preset sanitize >/dev/null

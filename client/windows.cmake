@@ -8,6 +8,12 @@ add_library(usbcam_client STATIC
   ${USBCAM_CLIENT_DIR}/connection.cpp
   ${USBCAM_CLIENT_DIR}/camera.cpp
   ${USBCAM_CLIENT_DIR}/connection_win32.cpp
+  ${USBCAM_CLIENT_DIR}/intel_hex.cpp
+  ${USBCAM_CLIENT_DIR}/descriptors.cpp
+  ${USBCAM_CLIENT_DIR}/images.cpp
+  ${USBCAM_CLIENT_DIR}/iso_packets.cpp
+  # No libpng for mingw-w64 in the distribution: PGM only on Windows.
+  ${USBCAM_CLIENT_DIR}/png_unavailable.cpp
 )
 target_include_directories(usbcam_client PUBLIC ${USBCAM_CLIENT_DIR}/include ${CMAKE_SOURCE_DIR})
 target_compile_definitions(usbcam_client PUBLIC UNICODE _UNICODE _WIN32_WINNT=0x0601)

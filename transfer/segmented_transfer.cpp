@@ -51,6 +51,7 @@ static VOID ReleaseSegmentSlot(PDEVICE_EXTENSION Extension) {
 // ---------------------------------------------------------------------------
 // Completion side, all under CompletionLock
 
+// DISPATCH_LEVEL, CompletionLock held.
 static VOID ReleaseSegmentLocked(SegmentRecord *Record) {
     PIRP irp = Record->Irp;
     // The IRP does not free the MDL it carries: it is the driver's to free.
@@ -65,7 +66,8 @@ static VOID ReleaseSegmentLocked(SegmentRecord *Record) {
 }
 
 // The transfer is over once nothing is outstanding and no walk pins the
-// table: the table goes and the waiting thread is woken.
+// table: the table goes and the waiting thread is woken. DISPATCH_LEVEL,
+// CompletionLock held.
 static VOID FinishIfDoneLocked(PDEVICE_EXTENSION Extension) {
     if (Extension->SegmentsOutstanding != 0 || Extension->SegmentsPinned) return;
     if (Extension->SegmentTable == NULL) return;
@@ -75,7 +77,7 @@ static VOID FinishIfDoneLocked(PDEVICE_EXTENSION Extension) {
 }
 
 // The result rule of a synchronous submission, for one segment: the IRP's own
-// failure, else STATUS_UNSUCCESSFUL for a USB error in the URB.
+// failure, else STATUS_UNSUCCESSFUL for a USB error in the URB. Any IRQL.
 static NTSTATUS SegmentResult(NTSTATUS IrpStatus, USBD_STATUS UsbdStatus) {
     if (!NT_SUCCESS(IrpStatus)) return IrpStatus;
     if (USBD_ERROR(UsbdStatus)) return STATUS_UNSUCCESSFUL;
@@ -216,7 +218,7 @@ static NTSTATUS IssueSegment(PDEVICE_OBJECT DeviceObject, PIRP ClientIrp,
     return IoCallDriver(lower, irp);
 }
 
-// Waits for the segments: until the last one has completed, or until the first
+// PASSIVE_LEVEL. Waits for the segments: until the last one has completed, or until the first
 // failure, or for one time-out period, and a second one when data has arrived;
 // then cancels what is left. Returns STATUS_SUCCESS when every segment came
 // back, the first failure a segment completed with before anything was

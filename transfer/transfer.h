@@ -17,10 +17,17 @@
 #include "driver/driver.h"
 
 // IOCTL_USBCAM_READ_PIPE, IOCTL_USBCAM_WRITE_PIPE: one timed bulk or
-// interrupt transfer. Sets the request's byte count.
+// interrupt transfer, framed by transfer commands 2 and 3 when it reads
+// device-to-host pipe 2. Sets the request's byte count: the bytes moved on
+// success and on STATUS_IO_TIMEOUT (a cancelled request that carried no USB
+// error); otherwise what the commands left.
 NTSTATUS TriggeredTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IOCTL_USBCAM_READ_PIPE_LARGE, IOCTL_USBCAM_WRITE_PIPE_LARGE: 64 KiB
-// segments all in flight at once. Sets the request's byte count.
+// segments all in flight at once. STATUS_SUCCESS with the bytes moved only
+// when every segment succeeded; otherwise the first failure,
+// STATUS_IO_TIMEOUT, or STATUS_DEVICE_BUSY when another segmented transfer
+// held the device for a whole time-out period (nothing sent). Length 0:
+// success, nothing sent.
 NTSTATUS SegmentedBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IOCTL_USBCAM_ISO_READ, IOCTL_USBCAM_ISO_WRITE: a fixed number of
 // isochronous packets. The dispatcher reports byte count 0.

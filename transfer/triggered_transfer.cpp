@@ -20,6 +20,7 @@ static NTSTATUS TimedSubmitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+// Any IRQL: one aligned 64-bit load.
 LONGLONG TransferTimeoutRelative(VOID) {
     return ReadNoFence64(&TransferTimeoutMs) * -10000LL;
 }

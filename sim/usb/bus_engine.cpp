@@ -14,8 +14,9 @@
 // (kCompletionThreads, DISPATCH_LEVEL) with a ticket per endpoint. A bus thread
 // calls IofCompleteRequest for ticket k + 1 only after the thread holding
 // ticket k has called it; it does not wait for that call to return. So the
-// completion routines of one endpoint start in order but may run at the same
-// time, and those of different endpoints run in parallel.
+// completion routines of one endpoint are entered in order but run at the
+// same time (a preempted thread may fall behind the next), and those of
+// different endpoints run in parallel.
 #include <string.h>
 
 #include <algorithm>
@@ -529,7 +530,8 @@ NTSTATUS StartTransfer(Bus &bus, Transfer *t) {
             t->ForcedIrp = how.FailIrp;
             t->ForcedIrpStatus = how.FailIrpStatus;
         }
-        t->DueFrame = FrameOf(now) + 1 + MergedKnobs(port, t->Endpoint).LatencyFrames;
+        // Latency is the queue's: a pipe reset travels the default pipe.
+        t->DueFrame = FrameOf(now) + 1 + MergedKnobs(port, t->QueueEndpoint).LatencyFrames;
 
         EndpointQueue &q = port.Endpoints[t->QueueEndpoint];
         if (port.InlineFailures && q.Aborting != 0 && !t->Forced) {

@@ -162,8 +162,8 @@ TEST_F(BusTransfers, AbortCompletesFirstAndItsTransfersCompleteCancelledAfterIt)
     ASSERT_TRUE(WaitQueued(0x82, 3));
     bus::WireLogClear();
 
-    // A slow endpoint keeps its cancellations queued for 200 ms.
-    bus::SetLatency(Port, 0x82, 200000);
+    // A slow endpoint keeps its cancellations queued for a second.
+    bus::SetLatency(Port, 0x82, 1000000);
     UrbBuffer abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, sel.Pipes[2].PipeHandle);
     AsyncUrb a;
     StartAsync(&a, Pdo, abort.Urb());

@@ -207,6 +207,10 @@ bool ParseCommand(const std::vector<std::string> &words, Command *command, std::
     }
     const std::string verb = words[0];
     if (verb == "raw") return ParseRawLine(words, command, error);
+    if (ToolParser::IsToolVerb(verb)) {
+        command->What = Command::Kind::Tool;
+        return ParseToolLine(words, &command->Tool, error);
+    }
 
     if (verb == "device") {
         if (!ArgumentCount(words, 1, 1, "device N", error)) return false;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "tool_command.h"
+
 namespace CLI {
 class App;
 }
@@ -65,6 +67,7 @@ struct Command {
         CompletionThreads,  // completion-threads N (1..4; bus-wide)
         CompletionDelay,    // completion-delay TIME (bus-wide)
         Bandwidth,          // bandwidth [on|off] (bus-wide)
+        Tool,           // a camera command (info, read, stream, ...): tool_command.h
     };
     Kind What = Kind::Raw;
     RawRequest Raw;
@@ -81,6 +84,7 @@ struct Command {
     uint32_t Status = 0;
     uint32_t Microseconds = 0;
     uint32_t Value = 0;
+    ToolCommand Tool;
 };
 
 // Words of one batch line into a command. Returns false with *error on a

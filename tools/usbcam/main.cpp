@@ -14,6 +14,7 @@
 
 #include "command.h"
 #include "session.h"
+#include "tool_command.h"
 #include "usbcam/text.h"
 
 namespace {
@@ -73,12 +74,18 @@ int main(int argc, char **argv) {
         ->check(CLI::Range(0, 255));
     app.add_option("--trace", sessionOptions.TracePath,
                    "record the session's bus traffic to this pcap file (emulation)");
+    app.add_flag("--json", sessionOptions.Json, "print one JSON object per command, for scripts");
+    app.footer("Run `usbcam COMMAND --help` for a command's options and an example.");
 
     usbcam::cli::RawOptions rawOptions;
     CLI::App *raw = app.add_subcommand("raw", "issue one device-control request and print its result");
     usbcam::cli::AddRawOptions(raw, &rawOptions, false);
     CLI::App *batch = app.add_subcommand(
         "batch", "run commands read from standard input, one a line, in one session");
+    batch->footer("Each line is a command as on the command line (info, read 2 307200, select 0 1, stream ...,\n"
+                  "sleep 500), a raw request, or an emulation line (stall 0x82, plug, pnp remove, ...).\n"
+                  "Example:\n  printf 'info\\ncapture -o a.png\\nlast-status\\n' | usbcam batch");
+    usbcam::cli::ToolParser tools(&app);
 
     try {
         app.parse(argc, argv);
@@ -89,8 +96,13 @@ int main(int argc, char **argv) {
     } catch (const CLI::ParseError &e) {
         // A misspelt subcommand is left over rather than reported by name.
         const std::vector<std::string> extra = app.remaining();
-        if (!raw->parsed() && !batch->parsed() && !extra.empty()) {
-            return Fail("unknown subcommand '" + extra[0] + "' (raw or batch)");
+        if (!raw->parsed() && !batch->parsed() && !tools.Parsed() && !extra.empty()) {
+            return Fail("unknown subcommand '" + extra[0] + "'; try: usbcam --help lists the commands");
+        }
+        for (const CLI::App *sub : app.get_subcommands({})) {
+            if (sub->parsed()) {
+                return Fail(sub->get_name() + ": " + e.what() + "; try: usbcam " + sub->get_name() + " --help");
+            }
         }
         return Fail(e.what());
     }
@@ -107,10 +119,28 @@ int main(int argc, char **argv) {
         commands.push_back(command);
     } else if (batch->parsed()) {
         if (!ReadBatch(std::cin, &commands, &error)) return Fail(error);
+    } else if (tools.Parsed()) {
+        NumberedCommand command;
+        command.Line = 0;
+        command.Command.What = usbcam::cli::Command::Kind::Tool;
+        if (!tools.Finish(&command.Command.Tool, &error)) {
+            return Fail(error + "; try: usbcam " + command.Command.Tool.Text + " --help");
+        }
+        // The command as typed, from its name on, for messages.
+        std::string text;
+        bool found = false;
+        for (int i = 1; i < argc; ++i) {
+            if (!found && argv[i] != command.Command.Tool.Text) continue;
+            found = true;
+            text += (text.empty() ? "" : " ") + std::string(argv[i]);
+        }
+        if (!text.empty()) command.Command.Tool.Text = text;
+        commands.push_back(command);
     }
 
     std::unique_ptr<usbcam::cli::Session> session = usbcam::cli::StartSession(sessionOptions, &error);
     if (!session) return Fail(error);
+    session->SetJson(sessionOptions.Json);
 
     int exitCode = 0;
     for (const NumberedCommand &command : commands) {

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "command.h"
+#include "usbcam/camera.h"
 #include "usbcam/connection.h"
 
 namespace usbcam {
@@ -23,6 +24,7 @@ struct SessionOptions {
     std::string CameraProfile;  // --camera: profile of the first camera
     int Function = 0;           // --function: the composite camera's function the driver gets
     std::string TracePath;      // --trace: pcap capture of the bus traffic
+    bool Json = false;          // --json: one JSON object per command
 };
 
 class Session {
@@ -38,17 +40,36 @@ class Session {
     // (verifier violations) to err; returns false if anything did.
     virtual bool Finish(std::ostream &err) = 0;
 
+    // The handle of camera `device`, opened by the first request to it. On
+    // failure returns nullptr with a one-line *error.
+    Camera *CameraFor(unsigned device, std::string *error);
+    unsigned device() const { return device_; }
+    void SetJson(bool json) { json_ = json; }
+    bool Json() const { return json_; }
+    // The transfer time-out this session set (the driver has no code to read it).
+    bool TimeoutKnown() const { return timeoutSet_; }
+    int32_t TimeoutMs() const { return timeoutMs_; }
+    void RememberTimeout(int32_t ms) {
+        timeoutSet_ = true;
+        timeoutMs_ = ms;
+    }
+    // True in the emulation (the demo and `list` say where they run).
+    virtual bool Emulated() const = 0;
+
   protected:
     // The commands only the emulation can run.
     virtual bool RunEmulation(const Command &command, std::ostream &out, std::string *error) = 0;
     void CloseAll() { handles_.clear(); }
-    unsigned device() const { return device_; }
 
   private:
+    bool RunLine(const Command &command, std::ostream &out, std::string *error);
     bool RunRaw(const RawRequest &request, std::ostream &out, std::string *error);
 
     unsigned device_;
-    std::map<unsigned, std::unique_ptr<Connection>> handles_;
+    std::map<unsigned, std::unique_ptr<Camera>> handles_;
+    bool json_ = false;
+    bool timeoutSet_ = false;
+    int32_t timeoutMs_ = 3000;
 };
 
 // Prints the two lines of a raw request's result.

@@ -64,6 +64,7 @@ std::string CapabilitiesText(const DEVICE_CAPABILITIES &caps) {
 class EmulatedSession final : public Session {
   public:
     explicit EmulatedSession(unsigned device) : Session(device) {}
+    bool Emulated() const override { return true; }
 
     bool Start(const SessionOptions &options, std::string *error) {
         MachineOptions machineOptions;

@@ -11,6 +11,7 @@ namespace {
 class Win32Session final : public Session {
   public:
     explicit Win32Session(unsigned device) : Session(device) {}
+    bool Emulated() const override { return false; }
 
     bool Finish(std::ostream &) override {
         CloseAll();

@@ -192,12 +192,13 @@ void ResetKnobs(int port);
 // --- Completion, failure and bandwidth knobs -------------------------------
 //
 // Completions: the bus clock finishes the transfers of an endpoint in queue
-// order and several bus threads complete them at DISPATCH_LEVEL. On one
-// endpoint the bus calls IofCompleteRequest for request k + 1 only after it
-// has called it for request k, but without waiting for that call to return:
-// completion routines of consecutive requests of one endpoint start in order
-// and may run at the same time (on other endpoints they run in parallel
-// anyway). A driver that needs its results in order orders them itself (by
+// order (request k's URB is final before request k + 1's is written) and
+// several bus threads complete them at DISPATCH_LEVEL. On one endpoint the
+// bus calls IofCompleteRequest for request k + 1 only after it has called it
+// for request k, but without waiting for that call to return: completion
+// routines of consecutive requests of one endpoint are entered in order but
+// run at the same time, and a preempted thread may let k + 1's routine get
+// ahead of k's (on other endpoints they run in parallel anyway). A driver that needs its results in order orders them itself (by
 // its own submission order), never by the order its routines run or finish.
 // Cancelled requests (IoCancelIrp) complete in the cancelling thread at once.
 //
