@@ -62,6 +62,10 @@ ULONG RingRead(ByteRing *Ring, VOID *Destination, ULONG Length) {
     return n;
 }
 
+ULONG RingFreeBytes(ByteRing *Ring) {
+    return Ring->Capacity - (ULONG)ReadAcquire(&Ring->UsedBytes);
+}
+
 VOID RingDestroy(ByteRing *Ring) {
     DrvFreePool(Ring->Storage);
     DrvFreePool(Ring);

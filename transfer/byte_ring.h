@@ -41,5 +41,8 @@ ByteRing *RingCreate(ULONG Capacity);
 ULONG RingWrite(ByteRing *Ring, const VOID *Source, ULONG Length);
 // Consumer side. Returns the bytes taken. IRQL <= DISPATCH_LEVEL.
 ULONG RingRead(ByteRing *Ring, VOID *Destination, ULONG Length);
+// Bytes that an append could take now. The consumer only ever adds to it, so
+// the producer may rely on it until its next append. IRQL <= DISPATCH_LEVEL.
+ULONG RingFreeBytes(ByteRing *Ring);
 // Frees the storage and the record. IRQL <= DISPATCH_LEVEL.
 VOID RingDestroy(ByteRing *Ring);

@@ -61,7 +61,7 @@ NTSTATUS IsoBlockCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context
     const BOOLEAN gone = status == STATUS_DEVICE_NOT_CONNECTED ||
                          slot->Urb->UrbHeader.Status == USBD_STATUS_DEVICE_GONE;
     if (more && gone) return IsoFinishCompletion(slot, FALSE, STATUS_DEVICE_NOT_CONNECTED);
-    return IsoFinishCompletion(slot, more, more ? STATUS_SUCCESS : status);
+    return IsoFinishCompletion(slot, more, status);
 }
 
 // Frees what a job allocated; the slots' requests must be freed already.
@@ -127,10 +127,11 @@ NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status = CheckBlockRecord(DeviceObject, Irp, &record, &info, &pipe);
     if (!NT_SUCCESS(status)) return status;
 
-    // An IN pipe writes into the client's buffer, which IOCTL_USBCAM_ISO_WRITE
-    // hands over for reading only: its pages must be writable by the client.
+    // IOCTL_USBCAM_ISO_WRITE hands the buffer over for reading only, yet the
+    // job writes into it: the payload of an IN pipe, and the descriptor area
+    // whatever the direction. Its pages must be writable by the client.
     PVOID secured = NULL;
-    status = SecureClientBufferForDeviceWrites(Irp, (pipe->EndpointAddress & 0x80) != 0, &secured);
+    status = SecureClientBufferForDeviceWrites(Irp, TRUE, &secured);
     if (!NT_SUCCESS(status)) {
         ReleaseInterfaceInfo(info);
         return status;

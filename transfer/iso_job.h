@@ -121,6 +121,10 @@ NTSTATUS IsoFinishCompletion(IsoSlot *Slot, BOOLEAN Resubmit, NTSTATUS IrpStatus
 VOID IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause);
 VOID StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause);
 
+// Stream: appends the slot's descriptors and payload stride to the stream's
+// rings, both or neither. TRUE when appended. IRQL <= DISPATCH_LEVEL.
+BOOLEAN StreamAppendRequest(StreamContext *Context, const IsoSlot *Slot);
+
 // The gate of sends: FALSE once removal has begun (nothing is counted then).
 // IRQL <= DISPATCH_LEVEL.
 BOOLEAN IsoBeginSubmission(PDEVICE_EXTENSION Extension);

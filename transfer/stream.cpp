@@ -64,6 +64,43 @@ VOID StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
     ReleaseIo(device);
 }
 
+// The request's descriptors and payload go in together or not at all, so the
+// two rings always hold the same packets: a reader frees payload room before
+// descriptor room, and a payload let in without its descriptors (or the
+// reverse) would pair every later packet with the wrong descriptor.
+// Descriptors first: a reader that finds a packet's payload finds its
+// descriptor too. Room only grows while the lock is held. IRQL <=
+// DISPATCH_LEVEL.
+BOOLEAN StreamAppendRequest(StreamContext *Context, const IsoSlot *Slot) {
+    const ULONG n = Context->PacketsPerRequest;
+    const ULONG descriptorBytes = n * ISO_DESCRIPTOR_BYTES;
+    const ULONG payloadBytes = n * Context->PacketSize;
+    BOOLEAN appended = FALSE;
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Context->AppendLock);
+    if (RingFreeBytes(Context->StreamDescriptorRing) >= descriptorBytes &&
+        RingFreeBytes(Context->StreamDataRing) >= payloadBytes) {
+        (VOID) RingWrite(Context->StreamDescriptorRing,
+                         &Slot->Urb->UrbIsochronousTransfer.IsoPacket[0], descriptorBytes);
+        (VOID) RingWrite(Context->StreamDataRing,
+                         Context->PayloadBuffer + (SIZE_T)Slot->StartPacket * Context->PacketSize,
+                         payloadBytes);
+        appended = TRUE;
+    }
+    KeReleaseSpinLock(&Context->AppendLock, oldIrql);
+    return appended;
+}
+
+// TRUE when the request failed as a whole only because each of its packets
+// was late. IRQL <= DISPATCH_LEVEL.
+static BOOLEAN AllPacketsLate(PURB Urb, ULONG PacketCount) {
+    const struct _URB_ISOCH_TRANSFER *iso = &Urb->UrbIsochronousTransfer;
+    if (iso->Hdr.Status != USBD_STATUS_ISOCH_REQUEST_FAILED) return FALSE;
+    for (ULONG j = 0; j < PacketCount; j++) {
+        if (iso->IsoPacket[j].Status != USBD_STATUS_ISO_NOT_ACCESSED_LATE) return FALSE;
+    }
+    return TRUE;
+}
+
 // IRQL <= DISPATCH_LEVEL, any processor; completions of different slots may
 // run at once.
 NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
@@ -72,21 +109,17 @@ NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
     StreamContext *context = slot->Owner;
     const ULONG n = context->PacketsPerRequest;
     const NTSTATUS status = Irp->IoStatus.Status;
-    struct _URB_ISOCH_TRANSFER *iso = &slot->Urb->UrbIsochronousTransfer;
 
     IsoMarkFailedPackets(slot->Urb, n, status);
-    // Descriptors first: a reader that finds a packet's payload finds its
-    // descriptor too. Each append is all or nothing on its own.
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->AppendLock);
-    (VOID) RingWrite(context->StreamDescriptorRing, &iso->IsoPacket[0], n * ISO_DESCRIPTOR_BYTES);
-    (VOID) RingWrite(context->StreamDataRing,
-                     context->PayloadBuffer + (SIZE_T)slot->StartPacket * context->PacketSize,
-                     n * context->PacketSize);
-    KeReleaseSpinLock(&context->AppendLock, oldIrql);
+    (VOID) StreamAppendRequest(context, slot);
 
-    const BOOLEAN stop = !NT_SUCCESS(status) ||
+    // A request that failed only because the bus reached every packet too
+    // late (the machine was slow to send it again) is no reason to stop: the
+    // next one starts on time. Any other failure stops the slot.
+    const NTSTATUS outcome = AllPacketsLate(slot->Urb, n) ? STATUS_SUCCESS : status;
+    const BOOLEAN stop = !NT_SUCCESS(outcome) ||
                          ReadUCharNoFence(&GetDeviceExtension(context->Device)->StreamStopRequested);
-    return IsoFinishCompletion(slot, !stop, status);
+    return IsoFinishCompletion(slot, !stop, outcome);
 }
 
 // Checks of StartStream's record and pipe; on success *Info holds a

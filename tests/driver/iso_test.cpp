@@ -21,9 +21,17 @@ TEST_F(IsoBlockTest, PacketsRotateAmongSlotsAndDescriptorsFollowThePayload) {
     EXPECT_EQ(r.Information, 0u);
 
     auto descriptors = Descriptors(out.data() + total * size, total);
+    std::vector<bool> late(total / 8, false);
     for (uint32_t k = 0; k < total; k++) {
         SCOPED_TRACE(k);
         EXPECT_EQ(descriptors[k].Offset, (k % 8) * size);  // relative to its own request
+        // A loaded machine may resubmit after the bus has passed a request's
+        // frames: those packets say so and carry nothing.
+        if (descriptors[k].Status == USBD_STATUS_ISO_NOT_ACCESSED_LATE) {
+            EXPECT_EQ(descriptors[k].Length, 0u);
+            late[k / 8] = true;
+            continue;
+        }
         EXPECT_EQ(descriptors[k].Length, size);
         EXPECT_EQ(descriptors[k].Status, USBD_STATUS_SUCCESS);
         ExpectReferencePacket(out.data() + k * size, size);
@@ -38,9 +46,9 @@ TEST_F(IsoBlockTest, PacketsRotateAmongSlotsAndDescriptorsFollowThePayload) {
     std::vector<uint32_t> firstSeq;
     for (uint32_t k = 0; k < total; k += 8) firstSeq.push_back(Sequence(out.data() + k * size));
     // Slot 0's second request (packets 16-23) follows slot 1's first (8-15).
-    EXPECT_LT(firstSeq[0], firstSeq[1]);
-    EXPECT_LT(firstSeq[1], firstSeq[2]);
-    EXPECT_LT(firstSeq[2], firstSeq[3]);
+    if (!late[0] && !late[1]) EXPECT_LT(firstSeq[0], firstSeq[1]);
+    if (!late[1] && !late[2]) EXPECT_LT(firstSeq[1], firstSeq[2]);
+    if (!late[2] && !late[3]) EXPECT_LT(firstSeq[2], firstSeq[3]);
 }
 
 TEST_F(IsoBlockTest, DirectionFollowsTheEndpointNotTheCode) {
@@ -113,7 +121,9 @@ TEST_F(IsoBlockTest, AFailedRequestFinishesTheJobWithItsDescriptors) {
             EXPECT_EQ(d.Length, 0u) << std::hex << d.Status;  // a failed packet never claims data
         }
     }
-    EXPECT_EQ(failed, 8);
+    // The failed request's packets, and those of any request the halted pipe
+    // refused after it (or that came too late on a loaded machine).
+    EXPECT_GE(failed, 8);
 }
 
 TEST_F(IsoBlockTest, EveryAllocationFailureUnwinds) {
@@ -121,20 +131,41 @@ TEST_F(IsoBlockTest, EveryAllocationFailureUnwinds) {
     std::vector<uint8_t> out(total * (size + 12));
     IsoReadRecord record = {kIsoInPipe, size, total, 8, 2};
     sim::IoResult r{};
+    int unmapped = 0;
     int passes = WalkAllocations(
         [&] { r = Call(IOCTL_USBCAM_ISO_READ, &record, sizeof(record), out.data(), (ULONG)out.size()); },
         [&](bool injected) {
-            // Pool runs short (STATUS_NO_MEMORY), or system address space
-            // for the mapping of the client's buffer.
-            if (injected) {
-                EXPECT_TRUE(r.Status == STATUS_NO_MEMORY || r.Status == STATUS_INSUFFICIENT_RESOURCES)
-                    << std::hex << r.Status;
-            } else {
-                EXPECT_EQ(r.Status, STATUS_SUCCESS);
-            }
+            // A pool shortage, or the client buffer that could not be mapped.
+            if (r.Status == STATUS_INSUFFICIENT_RESOURCES) unmapped++;
+            else EXPECT_EQ(r.Status, injected ? STATUS_NO_MEMORY : STATUS_SUCCESS);
             EXPECT_EQ(OurBlocks(), baselineBlocks_);
         });
-    EXPECT_GE(passes, 7);  // context, mapping, slots, two URBs and two IRPs
+    EXPECT_EQ(unmapped, 1);  // the client buffer's mapping is one of the failures
+    EXPECT_GE(passes, 6);  // context, slots, two URBs and two IRPs
+}
+
+TEST_F(IsoBlockTest, AReadOnlyBufferIsRefusedBeforeAnythingIsSent) {
+    // IOCTL_USBCAM_ISO_WRITE hands the buffer over for reading only; the job
+    // would write into it (an IN pipe's payload, and the descriptors whatever
+    // the direction).
+    const uint32_t size = 64, total = 8;
+    std::vector<uint8_t> out(total * (size + 12), 0x33);
+    sim::ClientBufferOptions readOnly;
+    readOnly.OutputReadOnly = true;
+    for (uint32_t pipe : {kIsoInPipe, kIsoOutPipe}) {
+        IsoReadRecord record = {pipe, size, total, 8, 1};
+        sim::IoResult r = sim::ClientDeviceIoControlEx(handle_, IOCTL_USBCAM_ISO_WRITE, &record,
+                                                       sizeof(record), out.data(), (ULONG)out.size(),
+                                                       readOnly);
+        EXPECT_EQ(r.Status, STATUS_ACCESS_VIOLATION) << pipe;
+    }
+    EXPECT_TRUE(IsoWire().empty());
+    for (uint8_t b : out) ASSERT_EQ(b, 0x33);
+    EXPECT_EQ(OurBlocks(), baselineBlocks_);
+    // The same buffer, writable: the job runs.
+    IsoReadRecord record = {kIsoInPipe, size, total, 8, 1};
+    EXPECT_EQ(Call(IOCTL_USBCAM_ISO_WRITE, &record, sizeof(record), out.data(), (ULONG)out.size()).Status,
+              STATUS_SUCCESS);
 }
 
 }  // namespace
