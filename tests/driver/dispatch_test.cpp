@@ -1,5 +1,7 @@
 // The dispatcher's buffer rules and outcomes for the codes it answers itself,
 // and its refusal of malformed inputs before anything is sent.
+#include <string.h>
+
 #include "control/data_buffer.h"
 #include "driver_fixture.h"
 #include "usb/interface_snapshot.h"
@@ -79,7 +81,9 @@ TEST_F(DispatchTest, StreamReadChecksInOrder) {
     std::vector<uint8_t> out(4 * 112 + 1);
     EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &read, 19, out.data(), 448).Status,
               STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &read, 21, out.data(), 448).Status,
+    uint8_t longer[sizeof(read) + 1] = {};  // the record and one byte more
+    memcpy(longer, &read, sizeof(read));
+    EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, longer, sizeof(longer), out.data(), 448).Status,
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Call(IOCTL_USBCAM_READ_STREAM, &read, 20, out.data(), 449).Status,
               STATUS_INVALID_PARAMETER);
