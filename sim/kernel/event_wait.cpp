@@ -61,7 +61,11 @@ Deadline ComputeDeadline(PLARGE_INTEGER timeout, std::chrono::steady_clock::time
     return Deadline::At;
 }
 
+// Under the event's bucket lock: KeInitializeEvent may be rewriting the header
+// on another thread (itself a rule violation once this thread waits).
 bool IsEvent(PKEVENT event) {
+    Bucket &b = BucketFor(event);
+    std::lock_guard<std::mutex> lock(b.Mutex);
     return event->Header.Type == NotificationEvent || event->Header.Type == SynchronizationEvent;
 }
 
