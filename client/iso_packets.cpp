@@ -35,7 +35,15 @@ void IsoPacketTally::Add(const uint8_t *payload, size_t strideBytes, const IsoPa
     if (!patternHolds) ++badPayload_;
     if (havePrevious_) {
         const uint32_t gap = seq - previous_ - 1;  // wraps like the camera's counter
-        if (gap < 0x80000000u && gap > failedSinceLast_) lost_ += gap - failedSinceLast_;
+        if (gap >= 0x80000000u) {
+            // Behind the highest number seen: it arrived after packets sent
+            // later. It fills a gap counted as lost when those came, so it is
+            // out of order, not lost; the highest number stays.
+            ++outOfOrder_;
+            if (lost_ > 0) --lost_;
+            return;
+        }
+        if (gap > failedSinceLast_) lost_ += gap - failedSinceLast_;
     }
     failedSinceLast_ = 0;
     havePrevious_ = true;

@@ -291,6 +291,26 @@ TEST(IsoPacketTally, CountsGapsAsLostExceptPacketsReportedAsFailed) {
     EXPECT_EQ(laid.LostPackets(), 2u);  // 12 and 13
 }
 
+// Requests that reach the ring out of order: their packets are late, not lost,
+// and the gap they fill is not counted again when the sequence goes on.
+TEST(IsoPacketTally, PacketsArrivingBehindLaterOnesAreOutOfOrderNotLost) {
+    usbcam::IsoPacketTally tally;
+    auto add = [&](uint32_t first, uint32_t count) {
+        for (uint32_t s = first; s < first + count; ++s) {
+            std::vector<uint8_t> p = Packet(s, 64);
+            tally.Add(p.data(), p.size(), IsoPacketDescriptor{0, 64, 0});
+        }
+    };
+    add(0, 4);
+    add(8, 4);   // 4..7 missing so far
+    add(4, 4);   // ...they came after all
+    add(12, 4);
+    add(20, 4);  // 16..19 never come
+    EXPECT_EQ(tally.Packets(), 20u);
+    EXPECT_EQ(tally.OutOfOrderPackets(), 4u);
+    EXPECT_EQ(tally.LostPackets(), 4u);
+}
+
 // ---- Images ----
 
 TEST(Images, PngHoldsTheTestPatternForAnIndependentDecoder) {

@@ -113,7 +113,7 @@ bool CaptureFrame(Camera *camera, bool large, uint32_t frameBytes, const std::st
 
 // Stream statistics shared by stream and demo.
 struct StreamSummary {
-    uint64_t Packets = 0, Bytes = 0, Failed = 0, Lost = 0, Reads = 0;
+    uint64_t Packets = 0, Bytes = 0, Failed = 0, Lost = 0, OutOfOrder = 0, Reads = 0;
     bool Sequenced = false;
     double Seconds = 0;
 };

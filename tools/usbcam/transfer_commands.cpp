@@ -245,6 +245,7 @@ bool RunIsoRead(const ToolCommand &command, ToolContext &context, std::string *e
     report["bytes"] = tally.Bytes();
     report["failed_packets"] = tally.FailedPackets();
     report["lost_packets"] = tally.SequenceNumbered() ? nlohmann::json(tally.LostPackets()) : nlohmann::json();
+    report["out_of_order_packets"] = tally.OutOfOrderPackets();
     report["seconds"] = seconds;
     report.Line(fmt::format("{} packets, {} bytes, {} failed, {} lost in {:.3f} s{}", tally.Packets(), tally.Bytes(),
                             tally.FailedPackets(),
@@ -255,10 +256,11 @@ bool RunIsoRead(const ToolCommand &command, ToolContext &context, std::string *e
 }
 
 std::string StreamSummaryText(const StreamSummary &s) {
-    return fmt::format("{} packets, {} bytes ({}/s), {} failed, {} lost in {:.2f} s", s.Packets, s.Bytes,
+    return fmt::format("{} packets, {} bytes ({}/s), {} failed, {} lost in {:.2f} s{}", s.Packets, s.Bytes,
                        HumanBytes(s.Seconds > 0 ? s.Bytes / s.Seconds : 0), s.Failed,
                        s.Sequenced ? std::to_string(s.Lost) : std::string("unknown (no sequence numbers)"),
-                       s.Seconds);
+                       s.Seconds,
+                       s.OutOfOrder != 0 ? fmt::format(" ({} out of order)", s.OutOfOrder) : std::string());
 }
 
 bool RunStreamCore(const ToolCommand &command, Camera *camera, const std::string &outputPath, StreamSummary *summary,
@@ -354,6 +356,7 @@ bool RunStreamCore(const ToolCommand &command, Camera *camera, const std::string
     summary->Bytes = tally.Bytes();
     summary->Failed = tally.FailedPackets();
     summary->Lost = tally.LostPackets();
+    summary->OutOfOrder = tally.OutOfOrderPackets();
     summary->Sequenced = tally.SequenceNumbered();
     if (file != nullptr && fclose(file) != 0 && ok) {
         *error = command.Text + ": cannot write " + outputPath;
@@ -376,6 +379,7 @@ bool RunStream(const ToolCommand &command, ToolContext &context, std::string *er
     report["bytes"] = summary.Bytes;
     report["failed_packets"] = summary.Failed;
     report["lost_packets"] = summary.Sequenced ? nlohmann::json(summary.Lost) : nlohmann::json();
+    report["out_of_order_packets"] = summary.OutOfOrder;
     report["seconds"] = summary.Seconds;
     report["reads"] = summary.Reads;
     report.Line(StreamSummaryText(summary));

@@ -29,6 +29,8 @@ class IsoPacketTally {
     // Packets missing between received ones, not counting those reported as
     // failed. Meaningful only when SequenceNumbered().
     uint64_t LostPackets() const { return lost_; }
+    // Received packets whose number lies behind one received before them.
+    uint64_t OutOfOrderPackets() const { return outOfOrder_; }
     // True once a packet showed the reference camera's sequence pattern.
     bool SequenceNumbered() const { return sequenced_; }
     // Received packets whose payload broke the pattern.
@@ -40,6 +42,7 @@ class IsoPacketTally {
     uint64_t failed_ = 0;
     uint64_t empty_ = 0;
     uint64_t lost_ = 0;
+    uint64_t outOfOrder_ = 0;
     uint64_t badPayload_ = 0;
     uint64_t failedSinceLast_ = 0;
     bool sequenced_ = false;
