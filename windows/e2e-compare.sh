@@ -30,12 +30,12 @@ awk -v batch="$batch" -v hostf="$host" -v winef="$wine" '
     while (length(s) < n) s = s s
     return substr(s, 1, n)
   }
-  function masked(answer, spec,   parts, n, i, r, head, out, from, count) {
-    n = split(spec, parts, ",")
+  function masked(answer, ranges,   pieces, n, i, r, head, out, from, count) {
+    n = split(ranges, pieces, ",")
     head = substr(answer, 1, index(answer, "out=") + 3)
     out = substr(answer, length(head) + 1)
     for (i = 1; i <= n; ++i) {
-      split(parts[i], r, ":")
+      split(pieces[i], r, ":")
       from = r[1] * 2; count = r[2] * 2
       if (from >= length(out)) continue
       if (from + count > length(out)) count = length(out) - from

@@ -18,17 +18,17 @@ struct Camera {
 
 namespace {
 
-void FillSetting(const sim::usb::InterfaceSetting &s, SettingSpec *spec) {
-    spec->Class = s.Class;
-    spec->SubClass = s.SubClass;
-    spec->Protocol = s.Protocol;
-    spec->PipeCount = static_cast<uint32_t>(std::min<size_t>(s.Endpoints.size(), kMaxPipes));
-    for (uint32_t i = 0; i < spec->PipeCount; ++i) {
+void FillSetting(const sim::usb::InterfaceSetting &s, SettingLayout *layout) {
+    layout->Class = s.Class;
+    layout->SubClass = s.SubClass;
+    layout->Protocol = s.Protocol;
+    layout->PipeCount = static_cast<uint32_t>(std::min<size_t>(s.Endpoints.size(), kMaxPipes));
+    for (uint32_t i = 0; i < layout->PipeCount; ++i) {
         const sim::usb::EndpointInfo &e = s.Endpoints[i];
-        spec->Pipes[i].Address = e.Address;
-        spec->Pipes[i].Type = e.Type();
-        spec->Pipes[i].Interval = e.Interval;
-        spec->Pipes[i].MaxPacket = e.PayloadPerInterval();
+        layout->Pipes[i].Address = e.Address;
+        layout->Pipes[i].Type = e.Type();
+        layout->Pipes[i].Interval = e.Interval;
+        layout->Pipes[i].MaxPacket = e.PayloadPerInterval();
     }
 }
 
@@ -58,11 +58,11 @@ bool CameraControl(Camera *camera, const uint8_t setup[8], uint8_t *data, uint32
 }
 
 bool CameraSetting(const Camera *camera, uint8_t configurationValue, uint8_t interfaceNumber,
-                   uint8_t alternate, SettingSpec *spec) {
+                   uint8_t alternate, SettingLayout *layout) {
     const sim::usb::ConfigurationInfo *c = ConfigurationOf(camera, configurationValue);
     const sim::usb::InterfaceSetting *s = c == nullptr ? nullptr : c->FindSetting(interfaceNumber, alternate);
     if (s == nullptr) return false;
-    FillSetting(*s, spec);
+    FillSetting(*s, layout);
     return true;
 }
 

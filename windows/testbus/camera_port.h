@@ -21,7 +21,7 @@ struct PipeSpec {
 
 const uint32_t kMaxPipes = 32;
 
-struct SettingSpec {
+struct SettingLayout {
     uint8_t Class, SubClass, Protocol;
     uint32_t PipeCount;
     PipeSpec Pipes[kMaxPipes];
@@ -44,7 +44,7 @@ bool CameraControl(Camera *camera, const uint8_t setup[8], uint8_t *data, uint32
 // The interface setting of the configuration with this value (0: the
 // active one); false when there is no such setting.
 bool CameraSetting(const Camera *camera, uint8_t configurationValue, uint8_t interfaceNumber,
-                   uint8_t alternate, SettingSpec *spec);
+                   uint8_t alternate, SettingLayout *layout);
 // bNumInterfaces of the configuration with this value, 0 if none.
 uint8_t CameraInterfaceCount(const Camera *camera, uint8_t configurationValue);
 

@@ -170,7 +170,7 @@ void ClosePipes(Bus *bus, int interfaceNumber, LIST_ENTRY *done) {
     }
 }
 
-bool OpenPipes(Bus *bus, UCHAR interfaceNumber, const testbus::SettingSpec &s,
+bool OpenPipes(Bus *bus, UCHAR interfaceNumber, const testbus::SettingLayout &s,
                PUSBD_INTERFACE_INFORMATION info) {
     info->Class = s.Class;
     info->SubClass = s.SubClass;
@@ -219,13 +219,13 @@ USBD_STATUS SelectConfiguration(Bus *bus, PURB urb, LIST_ENTRY *done) {
     // Check every interface record before the device is touched.
     PUCHAR end = reinterpret_cast<PUCHAR>(urb) + urb->UrbHeader.Length;
     PUSBD_INTERFACE_INFORMATION info = &u.Interface;
-    static testbus::SettingSpec spec;  // under the bus lock
+    static testbus::SettingLayout layout;  // under the bus lock
     for (UCHAR i = 0; i < interfaces; ++i) {
         if (reinterpret_cast<PUCHAR>(info) + sizeof(USBD_INTERFACE_INFORMATION) - sizeof(USBD_PIPE_INFORMATION) > end)
             return USBD_STATUS_INVALID_PARAMETER;
-        if (!testbus::CameraSetting(bus->Camera, value, info->InterfaceNumber, info->AlternateSetting, &spec))
+        if (!testbus::CameraSetting(bus->Camera, value, info->InterfaceNumber, info->AlternateSetting, &layout))
             return USBD_STATUS_INTERFACE_NOT_FOUND;
-        if (info->Length < GET_USBD_INTERFACE_SIZE(spec.PipeCount) ||
+        if (info->Length < GET_USBD_INTERFACE_SIZE(layout.PipeCount) ||
             reinterpret_cast<PUCHAR>(info) + info->Length > end)
             return USBD_STATUS_INVALID_PARAMETER;
         info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(info) + info->Length);
@@ -235,11 +235,11 @@ USBD_STATUS SelectConfiguration(Bus *bus, PURB urb, LIST_ENTRY *done) {
     ++bus->Generation;
     info = &u.Interface;
     for (UCHAR i = 0; i < interfaces; ++i) {
-        testbus::CameraSetting(bus->Camera, value, info->InterfaceNumber, info->AlternateSetting, &spec);
+        testbus::CameraSetting(bus->Camera, value, info->InterfaceNumber, info->AlternateSetting, &layout);
         if (info->AlternateSetting != 0 &&
             !DeviceRequest(bus, 0x01, USB_REQUEST_SET_INTERFACE, info->AlternateSetting, info->InterfaceNumber))
             return USBD_STATUS_STALL_PID;
-        if (!OpenPipes(bus, info->InterfaceNumber, spec, info)) return USBD_STATUS_INSUFFICIENT_RESOURCES;
+        if (!OpenPipes(bus, info->InterfaceNumber, layout, info)) return USBD_STATUS_INSUFFICIENT_RESOURCES;
         info = reinterpret_cast<PUSBD_INTERFACE_INFORMATION>(reinterpret_cast<PUCHAR>(info) + info->Length);
     }
     bus->ConfigurationHandle = reinterpret_cast<PVOID>((ULONG_PTR)(0x2000 + bus->Generation));
@@ -252,16 +252,16 @@ USBD_STATUS SelectInterface(Bus *bus, PURB urb, LIST_ENTRY *done) {
     PUSBD_INTERFACE_INFORMATION info = &u.Interface;
     if (bus->ConfigurationHandle == nullptr || u.ConfigurationHandle != bus->ConfigurationHandle)
         return USBD_STATUS_INVALID_PARAMETER;
-    static testbus::SettingSpec spec;  // under the bus lock
-    if (!testbus::CameraSetting(bus->Camera, 0, info->InterfaceNumber, info->AlternateSetting, &spec))
+    static testbus::SettingLayout layout;  // under the bus lock
+    if (!testbus::CameraSetting(bus->Camera, 0, info->InterfaceNumber, info->AlternateSetting, &layout))
         return USBD_STATUS_INTERFACE_NOT_FOUND;
     const ULONG head = FIELD_OFFSET(struct _URB_SELECT_INTERFACE, Interface);
-    if (info->Length < GET_USBD_INTERFACE_SIZE(spec.PipeCount) || head + info->Length > urb->UrbHeader.Length)
+    if (info->Length < GET_USBD_INTERFACE_SIZE(layout.PipeCount) || head + info->Length > urb->UrbHeader.Length)
         return USBD_STATUS_INVALID_PARAMETER;
     if (!DeviceRequest(bus, 0x01, USB_REQUEST_SET_INTERFACE, info->AlternateSetting, info->InterfaceNumber))
         return USBD_STATUS_STALL_PID;
     ClosePipes(bus, info->InterfaceNumber, done);
-    if (!OpenPipes(bus, info->InterfaceNumber, spec, info)) return USBD_STATUS_INSUFFICIENT_RESOURCES;
+    if (!OpenPipes(bus, info->InterfaceNumber, layout, info)) return USBD_STATUS_INSUFFICIENT_RESOURCES;
     return USBD_STATUS_SUCCESS;
 }
 
