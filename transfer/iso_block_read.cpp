@@ -82,30 +82,22 @@ static NTSTATUS CheckBlockRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp, IsoReadR
     }
     RtlCopyMemory(Record, Irp->AssociatedIrp.SystemBuffer, sizeof(*Record));
 
-    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
-    if (info == NULL) return STATUS_UNSUCCESSFUL;
-    NTSTATUS status = STATUS_SUCCESS;
+    PUSBD_INTERFACE_INFORMATION info = NULL;
     PUSBD_PIPE_INFORMATION pipe = NULL;
-    if (Record->PipeIndex >= info->NumberOfPipes) {
+    NTSTATUS status = IsoAcquirePipe(DeviceObject, Record->PipeIndex, &info, &pipe);
+    if (!NT_SUCCESS(status)) return status;
+    if (Record->PacketSize == 0 || Record->TotalPackets == 0 || Record->PacketsPerRequest == 0 ||
+        Record->SlotCount == 0 || !IsoProductFits(Record->PacketsPerRequest, Record->SlotCount, 1)) {
         status = STATUS_INVALID_PARAMETER;
+    } else if (Record->TotalPackets % (Record->PacketsPerRequest * Record->SlotCount) != 0) {
+        status = STATUS_INVALID_PARAMETER;
+    } else if ((ULONGLONG)stack->Parameters.DeviceIoControl.OutputBufferLength <
+                   (ULONGLONG)Record->TotalPackets *
+                       ((ULONGLONG)Record->PacketSize + ISO_DESCRIPTOR_BYTES) ||
+               Irp->MdlAddress == NULL) {
+        status = STATUS_UNSUCCESSFUL;
     } else {
-        pipe = &info->Pipes[Record->PipeIndex];
-        if (pipe->PipeType != UsbdPipeTypeIsochronous) status = STATUS_INVALID_PARAMETER;
-        else if (pipe->PipeHandle == NULL) status = STATUS_UNSUCCESSFUL;
-        else if (Record->PacketSize == 0 || Record->TotalPackets == 0 ||
-                 Record->PacketsPerRequest == 0 || Record->SlotCount == 0 ||
-                 !IsoProductFits(Record->PacketsPerRequest, Record->SlotCount, 1)) {
-            status = STATUS_INVALID_PARAMETER;
-        } else if (Record->TotalPackets % (Record->PacketsPerRequest * Record->SlotCount) != 0) {
-            status = STATUS_INVALID_PARAMETER;
-        } else if ((ULONGLONG)stack->Parameters.DeviceIoControl.OutputBufferLength <
-                       (ULONGLONG)Record->TotalPackets *
-                           ((ULONGLONG)Record->PacketSize + ISO_DESCRIPTOR_BYTES) ||
-                   Irp->MdlAddress == NULL) {
-            status = STATUS_UNSUCCESSFUL;
-        } else {
-            status = IsoCheckPacketsPerRequest(DeviceObject, pipe, Record->PacketsPerRequest);
-        }
+        status = IsoCheckPacketsPerRequest(DeviceObject, pipe, Record->PacketsPerRequest);
     }
     if (!NT_SUCCESS(status)) {
         ReleaseInterfaceInfo(info);

@@ -1,6 +1,7 @@
 // Isochronous jobs: building, rebuilding and sending slots; the send gate
 // that removal closes; the checks of a job's record.
 #include "transfer/iso_job.h"
+#include "usb/interface_snapshot.h"
 
 #include "usb/usb_requests.h"
 
@@ -182,6 +183,28 @@ VOID IsoWaitForSubmissions(PDEVICE_EXTENSION Extension) {
 
 // ---------------------------------------------------------------------------
 // Checks of a job's record
+
+NTSTATUS IsoAcquirePipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex,
+                        PUSBD_INTERFACE_INFORMATION *Info, PUSBD_PIPE_INFORMATION *Pipe) {
+    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
+    if (info == NULL) return STATUS_UNSUCCESSFUL;
+    NTSTATUS status = STATUS_SUCCESS;
+    PUSBD_PIPE_INFORMATION pipe = NULL;
+    if (PipeIndex >= info->NumberOfPipes) {
+        status = STATUS_INVALID_PARAMETER;
+    } else {
+        pipe = &info->Pipes[PipeIndex];
+        if (pipe->PipeType != UsbdPipeTypeIsochronous) status = STATUS_INVALID_PARAMETER;
+        else if (pipe->PipeHandle == NULL) status = STATUS_UNSUCCESSFUL;
+    }
+    if (!NT_SUCCESS(status)) {
+        ReleaseInterfaceInfo(info);
+        return status;
+    }
+    *Info = info;
+    *Pipe = pipe;
+    return STATUS_SUCCESS;
+}
 
 BOOLEAN IsoProductFits(ULONG A, ULONG B, ULONG C) {
     const ULONGLONG product = (ULONGLONG)A * B;

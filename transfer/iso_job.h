@@ -142,6 +142,13 @@ VOID IsoPrepareRemoval(PDEVICE_EXTENSION Extension);
 // reports a failed packet as received. IRQL <= DISPATCH_LEVEL.
 VOID IsoMarkFailedPackets(PURB Urb, ULONG PacketCount, NTSTATUS IrpStatus);
 
+// The pipe a job's record names: STATUS_UNSUCCESSFUL without an interface or
+// without a pipe handle, STATUS_INVALID_PARAMETER for an index past the table
+// or a pipe that is not isochronous. On success *Info holds a reference on the
+// pipe table (the caller releases it) and *Pipe points into it. PASSIVE_LEVEL.
+NTSTATUS IsoAcquirePipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex,
+                        PUSBD_INTERFACE_INFORMATION *Info, PUSBD_PIPE_INFORMATION *Pipe);
+
 // The checks common to both jobs' records: counts and sizes not 0, products
 // within 32 bits, PacketsPerRequest within what the bus accepts for the pipe.
 // Products lists the factors whose product must fit (up to 3; unused 1).

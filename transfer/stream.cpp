@@ -134,26 +134,19 @@ static NTSTATUS CheckStreamRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp, StreamS
     }
     RtlCopyMemory(Record, Irp->AssociatedIrp.SystemBuffer, sizeof(*Record));
 
-    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
-    if (info == NULL) return STATUS_UNSUCCESSFUL;
-    NTSTATUS status = STATUS_SUCCESS;
+    PUSBD_INTERFACE_INFORMATION info = NULL;
     PUSBD_PIPE_INFORMATION pipe = NULL;
-    if (Record->PipeIndex >= info->NumberOfPipes) {
+    NTSTATUS status = IsoAcquirePipe(DeviceObject, Record->PipeIndex, &info, &pipe);
+    if (!NT_SUCCESS(status)) return status;
+    if (Record->PacketSize == 0 || Record->RingPackets == 0 || Record->PacketsPerRequest == 0 ||
+        Record->SlotCount == 0 ||
+        !IsoProductFits(Record->SlotCount, Record->PacketsPerRequest, Record->PacketSize) ||
+        !IsoProductFits(Record->RingPackets, Record->PacketSize, 1) ||
+        !IsoProductFits(Record->RingPackets, ISO_DESCRIPTOR_BYTES, 1) ||
+        !IsoProductFits(Record->SlotCount, sizeof(IsoSlot), 1)) {
         status = STATUS_INVALID_PARAMETER;
     } else {
-        pipe = &info->Pipes[Record->PipeIndex];
-        if (pipe->PipeType != UsbdPipeTypeIsochronous) status = STATUS_INVALID_PARAMETER;
-        else if (pipe->PipeHandle == NULL) status = STATUS_UNSUCCESSFUL;
-        else if (Record->PacketSize == 0 || Record->RingPackets == 0 ||
-                 Record->PacketsPerRequest == 0 || Record->SlotCount == 0 ||
-                 !IsoProductFits(Record->SlotCount, Record->PacketsPerRequest, Record->PacketSize) ||
-                 !IsoProductFits(Record->RingPackets, Record->PacketSize, 1) ||
-                 !IsoProductFits(Record->RingPackets, ISO_DESCRIPTOR_BYTES, 1) ||
-                 !IsoProductFits(Record->SlotCount, sizeof(IsoSlot), 1)) {
-            status = STATUS_INVALID_PARAMETER;
-        } else {
-            status = IsoCheckPacketsPerRequest(DeviceObject, pipe, Record->PacketsPerRequest);
-        }
+        status = IsoCheckPacketsPerRequest(DeviceObject, pipe, Record->PacketsPerRequest);
     }
     if (!NT_SUCCESS(status)) {
         ReleaseInterfaceInfo(info);
