@@ -65,7 +65,8 @@ tsan: deps
 # only) and keeps what it finds in build/fuzz/corpus/<target>/; a crashing
 # input lands in build/fuzz/ as crash-<hash>.
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := fuzz_descriptor_walk fuzz_control_requests
+FUZZ_TARGETS := fuzz_descriptor_walk fuzz_control_requests fuzz_hostile_camera fuzz_byte_ring \
+                fuzz_iso_records
 
 fuzz: deps
 	@cmake --preset fuzz >/dev/null

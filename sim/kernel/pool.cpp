@@ -16,6 +16,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <deque>
 #include <mutex>
 #include <unordered_map>
@@ -79,6 +80,9 @@ std::mutex g_mutex;
 std::unordered_map<void *, Block> g_live;
 std::unordered_map<void *, FreedBlock> g_freed;
 std::deque<void *> g_quarantine;
+// The pool's size (0: no limit but the host's) and the bytes allocated from it.
+size_t g_limitBytes = 0;
+size_t g_liveBytes = 0;
 
 std::string TagText(ULONG tag) {
     std::string s;
@@ -126,6 +130,13 @@ void *PoolAllocate(POOL_TYPE type, SIZE_T bytes, ULONG tag, const std::string &s
                    ") requested; use NonPagedPoolNx");
     }
     if (AllocationShouldFail(site)) return nullptr;
+    {
+        // An exhausted pool fails the request, as the platform's does.
+        std::lock_guard<std::mutex> lock(g_mutex);
+        if (g_limitBytes != 0 && bytes > g_limitBytes - std::min(g_liveBytes, g_limitBytes))
+            return nullptr;
+        g_liveBytes += bytes;
+    }
     void *p = KernelAlloc(bytes);
     memset(p, kFreshPoison, bytes == 0 ? 16 : bytes);
     std::lock_guard<std::mutex> lock(g_mutex);
@@ -155,6 +166,7 @@ void PoolFree(void *p, ULONG tag, bool checkTag, const std::string &site) {
         } else {
             Block b = it->second;
             g_live.erase(it);
+            g_liveBytes -= b.Bytes;
             if (checkTag && tag != b.Tag) {
                 violation = rule::POOL_TAG_MISMATCH;
                 detail = "freed with tag '" + TagText(tag) + "', allocated at " + b.Site +
@@ -220,11 +232,18 @@ void PoolReset() {
     g_live.clear();
     g_freed.clear();
     g_quarantine.clear();
+    g_liveBytes = 0;
+    g_limitBytes = 0;
 }
 
 }  // namespace kernel
 
 using namespace kernel;
+
+void SetPoolLimit(size_t bytes) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_limitBytes = bytes;
+}
 
 size_t PoolBlocksOutstanding() {
     std::lock_guard<std::mutex> lock(g_mutex);

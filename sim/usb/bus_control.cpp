@@ -369,6 +369,10 @@ bool PipeHalted(int port, int endpoint) {
     return halted;
 }
 
+void SetDeviceScript(int port, std::shared_ptr<DeviceScript> script) {
+    WithPort(port, [&](Bus &, Port &p) { p.Camera->Script = std::move(script); });
+}
+
 void ResetKnobs(int port) {
     WithPort(port, [&](Bus &, Port &p) {
         p.InlineFailures = false;

@@ -317,6 +317,15 @@ ControlOutcome CameraModel::Control(const uint8_t setup[8], uint8_t *data, uint6
     default:
         ok = false;
     }
+    if (Script) {
+        bool stall = !ok;
+        const uint16_t wLength = (uint16_t)(setup[6] | (setup[7] << 8));
+        uint32_t scripted = ok ? actual : 0;
+        Script->Control(setup, wLength != 0 ? data : nullptr, data != nullptr ? wLength : 0, &stall,
+                        &scripted);
+        ok = !stall;
+        actual = std::min<uint32_t>(scripted, data != nullptr ? wLength : 0);
+    }
     return ControlOutcome{!ok, ok ? actual : 0};
 }
 
@@ -341,6 +350,16 @@ void CameraModel::OutPacket(uint8_t endpoint, const uint8_t *data, uint32_t leng
 }
 
 bool CameraModel::InPacket(uint8_t endpoint, std::vector<uint8_t> *packet, uint64_t nowMicros) {
+    bool has = ModelInPacket(endpoint, packet, nowMicros);
+    const EndpointInfo *ep = ActiveEndpoint(endpoint);
+    if (Script && ep != nullptr) {
+        Script->InPacket(endpoint, ep->MaxPacket, &has, packet);
+        if (!has) packet->clear();
+    }
+    return has;
+}
+
+bool CameraModel::ModelInPacket(uint8_t endpoint, std::vector<uint8_t> *packet, uint64_t nowMicros) {
     const EndpointInfo *ep = ActiveEndpoint(endpoint);
     packet->clear();
     if (ep == nullptr) return false;
@@ -394,7 +413,12 @@ std::vector<uint8_t> CameraModel::IsoInPacket(uint8_t endpoint, uint32_t seq) {
     // (3 x 1024 bytes for wMaxPacketSize 0x1400).
     uint32_t n = Profile.IsoPacketSize != 0 ? Profile.IsoPacketSize : ep->PayloadPerInterval();
     ++IsoInPackets;
-    return ReferenceIsoPacket(seq, n);
+    std::vector<uint8_t> packet = ReferenceIsoPacket(seq, n);
+    if (Script) {
+        Script->IsoInPacket(endpoint, ep->PayloadPerInterval(), &packet);
+        if (packet.size() > ep->PayloadPerInterval()) packet.resize(ep->PayloadPerInterval());
+    }
+    return packet;
 }
 
 void CameraModel::IsoOutPacket(uint8_t endpoint, const uint8_t *data, uint32_t length) {

@@ -12,6 +12,7 @@
 
 #include <deque>
 #include <map>
+#include <memory>
 #include <vector>
 
 #include "device_profile.h"
@@ -52,6 +53,9 @@ struct CameraModel {
     std::deque<std::vector<uint8_t>> Events;
     uint64_t CommandsReceived = 0, CapturesArmed = 0, FramesStarted = 0, FramesDelivered = 0;
 
+    // Bends the answers below when set (SetDeviceScript).
+    std::shared_ptr<DeviceScript> Script;
+
     // Isochronous counters.
     uint64_t IsoInPackets = 0, IsoOutPackets = 0, IsoOutBadPackets = 0, IsoOutSequenceGaps = 0;
     bool IsoOutSeen = false;
@@ -79,6 +83,7 @@ struct CameraModel {
     CameraState State() const;
 
 private:
+    bool ModelInPacket(uint8_t endpoint, std::vector<uint8_t> *packet, uint64_t nowMicros);
     bool StandardRequest(const uint8_t setup[8], uint8_t *data, uint32_t *actual);
     bool VendorRequest(const uint8_t setup[8], uint8_t *data, uint32_t *actual);
     bool FixedAnswer(const std::vector<FixedRequest> &table, const uint8_t setup[8], uint8_t *data,

@@ -177,6 +177,10 @@ struct PoolBlockInfo {
     ULONG Tag;
 };
 
+// The pool's size: an allocation that would take the bytes allocated above
+// it fails (returns NULL), as the platform's pool does when exhausted. 0, the
+// boot default, leaves only the host's memory as the limit.
+void SetPoolLimit(size_t bytes);
 size_t PoolBlocksOutstanding();
 std::vector<PoolBlockInfo> PoolOutstanding();
 // Allocations counted since boot: pool, IRPs, MDLs, device objects, events

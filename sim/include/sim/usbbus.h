@@ -23,6 +23,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -188,6 +189,31 @@ void FailPortStatus(int port, uint32_t count, NTSTATUS status);
 uint32_t PortResetCount(int port);
 
 void ResetKnobs(int port);
+
+// A device script bends the camera's answers as a broken or hostile device
+// would (fuzzing): it sees each answer the camera model made, after the model
+// has updated its own state, and may change it. It is called on the bus
+// clock's thread (or the submitter's, for requests served at once) with the
+// bus lock held, so it must not call back into the bus.
+struct DeviceScript {
+    virtual ~DeviceScript() = default;
+    // A control transfer. data holds wLength bytes (for IN, the model's answer
+    // in the first *actual); the script may stall it, or change the data and
+    // *actual (at most wLength).
+    virtual void Control(const uint8_t setup[8], uint8_t *data, uint16_t wLength, bool *stall,
+                         uint32_t *actual) = 0;
+    // A bulk or interrupt IN packet: *has is false when the model has nothing
+    // to send (a NAK). The script may change both; a packet longer than the
+    // room left in the transfer is babble (USBD_STATUS_DATA_OVERRUN).
+    virtual void InPacket(uint8_t endpoint, uint32_t maxPacket, bool *has,
+                          std::vector<uint8_t> *packet) = 0;
+    // An isochronous IN packet of at most maxBytes (the endpoint's payload
+    // per service interval).
+    virtual void IsoInPacket(uint8_t endpoint, uint32_t maxBytes, std::vector<uint8_t> *packet) = 0;
+};
+// Installs a script on the camera at port (nullptr removes it). Not kept by
+// ResetKnobs; it goes with the camera.
+void SetDeviceScript(int port, std::shared_ptr<DeviceScript> script);
 
 // --- Completion, failure and bandwidth knobs -------------------------------
 //
