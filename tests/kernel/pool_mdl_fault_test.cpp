@@ -137,6 +137,26 @@ TEST_F(PoolTest, DriverScopedFaultsCountOnlyThatDriversAllocations) {
     sim::UnloadDriver(d);
 }
 
+TEST_F(PoolTest, ALimitedPoolRefusesWhatWouldExceedItAndTakesFreedBytesBack) {
+    sim::SetPoolLimit(1000);
+    PVOID a = ExAllocatePoolWithTag(NonPagedPoolNx, 600, kTag);
+    ASSERT_NE(nullptr, a);
+    EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPoolNx, 401, kTag));
+    EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPoolNx, (SIZE_T)0xFFFFFFFFu, kTag));
+    PVOID b = ExAllocatePoolWithTag(NonPagedPoolNx, 400, kTag);
+    EXPECT_NE(nullptr, b);
+    ExFreePoolWithTag(a, kTag);
+    PVOID c = ExAllocatePoolWithTag(NonPagedPoolNx, 600, kTag);
+    EXPECT_NE(nullptr, c);
+    ExFreePoolWithTag(b, kTag);
+    ExFreePoolWithTag(c, kTag);
+    // A boot lifts the limit.
+    sim::KernelBoot();
+    PVOID big = ExAllocatePoolWithTag(NonPagedPoolNx, 4096, kTag);
+    EXPECT_NE(nullptr, big);
+    ExFreePoolWithTag(big, kTag);
+}
+
 class MdlTest : public sim::test::KernelTest {};
 
 TEST_F(MdlTest, AllocateBuildPartialAndMap) {

@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include <memory>
 #include <thread>
 
 #include "urb_client.h"
@@ -535,6 +536,52 @@ TEST_F(BusTransfers, SurpriseRemovalFailsQueuedAndLaterRequestsAndDeletesThePdo)
     bus::PlugResult again = bus::PlugReferenceCamera();
     ASSERT_EQ(STATUS_SUCCESS, again.Status);
     EXPECT_EQ(Port, again.Port);
+}
+
+// A device script sees each answer after the model and may bend it: here a
+// device descriptor cut short, a vendor request stalled, a bulk packet of its
+// own that overruns the buffer, and isochronous packets of 100 bytes.
+struct BendingScript : bus::DeviceScript {
+    void Control(const uint8_t setup[8], uint8_t *data, uint16_t, bool *stall, uint32_t *actual) override {
+        if (setup[1] == USB_REQUEST_GET_DESCRIPTOR && setup[3] == USB_DEVICE_DESCRIPTOR_TYPE) {
+            *actual = 8;
+            data[0] = 0;  // bLength 0
+        }
+        if ((setup[0] & 0x60) == 0x40) *stall = true;
+    }
+    void InPacket(uint8_t, uint32_t maxPacket, bool *has, std::vector<uint8_t> *packet) override {
+        packet->assign(maxPacket, 0xB7);
+        *has = true;
+    }
+    void IsoInPacket(uint8_t, uint32_t, std::vector<uint8_t> *packet) override { packet->resize(100); }
+};
+
+TEST_F(BusTransfers, ADeviceScriptBendsDescriptorsControlBulkAndIsochronousAnswers) {
+    bus::SetDeviceScript(Port, std::make_shared<BendingScript>());
+    uint8_t device[18] = {};
+    UrbBuffer d = DescriptorRequest(USB_DEVICE_DESCRIPTOR_TYPE, 0, 0, device, sizeof device);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, d.Urb()));
+    EXPECT_EQ(8u, d.Urb()->UrbControlDescriptorRequest.TransferBufferLength);
+    EXPECT_EQ(0, device[0]);
+    uint8_t reg[4];
+    UrbBuffer v = VendorClassRequest(URB_FUNCTION_VENDOR_DEVICE, true, 0x10, 0, 0, reg, sizeof reg);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, SubmitSync(Pdo, v.Urb()));
+    EXPECT_EQ(USBD_STATUS_STALL_PID, v.Urb()->UrbHeader.Status);
+
+    // The status pipe answers 16 bytes; the script's 512-byte packet overruns 100.
+    uint8_t status[100];
+    UrbBuffer b = BulkTransfer(sel.Pipes[1].PipeHandle, true, status, sizeof status);
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, SubmitSync(Pdo, b.Urb()));
+    EXPECT_EQ(USBD_STATUS_DATA_OVERRUN, b.Urb()->UrbHeader.Status);
+    EXPECT_EQ(0xB7, status[99]);
+
+    Selection a1 = SelectAlternate(Pdo, sel.Configuration, 1, 4, 0x3FFFFF);
+    ASSERT_EQ(STATUS_SUCCESS, a1.Status);
+    std::vector<uint8_t> iso(8 * 1024);
+    UrbBuffer u = IsoTransfer(a1.Pipes[2].PipeHandle, true, iso.data(), 8, 1024);
+    ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, u.Urb()));
+    for (ULONG i = 0; i < 8; ++i) EXPECT_EQ(100u, u.Urb()->UrbIsochronousTransfer.IsoPacket[i].Length);
+    bus::SetDeviceScript(Port, nullptr);
 }
 
 }  // namespace
