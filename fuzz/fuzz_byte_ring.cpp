@@ -57,6 +57,14 @@ void CheckFields(const ByteRing *ring, const std::deque<uint8_t> &model, ULONG c
         Fail("free bytes differ from the model", step);
 }
 
+// Every verifier report (printed by the kernel as it happens) aborts at once,
+// on the thread that broke the rule, so that libFuzzer records the input with
+// the offending stack; a request never completed is reported by the hang
+// guard while its client still waits.
+void AbortOnViolation() {
+    sim::VerifierSetHandler([](const sim::Violation &) { abort(); });
+}
+
 }  // namespace
 
 extern "C" void FuzzTargetTearDown() {
@@ -97,6 +105,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!g_booted) {
         sim::KernelBoot();
+        AbortOnViolation();
         g_booted = true;
         atexit(TearDownAtExit);
     }

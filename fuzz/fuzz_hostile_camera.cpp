@@ -202,6 +202,14 @@ void Step(Run &run, fuzzcam::HostileScript &script, const uint8_t s[4]) {
     }
 }
 
+// Every verifier report (printed by the kernel as it happens) aborts at once,
+// on the thread that broke the rule, so that libFuzzer records the input with
+// the offending stack; a request never completed is reported by the hang
+// guard while its client still waits.
+void AbortOnViolation() {
+    sim::VerifierSetHandler([](const sim::Violation &) { abort(); });
+}
+
 }  // namespace
 
 // libFuzzer's own leak check after inputs that allocate more than they free
@@ -223,6 +231,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     sim::KernelBoot();
     sim::VerifierSetHangGuardMs(kHangGuardMs);
+    AbortOnViolation();
     sim::SetPoolLimit(kPoolLimit);
     if (sim::usb::BusStart() != STATUS_SUCCESS) Fail("bus did not start");
     sim::usb::SetCompletionThreads(1);

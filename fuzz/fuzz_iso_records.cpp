@@ -43,6 +43,7 @@ constexpr size_t kMaxRequests = 12;
 constexpr ULONG kMaxOutput = 16384;
 constexpr size_t kPoolLimit = 16u << 20;
 constexpr int kStreamEndGuardMs = 10000;
+constexpr uint32_t kHangGuardMs = 5000;
 
 struct Rig {
     PDRIVER_OBJECT Driver = nullptr;
@@ -71,6 +72,14 @@ long DriverPoolBlocks() {
     for (const auto &block : sim::PoolOutstanding())
         if (block.Tag == USBCAM_POOL_TAG) ++n;
     return n;
+}
+
+// Every verifier report (printed by the kernel as it happens) aborts at once,
+// on the thread that broke the rule, so that libFuzzer records the input with
+// the offending stack; a request never completed is reported by the hang
+// guard while its client still waits.
+void AbortOnViolation() {
+    sim::VerifierSetHandler([](const sim::Violation &) { abort(); });
 }
 
 }  // namespace
@@ -105,6 +114,8 @@ void TearDownAtExit() {
 void SetUpOnce() {
     if (g_rig.Driver != nullptr) return;
     sim::KernelBoot();
+    sim::VerifierSetHangGuardMs(kHangGuardMs);
+    AbortOnViolation();
     sim::SetPoolLimit(kPoolLimit);
     if (sim::usb::BusStart() != STATUS_SUCCESS) Fail("bus did not start");
     NTSTATUS status = STATUS_UNSUCCESSFUL;
