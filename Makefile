@@ -62,8 +62,10 @@ tsan: deps
 	@ctest --preset tsan
 
 # Each fuzzer starts from its checked-in corpus (fuzz/corpus/<target>/, read
-# only) and keeps what it finds in build/fuzz/corpus/<target>/; a crashing
-# input lands in build/fuzz/ as crash-<hash>.
+# only) and keeps what it finds in build/fuzzers/corpus/<target>/; a crashing
+# input lands in build/fuzzers/ as crash-<hash> (or timeout-<hash>). The tree is
+# build/fuzzers, not build/fuzz: that is the host tree's fuzz/ directory, whose
+# corpus-replay tests the fuzz tree's configuration would overwrite.
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := fuzz_descriptor_walk fuzz_control_requests fuzz_hostile_camera fuzz_byte_ring \
                 fuzz_iso_records
@@ -72,10 +74,10 @@ fuzz: deps
 	@cmake --preset fuzz >/dev/null
 	@cmake --build --preset fuzz
 	@for t in $(FUZZ_TARGETS); do \
-	  mkdir -p build/fuzz/corpus/$$t && \
+	  mkdir -p build/fuzzers/corpus/$$t && \
 	  echo "== $$t for $(FUZZ_SECONDS) s" && \
-	  build/fuzz/bin/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -print_final_stats=1 \
-	    -artifact_prefix=build/fuzz/ build/fuzz/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	  build/fuzzers/bin/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -print_final_stats=1 \
+	    -artifact_prefix=build/fuzzers/ build/fuzzers/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
 
 # Each fault of mutants/*.txt is put into a scratch copy of the tree

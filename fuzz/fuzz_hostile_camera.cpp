@@ -112,6 +112,8 @@ void Step(Run &run, fuzzcam::HostileScript &script, const uint8_t s[4]) {
                                  ? 0
                                  : run.Endpoints[a % run.Endpoints.size()];
     PipeIndexRecord pipe = {(uint32_t)(a % 6)};
+    if (getenv("FUZZ_VERBOSE") != nullptr)
+        fprintf(stderr, " step %d %02X %02X %02X (endpoint %02X)\n", s[0] % 22, a, b, c, endpoint);
     switch (s[0] % 22) {
         case 0: Send(run, IOCTL_USBCAM_GET_DEVICE_DESCRIPTOR, nullptr, 0, a); break;
         case 1:

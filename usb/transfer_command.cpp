@@ -1,11 +1,15 @@
 // The 64-byte transfer command the camera expects on pipe 0 around a read.
+#include "transfer/transfer_internal.h"
 #include "usb/interface_snapshot.h"
 #include "usb/usb_requests.h"
 
 #define TRANSFER_COMMAND_BYTES 64
 
 // PASSIVE_LEVEL, a client's thread. The packet's bytes after the command are
-// zero. A command ending in STATUS_TIMEOUT is reported as STATUS_IO_TIMEOUT.
+// zero. The command waits at most TransferTimeoutMs and is cancelled then (a
+// camera that never takes it, NAKing its pipe 0 for ever, would otherwise
+// hold the client's thread and, through the I/O gate, the device's removal);
+// a command ending in STATUS_TIMEOUT is reported as STATUS_IO_TIMEOUT.
 NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Command) {
     PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
     if (info == NULL) return STATUS_UNSUCCESSFUL;
@@ -44,7 +48,7 @@ NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Comman
         transfer->UrbLink = NULL;
     }
 
-    status = SubmitUrbSync(DeviceObject, urb);
+    status = SubmitUrbWithTimeout(DeviceObject, urb, Irp, FALSE);
     if (NT_SUCCESS(status)) {
         // The count belongs to the client's request: never more than its
         // output buffer holds.

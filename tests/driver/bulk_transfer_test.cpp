@@ -208,6 +208,32 @@ TEST_F(BulkTest, TimeOutCancelsTheDataRequest) {
     EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE, 1, buffer).Status, STATUS_SUCCESS);
 }
 
+// Found by the hostile-camera fuzzer: a camera that never takes a transfer
+// command (its pipe 0 NAKs for ever) held the client's request, and with it
+// the device's removal, for good. Each command now waits at most the
+// transfer time-out like the data request.
+TEST_F(BulkTest, TransferCommandsThatAreNeverTakenTimeOut) {
+    SetTimeout(50);
+    sim::usb::SetNeverAnswer(camera_.Port, kCommandEndpoint, true);
+    for (ULONG code : {IOCTL_USBCAM_READ_PIPE, IOCTL_USBCAM_READ_PIPE_LARGE}) {
+        std::vector<uint8_t> buffer(4096);
+        auto done = std::async(std::launch::async, [&] { return Transfer(code, 2, buffer); });
+        if (done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+            ADD_FAILURE() << "code 0x" << std::hex << code << " still waits for its commands";
+            sim::usb::SetNeverAnswer(camera_.Port, kCommandEndpoint, false);  // lets it end
+            done.wait();
+            continue;
+        }
+        const sim::IoResult r = done.get();
+        EXPECT_NE(r.Status, STATUS_SUCCESS) << std::hex << code;
+        EXPECT_EQ(sim::usb::QueuedTransfers(camera_.Port, kCommandEndpoint), 0u) << std::hex << code;
+    }
+    sim::usb::SetNeverAnswer(camera_.Port, kCommandEndpoint, false);
+    SetTimeout(3000);
+    std::vector<uint8_t> status(16);
+    EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE, 1, status).Status, STATUS_SUCCESS);
+}
+
 // ---------------------------------------------------------------------------
 // Segmented transfer
 
