@@ -9,8 +9,8 @@
 // padded answers, stalls). If the camera starts, a client opens it and sends
 // the input's requests (descriptor reads, selections, bulk reads and writes,
 // isochronous reads and writes, stream start, read and stop, pipe resets and
-// aborts, port reset, vendor and class requests), mixed with halts, failed
-// requests, an unplug now or after a number of the camera's answers (in the
+// aborts, port reset, vendor and class requests), mixed with halts, bulk and
+// interrupt endpoints that NAK for ever, failed requests, an unplug now or after a number of the camera's answers (in the
 // middle of a request), and a stop and restart. The input ends with an
 // orderly removal, a surprise removal or an unplug with the device reported
 // gone, then the bus stops and the driver unloads.
@@ -33,6 +33,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <thread>
@@ -84,7 +85,8 @@ struct Run {
     bool Open = false;
     bool Unplugged = false;
     bool Removed = false;
-    std::vector<uint8_t> Endpoints;  // addresses of the camera's endpoints
+    std::vector<uint8_t> Endpoints;    // addresses of the camera's endpoints
+    std::vector<uint8_t> Isochronous;  // those isochronous in some setting
 };
 
 sim::IoResult Send(Run &run, ULONG code, const void *input, ULONG inputLength, ULONG outputLength) {
@@ -173,7 +175,17 @@ void Step(Run &run, fuzzcam::HostileScript &script, const uint8_t s[4]) {
             break;
         }
         case 15:
-            if (!run.Unplugged) sim::usb::SetStall(run.Port, endpoint, (b & 1) != 0);
+            if (run.Unplugged) break;
+            if ((b & 2) == 0) {
+                sim::usb::SetStall(run.Port, endpoint, (b & 1) != 0);
+            } else if (endpoint != 0 && std::find(run.Isochronous.begin(), run.Isochronous.end(),
+                                                  endpoint) == run.Isochronous.end()) {
+                // A bulk or interrupt endpoint that NAKs for ever (or again
+                // answers). Not the control pipe, whose requests the driver
+                // waits for without limit by design, nor an isochronous one,
+                // which the bus serves on its schedule whatever the device does.
+                sim::usb::SetNeverAnswer(run.Port, endpoint, (b & 1) != 0);
+            }
             break;
         case 16:
             if (!run.Unplugged)
@@ -240,7 +252,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     Run run;
     size_t at = 0;
-    const std::string profile = fuzzcam::ProfileFromBytes(data, size, &at, &run.Endpoints);
+    const std::string profile =
+        fuzzcam::ProfileFromBytes(data, size, &at, &run.Endpoints, &run.Isochronous);
     const uint8_t header = at < size ? data[at++] : 0;
     const size_t steps = header & 15;
     const int ending = (header >> 4) & 3;

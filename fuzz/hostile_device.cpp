@@ -135,13 +135,14 @@ std::string Hex(unsigned v) {
 }  // namespace
 
 std::string ProfileFromBytes(const uint8_t *data, size_t size, size_t *at,
-                             std::vector<uint8_t> *endpointAddresses) {
+                             std::vector<uint8_t> *endpointAddresses,
+                             std::vector<uint8_t> *isochronousAddresses) {
     auto next = [&]() -> uint8_t { return *at < size ? data[(*at)++] : 0; };
     static const uint16_t kBulk[4] = {512, 64, 8, 511};
     static const uint16_t kInterrupt[4] = {8, 64, 1024, 0x1400};
     static const uint16_t kIso[4] = {0, 512, 1024, 0x1400};
     static const char *kTypes[3] = {"bulk", "interrupt", "isochronous"};
-    std::set<uint8_t> addresses;
+    std::set<uint8_t> addresses, isochronous;
     const int settings = 1 + (next() & 3);
     std::string interfaces;
     for (int s = 0; s < settings; ++s) {
@@ -155,6 +156,7 @@ std::string ProfileFromBytes(const uint8_t *data, size_t size, size_t *at,
                 type == 0 ? kBulk[b & 3] : type == 1 ? kInterrupt[b & 3] : kIso[b & 3];
             const int interval = type == 0 ? 0 : 1 + ((b >> 2) & 3);
             addresses.insert(address);
+            if (type == 2) isochronous.insert(address);
             if (!list.empty()) list += ", ";
             list += "{ \"bEndpointAddress\": " + Hex(address) + ", \"type\": \"" + kTypes[type] +
                     "\", \"wMaxPacketSize\": " + std::to_string(packet) +
@@ -165,6 +167,7 @@ std::string ProfileFromBytes(const uint8_t *data, size_t size, size_t *at,
                       ", \"bInterfaceClass\": \"0xFF\", \"endpoints\": [" + list + "] }";
     }
     endpointAddresses->assign(addresses.begin(), addresses.end());
+    isochronousAddresses->assign(isochronous.begin(), isochronous.end());
     return std::string("{ \"name\": \"hostile camera\", \"speed\": \"high\",\n"
                        "  \"device\": { \"bcdUSB\": \"0x0200\", \"bDeviceClass\": \"0xFF\", "
                        "\"bMaxPacketSize0\": 64, \"idVendor\": \"0x1209\", \"idProduct\": \"0x0001\", "

@@ -68,8 +68,10 @@ private:
 // A camera profile (JSON) from fuzz bytes: one interface with 1 to 4
 // alternate settings of 0 to 4 endpoints each, every endpoint of a fuzzed
 // direction, type, packet size and interval within what the bus accepts.
-// Consumes bytes from *at.
+// Consumes bytes from *at. *endpointAddresses receives every endpoint address,
+// *isochronousAddresses those isochronous in some setting.
 std::string ProfileFromBytes(const uint8_t *data, size_t size, size_t *at,
-                             std::vector<uint8_t> *endpointAddresses);
+                             std::vector<uint8_t> *endpointAddresses,
+                             std::vector<uint8_t> *isochronousAddresses);
 
 }  // namespace fuzzcam
