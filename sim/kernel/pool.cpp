@@ -20,6 +20,7 @@
 #include <deque>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "kernel_internal.h"
 #include "verifier.h"
@@ -61,6 +62,8 @@ void UnpoisonFreed(void *p, size_t bytes) {
 constexpr unsigned char kFreshPoison = 0xBA;
 constexpr unsigned char kFreedPoison = 0xDF;
 constexpr size_t kQuarantineBlocks = 4096;
+// Freed blocks stay poisoned in quarantine up to this many blocks and bytes.
+constexpr size_t kQuarantineBytes = 64u << 20;
 
 struct Block {
     size_t Bytes;
@@ -83,6 +86,7 @@ std::deque<void *> g_quarantine;
 // The pool's size (0: no limit but the host's) and the bytes allocated from it.
 size_t g_limitBytes = 0;
 size_t g_liveBytes = 0;
+size_t g_quarantineBytes = 0;
 
 std::string TagText(ULONG tag) {
     std::string s;
@@ -149,7 +153,7 @@ void PoolFree(void *p, ULONG tag, bool checkTag, const std::string &site) {
     CheckIrqlAtMost(DISPATCH_LEVEL, "ExFreePool", site);
     const char *violation = nullptr;
     std::string detail;
-    void *release = nullptr;
+    std::vector<void *> release;
     {
         std::lock_guard<std::mutex> lock(g_mutex);
         auto it = g_live.find(p);
@@ -177,19 +181,23 @@ void PoolFree(void *p, ULONG tag, bool checkTag, const std::string &site) {
             PoisonFreed(p, span);
             g_freed[p] = FreedBlock{span, b.Site, site};
             g_quarantine.push_back(p);
-            if (g_quarantine.size() > kQuarantineBlocks) {
-                release = g_quarantine.front();
+            g_quarantineBytes += span;
+            while (g_quarantine.size() > kQuarantineBlocks ||
+                   (g_quarantineBytes > kQuarantineBytes && g_quarantine.size() > 1)) {
+                void *oldest = g_quarantine.front();
                 g_quarantine.pop_front();
-                auto old = g_freed.find(release);
+                auto old = g_freed.find(oldest);
                 if (old != g_freed.end()) {
-                    UnpoisonFreed(release, old->second.Bytes);
+                    g_quarantineBytes -= old->second.Bytes;
+                    UnpoisonFreed(oldest, old->second.Bytes);
                     g_freed.erase(old);
                 }
+                release.push_back(oldest);
             }
         }
     }
     if (violation != nullptr) Report(violation, site, detail);
-    if (release != nullptr) KernelFree(release);
+    for (void *oldest : release) KernelFree(oldest);
 }
 
 size_t PoolReportLeaks(PDRIVER_OBJECT driver, const char *when) {
@@ -234,6 +242,7 @@ void PoolReset() {
     g_quarantine.clear();
     g_liveBytes = 0;
     g_limitBytes = 0;
+    g_quarantineBytes = 0;
 }
 
 }  // namespace kernel
