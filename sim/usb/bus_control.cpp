@@ -110,6 +110,11 @@ PlugResult PlugJson(const std::string &text, const PlugOptions &options) {
 
 }  // namespace
 
+size_t WireLogDataLimit() {
+    std::lock_guard<std::mutex> g(g_logLock);
+    return g_logMaxData;
+}
+
 void LogRecord(const WireRecord &record) {
     std::lock_guard<std::mutex> g(g_logLock);
     g_log.push_back(record);

@@ -461,6 +461,7 @@ void FinishTransfer(Bus &bus, Port &port, Transfer *t, USBD_STATUS status, std::
     const bool onWire = !t->Refused && (t->Kind != TransferKind::ResetPipe || t->ClearHalt);
     if (onWire) {
         uint32_t n = t->Kind == TransferKind::Isochronous ? t->Length : t->Done;
+        n = (uint32_t)std::min<size_t>(n, WireLogDataLimit());  // what the log keeps
         if (t->Buffer != nullptr && n != 0) r.Data.assign(t->Buffer, t->Buffer + n);
         if (t->Kind == TransferKind::SelectConfiguration || t->Kind == TransferKind::SelectInterface ||
             t->Kind == TransferKind::ResetPipe)

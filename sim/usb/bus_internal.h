@@ -194,6 +194,8 @@ extern std::atomic<Bus *> g_bus;
 
 // Wire log, kept across bus restarts until cleared.
 void LogRecord(const WireRecord &record);
+// Bytes of a record's data the log keeps (WireLogSetLimits).
+size_t WireLogDataLimit();
 
 inline Port *FindPort(Bus &bus, int number) {
     auto it = bus.Ports.find(number);

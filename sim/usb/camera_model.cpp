@@ -39,16 +39,23 @@ void ReferenceFrameBytes(uint32_t counter, uint32_t width, uint32_t height, size
     const size_t size = (size_t)width * height;
     if (offset >= size) return;
     n = std::min(n, size - offset);
-    // Walk the pattern row by row from the first byte asked for.
-    size_t x = offset % width, y = offset / width;
-    uint8_t value = (uint8_t)(x + 2 * y + counter);
-    for (size_t i = 0; i < n; ++i) {
-        out[i] = value++;
-        if (++x == width) {
-            x = 0;
-            ++y;
-            value = (uint8_t)(2 * y + counter);
+    // A row is a ramp of byte values: copy it from a table of two ramps, at
+    // most 256 bytes at a time.
+    static const struct Ramp {
+        uint8_t Bytes[512];
+        Ramp() {
+            for (size_t i = 0; i < sizeof Bytes; ++i) Bytes[i] = (uint8_t)i;
         }
+    } ramp;
+    size_t x = offset % width, y = offset / width;
+    for (size_t done = 0; done < n;) {
+        const uint8_t first = (uint8_t)(x + 2 * y + counter);
+        const size_t row = std::min(n - done, width - x);
+        for (size_t k = 0; k < row; k += 256)
+            memcpy(out + done + k, ramp.Bytes + first, std::min<size_t>(256, row - k));
+        done += row;
+        x = 0;
+        ++y;
     }
     if (size >= 8 && offset < 8) {
         uint8_t header[8];
