@@ -178,7 +178,6 @@ TEST_F(StreamReadTest, ARequestGoesIntoBothRingsOrNeither) {
     stream_.PacketsPerRequest = 1;
     stream_.PacketSize = 100;
     stream_.PayloadBuffer = payload;
-    KeInitializeSpinLock(&stream_.AppendLock);
     AtPassive(driver_, [&] {
         EXPECT_FALSE(StreamAppendRequest(&stream_, &slot));
         EXPECT_EQ(RingFreeBytes(data_), 100u);
