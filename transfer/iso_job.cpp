@@ -135,10 +135,11 @@ static BOOLEAN SendSlot(IsoSlot *Slot) {
 static BOOLEAN TakeSlot(IsoSlot *Slot) {
     StreamContext *context = Slot->Owner;
     const BOOLEAN early = InterlockedExchange(&Slot->State, IsoSlotIdle) == IsoSlotCompletedEarly;
-    if (context->IsStream) (VOID) StreamAppendRequest(context, Slot);
+    BOOLEAN resubmit = Slot->Resubmit;
+    if (context->IsStream && !StreamTakeRequest(context, Slot)) resubmit = FALSE;
     // A request that failed while it was still being sent failed at
     // submission; sending the slot again would only fail the same way.
-    if (!Slot->Resubmit || (early && !NT_SUCCESS(Slot->LastStatus))) {
+    if (!resubmit || (early && !NT_SUCCESS(Slot->LastStatus))) {
         return StopSlot(Slot, Slot->LastStatus);
     }
     return SendSlot(Slot);

@@ -151,6 +151,11 @@ NTSTATUS IsoFinishCompletion(IsoSlot *Slot, BOOLEAN Resubmit, NTSTATUS IrpStatus
 BOOLEAN IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause);
 BOOLEAN StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause);
 
+// Stream: takes the slot's request in its turn (the drainer): appends it
+// (StreamAppendRequest) and tells whether the slot may be sent again, FALSE
+// once a stop has been requested. IRQL <= DISPATCH_LEVEL.
+BOOLEAN StreamTakeRequest(StreamContext *Context, const IsoSlot *Slot);
+
 // Stream: appends the slot's descriptors and payload stride to the stream's
 // rings, both or neither. Called by the stream's drainer only (one producer
 // at a time); takes no lock. TRUE when appended. IRQL <= DISPATCH_LEVEL.

@@ -90,6 +90,14 @@ BOOLEAN StreamAppendRequest(StreamContext *Context, const IsoSlot *Slot) {
     return TRUE;
 }
 
+// IRQL <= DISPATCH_LEVEL, the drainer. The stop flag is read here, when the
+// slot's turn has come, rather than when its request completed: a slot
+// parked behind an older one stops at a StopStream that came meanwhile.
+BOOLEAN StreamTakeRequest(StreamContext *Context, const IsoSlot *Slot) {
+    (VOID) StreamAppendRequest(Context, Slot);
+    return !ReadUCharNoFence(&GetDeviceExtension(Context->Device)->StreamStopRequested);
+}
+
 // TRUE when the request failed as a whole only because each of its packets
 // was late. IRQL <= DISPATCH_LEVEL.
 static BOOLEAN AllPacketsLate(PURB Urb, ULONG PacketCount) {
@@ -116,10 +124,9 @@ NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
     // A request that failed only because the bus reached every packet too
     // late (the machine was slow to send it again) is no reason to stop: the
     // next one starts on time. Any other failure stops the slot.
+    // A stop requested meanwhile is seen when the slot's turn comes.
     const NTSTATUS outcome = AllPacketsLate(slot->Urb, n) ? STATUS_SUCCESS : status;
-    const BOOLEAN stop = !NT_SUCCESS(outcome) ||
-                         ReadUCharNoFence(&GetDeviceExtension(context->Device)->StreamStopRequested);
-    return IsoFinishCompletion(slot, !stop, outcome);
+    return IsoFinishCompletion(slot, NT_SUCCESS(outcome), outcome);
 }
 
 // Checks of StartStream's record and pipe; on success *Info holds a
