@@ -102,6 +102,11 @@ protected:
             iso->IsoPacket[j].Length = kSize;
             iso->IsoPacket[j].Status = USBD_STATUS_SUCCESS;
         }
+        if (!USBD_SUCCESS(failInline_)) {  // failed inside IofCallDriver
+            Fail(urb, failInline_);
+            answer.Status = STATUS_UNSUCCESSFUL;
+            return answer;
+        }
         answer.Hold = true;
         return answer;
     }
@@ -228,6 +233,7 @@ protected:
     bool removed_ = false;
     std::mutex lock_;
     std::vector<PVOID> buffers_;  // by arrival
+    USBD_STATUS failInline_ = USBD_STATUS_SUCCESS;
     std::thread aborter_;
 };
 
@@ -350,6 +356,16 @@ TEST_F(IsoOrderTest, RemovalWhileSlotsAreParkedWaitsForTheLastSlot) {
     EXPECT_EQ(Arrivals(), 4u);
     std::lock_guard<std::mutex> hold(Scripted().Lock);
     EXPECT_TRUE(Scripted().Held.empty());
+}
+
+TEST_F(IsoOrderTest, RequestsFailingInsideTheSendStopTheirSlotsWithoutNesting) {
+    // Each completion runs inside the IofCallDriver that sent its request:
+    // it parks, the starter takes it once the call has returned, and the
+    // slot stops instead of being sent again from within its completion.
+    failInline_ = USBD_STATUS_DEV_NOT_RESPONDING;
+    ASSERT_EQ(StartStream(4).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(WaitStreamGone());
+    EXPECT_EQ(Arrivals(), 4u);
 }
 
 TEST_F(IsoOrderTest, ABlockReadIsSentAgainInOrderSoItsBufferFollowsTheBus) {
