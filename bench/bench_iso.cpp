@@ -243,12 +243,14 @@ void FastBusRun() {
         }
         iso.Hdr.Status = USBD_STATUS_SUCCESS;
         irp->IoStatus.Status = STATUS_SUCCESS;
+        // The completion may rebuild the URB, or free it with its slot.
+        const ULONG packets = iso.NumberOfPackets;
         IofCompleteRequest(irp, IO_NO_INCREMENT);
         // One bus thread completes in the order sent, so each completion
         // finds its slot the oldest: its packets are in the rings now.
         {
             std::lock_guard<std::mutex> hold(g_bus->Lock);
-            g_bus->FinishedPackets += iso.NumberOfPackets;
+            g_bus->FinishedPackets += packets;
         }
         g_bus->Ready.notify_one();
     }
