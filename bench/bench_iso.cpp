@@ -18,6 +18,7 @@
 #include <string.h>
 
 #include <boost/lockfree/spsc_queue.hpp>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
@@ -204,12 +205,12 @@ NTSTATUS FastBusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING) {
 }
 
 // Completes each queued isochronous request with every packet full (its
-// first four bytes a sequence number), at
-// DISPATCH_LEVEL, as a bus thread would, as soon as the stream's rings have
-// room for it: never more packets completed than the reader has taken plus
-// the rings' capacity. Unpaced, the bus would race ahead of the reader and
-// the full rings would drop most requests, whose completion and resubmission
-// would count in the CPU time but not in the packets delivered.
+// first four bytes a sequence number), at DISPATCH_LEVEL, as a bus thread
+// would, as soon as the stream's rings have room for it: never more packets
+// completed than the reader has taken plus the rings' capacity. Unpaced, the
+// bus would race ahead of the reader and the full rings would drop many
+// requests, whose completion and resubmission would count in the CPU time but
+// not in the packets delivered.
 void FastBusRun() {
     sim::DriverThreadScope scope(g_bus->Driver);
     KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
@@ -313,11 +314,16 @@ void StreamPath(benchmark::State &state) {
         // would: the reader waits (no CPU time) until the bus has finished
         // that many packets more than it has taken. Reads of a few packets
         // would each pay the mapping of the whole buffer again.
+        bool ready;
         {
             std::unique_lock<std::mutex> hold(bus.Lock);
-            bus.Ready.wait(hold, [&] {
+            ready = bus.Ready.wait_for(hold, std::chrono::seconds(10), [&] {
                 return bus.FinishedPackets >= bus.DeliveredPackets + readPackets;
             });
+        }
+        if (!ready) {
+            state.SkipWithError("the stream stopped delivering");
+            break;
         }
         const uint64_t got = readStream().second;
         packets += got;
