@@ -306,6 +306,14 @@ void FailNextWithIrpStatus(int port, int endpoint, uint32_t count, USBD_STATUS s
     });
 }
 
+void FailIsoPackets(int port, int endpoint, uint32_t count, USBD_STATUS status) {
+    WithPort(port, [&](Bus &, Port &p) {
+        Knobs &k = p.EndpointKnobs[endpoint];
+        k.IsoPacketFailCount = count;
+        k.IsoPacketFailStatus = status;
+    });
+}
+
 void SetNeverAnswer(int port, int endpoint, bool on) {
     WithPort(port, [&](Bus &, Port &p) { p.EndpointKnobs[endpoint].NeverAnswer = on; });
 }

@@ -183,16 +183,27 @@ bool RunIsochronous(Bus &bus, Port &port, Transfer *t, uint64_t now, USBD_STATUS
         const uint32_t room = end - p.Offset;
         const uint32_t seq = (uint32_t)(t->IsoStart + (uint64_t)j * t->IsoPeriod);
         p.Status = USBD_STATUS_SUCCESS;
+        USBD_STATUS damaged = USBD_STATUS_SUCCESS;
         if (j < t->IsoLate) {
             // Its microframe had passed when the request reached the bus.
             p.Status = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
             p.Length = 0;
         } else if (t->Record.In) {
             std::vector<uint8_t> data = port.Camera->IsoInPacket(t->Endpoint, seq);
-            uint32_t copy = std::min<uint32_t>((uint32_t)data.size(), room);
-            if (copy != 0) memcpy(t->Buffer + p.Offset, data.data(), copy);
-            p.Length = copy;
-            if (data.size() > room) p.Status = USBD_STATUS_DATA_OVERRUN;
+            if (TakeIsoPacketFailure(port, t->Endpoint, &damaged)) {
+                // The camera sent it; the host received nothing usable.
+                p.Status = damaged;
+                p.Length = 0;
+            } else {
+                uint32_t copy = std::min<uint32_t>((uint32_t)data.size(), room);
+                if (copy != 0) memcpy(t->Buffer + p.Offset, data.data(), copy);
+                p.Length = copy;
+                if (data.size() > room) p.Status = USBD_STATUS_DATA_OVERRUN;
+            }
+        } else if (TakeIsoPacketFailure(port, t->Endpoint, &damaged)) {
+            // Lost on the way: the camera never sees it.
+            p.Status = damaged;
+            p.Length = 0;
         } else {
             port.Camera->IsoOutPacket(t->Endpoint, t->Buffer + p.Offset, room);
             p.Length = room;
@@ -370,6 +381,17 @@ bool TakeFailNext(Port &port, uint8_t endpoint, Knobs *how) {
         }
         --it->second.FailCount;
         *how = it->second;
+        return true;
+    }
+    return false;
+}
+
+bool TakeIsoPacketFailure(Port &port, uint8_t endpoint, USBD_STATUS *status) {
+    for (int key : {(int)endpoint, kAnyEndpoint}) {
+        auto it = port.EndpointKnobs.find(key);
+        if (it == port.EndpointKnobs.end() || it->second.IsoPacketFailCount == 0) continue;
+        --it->second.IsoPacketFailCount;
+        *status = it->second.IsoPacketFailStatus;
         return true;
     }
     return false;

@@ -88,6 +88,8 @@ struct Knobs {
     bool FailIrp = false;
     NTSTATUS FailIrpStatus = STATUS_SUCCESS;
     bool ControlStall = false;
+    uint32_t IsoPacketFailCount = 0;  // isochronous packets still to fail (FailIsoPackets)
+    USBD_STATUS IsoPacketFailStatus = USBD_STATUS_SUCCESS;
 };
 
 struct EndpointQueue {
@@ -202,6 +204,9 @@ Knobs MergedKnobs(Port &port, uint8_t endpoint);
 // Consumes one fail-next count of the endpoint (or, failing that, of the
 // port-wide knobs); true with the knobs that say how to fail.
 bool TakeFailNext(Port &port, uint8_t endpoint, Knobs *how);
+// Takes one packet of the FailIsoPackets knob of the endpoint (or of
+// kAnyEndpoint): true with *status set when this packet fails.
+bool TakeIsoPacketFailure(Port &port, uint8_t endpoint, USBD_STATUS *status);
 
 // Puts a validated transfer in its queue (async) or runs it at once (inline
 // mode with an idle queue). Returns the status for the dispatch routine to

@@ -171,6 +171,14 @@ void FailAfter(int port, int endpoint, uint32_t pass, uint32_t count, USBD_STATU
 void FailNextWithIrpStatus(int port, int endpoint, uint32_t count, USBD_STATUS status,
                            NTSTATUS irpStatus);
 
+// The next count isochronous packets the endpoint moves fail with status (a
+// transaction error such as USBD_STATUS_XACT_ERROR or USBD_STATUS_CRC): an IN
+// packet was sent by the camera but reaches the host as nothing (length 0), an
+// OUT packet never reaches the camera. The request's other packets are
+// unaffected; its header status is USBD_STATUS_ISOCH_REQUEST_FAILED only when
+// every packet failed.
+void FailIsoPackets(int port, int endpoint, uint32_t count, USBD_STATUS status);
+
 // The endpoint never answers: transfers queue and stay pending until cancelled
 // (IoCancelIrp), aborted (URB_FUNCTION_ABORT_PIPE) or the camera is unplugged.
 void SetNeverAnswer(int port, int endpoint, bool on);
