@@ -357,6 +357,14 @@ void SetCompletionDelay(uint32_t microseconds) {
     bus->CompletionDelayMicros = microseconds;
 }
 
+void SetCompletionReorder(uint32_t seed) {
+    Bus *bus = g_bus;
+    if (bus == nullptr) return;
+    std::lock_guard<std::mutex> g(bus->Lock);
+    bus->ReorderCompletions = seed != 0;
+    bus->ReorderRandom.seed(seed);
+}
+
 void SetInlineFailures(int port, bool on) {
     WithPort(port, [&](Bus &, Port &p) { p.InlineFailures = on; });
 }

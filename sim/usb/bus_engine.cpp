@@ -491,6 +491,24 @@ void AbortQueue(Bus &bus, Port &port, uint8_t endpoint) {
     q.NextIsoMicroframe = 0;
 }
 
+// Reordered delivery: c goes to a random place in Ready after the last
+// completion of its own endpoint (whose order the tickets keep anyway, and
+// which a bus thread must never wait behind), and may be held back up to two
+// frames.
+void PlaceReordered(Bus &bus, Completion &c) {
+    size_t after = 0;
+    for (size_t i = bus.Ready.size(); i > 0; --i) {
+        const Completion &other = bus.Ready[i - 1];
+        if (other.Port == c.Port && other.QueueEndpoint == c.QueueEndpoint) {
+            after = i;
+            break;
+        }
+    }
+    const size_t at = after + bus.ReorderRandom() % (bus.Ready.size() - after + 1);
+    c.NotBefore += bus.ReorderRandom() % (2 * kMicrosPerFrame + 1);
+    bus.Ready.insert(bus.Ready.begin() + (std::ptrdiff_t)at, c);
+}
+
 void DeliverLater(Bus &bus, std::vector<Completion> &list) {
     if (list.empty()) return;
     const uint64_t when = BusMicros(bus) + bus.CompletionDelayMicros;
@@ -498,7 +516,8 @@ void DeliverLater(Bus &bus, std::vector<Completion> &list) {
         EndpointQueue &q = bus.Ports.at(c.Port)->Endpoints[c.QueueEndpoint];
         c.Ticket = q.NextTicket++;
         c.NotBefore = when;
-        bus.Ready.push_back(c);
+        if (bus.ReorderCompletions) PlaceReordered(bus, c);
+        else bus.Ready.push_back(c);
     }
     list.clear();
     bus.ReadyChanged.notify_all();

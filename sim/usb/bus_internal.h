@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -173,6 +174,9 @@ struct Bus {
     std::vector<std::thread> Workers;
     unsigned ActiveWorkers = kCompletionThreads;
     uint32_t CompletionDelayMicros = 0;
+    // SetCompletionReorder: off, or the generator that places completions.
+    bool ReorderCompletions = false;
+    std::mt19937 ReorderRandom;
     // Bandwidth of bulk and interrupt traffic: packets the bus may still move,
     // per speed, accounted up to LastCreditMicroframe.
     bool BandwidthModel = true;

@@ -219,6 +219,15 @@ void SetCompletionThreads(unsigned threads);
 // complete in order. Default 0.
 void SetCompletionDelay(uint32_t microseconds);
 
+// Bus-wide: with a seed other than 0, completions of different endpoints (of
+// one camera or several) are delivered in a random order, seeded: a
+// completion may overtake those of other endpoints finished before it, and
+// each is held back up to two frames more. One endpoint's completions keep
+// their order: a host controller retires an endpoint's transfers in the order
+// it queued them. 0 (the default, reset by BusStart) delivers in the order
+// the clock finished them.
+void SetCompletionReorder(uint32_t seed);
+
 // Per port: a request that fails for a reason the bus knows at once completes
 // inside IofCallDriver (which returns the failure) instead of from a bus
 // thread: requests failed by FailNext/FailAfter/FailNextWithIrpStatus, and
