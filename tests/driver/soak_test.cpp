@@ -216,8 +216,16 @@ protected:
         return bytes;
     }
     uint32_t NowSeq() const { return sim::usb::CurrentFrame() * 8; }
+    // Whether a stream runs, read as the driver reads it: under its lock.
     bool StreamRunning() {
-        return __atomic_load_n(&Ext(camera_)->ActiveStream, __ATOMIC_RELAXED) != nullptr;
+        bool running = false;
+        sim::RunOnKernelThread(PASSIVE_LEVEL, [&] {
+            DeviceExtension *ext = Ext(camera_);
+            KIRQL old = KeAcquireSpinLockRaiseToDpc(&ext->StreamLock);
+            running = ext->ActiveStream != nullptr;
+            KeReleaseSpinLock(&ext->StreamLock, old);
+        });
+        return running;
     }
     void Unexpected(NTSTATUS status) {
         counters_.UnexpectedStatus++;
@@ -254,8 +262,7 @@ protected:
         }
     }
 
-    void Reader(std::atomic<bool> &done) {
-        sim::ClientHandle handle = Open();
+    void Reader(sim::ClientHandle handle, std::atomic<bool> &done) {
         std::vector<uint8_t> out((size_t)kReadPackets * (kPacket + 12));
         while (!done.load()) {
             StreamReadRecord record = {0, kPacket, kReadPackets, 0, 0};
@@ -302,8 +309,7 @@ protected:
     }
 
     // Starts, runs for a while and stops streams until the deadline.
-    void Controller(Clock::time_point deadline, std::mt19937 rng) {
-        sim::ClientHandle handle = Open();
+    void Controller(sim::ClientHandle handle, Clock::time_point deadline, std::mt19937 rng) {
         while (Clock::now() < deadline) {
             if (Select(handle, 3) != STATUS_SUCCESS) {
                 std::this_thread::sleep_for(5ms);
@@ -341,8 +347,7 @@ protected:
     }
 
     // Selections, pipe and port resets and vendor requests from other clients.
-    void Meddler(std::atomic<bool> &done, std::mt19937 rng) {
-        sim::ClientHandle handle = Open();
+    void Meddler(sim::ClientHandle handle, std::atomic<bool> &done, std::mt19937 rng) {
         uint16_t address = (uint16_t)(0x1000 + (rng() % 0x100) * 16);
         while (!done.load()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20 + rng() % 300));
@@ -446,12 +451,15 @@ TEST_F(SoakTest, StreamUnderFaultsLosesNothingUnreportedAndLeaksNothing) {
     const auto deadline = begin + std::chrono::seconds(seconds);
     std::atomic<bool> done{false};
     std::vector<std::thread> threads;
-    threads.emplace_back([&] { Reader(done); });
-    threads.emplace_back([&] { Reader(done); });
-    threads.emplace_back([&] { Meddler(done, std::mt19937((uint32_t)seed + 1)); });
-    threads.emplace_back([&] { Meddler(done, std::mt19937((uint32_t)seed + 2)); });
+    // Each client thread has a handle of its own.
+    sim::ClientHandle handles[5];
+    for (auto &h : handles) h = Open();
+    threads.emplace_back([&] { Reader(handles[0], done); });
+    threads.emplace_back([&] { Reader(handles[1], done); });
+    threads.emplace_back([&] { Meddler(handles[2], done, std::mt19937((uint32_t)seed + 1)); });
+    threads.emplace_back([&] { Meddler(handles[3], done, std::mt19937((uint32_t)seed + 2)); });
     threads.emplace_back([&] { Faults(done, std::mt19937((uint32_t)seed + 3)); });
-    std::thread controller([&] { Controller(deadline, std::mt19937((uint32_t)seed)); });
+    std::thread controller([&] { Controller(handles[4], deadline, std::mt19937((uint32_t)seed)); });
     auto nextReport = begin + 60s;
     while (!done.load()) {
         std::this_thread::sleep_for(100ms);

@@ -405,15 +405,19 @@ TEST_F(BusTransfers, FailedIsochronousPacketsAndAPortResetUnderQueuedRequests) {
     EXPECT_EQ(i1.StartFrame * 8 + 3, seq);
     EXPECT_EQ(sentBefore + n, bus::GetCameraState(Port).IsoInPackets);
 
-    // Two requests queued, then a port reset.
+    // Two requests queued (held there whatever the machine's speed), then a
+    // port reset.
     std::vector<uint8_t> b2(n * size), b3(n * size);
     UrbBuffer u2 = IsoTransfer(isoIn, true, b2.data(), n, size);
     UrbBuffer u3 = IsoTransfer(isoIn, true, b3.data(), n, size);
     AsyncUrb r2, r3;
+    bus::SetNeverAnswer(Port, 0x84, true);
     StartAsync(&r2, Pdo, u2.Urb());
     StartAsync(&r3, Pdo, u3.Urb());
+    EXPECT_EQ(2u, bus::QueuedTransfers(Port, 0x84));
     const uint64_t sentAtReset = bus::GetCameraState(Port).IsoInPackets;
     EXPECT_EQ(STATUS_SUCCESS, PortRequest(Pdo, IOCTL_INTERNAL_USB_RESET_PORT, nullptr));
+    bus::SetNeverAnswer(Port, 0x84, false);
     ASSERT_TRUE(WaitAsync(&r2, kHangGuardMs));
     ASSERT_TRUE(WaitAsync(&r3, kHangGuardMs));
     for (UrbBuffer *u : {&u2, &u3}) {
