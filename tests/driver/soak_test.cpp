@@ -153,6 +153,10 @@ public:
                     if (c == kReceived && w == kSentGood) t.Received++;
                     else if (c == kReceived) t.Fabricated++;
                     else if (c == kReportedFailed) t.ReportedFailed++;
+                    // Failed on the wire, in a request that failed whole (with
+                    // late packets): its descriptors said so, but with no
+                    // good packet to give them sequence numbers.
+                    else if (w == kSentFailed) t.ReportedFailed++;
                     else if ((int64_t)seq < last) (ringsFull[seq - s.first] ? t.LostInGaps : t.LostWithRoom)++;
                     else if (last >= 0 || SessionHadNothing(s)) t.UnreadAtStop++;
                     else t.Unaccounted++;
@@ -163,7 +167,11 @@ public:
             }
         }
         for (size_t seq = 0; seq < wire_.size(); seq++) {
-            if (!inSession[seq] && (wire_[seq] != kNoPacket || client_[seq] == kReceived)) t.Unaccounted++;
+            // Requests failed before the bus scheduled them carry no frame of
+            // their own: only what the camera sent or the client got counts.
+            if (inSession[seq]) continue;
+            if (wire_[seq] == kSentGood || wire_[seq] == kSentFailed) t.Unaccounted++;
+            else if (client_[seq] == kReceived) t.Fabricated++;
         }
         return t;
     }
