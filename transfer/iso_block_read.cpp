@@ -3,9 +3,11 @@
 // every packet's descriptor copied after the payload.
 //
 // Slot s carries packets s*n .. s*n+n-1, then the same plus G, 2G, ... below
-// TotalPackets (G = SlotCount * n). Each completion touches only its own slot
-// and its own ranges of the payload and descriptor areas, so none takes a lock.
-// The client's request holds the I/O gate until every slot has finished.
+// TotalPackets (G = SlotCount * n). Each completion writes only its own slot
+// and its own ranges of the payload and descriptor areas; the job's order
+// (transfer/iso_job.h) sends the slots again in the order they were sent, so
+// the bus fills the packets in the order they lie in the buffer. The client's
+// request holds the I/O gate until every slot has finished.
 #include "transfer/client_buffer.h"
 #include "transfer/iso_job.h"
 #include "transfer/transfer.h"
@@ -29,8 +31,9 @@ static VOID MarkPacketsNotSent(StreamContext *Context, IsoSlot *Slot) {
     }
 }
 
-// IRQL <= DISPATCH_LEVEL. Setting Done is the last access to the slot.
-VOID IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
+// IRQL <= DISPATCH_LEVEL, the drainer. Setting Done is the last access to
+// the slot; once the last slot's is set the client's thread frees the job.
+BOOLEAN IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
     StreamContext *context = Slot->Owner;
     if (Slot->StartPacket < context->TotalPackets) {
         MarkPacketsNotSent(context, Slot);
@@ -38,7 +41,9 @@ VOID IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
         InterlockedCompareExchange(&context->FinalStatus, status, STATUS_SUCCESS);
     }
     IsoFreeSlotRequest(Slot);
+    const BOOLEAN last = InterlockedDecrement(&context->ActiveSlots) == 0;
     KeSetEvent(&Slot->Done, 1, FALSE);
+    return last;
 }
 
 // IRQL <= DISPATCH_LEVEL, any processor.
@@ -148,6 +153,7 @@ static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoRead
     context->Interface = info;
     context->PacketsPerRequest = record.PacketsPerRequest;
     context->SlotCount = record.SlotCount;
+    context->ActiveSlots = (LONG)record.SlotCount;
     context->Device = DeviceObject;
     context->Pipe = pipe;
     context->PacketSize = record.PacketSize;
@@ -183,7 +189,7 @@ static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoRead
         }
     }
 
-    for (ULONG i = 0; i < slotCount; i++) IsoRunSlot(&context->Slots[i]);
+    IsoRunJob(context);
     for (ULONG i = 0; i < slotCount; i++) {
         KeWaitForSingleObject(&context->Slots[i].Done, Executive, KernelMode, FALSE, NULL);
     }

@@ -1,5 +1,6 @@
-// Isochronous jobs: building, rebuilding and sending slots; the send gate
-// that removal closes; the checks of a job's record.
+// Isochronous jobs: building, rebuilding and sending slots in order, and
+// taking their completions in that order; the send gate that removal closes;
+// the checks of a job's record.
 #include "transfer/iso_job.h"
 #include "usb/interface_snapshot.h"
 
@@ -68,6 +69,8 @@ NTSTATUS BuildIsoRequest(StreamContext *Context, ULONG Index) {
     slot->State = IsoSlotIdle;
     slot->Resubmit = FALSE;
     slot->LastStatus = STATUS_SUCCESS;
+    slot->NextSent = NULL;
+    slot->Parked = FALSE;
     KeInitializeEvent(&slot->Done, NotificationEvent, FALSE);
     if (Context->Completion == NULL) Context->Completion = IsoBlockCompletion;
     FillIsoUrb(Context, slot);
@@ -91,51 +94,105 @@ static VOID RebuildIsoRequest(StreamContext *Context, IsoSlot *Slot) {
     FillIsoStack(Context, Slot);
 }
 
-static VOID StopSlot(IsoSlot *Slot, NTSTATUS Cause) {
-    if (Slot->Owner->IsStream) StreamStopSlot(Slot, Cause);
-    else IsoBlockStopSlot(Slot, Cause);
+// ---------------------------------------------------------------------------
+// The order of a job's requests
+
+// Drainer only. TRUE when it was the job's last slot (the job may be gone).
+// IRQL <= DISPATCH_LEVEL.
+static BOOLEAN StopSlot(IsoSlot *Slot, NTSTATUS Cause) {
+    if (Slot->Owner->IsStream) return StreamStopSlot(Slot, Cause);
+    return IsoBlockStopSlot(Slot, Cause);
 }
 
-VOID IsoRunSlot(IsoSlot *Slot) {
+// Drainer only. Rebuilds the slot for its StartPacket, puts it at the back
+// of the order and sends it; once removal has begun, stops it instead. TRUE
+// when that stop ended the job. IRQL <= DISPATCH_LEVEL.
+static BOOLEAN SendSlot(IsoSlot *Slot) {
     StreamContext *context = Slot->Owner;
     PDEVICE_EXTENSION extension = GetDeviceExtension(context->Device);
-    for (;;) {
-        if (!IsoBeginSubmission(extension)) {
-            StopSlot(Slot, STATUS_DELETE_PENDING);
-            return;
-        }
-        RebuildIsoRequest(context, Slot);
-        InterlockedExchange(&Slot->State, IsoSlotSubmitting);
-        (VOID) IoCallDriver(extension->LowerDeviceObject, Slot->Irp);
-        const LONG previous =
-            InterlockedCompareExchange(&Slot->State, IsoSlotInFlight, IsoSlotSubmitting);
-        // In flight: the completion owns the slot now and may already have
-        // freed the job; only the extension (kept alive by removal's wait for
-        // this send) is touched from here.
-        IsoEndSubmission(extension);
-        if (previous == IsoSlotSubmitting) return;
+    if (!IsoBeginSubmission(extension)) return StopSlot(Slot, STATUS_DELETE_PENDING);
+    RebuildIsoRequest(context, Slot);
+    Slot->NextSent = NULL;
+    Slot->Parked = FALSE;
+    InterlockedExchange(&Slot->State, IsoSlotSubmitting);
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->OrderLock);
+    if (context->NewestSent != NULL) context->NewestSent->NextSent = Slot;
+    else context->OldestSent = Slot;
+    context->NewestSent = Slot;
+    KeReleaseSpinLock(&context->OrderLock, oldIrql);
 
-        // Completed while being sent: its decision is ours to carry out. A
-        // request that failed this quickly failed at submission; sending the
-        // slot again would only fail the same way.
-        InterlockedExchange(&Slot->State, IsoSlotIdle);
-        if (!Slot->Resubmit || !NT_SUCCESS(Slot->LastStatus)) {
-            StopSlot(Slot, Slot->LastStatus);
+    (VOID) IoCallDriver(extension->LowerDeviceObject, Slot->Irp);
+    // Whoever completed the request meanwhile only parked it: the slot and
+    // the job are still the drainer's.
+    (VOID) InterlockedCompareExchange(&Slot->State, IsoSlotInFlight, IsoSlotSubmitting);
+    IsoEndSubmission(extension);
+    return FALSE;
+}
+
+// Drainer only: the slot's request is the oldest sent and has completed.
+// Hands it to its engine, then sends the slot again or stops it. TRUE when
+// the job has ended. IRQL <= DISPATCH_LEVEL.
+static BOOLEAN TakeSlot(IsoSlot *Slot) {
+    StreamContext *context = Slot->Owner;
+    const BOOLEAN early = InterlockedExchange(&Slot->State, IsoSlotIdle) == IsoSlotCompletedEarly;
+    BOOLEAN resubmit = Slot->Resubmit;
+    if (context->IsStream && !StreamTakeRequest(context, Slot)) resubmit = FALSE;
+    // A request that failed while it was still being sent failed at
+    // submission; sending the slot again would only fail the same way.
+    if (!resubmit || (early && !NT_SUCCESS(Slot->LastStatus))) {
+        return StopSlot(Slot, Slot->LastStatus);
+    }
+    return SendSlot(Slot);
+}
+
+// Drainer only: takes the parked slots in the order they were sent until the
+// oldest one sent has not completed, then gives the role up. Touches nothing
+// of the job after that, or after the job has ended. IRQL <= DISPATCH_LEVEL.
+static VOID DrainJob(StreamContext *Context) {
+    for (;;) {
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Context->OrderLock);
+        IsoSlot *slot = Context->OldestSent;
+        if (slot == NULL || !slot->Parked) {
+            Context->Draining = FALSE;
+            KeReleaseSpinLock(&Context->OrderLock, oldIrql);
             return;
         }
+        Context->OldestSent = slot->NextSent;
+        if (Context->OldestSent == NULL) Context->NewestSent = NULL;
+        slot->NextSent = NULL;
+        slot->Parked = FALSE;
+        KeReleaseSpinLock(&Context->OrderLock, oldIrql);
+        if (TakeSlot(slot)) return;
     }
 }
 
+VOID IsoRunJob(StreamContext *Context) {
+    // The starter is the drainer until every slot has been sent: completions
+    // meanwhile park, and the sends keep their order.
+    KeInitializeSpinLock(&Context->OrderLock);
+    Context->OldestSent = NULL;
+    Context->NewestSent = NULL;
+    Context->Draining = TRUE;
+    for (ULONG i = 0; i < Context->SlotCount; i++) {
+        if (SendSlot(&Context->Slots[i])) return;
+    }
+    DrainJob(Context);
+}
+
 NTSTATUS IsoFinishCompletion(IsoSlot *Slot, BOOLEAN Resubmit, NTSTATUS IrpStatus) {
+    StreamContext *context = Slot->Owner;
     Slot->Resubmit = Resubmit;
     Slot->LastStatus = IrpStatus;
-    const LONG previous =
-        InterlockedCompareExchange(&Slot->State, IsoSlotCompletedEarly, IsoSlotSubmitting);
-    if (previous == IsoSlotSubmitting) return STATUS_MORE_PROCESSING_REQUIRED;
+    (VOID) InterlockedCompareExchange(&Slot->State, IsoSlotCompletedEarly, IsoSlotSubmitting);
 
-    InterlockedExchange(&Slot->State, IsoSlotIdle);
-    if (Resubmit) IsoRunSlot(Slot);
-    else StopSlot(Slot, IrpStatus);
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->OrderLock);
+    Slot->Parked = TRUE;
+    const BOOLEAN drain = !context->Draining && context->OldestSent == Slot;
+    if (drain) context->Draining = TRUE;
+    KeReleaseSpinLock(&context->OrderLock, oldIrql);
+    // Parked without the role: the drainer takes the slot in its turn, and
+    // the job may be gone by now.
+    if (drain) DrainJob(context);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 

@@ -1,17 +1,31 @@
 // Isochronous jobs: the records of one job (StreamContext) and of one of its
-// URB and IRP pairs (IsoSlot), how a slot is built, rebuilt and sent, and the
-// checks of a job's record. Used by the block read and the continuous stream.
+// URB and IRP pairs (IsoSlot), how a slot is built, rebuilt and sent in
+// order, and the checks of a job's record. Used by the block read and the
+// continuous stream.
 //
 // Contract of a slot's life:
-// - A slot is built once (BuildIsoRequest) and then runs: IsoRunSlot rebuilds
-//   and sends it, and each completion either sends it again (IsoRunSlot) or
-//   stops it (its job's stop routine), which frees its URB and IRP.
+// - A slot is built once (BuildIsoRequest) and then runs: IsoRunJob sends
+//   every slot, slot 0 first, and each completion parks its slot's outcome
+//   (IsoFinishCompletion). The job's drainer takes the parked slots in the
+//   order they were sent, hands each to its engine (the stream appends it to
+//   its rings) and sends it again or stops it for good, which frees its URB
+//   and IRP. Every send goes to the back of the job's order, so a slot is
+//   sent again in the order it was sent before: the bus serves the job's
+//   requests in that order, and a stream's rings receive them in it, however
+//   many processors run the completions and in whatever order.
+// - One drainer at a time: the completion of the oldest slot sent becomes
+//   the drainer when none is running; any other completion parks and
+//   returns. Nothing spins or waits. Only the drainer sends and stops slots,
+//   so the job lives while it drains, until it stops the job's last slot.
 // - A completion that runs while its own submission is still inside
-//   IofCallDriver (the bus failed the request inline, or completed it on
-//   another processor at once) leaves its decision to the submitter, which
-//   acts when IofCallDriver has returned. IofCallDriver therefore never nests
-//   more than once through a slot's completion, however often the bus fails
-//   requests inline.
+//   IofCallDriver finds the drainer running (the submitter) and parks.
+//   IofCallDriver therefore never nests more than once through a slot's
+//   completion, however often the bus fails requests inline; a request that
+//   completed during its own send and failed is not sent again.
+// - A slot stops when its engine says so (failed request, stop requested,
+//   block read finished) or when removal has begun, after its outcome has
+//   been taken in order; it then leaves the order, so it never holds up the
+//   slots sent after it.
 // - Nothing is sent once removal has begun: every send is bracketed by
 //   IsoBeginSubmission / IsoEndSubmission, and RemoveDevice waits for the
 //   sends in progress (IsoWaitForSubmissions) before it aborts the pipes, so
@@ -54,10 +68,15 @@ typedef struct IsoSlot {
 
     // IsoSlotState, changed with interlocked operations only.
     volatile LONG State;
-    // Written by the completion before it hands over its decision; read by
-    // whoever acts on it.
+    // Written by the completion before it parks the slot; read by the
+    // drainer that takes it.
     BOOLEAN Resubmit;
     NTSTATUS LastStatus;
+    // Under the job's OrderLock: the slot sent next after this one while
+    // both are in the order, and whether this one's request has completed
+    // (parked, waiting for its turn).
+    struct IsoSlot *NextSent;
+    BOOLEAN Parked;
 } IsoSlot;
 
 typedef struct StreamContext {
@@ -74,7 +93,7 @@ typedef struct StreamContext {
     PUCHAR DescriptorArea;
     ULONG PacketsPerRequest;
     ULONG SlotCount;
-    // Stream: slots not yet stopped; decremented atomically.
+    // Slots not yet stopped; decremented atomically.
     volatile LONG ActiveSlots;
     ByteRing *StreamDataRing;
     ByteRing *StreamDescriptorRing;
@@ -89,9 +108,15 @@ typedef struct StreamContext {
     BOOLEAN IsStream;
     // Block read: STATUS_SUCCESS, or the first status that cut a slot short.
     volatile LONG FinalStatus;
-    // Stream: serialises the appends of concurrent completions. Held across
-    // both RingWrite calls of one completion and nothing else.
-    KSPIN_LOCK AppendLock;
+    // Guards the order of sent slots (OldestSent .. NewestSent through
+    // NextSent, each slot's Parked) and Draining; held for those fields only,
+    // never across a send, an append or another lock.
+    KSPIN_LOCK OrderLock;
+    IsoSlot *OldestSent;
+    IsoSlot *NewestSent;
+    // A drainer is running (the starter while it sends the first requests,
+    // or the completion that found its slot oldest).
+    BOOLEAN Draining;
     // Stream: 1 for the running slots together, plus 1 per ReadStream that is
     // draining the rings; the last reference frees the rings and the context.
     volatile LONG References;
@@ -106,23 +131,34 @@ NTSTATUS BuildIsoRequest(StreamContext *Context, ULONG Index);
 // Frees the slot's URB and IRP, if any. IRQL <= DISPATCH_LEVEL.
 VOID IsoFreeSlotRequest(IsoSlot *Slot);
 
-// Rebuilds the slot for its StartPacket and sends it, until a send is left
-// in flight or the slot stops (removal has begun, or the completion that ran
-// during the send decided so). The slot must be idle. IRQL <= DISPATCH_LEVEL.
-VOID IsoRunSlot(IsoSlot *Slot);
+// Sends every slot of a job whose slots are built and whose ActiveSlots is
+// SlotCount, slot 0 first, then drains what completed meanwhile. The job may
+// have ended when it returns (a stream frees itself with its last slot):
+// the caller touches nothing of a stream after it. IRQL <= DISPATCH_LEVEL.
+VOID IsoRunJob(StreamContext *Context);
 
-// The tail of every slot completion: hands Resubmit over to a submitter
-// still inside IofCallDriver, or acts on it now. Returns
+// The tail of every slot completion: records the slot's outcome (Resubmit:
+// send it again; IrpStatus: the status it stops with otherwise), parks it,
+// and drains the job if the slot was the oldest sent and no drainer runs.
+// Touches nothing of the job once it has parked. Returns
 // STATUS_MORE_PROCESSING_REQUIRED. IRQL <= DISPATCH_LEVEL.
 NTSTATUS IsoFinishCompletion(IsoSlot *Slot, BOOLEAN Resubmit, NTSTATUS IrpStatus);
 
 // Stops a slot for good (job-specific; defined by the block read and the
-// stream). Cause is the status that stopped it. IRQL <= DISPATCH_LEVEL.
-VOID IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause);
-VOID StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause);
+// stream), called by the drainer only. Cause is the status that stopped it.
+// TRUE when it was the job's last slot: the job may be gone, and the caller
+// touches nothing of it. IRQL <= DISPATCH_LEVEL.
+BOOLEAN IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause);
+BOOLEAN StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause);
+
+// Stream: takes the slot's request in its turn (the drainer): appends it
+// (StreamAppendRequest) and tells whether the slot may be sent again, FALSE
+// once a stop has been requested. IRQL <= DISPATCH_LEVEL.
+BOOLEAN StreamTakeRequest(StreamContext *Context, const IsoSlot *Slot);
 
 // Stream: appends the slot's descriptors and payload stride to the stream's
-// rings, both or neither. TRUE when appended. IRQL <= DISPATCH_LEVEL.
+// rings, both or neither. Called by the stream's drainer only (one producer
+// at a time); takes no lock. TRUE when appended. IRQL <= DISPATCH_LEVEL.
 BOOLEAN StreamAppendRequest(StreamContext *Context, const IsoSlot *Slot);
 
 // The gate of sends: FALSE once removal has begun (nothing is counted then).

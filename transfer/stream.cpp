@@ -1,11 +1,13 @@
 // Continuous isochronous streaming: SlotCount requests kept in flight on one
-// isochronous pipe, each completion appending its descriptors and then its
-// whole payload stride to the stream's two rings before it sends the slot
+// isochronous pipe; each request, in the order the requests were sent (which
+// is the order the bus serves them), has its descriptors and then its whole
+// payload stride appended to the stream's two rings before its slot is sent
 // again; the client drains whole packets with IOCTL_USBCAM_READ_STREAM.
 //
 // Locks and references:
-// - AppendLock (per stream) keeps the appends of concurrent completions
-//   apart; the rings themselves take no lock.
+// - The job's drainer (transfer/iso_job.h) is the one producer of the rings:
+//   one at a time, in send order. OrderLock (per stream) guards only the
+//   order; the rings themselves take no lock.
 // - StreamLock (per device) guards DataRing, DescriptorRing and ActiveStream
 //   together; ReadStream takes a reference on the stream under it, so the
 //   rings it drains outlive the stream's last slot if need be.
@@ -42,16 +44,16 @@ static VOID DropStreamReference(StreamContext *Context) {
     DrvFreePool(Context);
 }
 
-// IRQL <= DISPATCH_LEVEL. The last slot tears the stream down; leaving the
-// gate is its last access to the device.
-VOID StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
+// IRQL <= DISPATCH_LEVEL, the drainer. The last slot tears the stream down;
+// leaving the gate is its last access to the device.
+BOOLEAN StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
     UNREFERENCED_PARAMETER(Cause);
     StreamContext *context = Slot->Owner;
     PDEVICE_OBJECT device = context->Device;
     PDEVICE_EXTENSION extension = GetDeviceExtension(device);
 
     IsoFreeSlotRequest(Slot);
-    if (InterlockedDecrement(&context->ActiveSlots) != 0) return;
+    if (InterlockedDecrement(&context->ActiveSlots) != 0) return FALSE;
 
     FreeStream(context);
     // Whichever stream the extension refers to, ReadStream finds no rings now.
@@ -62,6 +64,7 @@ VOID StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
     KeReleaseSpinLock(&extension->StreamLock, oldIrql);
     DropStreamReference(context);
     ReleaseIo(device);
+    return TRUE;
 }
 
 // The request's descriptors and payload go in together or not at all, so the
@@ -69,25 +72,30 @@ VOID StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
 // descriptor room, and a payload let in without its descriptors (or the
 // reverse) would pair every later packet with the wrong descriptor.
 // Descriptors first: a reader that finds a packet's payload finds its
-// descriptor too. Room only grows while the lock is held. IRQL <=
-// DISPATCH_LEVEL.
+// descriptor too. Only the drainer appends, so room only grows between the
+// check and the writes. IRQL <= DISPATCH_LEVEL.
 BOOLEAN StreamAppendRequest(StreamContext *Context, const IsoSlot *Slot) {
     const ULONG n = Context->PacketsPerRequest;
     const ULONG descriptorBytes = n * ISO_DESCRIPTOR_BYTES;
     const ULONG payloadBytes = n * Context->PacketSize;
-    BOOLEAN appended = FALSE;
-    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Context->AppendLock);
-    if (RingFreeBytes(Context->StreamDescriptorRing) >= descriptorBytes &&
-        RingFreeBytes(Context->StreamDataRing) >= payloadBytes) {
-        (VOID) RingWrite(Context->StreamDescriptorRing,
-                         &Slot->Urb->UrbIsochronousTransfer.IsoPacket[0], descriptorBytes);
-        (VOID) RingWrite(Context->StreamDataRing,
-                         Context->PayloadBuffer + (SIZE_T)Slot->StartPacket * Context->PacketSize,
-                         payloadBytes);
-        appended = TRUE;
+    if (RingFreeBytes(Context->StreamDescriptorRing) < descriptorBytes ||
+        RingFreeBytes(Context->StreamDataRing) < payloadBytes) {
+        return FALSE;
     }
-    KeReleaseSpinLock(&Context->AppendLock, oldIrql);
-    return appended;
+    (VOID) RingWrite(Context->StreamDescriptorRing, &Slot->Urb->UrbIsochronousTransfer.IsoPacket[0],
+                     descriptorBytes);
+    (VOID) RingWrite(Context->StreamDataRing,
+                     Context->PayloadBuffer + (SIZE_T)Slot->StartPacket * Context->PacketSize,
+                     payloadBytes);
+    return TRUE;
+}
+
+// IRQL <= DISPATCH_LEVEL, the drainer. The stop flag is read here, when the
+// slot's turn has come, rather than when its request completed: a slot
+// parked behind an older one stops at a StopStream that came meanwhile.
+BOOLEAN StreamTakeRequest(StreamContext *Context, const IsoSlot *Slot) {
+    (VOID) StreamAppendRequest(Context, Slot);
+    return !ReadUCharNoFence(&GetDeviceExtension(Context->Device)->StreamStopRequested);
 }
 
 // TRUE when the request failed as a whole only because each of its packets
@@ -102,7 +110,8 @@ static BOOLEAN AllPacketsLate(PURB Urb, ULONG PacketCount) {
 }
 
 // IRQL <= DISPATCH_LEVEL, any processor; completions of different slots may
-// run at once.
+// run at once. The request is appended when its turn comes, by the drainer
+// (IsoFinishCompletion).
 NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     IsoSlot *slot = (IsoSlot *)Context;
@@ -111,15 +120,13 @@ NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
     const NTSTATUS status = Irp->IoStatus.Status;
 
     IsoMarkFailedPackets(slot->Urb, n, status);
-    (VOID) StreamAppendRequest(context, slot);
 
     // A request that failed only because the bus reached every packet too
     // late (the machine was slow to send it again) is no reason to stop: the
     // next one starts on time. Any other failure stops the slot.
+    // A stop requested meanwhile is seen when the slot's turn comes.
     const NTSTATUS outcome = AllPacketsLate(slot->Urb, n) ? STATUS_SUCCESS : status;
-    const BOOLEAN stop = !NT_SUCCESS(outcome) ||
-                         ReadUCharNoFence(&GetDeviceExtension(context->Device)->StreamStopRequested);
-    return IsoFinishCompletion(slot, !stop, outcome);
+    return IsoFinishCompletion(slot, NT_SUCCESS(outcome), outcome);
 }
 
 // Checks of StartStream's record and pipe; on success *Info holds a
@@ -183,7 +190,6 @@ NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     context->IsStream = TRUE;
     context->Completion = StreamCompletion;
     context->References = 1;
-    KeInitializeSpinLock(&context->AppendLock);
 
     status = STATUS_NO_MEMORY;
     context->PayloadBuffer = (PUCHAR)DrvAllocatePool(context->PayloadBytes);
@@ -213,13 +219,9 @@ NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
     WriteUCharNoFence(&extension->StreamStopRequested, 0);
 
-    // Once the last slot is running, the stream may end and free itself at
-    // any moment: nothing of it is touched after the loop.
-    {
-        IsoSlot *slots = context->Slots;
-        const ULONG slotCount = record.SlotCount;
-        for (ULONG i = 0; i < slotCount; i++) IsoRunSlot(&slots[i]);
-    }
+    // Once its slots run, the stream may end and free itself at any moment:
+    // nothing of it is touched after this.
+    IsoRunJob(context);
     return STATUS_SUCCESS;
 
 unwind:

@@ -35,8 +35,9 @@ NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IOCTL_USBCAM_START_STREAM: starts the continuous stream and returns at
 // once. The dispatcher reports byte count 0.
 NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// IOCTL_USBCAM_STOP_STREAM: asks every slot to stop at its next completion;
-// always STATUS_SUCCESS, waits for nothing.
+// IOCTL_USBCAM_STOP_STREAM: asks every slot to stop when its next request,
+// completed, has been appended in its turn; always STATUS_SUCCESS, waits for
+// nothing.
 NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject);
 // IOCTL_USBCAM_READ_STREAM: drains whole packets from the stream's rings into
 // the data buffer. The dispatcher has checked the input length (20) and the

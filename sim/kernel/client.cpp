@@ -22,7 +22,8 @@
 //   METHOD_OUT_DIRECT  and described by MdlAddress (no MDL when its length is 0)
 //                      by its address in the client's pages (client_pages.cpp:
 //                      the kernel's mapping of it is another address, gone at
-//                      completion). A test client may hand a METHOD_IN_DIRECT
+//                      completion; a buffer in the client's own pages,
+//                      ClientAlloc, is not copied). A test client may hand a METHOD_IN_DIRECT
 //                      buffer over read-only; any other read-only output
 //                      buffer fails the probe with STATUS_ACCESS_VIOLATION.
 //   METHOD_NEITHER     the client's addresses in Type3InputBuffer and UserBuffer.
@@ -242,8 +243,11 @@ IoResult ClientDeviceIoControlEx(ClientHandle handle, ULONG ioControlCode, const
                 irp->AssociatedIrp.SystemBuffer = systemBuffer;
             }
             if (outputLength != 0) {
-                PVOID clientVa = nullptr;
-                pages = ClientPagesCreate(output, outputLength, options.OutputReadOnly, &clientVa);
+                PVOID clientVa = output;
+                // A buffer in the client's own pages (ClientAlloc) is locked
+                // where it lies; any other is copied into client pages.
+                if (options.OutputReadOnly || !ClientPagesOwned(output, outputLength))
+                    pages = ClientPagesCreate(output, outputLength, options.OutputReadOnly, &clientVa);
                 irp->MdlAddress = MdlCreate(clientVa, outputLength);
                 irp->MdlAddress->MdlFlags |= MDL_PAGES_LOCKED;
                 if (method == METHOD_OUT_DIRECT) {

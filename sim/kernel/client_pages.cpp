@@ -14,6 +14,12 @@
 // view at once, as on the platform). At completion both views are unmapped, so
 // a late access through either faults at once.
 //
+// A client may also own client pages outright (ClientAlloc), as a process owns
+// the memory it allocated: a direct buffer wholly inside such a block, handed
+// over by its owner, is locked where it lies; nothing is copied in or back,
+// the client's view stays after completion (it is the client's own memory),
+// and the kernel's mapping is still another address, gone at completion.
+//
 // MmSecureVirtualMemory checks a range of the calling thread's client pages:
 // with PAGE_READWRITE it fails on read-only pages, with PAGE_READONLY on no
 // page; an address that is not the calling client's fails too.
@@ -39,6 +45,7 @@ struct ClientPages {
     void *Caller = nullptr;  // the caller's buffer, copied back at completion
     size_t Length = 0;
     size_t Offset = 0;  // of the buffer in the first page
+    bool Owned = false;  // ClientAlloc's: the client's own, not a request's copy
 };
 
 namespace {
@@ -149,6 +156,12 @@ void ClientPagesReset() {
     }
 }
 
+bool ClientPagesOwned(const void *va, size_t length) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    ClientPages *p = FindLocked(va, length == 0 ? 1 : length);
+    return p != nullptr && p->Owned && p->Owner == &CurrentThread();
+}
+
 }  // namespace kernel
 
 void *ClientAddressOf(const void *callerBuffer) {
@@ -156,7 +169,45 @@ void *ClientAddressOf(const void *callerBuffer) {
     for (auto &kv : kernel::g_pages) {
         if (kv.second->Caller == callerBuffer) return kv.second->UserBase + kv.second->Offset;
     }
+    // A buffer in the client's own pages is its own client address.
+    kernel::ClientPages *p = kernel::FindLocked(callerBuffer, 1);
+    if (p != nullptr && p->Owned) return const_cast<void *>(callerBuffer);
     return nullptr;
+}
+
+void *ClientAlloc(size_t bytes) {
+    using namespace kernel;
+    auto *p = new ClientPages;
+    p->Bytes = RoundPages(bytes == 0 ? 1 : bytes);
+    p->Owned = true;
+    p->Owner = &CurrentThread();
+    p->Length = bytes;
+    p->Fd = memfd_create("client-memory", MFD_CLOEXEC);
+    if (p->Fd < 0 || ftruncate(p->Fd, static_cast<off_t>(p->Bytes)) != 0) abort();
+    void *base = mmap(nullptr, p->Bytes, PROT_READ | PROT_WRITE, MAP_SHARED, p->Fd, 0);
+    if (base == MAP_FAILED) abort();
+    p->UserBase = static_cast<char *>(base);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_pages[reinterpret_cast<uintptr_t>(base)] = p;
+    return base;
+}
+
+void ClientFree(void *block) {
+    using namespace kernel;
+    ClientPages *p = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g_mutex);
+        auto it = g_pages.find(reinterpret_cast<uintptr_t>(block));
+        if (it == g_pages.end() || !it->second->Owned) return;
+        p = it->second;
+        g_pages.erase(it);
+        for (auto s = g_secures.begin(); s != g_secures.end();) {
+            s = s->second.Pages == p ? g_secures.erase(s) : std::next(s);
+        }
+    }
+    munmap(p->UserBase, p->Bytes);
+    close(p->Fd);
+    delete p;
 }
 
 }  // namespace sim

@@ -251,6 +251,9 @@ struct ClientPages;
 ClientPages *ClientPagesCreate(void *caller, size_t length, bool readOnly, PVOID *userVa);
 // Copies the client pages back to the caller (when asked), unmaps and frees them.
 void ClientPagesFinish(ClientPages *pages, bool copyBack);
+// True when [va, va + length) lies in one ClientAlloc block of the calling
+// thread's client: a direct buffer there is locked where it lies.
+bool ClientPagesOwned(const void *va, size_t length);
 // A second, writable mapping of client pages holding [va, va + length), or
 // nullptr when va is no client address (kernel memory is its own mapping).
 void *SystemViewMap(const void *va, size_t length);

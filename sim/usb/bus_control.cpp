@@ -110,6 +110,11 @@ PlugResult PlugJson(const std::string &text, const PlugOptions &options) {
 
 }  // namespace
 
+size_t WireLogDataLimit() {
+    std::lock_guard<std::mutex> g(g_logLock);
+    return g_logMaxData;
+}
+
 void LogRecord(const WireRecord &record) {
     std::lock_guard<std::mutex> g(g_logLock);
     g_log.push_back(record);
@@ -199,7 +204,10 @@ void SetFrameNumber(uint32_t frame) {
     Bus *bus = g_bus;
     if (bus == nullptr) return;
     std::lock_guard<std::mutex> g(bus->Lock);
-    bus->Start = std::chrono::steady_clock::now() - std::chrono::microseconds((uint64_t)frame * 1000);
+    if (bus->ManualClock) bus->ManualMicros = (uint64_t)frame * 1000;
+    else bus->Start = std::chrono::steady_clock::now() - std::chrono::microseconds((uint64_t)frame * 1000);
+    ResetClockPasses(*bus);  // the jump is not bus time that passed
+    bus->Changed.notify_all();
 }
 
 PlugResult PlugReferenceCamera() { return Plug(ReferenceProfile()); }
@@ -374,6 +382,34 @@ void SetBandwidthModel(bool on) {
     if (bus == nullptr) return;
     std::lock_guard<std::mutex> g(bus->Lock);
     bus->BandwidthModel = on;
+}
+
+void SetManualClock(bool on) {
+    Bus *bus = g_bus;
+    if (bus == nullptr) return;
+    std::lock_guard<std::mutex> g(bus->Lock);
+    if (bus->ManualClock == on) return;
+    if (on) {
+        // Passes owed up to now run first, then time stands still.
+        RunClockPasses(*bus);
+        bus->ManualMicros = BusMicros(*bus);
+        bus->ManualClock = true;
+    } else {
+        bus->ManualClock = false;
+        bus->Start = std::chrono::steady_clock::now() - std::chrono::microseconds(bus->ManualMicros);
+    }
+    bus->Changed.notify_all();
+    bus->ReadyChanged.notify_all();
+}
+
+void AdvanceBusClock(uint64_t micros) {
+    Bus *bus = g_bus;
+    if (bus == nullptr) return;
+    std::lock_guard<std::mutex> g(bus->Lock);
+    if (!bus->ManualClock) return;
+    bus->ManualMicros += micros;
+    RunClockPasses(*bus);
+    bus->ReadyChanged.notify_all();  // delayed completions may be due now
 }
 
 bool PipeHalted(int port, int endpoint) {

@@ -32,16 +32,14 @@ constexpr uint32_t kMicrosPerFrame = 1000;
 constexpr uint32_t kMicroframesPerFrame = 8;
 constexpr uint32_t kMicrosPerMicroframe = kMicrosPerFrame / kMicroframesPerFrame;
 // Bulk and interrupt packets the bus moves: at high speed 13 of 512 bytes per
-// microframe (USB 2.0, 5.8.4), at full speed 19 of 64 bytes per frame.
+// microframe (USB 2.0, 5.8.4), at full speed 19 of 64 bytes per frame. A pass
+// moves what its frame allows; what it leaves unused is lost, so an idle bus
+// saves nothing up.
 constexpr uint64_t kHighSpeedPacketsPerMicroframe = 13;
 constexpr uint64_t kFullSpeedPacketsPerFrame = 19;
-// A pass may move what the time since the previous pass allows, at most this
-// many frames' worth (a late pass catches up); what it leaves unused is lost,
-// so an idle bus saves nothing up.
-constexpr uint64_t kCreditFrames = 4;
-// An interrupt endpoint is polled once per interval; a late pass makes up at
-// most this many polls.
-constexpr uint32_t kMaxPollsPerPass = 8;
+// An interrupt endpoint is polled once per interval: at most once per
+// microframe, so at most this many times in a pass.
+constexpr uint32_t kMaxPollsPerPass = kMicroframesPerFrame;
 // Aborted transfers complete from the clock this many frames after the abort.
 constexpr uint32_t kAbortDelayFrames = 2;
 // An ASAP isochronous stream idle this long starts afresh.
@@ -66,15 +64,15 @@ struct Budget {
     }
 };
 
-// Adds the packets the elapsed (micro)frames allow. Lock held.
+// Adds the packets the (micro)frames elapsed since the last accounting allow:
+// one frame's worth at a clock pass (passes run at every frame boundary of
+// bus time), part of one for an inline transfer between passes. Lock held.
 void Replenish(Bus &bus, uint64_t now) {
     const uint64_t mf = now / kMicrosPerMicroframe;
     if (mf < bus.LastCreditMicroframe) bus.LastCreditMicroframe = mf;  // frame counter set back
     const uint64_t frames = mf / kMicroframesPerFrame - bus.LastCreditMicroframe / kMicroframesPerFrame;
-    bus.HighSpeedCredit = std::min(bus.HighSpeedCredit + (mf - bus.LastCreditMicroframe) * kHighSpeedPacketsPerMicroframe,
-                                   kCreditFrames * kMicroframesPerFrame * kHighSpeedPacketsPerMicroframe);
-    bus.FullSpeedCredit = std::min(bus.FullSpeedCredit + frames * kFullSpeedPacketsPerFrame,
-                                   kCreditFrames * kFullSpeedPacketsPerFrame);
+    bus.HighSpeedCredit += (mf - bus.LastCreditMicroframe) * kHighSpeedPacketsPerMicroframe;
+    bus.FullSpeedCredit += frames * kFullSpeedPacketsPerFrame;
     bus.LastCreditMicroframe = mf;
 }
 
@@ -285,35 +283,46 @@ void ServeQueue(Bus &bus, Port &port, uint8_t endpoint, uint64_t now, std::vecto
     }
 }
 
+// One pass of the clock at bus time now (the start of a frame): serves every
+// queue with the bandwidth of the frame that ended. False when nothing was
+// queued. Lock held.
+bool ClockPass(Bus &bus, uint64_t now, std::vector<Completion> *done) {
+    Replenish(bus, now);
+    // Endpoints share the bus's bandwidth: each pass starts with another.
+    std::vector<std::pair<Port *, uint8_t>> busy;
+    for (auto &p : bus.Ports) {
+        Port &port = *p.second;
+        if (!port.Connected) continue;
+        for (auto &e : port.Endpoints)
+            if (!e.second.Queue.empty()) busy.push_back({&port, e.first});
+    }
+    const size_t first = busy.empty() ? 0 : bus.PassCount++ % busy.size();
+    bus.InPass = true;
+    bus.PassMicros = now;
+    for (size_t i = 0; i < busy.size(); ++i) {
+        auto &b = busy[(first + i) % busy.size()];
+        ServeQueue(bus, *b.first, b.second, now, done);
+    }
+    bus.InPass = false;
+    bus.HighSpeedCredit = 0;
+    bus.FullSpeedCredit = 0;
+    return !busy.empty();
+}
+
 void ClockThread(Bus *bus) {
     std::unique_lock<std::mutex> lock(bus->Lock);
     while (!bus->Stopping) {
-        // Sleep to the start of the next frame; a late wake-up serves the
-        // frames it missed in one pass.
-        const uint64_t next = (BusMicros(*bus) / kMicrosPerFrame + 1) * kMicrosPerFrame;
+        if (bus->ManualClock) {
+            bus->Changed.wait(lock);  // AdvanceBusClock runs the passes
+            continue;
+        }
+        // Sleep to the start of the next frame; a late wake-up runs the
+        // passes of every frame it missed.
+        const uint64_t next = (bus->LastPassFrame + 1) * kMicrosPerFrame;
         bus->Changed.wait_until(lock, bus->Start + std::chrono::microseconds(next),
-                                [bus] { return bus->Stopping; });
+                                [bus] { return bus->Stopping || bus->ManualClock; });
         if (bus->Stopping) break;
-        if (BusMicros(*bus) < next) continue;  // the frame counter was set back
-        std::vector<Completion> done;
-        const uint64_t now = BusMicros(*bus);
-        Replenish(*bus, now);
-        // Endpoints share the bus's bandwidth: each pass starts with another.
-        std::vector<std::pair<Port *, uint8_t>> busy;
-        for (auto &p : bus->Ports) {
-            Port &port = *p.second;
-            if (!port.Connected) continue;
-            for (auto &e : port.Endpoints)
-                if (!e.second.Queue.empty()) busy.push_back({&port, e.first});
-        }
-        const size_t first = busy.empty() ? 0 : bus->PassCount++ % busy.size();
-        for (size_t i = 0; i < busy.size(); ++i) {
-            auto &b = busy[(first + i) % busy.size()];
-            ServeQueue(*bus, *b.first, b.second, now, &done);
-        }
-        bus->HighSpeedCredit = 0;
-        bus->FullSpeedCredit = 0;
-        DeliverLater(*bus, done);
+        RunClockPasses(*bus);
     }
 }
 
@@ -333,7 +342,8 @@ void CompletionThread(Bus *bus, unsigned index) {
         Completion c = bus->Ready.front();
         const uint64_t now = BusMicros(*bus);
         if (c.NotBefore > now && !bus->Stopping) {
-            bus->ReadyChanged.wait_until(lock, bus->Start + std::chrono::microseconds(c.NotBefore));
+            if (bus->ManualClock) bus->ReadyChanged.wait(lock);  // until AdvanceBusClock
+            else bus->ReadyChanged.wait_until(lock, bus->Start + std::chrono::microseconds(c.NotBefore));
             continue;
         }
         bus->Ready.pop_front();
@@ -353,7 +363,32 @@ void CompletionThread(Bus *bus, unsigned index) {
 
 }  // namespace
 
+void RunClockPasses(Bus &bus) {
+    const uint64_t target = BusMicros(bus) / kMicrosPerFrame;
+    std::vector<Completion> done;
+    while (bus.LastPassFrame < target) {
+        const uint64_t frame = ++bus.LastPassFrame;
+        if (!ClockPass(bus, frame * kMicrosPerFrame, &done)) {
+            // Nothing is queued, and nothing can be while the lock is held:
+            // the frames left to target are idle.
+            bus.LastPassFrame = target;
+            bus.LastCreditMicroframe =
+                std::max<uint64_t>(bus.LastCreditMicroframe, target * kMicroframesPerFrame);
+        }
+    }
+    DeliverLater(bus, done);
+}
+
+void ResetClockPasses(Bus &bus) {
+    const uint64_t now = BusMicros(bus);
+    bus.LastPassFrame = now / kMicrosPerFrame;
+    bus.LastCreditMicroframe = now / kMicrosPerMicroframe;
+    bus.HighSpeedCredit = 0;
+    bus.FullSpeedCredit = 0;
+}
+
 uint64_t BusMicros(Bus &bus) {
+    if (bus.ManualClock) return bus.ManualMicros;
     return (uint64_t)std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now() - bus.Start)
         .count();
@@ -398,7 +433,9 @@ bool TakeIsoPacketFailure(Port &port, uint8_t endpoint, USBD_STATUS *status) {
 }
 
 void FinishTransfer(Bus &bus, Port &port, Transfer *t, USBD_STATUS status, std::vector<Completion> *out) {
-    const uint64_t now = BusMicros(bus);
+    // A transfer the clock finishes ends at its pass's bus time (earlier than
+    // now when a late clock catches up).
+    const uint64_t now = bus.InPass ? bus.PassMicros : BusMicros(bus);
     PURB urb = t->Urb;
     urb->UrbHeader.Status = status;
     switch (t->Kind) {
@@ -446,6 +483,7 @@ void FinishTransfer(Bus &bus, Port &port, Transfer *t, USBD_STATUS status, std::
     const bool onWire = !t->Refused && (t->Kind != TransferKind::ResetPipe || t->ClearHalt);
     if (onWire) {
         uint32_t n = t->Kind == TransferKind::Isochronous ? t->Length : t->Done;
+        n = (uint32_t)std::min<size_t>(n, WireLogDataLimit());  // what the log keeps
         if (t->Buffer != nullptr && n != 0) r.Data.assign(t->Buffer, t->Buffer + n);
         if (t->Kind == TransferKind::SelectConfiguration || t->Kind == TransferKind::SelectInterface ||
             t->Kind == TransferKind::ResetPipe)
@@ -505,7 +543,8 @@ void PlaceReordered(Bus &bus, Completion &c) {
         }
     }
     const size_t at = after + bus.ReorderRandom() % (bus.Ready.size() - after + 1);
-    c.NotBefore += bus.ReorderRandom() % (2 * kMicrosPerFrame + 1);
+    // (Not under a manual clock, which moves only when a test moves it.)
+    if (!bus.ManualClock) c.NotBefore += bus.ReorderRandom() % (2 * kMicrosPerFrame + 1);
     bus.Ready.insert(bus.Ready.begin() + (std::ptrdiff_t)at, c);
 }
 

@@ -177,6 +177,15 @@ struct Bus {
     // SetCompletionReorder: off, or the generator that places completions.
     bool ReorderCompletions = false;
     std::mt19937 ReorderRandom;
+    // The clock: a pass runs for every frame boundary of bus time, up to
+    // LastPassFrame; a clock thread that wakes late runs the passes it
+    // missed. PassMicros is the bus time of the pass in progress (InPass).
+    uint64_t LastPassFrame = 0;
+    bool InPass = false;
+    uint64_t PassMicros = 0;
+    // Tests: bus time stands at ManualMicros and moves by AdvanceBusClock only.
+    bool ManualClock = false;
+    uint64_t ManualMicros = 0;
     // Bandwidth of bulk and interrupt traffic: packets the bus may still move,
     // per speed, accounted up to LastCreditMicroframe.
     bool BandwidthModel = true;
@@ -191,6 +200,8 @@ extern std::atomic<Bus *> g_bus;
 
 // Wire log, kept across bus restarts until cleared.
 void LogRecord(const WireRecord &record);
+// Bytes of a record's data the log keeps (WireLogSetLimits).
+size_t WireLogDataLimit();
 
 inline Port *FindPort(Bus &bus, int number) {
     auto it = bus.Ports.find(number);
@@ -199,7 +210,16 @@ inline Port *FindPort(Bus &bus, int number) {
 
 // --- bus_engine.cpp -------------------------------------------------------
 
+// Bus time in microseconds since BusStart (moved by SetFrameNumber): the wall
+// clock's, or the manual clock's. Lock held.
 uint64_t BusMicros(Bus &bus);
+// Runs the clock passes of every frame boundary from the last pass up to
+// BusMicros, each with its own frame's bandwidth, and hands what they
+// finished to the bus threads. Lock held.
+void RunClockPasses(Bus &bus);
+// After bus time jumped (SetFrameNumber, the manual clock switched): the
+// passes and the bandwidth start again from now, nothing owed. Lock held.
+void ResetClockPasses(Bus &bus);
 inline uint32_t FrameOf(uint64_t micros) { return (uint32_t)(micros / 1000); }
 
 // The knobs that apply to an endpoint: its own merged with the port-wide ones

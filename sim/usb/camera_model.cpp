@@ -34,19 +34,43 @@ uint32_t Answer(uint8_t *data, uint16_t wLength, const std::vector<uint8_t> &byt
 
 }  // namespace
 
+void ReferenceFrameBytes(uint32_t counter, uint32_t width, uint32_t height, size_t offset, uint8_t *out,
+                         size_t n) {
+    const size_t size = (size_t)width * height;
+    if (offset >= size) return;
+    n = std::min(n, size - offset);
+    // A row is a ramp of byte values: copy it from a table of two ramps, at
+    // most 256 bytes at a time.
+    static const struct Ramp {
+        uint8_t Bytes[512];
+        Ramp() {
+            for (size_t i = 0; i < sizeof Bytes; ++i) Bytes[i] = (uint8_t)i;
+        }
+    } ramp;
+    size_t x = offset % width, y = offset / width;
+    for (size_t done = 0; done < n;) {
+        const uint8_t first = (uint8_t)(x + 2 * y + counter);
+        const size_t row = std::min(n - done, width - x);
+        for (size_t k = 0; k < row; k += 256)
+            memcpy(out + done + k, ramp.Bytes + first, std::min<size_t>(256, row - k));
+        done += row;
+        x = 0;
+        ++y;
+    }
+    if (size >= 8 && offset < 8) {
+        uint8_t header[8];
+        Put32(header, counter);
+        header[4] = (uint8_t)width;
+        header[5] = (uint8_t)(width >> 8);
+        header[6] = (uint8_t)height;
+        header[7] = (uint8_t)(height >> 8);
+        memcpy(out, header + offset, std::min<size_t>(n, 8 - offset));
+    }
+}
+
 std::vector<uint8_t> ReferenceFrame(uint32_t counter, uint32_t width, uint32_t height) {
     std::vector<uint8_t> f((size_t)width * height);
-    for (size_t i = 0; i < f.size(); ++i) {
-        size_t x = i % width, y = i / width;
-        f[i] = (uint8_t)(x + 2 * y + counter);
-    }
-    if (f.size() >= 8) {
-        Put32(f.data(), counter);
-        f[4] = (uint8_t)width;
-        f[5] = (uint8_t)(width >> 8);
-        f[6] = (uint8_t)height;
-        f[7] = (uint8_t)(height >> 8);
-    }
+    ReferenceFrameBytes(counter, width, height, 0, f.data(), f.size());
     return f;
 }
 
@@ -332,7 +356,8 @@ void CameraModel::OutPacket(uint8_t endpoint, const uint8_t *data, uint32_t leng
         ++CapturesArmed;
     } else if (data[0] == 3 && CaptureArmed) {
         CaptureArmed = false;
-        PendingFrame f{ReferenceFrame((uint32_t)FramesStarted, Profile.FrameWidth, Profile.FrameHeight), 0,
+        // The pattern is produced packet by packet as the host reads it.
+        PendingFrame f{(uint32_t)FramesStarted, (size_t)Profile.FrameWidth * Profile.FrameHeight, 0,
                        nowMicros + (uint64_t)Profile.FrameDelayMs * 1000, false};
         PostEvent(1, (uint32_t)FramesStarted);
         ++FramesStarted;
@@ -371,12 +396,13 @@ bool CameraModel::InPacket(uint8_t endpoint, std::vector<uint8_t> *packet, uint6
             Frames.pop_front();
             return true;  // the zero-length packet that ends a frame of whole packets
         }
-        size_t n = std::min<size_t>(ep->MaxPacket, f.Bytes.size() - f.Offset);
-        packet->assign(f.Bytes.begin() + f.Offset, f.Bytes.begin() + f.Offset + n);
+        size_t n = std::min<size_t>(ep->MaxPacket, f.Size - f.Offset);
+        packet->resize(n);
+        ReferenceFrameBytes(f.Counter, Profile.FrameWidth, Profile.FrameHeight, f.Offset, packet->data(), n);
         f.Offset += n;
-        if (f.Offset == f.Bytes.size()) {
+        if (f.Offset == f.Size) {
             ++FramesDelivered;
-            PostEvent(2, Get32(f.Bytes.data()));
+            PostEvent(2, f.Counter);
             if (n == ep->MaxPacket && Profile.FrameZeroLengthPacket) f.ZeroLengthPacketDue = true;
             else Frames.pop_front();
         }
@@ -433,7 +459,7 @@ CameraState CameraModel::State() const {
     s.FramesStarted = FramesStarted;
     s.FramesDelivered = FramesDelivered;
     s.FrameBytesPending = 0;
-    for (const auto &f : Frames) s.FrameBytesPending += f.Bytes.size() - f.Offset;
+    for (const auto &f : Frames) s.FrameBytesPending += f.Size - f.Offset;
     s.IsoInPackets = IsoInPackets;
     s.IsoOutPackets = IsoOutPackets;
     s.IsoOutBadPackets = IsoOutBadPackets;

@@ -42,8 +42,11 @@ struct CameraModel {
 
     // Transfer commands and frames.
     bool CaptureArmed = false;
+    // A frame started by command 3: the reference pattern of frame Counter
+    // (ReferenceFrameBytes), Size bytes, of which Offset have been sent.
     struct PendingFrame {
-        std::vector<uint8_t> Bytes;
+        uint32_t Counter;
+        size_t Size;
         size_t Offset;
         uint64_t ReadyMicros;
         bool ZeroLengthPacketDue;
@@ -86,6 +89,11 @@ private:
     void PostEvent(uint8_t type, uint32_t counter);
     std::vector<uint8_t> OtherSpeedConfiguration(uint8_t index) const;
 };
+
+// Bytes [offset, offset + n) of ReferenceFrame(counter, width, height), cut at
+// the frame's end, written to out.
+void ReferenceFrameBytes(uint32_t counter, uint32_t width, uint32_t height, size_t offset, uint8_t *out,
+                         size_t n);
 
 }  // namespace usb
 }  // namespace sim

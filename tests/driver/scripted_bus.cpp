@@ -57,6 +57,12 @@ NTSTATUS ScriptedInternal(PDEVICE_OBJECT, PIRP irp) {
         g_bus.InternalCodes.push_back(code);
     }
     if (g_bus.OnInternal) answer = g_bus.OnInternal(code, stack);
+    if (answer.Hold) {
+        IoMarkIrpPending(irp);
+        std::lock_guard<std::mutex> hold(g_bus.Lock);
+        g_bus.Held.push_back(irp);
+        return STATUS_PENDING;
+    }
     if (!answer.Pend) return Complete(irp, answer.Status);
 
     IoMarkIrpPending(irp);
@@ -88,6 +94,7 @@ void ScriptedBus::Load() {
     PendPower = false;
     PendingPower.clear();
     InternalCodes.clear();
+    Held.clear();
     Pdos.clear();
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     Driver = sim::LoadDriver("scriptbus", ScriptedEntry, &status);
@@ -122,6 +129,14 @@ void ScriptedBus::CompletePendingPower() {
             Complete(irp, STATUS_SUCCESS);
         });
     }
+}
+
+void ScriptedBus::CompleteHeld(PIRP irp, NTSTATUS status) {
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        Held.erase(std::remove(Held.begin(), Held.end(), irp), Held.end());
+    }
+    sim::RunOnKernelThread(DISPATCH_LEVEL, [irp, status] { Complete(irp, status); });
 }
 
 void ScriptedBus::Unload() {

@@ -24,6 +24,9 @@ struct ScriptedBus {
         NTSTATUS Status = STATUS_SUCCESS;
         bool Pend = false;
         uint32_t DelayMs = 0;  // a pended request completes this much later
+        // The request is left pending in Held until the test completes it
+        // (CompleteHeld).
+        bool Hold = false;
     };
     std::function<Answer(ULONG ioControlCode, PIO_STACK_LOCATION stack)> OnInternal;
     NTSTATUS StartStatus = STATUS_SUCCESS;         // IRP_MN_START_DEVICE
@@ -34,6 +37,7 @@ struct ScriptedBus {
     bool PendPower = false;                        // power requests left pending
     std::vector<PIRP> PendingPower;                // for the test to complete
     std::vector<ULONG> InternalCodes;              // every internal code seen
+    std::vector<PIRP> Held;                        // requests answered with Hold, in arrival order
     std::mutex Lock;
 
     PDRIVER_OBJECT Driver = nullptr;
@@ -47,6 +51,9 @@ struct ScriptedBus {
     void Unload();
     // Completes the power requests left pending, with STATUS_SUCCESS.
     void CompletePendingPower();
+    // Takes irp out of Held and completes it with status, at DISPATCH_LEVEL
+    // on a kernel thread of its own; returns when the completion has run.
+    void CompleteHeld(PIRP irp, NTSTATUS status);
 };
 
 // The scripted bus of the running test.

@@ -6,6 +6,8 @@
 
 #include <string.h>
 
+#include <thread>
+
 #include "support/kernel_test.h"
 #include "test_driver.h"
 
@@ -122,6 +124,58 @@ TEST_F(AddressSpaceTest, ReadOnlyInDirectBufferCanBeSecuredForReadingOnly) {
                                            sizeof data, readOnly)
                   .Status);
     EXPECT_EQ(0, reached);
+}
+
+// A client that owns its pages (ClientAlloc) hands a buffer in them over
+// where it lies: the MDL describes the client's own address, the kernel's
+// mapping is another address that ends with the request, and the memory stays
+// the client's. A buffer not wholly inside the block, or handed over by a
+// thread that does not own it, is copied for the request as any other.
+TEST_F(AddressSpaceTest, ClientOwnedPagesAreLockedWhereTheyLieWithoutACopy) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    volatile char *system = nullptr;
+    void *described = nullptr;
+    HANDLE secured = nullptr;
+    kt::SetHandler(device, [&](PDEVICE_OBJECT, PIRP irp) {
+        described = MmGetMdlVirtualAddress(irp->MdlAddress);
+        system = static_cast<char *>(MmGetSystemAddressForMdlSafe(irp->MdlAddress, NormalPagePriority));
+        system[0] = 'k';
+        secured = MmSecureVirtualMemory(described, MmGetMdlByteCount(irp->MdlAddress), PAGE_READWRITE);
+        if (secured != nullptr) MmUnsecureVirtualMemory(secured);
+        return kt::CompleteWith(irp, STATUS_SUCCESS, 1);
+    });
+    auto send = [&](char *buffer, ULONG length) {
+        return sim::ClientDeviceIoControl(handle, Code(0x803, METHOD_OUT_DIRECT), nullptr, 0, buffer,
+                                          length)
+            .Status;
+    };
+    char *block = static_cast<char *>(sim::ClientAlloc(3 * PAGE_SIZE));
+    ASSERT_NE(nullptr, block);
+    EXPECT_EQ(0, block[0]);
+    char *buffer = block + 100;
+    ASSERT_EQ(STATUS_SUCCESS, send(buffer, 2 * PAGE_SIZE));
+    EXPECT_EQ(static_cast<void *>(buffer), described);
+    EXPECT_NE(static_cast<volatile char *>(buffer), system);
+    EXPECT_EQ('k', buffer[0]);
+    EXPECT_NE(nullptr, secured);
+    EXPECT_EQ(static_cast<void *>(buffer), sim::ClientAddressOf(buffer));
+    EXPECT_DEATH(system[1] = 'x', "");
+    buffer[1] = 'c';  // still the client's own memory
+    EXPECT_EQ('c', buffer[1]);
+
+    // Past the block's end: copied, and copied back.
+    char *tail = block + PAGE_SIZE;
+    ASSERT_EQ(STATUS_SUCCESS, send(tail, 2 * PAGE_SIZE + 1));
+    EXPECT_NE(static_cast<void *>(tail), described);
+    EXPECT_EQ('k', tail[0]);
+
+    // Another thread is another client: its request is a copy too.
+    NTSTATUS other = STATUS_UNSUCCESSFUL;
+    std::thread([&] { other = send(buffer + 10, 64); }).join();
+    EXPECT_EQ(STATUS_SUCCESS, other);
+    EXPECT_NE(static_cast<void *>(buffer + 10), described);
+    EXPECT_EQ('k', buffer[10]);
+    sim::ClientFree(block);
 }
 
 TEST_F(AddressSpaceTest, MappingAnMdlFailsUnderFaultInjectionLikeAnAllocation) {

@@ -99,6 +99,27 @@ TEST_F(BusTransfers, ArmedCaptureDeliversOneTestFrameOnPipe2) {
     EXPECT_EQ(3u, status[8]);  // frames delivered
 }
 
+// The camera produces its frames packet by packet; the pattern it sends and
+// ReferenceFrame are the documented one: an 8-byte header, then
+// (x + 2y + counter) & 0xFF.
+TEST(ReferenceFrame, FollowsTheDocumentedPattern) {
+    const uint32_t counter = 0x01020304 + 250;
+    for (uint32_t width : {100u, 700u}) {
+        const uint32_t height = 13;
+        std::vector<uint8_t> f = bus::ReferenceFrame(counter, width, height);
+        ASSERT_EQ((size_t)width * height, f.size());
+        const uint8_t header[8] = {(uint8_t)counter,        (uint8_t)(counter >> 8),
+                                   (uint8_t)(counter >> 16), (uint8_t)(counter >> 24),
+                                   (uint8_t)width,          (uint8_t)(width >> 8),
+                                   13,                      0};
+        EXPECT_EQ(0, memcmp(header, f.data(), 8)) << width;
+        size_t wrong = 0;
+        for (size_t i = 8; i < f.size(); ++i)
+            wrong += f[i] != (uint8_t)(i % width + 2 * (i / width) + counter);
+        EXPECT_EQ(0u, wrong) << width;
+    }
+}
+
 TEST_F(BusTransfers, FrameOfPartialPacketsEndsShortAndSplitsAcrossReadsByMdl) {
     bus::BusStop();
     ASSERT_EQ(STATUS_SUCCESS, bus::BusStart());

@@ -116,6 +116,20 @@ NTSTATUS ClientClose(ClientHandle handle);
 IoResult ClientDeviceIoControl(ClientHandle handle, ULONG ioControlCode, const void *input,
                                ULONG inputLength, void *output, ULONG outputLength);
 
+// Memory of the calling thread's client, as a process allocates its own
+// (VirtualAlloc): whole zeroed pages, readable and writable, until ClientFree.
+// A direct-method output buffer wholly inside one such block, handed over by
+// the thread that allocated it, is locked where it lies: the MDL describes
+// that address, nothing is copied in or back, and the kernel's mapping of it
+// is another address, unmapped at completion, as for any direct buffer.
+// (A read-only hand-over, ClientBufferOptions::OutputReadOnly, is still a
+// copy.) MmSecureVirtualMemory of such memory lasts until
+// MmUnsecureVirtualMemory or ClientFree.
+void *ClientAlloc(size_t bytes);
+// Frees a ClientAlloc block (other addresses: nothing happens); never while a
+// request uses it.
+void ClientFree(void *block);
+
 // For a lower test driver standing in for the hardware: the client address
 // of the direct buffer in flight whose caller's buffer is callerBuffer (the
 // address its MDLs describe), or nullptr.

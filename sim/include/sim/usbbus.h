@@ -241,9 +241,23 @@ void SetInlineFailures(int port, bool on);
 // every endpoint of every port (13 x 512 bytes: 53.248 MB/s), at full speed
 // 19 packets per 1 ms frame; an interrupt endpoint moves one packet per polling
 // interval. Off, the bus moves whatever the camera has at each clock pass (for
-// CPU measurements). Isochronous and control traffic is not counted. A fixed
+// CPU measurements). The clock runs a pass for every 1 ms frame of bus time,
+// which follows the wall clock: a clock thread that wakes late runs the
+// passes of every frame it missed, each with its own frame's bandwidth. Isochronous and control traffic is not counted. A fixed
 // latency for every request is SetLatency(port, kAnyEndpoint, us).
 void SetBandwidthModel(bool on);
+
+// Bus-wide, reset by BusStart, for tests that need bus time by hand: with on,
+// bus time stops following the wall clock and stands still (the frame counter
+// included) until AdvanceBusClock moves it; requests queue and wait meanwhile.
+// Off again, bus time goes on from where it stands.
+void SetManualClock(bool on);
+// Manual clock only (otherwise nothing happens): moves bus time on by micros
+// and runs, in the calling thread, the clock's pass of every frame boundary
+// crossed, each moving what its own frame's bandwidth allows, exactly as the
+// clock thread does when it wakes that late; what they finish goes to the bus
+// threads as usual.
+void AdvanceBusClock(uint64_t micros);
 
 // True while the pipe of the endpoint is halted on the host side: a bulk or
 // interrupt transfer failed (stall, a knob's failure, overrun; not a cancel or

@@ -1,0 +1,402 @@
+// The order of isochronous requests against a scripted lower driver that
+// holds every request until the test completes it: completions in any order
+// and on several threads at once must still reach a stream's rings, and a
+// block read's buffer, in the order the requests were sent (the order the
+// bus serves them), and the slots must be sent again in that order; a slot
+// failing, a stop and a removal while slots are parked end cleanly.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "driver_fixture.h"
+#include "scripted_bus.h"
+#include "usb/interface_snapshot.h"
+
+namespace drvtest {
+namespace {
+
+using namespace std::chrono_literals;
+
+const USBD_PIPE_HANDLE kIsoPipe = (USBD_PIPE_HANDLE)0x1006;
+constexpr uint32_t kSize = 64;       // bytes per packet
+constexpr uint32_t kPerRequest = 8;  // packets per request: one frame at bInterval 1
+
+class IsoOrderTest : public DriverTest {
+protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        Scripted().Load();
+        pdo_ = Scripted().CreatePdo();
+        ASSERT_EQ(sim::PnpReportChild(pdo_, driver_), STATUS_SUCCESS);
+        fdo_ = pdo_->AttachedDevice;
+        InstallInterface();
+        Scripted().OnInternal = [this](ULONG code, PIO_STACK_LOCATION stack) {
+            return Answer(code, stack);
+        };
+        // Opens need a started device; the pipe table above stands for the
+        // selection a start would have made.
+        WriteUCharRelease(&Ext()->Started, 1);
+        ASSERT_EQ(sim::ClientOpen(Win32Name(0).c_str(), &handle_), STATUS_SUCCESS);
+        baseline_ = OurBlocks();
+    }
+    void TearDown() override {
+        if (handle_ != 0) sim::ClientClose(handle_);
+        if (!removed_) sim::PnpRemoveDevice(pdo_);
+        if (aborter_.joinable()) aborter_.join();
+        Scripted().Unload();
+        DriverTest::TearDown();
+    }
+    DeviceExtension *Ext() { return (DeviceExtension *)fdo_->DeviceExtension; }
+    static int OurBlocks() {
+        int blocks = 0;
+        for (const auto &block : sim::PoolOutstanding()) blocks += block.Tag == USBCAM_POOL_TAG;
+        return blocks;
+    }
+
+    // Pipe 0: isochronous IN 0x86, one packet a microframe.
+    void InstallInterface() {
+        const ULONG length = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) + sizeof(USBD_PIPE_INFORMATION);
+        std::vector<uint8_t> raw(length, 0);
+        auto *info = (USBD_INTERFACE_INFORMATION *)raw.data();
+        info->Length = (USHORT)length;
+        info->NumberOfPipes = 1;
+        info->Pipes[0].EndpointAddress = 0x86;
+        info->Pipes[0].PipeType = UsbdPipeTypeIsochronous;
+        info->Pipes[0].PipeHandle = kIsoPipe;
+        info->Pipes[0].Interval = 1;
+        info->Pipes[0].MaximumPacketSize = kSize;
+        info->Pipes[0].MaximumTransferSize = 0x3FFFFF;
+        AtPassive(driver_, [&] {
+            NTSTATUS status;
+            PUSBD_INTERFACE_INFORMATION copy = CreateInterfaceCopy(info, length, &status);
+            ASSERT_NE(copy, nullptr);
+            ReplaceInterfaceInfo(Ext(), copy);
+        });
+    }
+
+    // The bus serves each isochronous request as it arrives: packet j of the
+    // k-th request carries the number k * 8 + j, and the request is held.
+    // An abort succeeds at once and cancels the held requests after it, the
+    // newest first, as the platform may.
+    ScriptedBus::Answer Answer(ULONG code, PIO_STACK_LOCATION stack) {
+        ScriptedBus::Answer answer;
+        if (code != IOCTL_INTERNAL_USB_SUBMIT_URB) return answer;
+        PURB urb = (PURB)stack->Parameters.Others.Argument1;
+        urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
+        if (urb->UrbHeader.Function == URB_FUNCTION_ABORT_PIPE) {
+            if (aborter_.joinable()) aborter_.join();
+            aborter_ = std::thread([this] { CancelHeld(); });
+            return answer;
+        }
+        if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) return answer;
+        auto *iso = &urb->UrbIsochronousTransfer;
+        std::lock_guard<std::mutex> hold(lock_);
+        const uint32_t k = (uint32_t)buffers_.size();
+        buffers_.push_back(iso->TransferBuffer);
+        for (ULONG j = 0; j < iso->NumberOfPackets; j++) {
+            const uint32_t number = k * kPerRequest + j;
+            memcpy((uint8_t *)iso->TransferBuffer + iso->IsoPacket[j].Offset, &number, 4);
+            iso->IsoPacket[j].Length = kSize;
+            iso->IsoPacket[j].Status = USBD_STATUS_SUCCESS;
+        }
+        if (!USBD_SUCCESS(failInline_)) {  // failed inside IofCallDriver
+            Fail(urb, failInline_);
+            answer.Status = STATUS_UNSUCCESSFUL;
+            return answer;
+        }
+        answer.Hold = true;
+        return answer;
+    }
+    static PURB UrbOf(PIRP irp) {
+        return (PURB)IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1;
+    }
+    static uint32_t FirstNumber(PIRP irp) {
+        uint32_t number;
+        memcpy(&number, UrbOf(irp)->UrbIsochronousTransfer.TransferBuffer, 4);
+        return number;
+    }
+    void CancelHeld() {
+        std::vector<PIRP> held;
+        {
+            std::lock_guard<std::mutex> hold(Scripted().Lock);
+            held = Scripted().Held;
+        }
+        for (auto it = held.rbegin(); it != held.rend(); ++it) {
+            Fail(UrbOf(*it), USBD_STATUS_CANCELED);
+            Scripted().CompleteHeld(*it, STATUS_CANCELLED);
+        }
+    }
+    static void Fail(PURB urb, USBD_STATUS usbd) {
+        auto *iso = &urb->UrbIsochronousTransfer;
+        iso->Hdr.Status = usbd;
+        for (ULONG j = 0; j < iso->NumberOfPackets; j++) {
+            iso->IsoPacket[j].Status = usbd;
+            iso->IsoPacket[j].Length = 0;
+        }
+    }
+
+    // Requests that have reached the bus so far.
+    size_t Arrivals() {
+        std::lock_guard<std::mutex> hold(lock_);
+        return buffers_.size();
+    }
+    // The payload stride (so the slot) the k-th request was sent with.
+    PVOID Stride(size_t k) {
+        std::lock_guard<std::mutex> hold(lock_);
+        return k < buffers_.size() ? buffers_[k] : nullptr;
+    }
+    // Completes the k-th request (waiting for it to arrive; hang guard 10 s),
+    // with success or with the USB status given; returns when its completion
+    // routine has returned.
+    void Complete(uint32_t k, USBD_STATUS usbd = USBD_STATUS_SUCCESS) {
+        PIRP irp = nullptr;
+        for (int i = 0; i < 10000 && irp == nullptr; i++) {
+            {
+                std::lock_guard<std::mutex> hold(Scripted().Lock);
+                for (PIRP held : Scripted().Held) {
+                    if (FirstNumber(held) == k * kPerRequest) irp = held;
+                }
+            }
+            if (irp == nullptr) std::this_thread::sleep_for(1ms);
+        }
+        ASSERT_NE(irp, nullptr) << "request " << k << " never arrived";
+        NTSTATUS status = STATUS_SUCCESS;
+        if (!USBD_SUCCESS(usbd)) {
+            Fail(UrbOf(irp), usbd);
+            status = STATUS_UNSUCCESSFUL;
+        }
+        Scripted().CompleteHeld(irp, status);
+    }
+
+    sim::IoResult StartStream(uint32_t slots, uint32_t ringPackets = 1024) {
+        StreamStartRecord record = {0, kSize, ringPackets, kPerRequest, slots};
+        return Call(IOCTL_USBCAM_START_STREAM, &record, sizeof(record), nullptr, 0);
+    }
+    sim::IoResult StopStream() { return Call(IOCTL_USBCAM_STOP_STREAM, nullptr, 0, nullptr, 0); }
+    sim::IoResult Call(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength) {
+        return sim::ClientDeviceIoControl(handle_, code, in, inLength, out, outLength);
+    }
+    // Drains the stream's rings: each packet's number, or ~status for a packet
+    // that carries a failure status (its length must be 0).
+    std::vector<uint32_t> Read() {
+        std::vector<uint32_t> numbers;
+        for (;;) {
+            StreamReadRecord record = {0, kSize, 64, 0, 0};
+            std::vector<uint8_t> out(64 * (kSize + 12));
+            sim::IoResult r = Call(IOCTL_USBCAM_READ_STREAM, &record, sizeof(record), out.data(), (ULONG)out.size());
+            EXPECT_EQ(r.Status, STATUS_SUCCESS);
+            const size_t packets = r.Information / (kSize + 12);
+            for (size_t i = 0; i < packets; i++) {
+                IsoPacketDescriptor d;
+                memcpy(&d, &out[packets * kSize + i * 12], 12);
+                uint32_t number;
+                memcpy(&number, &out[i * kSize], 4);
+                EXPECT_EQ(d.Offset, (uint32_t)(number % kPerRequest) * kSize);
+                if (d.Status != USBD_STATUS_SUCCESS) {
+                    EXPECT_EQ(d.Length, 0u);
+                    number = ~d.Status;
+                }
+                numbers.push_back(number);
+            }
+            if (packets < 64) return numbers;
+        }
+    }
+    static std::vector<uint32_t> Range(uint32_t first, uint32_t end) {
+        std::vector<uint32_t> numbers;
+        for (uint32_t n = first; n < end; n++) numbers.push_back(n);
+        return numbers;
+    }
+    static std::vector<uint32_t> Failed(uint32_t count, USBD_STATUS usbd) {
+        return std::vector<uint32_t>(count, ~(uint32_t)usbd);
+    }
+    static std::vector<uint32_t> Join(std::vector<uint32_t> a, const std::vector<uint32_t> &b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+    // Hang guard 10 s: the last slot has stopped and everything is freed.
+    bool WaitStreamGone() {
+        for (int i = 0; i < 10000 && OurBlocks() != baseline_; i++) std::this_thread::sleep_for(1ms);
+        StreamReadRecord record = {0, kSize, 1, 0, 0};
+        std::vector<uint8_t> out(kSize + 12);
+        return OurBlocks() == baseline_ &&
+               Call(IOCTL_USBCAM_READ_STREAM, &record, sizeof(record), out.data(), (ULONG)out.size()).Status ==
+                   STATUS_UNSUCCESSFUL;
+    }
+
+    PDEVICE_OBJECT pdo_ = nullptr;
+    PDEVICE_OBJECT fdo_ = nullptr;
+    sim::ClientHandle handle_ = 0;
+    int baseline_ = 0;
+    bool removed_ = false;
+    std::mutex lock_;
+    std::vector<PVOID> buffers_;  // by arrival
+    USBD_STATUS failInline_ = USBD_STATUS_SUCCESS;
+    std::thread aborter_;
+};
+
+TEST_F(IsoOrderTest, RequestsCompletingInReverseReachTheRingsInSendOrder) {
+    ASSERT_EQ(StartStream(4).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Arrivals(), 4u);
+    Complete(3);
+    Complete(2);
+    Complete(1);
+    // Parked behind request 0: nothing appended, nothing sent again.
+    EXPECT_TRUE(Read().empty());
+    EXPECT_EQ(Arrivals(), 4u);
+    Complete(0);
+    EXPECT_EQ(Read(), Range(0, 32));
+    // Sent again in the order they were first sent.
+    ASSERT_EQ(Arrivals(), 8u);
+    for (size_t k = 0; k < 4; k++) EXPECT_EQ(Stride(4 + k), Stride(k)) << k;
+
+    // Out of order again: the first two in order as soon as they can go.
+    Complete(5);
+    Complete(7);
+    EXPECT_TRUE(Read().empty());
+    Complete(4);
+    EXPECT_EQ(Read(), Range(32, 48));
+    Complete(6);
+    EXPECT_EQ(Read(), Range(48, 64));
+    ASSERT_EQ(Arrivals(), 12u);
+    for (size_t k = 0; k < 4; k++) EXPECT_EQ(Stride(8 + k), Stride(k)) << k;
+
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    for (uint32_t k : {10u, 8u, 11u, 9u}) Complete(k);
+    EXPECT_TRUE(WaitStreamGone());
+    EXPECT_EQ(Arrivals(), 12u);
+}
+
+TEST_F(IsoOrderTest, CompletionsOnSeveralThreadsAtOnceKeepTheOrder) {
+    // The four requests in flight are completed on four threads at once,
+    // round after round: whichever takes the lead, the rings get them in the
+    // order they were sent.
+    ASSERT_EQ(StartStream(4).Status, STATUS_SUCCESS);
+    const uint32_t rounds = 150;
+    std::vector<uint32_t> numbers;
+    for (uint32_t round = 0; round < rounds; round++) {
+        std::atomic<int> ready{0};
+        std::vector<std::thread> threads;
+        for (uint32_t t = 0; t < 4; t++) {
+            threads.emplace_back([&, k = round * 4 + (3 - t)] {
+                ready++;
+                while (ready.load() < 4) std::this_thread::yield();
+                Complete(k);
+            });
+        }
+        for (auto &thread : threads) thread.join();
+        const std::vector<uint32_t> more = Read();
+        numbers.insert(numbers.end(), more.begin(), more.end());
+        ASSERT_EQ(Arrivals(), 4u * (round + 2));
+        if (HasFailure()) break;
+    }
+    EXPECT_EQ(numbers, Range(0, rounds * 32));
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    for (uint32_t k = rounds * 4; k < rounds * 4 + 4; k++) Complete(k);
+    EXPECT_TRUE(WaitStreamGone());
+}
+
+TEST_F(IsoOrderTest, ASlotFailingWhileOthersAreParkedLeavesTheOrder) {
+    ASSERT_EQ(StartStream(4).Status, STATUS_SUCCESS);
+    Complete(2);
+    Complete(1, USBD_STATUS_DEV_NOT_RESPONDING);
+    Complete(3);
+    EXPECT_TRUE(Read().empty());
+    Complete(0);
+    // The failed request takes its place, its packets saying why.
+    EXPECT_EQ(Read(), Join(Join(Range(0, 8), Failed(8, USBD_STATUS_DEV_NOT_RESPONDING)), Range(16, 32)));
+    // Its slot stopped; the others were sent again in their order.
+    ASSERT_EQ(Arrivals(), 7u);
+    EXPECT_EQ(Stride(4), Stride(0));
+    EXPECT_EQ(Stride(5), Stride(2));
+    EXPECT_EQ(Stride(6), Stride(3));
+    // Three slots run on, in order.
+    Complete(6);
+    Complete(5);
+    EXPECT_TRUE(Read().empty());
+    Complete(4);
+    EXPECT_EQ(Read(), Range(32, 56));
+    EXPECT_EQ(Arrivals(), 10u);
+    EXPECT_EQ(Stride(7), Stride(0));
+
+    // Every remaining slot fails: the stream ends with the last of them.
+    for (uint32_t k : {9u, 7u, 8u}) Complete(k, USBD_STATUS_DEV_NOT_RESPONDING);
+    EXPECT_TRUE(WaitStreamGone());
+    EXPECT_EQ(Arrivals(), 10u);
+}
+
+TEST_F(IsoOrderTest, AStopWhileSlotsAreParkedStopsThemInOrder) {
+    ASSERT_EQ(StartStream(4).Status, STATUS_SUCCESS);
+    Complete(1);
+    Complete(2);
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    // Slots 1 and 2 completed before the stop, but their turn comes after it:
+    // they stop with slot 0, their data in order.
+    Complete(0);
+    EXPECT_EQ(Read(), Range(0, 24));
+    EXPECT_EQ(Arrivals(), 4u);
+    Complete(3);
+    EXPECT_TRUE(WaitStreamGone());
+    EXPECT_EQ(Arrivals(), 4u);
+}
+
+TEST_F(IsoOrderTest, RemovalWhileSlotsAreParkedWaitsForTheLastSlot) {
+    ASSERT_EQ(StartStream(4).Status, STATUS_SUCCESS);
+    Complete(2);
+    Complete(3);
+    sim::ClientClose(handle_);
+    handle_ = 0;
+    // The abort cancels requests 1 and 0 after it has completed; 2 and 3 then
+    // take their turn and are not sent again.
+    removed_ = true;
+    EXPECT_EQ(sim::PnpRemoveDevice(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(OurBlocks(), 0);
+    EXPECT_EQ(Arrivals(), 4u);
+    std::lock_guard<std::mutex> hold(Scripted().Lock);
+    EXPECT_TRUE(Scripted().Held.empty());
+}
+
+TEST_F(IsoOrderTest, RequestsFailingInsideTheSendStopTheirSlotsWithoutNesting) {
+    // Each completion runs inside the IofCallDriver that sent its request:
+    // it parks, the starter takes it once the call has returned, and the
+    // slot stops instead of being sent again from within its completion.
+    failInline_ = USBD_STATUS_DEV_NOT_RESPONDING;
+    ASSERT_EQ(StartStream(4).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(WaitStreamGone());
+    EXPECT_EQ(Arrivals(), 4u);
+}
+
+TEST_F(IsoOrderTest, ABlockReadIsSentAgainInOrderSoItsBufferFollowsTheBus) {
+    // Two slots; each round the later request completes first. Were the
+    // slots sent again in the order they complete, the bus would fill packets
+    // 24 to 31 before 16 to 23.
+    const uint32_t total = 64;
+    std::vector<uint8_t> out(total * (kSize + 12), 0xEE);
+    sim::IoResult result{};
+    std::thread reader([&] {
+        IsoReadRecord record = {0, kSize, total, kPerRequest, 2};
+        result = Call(IOCTL_USBCAM_ISO_READ, &record, sizeof(record), out.data(), (ULONG)out.size());
+    });
+    for (uint32_t round = 0; round < total / (2 * kPerRequest); round++) {
+        Complete(2 * round + 1);
+        Complete(2 * round);
+    }
+    reader.join();
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    EXPECT_EQ(Arrivals(), total / kPerRequest);
+    for (uint32_t i = 0; i < total; i++) {
+        uint32_t number;
+        memcpy(&number, &out[i * kSize], 4);
+        EXPECT_EQ(number, i);
+        IsoPacketDescriptor d;
+        memcpy(&d, &out[total * kSize + i * 12], 12);
+        EXPECT_EQ(d.Status, USBD_STATUS_SUCCESS);
+        EXPECT_EQ(d.Length, kSize);
+    }
+    EXPECT_EQ(OurBlocks(), baseline_);
+}
+
+}  // namespace
+}  // namespace drvtest
