@@ -12,8 +12,9 @@
 #   make bench    build and run every benchmark (build/bin/bench_*), JSON results in build/bench/
 #   make mutants  run the driver suites against each deliberate fault of mutants/*.txt
 #   make stress   the seeded stress and the low-resources sweep, long, with a fresh seed (printed)
+#   make soak     a stream under random faults for SOAK_SECONDS (default 600); SOAK_SEED replays
 
-.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz bench mutants stress deps clean
+.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz bench mutants stress soak deps clean
 
 all: build
 
@@ -104,6 +105,13 @@ stress: build
 	@USBCAM_STRESS_SEED=$(STRESS_SEED) USBCAM_STRESS_ROUNDS=$(STRESS_ROUNDS) build/bin/driver_stress_test
 	@USBCAM_LOW_RESOURCES_SEED=$(STRESS_SEED) USBCAM_LOW_RESOURCES_ROUNDS=$(STRESS_ROUNDS) \
 	  build/bin/driver_low_resources_test
+
+# The soak: the reference camera's stream under random faults while clients
+# read, select and reset (tests/driver/soak_test.cpp); prints its summary.
+SOAK_SECONDS ?= 600
+SOAK_SEED ?= $(shell od -An -N4 -tu4 /dev/urandom | tr -d ' ')
+soak: build
+	@SOAK_SECONDS=$(SOAK_SECONDS) SOAK_SEED=$(SOAK_SEED) build/bin/driver_soak_test
 
 clean:
 	rm -rf build

@@ -151,6 +151,11 @@ VOID CancelSegments(PDEVICE_OBJECT DeviceObject) {
     KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
 
     KeWaitForSingleObject(&extension->BulkDoneEvent, Executive, KernelMode, FALSE, NULL);
+    // The last completion sets the event while it holds the lock: taking the
+    // lock once lets it leave the lock before this transfer, and with it
+    // perhaps the device object (a removal waits for it), is gone.
+    oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
+    KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
 }
 
 // ---------------------------------------------------------------------------

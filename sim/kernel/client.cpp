@@ -4,9 +4,13 @@
 // A Win32 device path "\\.\NAME" names the link "\DosDevices\NAME", which leads
 // to a device object; every request through the handle goes to the top of that
 // device's stack, in the calling thread at PASSIVE_LEVEL, as a client IRP with
-// RequestorMode UserMode and the handle's file object. The handle holds a
-// reference on the device object, so requests still reach its driver after
-// IoDeleteDevice; the driver decides what to do with them.
+// RequestorMode UserMode and the handle's file object. The name lookup
+// references the device object it finds, and an open of one that is deleted
+// (delete-pending) or still initializing fails STATUS_NO_SUCH_DEVICE without
+// a create request; a create already on its way when the driver deletes the
+// device object reaches the driver. The handle keeps the lookup's reference,
+// so requests still reach its driver after IoDeleteDevice; the driver
+// decides what to do with them.
 //
 // Device-control buffers, as NtDeviceIoControlFile handles them:
 //   METHOD_BUFFERED    one system buffer of max(input, output) bytes holding
@@ -130,10 +134,16 @@ NTSTATUS ClientOpen(const char *win32Path, ClientHandle *handle) {
     } else {
         return STATUS_OBJECT_NAME_INVALID;
     }
-    PDEVICE_OBJECT device = NameResolve(ntName);
+    // The lookup references the device object it finds; that reference
+    // becomes the handle's, or goes when the open fails.
+    PDEVICE_OBJECT device = NameResolveReferenced(ntName);
     if (device == nullptr) return STATUS_OBJECT_NAME_NOT_FOUND;
-    PDEVICE_OBJECT top = TargetOf(device);
-    if (top == nullptr) return STATUS_NO_SUCH_DEVICE;
+    NTSTATUS refused = OpenCheckDevice(device);
+    PDEVICE_OBJECT top = NT_SUCCESS(refused) ? TargetOf(device) : nullptr;
+    if (top == nullptr) {
+        DereferenceDevice(device);
+        return STATUS_NO_SUCH_DEVICE;
+    }
 
     PFILE_OBJECT file = static_cast<PFILE_OBJECT>(KernelAlloc(128));
     memset(file, 0, 128);
@@ -142,9 +152,9 @@ NTSTATUS ClientOpen(const char *win32Path, ClientHandle *handle) {
     IoResult r = Send(top, irp, waiter, "IRP_MJ_CREATE from a client");
     if (!NT_SUCCESS(r.Status)) {
         KernelFree(file);
+        DereferenceDevice(device);
         return r.Status;
     }
-    ReferenceDevice(device);
     std::lock_guard<std::mutex> lock(g_mutex);
     ClientHandle h = g_nextHandle;
     g_nextHandle += 4;

@@ -11,8 +11,11 @@
 // mapping of the same file, writable as kernel mappings are. The caller's
 // buffer is copied into the client's view when the request is issued and back
 // when it completes (writes through a system mapping show in the client's
-// view at once, as on the platform). At completion both views are unmapped, so
-// a late access through either faults at once.
+// view at once, as on the platform). A system mapping is populated when it
+// is made, as the platform fills the page table entries of locked pages when
+// it maps them: the driver's first touch of each page is no page fault. At
+// completion both views are unmapped, so a late access through either faults
+// at once.
 //
 // A client may also own client pages outright (ClientAlloc), as a process owns
 // the memory it allocated: a direct buffer wholly inside such a block, handed
@@ -118,8 +121,8 @@ void *SystemViewMap(const void *va, size_t length) {
     uintptr_t a = reinterpret_cast<uintptr_t>(va);
     size_t first = (a & ~uintptr_t(PAGE_SIZE - 1)) - reinterpret_cast<uintptr_t>(p->UserBase);
     size_t bytes = RoundPages(BYTE_OFFSET(va) + (length == 0 ? 1 : length));
-    void *view =
-        mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED, p->Fd, static_cast<off_t>(first));
+    void *view = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, p->Fd,
+                      static_cast<off_t>(first));
     if (view == MAP_FAILED) abort();
     g_views[reinterpret_cast<uintptr_t>(view)] = bytes;
     return static_cast<char *>(view) + BYTE_OFFSET(va);

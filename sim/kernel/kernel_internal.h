@@ -163,9 +163,16 @@ bool IsDriverLoaded(PDRIVER_OBJECT driver);
 // Called when a frame of driver ends on this thread; runs a deferred leak
 // check when the driver's last device object went away meanwhile.
 void DriverFrameEnded(PDRIVER_OBJECT driver);
-// Keeps a device object's memory and dispatch reachable for a client handle.
+// Keeps a device object's memory and dispatch reachable (a name lookup, a
+// client handle, a Plug and Play request); the last dereference of a deleted
+// one frees it.
 void ReferenceDevice(PDEVICE_OBJECT device);
 void DereferenceDevice(PDEVICE_OBJECT device);
+// Whether an open may go to device, which the caller holds a reference on:
+// STATUS_NO_SUCH_DEVICE when it is deleted (delete-pending) or still
+// initializing, as the I/O manager refuses such an open before building the
+// create request.
+NTSTATUS OpenCheckDevice(PDEVICE_OBJECT device);
 std::string DriverName(PDRIVER_OBJECT driver);
 
 // Name space (names are compared case-insensitively; "\??\X" and
@@ -179,6 +186,9 @@ NTSTATUS NameInsertLink(const std::string &link, const std::string &target);
 NTSTATUS NameRemoveLink(const std::string &link);
 // Follows a link (if name is one) to a device object; nullptr when missing.
 PDEVICE_OBJECT NameResolve(const std::string &name);
+// NameResolve, referencing the device object found while the name space is
+// locked (DereferenceDevice when done), as the object manager's lookup does.
+PDEVICE_OBJECT NameResolveReferenced(const std::string &name);
 
 // ---------------------------------------------------------------------------
 // IRPs

@@ -86,8 +86,9 @@ NTSTATUS NameRemoveLink(const std::string &link) {
     return STATUS_SUCCESS;
 }
 
-PDEVICE_OBJECT NameResolve(const std::string &name) {
-    std::lock_guard<std::mutex> lock(g_mutex);
+namespace {
+
+PDEVICE_OBJECT ResolveLocked(const std::string &name) {
     std::string key = NormalizeName(name);
     for (int depth = 0; depth < 8; ++depth) {
         auto it = g_names.find(key);
@@ -96,6 +97,22 @@ PDEVICE_OBJECT NameResolve(const std::string &name) {
         key = it->second.Target;
     }
     return nullptr;
+}
+
+}  // namespace
+
+PDEVICE_OBJECT NameResolve(const std::string &name) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return ResolveLocked(name);
+}
+
+// Lock order: the name space, then the object table (ReferenceDevice);
+// IoDeleteDevice takes them one after the other, never nested.
+PDEVICE_OBJECT NameResolveReferenced(const std::string &name) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    PDEVICE_OBJECT device = ResolveLocked(name);
+    if (device != nullptr) ReferenceDevice(device);
+    return device;
 }
 
 }  // namespace kernel

@@ -12,6 +12,15 @@
 // DEVICE_OBJECT_DELETED_USED naming the call site. Major functions a driver
 // does not install complete with STATUS_INVALID_DEVICE_REQUEST.
 //
+// References follow the object manager: the object holds one of its own
+// from creation until IoDeleteDevice has taken its name away (so a name
+// lookup that finds it can always reference it first, as the lookup does
+// under the directory lock); a lookup, a client handle and the Plug and Play
+// manager's requests hold one each. A device object deleted but still
+// referenced is delete-pending: an open that finds it is refused
+// (OpenCheckDevice), while requests on handles already open still reach its
+// driver.
+//
 // When a driver's last device object is deleted, the pool it still holds is
 // reported as leaked once the driver's current routine has returned (so that
 // a removal routine that deletes its device object and then frees the rest
@@ -44,7 +53,7 @@ struct DeviceRecord {
     PDRIVER_OBJECT Driver = nullptr;
     std::string Name;  // empty when unnamed
     PDEVICE_OBJECT Lower = nullptr;
-    int References = 0;
+    int References = 1;  // the object's own until its deletion has removed its name
     size_t Bytes = 0;
     bool Deleted = false;
     bool Freed = false;  // deleted and unreferenced: memory poisoned
@@ -221,6 +230,15 @@ void DereferenceDevice(PDEVICE_OBJECT device) {
     DeviceRecord *r = FindDeviceLocked(device);
     if (r == nullptr) return;
     if (--r->References == 0 && r->Deleted && !r->Freed) FreeDeviceLocked(r);
+}
+
+NTSTATUS OpenCheckDevice(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    DeviceRecord *r = FindDeviceLocked(device);
+    if (r == nullptr || r->Deleted || (device->Flags & DO_DEVICE_INITIALIZING) != 0) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    return STATUS_SUCCESS;
 }
 
 std::string DriverName(PDRIVER_OBJECT driver) {
@@ -428,11 +446,15 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject, SIM_SITE_DECL) {
                 d->LeakCheckPending = true;
                 lastDevice = true;
             }
-            if (r->References == 0) FreeDeviceLocked(r);
         }
     }
     if (violation != nullptr) Report(violation, site, detail);
-    if (!name.empty()) NameRemoveDevice(name);
+    if (driver != nullptr) {
+        // The name goes first, then the object's own reference: a lookup
+        // that found the name holds a reference of its own by now.
+        if (!name.empty()) NameRemoveDevice(name);
+        DereferenceDevice(DeviceObject);
+    }
     if (lastDevice) DriverFrameEnded(driver);
 }
 

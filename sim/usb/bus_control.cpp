@@ -314,6 +314,14 @@ void FailNextWithIrpStatus(int port, int endpoint, uint32_t count, USBD_STATUS s
     });
 }
 
+void FailIsoPackets(int port, int endpoint, uint32_t count, USBD_STATUS status) {
+    WithPort(port, [&](Bus &, Port &p) {
+        Knobs &k = p.EndpointKnobs[endpoint];
+        k.IsoPacketFailCount = count;
+        k.IsoPacketFailStatus = status;
+    });
+}
+
 void SetNeverAnswer(int port, int endpoint, bool on) {
     WithPort(port, [&](Bus &, Port &p) { p.EndpointKnobs[endpoint].NeverAnswer = on; });
 }
@@ -355,6 +363,14 @@ void SetCompletionDelay(uint32_t microseconds) {
     if (bus == nullptr) return;
     std::lock_guard<std::mutex> g(bus->Lock);
     bus->CompletionDelayMicros = microseconds;
+}
+
+void SetCompletionReorder(uint32_t seed) {
+    Bus *bus = g_bus;
+    if (bus == nullptr) return;
+    std::lock_guard<std::mutex> g(bus->Lock);
+    bus->ReorderCompletions = seed != 0;
+    bus->ReorderRandom.seed(seed);
 }
 
 void SetInlineFailures(int port, bool on) {

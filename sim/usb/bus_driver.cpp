@@ -513,7 +513,19 @@ NTSTATUS PortRequest(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, ULONG code) {
                 port->Camera->BusReset();
                 port->Camera->Address = port->Address;
                 port->PortStatus = USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
-                for (auto &e : port->Endpoints) e.second.NextIsoMicroframe = 0;
+                // Drivers are to cancel their requests before a reset; those
+                // still queued were addressed to a device in reset and fail
+                // as unanswered (isochronous ones once their frames pass), so
+                // no microframe is served twice.
+                for (auto &e : port->Endpoints) {
+                    for (Transfer *t : e.second.Queue) {
+                        if (t->Aborted || t->Forced) continue;
+                        t->Forced = true;
+                        t->ForcedStatus = USBD_STATUS_DEV_NOT_RESPONDING;
+                        t->ForcedIrp = false;
+                    }
+                    e.second.NextIsoMicroframe = 0;
+                }
                 status = STATUS_SUCCESS;
             }
         }

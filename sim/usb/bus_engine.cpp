@@ -181,16 +181,27 @@ bool RunIsochronous(Bus &bus, Port &port, Transfer *t, uint64_t now, USBD_STATUS
         const uint32_t room = end - p.Offset;
         const uint32_t seq = (uint32_t)(t->IsoStart + (uint64_t)j * t->IsoPeriod);
         p.Status = USBD_STATUS_SUCCESS;
+        USBD_STATUS damaged = USBD_STATUS_SUCCESS;
         if (j < t->IsoLate) {
             // Its microframe had passed when the request reached the bus.
             p.Status = USBD_STATUS_ISO_NOT_ACCESSED_LATE;
             p.Length = 0;
         } else if (t->Record.In) {
             std::vector<uint8_t> data = port.Camera->IsoInPacket(t->Endpoint, seq);
-            uint32_t copy = std::min<uint32_t>((uint32_t)data.size(), room);
-            if (copy != 0) memcpy(t->Buffer + p.Offset, data.data(), copy);
-            p.Length = copy;
-            if (data.size() > room) p.Status = USBD_STATUS_DATA_OVERRUN;
+            if (TakeIsoPacketFailure(port, t->Endpoint, &damaged)) {
+                // The camera sent it; the host received nothing usable.
+                p.Status = damaged;
+                p.Length = 0;
+            } else {
+                uint32_t copy = std::min<uint32_t>((uint32_t)data.size(), room);
+                if (copy != 0) memcpy(t->Buffer + p.Offset, data.data(), copy);
+                p.Length = copy;
+                if (data.size() > room) p.Status = USBD_STATUS_DATA_OVERRUN;
+            }
+        } else if (TakeIsoPacketFailure(port, t->Endpoint, &damaged)) {
+            // Lost on the way: the camera never sees it.
+            p.Status = damaged;
+            p.Length = 0;
         } else {
             port.Camera->IsoOutPacket(t->Endpoint, t->Buffer + p.Offset, room);
             p.Length = room;
@@ -410,6 +421,17 @@ bool TakeFailNext(Port &port, uint8_t endpoint, Knobs *how) {
     return false;
 }
 
+bool TakeIsoPacketFailure(Port &port, uint8_t endpoint, USBD_STATUS *status) {
+    for (int key : {(int)endpoint, kAnyEndpoint}) {
+        auto it = port.EndpointKnobs.find(key);
+        if (it == port.EndpointKnobs.end() || it->second.IsoPacketFailCount == 0) continue;
+        --it->second.IsoPacketFailCount;
+        *status = it->second.IsoPacketFailStatus;
+        return true;
+    }
+    return false;
+}
+
 void FinishTransfer(Bus &bus, Port &port, Transfer *t, USBD_STATUS status, std::vector<Completion> *out) {
     // A transfer the clock finishes ends at its pass's bus time (earlier than
     // now when a late clock catches up).
@@ -507,6 +529,25 @@ void AbortQueue(Bus &bus, Port &port, uint8_t endpoint) {
     q.NextIsoMicroframe = 0;
 }
 
+// Reordered delivery: c goes to a random place in Ready after the last
+// completion of its own endpoint (whose order the tickets keep anyway, and
+// which a bus thread must never wait behind), and may be held back up to two
+// frames.
+void PlaceReordered(Bus &bus, Completion &c) {
+    size_t after = 0;
+    for (size_t i = bus.Ready.size(); i > 0; --i) {
+        const Completion &other = bus.Ready[i - 1];
+        if (other.Port == c.Port && other.QueueEndpoint == c.QueueEndpoint) {
+            after = i;
+            break;
+        }
+    }
+    const size_t at = after + bus.ReorderRandom() % (bus.Ready.size() - after + 1);
+    // (Not under a manual clock, which moves only when a test moves it.)
+    if (!bus.ManualClock) c.NotBefore += bus.ReorderRandom() % (2 * kMicrosPerFrame + 1);
+    bus.Ready.insert(bus.Ready.begin() + (std::ptrdiff_t)at, c);
+}
+
 void DeliverLater(Bus &bus, std::vector<Completion> &list) {
     if (list.empty()) return;
     const uint64_t when = BusMicros(bus) + bus.CompletionDelayMicros;
@@ -514,7 +555,8 @@ void DeliverLater(Bus &bus, std::vector<Completion> &list) {
         EndpointQueue &q = bus.Ports.at(c.Port)->Endpoints[c.QueueEndpoint];
         c.Ticket = q.NextTicket++;
         c.NotBefore = when;
-        bus.Ready.push_back(c);
+        if (bus.ReorderCompletions) PlaceReordered(bus, c);
+        else bus.Ready.push_back(c);
     }
     list.clear();
     bus.ReadyChanged.notify_all();

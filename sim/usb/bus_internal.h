@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -88,6 +89,8 @@ struct Knobs {
     bool FailIrp = false;
     NTSTATUS FailIrpStatus = STATUS_SUCCESS;
     bool ControlStall = false;
+    uint32_t IsoPacketFailCount = 0;  // isochronous packets still to fail (FailIsoPackets)
+    USBD_STATUS IsoPacketFailStatus = USBD_STATUS_SUCCESS;
 };
 
 struct EndpointQueue {
@@ -171,6 +174,9 @@ struct Bus {
     std::vector<std::thread> Workers;
     unsigned ActiveWorkers = kCompletionThreads;
     uint32_t CompletionDelayMicros = 0;
+    // SetCompletionReorder: off, or the generator that places completions.
+    bool ReorderCompletions = false;
+    std::mt19937 ReorderRandom;
     // The clock: a pass runs for every frame boundary of bus time, up to
     // LastPassFrame; a clock thread that wakes late runs the passes it
     // missed. PassMicros is the bus time of the pass in progress (InPass).
@@ -222,6 +228,9 @@ Knobs MergedKnobs(Port &port, uint8_t endpoint);
 // Consumes one fail-next count of the endpoint (or, failing that, of the
 // port-wide knobs); true with the knobs that say how to fail.
 bool TakeFailNext(Port &port, uint8_t endpoint, Knobs *how);
+// Takes one packet of the FailIsoPackets knob of the endpoint (or of
+// kAnyEndpoint): true with *status set when this packet fails.
+bool TakeIsoPacketFailure(Port &port, uint8_t endpoint, USBD_STATUS *status);
 
 // Puts a validated transfer in its queue (async) or runs it at once (inline
 // mode with an idle queue). Returns the status for the dispatch routine to

@@ -1,6 +1,7 @@
 // Seeded concurrency stress: client threads issue every kind of request at
 // once (control codes, selections, bulk and isochronous transfers, stream
 // start, read and stop) while the bus completes inline or with random delays,
+// on one to four threads, in order or reordered across endpoints,
 // a share of allocations fails at random, and the camera is removed, surprise
 // removed or unplugged in the middle. Every request must end with a status the
 // driver can give, the removal must complete, nothing may hang (each client
@@ -99,6 +100,10 @@ protected:
         if (random() % 3 == 0) sim::usb::FailAfter(camera.Port, 0, (uint32_t)(random() % 20), 3, USBD_STATUS_STALL_PID);
         const uint32_t faultPerMille = random() % 3 == 0 ? 30 : 0;
         if (faultPerMille != 0) sim::FaultFailRandomly(faultPerMille, seed, driver_);
+        // Completions on one to four bus threads, in the clock's order or
+        // reordered across endpoints (seeded from the round).
+        sim::usb::SetCompletionThreads(1 + (unsigned)(random() % 4));
+        sim::usb::SetCompletionReorder(random() % 2 ? (uint32_t)random() | 1 : 0);
 
         std::atomic<int> warmedUp{0};
         std::atomic<bool> stop{false};

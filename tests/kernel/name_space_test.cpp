@@ -91,6 +91,53 @@ TEST_F(NameSpaceTest, ClientOpensByLinkAndHandleOutlivesDeletion) {
     sim::UnloadDriver(d);
 }
 
+// An open references the device object its name lookup found: a driver that
+// deletes the device object while the create request is in its dispatch
+// routine still has the object (and the events in its extension) until the
+// open is over; a device object still initializing is refused before any
+// create request.
+TEST_F(NameSpaceTest, OpenHoldsTheDeviceObjectItFoundAndRefusesAnInitializingOne) {
+    PDRIVER_OBJECT d = kt::LoadTestDriver("lookup");
+    PDEVICE_OBJECT dev = kt::CreateDevice(d, "\\Device\\Cam-3", nullptr, sizeof(KEVENT));
+    PKEVENT event = static_cast<PKEVENT>(dev->DeviceExtension);
+    KeInitializeEvent(event, NotificationEvent, FALSE);
+    int creates = 0;
+    kt::SetHandler(dev, [&](PDEVICE_OBJECT self, PIRP irp) {
+        if (IoGetCurrentIrpStackLocation(irp)->MajorFunction != IRP_MJ_CREATE) {
+            return kt::CompleteWith(irp, STATUS_SUCCESS);
+        }
+        ++creates;
+        IoDeleteDevice(self);
+        KeSetEvent(event, IO_NO_INCREMENT, FALSE);  // the memory is still the device's
+        return kt::CompleteWith(irp, STATUS_DELETE_PENDING);
+    });
+    sim::ClientHandle h = 0;
+    EXPECT_EQ(STATUS_DELETE_PENDING, sim::ClientOpen("\\Device\\Cam-3", &h));
+    EXPECT_EQ(1, creates);
+    EXPECT_EQ(STATUS_OBJECT_NAME_NOT_FOUND, sim::ClientOpen("\\Device\\Cam-3", &h));
+    // The failed open let the object go: now any use of it is a report.
+    ExpectViolation("DEVICE_OBJECT_DELETED_USED");
+    KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+
+    PDEVICE_OBJECT young = nullptr;
+    kt::WideName name("\\Device\\Cam-4");
+    ASSERT_EQ(STATUS_SUCCESS,
+              IoCreateDevice(d, 0, &name.Unicode, FILE_DEVICE_UNKNOWN, 0, FALSE, &young));
+    bool reached = false;
+    kt::SetHandler(young, [&](PDEVICE_OBJECT, PIRP irp) {
+        reached = true;
+        return kt::CompleteWith(irp, STATUS_SUCCESS);
+    });
+    EXPECT_EQ(STATUS_NO_SUCH_DEVICE, sim::ClientOpen("\\Device\\Cam-4", &h));
+    EXPECT_FALSE(reached);
+    young->Flags &= ~DO_DEVICE_INITIALIZING;
+    ASSERT_EQ(STATUS_SUCCESS, sim::ClientOpen("\\Device\\Cam-4", &h));
+    EXPECT_TRUE(reached);
+    EXPECT_EQ(STATUS_SUCCESS, sim::ClientClose(h));
+    kt::DeleteDevice(young);
+    sim::UnloadDriver(d);
+}
+
 TEST_F(NameSpaceTest, UninstalledMajorFunctionIsInvalidDeviceRequest) {
     NTSTATUS st;
     PDRIVER_OBJECT d = sim::LoadDriver(

@@ -220,6 +220,51 @@ TEST_F(BusConcurrency, CompletionRoutinesRunInParallelAndStartInOrderPerEndpoint
     }
 }
 
+// Reordered delivery: completions of different endpoints overtake each other
+// (against the order the clock finished them, which the wire log keeps),
+// while each endpoint's own stay in order. Without it, one bus thread
+// delivers exactly in the clock's order.
+TEST_F(BusConcurrency, ReorderedCompletionsKeepEachEndpointsOrder) {
+    bus::SetCompletionThreads(1);
+    for (uint32_t seed : {0u, 7u}) {
+        bus::SetCompletionReorder(seed);
+        bus::WireLogClear();
+        constexpr int kEach = 20;
+        std::vector<std::vector<uint8_t>> data(2 * kEach, std::vector<uint8_t>(64, 0));
+        std::vector<UrbBuffer> urbs;
+        std::vector<AsyncUrb> async(2 * kEach);
+        for (int i = 0; i < 2 * kEach; ++i) {
+            urbs.push_back(i % 2 == 0 ? BulkTransfer(sel.Pipes[0].PipeHandle, false, data[i].data(), 64)
+                                      : BulkTransfer(sel.Pipes[1].PipeHandle, true, data[i].data(), 64));
+        }
+        for (int i = 0; i < 2 * kEach; ++i) StartAsync(&async[i], Pdo, urbs[i].Urb());
+        for (auto &a : async) ASSERT_TRUE(WaitAsync(&a, kHangGuardMs));
+        // The k-th request of an endpoint is its k-th record in the log.
+        std::vector<int> finished(2 * kEach, -1);
+        int seen[2] = {0, 0};
+        std::vector<bus::WireRecord> log = bus::WireLog(Port);
+        for (size_t r = 0; r < log.size(); ++r) {
+            const int e = log[r].Endpoint == 0x01 ? 0 : log[r].Endpoint == 0x81 ? 1 : -1;
+            if (e >= 0 && seen[e] < kEach) finished[2 * seen[e]++ + e] = (int)r;
+        }
+        ASSERT_EQ(kEach, seen[0]);
+        ASSERT_EQ(kEach, seen[1]);
+        int overtaken = 0;
+        for (int i = 0; i < 2 * kEach; ++i) {
+            EXPECT_EQ(STATUS_SUCCESS, async[i].Status) << i;
+            if (i >= 2) EXPECT_LT(async[i - 2].Order, async[i].Order) << "endpoint order, request " << i;
+            for (int j = 0; j < 2 * kEach; ++j) {
+                if (finished[i] < finished[j] && async[i].Order > async[j].Order) overtaken++;
+            }
+        }
+        if (seed == 0) EXPECT_EQ(0, overtaken);
+        else EXPECT_GT(overtaken, 0);
+        for (auto &a : async) FreeAsync(&a);
+    }
+    bus::SetCompletionReorder(0);
+    bus::SetCompletionThreads(4);
+}
+
 // In the inline-failure mode a request failed by a knob, or sent to a pipe
 // whose abort is still cancelling, completes inside IofCallDriver; by default
 // the knob's failure comes from a bus thread.

@@ -400,6 +400,62 @@ TEST_F(BusTransfers, TransferChecksAgainstThePipe) {
     EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, zlp.Urb()));
 }
 
+// Failed isochronous packets: the camera sends them, the host gets nothing of
+// them, the request's other packets arrive. A port reset fails the requests
+// still queued (the device was in reset under them) without serving any of
+// their microframes, and the next request starts afresh.
+TEST_F(BusTransfers, FailedIsochronousPacketsAndAPortResetUnderQueuedRequests) {
+    Selection a1 = SelectAlternate(Pdo, sel.Configuration, 1, 4, 0x3FFFFF);
+    ASSERT_EQ(STATUS_SUCCESS, a1.Status);
+    USBD_PIPE_HANDLE isoIn = a1.Pipes[2].PipeHandle;
+    const ULONG n = 16, size = 1024;
+    std::vector<uint8_t> b1(n * size);
+    const uint64_t sentBefore = bus::GetCameraState(Port).IsoInPackets;
+    bus::FailIsoPackets(Port, 0x84, 3, USBD_STATUS_XACT_ERROR);
+    UrbBuffer u1 = IsoTransfer(isoIn, true, b1.data(), n, size);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, u1.Urb()));
+    auto &i1 = u1.Urb()->UrbIsochronousTransfer;
+    EXPECT_EQ(USBD_STATUS_SUCCESS, u1.Urb()->UrbHeader.Status);
+    EXPECT_EQ(3u, i1.ErrorCount);
+    for (ULONG j = 0; j < n; ++j) {
+        const bool failed = j < 3;
+        EXPECT_EQ(failed ? USBD_STATUS_XACT_ERROR : USBD_STATUS_SUCCESS, i1.IsoPacket[j].Status) << j;
+        EXPECT_EQ(failed ? 0u : size, i1.IsoPacket[j].Length) << j;
+    }
+    uint32_t seq = 0;
+    ASSERT_TRUE(bus::CheckReferenceIsoPacket(b1.data() + 3 * size, size, &seq));
+    EXPECT_EQ(i1.StartFrame * 8 + 3, seq);
+    EXPECT_EQ(sentBefore + n, bus::GetCameraState(Port).IsoInPackets);
+
+    // Two requests queued (held there whatever the machine's speed), then a
+    // port reset.
+    std::vector<uint8_t> b2(n * size), b3(n * size);
+    UrbBuffer u2 = IsoTransfer(isoIn, true, b2.data(), n, size);
+    UrbBuffer u3 = IsoTransfer(isoIn, true, b3.data(), n, size);
+    AsyncUrb r2, r3;
+    bus::SetNeverAnswer(Port, 0x84, true);
+    StartAsync(&r2, Pdo, u2.Urb());
+    StartAsync(&r3, Pdo, u3.Urb());
+    EXPECT_EQ(2u, bus::QueuedTransfers(Port, 0x84));
+    const uint64_t sentAtReset = bus::GetCameraState(Port).IsoInPackets;
+    EXPECT_EQ(STATUS_SUCCESS, PortRequest(Pdo, IOCTL_INTERNAL_USB_RESET_PORT, nullptr));
+    bus::SetNeverAnswer(Port, 0x84, false);
+    ASSERT_TRUE(WaitAsync(&r2, kHangGuardMs));
+    ASSERT_TRUE(WaitAsync(&r3, kHangGuardMs));
+    for (UrbBuffer *u : {&u2, &u3}) {
+        EXPECT_EQ(USBD_STATUS_DEV_NOT_RESPONDING, u->Urb()->UrbHeader.Status);
+        EXPECT_EQ(USBD_STATUS_DEV_NOT_RESPONDING, u->Urb()->UrbIsochronousTransfer.IsoPacket[0].Status);
+        EXPECT_EQ(0u, u->Urb()->UrbIsochronousTransfer.IsoPacket[0].Length);
+    }
+    EXPECT_EQ(STATUS_UNSUCCESSFUL, r2.Status);
+    EXPECT_EQ(sentAtReset, bus::GetCameraState(Port).IsoInPackets);
+    FreeAsync(&r2);
+    FreeAsync(&r3);
+    UrbBuffer u4 = IsoTransfer(isoIn, true, b1.data(), n, size);
+    EXPECT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, u4.Urb()));
+    EXPECT_EQ(0u, u4.Urb()->UrbIsochronousTransfer.ErrorCount);
+}
+
 TEST_F(BusTransfers, IsochronousPacketsCarryConsecutiveSequenceNumbers) {
     Selection a1 = SelectAlternate(Pdo, sel.Configuration, 1, 4, 0x3FFFFF);
     ASSERT_EQ(STATUS_SUCCESS, a1.Status);

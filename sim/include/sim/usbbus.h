@@ -172,6 +172,14 @@ void FailAfter(int port, int endpoint, uint32_t pass, uint32_t count, USBD_STATU
 void FailNextWithIrpStatus(int port, int endpoint, uint32_t count, USBD_STATUS status,
                            NTSTATUS irpStatus);
 
+// The next count isochronous packets the endpoint moves fail with status (a
+// transaction error such as USBD_STATUS_XACT_ERROR or USBD_STATUS_CRC): an IN
+// packet was sent by the camera but reaches the host as nothing (length 0), an
+// OUT packet never reaches the camera. The request's other packets are
+// unaffected; its header status is USBD_STATUS_ISOCH_REQUEST_FAILED only when
+// every packet failed.
+void FailIsoPackets(int port, int endpoint, uint32_t count, USBD_STATUS status);
+
 // The endpoint never answers: transfers queue and stay pending until cancelled
 // (IoCancelIrp), aborted (URB_FUNCTION_ABORT_PIPE) or the camera is unplugged.
 void SetNeverAnswer(int port, int endpoint, bool on);
@@ -236,6 +244,15 @@ void SetCompletionThreads(unsigned threads);
 // later than the bus finished the transfer (slow DPCs); requests still
 // complete in order. Default 0.
 void SetCompletionDelay(uint32_t microseconds);
+
+// Bus-wide: with a seed other than 0, completions of different endpoints (of
+// one camera or several) are delivered in a random order, seeded: a
+// completion may overtake those of other endpoints finished before it, and
+// each is held back up to two frames more. One endpoint's completions keep
+// their order: a host controller retires an endpoint's transfers in the order
+// it queued them. 0 (the default, reset by BusStart) delivers in the order
+// the clock finished them.
+void SetCompletionReorder(uint32_t seed);
 
 // Per port: a request that fails for a reason the bus knows at once completes
 // inside IofCallDriver (which returns the failure) instead of from a bus
