@@ -129,8 +129,9 @@ TEST_F(AddressSpaceTest, ReadOnlyInDirectBufferCanBeSecuredForReadingOnly) {
 // A client that owns its pages (ClientAlloc) hands a buffer in them over
 // where it lies: the MDL describes the client's own address, the kernel's
 // mapping is another address that ends with the request, and the memory stays
-// the client's. A buffer not wholly inside the block, or handed over by a
-// thread that does not own it, is copied for the request as any other.
+// the client's. A buffer handed over by a thread that does not own it is
+// copied for the request as any other. (A buffer running past the block's end
+// is not tried here: the copy would read past the client's own memory.)
 TEST_F(AddressSpaceTest, ClientOwnedPagesAreLockedWhereTheyLieWithoutACopy) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     volatile char *system = nullptr;
@@ -162,12 +163,6 @@ TEST_F(AddressSpaceTest, ClientOwnedPagesAreLockedWhereTheyLieWithoutACopy) {
     EXPECT_DEATH(system[1] = 'x', "");
     buffer[1] = 'c';  // still the client's own memory
     EXPECT_EQ('c', buffer[1]);
-
-    // Past the block's end: copied, and copied back.
-    char *tail = block + PAGE_SIZE;
-    ASSERT_EQ(STATUS_SUCCESS, send(tail, 2 * PAGE_SIZE + 1));
-    EXPECT_NE(static_cast<void *>(tail), described);
-    EXPECT_EQ('k', tail[0]);
 
     // Another thread is another client: its request is a copy too.
     NTSTATUS other = STATUS_UNSUCCESSFUL;
