@@ -22,9 +22,9 @@
 #include <string.h>
 
 #include <deque>
-#include <thread>
 #include <vector>
 
+#include "fuzz_support.h"
 #include "sim/kernel.h"
 #include "transfer/byte_ring.h"
 
@@ -57,14 +57,6 @@ void CheckFields(const ByteRing *ring, const std::deque<uint8_t> &model, ULONG c
         Fail("free bytes differ from the model", step);
 }
 
-// Every verifier report (printed by the kernel as it happens) aborts at once,
-// on the thread that broke the rule, so that libFuzzer records the input with
-// the offending stack; a request never completed is reported by the hang
-// guard while its client still waits.
-void AbortOnViolation() {
-    sim::VerifierSetHandler([](const sim::Violation &) { abort(); });
-}
-
 }  // namespace
 
 extern "C" void FuzzTargetTearDown() {
@@ -75,39 +67,16 @@ extern "C" void FuzzTargetTearDown() {
     if (!violations.empty()) _Exit(1);
 }
 
-namespace {
-
-// Exit handlers run after the main thread's kernel state is gone; the
-// teardown runs on a thread of its own (see fuzz_control_requests).
-void TearDownAtExit() {
-    std::thread teardown(FuzzTargetTearDown);
-    teardown.join();
-}
-
-}  // namespace
-
-// libFuzzer's own leak check after inputs that allocate more than they free
-// stops the process and scans its memory, which the emulation's long-lived
-// tables (wire log, pool quarantine, bus threads) make slow and noisy; the
-// verifier checks the driver's pool after every input instead, and the
-// sanitizer's check at exit still runs.
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-    static std::vector<char *> args;
-    static char noLeaks[] = "-detect_leaks=0";
-    args.assign(*argv, *argv + *argc);
-    args.insert(args.begin() + 1, noLeaks);
-    args.push_back(nullptr);
-    *argc += 1;
-    *argv = args.data();
-    return 0;
+    return fuzzsupport::WithoutPerInputLeakScan(argc, argv);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (!g_booted) {
         sim::KernelBoot();
-        AbortOnViolation();
+        fuzzsupport::AbortOnViolation();
         g_booted = true;
-        atexit(TearDownAtExit);
+        fuzzsupport::TearDownAtExit();
     }
     if (size < 2) return 0;
     const size_t poolBefore = sim::PoolBlocksOutstanding();

@@ -22,11 +22,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <thread>
 #include <vector>
 
 #include "control/usbcam_ioctl.h"
 #include "driver/driver.h"
+#include "fuzz_support.h"
 #include "sim/kernel.h"
 #include "sim/usbbus.h"
 
@@ -59,14 +59,9 @@ struct Rig {
 
 Rig g_rig;
 
-void PrintViolations(const std::vector<sim::Violation> &violations) {
-    for (const auto &v : violations)
-        fprintf(stderr, "%s at %s: %s\n", v.Rule.c_str(), v.Site.c_str(), v.Detail.c_str());
-}
-
 [[noreturn]] void Fail(const char *what, ULONG code = 0) {
     fprintf(stderr, "fuzz_control_requests: %s (code 0x%lX)\n", what, (unsigned long)code);
-    PrintViolations(sim::VerifierTakeViolations());
+    fuzzsupport::PrintViolations(sim::VerifierTakeViolations());
     abort();
 }
 
@@ -86,22 +81,13 @@ extern "C" void FuzzTargetTearDown() {
     auto violations = sim::VerifierTakeViolations();
     sim::KernelShutdown();
     if (!violations.empty()) {
-        PrintViolations(violations);
+        fuzzsupport::PrintViolations(violations);
         fprintf(stderr, "fuzz_control_requests: violations at teardown\n");
         _Exit(1);
     }
 }
 
 namespace {
-
-// By the time exit handlers run, the main thread's thread-local kernel state is
-// already destroyed, so the teardown runs on a thread of its own. Without it
-// the leak check at exit would see the emulation's live objects as leaks once
-// their tables are destroyed.
-void TearDownAtExit() {
-    std::thread teardown(FuzzTargetTearDown);
-    teardown.join();
-}
 
 void SetUpOnce() {
     if (g_rig.Driver != nullptr) return;
@@ -119,7 +105,7 @@ void SetUpOnce() {
         Fail("start failed");
     const std::string name = std::string(USBCAM_WIN32_NAME_PREFIX) + '0';
     if (sim::ClientOpen(name.c_str(), &g_rig.Handle) != STATUS_SUCCESS) Fail("open failed");
-    atexit(TearDownAtExit);
+    fuzzsupport::TearDownAtExit();
 }
 
 LONG GateCount() { return GetDeviceExtension(g_rig.Fdo)->IoCount; }

@@ -42,6 +42,7 @@
 #include "control/usbcam_ioctl.h"
 #include "driver/driver.h"
 #include "hostile_device.h"
+#include "fuzz_support.h"
 #include "sim/kernel.h"
 #include "sim/usbbus.h"
 
@@ -51,21 +52,16 @@ constexpr uint32_t kHangGuardMs = 5000;
 constexpr int32_t kTransferTimeoutMs = 5;
 constexpr size_t kPoolLimit = 16u << 20;
 
-void PrintViolations(const std::vector<sim::Violation> &violations) {
-    for (const auto &v : violations)
-        fprintf(stderr, "%s at %s: %s\n", v.Rule.c_str(), v.Site.c_str(), v.Detail.c_str());
-}
-
 [[noreturn]] void Fail(const char *what, ULONG code = 0) {
     fprintf(stderr, "fuzz_hostile_camera: %s (code 0x%lX)\n", what, (unsigned long)code);
-    PrintViolations(sim::VerifierTakeViolations());
+    fuzzsupport::PrintViolations(sim::VerifierTakeViolations());
     abort();
 }
 
 void CheckVerifier(const char *when) {
     auto violations = sim::VerifierTakeViolations();
     if (violations.empty()) return;
-    PrintViolations(violations);
+    fuzzsupport::PrintViolations(violations);
     fprintf(stderr, "fuzz_hostile_camera: verifier report %s\n", when);
     abort();
 }
@@ -216,36 +212,17 @@ void Step(Run &run, fuzzcam::HostileScript &script, const uint8_t s[4]) {
     }
 }
 
-// Every verifier report (printed by the kernel as it happens) aborts at once,
-// on the thread that broke the rule, so that libFuzzer records the input with
-// the offending stack; a request never completed is reported by the hang
-// guard while its client still waits.
-void AbortOnViolation() {
-    sim::VerifierSetHandler([](const sim::Violation &) { abort(); });
-}
 
 }  // namespace
 
-// libFuzzer's own leak check after inputs that allocate more than they free
-// stops the process and scans its memory, which the emulation's long-lived
-// tables (wire log, pool quarantine, bus threads) make slow and noisy; the
-// verifier checks the driver's pool after every input instead, and the
-// sanitizer's check at exit still runs.
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-    static std::vector<char *> args;
-    static char noLeaks[] = "-detect_leaks=0";
-    args.assign(*argv, *argv + *argc);
-    args.insert(args.begin() + 1, noLeaks);
-    args.push_back(nullptr);
-    *argc += 1;
-    *argv = args.data();
-    return 0;
+    return fuzzsupport::WithoutPerInputLeakScan(argc, argv);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     sim::KernelBoot();
     sim::VerifierSetHangGuardMs(kHangGuardMs);
-    AbortOnViolation();
+    fuzzsupport::AbortOnViolation();
     sim::SetPoolLimit(kPoolLimit);
     if (sim::usb::BusStart() != STATUS_SUCCESS) Fail("bus did not start");
     sim::usb::SetCompletionThreads(1);

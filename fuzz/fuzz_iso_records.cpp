@@ -35,6 +35,7 @@
 
 #include "control/usbcam_ioctl.h"
 #include "driver/driver.h"
+#include "fuzz_support.h"
 #include "sim/kernel.h"
 #include "sim/usbbus.h"
 
@@ -57,14 +58,9 @@ struct Rig {
 Rig g_rig;
 LONG g_streamsStarted = 0;  // in this input, since the last EndStreams
 
-void PrintViolations(const std::vector<sim::Violation> &violations) {
-    for (const auto &v : violations)
-        fprintf(stderr, "%s at %s: %s\n", v.Rule.c_str(), v.Site.c_str(), v.Detail.c_str());
-}
-
 [[noreturn]] void Fail(const char *what, ULONG code = 0) {
     fprintf(stderr, "fuzz_iso_records: %s (code 0x%lX)\n", what, (unsigned long)code);
-    PrintViolations(sim::VerifierTakeViolations());
+    fuzzsupport::PrintViolations(sim::VerifierTakeViolations());
     abort();
 }
 
@@ -74,14 +70,6 @@ long DriverPoolBlocks() {
     for (const auto &block : sim::PoolOutstanding())
         if (block.Tag == USBCAM_POOL_TAG) ++n;
     return n;
-}
-
-// Every verifier report (printed by the kernel as it happens) aborts at once,
-// on the thread that broke the rule, so that libFuzzer records the input with
-// the offending stack; a request never completed is reported by the hang
-// guard while its client still waits.
-void AbortOnViolation() {
-    sim::VerifierSetHandler([](const sim::Violation &) { abort(); });
 }
 
 }  // namespace
@@ -98,7 +86,7 @@ extern "C" void FuzzTargetTearDown() {
     auto violations = sim::VerifierTakeViolations();
     sim::KernelShutdown();
     if (!violations.empty()) {
-        PrintViolations(violations);
+        fuzzsupport::PrintViolations(violations);
         fprintf(stderr, "fuzz_iso_records: violations at teardown\n");
         _Exit(1);
     }
@@ -106,18 +94,11 @@ extern "C" void FuzzTargetTearDown() {
 
 namespace {
 
-// Exit handlers run after the main thread's kernel state is gone; the
-// teardown runs on a thread of its own (see fuzz_control_requests).
-void TearDownAtExit() {
-    std::thread teardown(FuzzTargetTearDown);
-    teardown.join();
-}
-
 void SetUpOnce() {
     if (g_rig.Driver != nullptr) return;
     sim::KernelBoot();
     sim::VerifierSetHangGuardMs(kHangGuardMs);
-    AbortOnViolation();
+    fuzzsupport::AbortOnViolation();
     sim::SetPoolLimit(kPoolLimit);
     if (sim::usb::BusStart() != STATUS_SUCCESS) Fail("bus did not start");
     NTSTATUS status = STATUS_UNSUCCESSFUL;
@@ -132,7 +113,7 @@ void SetUpOnce() {
         Fail("start failed");
     const std::string name = std::string(USBCAM_WIN32_NAME_PREFIX) + '0';
     if (sim::ClientOpen(name.c_str(), &g_rig.Handle) != STATUS_SUCCESS) Fail("open failed");
-    atexit(TearDownAtExit);
+    fuzzsupport::TearDownAtExit();
 }
 
 LONG GateCount() { return __atomic_load_n(&GetDeviceExtension(g_rig.Fdo)->IoCount, __ATOMIC_ACQUIRE); }
@@ -196,20 +177,8 @@ const ULONG kOperations[6] = {IOCTL_USBCAM_ISO_READ,    IOCTL_USBCAM_ISO_WRITE,
 
 }  // namespace
 
-// libFuzzer's own leak check after inputs that allocate more than they free
-// stops the process and scans its memory, which the emulation's long-lived
-// tables (wire log, pool quarantine, bus threads) make slow and noisy; the
-// verifier checks the driver's pool after every input instead, and the
-// sanitizer's check at exit still runs.
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-    static std::vector<char *> args;
-    static char noLeaks[] = "-detect_leaks=0";
-    args.assign(*argv, *argv + *argc);
-    args.insert(args.begin() + 1, noLeaks);
-    args.push_back(nullptr);
-    *argc += 1;
-    *argv = args.data();
-    return 0;
+    return fuzzsupport::WithoutPerInputLeakScan(argc, argv);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

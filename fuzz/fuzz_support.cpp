@@ -1,0 +1,39 @@
+#include "fuzz_support.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <thread>
+
+namespace fuzzsupport {
+
+void PrintViolations(const std::vector<sim::Violation> &violations) {
+    for (const auto &v : violations)
+        fprintf(stderr, "%s at %s: %s\n", v.Rule.c_str(), v.Site.c_str(), v.Detail.c_str());
+}
+
+void AbortOnViolation() {
+    sim::VerifierSetHandler([](const sim::Violation &) { abort(); });
+}
+
+static void TearDownOnItsOwnThread() {
+    std::thread teardown(FuzzTargetTearDown);
+    teardown.join();
+}
+
+void TearDownAtExit() {
+    if (FuzzTargetTearDown != nullptr) atexit(TearDownOnItsOwnThread);
+}
+
+int WithoutPerInputLeakScan(int *argc, char ***argv) {
+    static std::vector<char *> args;
+    static char noLeaks[] = "-detect_leaks=0";
+    args.assign(*argv, *argv + *argc);
+    args.insert(args.begin() + 1, noLeaks);
+    args.push_back(nullptr);
+    *argc += 1;
+    *argv = args.data();
+    return 0;
+}
+
+}  // namespace fuzzsupport

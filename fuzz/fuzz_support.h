@@ -1,0 +1,39 @@
+// What the fuzz targets that run the driver share: printing the verifier's
+// reports, aborting at the first one, tearing the kernel down at exit, and
+// switching libFuzzer's per-input leak scan off.
+#pragma once
+
+#include <vector>
+
+#include "sim/kernel.h"
+
+// Defined by the targets that keep one kernel across inputs: closes what the
+// target opened and shuts the kernel down (the corpus replay calls it too).
+extern "C" __attribute__((weak)) void FuzzTargetTearDown();
+
+namespace fuzzsupport {
+
+// One line per report on standard error: rule, call site, detail.
+void PrintViolations(const std::vector<sim::Violation> &violations);
+
+// Every verifier report (printed by the kernel as it happens) aborts at once,
+// on the thread that broke the rule, so that libFuzzer records the input with
+// the offending stack; a request never completed is reported by the hang
+// guard while its client still waits.
+void AbortOnViolation();
+
+// Runs the target's FuzzTargetTearDown when the process exits. Exit handlers run after the
+// main thread's thread-local kernel state is destroyed, so the teardown runs
+// on a thread of its own; without it the leak check at exit would see the
+// emulation's live objects as leaks once their tables are destroyed.
+void TearDownAtExit();
+
+// For LLVMFuzzerInitialize: adds -detect_leaks=0 to libFuzzer's arguments.
+// Its leak check after inputs that allocate more than they free stops the
+// process and scans its memory, which the emulation's long-lived tables (wire
+// log, pool quarantine, bus threads) make slow and noisy; the verifier checks
+// the driver's pool after every input instead, and the sanitizer's check at
+// exit still runs.
+int WithoutPerInputLeakScan(int *argc, char ***argv);
+
+}  // namespace fuzzsupport
