@@ -191,11 +191,6 @@ protected:
         DriverTest::TearDown();
     }
     DeviceExtension *Ext() { return (DeviceExtension *)pdo_->AttachedDevice->DeviceExtension; }
-    static int OurBlocks() {
-        int blocks = 0;
-        for (const auto &block : sim::PoolOutstanding()) blocks += block.Tag == USBCAM_POOL_TAG;
-        return blocks;
-    }
     // A start that must be refused before any selection is sent, keeping nothing.
     void ExpectStartRefused(NTSTATUS expected) {
         camera_.Clear();

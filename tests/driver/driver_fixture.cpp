@@ -111,6 +111,12 @@ sim::IoResult DriverTest::Ioctl(sim::ClientHandle handle, ULONG code, const void
     return sim::ClientDeviceIoControl(handle, code, in, inLength, out, outLength);
 }
 
+int DriverTest::OurBlocks() {
+    int blocks = 0;
+    for (const auto &block : sim::PoolOutstanding()) blocks += block.Tag == USBCAM_POOL_TAG;
+    return blocks;
+}
+
 std::vector<sim::usb::WireRecord> DriverTest::ControlWire(int port) {
     std::vector<sim::usb::WireRecord> control;
     for (auto &record : sim::usb::WireLog(port)) {

@@ -57,6 +57,8 @@ protected:
     static std::vector<sim::usb::WireRecord> Wire(int port) { return sim::usb::WireLog(port); }
     // Control transfers only.
     static std::vector<sim::usb::WireRecord> ControlWire(int port);
+    // Our driver's pool blocks outstanding.
+    static int OurBlocks();
 
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<Camera> cameras_;

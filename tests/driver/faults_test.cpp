@@ -27,11 +27,6 @@ protected:
         ADD_FAILURE() << "walk did not end";
         return 0;
     }
-    static int OurBlocks() {
-        int blocks = 0;
-        for (const auto &block : sim::PoolOutstanding()) blocks += block.Tag == USBCAM_POOL_TAG;
-        return blocks;
-    }
 };
 
 TEST_F(FaultsTest, AddDeviceAndStartUnwindEveryAllocationFailure) {

@@ -50,11 +50,6 @@ protected:
         DriverTest::TearDown();
     }
     DeviceExtension *Ext() { return (DeviceExtension *)fdo_->DeviceExtension; }
-    static int OurBlocks() {
-        int blocks = 0;
-        for (const auto &block : sim::PoolOutstanding()) blocks += block.Tag == USBCAM_POOL_TAG;
-        return blocks;
-    }
 
     // Pipe 0: isochronous IN 0x86, one packet a microframe.
     void InstallInterface() {

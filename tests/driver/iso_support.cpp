@@ -41,12 +41,6 @@ std::vector<sim::usb::WireRecord> IsoCameraTest::IsoWire() {
     return out;
 }
 
-int IsoCameraTest::OurBlocks() {
-    int blocks = 0;
-    for (const auto &block : sim::PoolOutstanding()) blocks += block.Tag == USBCAM_POOL_TAG;
-    return blocks;
-}
-
 int IsoCameraTest::WalkAllocations(const std::function<void()> &run,
                                    const std::function<void(bool)> &check) {
     for (uint64_t n = 1; n < 500; n++) {

@@ -29,8 +29,6 @@ protected:
     static void ExpectReferencePacket(const uint8_t *packet, uint32_t length);
     // Isochronous records of the wire log of our camera.
     std::vector<sim::usb::WireRecord> IsoWire();
-    // Our driver's pool blocks outstanding.
-    static int OurBlocks();
     // Runs run once per allocation the scenario makes, failing the n-th
     // allocation of our driver on pass n, until a pass needs no fault.
     int WalkAllocations(const std::function<void()> &run, const std::function<void(bool)> &check);

@@ -13,12 +13,6 @@ namespace {
 
 using ReliabilityTest = DriverTest;
 
-int OurBlocks() {
-    int blocks = 0;
-    for (const auto &block : sim::PoolOutstanding()) blocks += block.Tag == USBCAM_POOL_TAG;
-    return blocks;
-}
-
 constexpr int kFloodThreads = 4;
 constexpr int kRefusedOpensToSee = 5;
 
