@@ -16,18 +16,6 @@ typedef struct SegmentRecord {
 
 #define SEGMENT_BYTES 0x10000UL
 
-// TransferTimeoutMs as a relative wait (100 ns units), read once.
-LONGLONG TransferTimeoutRelative(VOID);
-
-// PASSIVE_LEVEL. Sends Urb down on an IRP of the driver's own, sends transfer
-// command 3 right after when SendEndCommand is set, waits at most
-// TransferTimeoutMs, then cancels and waits for the IRP's return. Result: the
-// wait's STATUS_TIMEOUT or the request's own status when negative, else
-// STATUS_UNSUCCESSFUL for a USB error in the URB (stored in LastUsbdStatus),
-// else that status. STATUS_INSUFFICIENT_RESOURCES when no IRP can be had.
-NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP ClientIrp,
-                              BOOLEAN SendEndCommand);
-
 // IRQL <= DISPATCH_LEVEL. The URB of one segment over SegmentIrp->MdlAddress,
 // or NULL when out of memory.
 PURB BuildSegmentUrb(PIRP SegmentIrp, const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost);

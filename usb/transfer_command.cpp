@@ -1,5 +1,4 @@
 // The 64-byte transfer command the camera expects on pipe 0 around a read.
-#include "transfer/transfer_internal.h"
 #include "usb/interface_snapshot.h"
 #include "usb/usb_requests.h"
 

@@ -23,6 +23,18 @@
 // else the request's status. STATUS_INSUFFICIENT_RESOURCES if the request
 // cannot be built (nothing sent).
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
+// TransferTimeoutMs as a relative wait (100 ns units), read once.
+LONGLONG TransferTimeoutRelative(VOID);
+
+// PASSIVE_LEVEL. Sends Urb down on an IRP of the driver's own, sends transfer
+// command 3 right after when SendEndCommand is set, waits at most
+// TransferTimeoutMs, then cancels and waits for the IRP's return. Result: the
+// wait's STATUS_TIMEOUT or the request's own status when negative, else
+// STATUS_UNSUCCESSFUL for a USB error in the URB (stored in LastUsbdStatus),
+// else that status. STATUS_INSUFFICIENT_RESOURCES when no IRP can be had.
+NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP ClientIrp,
+                              BOOLEAN SendEndCommand);
+
 // IOCTL_INTERNAL_USB_RESET_PORT; the request's status. LastUsbdStatus untouched.
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
 // IOCTL_INTERNAL_USB_GET_PORT_STATUS; *PortStatus is 0 unless the bus driver
