@@ -66,13 +66,6 @@ void CheckVerifier(const char *when) {
     abort();
 }
 
-long DriverPoolBlocks() {
-    long n = 0;
-    for (const auto &block : sim::PoolOutstanding())
-        if (block.Tag == USBCAM_POOL_TAG) ++n;
-    return n;
-}
-
 struct Run {
     PDRIVER_OBJECT Driver = nullptr;
     PDEVICE_OBJECT Pdo = nullptr;
@@ -316,7 +309,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
     if (run.Driver->DeviceObject != nullptr && attached) Fail("a device object left after removal");
-    if (DriverPoolBlocks() != 0) Fail("driver pool left after removal");
+    if (fuzzsupport::DriverPoolBlocks() != 0) Fail("driver pool left after removal");
     CheckVerifier("after removal");
 
     sim::usb::BusStop();

@@ -65,13 +65,6 @@ LONG g_streamsStarted = 0;  // in this input, since the last EndStreams
 }
 
 // Blocks of the driver's pool (its tag), whoever allocated them.
-long DriverPoolBlocks() {
-    long n = 0;
-    for (const auto &block : sim::PoolOutstanding())
-        if (block.Tag == USBCAM_POOL_TAG) ++n;
-    return n;
-}
-
 }  // namespace
 
 // Closes the handle, removes the camera and shuts the kernel down; the corpus
@@ -184,7 +177,7 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     SetUpOnce();
     Select(0);
-    if (g_rig.PoolBaseline < 0) g_rig.PoolBaseline = DriverPoolBlocks();
+    if (g_rig.PoolBaseline < 0) g_rig.PoolBaseline = fuzzsupport::DriverPoolBlocks();
     if (size == 0) return 0;
     Select(data[0] & 3);
 
@@ -221,7 +214,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     EndStreams();
     Select(0);
-    if (DriverPoolBlocks() != g_rig.PoolBaseline) Fail("driver pool not back after the input");
+    if (fuzzsupport::DriverPoolBlocks() != g_rig.PoolBaseline) Fail("driver pool not back after the input");
     if (sim::VerifierViolationCount() != 0) Fail("verifier violation");
     return 0;
 }

@@ -5,11 +5,20 @@
 
 #include <thread>
 
+#include "driver/driver.h"
+
 namespace fuzzsupport {
 
 void PrintViolations(const std::vector<sim::Violation> &violations) {
     for (const auto &v : violations)
         fprintf(stderr, "%s at %s: %s\n", v.Rule.c_str(), v.Site.c_str(), v.Detail.c_str());
+}
+
+long DriverPoolBlocks() {
+    long n = 0;
+    for (const auto &block : sim::PoolOutstanding())
+        if (block.Tag == USBCAM_POOL_TAG) ++n;
+    return n;
 }
 
 void AbortOnViolation() {

@@ -1,6 +1,6 @@
-// What the fuzz targets that run the driver share: printing the verifier's
-// reports, aborting at the first one, tearing the kernel down at exit, and
-// switching libFuzzer's per-input leak scan off.
+// What the fuzz targets that run the driver share: counting its pool blocks,
+// printing the verifier's reports, aborting at the first one, tearing the
+// kernel down at exit, and switching libFuzzer's per-input leak scan off.
 #pragma once
 
 #include <vector>
@@ -15,6 +15,9 @@ namespace fuzzsupport {
 
 // One line per report on standard error: rule, call site, detail.
 void PrintViolations(const std::vector<sim::Violation> &violations);
+
+// Our driver's pool blocks outstanding.
+long DriverPoolBlocks();
 
 // Every verifier report (printed by the kernel as it happens) aborts at once,
 // on the thread that broke the rule, so that libFuzzer records the input with
