@@ -5,6 +5,12 @@
 //     same pattern, against a memcpy of the same bytes on one thread; bytes
 //     per second of wall time; and the ring appended and drained by one
 //     thread, its own cost of two copies per byte without a second processor.
+//     The two threads run on two processors of their own (the first two the
+//     process may use), the same two for the ring and for spsc_queue.
+//   RingAgainstSpscQueue: the same two runs paired, ring and spsc_queue one
+//     after the other in every iteration (which goes first alternates), so
+//     that both see the same machine; ring_over_spsc is the ring's rate over
+//     spsc_queue's (above 1: the ring is ahead).
 //   StreamPath: a continuous stream of 3072-byte packets through completion,
 //     the rings and IOCTL_USBCAM_READ_STREAM, with a bus below that completes
 //     every request at once (no clock, no camera) as long as the rings have
@@ -15,6 +21,8 @@
 //     lost_packets counts the gaps in the packets' sequence numbers (0: every
 //     packet reached the reader).
 #include <benchmark/benchmark.h>
+#include <pthread.h>
+#include <sched.h>
 #include <string.h>
 
 #include <boost/lockfree/spsc_queue.hpp>
@@ -50,10 +58,20 @@ struct Machine {
     sim::ClientHandle Handle = 0;
 };
 
+// The kernel alone, for the rings: the bus clock and the camera model stay off
+// while the rings are timed.
+void BootKernelOnce() {
+    static const bool booted = [] {
+        sim::KernelBoot();
+        return true;
+    }();
+    (void)booted;
+}
+
 Machine &TheMachine() {
     static Machine *machine = [] {
         Machine *m = new Machine;
-        sim::KernelBoot();
+        BootKernelOnce();
         sim::usb::BusStart();
         NTSTATUS status;
         m->Driver = sim::LoadDriver("tavrinoscope", DriverEntry, &status);
@@ -85,9 +103,61 @@ void ShutdownMachine() {
 // ---------------------------------------------------------------------------
 // Ring against spsc_queue against memcpy
 
+// The two processors the producer and the consumer run on: the first two the
+// process may use. Left to the scheduler, the two threads sometimes share a
+// processor (and take turns through the ring's whole capacity), sometimes run
+// apart, and the rates differ several times over between the two, so that two
+// queues would be compared across placements rather than against each other.
+struct Processors {
+    bool Pinned = false;
+    cpu_set_t Producer, Consumer;
+};
+
+Processors TwoProcessors() {
+    Processors p;
+    cpu_set_t allowed;
+    CPU_ZERO(&p.Producer);
+    CPU_ZERO(&p.Consumer);
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0 || CPU_COUNT(&allowed) < 2) return p;
+    int found = 0;
+    for (int cpu = 0; cpu < CPU_SETSIZE && found < 2; cpu++) {
+        if (!CPU_ISSET(cpu, &allowed)) continue;
+        CPU_SET(cpu, found == 0 ? &p.Producer : &p.Consumer);
+        found++;
+    }
+    p.Pinned = true;
+    return p;
+}
+
+// Runs the calling thread on its side's processor until the scope ends, then
+// where it ran before.
+class PinnedScope {
+public:
+    explicit PinnedScope(const Processors &where, bool consumer) {
+        if (!where.Pinned) return;
+        pinned_ = pthread_getaffinity_np(pthread_self(), sizeof(before_), &before_) == 0 &&
+                  pthread_setaffinity_np(pthread_self(), sizeof(cpu_set_t),
+                                         consumer ? &where.Consumer : &where.Producer) == 0;
+    }
+    ~PinnedScope() {
+        if (pinned_) pthread_setaffinity_np(pthread_self(), sizeof(before_), &before_);
+    }
+    PinnedScope(const PinnedScope &) = delete;
+    PinnedScope &operator=(const PinnedScope &) = delete;
+
+private:
+    bool pinned_ = false;
+    cpu_set_t before_;
+};
+
+// Moves kMovedBytes from a producer thread to the calling thread in chunks;
+// returns the wall time it took in seconds.
 template <typename Write, typename Read>
-void AppendAndDrain(size_t chunk, Write write, Read read) {
+double AppendAndDrain(const Processors &where, size_t chunk, Write write, Read read) {
+    PinnedScope consumerSide(where, true);
+    const auto started = std::chrono::steady_clock::now();
     std::thread producer([&] {
+        PinnedScope producerSide(where, false);
         std::vector<uint8_t> source(chunk, 0x5A);
         for (size_t sent = 0; sent < kMovedBytes; sent += chunk) {
             while (!write(source.data(), chunk)) std::this_thread::yield();
@@ -101,25 +171,45 @@ void AppendAndDrain(size_t chunk, Write write, Read read) {
     }
     producer.join();
     benchmark::DoNotOptimize(sink.data());
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+}
+
+double RingRun(const Processors &where, ByteRing *ring, size_t chunk) {
+    return AppendAndDrain(
+        where, chunk, [&](const uint8_t *p, size_t n) { return RingWrite(ring, p, (ULONG)n) == n; },
+        [&](uint8_t *p, size_t n) { return (size_t)RingRead(ring, p, (ULONG)n); });
+}
+
+double SpscQueueRun(const Processors &where, boost::lockfree::spsc_queue<uint8_t> &queue, size_t chunk) {
+    return AppendAndDrain(
+        where, chunk,
+        [&](const uint8_t *p, size_t n) {
+            // All of the chunk, as the ring appends it, in as many pushes as it takes.
+            for (size_t done = 0; done < n;) {
+                const size_t pushed = queue.push(p + done, n - done);
+                if (pushed == 0) std::this_thread::yield();
+                done += pushed;
+            }
+            return true;
+        },
+        [&](uint8_t *p, size_t n) { return queue.pop(p, n); });
 }
 
 void RingAppendDrain(benchmark::State &state) {
-    TheMachine();
+    BootKernelOnce();
     const size_t chunk = (size_t)state.range(0);
+    const Processors where = TwoProcessors();
     ByteRing *ring = RingCreate(kRingBytes);
-    for (auto _ : state) {
-        AppendAndDrain(
-            chunk, [&](const uint8_t *p, size_t n) { return RingWrite(ring, p, (ULONG)n) == n; },
-            [&](uint8_t *p, size_t n) { return (size_t)RingRead(ring, p, (ULONG)n); });
-    }
+    for (auto _ : state) RingRun(where, ring, chunk);
     RingDestroy(ring);
     state.SetBytesProcessed((int64_t)(state.iterations() * kMovedBytes));
+    state.counters["pinned"] = where.Pinned;
 }
 
 // The ring's own cost without a second processor: each chunk appended and
 // drained by one thread (two copies per byte).
 void RingAppendDrainOneThread(benchmark::State &state) {
-    TheMachine();
+    BootKernelOnce();
     const size_t chunk = (size_t)state.range(0);
     ByteRing *ring = RingCreate(kRingBytes);
     std::vector<uint8_t> source(chunk, 0x5A), sink(chunk);
@@ -136,22 +226,33 @@ void RingAppendDrainOneThread(benchmark::State &state) {
 
 void SpscQueueAppendDrain(benchmark::State &state) {
     const size_t chunk = (size_t)state.range(0);
+    const Processors where = TwoProcessors();
     boost::lockfree::spsc_queue<uint8_t> queue(kRingBytes);
-    for (auto _ : state) {
-        AppendAndDrain(
-            chunk,
-            [&](const uint8_t *p, size_t n) {
-                // All of the chunk, as the ring appends it, in as many pushes as it takes.
-                for (size_t done = 0; done < n;) {
-                    const size_t pushed = queue.push(p + done, n - done);
-                    if (pushed == 0) std::this_thread::yield();
-                    done += pushed;
-                }
-                return true;
-            },
-            [&](uint8_t *p, size_t n) { return queue.pop(p, n); });
-    }
+    for (auto _ : state) SpscQueueRun(where, queue, chunk);
     state.SetBytesProcessed((int64_t)(state.iterations() * kMovedBytes));
+    state.counters["pinned"] = where.Pinned;
+}
+
+void RingAgainstSpscQueue(benchmark::State &state) {
+    BootKernelOnce();
+    const size_t chunk = (size_t)state.range(0);
+    const Processors where = TwoProcessors();
+    ByteRing *ring = RingCreate(kRingBytes);
+    boost::lockfree::spsc_queue<uint8_t> queue(kRingBytes);
+    double ringSeconds = 0, queueSeconds = 0;
+    bool ringFirst = true;
+    for (auto _ : state) {
+        if (ringFirst) ringSeconds += RingRun(where, ring, chunk);
+        queueSeconds += SpscQueueRun(where, queue, chunk);
+        if (!ringFirst) ringSeconds += RingRun(where, ring, chunk);
+        ringFirst = !ringFirst;
+    }
+    RingDestroy(ring);
+    const double moved = (double)state.iterations() * kMovedBytes;
+    state.counters["ring_GiB_per_s"] = moved / ringSeconds / (1 << 30);
+    state.counters["spsc_GiB_per_s"] = moved / queueSeconds / (1 << 30);
+    state.counters["ring_over_spsc"] = queueSeconds / ringSeconds;
+    state.counters["pinned"] = where.Pinned;
 }
 
 void MemcpySameBytes(benchmark::State &state) {
@@ -368,6 +469,7 @@ BENCHMARK(RingAppendDrain)->Arg(3072)->Arg(24576)->UseRealTime()->Unit(benchmark
 BENCHMARK(RingAppendDrainOneThread)->Arg(3072)->Arg(24576)->Unit(benchmark::kMillisecond);
 BENCHMARK(SpscQueueAppendDrain)->Arg(3072)->Arg(24576)->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(MemcpySameBytes)->Arg(3072)->Arg(24576)->Unit(benchmark::kMillisecond);
+BENCHMARK(RingAgainstSpscQueue)->Arg(3072)->Arg(24576)->UseRealTime()->Unit(benchmark::kMillisecond);
 // Process CPU time: the reader, the completions and the fast bus together.
 BENCHMARK(StreamPath)->Arg(8)->Arg(32)->MeasureProcessCPUTime()->Unit(benchmark::kMicrosecond);
 
