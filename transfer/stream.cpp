@@ -194,6 +194,11 @@ NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     status = STATUS_NO_MEMORY;
     context->PayloadBuffer = (PUCHAR)DrvAllocatePool(context->PayloadBytes);
     if (context->PayloadBuffer == NULL) goto unwind;
+    // Every packet's whole stride reaches the client, whatever the bus wrote
+    // into it: a stride the camera has not filled (a short, late or failed
+    // packet) holds zeros, or this stream's own earlier data, never what the
+    // pool held before.
+    RtlZeroMemory(context->PayloadBuffer, context->PayloadBytes);
     context->StreamDataRing = RingCreate(record.RingPackets * record.PacketSize);
     if (context->StreamDataRing == NULL) goto unwind;
     context->StreamDescriptorRing = RingCreate(record.RingPackets * ISO_DESCRIPTOR_BYTES);

@@ -348,6 +348,30 @@ TEST_F(StreamTest, AFailingSlotStopsAloneAndItsPacketsSayWhy) {
     EXPECT_TRUE(WaitStreamGone());
 }
 
+// The whole stride of every packet reaches the client, whatever its length:
+// a stride the camera never filled must not carry what the pool held before.
+TEST_F(StreamTest, StridesTheCameraDidNotFillCarryZerosNotOldPool) {
+    const uint32_t size = 1024;
+    // The first request fails before the camera fills any of its packets.
+    sim::usb::FailAfter(camera_.Port, 0x84, 0, 1, USBD_STATUS_CANCELED);
+    ASSERT_EQ(StartStream(kIsoInPipe, size, 64, 8, 2).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(WaitIsoRequests(4));
+    std::vector<uint8_t> out;
+    sim::IoResult r = ReadStream(size, 8, &out);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    Taken t = Split(out, size, r.Information);
+    ASSERT_EQ(t.Descriptors.size(), 8u);
+    for (size_t k = 0; k < 8; k++) {
+        EXPECT_EQ(t.Descriptors[k].Status, USBD_STATUS_CANCELED);
+        EXPECT_EQ(t.Descriptors[k].Length, 0u);
+        const uint8_t *stride = &out[k * size];
+        EXPECT_TRUE(std::all_of(stride, stride + size, [](uint8_t b) { return b == 0; }))
+            << "packet " << k << " starts with 0x" << std::hex << (int)stride[0];
+    }
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    EXPECT_TRUE(WaitStreamGone());
+}
+
 TEST_F(StreamTest, ASecondStartRunsASecondStreamAndOneStopEndsBoth) {
     ASSERT_EQ(StartStream(kIsoInPipe, 1024, 64, 8, 2).Status, STATUS_SUCCESS);
     ASSERT_EQ(StartStream(kIsoInPipe, 1024, 128, 8, 2).Status, STATUS_SUCCESS);
