@@ -66,7 +66,7 @@ NTSTATUS BuildIsoRequest(StreamContext *Context, ULONG Index) {
     slot->Irp = irp;
     slot->Owner = Context;
     slot->StartPacket = Index * n;
-    slot->State = IsoSlotIdle;
+    slot->CompletedInSend = FALSE;
     slot->Resubmit = FALSE;
     slot->LastStatus = STATUS_SUCCESS;
     slot->NextSent = NULL;
@@ -114,17 +114,18 @@ static BOOLEAN SendSlot(IsoSlot *Slot) {
     RebuildIsoRequest(context, Slot);
     Slot->NextSent = NULL;
     Slot->Parked = FALSE;
-    InterlockedExchange(&Slot->State, IsoSlotSubmitting);
+    Slot->CompletedInSend = FALSE;
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->OrderLock);
     if (context->NewestSent != NULL) context->NewestSent->NextSent = Slot;
     else context->OldestSent = Slot;
     context->NewestSent = Slot;
     KeReleaseSpinLock(&context->OrderLock, oldIrql);
 
-    (VOID) IoCallDriver(extension->LowerDeviceObject, Slot->Irp);
+    const NTSTATUS sent = IoCallDriver(extension->LowerDeviceObject, Slot->Irp);
     // Whoever completed the request meanwhile only parked it: the slot and
-    // the job are still the drainer's.
-    (VOID) InterlockedCompareExchange(&Slot->State, IsoSlotInFlight, IsoSlotSubmitting);
+    // the job are still the drainer's. Any status but STATUS_PENDING means
+    // the lower driver completed the request before it returned.
+    Slot->CompletedInSend = sent != STATUS_PENDING;
     IsoEndSubmission(extension);
     return FALSE;
 }
@@ -134,14 +135,13 @@ static BOOLEAN SendSlot(IsoSlot *Slot) {
 // the job has ended. IRQL <= DISPATCH_LEVEL.
 static BOOLEAN TakeSlot(IsoSlot *Slot) {
     StreamContext *context = Slot->Owner;
-    const BOOLEAN early = InterlockedExchange(&Slot->State, IsoSlotIdle) == IsoSlotCompletedEarly;
     BOOLEAN resubmit = Slot->Resubmit;
     if (context->IsStream && !StreamTakeRequest(context, Slot)) resubmit = FALSE;
-    // A request that failed while it was still being sent failed at
-    // submission; sending the slot again would only fail the same way.
-    if (!resubmit || (early && !NT_SUCCESS(Slot->LastStatus))) {
-        return StopSlot(Slot, Slot->LastStatus);
-    }
+    // An isochronous request completes in the frames it was scheduled for,
+    // never during its own send: one that did was refused at submission,
+    // whatever its status says, and sending the slot again would only be
+    // refused again, over and over at DISPATCH_LEVEL.
+    if (!resubmit || Slot->CompletedInSend) return StopSlot(Slot, Slot->LastStatus);
     return SendSlot(Slot);
 }
 
@@ -183,7 +183,6 @@ NTSTATUS IsoFinishCompletion(IsoSlot *Slot, BOOLEAN Resubmit, NTSTATUS IrpStatus
     StreamContext *context = Slot->Owner;
     Slot->Resubmit = Resubmit;
     Slot->LastStatus = IrpStatus;
-    (VOID) InterlockedCompareExchange(&Slot->State, IsoSlotCompletedEarly, IsoSlotSubmitting);
 
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->OrderLock);
     Slot->Parked = TRUE;

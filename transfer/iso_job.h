@@ -20,8 +20,11 @@
 // - A completion that runs while its own submission is still inside
 //   IofCallDriver finds the drainer running (the submitter) and parks.
 //   IofCallDriver therefore never nests more than once through a slot's
-//   completion, however often the bus fails requests inline; a request that
-//   completed during its own send and failed is not sent again.
+//   completion, however often the bus fails requests inline. A request that
+//   completed during its own send (IofCallDriver did not return
+//   STATUS_PENDING) never reached the bus's schedule, whatever its status
+//   says: its slot is not sent again, so a lower driver that keeps completing
+//   requests inline cannot hold the drainer in a loop at DISPATCH_LEVEL.
 // - A slot stops when its engine says so (failed request, stop requested,
 //   block read finished) or when removal has begun, after its outcome has
 //   been taken in order; it then leaves the order, so it never holds up the
@@ -49,10 +52,6 @@
 
 struct StreamContext;
 
-// Where a slot's request is: owned by the driver, being sent, queued below,
-// or completed while it was still being sent.
-enum IsoSlotState { IsoSlotIdle = 0, IsoSlotSubmitting, IsoSlotInFlight, IsoSlotCompletedEarly };
-
 typedef struct IsoSlot {
     // Job-wide index of the first packet of the slot's current request.
     ULONG StartPacket;
@@ -66,8 +65,11 @@ typedef struct IsoSlot {
 
     // --- Fields of the driver's own, after the listed ones. ---
 
-    // IsoSlotState, changed with interlocked operations only.
-    volatile LONG State;
+    // Written by the drainer that sent the request, once IofCallDriver has
+    // returned; read by the drainer that takes it: TRUE when the lower driver
+    // completed the request during the send (it did not return
+    // STATUS_PENDING).
+    BOOLEAN CompletedInSend;
     // Written by the completion before it parks the slot; read by the
     // drainer that takes it.
     BOOLEAN Resubmit;

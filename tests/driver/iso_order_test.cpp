@@ -102,6 +102,10 @@ protected:
             answer.Status = STATUS_UNSUCCESSFUL;
             return answer;
         }
+        // Completed inside IofCallDriver with success, a hundred times at
+        // most: then held, so that a driver that sends such a request again
+        // and again is seen rather than left looping.
+        if (succeedInline_ && k < 100) return answer;
         answer.Hold = true;
         return answer;
     }
@@ -229,6 +233,7 @@ protected:
     std::mutex lock_;
     std::vector<PVOID> buffers_;  // by arrival
     USBD_STATUS failInline_ = USBD_STATUS_SUCCESS;
+    bool succeedInline_ = false;
     std::thread aborter_;
 };
 
@@ -361,6 +366,24 @@ TEST_F(IsoOrderTest, RequestsFailingInsideTheSendStopTheirSlotsWithoutNesting) {
     ASSERT_EQ(StartStream(4).Status, STATUS_SUCCESS);
     EXPECT_TRUE(WaitStreamGone());
     EXPECT_EQ(Arrivals(), 4u);
+}
+
+TEST_F(IsoOrderTest, RequestsCompletedInsideTheSendAreNotSentAgainWhateverTheirStatus) {
+    // A lower driver that completes each request inside IofCallDriver and
+    // calls it a success: sending the slot again from the drainer would loop
+    // at DISPATCH_LEVEL for as long as it does so. Each slot stops once.
+    succeedInline_ = true;
+    ASSERT_EQ(StartStream(4).Status, STATUS_SUCCESS);
+    EXPECT_TRUE(WaitStreamGone());
+    EXPECT_EQ(Arrivals(), 4u);
+
+    // A block read's slots stop the same way; the read says it was cut short.
+    std::vector<uint8_t> out(32 * (kSize + 12), 0xEE);
+    IsoReadRecord record = {0, kSize, 32, kPerRequest, 2};
+    sim::IoResult r = Call(IOCTL_USBCAM_ISO_READ, &record, sizeof(record), out.data(), (ULONG)out.size());
+    EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Arrivals(), 6u);
+    EXPECT_EQ(OurBlocks(), baseline_);
 }
 
 TEST_F(IsoOrderTest, ABlockReadIsSentAgainInOrderSoItsBufferFollowsTheBus) {
