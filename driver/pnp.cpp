@@ -76,7 +76,9 @@ VOID TeardownDevice(PDEVICE_OBJECT DeviceObject) {
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
 
+    // The event is ready before any sender can see Removing and signal it.
     IsoPrepareRemoval(extension);
+    KeMemoryBarrier();
     WriteUCharNoFence(&extension->Removing, 1);
     KeMemoryBarrier();
     // No isochronous slot is sent from here on; wait for the sends already
