@@ -145,8 +145,9 @@ static NTSTATUS CheckStreamRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp, StreamS
     PUSBD_PIPE_INFORMATION pipe = NULL;
     NTSTATUS status = IsoAcquirePipe(DeviceObject, Record->PipeIndex, &info, &pipe);
     if (!NT_SUCCESS(status)) return status;
+    // Rings that cannot hold one request would drop every request.
     if (Record->PacketSize == 0 || Record->RingPackets == 0 || Record->PacketsPerRequest == 0 ||
-        Record->SlotCount == 0 ||
+        Record->SlotCount == 0 || Record->RingPackets < Record->PacketsPerRequest ||
         !IsoProductFits(Record->SlotCount, Record->PacketsPerRequest, Record->PacketSize) ||
         !IsoProductFits(Record->RingPackets, Record->PacketSize, 1) ||
         !IsoProductFits(Record->RingPackets, ISO_DESCRIPTOR_BYTES, 1) ||
@@ -263,7 +264,11 @@ NTSTATUS ReadStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     StreamContext *stream = TakeActiveStream(extension);
     if (stream == NULL) {
         status = STATUS_UNSUCCESSFUL;
-    } else if (record.PacketSize == 0 || record.PacketCount == 0) {
+    } else if (record.PacketSize == 0 || record.PacketCount == 0 ||
+               record.PacketSize != stream->PacketSize) {
+        // A read with another packet size would take part of a packet, or
+        // the descriptors of packets whose payload it did not take, and every
+        // later read would pair payload with the wrong descriptors.
         status = STATUS_INVALID_PARAMETER;
     } else {
         PUCHAR buffer = Irp->MdlAddress == NULL

@@ -58,6 +58,7 @@ protected:
         stream_.StreamDataRing = data_;
         stream_.StreamDescriptorRing = descriptors_;
         stream_.References = 1;  // the test's own: ReadStream never frees it
+        stream_.PacketSize = 100;
         DeviceExtension *ext = Ext(camera_);
         ext->ActiveStream = &stream_;
         ext->DataRing = data_;
@@ -149,6 +150,14 @@ TEST_F(StreamReadTest, RefusalsTakeNothing) {
     StreamReadRecord zero = {0, 100, 0, 0, 0};
     sim::IoResult r = Call(IOCTL_USBCAM_READ_STREAM, &zero, 20, nullptr, 0);
     EXPECT_EQ(r.Status, STATUS_INVALID_PARAMETER);
+    // Another packet size than the stream's: smaller would take one packet's
+    // payload and three descriptors, larger part of a packet.
+    for (uint32_t size : {50u, 99u, 101u, 200u}) {
+        StreamReadRecord other = {0, size, 6, 0, 0};
+        r = Call(IOCTL_USBCAM_READ_STREAM, &other, 20, out.data(), 6 * (size + 12));
+        EXPECT_EQ(r.Status, STATUS_INVALID_PARAMETER) << size;
+        EXPECT_EQ(r.Information, 0u);
+    }
     // More packets than the ring holds: success, nothing taken.
     StreamReadRecord many = {0, 100, 11, 0, 0};
     r = Call(IOCTL_USBCAM_READ_STREAM, &many, 20, out.data(), 11 * 112);
@@ -225,6 +234,7 @@ TEST_F(StreamTest, StartChecksRefuseBeforeAnythingIsAllocated) {
         {{kIsoInPipe, 16, 0x20000000, 8, 2}, 20},       // descriptor ring wraps
         {{kIsoInPipe, 1024, 64, 12, 2}, 20},            // not whole frames
         {{kIsoInPipe, 1024, 64, 1032, 2}, 20},          // above 1024 packets
+        {{kIsoInPipe, 1024, 7, 8, 2}, 20},              // rings below one request
     };
     for (const Case &c : cases) {
         const StreamStartRecord &rec = c.Record;
@@ -469,7 +479,11 @@ TEST_F(StreamTest, ManyThreadsStartReadAndStopAtOnce) {
                     if (r.Status != STATUS_SUCCESS) unexpected++;
                     break;
                 case 1: r = ReadStream(512, 8, &out);
-                    if (r.Status != STATUS_SUCCESS && r.Status != STATUS_UNSUCCESSFUL) unexpected++;
+                    // No stream, or the stream started last has packets of 1024.
+                    if (r.Status != STATUS_SUCCESS && r.Status != STATUS_UNSUCCESSFUL &&
+                        r.Status != STATUS_INVALID_PARAMETER) {
+                        unexpected++;
+                    }
                     break;
                 default: StopStream(); break;
                 }
