@@ -86,7 +86,8 @@ class Camera {
     IoOutcome StartStream(const StreamStartRecord &record);
     IoOutcome StopStream();
     // Drains up to packetCount whole packets; `length` must be exactly
-    // packetCount * (packetSize + 12).
+    // packetCount * (packetSize + 12), and packetSize the one the running
+    // stream was started with (else STATUS_INVALID_PARAMETER, nothing taken).
     IoOutcome ReadStream(uint32_t packetSize, uint32_t packetCount, void *buffer,
                          uint32_t length);
 
