@@ -168,15 +168,20 @@ static VOID DrainJob(StreamContext *Context) {
 
 VOID IsoRunJob(StreamContext *Context) {
     // The starter is the drainer until every slot has been sent: completions
-    // meanwhile park, and the sends keep their order.
+    // meanwhile park, and the sends keep their order. It runs at
+    // DISPATCH_LEVEL, as every other drainer does, so that a client thread
+    // holding the role is never preempted or suspended while the job's
+    // completions park behind it.
+    KIRQL oldIrql;
+    KeRaiseIrql(DISPATCH_LEVEL, &oldIrql);
     KeInitializeSpinLock(&Context->OrderLock);
     Context->OldestSent = NULL;
     Context->NewestSent = NULL;
     Context->Draining = TRUE;
-    for (ULONG i = 0; i < Context->SlotCount; i++) {
-        if (SendSlot(&Context->Slots[i])) return;
-    }
-    DrainJob(Context);
+    BOOLEAN ended = FALSE;
+    for (ULONG i = 0; i < Context->SlotCount && !ended; i++) ended = SendSlot(&Context->Slots[i]);
+    if (!ended) DrainJob(Context);
+    KeLowerIrql(oldIrql);
 }
 
 NTSTATUS IsoFinishCompletion(IsoSlot *Slot, BOOLEAN Resubmit, NTSTATUS IrpStatus) {
