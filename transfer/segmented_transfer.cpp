@@ -180,12 +180,16 @@ PURB BuildSegmentUrb(PIRP SegmentIrp, const USBD_PIPE_INFORMATION *Pipe, BOOLEAN
 }
 
 // PASSIVE_LEVEL. Builds and sends segment k (Offset, Length) of the client's
-// buffer. STATUS_INSUFFICIENT_RESOURCES when something cannot be allocated
-// (nothing is left allocated and nothing sent); otherwise IofCallDriver's
-// status, the segment then completing through SegmentCompletion.
+// buffer. STATUS_INSUFFICIENT_RESOURCES with *Sent FALSE when something cannot
+// be allocated (nothing is left allocated and nothing sent); otherwise *Sent
+// is TRUE and the result is IofCallDriver's status, the segment then
+// completing through SegmentCompletion, perhaps before IofCallDriver returns:
+// the caller learns whether it was sent from *Sent, never from the record,
+// which the last completion frees with the table.
 static NTSTATUS IssueSegment(PDEVICE_OBJECT DeviceObject, PIRP ClientIrp,
                              const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost,
-                             SegmentRecord *Record, ULONG Offset, ULONG Length) {
+                             SegmentRecord *Record, ULONG Offset, ULONG Length, BOOLEAN *Sent) {
+    *Sent = FALSE;
     PDEVICE_OBJECT lower = GetDeviceExtension(DeviceObject)->LowerDeviceObject;
     PIRP irp = IoAllocateIrp((CCHAR)(lower->StackSize + 1), FALSE);
     if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
@@ -220,6 +224,7 @@ static NTSTATUS IssueSegment(PDEVICE_OBJECT DeviceObject, PIRP ClientIrp,
     next->Parameters.Others.Argument1 = urb;
     IoSetCompletionRoutine(irp, SegmentCompletion, Record, TRUE, TRUE, TRUE);
     // The record belongs to the completion from here on.
+    *Sent = TRUE;
     return IoCallDriver(lower, irp);
 }
 
@@ -283,9 +288,10 @@ static NTSTATUS RunSegments(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     while (offset < TotalLength) {
         const ULONG length =
             (TotalLength - offset) < SEGMENT_BYTES ? (TotalLength - offset) : SEGMENT_BYTES;
-        const NTSTATUS s =
-            IssueSegment(DeviceObject, Irp, Pipe, DeviceToHost, &table[issued], offset, length);
-        if (s == STATUS_INSUFFICIENT_RESOURCES && table[issued].Device == NULL) {
+        BOOLEAN sent;
+        const NTSTATUS s = IssueSegment(DeviceObject, Irp, Pipe, DeviceToHost, &table[issued],
+                                        offset, length, &sent);
+        if (!sent) {
             loopStatus = s;  // this segment was never sent
             break;
         }

@@ -278,6 +278,35 @@ TEST_F(ScriptedTransferTest, SubmissionRefusedMidwayResetsThePipeAfterTheIssuedS
     }
 }
 
+TEST_F(ScriptedTransferTest, ALastSegmentRefusedInsideItsSendEndsTheTransferCleanly) {
+    // The bus refuses the last segment inside IofCallDriver for want of
+    // resources, after every earlier one has come back: that completion ends
+    // the transfer and frees its table before the send has returned. (The
+    // sanitizer build sees any look at the table after that.)
+    for (size_t segments : {(size_t)1, (size_t)3}) {
+        SCOPED_TRACE(segments);
+        script_ = [segments](size_t k) {
+            DataAnswer a;
+            a.Pend = false;
+            if (k + 1 == segments) {
+                a.Status = STATUS_INSUFFICIENT_RESOURCES;
+                a.Usbd = USBD_STATUS_INSUFFICIENT_RESOURCES;
+            }
+            return a;
+        };
+        std::vector<uint8_t> buffer(segments * 65536);
+        sim::IoResult r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, buffer);
+        EXPECT_EQ(r.Status, STATUS_INSUFFICIENT_RESOURCES);
+        auto log = Log();
+        ASSERT_GE(log.size(), 2u);
+        EXPECT_EQ(log[log.size() - 2], "command 3");
+        EXPECT_EQ(log.back(), "reset");
+        EXPECT_EQ(Ext()->SegmentTable, nullptr);
+        EXPECT_EQ(Ext()->SegmentsOutstanding, 0u);
+        EXPECT_EQ(ReadNoFence(&Ext()->SegmentSlotBusy), 0);
+    }
+}
+
 TEST_F(ScriptedTransferTest, CancelledRequestWithAndWithoutAUsbError) {
     WriteNoFence64(&TransferTimeoutMs, 20);
     // The device answers late but well: a time-out that left no USB error is
