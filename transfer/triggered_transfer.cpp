@@ -50,15 +50,16 @@ NTSTATUS TriggeredTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     status = SecureClientBufferForDeviceWrites(Irp, deviceToHost, &secured);
     if (!NT_SUCCESS(status)) goto Done;
 
-    if (deviceToHost && pipeIndex == TRIGGERED_PIPE_INDEX) {
-        (VOID) SendTransferCommand(DeviceObject, Irp, 2);
-        framed = TRUE;
-    }
-
+    // The URB first: a begin command sent and then no data request for want
+    // of memory would leave the camera waiting for an end that never comes.
     urb = (PURB)DrvAllocatePool(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
     if (urb == NULL) {
         status = STATUS_NO_MEMORY;
         goto Done;
+    }
+    if (deviceToHost && pipeIndex == TRIGGERED_PIPE_INDEX) {
+        (VOID) SendTransferCommand(DeviceObject, Irp, 2);
+        framed = TRUE;
     }
     {
         struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &urb->UrbBulkOrInterruptTransfer;

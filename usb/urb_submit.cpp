@@ -61,7 +61,11 @@ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP Client
     KeInitializeEvent(&event, NotificationEvent, FALSE);
 
     PIRP irp = IoAllocateIrp((CCHAR)(lower->StackSize + 1), FALSE);
-    if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
+    if (irp == NULL) {
+        // The begin went out: the end still follows, though no data request did.
+        if (SendEndCommand) (VOID) SendTransferCommand(DeviceObject, ClientIrp, 3);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->IoStatus.Information = 0;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);

@@ -488,6 +488,39 @@ TEST_F(BulkSinkTest, EveryAllocationFailureUnwinds) {
     }
 }
 
+// A framed read whose allocations fail in turn never leaves the camera
+// between a begin (command 2) and its end (command 3) for want of the data
+// request: once that has been handed over, only a failure of the end
+// command's own allocations can still lose the end.
+TEST_F(BulkTest, AFramedReadThatCannotAllocateSendsNoBeginWithoutItsEnd) {
+    SetTimeout(200);  // a camera that missed its begin sends nothing
+    int passes = 0;
+    for (uint64_t n = 1; n < 50; n++) {
+        sim::usb::WireLogClear();
+        std::vector<uint8_t> frame(kFrameBytes, 0);
+        const uint64_t before = sim::FaultInjectedCount();
+        sim::FaultFailNthAllocation(n, driver_);
+        sim::IoResult r = Transfer(IOCTL_USBCAM_READ_PIPE, 2, frame);
+        const bool injected = sim::FaultInjectedCount() > before;
+        sim::FaultClear();
+        int begins = 0, ends = 0;
+        for (auto &record : On(kCommandEndpoint)) {
+            begins += record.Data.at(0) == 2;
+            ends += record.Data.at(0) == 3;
+        }
+        if (On(kFrameEndpoint).empty()) {
+            EXPECT_EQ(begins, ends) << "allocation " << n << " failed: " << std::hex << r.Status;
+        }
+        passes++;
+        if (!injected) {
+            EXPECT_EQ(r.Status, STATUS_SUCCESS);
+            EXPECT_EQ(begins, 1);
+            break;
+        }
+    }
+    EXPECT_GE(passes, 3);  // the URB and both command packets
+}
+
 // ---------------------------------------------------------------------------
 // Removal while a transfer waits in another thread
 
