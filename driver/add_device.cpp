@@ -53,6 +53,7 @@ NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG AttemptIndex,
     KeInitializeEvent(&extension->SegmentSlotReleased, SynchronizationEvent, FALSE);
     KeInitializeSpinLock(&extension->StreamLock);
     KeInitializeEvent(&extension->StreamReadLock, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&extension->SelectionLock, SynchronizationEvent, TRUE);
 
     RtlInitUnicodeString(&linkName, extension->LinkName);
     status = IoCreateSymbolicLink(&linkName, &deviceName);

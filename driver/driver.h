@@ -106,6 +106,12 @@ typedef struct DeviceExtension {
     struct StreamContext *ActiveStream;
     // Synchronisation event, signalled when free: one ReadStream drains at a time.
     KEVENT StreamReadLock;
+    // Synchronisation event, signalled when free: one selection at a time (a
+    // client's interface selection, the configuration a start selects), held
+    // from reading ConfigurationHandle for its request through the
+    // replacement of InterfaceInfo, so that the table left is the one of the
+    // selection the bus applied last. PASSIVE_LEVEL; held across the call down.
+    KEVENT SelectionLock;
 } DeviceExtension, *PDEVICE_EXTENSION;
 
 FORCEINLINE PDEVICE_EXTENSION GetDeviceExtension(PDEVICE_OBJECT DeviceObject) {

@@ -81,7 +81,7 @@ Done:
 }
 
 // PASSIVE_LEVEL. A failed selection leaves ConfigurationHandle and
-// InterfaceInfo as they were.
+// InterfaceInfo as they were. Client selections wait for it (SelectionLock).
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
                              PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor) {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
@@ -106,6 +106,7 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
             (i == 2) ? START_TRANSFER_SIZE_PIPE2 : START_TRANSFER_SIZE_OTHERS;
     }
 
+    KeWaitForSingleObject(&extension->SelectionLock, Executive, KernelMode, FALSE, NULL);
     NTSTATUS status = SubmitUrbSync(DeviceObject, urb);
     if (NT_SUCCESS(status) && USBD_SUCCESS(urb->UrbHeader.Status)) {
         // A client's interface selection may read the handle meanwhile (a
@@ -120,6 +121,7 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
         ReplaceInterfaceInfo(extension, copy);
         status = copyStatus;
     }
+    KeSetEvent(&extension->SelectionLock, IO_NO_INCREMENT, FALSE);
     ExFreePool(urb);
     return status;
 }

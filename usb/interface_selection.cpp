@@ -48,8 +48,9 @@ PUSB_CONFIGURATION_DESCRIPTOR GetFullConfigurationDescriptor(PDEVICE_OBJECT Devi
 }
 
 // PASSIVE_LEVEL, a client's thread inside the I/O gate; may run together with
-// any other request of the device. The table it replaces stays alive for the
-// readers that still hold it (usb/interface_snapshot.h).
+// any other request of the device, other selections waiting for its end
+// (SelectionLock). The table it replaces stays alive for the readers that
+// still hold it (usb/interface_snapshot.h).
 NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
                          UCHAR AlternateSetting) {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
@@ -82,6 +83,7 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
         struct _URB_SELECT_INTERFACE *select = &urb->UrbSelectInterface;
         select->Hdr.Length = (USHORT)urbBytes;
         select->Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
+        KeWaitForSingleObject(&extension->SelectionLock, Executive, KernelMode, FALSE, NULL);
         select->ConfigurationHandle = ReadPointerNoFence(&extension->ConfigurationHandle);
         select->Interface.Length = (USHORT)interfaceBytes;
         select->Interface.InterfaceNumber = InterfaceNumber;
@@ -91,13 +93,14 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
         }
 
         status = SubmitUrbSync(DeviceObject, urb);
-        if (!NT_SUCCESS(status)) goto Done;
-
-        // The new table replaces the old one in one step, so readers see one
-        // or the other; a failed copy leaves no interface selected.
-        PUSBD_INTERFACE_INFORMATION copy =
-            CreateInterfaceCopy(&select->Interface, interfaceBytes, &status);
-        ReplaceInterfaceInfo(extension, copy);
+        if (NT_SUCCESS(status)) {
+            // The new table replaces the old one in one step, so readers see
+            // one or the other; a failed copy leaves no interface selected.
+            PUSBD_INTERFACE_INFORMATION copy =
+                CreateInterfaceCopy(&select->Interface, interfaceBytes, &status);
+            ReplaceInterfaceInfo(extension, copy);
+        }
+        KeSetEvent(&extension->SelectionLock, IO_NO_INCREMENT, FALSE);
     }
 
 Done:

@@ -1,5 +1,10 @@
 // Configuration at start, the transfer-size policy, the full configuration
 // read and interface selection, checked on the wire and in InterfaceInfo.
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
 #include "driver_fixture.h"
 #include "scripted_bus.h"
 #include "usb/usb_requests.h"
@@ -302,6 +307,66 @@ TEST_F(ScriptedConfigurationTest, PipeIndexAtThePipeCountIsRefusedBeforeAnything
         ASSERT_EQ(urbs.size(), 1u);
         EXPECT_EQ(urbs[0].PipeHandle, ScriptedPipeHandle(pipes - 1));
     }
+}
+
+// Two clients select at once, the first one's request still inside the
+// bus when the second is sent: the table left must be the one of the
+// selection the bus answered last, which is the one the device is in.
+TEST_F(ScriptedConfigurationTest, ConcurrentSelectionsLeaveTheTableOfTheLastOneTheBusAnswered) {
+    ASSERT_EQ(sim::PnpStartDevice(pdo_), STATUS_SUCCESS);
+    sim::ClientHandle handle = Open();
+    std::mutex lock;
+    std::condition_variable wake;
+    bool release = false;
+    int answered = 0;
+    // Each selection's pipes get handles of their own: 0x500 + 16 k + i.
+    camera_.OnUrb = [&](PURB urb) {
+        if (urb->UrbHeader.Function != URB_FUNCTION_SELECT_INTERFACE) return;
+        PUSBD_INTERFACE_INFORMATION info = &urb->UrbSelectInterface.Interface;
+        std::unique_lock<std::mutex> hold(lock);
+        const int k = answered++;
+        info->NumberOfPipes = 2;
+        for (ULONG i = 0; i < 2; i++) {
+            info->Pipes[i].PipeHandle = (USBD_PIPE_HANDLE)(uintptr_t)(0x500 + 16 * k + i);
+            info->Pipes[i].EndpointAddress = camera_.Configuration[18 + 7 * i + 2];
+            info->Pipes[i].PipeType = UsbdPipeTypeBulk;
+        }
+        // The first selection stays inside the bus until the test lets it go.
+        if (k == 0) wake.wait_for(hold, std::chrono::seconds(10), [&] { return release; });
+    };
+    auto select = [&] {
+        InterfaceSelection selection = {0, 0};
+        return Ioctl(handle, IOCTL_USBCAM_SELECT_INTERFACE, &selection, sizeof(selection), nullptr, 0)
+            .Status;
+    };
+    NTSTATUS first = STATUS_PENDING, second = STATUS_PENDING;
+    std::atomic<bool> secondDone{false};
+    std::thread a([&] { first = select(); });
+    for (int i = 0; i < 10000; i++) {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            if (answered == 1) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::thread b([&] {
+        second = select();
+        secondDone = true;
+    });
+    // Room for the second selection to overtake the first, if it can.
+    for (int i = 0; i < 200 && !secondDone; i++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        release = true;
+    }
+    wake.notify_all();
+    a.join();
+    b.join();
+    EXPECT_EQ(first, STATUS_SUCCESS);
+    EXPECT_EQ(second, STATUS_SUCCESS);
+    ASSERT_EQ(answered, 2);
+    ASSERT_NE(Ext()->InterfaceInfo, nullptr);
+    EXPECT_EQ(Ext()->InterfaceInfo->Pipes[0].PipeHandle, (USBD_PIPE_HANDLE)(uintptr_t)(0x500 + 16));
 }
 
 TEST_F(ScriptedConfigurationTest, DescriptorCountsNeverExceedWhatWasAsked) {
