@@ -50,7 +50,10 @@ NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
     }
 
     {
-        const ULONG size = (ULONG)TotalLengthOf(header) + CONFIGURATION_READ_SLACK;
+        // The slack, but never past what one control transfer can carry: a
+        // configuration of nearly 64 KiB is still read whole.
+        ULONG size = (ULONG)TotalLengthOf(header) + CONFIGURATION_READ_SLACK;
+        if (size > USB_MAX_CONTROL_TRANSFER_BYTES) size = USB_MAX_CONTROL_TRANSFER_BYTES;
         configuration = (PUCHAR)DrvAllocatePool(size);
         if (configuration == NULL) {
             status = STATUS_NO_MEMORY;

@@ -309,6 +309,27 @@ TEST_F(ScriptedConfigurationTest, PipeIndexAtThePipeCountIsRefusedBeforeAnything
     }
 }
 
+// A configuration of nearly 64 KiB (vendor descriptors after the interface)
+// is read whole in one control transfer, whose length never exceeds 65535.
+TEST_F(ScriptedConfigurationTest, AConfigurationOfNearly64KiBIsReadWithinOneControlTransfer) {
+    const size_t total = 65530;
+    while (camera_.Configuration.size() < total) {
+        const size_t room = total - camera_.Configuration.size();
+        const uint8_t length = (uint8_t)std::min<size_t>(room, 250);
+        std::vector<uint8_t> vendor(length, 0);
+        vendor[0] = length;
+        vendor[1] = 0xFF;
+        camera_.Configuration.insert(camera_.Configuration.end(), vendor.begin(), vendor.end());
+    }
+    camera_.Configuration[2] = (uint8_t)total;
+    camera_.Configuration[3] = (uint8_t)(total >> 8);
+    ASSERT_EQ(sim::PnpStartDevice(pdo_), STATUS_SUCCESS);
+    for (const auto &sent : camera_.Urbs()) {
+        if (sent.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) EXPECT_LE(sent.Length, 0xFFFFu);
+    }
+    EXPECT_EQ(Ext()->Started, 1);
+}
+
 // Two clients select at once, the first one's request still inside the
 // bus when the second is sent: the table left must be the one of the
 // selection the bus answered last, which is the one the device is in.
