@@ -55,12 +55,13 @@ NTSTATUS BuildIsoRequest(StreamContext *Context, ULONG Index) {
 
     const CCHAR stackSize =
         (CCHAR)(GetDeviceExtension(Context->Device)->LowerDeviceObject->StackSize + 1);
+    // IoAllocateIrp initialises the IRP; each send re-initialises it with
+    // IoReuseIrp (RebuildIsoRequest).
     PIRP irp = IoAllocateIrp(stackSize, FALSE);
     if (irp == NULL) {
         DrvFreePool(urb);
         return STATUS_NO_MEMORY;
     }
-    IoInitializeIrp(irp, IoSizeOfIrp(stackSize), stackSize);
 
     slot->Urb = urb;
     slot->Irp = irp;
@@ -85,12 +86,13 @@ VOID IsoFreeSlotRequest(IsoSlot *Slot) {
     Slot->Urb = NULL;
 }
 
-// The same URB and IRP, made ready for the slot's next request.
+// The same URB and IRP, made ready for the slot's next request. IoReuseIrp,
+// not IoInitializeIrp: the IRP came from IoAllocateIrp, whose allocation
+// flags IoInitializeIrp would clear (the platform forbids it on an IRP not
+// yet sent), and it keeps the stack locations it was allocated with.
 static VOID RebuildIsoRequest(StreamContext *Context, IsoSlot *Slot) {
-    const CCHAR stackSize =
-        (CCHAR)(GetDeviceExtension(Context->Device)->LowerDeviceObject->StackSize + 1);
     FillIsoUrb(Context, Slot);
-    IoInitializeIrp(Slot->Irp, IoSizeOfIrp(stackSize), stackSize);
+    IoReuseIrp(Slot->Irp, STATUS_SUCCESS);
     FillIsoStack(Context, Slot);
 }
 

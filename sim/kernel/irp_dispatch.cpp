@@ -174,6 +174,7 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const std::string &site, bo
             stack = irp->Tail.Overlay.CurrentStackLocation;
             stack->DeviceObject = device;
             rec->State = IrpState::InFlight;
+            rec->EverSent = true;
             ++rec->Epoch;
             callId = ++g_callIds;
             rec->Owner[index] = CurrentDriver();

@@ -49,6 +49,11 @@ void ResetRecordForReuse(IrpRecord *rec, CCHAR stackSize) {
 
 // Checks that a driver may re-initialise rec now; returns a rule or nullptr.
 const char *CheckReinitialize(IrpRecord *rec, std::string *detail) {
+    if (rec->Kind != IrpKind::DriverAllocated && rec->Kind != IrpKind::DriverInitialized) {
+        *detail = std::string("re-initialisation of a ") + IrpKindName(rec->Kind) +
+                  " IRP, which the I/O manager built and owns";
+        return rule::IRP_REUSE_NOT_ALLOWED;
+    }
     switch (rec->State) {
         case IrpState::Freed:
             *detail = "IRP freed at " + rec->FreeSite + " initialised again";
@@ -236,7 +241,6 @@ void IrpReset() {
 using namespace sim::kernel;
 
 extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota, SIM_SITE_DECL) {
-    UNREFERENCED_PARAMETER(ChargeQuota);
     std::string site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp", site);
     if (StackSize < 1) {
@@ -245,7 +249,13 @@ extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota, SIM_SITE_DEC
         return nullptr;
     }
     if (AllocationShouldFail(site)) return nullptr;
-    return IrpCreate(StackSize, IrpKind::DriverAllocated, site);
+    PIRP irp = IrpCreate(StackSize, IrpKind::DriverAllocated, site);
+    if (irp != nullptr && ChargeQuota) {
+        std::lock_guard<std::mutex> lock(g_irpMutex);
+        IrpRecord *rec = FindIrpLocked(irp);
+        if (rec != nullptr) rec->ChargedQuota = true;
+    }
+    return irp;
 }
 
 extern "C" VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize, SIM_SITE_DECL) {
@@ -265,6 +275,15 @@ extern "C" VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize, SI
                      " on an IRP of " + std::to_string(rec->Bytes) + " bytes";
         } else if (rec != nullptr && (violation = CheckReinitialize(rec, &detail)) != nullptr) {
             // reported below
+        } else if (rec != nullptr && rec->Kind == IrpKind::DriverAllocated &&
+                   (!rec->EverSent || rec->ChargedQuota)) {
+            // IoAllocateIrp initialised it; re-initialising with IoInitializeIrp
+            // clears its allocation flags, which the platform tolerates only
+            // for a used IRP allocated without quota (else IoReuseIrp).
+            violation = rule::IRP_REUSE_NOT_ALLOWED;
+            detail = rec->ChargedQuota
+                         ? "IoInitializeIrp on an IRP allocated with quota (IoReuseIrp keeps its allocation flags)"
+                         : "IoInitializeIrp on an IRP that IoAllocateIrp has already initialised";
         } else {
             if (rec == nullptr) {
                 // The driver's own memory (pool) becoming an IRP.

@@ -31,6 +31,11 @@ struct IrpRecord {
     size_t Bytes = 0;
     bool KernelMemory = true;
     bool FreedByIoManager = false;
+    // IoAllocateIrp's ChargeQuota, and whether the IRP has been sent since it
+    // was allocated: IoInitializeIrp may re-initialise an IoAllocateIrp IRP
+    // only once it has been used, and only when no quota was charged.
+    bool ChargedQuota = false;
+    bool EverSent = false;
     PDRIVER_OBJECT AllocDriver = nullptr;
     std::string AllocSite;
     std::string CompleteSite;

@@ -19,6 +19,9 @@
 //   IRP_NO_MORE_STACK_LOCATIONS  IofCallDriver with no stack location left
 //   IRP_NO_CURRENT_LOCATION      IofCompleteRequest on an IRP past its top location
 //   IRP_TOO_SMALL                IoInitializeIrp with a packet size below IoSizeOfIrp
+//   IRP_REUSE_NOT_ALLOWED        IoInitializeIrp on an IoAllocateIrp IRP never sent
+//                                yet or allocated with quota; IoInitializeIrp or
+//                                IoReuseIrp on an IRP the I/O manager built
 //   ALLOCATED_IRP_NOT_RECLAIMED  a driver-allocated IRP completed past its top
 //                                location without STATUS_MORE_PROCESSING_REQUIRED
 //   PENDING_NOT_MARKED           STATUS_PENDING returned without IoMarkIrpPending
@@ -115,6 +118,7 @@ SIM_RULE(IRP_COMPLETED_WITH_CANCEL_ROUTINE);
 SIM_RULE(IRP_NO_MORE_STACK_LOCATIONS);
 SIM_RULE(IRP_NO_CURRENT_LOCATION);
 SIM_RULE(IRP_TOO_SMALL);
+SIM_RULE(IRP_REUSE_NOT_ALLOWED);
 SIM_RULE(ALLOCATED_IRP_NOT_RECLAIMED);
 SIM_RULE(PENDING_NOT_MARKED);
 SIM_RULE(DISPATCH_STATUS_MISMATCH);

@@ -59,6 +59,8 @@ enum Fault : ULONG {
     kPoolZeroBytes,
     kPoolExecutable,
     kMapUnsafely,
+    kInitializeAllocated,
+    kReuseClientIrp,
     kCount
 };
 
@@ -300,6 +302,15 @@ NTSTATUS FaultyDispatch(PDEVICE_OBJECT, PIRP irp) {
             IoFreeIrp(mine);
             break;
         }
+        case kInitializeAllocated: {
+            PIRP mine = IoAllocateIrp(1, FALSE);
+            IoInitializeIrp(mine, IoSizeOfIrp(1), 1);  // IoAllocateIrp did that
+            IoFreeIrp(mine);
+            break;
+        }
+        case kReuseClientIrp:
+            IoReuseIrp(irp, STATUS_SUCCESS);  // the I/O manager's request
+            break;
         case kMapUnlocked: {
             static char buffer[32];
             PMDL m = IoAllocateMdl(buffer, sizeof buffer, FALSE, FALSE, nullptr);
@@ -450,6 +461,8 @@ TEST_F(VerifierRulesTest, EachFaultIsReportedByItsRule) {
         {kPoolZeroBytes, METHOD_BUFFERED, {"POOL_ZERO_BYTES"}, true},
         {kPoolExecutable, METHOD_BUFFERED, {"POOL_EXECUTABLE"}, true},
         {kMapUnsafely, METHOD_OUT_DIRECT, {"MDL_MAPPED_UNSAFELY"}, true},
+        {kInitializeAllocated, METHOD_BUFFERED, {"IRP_REUSE_NOT_ALLOWED"}, true},
+        {kReuseClientIrp, METHOD_BUFFERED, {"IRP_REUSE_NOT_ALLOWED"}, true},
     };
     static_assert(sizeof(cases) / sizeof(cases[0]) == kCount - 1, "one case per fault");
     for (const Case &c : cases) {
