@@ -193,6 +193,12 @@ extern "C" VOID IoFreeMdl(PMDL Mdl, SIM_SITE_DECL) {
 extern "C" VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress,
                                   ULONG Length, SIM_SITE_DECL) {
     std::string site = FormatSite(SimFile, SimLine);
+    // The pages the source describes must be locked before a partial MDL is
+    // built from it.
+    if ((SourceMdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL | MDL_SOURCE_IS_NONPAGED_POOL)) == 0) {
+        Report(rule::MDL_NOT_LOCKED, site, "IoBuildPartialMdl from an MDL whose pages are not locked");
+        return;
+    }
     char *sourceVa = static_cast<char *>(MmGetMdlVirtualAddress(SourceMdl));
     char *va = static_cast<char *>(VirtualAddress);
     uint64_t offset = static_cast<uint64_t>(va - sourceVa);

@@ -70,7 +70,8 @@
 //                                drivers use NonPagedPoolNx
 // MDLs
 //   MDL_ALREADY_MAPPED           MmMapLockedPages on an MDL already mapped
-//   MDL_NOT_LOCKED               MmMapLockedPages on an MDL that describes no locked pages
+//   MDL_NOT_LOCKED               MmMapLockedPages, IoBuildPartialMdl (source) or the bus
+//                                (transfer buffer) given an MDL with no locked pages
 //   MDL_PARTIAL_OUT_OF_RANGE     IoBuildPartialMdl outside the source MDL's range
 //   MDL_TOO_SMALL                IoBuildPartialMdl into an MDL with too few pages
 //   MDL_DOUBLE_FREE              IoFreeMdl twice

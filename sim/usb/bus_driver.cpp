@@ -55,6 +55,15 @@ bool TransferBufferOf(PVOID buffer, PMDL mdl, ULONG length, uint8_t **out) {
         return true;
     }
     if (mdl == nullptr || MmGetMdlByteCount(mdl) < length) return false;
+    // The controller moves data to the pages the MDL names: an MDL whose
+    // page array nobody filled (IoAllocateMdl alone: no probe and lock, no
+    // partial of a locked MDL, not built for non-paged pool) names whatever
+    // its array held.
+    if ((mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL | MDL_SOURCE_IS_NONPAGED_POOL)) == 0) {
+        sim::VerifierReportAtCaller("MDL_NOT_LOCKED",
+                                    "a transfer buffer MDL that describes no locked pages");
+        return false;
+    }
     *out = static_cast<uint8_t *>((mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
                                       ? mdl->MappedSystemVa
                                       : MmGetMdlVirtualAddress(mdl));

@@ -201,9 +201,15 @@ TEST_F(MdlTest, AllocateBuildPartialAndMap) {
     IoFreeMdl(locked);
     IoFreeIrp(irp);
 
-    // Too small a target MDL for the range.
+    // A source whose pages nobody locked: its page array names nothing yet.
     PMDL big = IoAllocateMdl(buffer, 3 * PAGE_SIZE, FALSE, FALSE, nullptr);
     PMDL tiny = IoAllocateMdl(buffer, 1, FALSE, FALSE, nullptr);
+    IoBuildPartialMdl(big, tiny, buffer, 1);
+    EXPECT_EQ(1u, TakeViolations("MDL_NOT_LOCKED"));
+    EXPECT_EQ(0, tiny->MdlFlags & MDL_PARTIAL);
+
+    // Too small a target MDL for the range.
+    MmBuildMdlForNonPagedPool(big);
     IoBuildPartialMdl(big, tiny, buffer, 2 * PAGE_SIZE);
     EXPECT_EQ(1u, TakeViolations("MDL_TOO_SMALL"));
     ExpectViolation("MDL_TOO_SMALL");

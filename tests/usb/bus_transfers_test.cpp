@@ -159,6 +159,15 @@ TEST_F(BusTransfers, FrameOfPartialPacketsEndsShortAndSplitsAcrossReadsByMdl) {
     IoFreeMdl(m1);
     IoFreeMdl(m2);
 
+    // An MDL whose page array nobody filled (no lock, no partial, not built
+    // for non-paged pool) names no pages the controller could use: refused.
+    PMDL unlocked = IoAllocateMdl(first.data(), (ULONG)first.size(), FALSE, FALSE, nullptr);
+    UrbBuffer unlockedRead = BulkTransfer(sel.Pipes[2].PipeHandle, true, nullptr, 1024, unlocked);
+    EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(Pdo, unlockedRead.Urb()));
+    EXPECT_EQ(USBD_STATUS_INVALID_PARAMETER, unlockedRead.Urb()->UrbHeader.Status);
+    EXPECT_EQ(1u, TakeViolations("MDL_NOT_LOCKED"));
+    IoFreeMdl(unlocked);
+
     // A buffer that is not a whole number of packets overflows: the camera
     // sends 512 bytes into 100 bytes of room.
     ASSERT_EQ(STATUS_SUCCESS, Command(2));
