@@ -61,12 +61,33 @@ Deadline ComputeDeadline(PLARGE_INTEGER timeout, std::chrono::steady_clock::time
     return Deadline::At;
 }
 
+// An event KeInitializeEvent has made: its type, its size, and a wait list
+// that is empty and points at itself. Zeroed memory (a field nobody
+// initialised) or a copy of an event is none: on the platform, setting or
+// waiting on it walks a wait list through a null or foreign pointer. Called
+// under the event's bucket lock.
+bool InitializedEventLocked(PKEVENT event) {
+    const DISPATCHER_HEADER &h = event->Header;
+    return (h.Type == NotificationEvent || h.Type == SynchronizationEvent) &&
+           h.Size == sizeof(KEVENT) / sizeof(LONG) && h.WaitListHead.Flink == &h.WaitListHead &&
+           h.WaitListHead.Blink == &h.WaitListHead;
+}
+
 // Under the event's bucket lock: KeInitializeEvent may be rewriting the header
 // on another thread (itself a rule violation once this thread waits).
 bool IsEvent(PKEVENT event) {
     Bucket &b = BucketFor(event);
     std::lock_guard<std::mutex> lock(b.Mutex);
-    return event->Header.Type == NotificationEvent || event->Header.Type == SynchronizationEvent;
+    return InitializedEventLocked(event);
+}
+
+// For KeSetEvent and the others that change or read an event: reports an
+// event that was never initialised (the caller then leaves it alone).
+bool CheckInitialized(PKEVENT event, const char *routine, const std::string &site) {
+    if (IsEvent(event)) return true;
+    Report(rule::EVENT_NOT_INITIALIZED, site,
+           std::string(routine) + " on an event KeInitializeEvent never initialised");
+    return false;
 }
 
 }  // namespace
@@ -163,7 +184,9 @@ extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State
 extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait, SIM_SITE_DECL) {
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
-    if (!CheckDeviceMemoryAlive(Event, "KeSetEvent", FormatSite(SimFile, SimLine))) return 0;
+    std::string site = FormatSite(SimFile, SimLine);
+    if (!CheckDeviceMemoryAlive(Event, "KeSetEvent", site)) return 0;
+    if (!CheckInitialized(Event, "KeSetEvent", site)) return 0;
     Bucket &b = BucketFor(Event);
     std::lock_guard<std::mutex> lock(b.Mutex);
     LONG previous = Event->Header.SignalState;
@@ -174,14 +197,18 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait, SI
 }
 
 extern "C" VOID KeClearEvent(PRKEVENT Event, SIM_SITE_DECL) {
-    if (!CheckDeviceMemoryAlive(Event, "KeClearEvent", FormatSite(SimFile, SimLine))) return;
+    std::string site = FormatSite(SimFile, SimLine);
+    if (!CheckDeviceMemoryAlive(Event, "KeClearEvent", site)) return;
+    if (!CheckInitialized(Event, "KeClearEvent", site)) return;
     Bucket &b = BucketFor(Event);
     std::lock_guard<std::mutex> lock(b.Mutex);
     Event->Header.SignalState = 0;
 }
 
 extern "C" LONG KeResetEvent(PRKEVENT Event, SIM_SITE_DECL) {
-    if (!CheckDeviceMemoryAlive(Event, "KeResetEvent", FormatSite(SimFile, SimLine))) return 0;
+    std::string site = FormatSite(SimFile, SimLine);
+    if (!CheckDeviceMemoryAlive(Event, "KeResetEvent", site)) return 0;
+    if (!CheckInitialized(Event, "KeResetEvent", site)) return 0;
     Bucket &b = BucketFor(Event);
     std::lock_guard<std::mutex> lock(b.Mutex);
     LONG previous = Event->Header.SignalState;
@@ -190,7 +217,9 @@ extern "C" LONG KeResetEvent(PRKEVENT Event, SIM_SITE_DECL) {
 }
 
 extern "C" LONG KeReadStateEvent(PRKEVENT Event, SIM_SITE_DECL) {
-    if (!CheckDeviceMemoryAlive(Event, "KeReadStateEvent", FormatSite(SimFile, SimLine))) return 0;
+    std::string site = FormatSite(SimFile, SimLine);
+    if (!CheckDeviceMemoryAlive(Event, "KeReadStateEvent", site)) return 0;
+    if (!CheckInitialized(Event, "KeReadStateEvent", site)) return 0;
     Bucket &b = BucketFor(Event);
     std::lock_guard<std::mutex> lock(b.Mutex);
     return Event->Header.SignalState;
@@ -214,10 +243,11 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
         CheckNoSpinLockHeld(rule::SPINLOCK_HELD_ACROSS_WAIT, "KeWaitForSingleObject", site);
     }
     if (!CheckDeviceMemoryAlive(event, "KeWaitForSingleObject", site)) return STATUS_INVALID_PARAMETER;
-    if (event == nullptr || !IsEvent(event)) {
-        Report(rule::INVALID_PARAMETER, site, "KeWaitForSingleObject on an object that is no event");
+    if (event == nullptr) {
+        Report(rule::INVALID_PARAMETER, site, "KeWaitForSingleObject on no object");
         return STATUS_INVALID_PARAMETER;
     }
+    if (!CheckInitialized(event, "KeWaitForSingleObject", site)) return STATUS_INVALID_PARAMETER;
     return WaitForEvent(event, Timeout, site);
 }
 

@@ -99,6 +99,9 @@
 //                                failing inline and a routine that resubmits: on
 //                                the platform the 24 KiB kernel stack overflows)
 //   EVENT_REINITIALIZED_WHILE_WAITED  KeInitializeEvent on an event a thread waits on
+//   EVENT_NOT_INITIALIZED        an event routine or a wait on an event that
+//                                KeInitializeEvent never initialised (zeroed
+//                                memory, a copy, or something that is no event)
 //   INVALID_PARAMETER            a routine called with an argument it cannot accept
 //   BUGCHECK                     KeBugCheckEx (the process then stops)
 #pragma once
@@ -167,6 +170,7 @@ SIM_RULE(IRP_LEAK);
 SIM_RULE(DEVICE_OBJECT_DELETED_USED);
 SIM_RULE(CALL_NESTED_IN_COMPLETION);
 SIM_RULE(EVENT_REINITIALIZED_WHILE_WAITED);
+SIM_RULE(EVENT_NOT_INITIALIZED);
 SIM_RULE(INVALID_PARAMETER);
 SIM_RULE(BUGCHECK);
 #undef SIM_RULE

@@ -73,6 +73,31 @@ TEST_F(WaitTest, StackEventMayVanishRightAfterItsWait) {
     }
 }
 
+// An event KeInitializeEvent never made (a zeroed field, a copy of an
+// event) has no wait list of its own: on the platform, setting it or waiting
+// on it follows a null or foreign pointer. Reported, and left alone.
+TEST_F(WaitTest, EventsNeverInitialisedAreRefused) {
+    KEVENT zeroed;
+    memset(&zeroed, 0, sizeof zeroed);
+    KEVENT made;
+    KeInitializeEvent(&made, NotificationEvent, FALSE);
+    KEVENT copy;
+    memcpy(&copy, &made, sizeof copy);
+    LARGE_INTEGER poll;
+    poll.QuadPart = 0;
+    for (PKEVENT e : {&zeroed, &copy}) {
+        EXPECT_EQ(0, KeSetEvent(e, IO_NO_INCREMENT, FALSE));
+        KeClearEvent(e);
+        EXPECT_EQ(0, KeReadStateEvent(e));
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, KeWaitForSingleObject(e, Executive, KernelMode, FALSE, &poll));
+        EXPECT_EQ(4u, TakeViolations("EVENT_NOT_INITIALIZED"));
+    }
+    EXPECT_EQ(0, zeroed.Header.SignalState);  // the set was refused
+    // The event itself works.
+    EXPECT_EQ(0, KeSetEvent(&made, IO_NO_INCREMENT, FALSE));
+    EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&made, Executive, KernelMode, FALSE, &poll));
+}
+
 TEST_F(WaitTest, SpinLockExcludesAndRaisesToDispatch) {
     KSPIN_LOCK lock;
     KeInitializeSpinLock(&lock);
