@@ -495,6 +495,16 @@ answer_irp:
 NTSTATUS PortRequest(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, ULONG code) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     NTSTATUS status;
+    // Both port requests are sent at PASSIVE_LEVEL only.
+    const KIRQL irql = KeGetCurrentIrql();
+    if (irql != PASSIVE_LEVEL) {
+        sim::VerifierReportAtCaller(
+            "IRQL_TOO_HIGH", std::string(code == IOCTL_INTERNAL_USB_GET_PORT_STATUS
+                                             ? "IOCTL_INTERNAL_USB_GET_PORT_STATUS"
+                                             : "IOCTL_INTERNAL_USB_RESET_PORT") +
+                                 " sent at IRQL " + std::to_string(irql) +
+                                 "; the bus driver takes it at PASSIVE_LEVEL only");
+    }
     {
         std::lock_guard<std::mutex> g(bus.Lock);
         Port *port = PortOfPdo(bus, pdo);

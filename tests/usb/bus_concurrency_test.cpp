@@ -309,20 +309,23 @@ TEST_F(BusConcurrency, InlineFailuresCompleteInsideIofCallDriver) {
     FreeAsync(&queued);
 }
 
-// Aborts, resets and selections are PASSIVE_LEVEL requests; sent from a
-// completion routine's IRQL they are reported at the sender's call.
+// Aborts, resets, selections and the port requests are PASSIVE_LEVEL
+// requests; sent from a completion routine's IRQL they are reported at the
+// sender's call.
 TEST_F(BusConcurrency, PipeRequestsAndSelectionsAboveApcLevelAreReported) {
     UrbBuffer abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, sel.Pipes[2].PipeHandle);
     UrbBuffer reset = PipeRequest(URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, sel.Pipes[2].PipeHandle);
-    AsyncUrb a, r;
+    ULONG portStatus = 0;
+    AsyncUrb a, r, p;
     sim::RunOnKernelThread(DISPATCH_LEVEL, [&] {
         StartAsync(&a, Pdo, abort.Urb());
         StartAsync(&r, Pdo, reset.Urb());
+        StartAsyncRequest(&p, Pdo, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus);
     });
-    ASSERT_TRUE(WaitAsync(&a, kHangGuardMs));
-    ASSERT_TRUE(WaitAsync(&r, kHangGuardMs));
-    FreeAsync(&a);
-    FreeAsync(&r);
+    for (AsyncUrb *x : {&a, &r, &p}) {
+        ASSERT_TRUE(WaitAsync(x, kHangGuardMs));
+        FreeAsync(x);
+    }
     std::vector<sim::Violation> v = Violations();
     size_t found = 0;
     for (const auto &x : v)
@@ -330,9 +333,10 @@ TEST_F(BusConcurrency, PipeRequestsAndSelectionsAboveApcLevelAreReported) {
             ++found;
             EXPECT_NE(std::string::npos, x.Site.find("urb_client.cpp")) << x.Site;
         }
-    EXPECT_EQ(2u, TakeViolations("IRQL_TOO_HIGH"));
-    EXPECT_EQ(2u, found);
+    EXPECT_EQ(3u, TakeViolations("IRQL_TOO_HIGH"));
+    EXPECT_EQ(3u, found);
     SubmitSync(Pdo, abort.Urb());  // at PASSIVE_LEVEL: nothing to report
+    EXPECT_EQ(STATUS_SUCCESS, PortRequest(Pdo, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &portStatus));
 }
 
 // The bus moves at most 13 bulk packets per microframe, shared by every

@@ -52,13 +52,17 @@ NTSTATUS SubmitSync(PDEVICE_OBJECT target, PURB urb) {
 }
 
 void StartAsync(AsyncUrb *a, PDEVICE_OBJECT target, PURB urb) {
+    StartAsyncRequest(a, target, IOCTL_INTERNAL_USB_SUBMIT_URB, urb);
+}
+
+void StartAsyncRequest(AsyncUrb *a, PDEVICE_OBJECT target, ULONG code, PVOID argument1) {
     KeInitializeEvent(&a->Done, NotificationEvent, FALSE);
     a->Status = STATUS_PENDING;
     a->Irp = IoAllocateIrp(target->StackSize, FALSE);
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(a->Irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-    next->Parameters.Others.Argument1 = urb;
+    next->Parameters.DeviceIoControl.IoControlCode = code;
+    next->Parameters.Others.Argument1 = argument1;
     IoSetCompletionRoutine(a->Irp, OnAsyncDone, a, TRUE, TRUE, TRUE);
     a->Returned = IofCallDriver(target, a->Irp);
 }

@@ -32,6 +32,8 @@ struct AsyncUrb {
     uint64_t Order = 0;                  // completion order among AsyncUrbs
 };
 void StartAsync(AsyncUrb *a, PDEVICE_OBJECT target, PURB urb);
+// The same for any internal device-control request (a port request).
+void StartAsyncRequest(AsyncUrb *a, PDEVICE_OBJECT target, ULONG code, PVOID argument1);
 // Waits up to ms for completion; true when it completed.
 bool WaitAsync(AsyncUrb *a, int ms);
 // Frees the IRP; call only after the URB completed.
