@@ -59,6 +59,9 @@
 //                                (it goes on spinning)
 // Pool
 //   POOL_DOUBLE_FREE             a pool block freed twice
+//   POOL_WRITTEN_AFTER_FREE      a freed pool block written while in quarantine (seen
+//                                when it leaves quarantine or at shutdown; under
+//                                AddressSanitizer the write itself is caught)
 //   POOL_NOT_FROM_POOL           ExFreePool of an address that is no pool block
 //   POOL_TAG_MISMATCH            ExFreePoolWithTag with another tag than allocated
 //   POOL_LEAK                    pool still allocated when the driver's last device
@@ -146,6 +149,7 @@ SIM_RULE(SPINLOCK_HELD_ACROSS_WAIT);
 SIM_RULE(SPINLOCK_HELD_ON_RETURN);
 SIM_RULE(SPINLOCK_DEADLOCK);
 SIM_RULE(POOL_DOUBLE_FREE);
+SIM_RULE(POOL_WRITTEN_AFTER_FREE);
 SIM_RULE(POOL_NOT_FROM_POOL);
 SIM_RULE(POOL_TAG_MISMATCH);
 SIM_RULE(POOL_LEAK);
