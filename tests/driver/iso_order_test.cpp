@@ -180,11 +180,11 @@ protected:
     }
     // Drains the stream's rings: each packet's number, or ~status for a packet
     // that carries a failure status (its length must be 0).
-    std::vector<uint32_t> Read() {
+    std::vector<uint32_t> Read(uint32_t perRead = 64) {
         std::vector<uint32_t> numbers;
         for (;;) {
-            StreamReadRecord record = {0, kSize, 64, 0, 0};
-            std::vector<uint8_t> out(64 * (kSize + 12));
+            StreamReadRecord record = {0, kSize, perRead, 0, 0};
+            std::vector<uint8_t> out(perRead * (kSize + 12));
             sim::IoResult r = Call(IOCTL_USBCAM_READ_STREAM, &record, sizeof(record), out.data(), (ULONG)out.size());
             EXPECT_EQ(r.Status, STATUS_SUCCESS);
             const size_t packets = r.Information / (kSize + 12);
@@ -200,7 +200,7 @@ protected:
                 }
                 numbers.push_back(number);
             }
-            if (packets < 64) return numbers;
+            if (packets < perRead) return numbers;
         }
     }
     static std::vector<uint32_t> Range(uint32_t first, uint32_t end) {
@@ -267,6 +267,23 @@ TEST_F(IsoOrderTest, RequestsCompletingInReverseReachTheRingsInSendOrder) {
     for (uint32_t k : {10u, 8u, 11u, 9u}) Complete(k);
     EXPECT_TRUE(WaitStreamGone());
     EXPECT_EQ(Arrivals(), 12u);
+}
+
+TEST_F(IsoOrderTest, FullRingsDropWholeRequestsWhileTheStreamRunsOn) {
+    // Rings of two requests (16 packets), two slots.
+    ASSERT_EQ(StartStream(2, 16).Status, STATUS_SUCCESS);
+    Complete(0);
+    Complete(1);  // stored, and both slots sent again
+    Complete(2);
+    Complete(3);  // no room: both dropped whole, and sent again all the same
+    EXPECT_EQ(Read(16), Range(0, 16));
+    Complete(4);  // room again
+    EXPECT_EQ(Read(16), Range(32, 40));
+    EXPECT_EQ(Arrivals(), 7u);
+    EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
+    Complete(5);
+    Complete(6);
+    EXPECT_TRUE(WaitStreamGone());
 }
 
 TEST_F(IsoOrderTest, CompletionsOnSeveralThreadsAtOnceKeepTheOrder) {

@@ -307,6 +307,9 @@ TEST_F(StreamTest, ARunningStreamDeliversEveryPacketWithItsDescriptor) {
     EXPECT_EQ(sim::usb::QueuedTransfers(camera_.Port, 0x84), 0u);
 }
 
+// Which requests full rings drop depends on when the completions run; the
+// exact drops are checked on the scripted bus (iso_order_test.cpp). Here:
+// full rings on the real bus stop nothing, and what arrives is whole requests.
 TEST_F(StreamTest, FullRingsDropWholeRequestsWhileTheStreamRunsOn) {
     const uint32_t size = 1024;
     ASSERT_EQ(StartStream(kIsoInPipe, size, 16, 8, 2).Status, STATUS_SUCCESS);
@@ -314,18 +317,20 @@ TEST_F(StreamTest, FullRingsDropWholeRequestsWhileTheStreamRunsOn) {
     std::vector<uint8_t> out;
     sim::IoResult r = ReadStream(size, 16, &out);
     ASSERT_EQ(r.Status, STATUS_SUCCESS);
-    Taken first = Split(out, size, r.Information);
-    ASSERT_EQ(first.Sequences.size(), 16u);  // what was stored before the rings filled
-    std::vector<uint32_t> sorted = first.Sequences;
-    std::sort(sorted.begin(), sorted.end());
-    for (size_t k = 1; k < sorted.size(); k++) EXPECT_EQ(sorted[k], sorted[k - 1] + 1);
-
-    const size_t seen = IsoWire().size();
-    ASSERT_TRUE(WaitIsoRequests(seen + 2));  // still running
-    r = ReadStream(size, 16, &out);
-    Taken second = Split(out, size, r.Information);
-    ASSERT_FALSE(second.Sequences.empty());
-    EXPECT_GT(*std::min_element(second.Sequences.begin(), second.Sequences.end()), sorted.back() + 1);
+    ASSERT_EQ(Split(out, size, r.Information).Sequences.size(), 16u);  // stored before they filled
+    // The stream runs on: the room the read made fills again (hang guard 10 s).
+    Taken next;
+    for (int guard = 0; guard < 10000 && next.Sequences.empty(); guard++) {
+        r = ReadStream(size, 16, &out);
+        ASSERT_EQ(r.Status, STATUS_SUCCESS);
+        next = Split(out, size, r.Information);
+        if (next.Sequences.empty()) std::this_thread::sleep_for(1ms);
+    }
+    ASSERT_FALSE(next.Sequences.empty());
+    EXPECT_EQ(next.Sequences.size() % 8, 0u);  // whole requests
+    for (size_t k = 0; k < next.Descriptors.size(); k++) {
+        EXPECT_EQ(next.Descriptors[k].Offset, (uint32_t)(k % 8) * size);
+    }
     EXPECT_EQ(StopStream().Status, STATUS_SUCCESS);
     EXPECT_TRUE(WaitStreamGone());
 }
