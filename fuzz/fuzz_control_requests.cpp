@@ -59,11 +59,7 @@ struct Rig {
 
 Rig g_rig;
 
-[[noreturn]] void Fail(const char *what, ULONG code = 0) {
-    fprintf(stderr, "fuzz_control_requests: %s (code 0x%lX)\n", what, (unsigned long)code);
-    fuzzsupport::PrintViolations(sim::VerifierTakeViolations());
-    abort();
-}
+[[noreturn]] void Fail(const char *what, ULONG code = 0) { fuzzsupport::Fail("fuzz_control_requests", what, code); }
 
 }  // namespace
 
@@ -73,18 +69,9 @@ Rig g_rig;
 // TearDownAtExit).
 extern "C" void FuzzTargetTearDown() {
     if (g_rig.Driver == nullptr) return;
-    sim::ClientClose(g_rig.Handle);
-    sim::PnpRemoveDevice(g_rig.Pdo);
-    sim::usb::BusStop();
-    sim::UnloadDriver(g_rig.Driver);
+    const Rig rig = g_rig;
     g_rig = Rig();
-    auto violations = sim::VerifierTakeViolations();
-    sim::KernelShutdown();
-    if (!violations.empty()) {
-        fuzzsupport::PrintViolations(violations);
-        fprintf(stderr, "fuzz_control_requests: violations at teardown\n");
-        _Exit(1);
-    }
+    fuzzsupport::CloseCameraAndShutDown("fuzz_control_requests", rig.Handle, rig.Pdo, rig.Driver);
 }
 
 namespace {

@@ -58,11 +58,7 @@ struct Rig {
 Rig g_rig;
 LONG g_streamsStarted = 0;  // in this input, since the last EndStreams
 
-[[noreturn]] void Fail(const char *what, ULONG code = 0) {
-    fprintf(stderr, "fuzz_iso_records: %s (code 0x%lX)\n", what, (unsigned long)code);
-    fuzzsupport::PrintViolations(sim::VerifierTakeViolations());
-    abort();
-}
+[[noreturn]] void Fail(const char *what, ULONG code = 0) { fuzzsupport::Fail("fuzz_iso_records", what, code); }
 
 // Blocks of the driver's pool (its tag), whoever allocated them.
 }  // namespace
@@ -71,18 +67,9 @@ LONG g_streamsStarted = 0;  // in this input, since the last EndStreams
 // replay calls it before returning from main.
 extern "C" void FuzzTargetTearDown() {
     if (g_rig.Driver == nullptr) return;
-    sim::ClientClose(g_rig.Handle);
-    sim::PnpRemoveDevice(g_rig.Pdo);
-    sim::usb::BusStop();
-    sim::UnloadDriver(g_rig.Driver);
+    const Rig rig = g_rig;
     g_rig = Rig();
-    auto violations = sim::VerifierTakeViolations();
-    sim::KernelShutdown();
-    if (!violations.empty()) {
-        fuzzsupport::PrintViolations(violations);
-        fprintf(stderr, "fuzz_iso_records: violations at teardown\n");
-        _Exit(1);
-    }
+    fuzzsupport::CloseCameraAndShutDown("fuzz_iso_records", rig.Handle, rig.Pdo, rig.Driver);
 }
 
 namespace {

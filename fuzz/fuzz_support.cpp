@@ -6,12 +6,34 @@
 #include <thread>
 
 #include "driver/driver.h"
+#include "sim/usbbus.h"
 
 namespace fuzzsupport {
 
 void PrintViolations(const std::vector<sim::Violation> &violations) {
     for (const auto &v : violations)
         fprintf(stderr, "%s at %s: %s\n", v.Rule.c_str(), v.Site.c_str(), v.Detail.c_str());
+}
+
+[[noreturn]] void Fail(const char *target, const char *what, ULONG code) {
+    fprintf(stderr, "%s: %s (code 0x%lX)\n", target, what, (unsigned long)code);
+    PrintViolations(sim::VerifierTakeViolations());
+    abort();
+}
+
+void CloseCameraAndShutDown(const char *target, sim::ClientHandle handle, PDEVICE_OBJECT pdo,
+                            PDRIVER_OBJECT driver) {
+    sim::ClientClose(handle);
+    sim::PnpRemoveDevice(pdo);
+    sim::usb::BusStop();
+    sim::UnloadDriver(driver);
+    auto violations = sim::VerifierTakeViolations();
+    sim::KernelShutdown();
+    if (!violations.empty()) {
+        PrintViolations(violations);
+        fprintf(stderr, "%s: violations at teardown\n", target);
+        _Exit(1);
+    }
 }
 
 long DriverPoolBlocks() {

@@ -19,6 +19,16 @@ void PrintViolations(const std::vector<sim::Violation> &violations);
 // Our driver's pool blocks outstanding.
 long DriverPoolBlocks();
 
+// Prints "<target>: <what> (code 0x...)" and the verifier's reports, then
+// aborts, so that libFuzzer records the input.
+[[noreturn]] void Fail(const char *target, const char *what, ULONG code);
+
+// The end of a target that opened the camera: closes the handle, removes the
+// camera, stops the bus, unloads the driver and shuts the kernel down; exits
+// with 1 when the verifier saw anything on the way (leaks among them).
+void CloseCameraAndShutDown(const char *target, sim::ClientHandle handle, PDEVICE_OBJECT pdo,
+                            PDRIVER_OBJECT driver);
+
 // Every verifier report (printed by the kernel as it happens) aborts at once,
 // on the thread that broke the rule, so that libFuzzer records the input with
 // the offending stack; a request never completed is reported by the hang
