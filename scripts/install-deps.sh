@@ -37,6 +37,10 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo=sudo
 fi
 export DEBIAN_FRONTEND=noninteractive
-$sudo apt-get update -qq
+# Another install may hold the package lock (two make targets at once): wait
+# for it rather than fail.
+lock="-o DPkg::Lock::Timeout=900"
 # shellcheck disable=SC2086
-$sudo apt-get install -y -qq --no-install-recommends $missing >/dev/null
+$sudo apt-get $lock update -qq
+# shellcheck disable=SC2086
+$sudo apt-get $lock install -y -qq --no-install-recommends $missing >/dev/null
