@@ -52,6 +52,7 @@ NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG AttemptIndex,
     KeInitializeSpinLock(&extension->InterfaceLock);
     KeInitializeEvent(&extension->SegmentSlotReleased, SynchronizationEvent, FALSE);
     KeInitializeSpinLock(&extension->StreamLock);
+    KeInitializeEvent(&extension->StreamEnded, SynchronizationEvent, FALSE);
     KeInitializeEvent(&extension->StreamReadLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&extension->SelectionLock, SynchronizationEvent, TRUE);
 

@@ -57,14 +57,15 @@ typedef struct DeviceExtension {
     // ReadUCharNoFence, each followed or preceded by a full barrier
     // (driver/io_gate.cpp).
     volatile UCHAR Removing;
-    // The continuous stream is to stop resubmitting. Written by any client,
-    // read by the stream's completions: WriteUCharNoFence / ReadUCharNoFence.
-    volatile UCHAR StreamStopRequested;
     // Rings of the continuous stream (owned by the stream), or none.
     struct ByteRing *DataRing;
     struct ByteRing *DescriptorRing;
     // Accounting of the segmented bulk transfer, under CompletionLock.
     ULONG SegmentsOutstanding;
+    // While segments are in flight: the bytes every successful segment moved
+    // (the waiting thread reads it to tell progress). Set by the last
+    // completion to the bytes the client gets: up to the end of the first
+    // segment that came back short.
     ULONG BytesTransferred;
     struct SegmentRecord *SegmentTable;
     KSPIN_LOCK CompletionLock;
@@ -72,6 +73,11 @@ typedef struct DeviceExtension {
     KEVENT BulkDoneEvent;
 
     // --- Fields of the driver's own, after the listed ones. ---
+
+    // The speed the camera runs at, as the bus driver tells it once per start
+    // (QueryBusSpeed): USBCAM_BUS_SPEED_*. Written by the start before opens
+    // are let in; read by client threads with ReadUCharNoFence.
+    volatile UCHAR BusSpeed;
 
     // Guards the load of InterfaceInfo together with taking a reference on it,
     // and its replacement. Held for a few instructions only, never together
@@ -100,10 +106,21 @@ typedef struct DeviceExtension {
     volatile LONG IsoSubmissions;
     KEVENT IsoSubmissionsIdle;
     // Guards DataRing, DescriptorRing and ActiveStream (the stream those rings
-    // belong to) together: written by StartStream and a stream's last slot,
-    // read by ReadStream, which takes a reference on the stream under it.
+    // belong to) together: written by StartStream and by the last slot of the
+    // stream they belong to, read by ReadStream, which takes a reference on
+    // the stream under it. Guards RunningStreams too: every stream from its
+    // start to its last slot, linked through NextRunning; StopStream marks
+    // each of them, so a stop belongs to the streams that run when it is made.
     KSPIN_LOCK StreamLock;
     struct StreamContext *ActiveStream;
+    struct StreamContext *RunningStreams;
+    // Under StreamLock: the running streams a StopStream has marked. An
+    // interface selection waits (bounded) until it is 0, so that the bus does
+    // not find the requests of a stopping stream still on the pipes;
+    // StreamEnded (synchronization event) is set by every stream's last slot
+    // for it. One waiter at a time: it holds SelectionLock.
+    ULONG StreamsStopping;
+    KEVENT StreamEnded;
     // Synchronisation event, signalled when free: one ReadStream drains at a time.
     KEVENT StreamReadLock;
     // Synchronisation event, signalled when free: one selection at a time (a
@@ -117,6 +134,11 @@ typedef struct DeviceExtension {
 FORCEINLINE PDEVICE_EXTENSION GetDeviceExtension(PDEVICE_OBJECT DeviceObject) {
     return (PDEVICE_EXTENSION)DeviceObject->DeviceExtension;
 }
+
+// DeviceExtension.BusSpeed: unknown (the bus driver did not say), full or high.
+#define USBCAM_BUS_SPEED_UNKNOWN 0
+#define USBCAM_BUS_SPEED_FULL 1
+#define USBCAM_BUS_SPEED_HIGH 2
 
 // Driver-wide transfer time-out in milliseconds: 3000 from DriverEntry until a
 // client changes it (IOCTL_USBCAM_SET_TIMEOUT). One aligned 64-bit value, read

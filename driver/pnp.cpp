@@ -48,7 +48,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return status;
     }
-    status = ConfigureDevice(DeviceObject);
+    status = QueryBusSpeed(DeviceObject);
+    if (NT_SUCCESS(status)) status = ConfigureDevice(DeviceObject);
     Irp->IoStatus.Status = status;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);

@@ -9,6 +9,7 @@ set(USBCAM_DRIVER_SOURCES
   ${CMAKE_SOURCE_DIR}/driver/power.cpp
   ${CMAKE_SOURCE_DIR}/usb/urb_submit.cpp
   ${CMAKE_SOURCE_DIR}/usb/port.cpp
+  ${CMAKE_SOURCE_DIR}/usb/bus_speed.cpp
   ${CMAKE_SOURCE_DIR}/usb/interface_snapshot.cpp
   ${CMAKE_SOURCE_DIR}/usb/configuration.cpp
   ${CMAKE_SOURCE_DIR}/usb/interface_selection.cpp

@@ -99,6 +99,20 @@ CHECK_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.InputBufferLength, 16
 CHECK_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.IoControlCode, 24);
 CHECK_OFFSET(IO_STACK_LOCATION, Parameters.DeviceIoControl.Type3InputBuffer, 32);
 CHECK_OFFSET(IO_STACK_LOCATION, Parameters.Others.Argument1, 8);
+CHECK_OFFSET(IO_STACK_LOCATION, Parameters.QueryInterface.InterfaceType, 8);
+CHECK_OFFSET(IO_STACK_LOCATION, Parameters.QueryInterface.Size, 16);
+CHECK_OFFSET(IO_STACK_LOCATION, Parameters.QueryInterface.Version, 18);
+CHECK_OFFSET(IO_STACK_LOCATION, Parameters.QueryInterface.Interface, 24);
+CHECK_OFFSET(IO_STACK_LOCATION, Parameters.QueryInterface.InterfaceSpecificData, 32);
+
+// The USB bus driver's interface
+CHECK_SIZE(INTERFACE, 32);
+CHECK_SIZE(USB_BUS_INTERFACE_USBDI_V1, 72);
+CHECK_OFFSET(USB_BUS_INTERFACE_USBDI_V1, BusContext, 8);
+CHECK_OFFSET(USB_BUS_INTERFACE_USBDI_V1, InterfaceDereference, 24);
+CHECK_OFFSET(USB_BUS_INTERFACE_USBDI_V1, IsDeviceHighSpeed, 64);
+CHECK_VALUE(USB_BUSIF_USBDI_VERSION_1, 1);
+CHECK_VALUE(IRP_MN_QUERY_INTERFACE, 0x08);
 CHECK_OFFSET(IO_STACK_LOCATION, DeviceObject, 40);
 CHECK_OFFSET(IO_STACK_LOCATION, CompletionRoutine, 56);
 CHECK_OFFSET(IO_STACK_LOCATION, Context, 64);

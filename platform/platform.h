@@ -26,6 +26,7 @@ extern "C" {
 #include <usb.h>
 #include <usbdlib.h>
 #include <usbioctl.h>
+#include <usbbusif.h>
 }
 
 // mingw-w64's <wdm.h> defines KeMemoryBarrier for x86 only; on x64 the DDK

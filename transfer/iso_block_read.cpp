@@ -33,13 +33,12 @@ static VOID MarkPacketsNotSent(StreamContext *Context, IsoSlot *Slot) {
 
 // IRQL <= DISPATCH_LEVEL, the drainer. Setting Done is the last access to
 // the slot; once the last slot's is set the client's thread frees the job.
+// A slot cut short (camera gone, removal, a refused submission) leaves the
+// job's answer alone: the descriptors say what became of each packet.
 BOOLEAN IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
+    UNREFERENCED_PARAMETER(Cause);
     StreamContext *context = Slot->Owner;
-    if (Slot->StartPacket < context->TotalPackets) {
-        MarkPacketsNotSent(context, Slot);
-        const NTSTATUS status = NT_SUCCESS(Cause) ? STATUS_UNSUCCESSFUL : Cause;
-        InterlockedCompareExchange(&context->FinalStatus, status, STATUS_SUCCESS);
-    }
+    if (Slot->StartPacket < context->TotalPackets) MarkPacketsNotSent(context, Slot);
     IsoFreeSlotRequest(Slot);
     const BOOLEAN last = InterlockedDecrement(&context->ActiveSlots) == 0;
     KeSetEvent(&Slot->Done, 1, FALSE);
@@ -143,7 +142,6 @@ NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoReadRecord *Record,
                             PUSBD_INTERFACE_INFORMATION info, PUSBD_PIPE_INFORMATION pipe) {
     const IsoReadRecord &record = *Record;
-    NTSTATUS status;
     StreamContext *context = (StreamContext *)DrvAllocatePool(sizeof(StreamContext));
     if (context == NULL) {
         ReleaseInterfaceInfo(info);
@@ -159,7 +157,6 @@ static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoRead
     context->PacketSize = record.PacketSize;
     context->TotalPackets = record.TotalPackets;
     context->Completion = IsoBlockCompletion;
-    context->FinalStatus = STATUS_SUCCESS;
 
     context->PayloadBuffer =
         (PUCHAR)MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
@@ -194,7 +191,7 @@ static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoRead
         KeWaitForSingleObject(&context->Slots[i].Done, Executive, KernelMode, FALSE, NULL);
     }
 
-    status = (NTSTATUS)ReadNoFence(&context->FinalStatus);
+    // Every packet's outcome is in its descriptor; the job itself succeeded.
     FreeJob(context);
-    return status;
+    return STATUS_SUCCESS;
 }

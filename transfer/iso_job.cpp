@@ -134,16 +134,25 @@ static BOOLEAN SendSlot(IsoSlot *Slot) {
 
 // Drainer only: the slot's request is the oldest sent and has completed.
 // Hands it to its engine, then sends the slot again or stops it. TRUE when
-// the job has ended. IRQL <= DISPATCH_LEVEL.
-static BOOLEAN TakeSlot(IsoSlot *Slot) {
+// the job has ended. InlineResends counts, for this drainer's run, the
+// requests sent again after they completed inside their own send.
+// IRQL <= DISPATCH_LEVEL.
+static BOOLEAN TakeSlot(IsoSlot *Slot, ULONG *InlineResends) {
     StreamContext *context = Slot->Owner;
     BOOLEAN resubmit = Slot->Resubmit;
     if (context->IsStream && !StreamTakeRequest(context, Slot)) resubmit = FALSE;
-    // An isochronous request completes in the frames it was scheduled for,
-    // never during its own send: one that did was refused at submission,
-    // whatever its status says, and sending the slot again would only be
-    // refused again, over and over at DISPATCH_LEVEL.
-    if (!resubmit || Slot->CompletedInSend) return StopSlot(Slot, Slot->LastStatus);
+    if (resubmit && Slot->CompletedInSend) {
+        // Completed before IofCallDriver returned. A failure there is a
+        // refusal at submission, and sending the slot again would only be
+        // refused again: it stops. A success is served like any other; the
+        // slot goes out again from this loop, never from inside its own
+        // send. A stream has no last packet to end such a loop, so its
+        // drainer stops a slot after ISO_STREAM_INLINE_RESENDS of them
+        // rather than hold DISPATCH_LEVEL for good.
+        if (!NT_SUCCESS(Slot->LastStatus)) resubmit = FALSE;
+        else if (context->IsStream && ++*InlineResends > ISO_STREAM_INLINE_RESENDS) resubmit = FALSE;
+    }
+    if (!resubmit) return StopSlot(Slot, Slot->LastStatus);
     return SendSlot(Slot);
 }
 
@@ -151,6 +160,7 @@ static BOOLEAN TakeSlot(IsoSlot *Slot) {
 // oldest one sent has not completed, then gives the role up. Touches nothing
 // of the job after that, or after the job has ended. IRQL <= DISPATCH_LEVEL.
 static VOID DrainJob(StreamContext *Context) {
+    ULONG inlineResends = 0;
     for (;;) {
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Context->OrderLock);
         IsoSlot *slot = Context->OldestSent;
@@ -164,7 +174,7 @@ static VOID DrainJob(StreamContext *Context) {
         slot->NextSent = NULL;
         slot->Parked = FALSE;
         KeReleaseSpinLock(&Context->OrderLock, oldIrql);
-        if (TakeSlot(slot)) return;
+        if (TakeSlot(slot, &inlineResends)) return;
     }
 }
 
@@ -289,18 +299,12 @@ NTSTATUS IsoCheckPacketsPerRequest(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_
         return STATUS_INVALID_PARAMETER;
     }
     const BOOLEAN wholeFrames = (PacketsPerRequest % PacketsPerFrame(Pipe->Interval)) == 0;
-    if (PacketsPerRequest <= ISO_MAX_PACKETS_FULL_SPEED && wholeFrames) return STATUS_SUCCESS;
-
-    // Valid at one speed only: ask the device which it runs at. A device that
-    // reports USB 2.0 or later is taken as high speed.
-    USB_DEVICE_DESCRIPTOR device;
-    RtlZeroMemory(&device, sizeof(device));
-    if (GetDescriptor(DeviceObject, &device, sizeof(device), USB_DEVICE_DESCRIPTOR_TYPE) !=
-        sizeof(device)) {
-        return STATUS_INVALID_PARAMETER;
+    const BOOLEAN fullSpeedFits = PacketsPerRequest <= ISO_MAX_PACKETS_FULL_SPEED;
+    // The speed the bus driver reported at start; a bus driver that did not
+    // say gets only what both speeds accept.
+    switch (ReadUCharNoFence(&GetDeviceExtension(DeviceObject)->BusSpeed)) {
+    case USBCAM_BUS_SPEED_HIGH: return wholeFrames ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    case USBCAM_BUS_SPEED_FULL: return fullSpeedFits ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+    default: return wholeFrames && fullSpeedFits ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
     }
-    const BOOLEAN highSpeed = device.bcdUSB >= 0x0200;
-    if (highSpeed) return wholeFrames ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
-    return PacketsPerRequest <= ISO_MAX_PACKETS_FULL_SPEED ? STATUS_SUCCESS
-                                                            : STATUS_INVALID_PARAMETER;
 }

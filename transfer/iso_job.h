@@ -22,9 +22,12 @@
 //   IofCallDriver therefore never nests more than once through a slot's
 //   completion, however often the bus fails requests inline. A request that
 //   completed during its own send (IofCallDriver did not return
-//   STATUS_PENDING) never reached the bus's schedule, whatever its status
-//   says: its slot is not sent again, so a lower driver that keeps completing
-//   requests inline cannot hold the drainer in a loop at DISPATCH_LEVEL.
+//   STATUS_PENDING) with a failure was refused at submission: its slot is
+//   not sent again. One that completed there with success is taken and sent
+//   again like any other, by the drainer's loop; a stream's drainer stops a
+//   slot after ISO_STREAM_INLINE_RESENDS such sends in one run, so a lower
+//   driver that completes every request inline cannot hold it at
+//   DISPATCH_LEVEL for good.
 // - A slot stops when its engine says so (failed request, stop requested,
 //   block read finished) or when removal has begun, after its outcome has
 //   been taken in order; it then leaves the order, so it never holds up the
@@ -49,6 +52,9 @@
 // whole number of frames), 255 at full speed.
 #define ISO_MAX_PACKETS_HIGH_SPEED 1024
 #define ISO_MAX_PACKETS_FULL_SPEED 255
+// Requests completed with success inside their own send that one run of a
+// stream's drainer sends again before it stops such a slot.
+#define ISO_STREAM_INLINE_RESENDS 64
 
 struct StreamContext;
 
@@ -108,8 +114,6 @@ typedef struct StreamContext {
     // The completion routine of every slot of this job.
     PIO_COMPLETION_ROUTINE Completion;
     BOOLEAN IsStream;
-    // Block read: STATUS_SUCCESS, or the first status that cut a slot short.
-    volatile LONG FinalStatus;
     // Guards the order of sent slots (OldestSent .. NewestSent through
     // NextSent, each slot's Parked) and Draining; held for those fields only,
     // never across a send, an append or another lock.
@@ -122,6 +126,14 @@ typedef struct StreamContext {
     // Stream: 1 for the running slots together, plus 1 per ReadStream that is
     // draining the rings; the last reference frees the rings and the context.
     volatile LONG References;
+    // Stream: a StopStream made while this stream ran asks its slots to
+    // stop. Set under the device's StreamLock by StopStream (never cleared: a
+    // later StartStream builds a stream of its own with its own flag), read
+    // by the drainer with ReadUCharNoFence.
+    volatile UCHAR StreamStopRequested;
+    // Stream: the next stream of the device's RunningStreams list, under
+    // StreamLock.
+    struct StreamContext *NextRunning;
 } StreamContext;
 
 // Fills slot Index of Context: a zero-filled URB and an IRP with the lower
@@ -190,8 +202,8 @@ NTSTATUS IsoAcquirePipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex,
 // The checks common to both jobs' records: counts and sizes not 0, products
 // within 32 bits, PacketsPerRequest within what the bus accepts for the pipe.
 // Products lists the factors whose product must fit (up to 3; unused 1).
-// STATUS_SUCCESS or STATUS_INVALID_PARAMETER. PASSIVE_LEVEL (may ask the
-// device for its descriptor to learn its speed).
+// STATUS_SUCCESS or STATUS_INVALID_PARAMETER. IRQL <= DISPATCH_LEVEL (the
+// speed is the one the bus driver reported at start, BusSpeed).
 BOOLEAN IsoProductFits(ULONG A, ULONG B, ULONG C);
 NTSTATUS IsoCheckPacketsPerRequest(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pipe,
                                    ULONG PacketsPerRequest);

@@ -65,12 +65,26 @@ static VOID ReleaseSegmentLocked(SegmentRecord *Record) {
     Record->Completed = FALSE;
 }
 
+// The client's data ends where the first segment that came back short ends:
+// a later segment's bytes lie past a hole that still holds the client's own
+// fill, and counting them would hand that fill over as data. The bytes of the
+// segments before it, and its own. DISPATCH_LEVEL, CompletionLock held.
+static ULONG LeadingBytesLocked(const SegmentRecord *Table) {
+    ULONG bytes = 0;
+    for (const SegmentRecord *record = Table; record->Device != NULL; record++) {
+        bytes += record->Moved;
+        if (record->Moved < record->Length) break;
+    }
+    return bytes;
+}
+
 // The transfer is over once nothing is outstanding and no walk pins the
-// table: the table goes and the waiting thread is woken. DISPATCH_LEVEL,
-// CompletionLock held.
+// table: the count the client gets is fixed, the table goes and the waiting
+// thread is woken. DISPATCH_LEVEL, CompletionLock held.
 static VOID FinishIfDoneLocked(PDEVICE_EXTENSION Extension) {
     if (Extension->SegmentsOutstanding != 0 || Extension->SegmentsPinned) return;
     if (Extension->SegmentTable == NULL) return;
+    Extension->BytesTransferred = LeadingBytesLocked(Extension->SegmentTable);
     DrvFreePool(Extension->SegmentTable);
     Extension->SegmentTable = NULL;
     KeSetEvent(&Extension->BulkDoneEvent, 1, FALSE);
@@ -94,12 +108,17 @@ NTSTATUS SegmentCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     const USBD_STATUS usbdStatus = record->Urb->UrbHeader.Status;
     const NTSTATUS result = SegmentResult(Irp->IoStatus.Status, usbdStatus);
     // Only the transfer's first failure is its cause: the cancellations it
-    // leads to do not overwrite it in LastUsbdStatus.
-    if (USBD_ERROR(usbdStatus) && NT_SUCCESS(extension->SegmentStatus)) {
+    // leads to, and those of the driver's own time-out, are no USB error and
+    // leave LastUsbdStatus as it was.
+    if (USBD_ERROR(usbdStatus) && NT_SUCCESS(extension->SegmentStatus) &&
+        !extension->SegmentsCancelled) {
         WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
     }
     if (NT_SUCCESS(result)) {
-        extension->BytesTransferred += record->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        ULONG moved = record->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        if (moved > record->Length) moved = record->Length;  // never more than asked
+        record->Moved = moved;
+        extension->BytesTransferred += moved;
     } else if (NT_SUCCESS(extension->SegmentStatus)) {
         extension->SegmentStatus = result;
         // The pipe halts after a failure, so the segments behind this one
@@ -217,6 +236,8 @@ static NTSTATUS IssueSegment(PDEVICE_OBJECT DeviceObject, PIRP ClientIrp,
     Record->Irp = irp;
     Record->Mdl = mdl;
     Record->Completed = FALSE;
+    Record->Length = Length;
+    Record->Moved = 0;
 
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;

@@ -44,6 +44,19 @@ static VOID DropStreamReference(StreamContext *Context) {
     DrvFreePool(Context);
 }
 
+// Takes Context off the device's list of running streams. IRQL <=
+// DISPATCH_LEVEL, StreamLock held.
+static VOID UnlinkRunningStreamLocked(PDEVICE_EXTENSION Extension, StreamContext *Context) {
+    for (StreamContext **link = &Extension->RunningStreams; *link != NULL;
+         link = &(*link)->NextRunning) {
+        if (*link == Context) {
+            *link = Context->NextRunning;
+            Context->NextRunning = NULL;
+            return;
+        }
+    }
+}
+
 // IRQL <= DISPATCH_LEVEL, the drainer. The last slot tears the stream down;
 // leaving the gate is its last access to the device.
 BOOLEAN StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
@@ -56,12 +69,18 @@ BOOLEAN StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
     if (InterlockedDecrement(&context->ActiveSlots) != 0) return FALSE;
 
     FreeStream(context);
-    // Whichever stream the extension refers to, ReadStream finds no rings now.
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
-    extension->DataRing = NULL;
-    extension->DescriptorRing = NULL;
-    extension->ActiveStream = NULL;
+    UnlinkRunningStreamLocked(extension, context);
+    if (ReadUCharNoFence(&context->StreamStopRequested)) extension->StreamsStopping--;
+    // Only this stream's own rings: a newer stream started meanwhile keeps
+    // the extension's ring references, and ReadStream still reaches it.
+    if (extension->ActiveStream == context) {
+        extension->DataRing = NULL;
+        extension->DescriptorRing = NULL;
+        extension->ActiveStream = NULL;
+    }
     KeReleaseSpinLock(&extension->StreamLock, oldIrql);
+    KeSetEvent(&extension->StreamEnded, IO_NO_INCREMENT, FALSE);
     DropStreamReference(context);
     ReleaseIo(device);
     return TRUE;
@@ -95,7 +114,7 @@ BOOLEAN StreamAppendRequest(StreamContext *Context, const IsoSlot *Slot) {
 // parked behind an older one stops at a StopStream that came meanwhile.
 BOOLEAN StreamTakeRequest(StreamContext *Context, const IsoSlot *Slot) {
     (VOID) StreamAppendRequest(Context, Slot);
-    return !ReadUCharNoFence(&GetDeviceExtension(Context->Device)->StreamStopRequested);
+    return !ReadUCharNoFence(&Context->StreamStopRequested);
 }
 
 // TRUE when the request failed as a whole only because each of its packets
@@ -217,13 +236,16 @@ NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 
     {
+        // Its own stop flag starts clear: a stop made before this point
+        // belongs to the streams that ran then, which it never revives.
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
         extension->DataRing = context->StreamDataRing;
         extension->DescriptorRing = context->StreamDescriptorRing;
         extension->ActiveStream = context;
+        context->NextRunning = extension->RunningStreams;
+        extension->RunningStreams = context;
         KeReleaseSpinLock(&extension->StreamLock, oldIrql);
     }
-    WriteUCharNoFence(&extension->StreamStopRequested, 0);
 
     // Once its slots run, the stream may end and free itself at any moment:
     // nothing of it is touched after this.
@@ -236,11 +258,21 @@ unwind:
     return status;
 }
 
-// PASSIVE_LEVEL, any client thread.
+// PASSIVE_LEVEL, any client thread. Every stream running now stops; one
+// started later does not.
 NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject) {
-    WriteUCharNoFence(&GetDeviceExtension(DeviceObject)->StreamStopRequested, 1);
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
+    for (StreamContext *stream = extension->RunningStreams; stream != NULL;
+         stream = stream->NextRunning) {
+        if (ReadUCharNoFence(&stream->StreamStopRequested)) continue;
+        WriteUCharNoFence(&stream->StreamStopRequested, 1);
+        extension->StreamsStopping++;
+    }
+    KeReleaseSpinLock(&extension->StreamLock, oldIrql);
     return STATUS_SUCCESS;
 }
+
 
 // The stream whose rings ReadStream drains, with a reference taken, or NULL.
 static StreamContext *TakeActiveStream(PDEVICE_EXTENSION Extension) {

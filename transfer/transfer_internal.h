@@ -12,6 +12,11 @@ typedef struct SegmentRecord {
     PIRP Irp;               // the segment's own IRP; NULL once released
     PMDL Mdl;               // partial MDL over the client's buffer
     BOOLEAN Completed;      // completed while the table was pinned
+    // Written once by the issuing thread before the send, and by the
+    // segment's completion under CompletionLock; read by the last
+    // completion, which measures the data the client receives.
+    ULONG Length;           // bytes asked of the bus
+    ULONG Moved;            // bytes the bus moved; 0 for a failed segment
 } SegmentRecord;
 
 #define SEGMENT_BYTES 0x10000UL

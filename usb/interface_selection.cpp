@@ -47,6 +47,30 @@ PUSB_CONFIGURATION_DESCRIPTOR GetFullConfigurationDescriptor(PDEVICE_OBJECT Devi
     return NULL;
 }
 
+// PASSIVE_LEVEL, SelectionLock held, so one waiter at a time. A stream asked
+// to stop keeps requests on its pipe until its last slot has come back, and
+// the bus refuses a selection while the interface's pipes have requests:
+// wait for those streams, as long as a request on the default pipe may take.
+// Whatever is still stopping then, the selection goes to the bus and gets the
+// bus's answer.
+static VOID WaitForStoppingStreams(PDEVICE_EXTENSION Extension) {
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    const LONGLONG deadline = now.QuadPart - ControlTimeoutRelative();
+    for (;;) {
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
+        const ULONG stopping = Extension->StreamsStopping;
+        KeReleaseSpinLock(&Extension->StreamLock, oldIrql);
+        if (stopping == 0) return;
+        KeQuerySystemTime(&now);
+        if (now.QuadPart >= deadline) return;
+        LARGE_INTEGER left;
+        left.QuadPart = now.QuadPart - deadline;  // relative
+        // A set left over from an earlier ending costs one more look only.
+        (VOID) KeWaitForSingleObject(&Extension->StreamEnded, Executive, KernelMode, FALSE, &left);
+    }
+}
+
 // PASSIVE_LEVEL, a client's thread inside the I/O gate; may run together with
 // any other request of the device, other selections waiting for its end
 // (SelectionLock). The table it replaces stays alive for the readers that
@@ -84,6 +108,7 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
         select->Hdr.Length = (USHORT)urbBytes;
         select->Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
         KeWaitForSingleObject(&extension->SelectionLock, Executive, KernelMode, FALSE, NULL);
+        WaitForStoppingStreams(extension);
         select->ConfigurationHandle = ReadPointerNoFence(&extension->ConfigurationHandle);
         select->Interface.Length = (USHORT)interfaceBytes;
         select->Interface.InterfaceNumber = InterfaceNumber;

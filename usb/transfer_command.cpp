@@ -5,10 +5,11 @@
 #define TRANSFER_COMMAND_BYTES 64
 
 // PASSIVE_LEVEL, a client's thread. The packet's bytes after the command are
-// zero. The command waits at most TransferTimeoutMs and is cancelled then (a
+// zero. The command is bounded as every request on the default pipe is (a
 // camera that never takes it, NAKing its pipe 0 for ever, would otherwise
-// hold the client's thread and, through the I/O gate, the device's removal);
-// a command ending in STATUS_TIMEOUT is reported as STATUS_IO_TIMEOUT.
+// hold the client's thread and, through the I/O gate, the device's removal),
+// and by no less than CONTROL_TIMEOUT_MIN_MS, so that a transfer time-out of
+// 0 still lets a framed read's commands reach the camera.
 NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Command) {
     PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
     if (info == NULL) return STATUS_UNSUCCESSFUL;
@@ -47,7 +48,7 @@ NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Comman
         transfer->UrbLink = NULL;
     }
 
-    status = SubmitUrbWithTimeout(DeviceObject, urb, Irp, FALSE);
+    status = SubmitUrbSync(DeviceObject, urb);
     if (NT_SUCCESS(status)) {
         // The count belongs to the client's request: never more than its
         // output buffer holds.
@@ -57,6 +58,7 @@ NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Comman
         if (sent > outputLength) sent = outputLength;
         Irp->IoStatus.Information = sent;
     }
+    // A lower driver's own time-out is success-class; the client gets the error.
     if (status == STATUS_TIMEOUT) status = STATUS_IO_TIMEOUT;
 
 Done:

@@ -1,43 +1,16 @@
-// URB submission, synchronous without limit or bounded by the driver-wide
-// transfer time-out.
+// URB submission: every request waits for the bus within a bound, then is
+// cancelled and waited for. Requests on the default pipe and the transfer
+// commands are bounded by CONTROL_TIMEOUT_MIN_MS or TransferTimeoutMs,
+// whichever is longer; the data request of a single transfer by
+// TransferTimeoutMs alone.
 #include "usb/usb_requests.h"
 
 volatile LONGLONG TransferTimeoutMs;
 
-// PASSIVE_LEVEL. The request is built and freed by the platform; the event and
-// status block live on this thread's stack for the length of the call.
-NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
-    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB,
-                                             extension->LowerDeviceObject, NULL, 0, NULL, 0, TRUE,
-                                             &event, &ioStatus);
-    if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
-
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = Urb;
-
-    NTSTATUS status = IoCallDriver(extension->LowerDeviceObject, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Suspended, KernelMode, FALSE, NULL);
-        status = ioStatus.Status;
-    }
-
-    const USBD_STATUS usbdStatus = Urb->UrbHeader.Status;
-    // Any client thread may be here at once: last writer wins, one store.
-    if (USBD_ERROR(usbdStatus)) WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
-
-    if (!NT_SUCCESS(status)) return status;
-    if (USBD_ERROR(usbdStatus)) return STATUS_UNSUCCESSFUL;
-    return status;
-}
-
-// Completion of the data request: hands the IRP back to the submitter, which
-// frees it. Up to DISPATCH_LEVEL, any processor, possibly inside IofCallDriver
-// or IoCancelIrp.
-static NTSTATUS TimedSubmitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+// Completion of a request the driver sent on an IRP of its own: hands the IRP
+// back to the submitter, which frees it. Up to DISPATCH_LEVEL, any processor,
+// possibly inside IofCallDriver or IoCancelIrp.
+static NTSTATUS SubmitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
@@ -49,14 +22,25 @@ LONGLONG TransferTimeoutRelative(VOID) {
     return ReadNoFence64(&TransferTimeoutMs) * -10000LL;
 }
 
-// PASSIVE_LEVEL. The IRP is the driver's own (not one the I/O manager builds
-// and frees on completion), so that it stays valid for IoCancelIrp however the
-// completion races the end of the timed wait; it is freed here once it has
-// come back.
-NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP ClientIrp,
-                              BOOLEAN SendEndCommand) {
-    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
-    PDEVICE_OBJECT lower = extension->LowerDeviceObject;
+// Any IRQL: one aligned 64-bit load.
+LONGLONG ControlTimeoutRelative(VOID) {
+    LONGLONG ms = ReadNoFence64(&TransferTimeoutMs);
+    if (ms < CONTROL_TIMEOUT_MIN_MS) ms = CONTROL_TIMEOUT_MIN_MS;
+    return ms * -10000LL;
+}
+
+// PASSIVE_LEVEL. Sends Urb down on an IRP of the driver's own (not one the
+// I/O manager builds and frees on completion, so that it stays valid for
+// IoCancelIrp however the completion races the end of the wait), sends
+// transfer command 3 right after when SendEndCommand is set, waits at most
+// Timeout (relative, 100 ns units; 0 or more: a poll), then cancels the
+// request and waits for its return. *TimedOut tells whether the wait ran
+// out. Returns the request's own final status, or STATUS_INSUFFICIENT_RESOURCES
+// when no IRP can be had (nothing sent).
+static NTSTATUS SendUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, LONGLONG Timeout,
+                               PIRP ClientIrp, BOOLEAN SendEndCommand, BOOLEAN *TimedOut) {
+    PDEVICE_OBJECT lower = GetDeviceExtension(DeviceObject)->LowerDeviceObject;
+    *TimedOut = FALSE;
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
 
@@ -72,19 +56,19 @@ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP Client
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = Urb;
-    IoSetCompletionRoutine(irp, TimedSubmitCompletion, &event, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, SubmitCompletion, &event, TRUE, TRUE, TRUE);
 
-    NTSTATUS s = IoCallDriver(lower, irp);
+    const NTSTATUS sent = IoCallDriver(lower, irp);
 
     // Right after the data request has been handed over, whatever it returned.
     if (SendEndCommand) (VOID) SendTransferCommand(DeviceObject, ClientIrp, 3);
 
-    NTSTATUS w = STATUS_SUCCESS;
-    if (s == STATUS_PENDING) {
+    if (sent == STATUS_PENDING) {
         LARGE_INTEGER timeout;
-        timeout.QuadPart = TransferTimeoutRelative();
-        w = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        timeout.QuadPart = Timeout;
+        const NTSTATUS w = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
         if (w == STATUS_TIMEOUT) {
+            *TimedOut = TRUE;
             KIRQL oldIrql = KfRaiseIrql(APC_LEVEL);
             (VOID) IoCancelIrp(irp);
             KeLowerIrql(oldIrql);
@@ -92,13 +76,44 @@ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP Client
         }
     }
     // Came back in every case (at once, or signalled): the IRP is ours again.
-    s = irp->IoStatus.Status;
+    const NTSTATUS status = irp->IoStatus.Status;
     IoFreeIrp(irp);
+    return status;
+}
 
+// PASSIVE_LEVEL.
+NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    BOOLEAN timedOut;
+    const NTSTATUS status =
+        SendUrbAndWait(DeviceObject, Urb, ControlTimeoutRelative(), NULL, FALSE, &timedOut);
+    const USBD_STATUS usbdStatus = Urb->UrbHeader.Status;
+    // A request the driver gave up on and cancelled is no USB error of the
+    // camera's: LastUsbdStatus stays as it was. One that came back done
+    // before the cancel took hold counts as done.
+    if (timedOut && (!NT_SUCCESS(status) || USBD_ERROR(usbdStatus))) return STATUS_IO_TIMEOUT;
+
+    // Any client thread may be here at once: last writer wins, one store.
+    if (USBD_ERROR(usbdStatus)) WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
+
+    if (!NT_SUCCESS(status)) return status;
+    if (USBD_ERROR(usbdStatus)) return STATUS_UNSUCCESSFUL;
+    return status;
+}
+
+// PASSIVE_LEVEL.
+NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP ClientIrp,
+                              BOOLEAN SendEndCommand) {
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    BOOLEAN timedOut;
+    const NTSTATUS s = SendUrbAndWait(DeviceObject, Urb, TransferTimeoutRelative(), ClientIrp,
+                                      SendEndCommand, &timedOut);
     const USBD_STATUS usbdStatus = Urb->UrbHeader.Status;
     if (USBD_ERROR(usbdStatus)) WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
 
-    const NTSTATUS r = (w != STATUS_SUCCESS) ? w : s;
+    // After a time-out only the URB's USB status enters the result, not the
+    // cancelled request's own status.
+    const NTSTATUS r = timedOut ? STATUS_TIMEOUT : s;
     if (!NT_SUCCESS(r)) return r;
     if (USBD_ERROR(usbdStatus)) return STATUS_UNSUCCESSFUL;
     return r;

@@ -17,14 +17,24 @@
 // ---------------------------------------------------------------------------
 // Submission and port (usb/urb_submit.cpp, usb/port.cpp)
 
-// Sends Urb down with IOCTL_INTERNAL_USB_SUBMIT_URB and waits without limit.
-// Result: the request's status if negative; else STATUS_UNSUCCESSFUL if the
-// URB header's Status is negative (which is also stored in LastUsbdStatus);
-// else the request's status. STATUS_INSUFFICIENT_RESOURCES if the request
-// cannot be built (nothing sent).
+// The shortest bound of a request on the default pipe or a transfer command:
+// a camera that never answers holds a client's thread, and through the I/O
+// gate an orderly removal, this long at most.
+#define CONTROL_TIMEOUT_MIN_MS 5000
+
+// Sends Urb down with IOCTL_INTERNAL_USB_SUBMIT_URB and waits at most
+// ControlTimeoutRelative(); then cancels it and waits for its return.
+// Result: STATUS_IO_TIMEOUT when the request had to be cancelled (and did not
+// come back done), LastUsbdStatus untouched; else the request's status if
+// negative; else STATUS_UNSUCCESSFUL if the URB header's Status is negative
+// (which is also stored in LastUsbdStatus); else the request's status.
+// STATUS_INSUFFICIENT_RESOURCES if no IRP can be had (nothing sent).
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
 // TransferTimeoutMs as a relative wait (100 ns units), read once.
 LONGLONG TransferTimeoutRelative(VOID);
+// The bound of SubmitUrbSync as a relative wait: TransferTimeoutMs, but never
+// less than CONTROL_TIMEOUT_MIN_MS (a time-out of 0 or less included).
+LONGLONG ControlTimeoutRelative(VOID);
 
 // PASSIVE_LEVEL. Sends Urb down on an IRP of the driver's own, sends transfer
 // command 3 right after when SendEndCommand is set, waits at most
@@ -42,6 +52,17 @@ NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
 NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
 // Resets the port only when it is connected and not enabled.
 VOID RecoverPort(PDEVICE_OBJECT DeviceObject);
+
+// ---------------------------------------------------------------------------
+// Bus speed (usb/bus_speed.cpp)
+
+// Asks the bus driver through its USBDI interface whether the camera runs at
+// high speed and stores the answer in BusSpeed (USBCAM_BUS_SPEED_UNKNOWN when
+// the bus driver does not offer the interface). The PnP manager's thread, once
+// per start, after the lower drivers have started the device.
+// STATUS_INSUFFICIENT_RESOURCES when the request cannot be allocated (nothing
+// asked), else STATUS_SUCCESS.
+NTSTATUS QueryBusSpeed(PDEVICE_OBJECT DeviceObject);
 
 // ---------------------------------------------------------------------------
 // Configuration (usb/configuration.cpp, usb/interface_selection.cpp)
@@ -110,6 +131,7 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pip
 // Transfer command (usb/transfer_command.cpp)
 
 // Sends the 64-byte command packet (2: begin, 3: end) on pipe 0 of the selected
-// interface. On success sets Irp->IoStatus.Information to the bytes sent.
-// STATUS_UNSUCCESSFUL when there is no interface or pipe 0 has no handle.
+// interface, bounded as SubmitUrbSync is. On success sets
+// Irp->IoStatus.Information to the bytes sent. STATUS_UNSUCCESSFUL when there
+// is no interface or pipe 0 has no handle.
 NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Command);

@@ -105,6 +105,9 @@
 //   EVENT_NOT_INITIALIZED        an event routine or a wait on an event that
 //                                KeInitializeEvent never initialised (zeroed
 //                                memory, a copy, or something that is no event)
+//   BUS_INTERFACE_REFERENCE      (the emulated bus) a reference on the USB bus
+//                                interface still held when its PDO goes, or one
+//                                given back that was never taken
 //   INVALID_PARAMETER            a routine called with an argument it cannot accept
 //   BUGCHECK                     KeBugCheckEx (the process then stops)
 #pragma once
@@ -175,6 +178,7 @@ SIM_RULE(DEVICE_OBJECT_DELETED_USED);
 SIM_RULE(CALL_NESTED_IN_COMPLETION);
 SIM_RULE(EVENT_REINITIALIZED_WHILE_WAITED);
 SIM_RULE(EVENT_NOT_INITIALIZED);
+SIM_RULE(BUS_INTERFACE_REFERENCE);
 SIM_RULE(INVALID_PARAMETER);
 SIM_RULE(BUGCHECK);
 #undef SIM_RULE

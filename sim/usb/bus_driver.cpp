@@ -589,6 +589,100 @@ void FillCapabilities(PDEVICE_CAPABILITIES caps, int port) {
     caps->D3Latency = 100;
 }
 
+// ---------------------------------------------------------------------------
+// The bus interface (USB_BUS_INTERFACE_USBDI_GUID, version 1). BusContext is
+// the PDO; every routine runs at any IRQL up to DISPATCH_LEVEL and looks its
+// port up under the bus lock. The references a function driver takes must be
+// given back before its PDO goes: one still held then is reported.
+
+Port *PortOfContext(Bus &bus, PVOID context) {
+    return PortOfPdo(bus, static_cast<PDEVICE_OBJECT>(context));
+}
+
+VOID BusInterfaceReference(PVOID context) {
+    Bus *bus = g_bus;
+    std::lock_guard<std::mutex> g(bus->Lock);
+    if (Port *port = PortOfContext(*bus, context)) ++port->InterfaceReferences;
+}
+
+VOID BusInterfaceDereference(PVOID context) {
+    Bus *bus = g_bus;
+    bool under = false;
+    {
+        std::lock_guard<std::mutex> g(bus->Lock);
+        Port *port = PortOfContext(*bus, context);
+        if (port == nullptr) return;
+        if (port->InterfaceReferences == 0) under = true;
+        else --port->InterfaceReferences;
+    }
+    if (under)
+        sim::VerifierReportAtCaller("BUS_INTERFACE_REFERENCE",
+                                    "InterfaceDereference without a reference held");
+}
+
+VOID BusInterfaceGetUsbdiVersion(PVOID context, PUSBD_VERSION_INFORMATION version, PULONG capabilities) {
+    (void)context;
+    if (version != nullptr) USBD_GetUSBDIVersion(version);
+    if (capabilities != nullptr) *capabilities = 0;
+}
+
+NTSTATUS BusInterfaceQueryBusTime(PVOID context, PULONG frame) {
+    Bus *bus = g_bus;
+    std::lock_guard<std::mutex> g(bus->Lock);
+    if (PortOfContext(*bus, context) == nullptr || frame == nullptr) return STATUS_INVALID_PARAMETER;
+    *frame = FrameOf(BusMicros(*bus));
+    return STATUS_SUCCESS;
+}
+
+// Not served by the platform's bus drivers either.
+NTSTATUS BusInterfaceSubmitIsoOutUrb(PVOID context, PURB urb) {
+    (void)context;
+    (void)urb;
+    return STATUS_NOT_SUPPORTED;
+}
+
+NTSTATUS BusInterfaceQueryBusInformation(PVOID context, ULONG level, PVOID buffer, PULONG length,
+                                         PULONG actual) {
+    (void)context;
+    (void)level;
+    (void)buffer;
+    (void)length;
+    if (actual != nullptr) *actual = 0;
+    return STATUS_NOT_SUPPORTED;
+}
+
+// The port's speed: the speed the plugged device runs at.
+BOOLEAN BusInterfaceIsDeviceHighSpeed(PVOID context) {
+    Bus *bus = g_bus;
+    std::lock_guard<std::mutex> g(bus->Lock);
+    Port *port = PortOfContext(*bus, context);
+    return port != nullptr && port->Connected && port->Camera->Profile.HighSpeed;
+}
+
+// IRP_MN_QUERY_INTERFACE: the USBDI interface, version 1 or later asked for
+// with room for version 1, is filled and referenced once; any other
+// interface is not this bus's to answer.
+NTSTATUS QueryBusInterface(PDEVICE_OBJECT pdo, PIO_STACK_LOCATION stack, NTSTATUS asIs) {
+    const GUID *type = stack->Parameters.QueryInterface.InterfaceType;
+    if (type == nullptr || !IsEqualGUID(type, &USB_BUS_INTERFACE_USBDI_GUID)) return asIs;
+    auto *bus = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(stack->Parameters.QueryInterface.Interface);
+    if (stack->Parameters.QueryInterface.Version < USB_BUSIF_USBDI_VERSION_1 ||
+        stack->Parameters.QueryInterface.Size < sizeof(USB_BUS_INTERFACE_USBDI_V1) || bus == nullptr)
+        return STATUS_NOT_SUPPORTED;
+    bus->Size = sizeof(USB_BUS_INTERFACE_USBDI_V1);
+    bus->Version = USB_BUSIF_USBDI_VERSION_1;
+    bus->BusContext = pdo;
+    bus->InterfaceReference = BusInterfaceReference;
+    bus->InterfaceDereference = BusInterfaceDereference;
+    bus->GetUSBDIVersion = BusInterfaceGetUsbdiVersion;
+    bus->QueryBusTime = BusInterfaceQueryBusTime;
+    bus->SubmitIsoOutUrb = BusInterfaceSubmitIsoOutUrb;
+    bus->QueryBusInformation = BusInterfaceQueryBusInformation;
+    bus->IsDeviceHighSpeed = BusInterfaceIsDeviceHighSpeed;
+    BusInterfaceReference(pdo);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     Bus *bus = g_bus;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -607,6 +701,9 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             Port *port = PortOfPdo(*bus, DeviceObject);
             if (port != nullptr) port->PdoRemoved = false;
         }
+        break;
+    case IRP_MN_QUERY_INTERFACE:
+        status = QueryBusInterface(DeviceObject, stack, status);
         break;
     case IRP_MN_QUERY_CAPABILITIES: {
         PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
@@ -669,6 +766,11 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 return true;
             });
             PdoExtension *x = static_cast<PdoExtension *>(DeviceObject->DeviceExtension);
+            Port *port = PortOfPdo(*bus, DeviceObject);
+            if (port != nullptr && port->InterfaceReferences != 0)
+                sim::VerifierReportAtCaller("BUS_INTERFACE_REFERENCE",
+                                            std::to_string(port->InterfaceReferences) +
+                                                " reference(s) on the bus interface still held when the PDO goes");
             bus->Ports.erase(x->Port);
             x->Magic = 0;
         }

@@ -141,6 +141,8 @@ struct Port {
     // last obtained per interface number, handed to the child's selections.
     int Function = -1;
     std::map<uint8_t, std::vector<uint8_t>> InterfaceInfos;
+    // References on the bus interface (IRP_MN_QUERY_INTERFACE) not yet given back.
+    uint32_t InterfaceReferences = 0;
 };
 
 // An IRP finished under the lock, to be completed after it is released.

@@ -195,7 +195,9 @@ protected:
 
 TEST_F(ScriptedTransferTest, SegmentsCompletingInAnyOrderOnSeveralThreads) {
     // Sixteen segments, each completed on a thread of its own, the last one
-    // first; two come back short.
+    // first; two come back short. The data ends with the first short one:
+    // what the later segments brought lies past a hole of the client's own
+    // fill, so it is not counted.
     script_ = [](size_t k) {
         DataAnswer a;
         a.DelayMs = (uint32_t)(16 - k);
@@ -205,9 +207,30 @@ TEST_F(ScriptedTransferTest, SegmentsCompletingInAnyOrderOnSeveralThreads) {
     std::vector<uint8_t> buffer(16 * 65536, 0xEE);
     sim::IoResult r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, buffer);
     ASSERT_EQ(r.Status, STATUS_SUCCESS);
-    EXPECT_EQ(r.Information, 14u * 65536 + 2 * 1000);
+    EXPECT_EQ(r.Information, 5u * 65536 + 1000);
     EXPECT_TRUE(Delivered(buffer, 5 * 65536 + 1000));
     EXPECT_EQ(buffer[5 * 65536 + 1000], 0xEE);  // the short segment's rest untouched
+
+    // Short only in the last segment, or in none: every byte counts.
+    script_ = [](size_t k) {
+        DataAnswer a;
+        a.DelayMs = (uint32_t)(k % 2);
+        if (k == 3) a.Bytes = 77;
+        return a;
+    };
+    std::vector<uint8_t> whole(4 * 65536);
+    r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, whole);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 3u * 65536 + 77);
+    // A first segment that brings nothing: no data at all, whatever follows.
+    script_ = [](size_t k) {
+        DataAnswer a;
+        if (k == 0) a.Bytes = 0;
+        return a;
+    };
+    r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, whole);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 0u);
     EXPECT_EQ(Ext()->SegmentTable, nullptr);
     EXPECT_EQ(Ext()->SegmentsOutstanding, 0u);
 
@@ -349,6 +372,32 @@ TEST_F(ScriptedTransferTest, CancelledRequestWithAndWithoutAUsbError) {
     EXPECT_EQ(r.Information, buffer.size());
     const std::vector<std::string> expected = {"command 2", "data 4096", "command 3"};
     EXPECT_EQ(Log(), expected);
+}
+
+TEST_F(ScriptedTransferTest, ASegmentedTimeOutIsNoUsbError) {
+    // A stall leaves its status for the client to read ...
+    script_ = [](size_t) {
+        DataAnswer a;
+        a.Status = STATUS_UNSUCCESSFUL;
+        a.Usbd = USBD_STATUS_STALL_PID;
+        return a;
+    };
+    std::vector<uint8_t> buffer(3 * 65536);
+    EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, buffer).Status, STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(ReadNoFence(&Ext()->LastUsbdStatus), USBD_STATUS_STALL_PID);
+    // ... and a time-out after it, whose segments the driver cancels and the
+    // bus hands back cancelled, does not overwrite it: the driver's own
+    // cancellation is no USB error.
+    WriteNoFence64(&TransferTimeoutMs, 20);
+    script_ = [](size_t) {
+        DataAnswer a;
+        a.DelayMs = 150;
+        a.Status = STATUS_CANCELLED;
+        a.Usbd = USBD_STATUS_CANCELED;
+        return a;
+    };
+    EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, buffer).Status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(ReadNoFence(&Ext()->LastUsbdStatus), USBD_STATUS_STALL_PID);
 }
 
 TEST_F(ScriptedTransferTest, CompletionRacingTheCancel) {

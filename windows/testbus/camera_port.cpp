@@ -50,6 +50,8 @@ void CameraIdentity(const Camera *camera, uint16_t *vendor, uint16_t *product, u
     *revision = static_cast<uint16_t>(d[12] | (d[13] << 8));
 }
 
+bool CameraHighSpeed(const Camera *camera) { return camera->Model.Profile.HighSpeed; }
+
 bool CameraControl(Camera *camera, const uint8_t setup[8], uint8_t *data, uint32_t *actual,
                    uint64_t nowMicros) {
     const sim::usb::ControlOutcome o = camera->Model.Control(setup, data, nowMicros);

@@ -36,6 +36,9 @@ void CameraDestroy(Camera *camera);
 // The device and hardware identity: idVendor, idProduct, bcdDevice.
 void CameraIdentity(const Camera *camera, uint16_t *vendor, uint16_t *product, uint16_t *revision);
 
+// The speed the camera runs at on the test bus's port: its profile's.
+bool CameraHighSpeed(const Camera *camera);
+
 // A control transfer on the default pipe; data holds (OUT) or receives (IN)
 // wLength bytes. Returns false when the device stalls.
 bool CameraControl(Camera *camera, const uint8_t setup[8], uint8_t *data, uint32_t *actual,

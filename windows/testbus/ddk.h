@@ -9,3 +9,4 @@
 #include <usb.h>
 #include <usbdlib.h>
 #include <usbioctl.h>
+#include <usbbusif.h>

@@ -22,6 +22,8 @@
 //
 // Built with mingw-w64 and the C++ run time linked in statically: this image
 // never ships, and is loaded only by Wine (which binds its msvcrt imports).
+// The interface GUIDs the DDK headers declare are defined in this file.
+#define INITGUID
 #include "ddk.h"
 
 #include <stdio.h>
@@ -845,11 +847,86 @@ NTSTATUS QueryId(Bus *bus, PIRP irp) {
     return CompleteNow(irp, STATUS_SUCCESS, (ULONG_PTR)id);
 }
 
+// The USB bus interface, version 1 (IRP_MN_QUERY_INTERFACE). BusContext is
+// the bus; the references are counted, and one still held when the bus goes
+// is printed.
+volatile LONG g_interfaceReferences;
+
+VOID InterfaceReference(PVOID context) {
+    (void)context;
+    InterlockedIncrement(&g_interfaceReferences);
+}
+VOID InterfaceDereference(PVOID context) {
+    (void)context;
+    InterlockedDecrement(&g_interfaceReferences);
+}
+VOID USB_BUSIFFN GetUsbdiVersion(PVOID context, PUSBD_VERSION_INFORMATION version, PULONG capabilities) {
+    (void)context;
+    if (version != nullptr) {
+        version->USBDI_Version = 0x600;
+        version->Supported_USB_Version = 0x200;
+    }
+    if (capabilities != nullptr) *capabilities = 0;
+}
+NTSTATUS USB_BUSIFFN QueryBusTime(PVOID context, PULONG frame) {
+    Bus *bus = static_cast<Bus *>(context);
+    if (frame == nullptr) return STATUS_INVALID_PARAMETER;
+    *frame = (ULONG)(NowMicros(bus) / 1000);
+    return STATUS_SUCCESS;
+}
+NTSTATUS USB_BUSIFFN SubmitIsoOutUrb(PVOID context, PURB urb) {
+    (void)context;
+    (void)urb;
+    return STATUS_NOT_SUPPORTED;
+}
+NTSTATUS USB_BUSIFFN QueryBusInformation(PVOID context, ULONG level, PVOID buffer, PULONG length,
+                                         PULONG actual) {
+    (void)context;
+    (void)level;
+    (void)buffer;
+    (void)length;
+    if (actual != nullptr) *actual = 0;
+    return STATUS_NOT_SUPPORTED;
+}
+BOOLEAN USB_BUSIFFN IsDeviceHighSpeed(PVOID context) {
+    Bus *bus = static_cast<Bus *>(context);
+    KIRQL old;
+    KeAcquireSpinLock(&bus->Lock, &old);
+    const bool high = testbus::CameraHighSpeed(bus->Camera);
+    KeReleaseSpinLock(&bus->Lock, old);
+    return high ? TRUE : FALSE;
+}
+
+NTSTATUS QueryInterface(Bus *bus, PIRP irp) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    const GUID *type = stack->Parameters.QueryInterface.InterfaceType;
+    if (type == nullptr || !IsEqualGUID(*type, USB_BUS_INTERFACE_USBDI_GUID))
+        return CompleteNow(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+    auto *usbdi = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(stack->Parameters.QueryInterface.Interface);
+    if (stack->Parameters.QueryInterface.Version < USB_BUSIF_USBDI_VERSION_1 ||
+        stack->Parameters.QueryInterface.Size < sizeof(USB_BUS_INTERFACE_USBDI_V1) || usbdi == nullptr)
+        return CompleteNow(irp, STATUS_NOT_SUPPORTED);
+    usbdi->Size = sizeof(USB_BUS_INTERFACE_USBDI_V1);
+    usbdi->Version = USB_BUSIF_USBDI_VERSION_1;
+    usbdi->BusContext = bus;
+    usbdi->InterfaceReference = InterfaceReference;
+    usbdi->InterfaceDereference = InterfaceDereference;
+    usbdi->GetUSBDIVersion = GetUsbdiVersion;
+    usbdi->QueryBusTime = QueryBusTime;
+    usbdi->SubmitIsoOutUrb = SubmitIsoOutUrb;
+    usbdi->QueryBusInformation = QueryBusInformation;
+    usbdi->IsDeviceHighSpeed = IsDeviceHighSpeed;
+    InterfaceReference(bus);
+    return CompleteNow(irp, STATUS_SUCCESS);
+}
+
 NTSTATUS PdoPnp(Bus *bus, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction) {
     case IRP_MN_QUERY_ID:
         return QueryId(bus, irp);
+    case IRP_MN_QUERY_INTERFACE:
+        return QueryInterface(bus, irp);
     case IRP_MN_QUERY_CAPABILITIES: {
         PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
         caps->DeviceD1 = 0;
@@ -965,6 +1042,9 @@ VOID Unload(PDRIVER_OBJECT driver) {
         ObDereferenceObject(bus->ThreadObject);
     }
     ZwClose(bus->Thread);
+    if (g_interfaceReferences != 0)
+        fprintf(stderr, "testbus: %ld reference(s) on the USB bus interface still held at unload\n",
+                (long)g_interfaceReferences);
     testbus::CameraDestroy(bus->Camera);
     IoDeleteDevice(bus->Pdo);
     IoDeleteDevice(bus->BusDevice);

@@ -365,6 +365,35 @@ typedef struct _DEVICE_CAPABILITIES {
 } DEVICE_CAPABILITIES, *PDEVICE_CAPABILITIES;
 
 // ---------------------------------------------------------------------------
+// Interfaces a bus driver hands out (IRP_MN_QUERY_INTERFACE)
+
+typedef struct _GUID {
+    ULONG Data1;
+    USHORT Data2;
+    USHORT Data3;
+    UCHAR Data4[8];
+} GUID;
+typedef const GUID *LPCGUID;
+
+FORCEINLINE BOOLEAN IsEqualGUID(const GUID *A, const GUID *B) {
+    return memcmp(A, B, sizeof(GUID)) == 0;
+}
+
+typedef VOID (*PINTERFACE_REFERENCE)(PVOID Context);
+typedef VOID (*PINTERFACE_DEREFERENCE)(PVOID Context);
+
+// The common head of every interface; the caller sets Size and Version, the
+// provider fills the rest and takes one reference, which the caller gives
+// back with InterfaceDereference when it is done with the interface.
+typedef struct _INTERFACE {
+    USHORT Size;
+    USHORT Version;
+    PVOID Context;
+    PINTERFACE_REFERENCE InterfaceReference;
+    PINTERFACE_DEREFERENCE InterfaceDereference;
+} INTERFACE, *PINTERFACE;
+
+// ---------------------------------------------------------------------------
 // I/O stack location
 
 typedef struct _IO_STACK_LOCATION {
@@ -386,6 +415,13 @@ typedef struct _IO_STACK_LOCATION {
             ULONG POINTER_ALIGNMENT IoControlCode;
             PVOID Type3InputBuffer;
         } DeviceIoControl;
+        struct {
+            const GUID *InterfaceType;
+            USHORT Size;
+            USHORT Version;
+            PINTERFACE Interface;
+            PVOID InterfaceSpecificData;
+        } QueryInterface;
         struct {
             PDEVICE_CAPABILITIES Capabilities;
         } DeviceCapabilities;

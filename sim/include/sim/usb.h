@@ -485,6 +485,42 @@ typedef struct _URB {
     CTL_CODE(FILE_DEVICE_USB_BUS, USB_GET_PORT_STATUS, METHOD_NEITHER, FILE_ANY_ACCESS)
 
 // ---------------------------------------------------------------------------
+// The USB bus driver's interface for function drivers (usbbusif.h), version 1:
+// asked for with IRP_MN_QUERY_INTERFACE. The emulated bus fills every routine
+// of it; BusContext is the bus's own and goes back to each routine.
+
+typedef NTSTATUS (*PUSB_BUSIFFN_SUBMIT_ISO_OUT_URB)(PVOID BusContext, PURB Urb);
+typedef VOID (*PUSB_BUSIFFN_GETUSBDI_VERSION)(PVOID BusContext,
+                                              PUSBD_VERSION_INFORMATION VersionInformation,
+                                              PULONG HcdCapabilities);
+typedef NTSTATUS (*PUSB_BUSIFFN_QUERY_BUS_TIME)(PVOID BusContext, PULONG CurrentFrame);
+typedef NTSTATUS (*PUSB_BUSIFFN_QUERY_BUS_INFORMATION)(PVOID BusContext, ULONG Level,
+                                                      PVOID BusInformationBuffer,
+                                                      PULONG BusInformationBufferLength,
+                                                      PULONG BusInformationActualLength);
+typedef BOOLEAN (*PUSB_BUSIFFN_IS_DEVICE_HIGH_SPEED)(PVOID BusContext);
+
+#define USB_BUSIF_USBDI_VERSION_0 0x0000
+#define USB_BUSIF_USBDI_VERSION_1 0x0001
+
+// {B1A96A13-3DE0-4574-9B01-C08FEAB318D6}
+static const GUID USB_BUS_INTERFACE_USBDI_GUID = {
+    0xb1a96a13, 0x3de0, 0x4574, {0x9b, 0x01, 0xc0, 0x8f, 0xea, 0xb3, 0x18, 0xd6}};
+
+typedef struct _USB_BUS_INTERFACE_USBDI_V1 {
+    USHORT Size;
+    USHORT Version;
+    PVOID BusContext;
+    PINTERFACE_REFERENCE InterfaceReference;
+    PINTERFACE_DEREFERENCE InterfaceDereference;
+    PUSB_BUSIFFN_GETUSBDI_VERSION GetUSBDIVersion;
+    PUSB_BUSIFFN_QUERY_BUS_TIME QueryBusTime;
+    PUSB_BUSIFFN_SUBMIT_ISO_OUT_URB SubmitIsoOutUrb;
+    PUSB_BUSIFFN_QUERY_BUS_INFORMATION QueryBusInformation;
+    PUSB_BUSIFFN_IS_DEVICE_HIGH_SPEED IsDeviceHighSpeed;
+} USB_BUS_INTERFACE_USBDI_V1, *PUSB_BUS_INTERFACE_USBDI_V1;
+
+// ---------------------------------------------------------------------------
 // USBD library (usbd.sys)
 
 #ifdef __cplusplus
