@@ -74,6 +74,9 @@ FORCEINLINE VOID WritePointerNoFence(PVOID volatile *Destination, PVOID Value) {
 // Wide string literal in the platform's WCHAR.
 #define DRV_WIDE(s) L##s
 
+// A place where the emulation's tests may hold a thread; nothing here.
+#define DRV_TEST_POINT(Name) ((VOID)0)
+
 #else
 
 #include "sim/nt.h"

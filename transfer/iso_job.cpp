@@ -201,11 +201,15 @@ NTSTATUS IsoFinishCompletion(IsoSlot *Slot, BOOLEAN Resubmit, NTSTATUS IrpStatus
     Slot->Resubmit = Resubmit;
     Slot->LastStatus = IrpStatus;
 
+    // Parked under the lock: a drainer that looks at this slot after the
+    // lock was dropped must see it parked, or it gives the role up with the
+    // slot left behind and nobody to take it.
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&context->OrderLock);
     Slot->Parked = TRUE;
     const BOOLEAN drain = !context->Draining && context->OldestSent == Slot;
     if (drain) context->Draining = TRUE;
     KeReleaseSpinLock(&context->OrderLock, oldIrql);
+    DRV_TEST_POINT(IsoCompletionParked);
     // Parked without the role: the drainer takes the slot in its turn, and
     // the job may be gone by now.
     if (drain) DrainJob(context);
@@ -231,6 +235,9 @@ VOID IsoMarkFailedPackets(PURB Urb, ULONG PacketCount, NTSTATUS IrpStatus) {
 BOOLEAN IsoBeginSubmission(PDEVICE_EXTENSION Extension) {
     InterlockedIncrement(&Extension->IsoSubmissions);
     KeMemoryBarrier();
+    // Counted before Removing is looked at: a removal that sets Removing
+    // after this look waits for the send (IsoWaitForSubmissions).
+    DRV_TEST_POINT(IsoSendCounted);
     if (!ReadUCharNoFence(&Extension->Removing)) return TRUE;
     IsoEndSubmission(Extension);
     return FALSE;

@@ -213,25 +213,70 @@ TEST_F(BulkTest, TimeOutCancelsTheDataRequest) {
 // the device's removal, for good. Each command now waits at most the
 // transfer time-out like the data request.
 TEST_F(BulkTest, TransferCommandsThatAreNeverTakenTimeOut) {
+    // Both codes at once: each command waits out its own bound (5 s).
     SetTimeout(50);
     sim::usb::SetNeverAnswer(camera_.Port, kCommandEndpoint, true);
-    for (ULONG code : {IOCTL_USBCAM_READ_PIPE, IOCTL_USBCAM_READ_PIPE_LARGE}) {
-        std::vector<uint8_t> buffer(4096);
-        auto done = std::async(std::launch::async, [&] { return Transfer(code, 2, buffer); });
-        if (done.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
-            ADD_FAILURE() << "code 0x" << std::hex << code << " still waits for its commands";
-            sim::usb::SetNeverAnswer(camera_.Port, kCommandEndpoint, false);  // lets it end
-            done.wait();
-            continue;
-        }
-        const sim::IoResult r = done.get();
-        EXPECT_NE(r.Status, STATUS_SUCCESS) << std::hex << code;
-        EXPECT_EQ(sim::usb::QueuedTransfers(camera_.Port, kCommandEndpoint), 0u) << std::hex << code;
+    const ULONG codes[2] = {IOCTL_USBCAM_READ_PIPE, IOCTL_USBCAM_READ_PIPE_LARGE};
+    std::vector<uint8_t> buffers[2] = {std::vector<uint8_t>(4096), std::vector<uint8_t>(4096)};
+    std::future<sim::IoResult> done[2];
+    for (int i = 0; i < 2; i++) {
+        done[i] = std::async(std::launch::async, [&, i] { return Transfer(codes[i], 2, buffers[i]); });
     }
-    sim::usb::SetNeverAnswer(camera_.Port, kCommandEndpoint, false);
+    bool stuck = false;
+    for (int i = 0; i < 2; i++) {
+        if (done[i].wait_for(std::chrono::seconds(60)) != std::future_status::ready) stuck = true;
+    }
+    EXPECT_FALSE(stuck) << "a transfer still waits for its commands";
+    sim::usb::SetNeverAnswer(camera_.Port, kCommandEndpoint, false);  // lets them end
+    for (int i = 0; i < 2; i++) {
+        const sim::IoResult r = done[i].get();
+        EXPECT_NE(r.Status, STATUS_SUCCESS) << std::hex << codes[i];
+    }
+    EXPECT_EQ(sim::usb::QueuedTransfers(camera_.Port, kCommandEndpoint), 0u);
     SetTimeout(3000);
     std::vector<uint8_t> status(16);
     EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE, 1, status).Status, STATUS_SUCCESS);
+}
+
+TEST_F(BulkTest, ATimeOutOfZeroStillLetsAFramedReadsCommandsReachTheCamera) {
+    // The commands are bounded by no less than 5 s: a transfer time-out of 0
+    // bounds the data request alone.
+    SetTimeout(0);
+    std::vector<uint8_t> frame(kFrameBytes);
+    (void)Transfer(IOCTL_USBCAM_READ_PIPE, 2, frame);
+    auto commands = On(kCommandEndpoint);
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[0].Data.at(0), 2);
+    EXPECT_EQ(commands[0].Status, USBD_STATUS_SUCCESS);
+    EXPECT_EQ(commands[1].Data.at(0), 3);
+    EXPECT_EQ(commands[1].Status, USBD_STATUS_SUCCESS);
+}
+
+TEST_F(BulkTest, ARequestTheCameraNeverAnswersOnItsDefaultPipeEndsAndSoDoesARemoval) {
+    // A camera that NAKs its default pipe for ever: the client's request is
+    // cancelled after the bound and answered, and the removal that waits
+    // for it behind the I/O gate then finishes.
+    const USBD_STATUS before = LastUsbd();
+    sim::usb::SetNeverAnswer(camera_.Port, 0, true);
+    auto pending = std::async(std::launch::async, [&] {
+        uint8_t out[18];
+        return Call(IOCTL_USBCAM_GET_DEVICE_DESCRIPTOR, nullptr, 0, out, sizeof(out));
+    });
+    WaitQueued(0, 1);
+    auto removal = std::async(std::launch::async, [&] { return Remove(camera_); });
+    const bool answered = pending.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    const bool removed = removal.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    EXPECT_TRUE(answered) << "the client's thread still waits for the camera";
+    EXPECT_TRUE(removed) << "the removal still waits for the client's request";
+    if (!answered || !removed) {
+        sim::usb::SetNeverAnswer(camera_.Port, 0, false);  // lets them end
+        pending.wait();
+        removal.wait();
+    }
+    sim::IoResult r = pending.get();
+    EXPECT_EQ(r.Information, 0u);
+    EXPECT_EQ(removal.get(), STATUS_SUCCESS);
+    (void)before;
 }
 
 // ---------------------------------------------------------------------------

@@ -6,10 +6,12 @@
 // failing, a stop and a removal while slots are parked end cleanly.
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <condition_variable>
 
 #include "driver_fixture.h"
 #include "scripted_bus.h"
@@ -89,9 +91,14 @@ protected:
         }
         if (urb->UrbHeader.Function != URB_FUNCTION_ISOCH_TRANSFER) return answer;
         auto *iso = &urb->UrbIsochronousTransfer;
+        uint32_t k;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            k = (uint32_t)buffers_.size();
+            buffers_.push_back(iso->TransferBuffer);
+        }
+        if (onArrival_) onArrival_(k);  // in the sender's thread, inside IofCallDriver
         std::lock_guard<std::mutex> hold(lock_);
-        const uint32_t k = (uint32_t)buffers_.size();
-        buffers_.push_back(iso->TransferBuffer);
         for (ULONG j = 0; j < iso->NumberOfPackets; j++) {
             const uint32_t number = k * kPerRequest + j;
             memcpy((uint8_t *)iso->TransferBuffer + iso->IsoPacket[j].Offset, &number, 4);
@@ -138,6 +145,14 @@ protected:
         }
     }
 
+    // Waits (at most 10 s) until count requests have reached the bus.
+    bool WaitArrivals(size_t count) {
+        for (int i = 0; i < 10000; i++) {
+            if (Arrivals() >= count) return true;
+            std::this_thread::sleep_for(1ms);
+        }
+        return false;
+    }
     // Requests that have reached the bus so far.
     size_t Arrivals() {
         std::lock_guard<std::mutex> hold(lock_);
@@ -236,6 +251,9 @@ protected:
     USBD_STATUS failInline_ = USBD_STATUS_SUCCESS;
     bool succeedInline_ = false;
     std::thread aborter_;
+    // Called for the k-th arriving isochronous request in the sender's own
+    // thread, inside its IofCallDriver, before the request is served.
+    std::function<void(uint32_t k)> onArrival_;
 };
 
 TEST_F(IsoOrderTest, RequestsCompletingInReverseReachTheRingsInSendOrder) {
@@ -441,6 +459,172 @@ TEST_F(IsoOrderTest, ABlockReadIsSentAgainInOrderSoItsBufferFollowsTheBus) {
         EXPECT_EQ(d.Length, kSize);
     }
     EXPECT_EQ(OurBlocks(), baseline_);
+}
+
+TEST_F(IsoOrderTest, AStreamStartedRightAfterAStopRunsOnAndKeepsItsRings) {
+    // Stream A (requests 0 and 1) is asked to stop; stream B starts at once
+    // (requests 2 and 3). A's slots stop at their next completion and are
+    // not revived by B's start; A's end leaves B's rings to B.
+    ASSERT_EQ(StartStream(2).Status, STATUS_SUCCESS);
+    ASSERT_EQ(StopStream().Status, STATUS_SUCCESS);
+    ASSERT_EQ(StartStream(2).Status, STATUS_SUCCESS);
+    ASSERT_EQ(Arrivals(), 4u);
+    Complete(0);
+    Complete(1);
+    EXPECT_EQ(Arrivals(), 4u);  // A ended: nothing of it sent again
+    Complete(2);
+    Complete(3);
+    ASSERT_TRUE(WaitArrivals(6));
+    EXPECT_EQ(Arrivals(), 6u);
+    // B loses nothing: its rings hold its two requests, in order.
+    std::vector<uint32_t> numbers = Read();
+    ASSERT_EQ(numbers.size(), 2u * kPerRequest);
+    for (uint32_t i = 0; i < numbers.size(); i++) EXPECT_EQ(numbers[i], 2 * kPerRequest + i);
+    ASSERT_EQ(StopStream().Status, STATUS_SUCCESS);
+    Complete(4);
+    Complete(5);
+    EXPECT_TRUE(WaitStreamGone());
+}
+
+TEST_F(IsoOrderTest, ACompletionIsParkedBeforeItLeavesTheOrderLock) {
+    // The drainer is busy sending slot 0 again (held inside IofCallDriver)
+    // while slot 1's request completes and parks behind it. The drainer then
+    // looks at slot 1: it must find it parked, even though slot 1's
+    // completion has not returned yet, or nobody ever takes it.
+    std::mutex m;
+    std::condition_variable cv;
+    bool inSend = false, go = false;
+    onArrival_ = [&](uint32_t k) {
+        if (k != 2) return;
+        std::unique_lock<std::mutex> lock(m);
+        inSend = true;
+        cv.notify_all();
+        cv.wait_for(lock, 10s, [&] { return go; });
+    };
+    ASSERT_EQ(StartStream(2).Status, STATUS_SUCCESS);
+    std::thread drainer([&] { Complete(0); });
+    {
+        std::unique_lock<std::mutex> lock(m);
+        ASSERT_TRUE(cv.wait_for(lock, 10s, [&] { return inSend; }));
+    }
+    sim::TestPointHold("IsoCompletionParked");
+    std::thread parker([&] { Complete(1); });
+    EXPECT_TRUE(sim::TestPointWaitHeld("IsoCompletionParked", 10000));
+    {
+        std::lock_guard<std::mutex> lock(m);
+        go = true;
+        cv.notify_all();
+    }
+    drainer.join();
+    sim::TestPointRelease("IsoCompletionParked");
+    parker.join();
+    onArrival_ = nullptr;
+    // Slot 1 was taken and sent again.
+    EXPECT_TRUE(WaitArrivals(4));
+    ASSERT_EQ(StopStream().Status, STATUS_SUCCESS);
+    Complete(2);
+    Complete(3);
+    EXPECT_TRUE(WaitStreamGone());
+}
+
+TEST_F(IsoOrderTest, NothingIsSentAfterRemovalHasClosedTheSendGate) {
+    // A slot about to be sent again has been counted by the send gate when
+    // removal closes it: removal waits for it, and it is not sent.
+    ASSERT_EQ(StartStream(2).Status, STATUS_SUCCESS);
+    sim::TestPointHold("IsoSendCounted");
+    std::thread sender([&] { Complete(0); });
+    ASSERT_TRUE(sim::TestPointWaitHeld("IsoSendCounted", 10000));
+    sim::ClientClose(handle_);
+    handle_ = 0;
+    removed_ = true;
+    std::atomic<bool> removedDone{false};
+    std::thread remover([&] {
+        EXPECT_EQ(sim::PnpRemoveDevice(pdo_), STATUS_SUCCESS);
+        removedDone = true;
+    });
+    // Removal has begun (and, were the gate open to it, would have aborted
+    // the pipes by now).
+    for (int i = 0; i < 10000 && !ReadUCharNoFence(&Ext()->Removing); i++) std::this_thread::sleep_for(1ms);
+    std::this_thread::sleep_for(50ms);
+    sim::TestPointRelease("IsoSendCounted");
+    sender.join();
+    for (int i = 0; i < 10000 && !removedDone; i++) std::this_thread::sleep_for(1ms);
+    EXPECT_TRUE(removedDone) << "removal waits for a request sent after its aborts";
+    if (!removedDone) CancelHeld();
+    remover.join();
+    EXPECT_EQ(Arrivals(), 2u);
+}
+
+TEST_F(IsoOrderTest, ABlockReadWhoseBufferNeedWrapsPast32BitsIsRefused) {
+    // 2^20 packets of 4084 + 12 bytes need 2^32 bytes: computed in 32 bits
+    // that is 0, and a 4 KiB buffer would pass.
+    std::vector<uint8_t> out(4096);
+    IsoReadRecord record = {0, 4084, 1u << 20, kPerRequest, 2};
+    sim::IoResult r = Call(IOCTL_USBCAM_ISO_READ, &record, sizeof(record), out.data(), (ULONG)out.size());
+    EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(Arrivals(), 0u);
+}
+
+TEST_F(IsoOrderTest, AFailedRequestsPacketsNeverReadAsReceived) {
+    // The bus fails the requests but leaves their packets as it had filled
+    // them, marked successful: each such packet reads as failed, length 0,
+    // with the request's USB status (or not-accessed when it has none).
+    std::vector<uint8_t> out(24 * (kSize + 12), 0xEE);
+    sim::IoResult result{};
+    std::thread reader([&] {
+        IsoReadRecord record = {0, kSize, 24, kPerRequest, 3};
+        result = Call(IOCTL_USBCAM_ISO_READ, &record, sizeof(record), out.data(), (ULONG)out.size());
+    });
+    ASSERT_TRUE(WaitArrivals(3));
+    const USBD_STATUS urbStatus[3] = {USBD_STATUS_DEV_NOT_RESPONDING, USBD_STATUS_SUCCESS,
+                                      USBD_STATUS_SUCCESS};
+    const NTSTATUS irpStatus[3] = {STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, STATUS_SUCCESS};
+    for (uint32_t k = 0; k < 3; k++) {
+        PIRP irp = nullptr;
+        {
+            std::lock_guard<std::mutex> hold(Scripted().Lock);
+            for (PIRP held : Scripted().Held)
+                if (FirstNumber(held) == k * kPerRequest) irp = held;
+        }
+        ASSERT_NE(irp, nullptr);
+        UrbOf(irp)->UrbHeader.Status = urbStatus[k];
+        Scripted().CompleteHeld(irp, irpStatus[k]);
+    }
+    reader.join();
+    EXPECT_EQ(result.Status, STATUS_SUCCESS);
+    const USBD_STATUS expected[3] = {USBD_STATUS_DEV_NOT_RESPONDING, USBD_STATUS_ISO_NOT_ACCESSED_BY_HW,
+                                     USBD_STATUS_SUCCESS};
+    for (uint32_t i = 0; i < 24; i++) {
+        IsoPacketDescriptor d;
+        memcpy(&d, &out[24 * kSize + i * 12], 12);
+        EXPECT_EQ(d.Status, expected[i / kPerRequest]) << i;
+        EXPECT_EQ(d.Length, expected[i / kPerRequest] == USBD_STATUS_SUCCESS ? kSize : 0u) << i;
+    }
+}
+
+TEST_F(IsoOrderTest, ARequestWhosePacketsWereAllLateKeepsItsSlot) {
+    // The bus reached every packet of request 0 too late: the request fails
+    // as a whole, yet the slot goes on (the next request starts on time);
+    // any other failure stops it.
+    ASSERT_EQ(StartStream(2).Status, STATUS_SUCCESS);
+    PIRP irp = nullptr;
+    {
+        std::lock_guard<std::mutex> hold(Scripted().Lock);
+        irp = Scripted().Held.front();
+    }
+    Fail(UrbOf(irp), USBD_STATUS_ISO_NOT_ACCESSED_LATE);
+    UrbOf(irp)->UrbHeader.Status = USBD_STATUS_ISOCH_REQUEST_FAILED;
+    Scripted().CompleteHeld(irp, STATUS_UNSUCCESSFUL);
+    EXPECT_TRUE(WaitArrivals(3));
+    Complete(1, USBD_STATUS_DEV_NOT_RESPONDING);
+    std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(Arrivals(), 3u);  // slot 1 stopped
+    std::vector<uint32_t> numbers = Read();
+    ASSERT_EQ(numbers.size(), 2u * kPerRequest);
+    EXPECT_EQ(numbers[0], ~(uint32_t)USBD_STATUS_ISO_NOT_ACCESSED_LATE);
+    ASSERT_EQ(StopStream().Status, STATUS_SUCCESS);
+    Complete(2);
+    EXPECT_TRUE(WaitStreamGone());
 }
 
 }  // namespace

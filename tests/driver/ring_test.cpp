@@ -135,4 +135,38 @@ TEST_F(RingTest, OneProducerAndOneConsumerOnTwoThreadsKeepEveryByteInOrder) {
     EXPECT_EQ(ring_->UsedBytes, 0);
 }
 
+TEST_F(RingTest, TheCountSharedByBothSidesLosesNoUpdate) {
+    // Both sides change the stored count: with tiny appends and reads on a
+    // small ring and neither side ever yielding, the two updates meet often.
+    // One lost update and the count no longer matches the bytes stored: the
+    // reader takes bytes never written or the writer overwrites unread ones.
+    ring_ = RingCreate(256);
+    ASSERT_NE(ring_, nullptr);
+    constexpr uint32_t kTotal = 6u << 20;
+    std::atomic<bool> stop{false};
+    std::thread producer([&] {
+        uint8_t chunk[8];
+        uint32_t sent = 0, step = 0;
+        while (sent < kTotal && !stop.load(std::memory_order_relaxed)) {
+            const uint32_t n = 1 + (step++ % 8);
+            for (uint32_t i = 0; i < n; i++) chunk[i] = (uint8_t)((sent + i) * 7);
+            if (RingWrite(ring_, chunk, n) == n) sent += n;
+        }
+    });
+    uint8_t chunk[8];
+    uint32_t received = 0, step = 0;
+    bool bad = false;
+    while (received < kTotal && !bad) {
+        const uint32_t n = RingRead(ring_, chunk, 1 + (step++ % 7));
+        for (uint32_t i = 0; i < n; i++) {
+            if (chunk[i] != (uint8_t)((received + i) * 7)) bad = true;
+        }
+        received += n;
+    }
+    stop = true;
+    producer.join();
+    EXPECT_FALSE(bad);
+    if (!bad) EXPECT_EQ(ring_->UsedBytes, 0);
+}
+
 }  // namespace

@@ -124,6 +124,34 @@ TEST_F(StreamReadTest, WholePacketsThenTheirDescriptorsAndNothingBeyond) {
     EXPECT_EQ(ReadStream(100, 3, &out).Information, 0u);  // empty: success, nothing
 }
 
+TEST_F(StreamReadTest, DescriptorsFollowThePacketsTakenNotThePacketsAsked) {
+    // A request's descriptors go into their ring before its payload: a read
+    // between the two appends finds a descriptor whose payload is not there
+    // yet. It takes descriptors for the whole packets it took only, so the
+    // next read still pairs each payload with its own descriptor.
+    std::vector<uint8_t> out;
+    Store(2);
+    AtPassive(driver_, [&] {
+        IsoPacketDescriptor d = {0, 100 - 3, 3};
+        ASSERT_EQ(RingWrite(descriptors_, &d, 12), 12u);
+    });
+    sim::IoResult r = ReadStream(100, 3, &out);
+    ASSERT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, 224u);
+    auto d = Descriptors(&out[200], 2);
+    EXPECT_EQ(d[1].Status, 2);
+    // The payload of packet 3 arrives now: read, it comes with descriptor 3.
+    AtPassive(driver_, [&] {
+        uint8_t payload[100];
+        memset(payload, 3, sizeof(payload));
+        ASSERT_EQ(RingWrite(data_, payload, 100), 100u);
+    });
+    r = ReadStream(100, 1, &out);
+    ASSERT_EQ(r.Information, 112u);
+    EXPECT_EQ(out[0], 3);
+    EXPECT_EQ(Descriptors(&out[100], 1)[0].Status, 3);
+}
+
 TEST_F(StreamReadTest, AnUnmappableBufferTakesNothing) {
     Store(3);
     StreamReadRecord record = {0, 100, 3, 0, 0};
@@ -246,6 +274,71 @@ TEST_F(StreamTest, StartChecksRefuseBeforeAnythingIsAllocated) {
     }
     EXPECT_EQ(OurBlocks(), baselineBlocks_);
     EXPECT_TRUE(IsoWire().empty());
+}
+
+TEST_F(StreamTest, ASelectionRightAfterAStopSelects) {
+    // The stopping stream's requests are still on the pipe when the client
+    // selects another setting: the selection waits for them rather than be
+    // refused by the bus as busy while the old setting stays.
+    ASSERT_EQ(StartStream(kIsoInPipe, 1024, 256, 8, 4).Status, STATUS_SUCCESS);
+    ASSERT_TRUE(WaitIsoRequests(4));
+    ASSERT_EQ(StopStream().Status, STATUS_SUCCESS);
+    InterfaceSelection select = {0, 0};
+    ASSERT_EQ(Call(IOCTL_USBCAM_SELECT_INTERFACE, &select, sizeof(select), nullptr, 0).Status,
+              STATUS_SUCCESS);
+    uint8_t out[1024] = {};
+    ASSERT_EQ(Call(IOCTL_USBCAM_GET_INTERFACE_INFO, nullptr, 0, out, sizeof(out)).Status, STATUS_SUCCESS);
+    const auto *info = (const USBD_INTERFACE_INFORMATION *)out;
+    EXPECT_EQ(info->AlternateSetting, 0);
+    EXPECT_EQ(info->Pipes[2].PipeType, UsbdPipeTypeBulk);
+    EXPECT_TRUE(WaitStreamGone());
+}
+
+// A USB 2.0 camera with a full-speed bus under it: 64-byte bulk pipes and an
+// isochronous IN endpoint of one packet a frame.
+const char kFullSpeedCamera[] = R"json({
+  "name": "USB 2.0 camera at full speed", "speed": "full",
+  "device": { "bcdUSB": "0x0200", "bDeviceClass": "0xFF", "bMaxPacketSize0": 64,
+              "idVendor": "0x1209", "idProduct": "0x0003", "bcdDevice": "0x0100" },
+  "configuration": { "bConfigurationValue": 1, "bmAttributes": "0x80", "bMaxPower": 100,
+    "interfaces": [ { "bInterfaceNumber": 0, "bAlternateSetting": 0, "bInterfaceClass": "0xFF",
+      "endpoints": [
+        { "bEndpointAddress": "0x01", "type": "bulk", "wMaxPacketSize": 64 },
+        { "bEndpointAddress": "0x81", "type": "bulk", "wMaxPacketSize": 64 },
+        { "bEndpointAddress": "0x84", "type": "isochronous", "wMaxPacketSize": 1023, "bInterval": 1 } ] } ] },
+  "endpoints": { "0x01": "commands", "0x81": "status", "0x84": "isoSource" }
+})json";
+
+TEST_F(DriverTest, PacketsPerRequestFollowTheSpeedTheBusReports) {
+    // At full speed any count up to 255 packets a request is whole frames;
+    // the device descriptor's bcdUSB (0x0200) says nothing of the port.
+    Camera camera = Plug(kFullSpeedCamera);
+    ASSERT_NE(camera.Fdo, nullptr);
+    sim::ClientHandle handle = Open();
+    sim::usb::WireLogClear();
+    StreamStartRecord ten = {2, 1023, 64, 10, 2};
+    EXPECT_EQ(Ioctl(handle, IOCTL_USBCAM_START_STREAM, &ten, sizeof(ten), nullptr, 0).Status, STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(handle, IOCTL_USBCAM_STOP_STREAM, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
+    StreamStartRecord tooMany = {2, 1023, 512, 256, 1};
+    EXPECT_EQ(Ioctl(handle, IOCTL_USBCAM_START_STREAM, &tooMany, sizeof(tooMany), nullptr, 0).Status,
+              STATUS_INVALID_PARAMETER);
+    // The speed was known from the start: no descriptor read to guess it.
+    for (const auto &r : ControlWire(camera.Port)) EXPECT_NE(r.Request(), USB_REQUEST_GET_DESCRIPTOR);
+
+    // The reference camera runs at high speed: 10 packets are not whole
+    // frames of bInterval 1, 16 are.
+    Camera high = Plug();
+    sim::ClientHandle h = Open(1);
+    InterfaceSelection select = {0, 1};
+    ASSERT_EQ(Ioctl(h, IOCTL_USBCAM_SELECT_INTERFACE, &select, sizeof(select), nullptr, 0).Status,
+              STATUS_SUCCESS);
+    StreamStartRecord highTen = {kIsoInPipe, 1024, 64, 10, 2};
+    EXPECT_EQ(Ioctl(h, IOCTL_USBCAM_START_STREAM, &highTen, sizeof(highTen), nullptr, 0).Status,
+              STATUS_INVALID_PARAMETER);
+    StreamStartRecord highSixteen = {kIsoInPipe, 1024, 64, 16, 2};
+    EXPECT_EQ(Ioctl(h, IOCTL_USBCAM_START_STREAM, &highSixteen, sizeof(highSixteen), nullptr, 0).Status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(Ioctl(h, IOCTL_USBCAM_STOP_STREAM, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
 }
 
 TEST_F(StreamTest, ARunningStreamDeliversEveryPacketWithItsDescriptor) {

@@ -31,6 +31,17 @@ void KernelBoot();
 void KernelShutdown();
 
 // ---------------------------------------------------------------------------
+// Test points (DRV_TEST_POINT in driver code)
+
+// Arms the point: the next thread that reaches it stops there, whatever its
+// IRQL, until TestPointRelease. One thread per arming.
+void TestPointHold(const char *name);
+// Waits until a thread stops at the armed point; false after timeoutMs.
+bool TestPointWaitHeld(const char *name, uint32_t timeoutMs);
+// Lets the thread held there go on (or disarms the point if none came).
+void TestPointRelease(const char *name);
+
+// ---------------------------------------------------------------------------
 // Drivers
 
 // Creates a driver object named "\Driver\<name>", calls entry at

@@ -897,6 +897,18 @@ NTKERNELAPI VOID KeBugCheckEx(ULONG BugCheckCode, ULONG_PTR P1, ULONG_PTR P2, UL
 }
 #endif
 
+// Test points: named places in the driver where a test may hold the thread
+// that reaches them (sim::TestPointHold), to force one interleaving of a
+// race. The platform's build compiles them to nothing.
+#ifdef __cplusplus
+extern "C" {
+#endif
+NTKERNELAPI VOID SimTestPoint(const char *Name);
+#ifdef __cplusplus
+}
+#endif
+#define DRV_TEST_POINT(Name) SimTestPoint(#Name)
+
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest
 #define MmGetSystemAddressForMdlSafe(Mdl, Priority)                              \
