@@ -9,4 +9,5 @@
 // the request has no data buffer or the mapping fails (system address space
 // is short: the caller fails the request with STATUS_INSUFFICIENT_RESOURCES).
 // IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 PVOID GetDataBufferAddress(PIRP Irp);

@@ -41,7 +41,9 @@ static BOOLEAN InputHolds(const ControlRequest *Request, ULONG Bytes) {
     return Request->InputLength >= Bytes && Request->SystemBuffer != NULL;
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID GetInterfaceInfoCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(Request->Device));
     if (info == NULL) return;  // no interface yet: success, 0 bytes
     const ULONG length = info->Length;
@@ -54,7 +56,9 @@ static VOID GetInterfaceInfoCase(ControlRequest *Request) {
     ReleaseInterfaceInfo(info);
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID GetDeviceDescriptorCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (Request->OutputLength < sizeof(USB_DEVICE_DESCRIPTOR)) {
         SetResult(Request, STATUS_UNSUCCESSFUL, 0);
         return;
@@ -64,7 +68,9 @@ static VOID GetDeviceDescriptorCase(ControlRequest *Request) {
                       USB_DEVICE_DESCRIPTOR_TYPE);
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID GetConfigDescriptorCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     Request->Irp->IoStatus.Information =
         GetDescriptor(Request->Device, Request->SystemBuffer, Request->OutputLength,
                       USB_CONFIGURATION_DESCRIPTOR_TYPE);
@@ -72,7 +78,9 @@ static VOID GetConfigDescriptorCase(ControlRequest *Request) {
 
 // The record must be whole; a device-to-host answer lands in the system
 // buffer, so its Length must fit the client's output.
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID VendorRequestCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (!InputHolds(Request, sizeof(VendorRequestRecord))) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
         return;
@@ -86,7 +94,9 @@ static VOID VendorRequestCase(ControlRequest *Request) {
     Request->Irp->IoStatus.Information = VendorDeviceRequest(Request->Device, Request->SystemBuffer);
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID LoadMemoryBlocksCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (Request->SystemBuffer != NULL) {
         LoadDeviceMemoryBlocks(Request->Device, (const UCHAR *)Request->SystemBuffer,
                                Request->InputLength / MEMORY_BLOCK_BYTES);
@@ -104,7 +114,9 @@ static BOOLEAN ReadPipeIndex(ControlRequest *Request, ULONG *PipeIndex) {
     return TRUE;
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID ResetPipeCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     ULONG pipeIndex;
     if (!ReadPipeIndex(Request, &pipeIndex)) return;
     Request->Irp->IoStatus.Status = ResetPipeByIndex(Request->Device, pipeIndex);
@@ -113,7 +125,9 @@ static VOID ResetPipeCase(ControlRequest *Request) {
 // Refused as IOCTL_USBCAM_RESET_PIPE is: no interface STATUS_UNSUCCESSFUL,
 // index out of range STATUS_INVALID_PARAMETER. The abort's own result is not
 // reported.
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID AbortPipeCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     ULONG pipeIndex;
     if (!ReadPipeIndex(Request, &pipeIndex)) return;
     PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(Request->Device));
@@ -129,7 +143,9 @@ static VOID AbortPipeCase(ControlRequest *Request) {
     ReleaseInterfaceInfo(info);
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID SelectInterfaceCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (!InputHolds(Request, sizeof(InterfaceSelection))) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
         return;
@@ -139,7 +155,9 @@ static VOID SelectInterfaceCase(ControlRequest *Request) {
     (VOID) SelectInterface(Request->Device, selection.InterfaceNumber, selection.AlternateSetting);
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID GetStringDescriptorCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (Request->InputLength != sizeof(StringDescriptorRequest) || Request->OutputLength == 0 ||
         Request->SystemBuffer == NULL) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
@@ -157,7 +175,9 @@ static VOID GetStringDescriptorCase(ControlRequest *Request) {
     }
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID GetFrameNumberCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (Request->OutputLength < sizeof(ULONG) || Request->SystemBuffer == NULL) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
         return;
@@ -171,7 +191,9 @@ static VOID GetFrameNumberCase(ControlRequest *Request) {
     Request->Irp->IoStatus.Information = sizeof(frame);
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID GetLastStatusCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (Request->OutputLength < sizeof(USBD_STATUS) || Request->SystemBuffer == NULL) {
         SetResult(Request, STATUS_UNSUCCESSFUL, 0);
         return;
@@ -181,7 +203,9 @@ static VOID GetLastStatusCase(ControlRequest *Request) {
     Request->Irp->IoStatus.Information = sizeof(last);
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID LoadMemoryCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (Request->InputLength != sizeof(MemoryAddressRecord) || Request->OutputLength == 0 ||
         Request->SystemBuffer == NULL) {
         return;  // nothing sent; still a success
@@ -196,7 +220,9 @@ static VOID LoadMemoryCase(ControlRequest *Request) {
     (VOID) LoadDeviceMemory(Request->Device, record.Address, data, Request->OutputLength);
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID GetVersionCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (Request->OutputLength < sizeof(VersionRecord) || Request->SystemBuffer == NULL) {
         SetResult(Request, STATUS_UNSUCCESSFUL, 0);
         return;
@@ -209,7 +235,9 @@ static VOID GetVersionCase(ControlRequest *Request) {
 }
 
 // Whatever the device answers, the outcome is STATUS_UNSUCCESSFUL.
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID SetFeatureCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (Request->InputLength != sizeof(FeatureRecord) || Request->SystemBuffer == NULL) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
         return;
@@ -221,7 +249,9 @@ static VOID SetFeatureCase(ControlRequest *Request) {
 }
 
 // One aligned 64-bit store; waits that begin afterwards use the new value.
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID SetTimeoutCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (!InputHolds(Request, sizeof(TimeoutRecord))) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
         return;
@@ -234,7 +264,9 @@ static VOID SetTimeoutCase(ControlRequest *Request) {
 // Checked in this order: the record's length, the output length against the
 // record, then (by ReadStream, under the stream's lock) a stream's rings and
 // the record's sizes.
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID ReadStreamCase(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (Request->InputLength != sizeof(StreamReadRecord) || Request->SystemBuffer == NULL) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
         return;
@@ -254,8 +286,10 @@ static VOID ReadStreamCase(ControlRequest *Request) {
 
 // Codes that hand the whole request to an engine. The engine's record must be
 // whole before it is called; the byte count is the engine's to set.
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID EngineCase(ControlRequest *Request, ULONG RecordBytes,
                        NTSTATUS (*Engine)(PDEVICE_OBJECT, PIRP), BOOLEAN ReportsBytes) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (!InputHolds(Request, RecordBytes)) {
         SetResult(Request, STATUS_INVALID_PARAMETER, 0);
         return;
@@ -265,7 +299,9 @@ static VOID EngineCase(ControlRequest *Request, ULONG RecordBytes,
 }
 
 // Runs the case of Request->Code, leaving its outcome in IoStatus.
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID RunControlCode(ControlRequest *Request) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     switch (Request->Code) {
         case IOCTL_USBCAM_GET_INTERFACE_INFO: GetInterfaceInfoCase(Request); break;
         case IOCTL_USBCAM_GET_DEVICE_DESCRIPTOR: GetDeviceDescriptorCase(Request); break;
@@ -312,7 +348,9 @@ static VOID RunControlCode(ControlRequest *Request) {
 
 // PASSIVE_LEVEL, the client's thread; takes no lock. Returns the status with
 // which the request was completed, never STATUS_PENDING.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     Irp->IoStatus.Information = 0;
     if (!AcquireIo(DeviceObject)) {
         Irp->IoStatus.Status = STATUS_DELETE_PENDING;

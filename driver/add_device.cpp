@@ -20,8 +20,10 @@ static VOID FormName(WCHAR *Destination, const WCHAR *Template, ULONG CharsWithN
 
 // PASSIVE_LEVEL. No lock: IoCreateDevice refuses a device name that exists, so
 // two searches running at once never take the same N.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG AttemptIndex,
                            PDEVICE_OBJECT *DeviceObject) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     WCHAR deviceNameBuffer[DEVICE_NAME_CHARS];
     WCHAR linkNameBuffer[LINK_NAME_CHARS];
     UNICODE_STRING deviceName;
@@ -74,7 +76,9 @@ NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG AttemptIndex,
 // going away), the link and the device object are deleted again and the
 // camera is refused with STATUS_NO_SUCH_DEVICE: a device object without a
 // LowerDeviceObject could serve no request.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDeviceObject) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_OBJECT device = NULL;
     NTSTATUS status = STATUS_UNSUCCESSFUL;
 

@@ -11,7 +11,9 @@ static NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status) {
 
 // PASSIVE_LEVEL, the caller's thread. Reads Started only, with acquire order
 // (it may be set by a start request running at the same time).
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (!ReadUCharAcquire(&GetDeviceExtension(DeviceObject)->Started)) {
         return CompleteWith(Irp, STATUS_UNSUCCESSFUL);
     }
@@ -19,7 +21,9 @@ NTSTATUS DispatchCreate(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // PASSIVE_LEVEL, the caller's thread. Never fails.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS DispatchClose(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     UNREFERENCED_PARAMETER(DeviceObject);
     return CompleteWith(Irp, STATUS_SUCCESS);
 }

@@ -161,6 +161,7 @@ DRIVER_ADD_DEVICE AddDevice;
 
 // Creates the device object for attempt index 0..31 with its device name and
 // link; a failed attempt leaves nothing behind. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG AttemptIndex,
                            PDEVICE_OBJECT *DeviceObject);
 
@@ -169,8 +170,10 @@ NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG AttemptIndex,
 
 // Admits a request: TRUE when admitted (the caller must call ReleaseIo exactly
 // once later), FALSE once removal has begun (the caller must not release).
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN AcquireIo(PDEVICE_OBJECT DeviceObject);
 // Leaves the gate; the decrement that reaches 0 signals RemoveEvent.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReleaseIo(PDEVICE_OBJECT DeviceObject);
 
 // ---------------------------------------------------------------------------
@@ -187,14 +190,18 @@ DRIVER_DISPATCH DispatchPower;
 
 // Passes the current request down with a completion routine that hands it
 // back, and waits for it. The request is not completed; the caller completes it.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IRQL <= DISPATCH_LEVEL. Signals the caller's event; halts completion here.
 IO_COMPLETION_ROUTINE ForwardAndWaitCompletion;
 // Start: lower drivers first, then ConfigureDevice. Completes the request.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Removal: closes the gate, aborts the pipes, drains, tears down, passes the
 // request down. Leaves the gate for the request and for the device's own count.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Frees InterfaceInfo, deletes the link (when LinkActive), detaches and deletes
 // the device object.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID TeardownDevice(PDEVICE_OBJECT DeviceObject);

@@ -8,14 +8,18 @@
 #include "driver/driver.h"
 
 // Signals RemoveEvent when a decrement took the count from 1 to 0.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID DropIoCount(PDEVICE_EXTENSION Extension) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     if (InterlockedDecrement(&Extension->IoCount) == 0) {
         KeSetEvent(&Extension->RemoveEvent, IO_NO_INCREMENT, FALSE);
     }
 }
 
 // IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN AcquireIo(PDEVICE_OBJECT DeviceObject) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     InterlockedIncrement(&extension->IoCount);
     KeMemoryBarrier();
@@ -25,4 +29,8 @@ BOOLEAN AcquireIo(PDEVICE_OBJECT DeviceObject) {
 }
 
 // IRQL <= DISPATCH_LEVEL.
-VOID ReleaseIo(PDEVICE_OBJECT DeviceObject) { DropIoCount(GetDeviceExtension(DeviceObject)); }
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID ReleaseIo(PDEVICE_OBJECT DeviceObject) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
+    DropIoCount(GetDeviceExtension(DeviceObject));
+}

@@ -6,14 +6,18 @@
 
 #define SL_INVOKE_ALWAYS (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL)
 
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS PassDown(PDEVICE_OBJECT LowerDeviceObject, PIRP Irp) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(LowerDeviceObject, Irp);
 }
 
 // IRQL <= DISPATCH_LEVEL, any processor. Only signals the waiting thread; the
 // request stays with this driver.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS ForwardAndWaitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
@@ -21,7 +25,9 @@ NTSTATUS ForwardAndWaitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID C
 }
 
 // PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
 
@@ -41,7 +47,9 @@ NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // PASSIVE_LEVEL. The lower drivers start the camera first; only then is it
 // configured. Completes the request with the outcome.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     NTSTATUS status = ForwardAndWait(DeviceObject, Irp);
     if (!NT_SUCCESS(status)) {
         Irp->IoStatus.Status = status;
@@ -58,7 +66,9 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // PASSIVE_LEVEL. The device's InterfaceInfo reference is dropped here; a table
 // still held by a reader (a stream's requests, say) lives until it is released.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID TeardownDevice(PDEVICE_OBJECT DeviceObject) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
 
     ReplaceInterfaceInfo(extension, NULL);
@@ -74,7 +84,9 @@ VOID TeardownDevice(PDEVICE_OBJECT DeviceObject) {
 
 // PASSIVE_LEVEL. Called inside the gate (DispatchPnp admitted the request);
 // leaves it twice, for the request and for the device's own count.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
 
     // The event is ready before any sender can see Removing and signal it.
@@ -108,7 +120,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // PASSIVE_LEVEL, the PnP manager's thread, one request at a time per device.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status;

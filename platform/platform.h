@@ -77,6 +77,30 @@ FORCEINLINE VOID WritePointerNoFence(PVOID volatile *Destination, PVOID Value) {
 // A place where the emulation's tests may hold a thread; nothing here.
 #define DRV_TEST_POINT(Name) ((VOID)0)
 
+// Contracts: the source annotations are the platform's own (<driverspecs.h>,
+// <concurrencysal.h>); a debug build asserts the IRQL on entry, and that a
+// spin lock the routine needs is held by someone (the platform cannot say by
+// whom). The emulation checks both exactly.
+#ifndef _Requires_lock_held_
+#define _Requires_lock_held_(Lock)
+#endif
+#ifndef _Requires_lock_not_held_
+#define _Requires_lock_not_held_(Lock)
+#endif
+#ifndef _Guarded_by_
+#define _Guarded_by_(Lock)
+#endif
+#ifndef _IRQL_requires_
+#define _IRQL_requires_(Irql)
+#endif
+#ifndef _IRQL_requires_max_
+#define _IRQL_requires_max_(Irql)
+#endif
+#define DRV_IRQL_MAX(Irql) NT_ASSERT(KeGetCurrentIrql() <= (Irql))
+#define DRV_IRQL_IS(Irql) NT_ASSERT(KeGetCurrentIrql() == (Irql))
+#define DRV_LOCK_HELD(Lock) NT_ASSERT(*(volatile KSPIN_LOCK *)(Lock) != 0)
+#define DRV_LOCK_NOT_HELD(Lock) ((VOID)0)
+
 #else
 
 #include "sim/nt.h"

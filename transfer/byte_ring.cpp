@@ -1,7 +1,9 @@
 // Byte ring: all-or-nothing appends, reads that take what is there.
 #include "transfer/byte_ring.h"
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ByteRing *RingCreate(ULONG Capacity) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     if (Capacity == 0) return NULL;
     ByteRing *ring = (ByteRing *)DrvAllocatePool(sizeof(ByteRing));
     if (ring == NULL) return NULL;
@@ -43,7 +45,9 @@ static VOID CopyAcrossEnd(ByteRing *Ring, PUCHAR *Position, PUCHAR Outside, ULON
     *Position = Ring->Storage + rest;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG RingWrite(ByteRing *Ring, const VOID *Source, ULONG Length) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     if (Length == 0) return 0;
     const ULONG used = (ULONG)ReadAcquire(&Ring->UsedBytes);
     if (Length > Ring->Capacity - used) return 0;
@@ -52,7 +56,9 @@ ULONG RingWrite(ByteRing *Ring, const VOID *Source, ULONG Length) {
     return Length;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG RingRead(ByteRing *Ring, VOID *Destination, ULONG Length) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     if (Length == 0 || Length > Ring->Capacity) return 0;
     const ULONG used = (ULONG)ReadAcquire(&Ring->UsedBytes);
     if (used == 0) return 0;
@@ -62,11 +68,15 @@ ULONG RingRead(ByteRing *Ring, VOID *Destination, ULONG Length) {
     return n;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG RingFreeBytes(ByteRing *Ring) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     return Ring->Capacity - (ULONG)ReadAcquire(&Ring->UsedBytes);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID RingDestroy(ByteRing *Ring) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     DrvFreePool(Ring->Storage);
     DrvFreePool(Ring);
 }

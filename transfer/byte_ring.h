@@ -35,14 +35,19 @@ typedef struct ByteRing {
 
 // A new empty ring of Capacity bytes (record and storage from non-paged
 // pool), or NULL when memory is short or Capacity is 0. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ByteRing *RingCreate(ULONG Capacity);
 // Producer side. Returns Length when appended, 0 when nothing was.
 // IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG RingWrite(ByteRing *Ring, const VOID *Source, ULONG Length);
 // Consumer side. Returns the bytes taken. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG RingRead(ByteRing *Ring, VOID *Destination, ULONG Length);
 // Bytes that an append could take now. The consumer only ever adds to it, so
 // the producer may rely on it until its next append. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 ULONG RingFreeBytes(ByteRing *Ring);
 // Frees the storage and the record. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID RingDestroy(ByteRing *Ring);

@@ -1,7 +1,9 @@
 // Guard for device-to-host transfers into a client's data buffer.
 #include "transfer/client_buffer.h"
 
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SecureClientBufferForDeviceWrites(PIRP Irp, BOOLEAN DeviceToHost, PVOID *Secured) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     *Secured = NULL;
     PMDL mdl = Irp->MdlAddress;
     if (!DeviceToHost || mdl == NULL || Irp->RequestorMode == KernelMode) return STATUS_SUCCESS;
@@ -15,6 +17,8 @@ NTSTATUS SecureClientBufferForDeviceWrites(PIRP Irp, BOOLEAN DeviceToHost, PVOID
     return STATUS_SUCCESS;
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID UnsecureClientBuffer(PVOID Secured) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (Secured != NULL) MmUnsecureVirtualMemory((HANDLE)Secured);
 }

@@ -16,8 +16,10 @@
 // transfers, requests without a data buffer, kernel-mode requestors and codes
 // whose buffer was locked for writing. STATUS_ACCESS_VIOLATION when the range
 // is not writable by the client; nothing has been sent then.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SecureClientBufferForDeviceWrites(PIRP Irp, BOOLEAN DeviceToHost, PVOID *Secured);
 
 // Gives back what SecureClientBufferForDeviceWrites secured (NULL: nothing).
 // PASSIVE_LEVEL, the same thread.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID UnsecureClientBuffer(PVOID Secured);

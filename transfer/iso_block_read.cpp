@@ -15,7 +15,9 @@
 #include "usb/interface_snapshot.h"
 
 // Descriptors of packets that a slot cut short never carried.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID MarkPacketsNotSent(StreamContext *Context, IsoSlot *Slot) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     const ULONG n = Context->PacketsPerRequest;
     const ULONG group = Context->SlotCount * n;
     for (ULONG first = Slot->StartPacket; first < Context->TotalPackets; first += group) {
@@ -35,7 +37,9 @@ static VOID MarkPacketsNotSent(StreamContext *Context, IsoSlot *Slot) {
 // the slot; once the last slot's is set the client's thread frees the job.
 // A slot cut short (camera gone, removal, a refused submission) leaves the
 // job's answer alone: the descriptors say what became of each packet.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(Cause);
     StreamContext *context = Slot->Owner;
     if (Slot->StartPacket < context->TotalPackets) MarkPacketsNotSent(context, Slot);
@@ -46,7 +50,9 @@ BOOLEAN IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
 }
 
 // IRQL <= DISPATCH_LEVEL, any processor.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS IsoBlockCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(DeviceObject);
     IsoSlot *slot = (IsoSlot *)Context;
     StreamContext *context = slot->Owner;
@@ -69,7 +75,9 @@ NTSTATUS IsoBlockCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context
 }
 
 // Frees what a job allocated; the slots' requests must be freed already.
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID FreeJob(StreamContext *Context) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (Context->Slots != NULL) DrvFreePool(Context->Slots);
     ReleaseInterfaceInfo(Context->Interface);
     DrvFreePool(Context);
@@ -77,8 +85,10 @@ static VOID FreeJob(StreamContext *Context) {
 
 // Reads and checks the record and the pipe. On success *Info holds a
 // reference on the pipe table and *Pipe points into it.
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS CheckBlockRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp, IsoReadRecord *Record,
                                  PUSBD_INTERFACE_INFORMATION *Info, PUSBD_PIPE_INFORMATION *Pipe) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(IsoReadRecord) ||
         Irp->AssociatedIrp.SystemBuffer == NULL) {
@@ -112,11 +122,14 @@ static NTSTATUS CheckBlockRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp, IsoReadR
     return STATUS_SUCCESS;
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoReadRecord *Record,
                             PUSBD_INTERFACE_INFORMATION info, PUSBD_PIPE_INFORMATION pipe);
 
 // PASSIVE_LEVEL, the client's thread. Blocks until every slot has finished.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     IsoReadRecord record;
     PUSBD_INTERFACE_INFORMATION info = NULL;
     PUSBD_PIPE_INFORMATION pipe = NULL;
@@ -139,8 +152,10 @@ NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 // The job itself, from the allocation of its context to its end. Takes over
 // the reference on Info.
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoReadRecord *Record,
                             PUSBD_INTERFACE_INFORMATION info, PUSBD_PIPE_INFORMATION pipe) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     const IsoReadRecord &record = *Record;
     StreamContext *context = (StreamContext *)DrvAllocatePool(sizeof(StreamContext));
     if (context == NULL) {

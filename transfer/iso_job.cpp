@@ -47,7 +47,9 @@ static VOID FillIsoStack(StreamContext *Context, IsoSlot *Slot) {
     next->Control = SL_INVOKE_ALWAYS;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS BuildIsoRequest(StreamContext *Context, ULONG Index) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     IsoSlot *slot = &Context->Slots[Index];
     const ULONG n = Context->PacketsPerRequest;
     PURB urb = (PURB)DrvAllocatePool(IsoUrbBytes(n));
@@ -79,7 +81,9 @@ NTSTATUS BuildIsoRequest(StreamContext *Context, ULONG Index) {
     return STATUS_SUCCESS;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID IsoFreeSlotRequest(IsoSlot *Slot) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     if (Slot->Irp != NULL) IoFreeIrp(Slot->Irp);
     if (Slot->Urb != NULL) DrvFreePool(Slot->Urb);
     Slot->Irp = NULL;
@@ -90,7 +94,9 @@ VOID IsoFreeSlotRequest(IsoSlot *Slot) {
 // not IoInitializeIrp: the IRP came from IoAllocateIrp, whose allocation
 // flags IoInitializeIrp would clear (the platform forbids it on an IRP not
 // yet sent), and it keeps the stack locations it was allocated with.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID RebuildIsoRequest(StreamContext *Context, IsoSlot *Slot) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     FillIsoUrb(Context, Slot);
     IoReuseIrp(Slot->Irp, STATUS_SUCCESS);
     FillIsoStack(Context, Slot);
@@ -101,7 +107,9 @@ static VOID RebuildIsoRequest(StreamContext *Context, IsoSlot *Slot) {
 
 // Drainer only. TRUE when it was the job's last slot (the job may be gone).
 // IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static BOOLEAN StopSlot(IsoSlot *Slot, NTSTATUS Cause) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     if (Slot->Owner->IsStream) return StreamStopSlot(Slot, Cause);
     return IsoBlockStopSlot(Slot, Cause);
 }
@@ -109,7 +117,9 @@ static BOOLEAN StopSlot(IsoSlot *Slot, NTSTATUS Cause) {
 // Drainer only. Rebuilds the slot for its StartPacket, puts it at the back
 // of the order and sends it; once removal has begun, stops it instead. TRUE
 // when that stop ended the job. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static BOOLEAN SendSlot(IsoSlot *Slot) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     StreamContext *context = Slot->Owner;
     PDEVICE_EXTENSION extension = GetDeviceExtension(context->Device);
     if (!IsoBeginSubmission(extension)) return StopSlot(Slot, STATUS_DELETE_PENDING);
@@ -137,7 +147,9 @@ static BOOLEAN SendSlot(IsoSlot *Slot) {
 // the job has ended. InlineResends counts, for this drainer's run, the
 // requests sent again after they completed inside their own send.
 // IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static BOOLEAN TakeSlot(IsoSlot *Slot, ULONG *InlineResends) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     StreamContext *context = Slot->Owner;
     BOOLEAN resubmit = Slot->Resubmit;
     if (context->IsStream && !StreamTakeRequest(context, Slot)) resubmit = FALSE;
@@ -159,7 +171,9 @@ static BOOLEAN TakeSlot(IsoSlot *Slot, ULONG *InlineResends) {
 // Drainer only: takes the parked slots in the order they were sent until the
 // oldest one sent has not completed, then gives the role up. Touches nothing
 // of the job after that, or after the job has ended. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID DrainJob(StreamContext *Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     ULONG inlineResends = 0;
     for (;;) {
         KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Context->OrderLock);
@@ -178,7 +192,9 @@ static VOID DrainJob(StreamContext *Context) {
     }
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID IsoRunJob(StreamContext *Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     // The starter is the drainer until every slot has been sent: completions
     // meanwhile park, and the sends keep their order. It runs at
     // DISPATCH_LEVEL, as every other drainer does, so that a client thread
@@ -196,7 +212,9 @@ VOID IsoRunJob(StreamContext *Context) {
     KeLowerIrql(oldIrql);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS IsoFinishCompletion(IsoSlot *Slot, BOOLEAN Resubmit, NTSTATUS IrpStatus) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     StreamContext *context = Slot->Owner;
     Slot->Resubmit = Resubmit;
     Slot->LastStatus = IrpStatus;
@@ -216,7 +234,9 @@ NTSTATUS IsoFinishCompletion(IsoSlot *Slot, BOOLEAN Resubmit, NTSTATUS IrpStatus
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID IsoMarkFailedPackets(PURB Urb, ULONG PacketCount, NTSTATUS IrpStatus) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     if (NT_SUCCESS(IrpStatus)) return;
     struct _URB_ISOCH_TRANSFER *iso = &Urb->UrbIsochronousTransfer;
     const USBD_STATUS status =
@@ -232,7 +252,9 @@ VOID IsoMarkFailedPackets(PURB Urb, ULONG PacketCount, NTSTATUS IrpStatus) {
 // ---------------------------------------------------------------------------
 // The send gate
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN IsoBeginSubmission(PDEVICE_EXTENSION Extension) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     InterlockedIncrement(&Extension->IsoSubmissions);
     KeMemoryBarrier();
     // Counted before Removing is looked at: a removal that sets Removing
@@ -243,18 +265,24 @@ BOOLEAN IsoBeginSubmission(PDEVICE_EXTENSION Extension) {
     return FALSE;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID IsoEndSubmission(PDEVICE_EXTENSION Extension) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     if (InterlockedDecrement(&Extension->IsoSubmissions) == 0 &&
         ReadUCharNoFence(&Extension->Removing)) {
         KeSetEvent(&Extension->IsoSubmissionsIdle, IO_NO_INCREMENT, FALSE);
     }
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID IsoPrepareRemoval(PDEVICE_EXTENSION Extension) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     KeInitializeEvent(&Extension->IsoSubmissionsIdle, NotificationEvent, FALSE);
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID IsoWaitForSubmissions(PDEVICE_EXTENSION Extension) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     KeMemoryBarrier();
     if (ReadNoFence(&Extension->IsoSubmissions) != 0) {
         KeWaitForSingleObject(&Extension->IsoSubmissionsIdle, Executive, KernelMode, FALSE, NULL);
@@ -264,8 +292,10 @@ VOID IsoWaitForSubmissions(PDEVICE_EXTENSION Extension) {
 // ---------------------------------------------------------------------------
 // Checks of a job's record
 
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS IsoAcquirePipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex,
                         PUSBD_INTERFACE_INFORMATION *Info, PUSBD_PIPE_INFORMATION *Pipe) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
     if (info == NULL) return STATUS_UNSUCCESSFUL;
     NTSTATUS status = STATUS_SUCCESS;
@@ -300,8 +330,10 @@ static ULONG PacketsPerFrame(UCHAR Interval) {
     return 8u >> (Interval - 1);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS IsoCheckPacketsPerRequest(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pipe,
                                    ULONG PacketsPerRequest) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     if (PacketsPerRequest == 0 || PacketsPerRequest > ISO_MAX_PACKETS_HIGH_SPEED) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -140,15 +140,18 @@ typedef struct StreamContext {
 // device's StackSize + 1 locations, IsoBlockCompletion as completion routine.
 // STATUS_SUCCESS or STATUS_NO_MEMORY (nothing of its own left allocated).
 // IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS BuildIsoRequest(StreamContext *Context, ULONG Index);
 
 // Frees the slot's URB and IRP, if any. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID IsoFreeSlotRequest(IsoSlot *Slot);
 
 // Sends every slot of a job whose slots are built and whose ActiveSlots is
 // SlotCount, slot 0 first, then drains what completed meanwhile. The job may
 // have ended when it returns (a stream frees itself with its last slot):
 // the caller touches nothing of a stream after it. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID IsoRunJob(StreamContext *Context);
 
 // The tail of every slot completion: records the slot's outcome (Resubmit:
@@ -156,46 +159,57 @@ VOID IsoRunJob(StreamContext *Context);
 // and drains the job if the slot was the oldest sent and no drainer runs.
 // Touches nothing of the job once it has parked. Returns
 // STATUS_MORE_PROCESSING_REQUIRED. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS IsoFinishCompletion(IsoSlot *Slot, BOOLEAN Resubmit, NTSTATUS IrpStatus);
 
 // Stops a slot for good (job-specific; defined by the block read and the
 // stream), called by the drainer only. Cause is the status that stopped it.
 // TRUE when it was the job's last slot: the job may be gone, and the caller
 // touches nothing of it. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause);
 
 // Stream: takes the slot's request in its turn (the drainer): appends it
 // (StreamAppendRequest) and tells whether the slot may be sent again, FALSE
 // once a stop has been requested. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN StreamTakeRequest(StreamContext *Context, const IsoSlot *Slot);
 
 // Stream: appends the slot's descriptors and payload stride to the stream's
 // rings, both or neither. Called by the stream's drainer only (one producer
 // at a time); takes no lock. TRUE when appended. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN StreamAppendRequest(StreamContext *Context, const IsoSlot *Slot);
 
 // The gate of sends: FALSE once removal has begun (nothing is counted then).
 // IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN IsoBeginSubmission(PDEVICE_EXTENSION Extension);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID IsoEndSubmission(PDEVICE_EXTENSION Extension);
 // RemoveDevice, after setting Removing: waits until no send is in progress.
 // PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID IsoWaitForSubmissions(PDEVICE_EXTENSION Extension);
 // Prepares IsoWaitForSubmissions; called by RemoveDevice before it sets
 // Removing, while nobody can signal the event yet. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID IsoPrepareRemoval(PDEVICE_EXTENSION Extension);
 
 // A failed request may come back with packets the bus never filled in: every
 // packet still marked as a success is given the request's USBD status (or
 // USBD_STATUS_ISO_NOT_ACCESSED_BY_HW) and length 0, so that no descriptor
 // reports a failed packet as received. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID IsoMarkFailedPackets(PURB Urb, ULONG PacketCount, NTSTATUS IrpStatus);
 
 // The pipe a job's record names: STATUS_UNSUCCESSFUL without an interface or
 // without a pipe handle, STATUS_INVALID_PARAMETER for an index past the table
 // or a pipe that is not isochronous. On success *Info holds a reference on the
 // pipe table (the caller releases it) and *Pipe points into it. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS IsoAcquirePipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex,
                         PUSBD_INTERFACE_INFORMATION *Info, PUSBD_PIPE_INFORMATION *Pipe);
 
@@ -205,5 +219,6 @@ NTSTATUS IsoAcquirePipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex,
 // STATUS_SUCCESS or STATUS_INVALID_PARAMETER. IRQL <= DISPATCH_LEVEL (the
 // speed is the one the bus driver reported at start, BusSpeed).
 BOOLEAN IsoProductFits(ULONG A, ULONG B, ULONG C);
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS IsoCheckPacketsPerRequest(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pipe,
                                    ULONG PacketsPerRequest);

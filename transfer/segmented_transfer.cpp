@@ -19,7 +19,9 @@
 
 // PASSIVE_LEVEL. Claims the slot, waiting at most TransferTimeoutMs in all for
 // the transfer that holds it. STATUS_DEVICE_BUSY when it stayed taken.
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS ClaimSegmentSlot(PDEVICE_EXTENSION Extension) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     const LONGLONG timeout = ReadNoFence64(&TransferTimeoutMs) * 10000LL;
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
@@ -43,7 +45,9 @@ static NTSTATUS ClaimSegmentSlot(PDEVICE_EXTENSION Extension) {
 }
 
 // PASSIVE_LEVEL. Lets one waiting transfer in.
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID ReleaseSegmentSlot(PDEVICE_EXTENSION Extension) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     InterlockedExchange(&Extension->SegmentSlotBusy, 0);
     KeSetEvent(&Extension->SegmentSlotReleased, IO_NO_INCREMENT, FALSE);
 }
@@ -52,7 +56,10 @@ static VOID ReleaseSegmentSlot(PDEVICE_EXTENSION Extension) {
 // Completion side, all under CompletionLock
 
 // DISPATCH_LEVEL, CompletionLock held.
+_IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(GetDeviceExtension(Record->Device)->CompletionLock)
 static VOID ReleaseSegmentLocked(SegmentRecord *Record) {
+    DRV_IRQL_IS(DISPATCH_LEVEL);
+    DRV_LOCK_HELD(&GetDeviceExtension(Record->Device)->CompletionLock);
     PIRP irp = Record->Irp;
     // The IRP does not free the MDL it carries: it is the driver's to free.
     irp->MdlAddress = NULL;
@@ -69,7 +76,9 @@ static VOID ReleaseSegmentLocked(SegmentRecord *Record) {
 // a later segment's bytes lie past a hole that still holds the client's own
 // fill, and counting them would hand that fill over as data. The bytes of the
 // segments before it, and its own. DISPATCH_LEVEL, CompletionLock held.
+_IRQL_requires_(DISPATCH_LEVEL)
 static ULONG LeadingBytesLocked(const SegmentRecord *Table) {
+    DRV_IRQL_IS(DISPATCH_LEVEL);
     ULONG bytes = 0;
     for (const SegmentRecord *record = Table; record->Device != NULL; record++) {
         bytes += record->Moved;
@@ -81,7 +90,10 @@ static ULONG LeadingBytesLocked(const SegmentRecord *Table) {
 // The transfer is over once nothing is outstanding and no walk pins the
 // table: the count the client gets is fixed, the table goes and the waiting
 // thread is woken. DISPATCH_LEVEL, CompletionLock held.
+_IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(Extension->CompletionLock)
 static VOID FinishIfDoneLocked(PDEVICE_EXTENSION Extension) {
+    DRV_IRQL_IS(DISPATCH_LEVEL);
+    DRV_LOCK_HELD(&Extension->CompletionLock);
     if (Extension->SegmentsOutstanding != 0 || Extension->SegmentsPinned) return;
     if (Extension->SegmentTable == NULL) return;
     Extension->BytesTransferred = LeadingBytesLocked(Extension->SegmentTable);
@@ -98,7 +110,9 @@ static NTSTATUS SegmentResult(NTSTATUS IrpStatus, USBD_STATUS UsbdStatus) {
     return IrpStatus;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS SegmentCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(DeviceObject);
     SegmentRecord *record = (SegmentRecord *)Context;
     PDEVICE_EXTENSION extension = GetDeviceExtension(record->Device);
@@ -136,7 +150,9 @@ NTSTATUS SegmentCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID CancelSegments(PDEVICE_OBJECT DeviceObject) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
 
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
@@ -180,7 +196,9 @@ VOID CancelSegments(PDEVICE_OBJECT DeviceObject) {
 // ---------------------------------------------------------------------------
 // Issuing side
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PURB BuildSegmentUrb(PIRP SegmentIrp, const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
     if (urb == NULL) return NULL;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &urb->UrbBulkOrInterruptTransfer;
@@ -205,9 +223,11 @@ PURB BuildSegmentUrb(PIRP SegmentIrp, const USBD_PIPE_INFORMATION *Pipe, BOOLEAN
 // completing through SegmentCompletion, perhaps before IofCallDriver returns:
 // the caller learns whether it was sent from *Sent, never from the record,
 // which the last completion frees with the table.
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS IssueSegment(PDEVICE_OBJECT DeviceObject, PIRP ClientIrp,
                              const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost,
                              SegmentRecord *Record, ULONG Offset, ULONG Length, BOOLEAN *Sent) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     *Sent = FALSE;
     PDEVICE_OBJECT lower = GetDeviceExtension(DeviceObject)->LowerDeviceObject;
     PIRP irp = IoAllocateIrp((CCHAR)(lower->StackSize + 1), FALSE);
@@ -254,7 +274,9 @@ static NTSTATUS IssueSegment(PDEVICE_OBJECT DeviceObject, PIRP ClientIrp,
 // then cancels what is left. Returns STATUS_SUCCESS when every segment came
 // back, the first failure a segment completed with before anything was
 // cancelled, or STATUS_IO_TIMEOUT.
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS WaitForSegments(PDEVICE_OBJECT DeviceObject) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     LARGE_INTEGER timeout;
     timeout.QuadPart = TransferTimeoutRelative();
@@ -278,9 +300,11 @@ static NTSTATUS WaitForSegments(PDEVICE_OBJECT DeviceObject) {
 }
 
 // PASSIVE_LEVEL, the client's thread, inside the transfer's claim of the slot.
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS RunSegments(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                             const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost,
                             ULONG TotalLength) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     const ULONG segmentCount =
         TotalLength / SEGMENT_BYTES + ((TotalLength % SEGMENT_BYTES) != 0 ? 1 : 0);
@@ -351,7 +375,9 @@ static NTSTATUS RunSegments(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 
 // PASSIVE_LEVEL, the client's thread. Holds a reference on the pipe table for
 // as long as any segment uses the pipe entry.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SegmentedBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     const ULONG totalLength =
         IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;

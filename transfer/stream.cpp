@@ -24,7 +24,9 @@
 IO_COMPLETION_ROUTINE StreamCompletion;
 
 // Frees whatever of the stream is still allocated. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID FreeStream(StreamContext *Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     if (Context->Slots != NULL) {
         for (ULONG i = 0; i < Context->SlotCount; i++) IsoFreeSlotRequest(&Context->Slots[i]);
         DrvFreePool(Context->Slots);
@@ -37,7 +39,9 @@ static VOID FreeStream(StreamContext *Context) {
 }
 
 // The last reference frees the rings and the context. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID DropStreamReference(StreamContext *Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     if (InterlockedDecrement(&Context->References) != 0) return;
     if (Context->StreamDataRing != NULL) RingDestroy(Context->StreamDataRing);
     if (Context->StreamDescriptorRing != NULL) RingDestroy(Context->StreamDescriptorRing);
@@ -46,7 +50,10 @@ static VOID DropStreamReference(StreamContext *Context) {
 
 // Takes Context off the device's list of running streams. IRQL <=
 // DISPATCH_LEVEL, StreamLock held.
+_IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(Extension->StreamLock)
 static VOID UnlinkRunningStreamLocked(PDEVICE_EXTENSION Extension, StreamContext *Context) {
+    DRV_IRQL_IS(DISPATCH_LEVEL);
+    DRV_LOCK_HELD(&Extension->StreamLock);
     for (StreamContext **link = &Extension->RunningStreams; *link != NULL;
          link = &(*link)->NextRunning) {
         if (*link == Context) {
@@ -59,7 +66,9 @@ static VOID UnlinkRunningStreamLocked(PDEVICE_EXTENSION Extension, StreamContext
 
 // IRQL <= DISPATCH_LEVEL, the drainer. The last slot tears the stream down;
 // leaving the gate is its last access to the device.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(Cause);
     StreamContext *context = Slot->Owner;
     PDEVICE_OBJECT device = context->Device;
@@ -93,7 +102,9 @@ BOOLEAN StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
 // Descriptors first: a reader that finds a packet's payload finds its
 // descriptor too. Only the drainer appends, so room only grows between the
 // check and the writes. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN StreamAppendRequest(StreamContext *Context, const IsoSlot *Slot) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     const ULONG n = Context->PacketsPerRequest;
     const ULONG descriptorBytes = n * ISO_DESCRIPTOR_BYTES;
     const ULONG payloadBytes = n * Context->PacketSize;
@@ -112,7 +123,9 @@ BOOLEAN StreamAppendRequest(StreamContext *Context, const IsoSlot *Slot) {
 // IRQL <= DISPATCH_LEVEL, the drainer. The stop flag is read here, when the
 // slot's turn has come, rather than when its request completed: a slot
 // parked behind an older one stops at a StopStream that came meanwhile.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN StreamTakeRequest(StreamContext *Context, const IsoSlot *Slot) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     (VOID) StreamAppendRequest(Context, Slot);
     return !ReadUCharNoFence(&Context->StreamStopRequested);
 }
@@ -131,7 +144,9 @@ static BOOLEAN AllPacketsLate(PURB Urb, ULONG PacketCount) {
 // IRQL <= DISPATCH_LEVEL, any processor; completions of different slots may
 // run at once. The request is appended when its turn comes, by the drainer
 // (IsoFinishCompletion).
+_IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(DeviceObject);
     IsoSlot *slot = (IsoSlot *)Context;
     StreamContext *context = slot->Owner;
@@ -150,9 +165,11 @@ NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
 
 // Checks of StartStream's record and pipe; on success *Info holds a
 // reference on the pipe table and *Pipe points into it.
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS CheckStreamRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp, StreamStartRecord *Record,
                                   PUSBD_INTERFACE_INFORMATION *Info,
                                   PUSBD_PIPE_INFORMATION *Pipe) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(StreamStartRecord) ||
         Irp->AssociatedIrp.SystemBuffer == NULL) {
@@ -185,7 +202,9 @@ static NTSTATUS CheckStreamRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp, StreamS
 }
 
 // PASSIVE_LEVEL, the client's thread. Returns once every slot has been sent.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     StreamStartRecord record;
     PUSBD_INTERFACE_INFORMATION info = NULL;
@@ -260,7 +279,9 @@ unwind:
 
 // PASSIVE_LEVEL, any client thread. Every stream running now stops; one
 // started later does not.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
     for (StreamContext *stream = extension->RunningStreams; stream != NULL;
@@ -275,7 +296,9 @@ NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject) {
 
 
 // The stream whose rings ReadStream drains, with a reference taken, or NULL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static StreamContext *TakeActiveStream(PDEVICE_EXTENSION Extension) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->StreamLock);
     StreamContext *stream = Extension->ActiveStream;
     if (stream != NULL) InterlockedIncrement(&stream->References);
@@ -285,7 +308,9 @@ static StreamContext *TakeActiveStream(PDEVICE_EXTENSION Extension) {
 
 // PASSIVE_LEVEL, the client's thread. The dispatcher has checked the input
 // length (20) and the output length (PacketCount * (PacketSize + 12)).
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ReadStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     StreamReadRecord record;
     RtlCopyMemory(&record, Irp->AssociatedIrp.SystemBuffer, sizeof(record));

@@ -21,6 +21,7 @@
 // device-to-host pipe 2. Sets the request's byte count: the bytes moved on
 // success and on STATUS_IO_TIMEOUT (a cancelled request that carried no USB
 // error); otherwise what the commands left.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS TriggeredTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IOCTL_USBCAM_READ_PIPE_LARGE, IOCTL_USBCAM_WRITE_PIPE_LARGE: 64 KiB
 // segments all in flight at once. STATUS_SUCCESS with the bytes moved only
@@ -28,16 +29,20 @@ NTSTATUS TriggeredTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // STATUS_IO_TIMEOUT, or STATUS_DEVICE_BUSY when another segmented transfer
 // held the device for a whole time-out period (nothing sent). Length 0:
 // success, nothing sent.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SegmentedBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IOCTL_USBCAM_ISO_READ, IOCTL_USBCAM_ISO_WRITE: a fixed number of
 // isochronous packets. The dispatcher reports byte count 0.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IOCTL_USBCAM_START_STREAM: starts the continuous stream and returns at
 // once. The dispatcher reports byte count 0.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // IOCTL_USBCAM_STOP_STREAM: asks every slot to stop when its next request,
 // completed, has been appended in its turn; always STATUS_SUCCESS, waits for
 // nothing.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject);
 // IOCTL_USBCAM_READ_STREAM: drains whole packets from the stream's rings into
 // the data buffer. The dispatcher has checked the input length (20) and the
@@ -45,4 +50,5 @@ NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject);
 // order, absent rings (STATUS_UNSUCCESSFUL) and a PacketSize or PacketCount of
 // 0 (STATUS_INVALID_PARAMETER), before it divides or maps anything. Sets the
 // request's byte count.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ReadStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);

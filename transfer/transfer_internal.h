@@ -23,6 +23,7 @@ typedef struct SegmentRecord {
 
 // IRQL <= DISPATCH_LEVEL. The URB of one segment over SegmentIrp->MdlAddress,
 // or NULL when out of memory.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PURB BuildSegmentUrb(PIRP SegmentIrp, const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost);
 
 // Completion routine of every segment IRP (context: its SegmentRecord).
@@ -31,4 +32,5 @@ IO_COMPLETION_ROUTINE SegmentCompletion;
 
 // PASSIVE_LEVEL, the transfer's own thread. Cancels every segment still in
 // flight and returns when the last one has completed.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID CancelSegments(PDEVICE_OBJECT DeviceObject);

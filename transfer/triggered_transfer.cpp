@@ -12,7 +12,9 @@
 
 // PASSIVE_LEVEL, the client's thread. Holds a reference on the pipe table for
 // as long as the transfer uses a pipe entry.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS TriggeredTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
 

@@ -9,7 +9,9 @@
 
 // IRQL <= DISPATCH_LEVEL, any processor. Hands the request back to the
 // thread that sent it, which frees it.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS QueryInterfaceCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
@@ -17,7 +19,9 @@ static NTSTATUS QueryInterfaceCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, 
 }
 
 // PASSIVE_LEVEL, the PnP manager's thread.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS QueryBusSpeed(PDEVICE_OBJECT DeviceObject) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     PDEVICE_OBJECT lower = extension->LowerDeviceObject;
     UCHAR speed = USBCAM_BUS_SPEED_UNKNOWN;

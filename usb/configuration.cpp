@@ -16,7 +16,9 @@ static USHORT TotalLengthOf(const UCHAR *ConfigurationDescriptor) {
 
 // PASSIVE_LEVEL, the PnP manager's thread. Every URB and buffer is freed before
 // returning; only ConfigurationHandle and InterfaceInfo outlive the call.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PURB urb = NULL;
     PUCHAR deviceDescriptor = NULL;
     PUCHAR header = NULL;
@@ -85,8 +87,10 @@ Done:
 
 // PASSIVE_LEVEL. A failed selection leaves ConfigurationHandle and
 // InterfaceInfo as they were. Client selections wait for it (SelectionLock).
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
                              PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     USBD_INTERFACE_LIST_ENTRY interfaceList[2];
 
@@ -131,7 +135,9 @@ NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
 
 // PASSIVE_LEVEL, the PnP manager's thread. The bus driver's answer is not
 // looked at; ConfigurationHandle and InterfaceInfo stay.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS Unconfigure(PDEVICE_OBJECT DeviceObject) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_SELECT_CONFIGURATION));
     if (urb == NULL) return STATUS_NO_MEMORY;
 

@@ -17,8 +17,10 @@ VOID BuildDescriptorRequest(PURB Urb, PVOID Buffer, ULONG Length, UCHAR Descript
 }
 
 // One descriptor request into the caller's buffer; bytes received or 0.
+_IRQL_requires_(PASSIVE_LEVEL)
 static ULONG ReadDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                             UCHAR DescriptorType, UCHAR Index, USHORT LanguageId) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (Buffer == NULL || Length == 0) return 0;
     if (Length > USB_MAX_CONTROL_TRANSFER_BYTES) Length = USB_MAX_CONTROL_TRANSFER_BYTES;
     PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
@@ -37,13 +39,17 @@ static ULONG ReadDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Len
     return received;
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 ULONG GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                     UCHAR DescriptorType) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     return ReadDescriptor(DeviceObject, Buffer, Length, DescriptorType, 0, 0);
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR DescriptorIndex, USHORT LanguageId,
                           PVOID Buffer, ULONG Length) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     return ReadDescriptor(DeviceObject, Buffer, Length, USB_STRING_DESCRIPTOR_TYPE,
                           DescriptorIndex, LanguageId);
 }

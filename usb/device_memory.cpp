@@ -23,8 +23,10 @@ static VOID FillMemoryLoad(PURB Urb, const UCHAR *Data, ULONG Length, USHORT Add
 // PASSIVE_LEVEL. Chunks of 64 bytes (the last one the remainder), addresses
 // wrapping at 64 KiB. Earlier chunks stay written when a later one fails.
 // A Length of 0 sends nothing and succeeds.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS LoadDeviceMemory(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCHAR *Data,
                           ULONG Length) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
     if (urb == NULL) return STATUS_NO_MEMORY;
 
@@ -44,7 +46,9 @@ NTSTATUS LoadDeviceMemory(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCH
 
 // PASSIVE_LEVEL. Whole 512-byte blocks from device address 0; every block is
 // sent whatever the previous one's outcome.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID LoadDeviceMemoryBlocks(PDEVICE_OBJECT DeviceObject, const UCHAR *Data, ULONG BlockCount) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     if (BlockCount == 0) return;
     PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST));
     if (urb == NULL) return;

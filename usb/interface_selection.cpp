@@ -14,7 +14,9 @@ static ULONG TotalLengthOf(const UCHAR *ConfigurationDescriptor) {
 // PASSIVE_LEVEL. Reads the first configuration descriptor, growing the buffer
 // to wTotalLength when the first read shows it is longer. The loop ends:
 // the size only grows, and wTotalLength cannot exceed 65535.
+_IRQL_requires_(PASSIVE_LEVEL)
 PUSB_CONFIGURATION_DESCRIPTOR GetFullConfigurationDescriptor(PDEVICE_OBJECT DeviceObject) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST));
     if (urb == NULL) return NULL;
 
@@ -53,7 +55,9 @@ PUSB_CONFIGURATION_DESCRIPTOR GetFullConfigurationDescriptor(PDEVICE_OBJECT Devi
 // wait for those streams, as long as a request on the default pipe may take.
 // Whatever is still stopping then, the selection goes to the bus and gets the
 // bus's answer.
+_IRQL_requires_(PASSIVE_LEVEL)
 static VOID WaitForStoppingStreams(PDEVICE_EXTENSION Extension) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     const LONGLONG deadline = now.QuadPart - ControlTimeoutRelative();
@@ -75,8 +79,10 @@ static VOID WaitForStoppingStreams(PDEVICE_EXTENSION Extension) {
 // any other request of the device, other selections waiting for its end
 // (SelectionLock). The table it replaces stays alive for the readers that
 // still hold it (usb/interface_snapshot.h).
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
                          UCHAR AlternateSetting) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     PURB urb = NULL;
     NTSTATUS status;

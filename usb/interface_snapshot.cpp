@@ -13,8 +13,10 @@ static InterfaceCopy *CopyFromInfo(PUSBD_INTERFACE_INFORMATION Info) {
     return CONTAINING_RECORD(Info, InterfaceCopy, Info);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PUSBD_INTERFACE_INFORMATION CreateInterfaceCopy(const USBD_INTERFACE_INFORMATION *Source,
                                                 ULONG AvailableBytes, NTSTATUS *Status) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     const ULONG length = Source->Length;
     if (length < INTERFACE_HEADER_BYTES || length > AvailableBytes ||
         Source->NumberOfPipes > (length - INTERFACE_HEADER_BYTES) / sizeof(USBD_PIPE_INFORMATION)) {
@@ -33,7 +35,9 @@ PUSBD_INTERFACE_INFORMATION CreateInterfaceCopy(const USBD_INTERFACE_INFORMATION
     return &copy->Info;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PUSBD_INTERFACE_INFORMATION AcquireInterfaceInfo(PDEVICE_EXTENSION Extension) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->InterfaceLock);
     PUSBD_INTERFACE_INFORMATION info = Extension->InterfaceInfo;
     if (info != NULL) InterlockedIncrement(&CopyFromInfo(info)->References);
@@ -41,13 +45,17 @@ PUSBD_INTERFACE_INFORMATION AcquireInterfaceInfo(PDEVICE_EXTENSION Extension) {
     return info;
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReleaseInterfaceInfo(PUSBD_INTERFACE_INFORMATION Info) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     if (Info == NULL) return;
     InterfaceCopy *copy = CopyFromInfo(Info);
     if (InterlockedDecrement(&copy->References) == 0) DrvFreePool(copy);
 }
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReplaceInterfaceInfo(PDEVICE_EXTENSION Extension, PUSBD_INTERFACE_INFORMATION NewInfo) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&Extension->InterfaceLock);
     PUSBD_INTERFACE_INFORMATION old = Extension->InterfaceInfo;
     Extension->InterfaceInfo = NewInfo;

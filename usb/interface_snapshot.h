@@ -16,18 +16,22 @@
 // does not fit is refused. Returns the copy, or NULL with *Status set
 // (STATUS_NO_MEMORY, or STATUS_UNSUCCESSFUL for an inconsistent record).
 // IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PUSBD_INTERFACE_INFORMATION CreateInterfaceCopy(const USBD_INTERFACE_INFORMATION *Source,
                                                 ULONG AvailableBytes, NTSTATUS *Status);
 
 // The current copy with a reference taken for the caller, or NULL when no
 // interface is selected. Every non-NULL result must be given back with
 // ReleaseInterfaceInfo. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 PUSBD_INTERFACE_INFORMATION AcquireInterfaceInfo(PDEVICE_EXTENSION Extension);
 
 // Drops one reference; the last one frees the copy. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReleaseInterfaceInfo(PUSBD_INTERFACE_INFORMATION Info);
 
 // Stores NewInfo (which carries the extension's reference, or NULL) as the
 // current copy and drops the extension's reference on the one it replaces.
 // IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReplaceInterfaceInfo(PDEVICE_EXTENSION Extension, PUSBD_INTERFACE_INFORMATION NewInfo);

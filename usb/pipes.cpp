@@ -16,8 +16,10 @@ static USHORT PipeRequestLengthForBus(VOID) {
                : (USHORT)sizeof(struct _URB_PIPE_REQUEST);
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function,
                                 USBD_PIPE_HANDLE PipeHandle, USHORT Length) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_PIPE_REQUEST));
     if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
 
@@ -34,13 +36,17 @@ static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function,
 // cancels have come back: a caller that frees what those requests use waits
 // for their completions first (requests admitted through the I/O gate are
 // waited for by removal).
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     return SendPipeRequest(DeviceObject, URB_FUNCTION_ABORT_PIPE, PipeHandle,
                            PipeRequestLengthForBus());
 }
 
 // PASSIVE_LEVEL. Resets the pipe of the selected interface at PipeIndex.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ResetPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
     if (info == NULL) return STATUS_UNSUCCESSFUL;
 
@@ -56,7 +62,9 @@ NTSTATUS ResetPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
 }
 
 // PASSIVE_LEVEL. Pipe is an entry of a table the caller holds a reference on.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pipe) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     return SendPipeRequest(DeviceObject, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
                            Pipe->PipeHandle, (USHORT)sizeof(struct _URB_PIPE_REQUEST));
 }

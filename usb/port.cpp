@@ -3,7 +3,9 @@
 
 // Sends an internal port request with no buffers and waits without limit.
 // Argument1 carries Argument when it is not NULL. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS SendPortRequest(PDEVICE_OBJECT DeviceObject, ULONG ControlCode, PVOID Argument) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_OBJECT lower = GetDeviceExtension(DeviceObject)->LowerDeviceObject;
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
@@ -22,18 +24,24 @@ static NTSTATUS SendPortRequest(PDEVICE_OBJECT DeviceObject, ULONG ControlCode, 
     return status;
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     return SendPortRequest(DeviceObject, IOCTL_INTERNAL_USB_RESET_PORT, NULL);
 }
 
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     *PortStatus = 0;
     return SendPortRequest(DeviceObject, IOCTL_INTERNAL_USB_GET_PORT_STATUS, PortStatus);
 }
 
 // A port that is enabled, not connected, or whose status cannot be read is
 // left alone; only connected-and-disabled is reset.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID RecoverPort(PDEVICE_OBJECT DeviceObject) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     ULONG portStatus = 0;
     NTSTATUS status = GetPortStatus(DeviceObject, &portStatus);
     if (NT_SUCCESS(status) &&

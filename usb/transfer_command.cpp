@@ -10,7 +10,9 @@
 // hold the client's thread and, through the I/O gate, the device's removal),
 // and by no less than CONTROL_TIMEOUT_MIN_MS, so that a transfer time-out of
 // 0 still lets a framed read's commands reach the camera.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Command) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
     if (info == NULL) return STATUS_UNSUCCESSFUL;
 

@@ -10,7 +10,9 @@ volatile LONGLONG TransferTimeoutMs;
 // Completion of a request the driver sent on an IRP of its own: hands the IRP
 // back to the submitter, which frees it. Up to DISPATCH_LEVEL, any processor,
 // possibly inside IofCallDriver or IoCancelIrp.
+_IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS SubmitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(DeviceObject);
     UNREFERENCED_PARAMETER(Irp);
     KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
@@ -37,8 +39,10 @@ LONGLONG ControlTimeoutRelative(VOID) {
 // request and waits for its return. *TimedOut tells whether the wait ran
 // out. Returns the request's own final status, or STATUS_INSUFFICIENT_RESOURCES
 // when no IRP can be had (nothing sent).
+_IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS SendUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, LONGLONG Timeout,
                                PIRP ClientIrp, BOOLEAN SendEndCommand, BOOLEAN *TimedOut) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_OBJECT lower = GetDeviceExtension(DeviceObject)->LowerDeviceObject;
     *TimedOut = FALSE;
     KEVENT event;
@@ -82,7 +86,9 @@ static NTSTATUS SendUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, LONGLONG T
 }
 
 // PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     BOOLEAN timedOut;
     const NTSTATUS status =
@@ -102,8 +108,10 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
 }
 
 // PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP ClientIrp,
                               BOOLEAN SendEndCommand) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     BOOLEAN timedOut;
     const NTSTATUS s = SendUrbAndWait(DeviceObject, Urb, TransferTimeoutRelative(), ClientIrp,

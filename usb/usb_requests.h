@@ -29,6 +29,7 @@
 // negative; else STATUS_UNSUCCESSFUL if the URB header's Status is negative
 // (which is also stored in LastUsbdStatus); else the request's status.
 // STATUS_INSUFFICIENT_RESOURCES if no IRP can be had (nothing sent).
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
 // TransferTimeoutMs as a relative wait (100 ns units), read once.
 LONGLONG TransferTimeoutRelative(VOID);
@@ -42,15 +43,19 @@ LONGLONG ControlTimeoutRelative(VOID);
 // wait's STATUS_TIMEOUT or the request's own status when negative, else
 // STATUS_UNSUCCESSFUL for a USB error in the URB (stored in LastUsbdStatus),
 // else that status. STATUS_INSUFFICIENT_RESOURCES when no IRP can be had.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP ClientIrp,
                               BOOLEAN SendEndCommand);
 
 // IOCTL_INTERNAL_USB_RESET_PORT; the request's status. LastUsbdStatus untouched.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ResetPort(PDEVICE_OBJECT DeviceObject);
 // IOCTL_INTERNAL_USB_GET_PORT_STATUS; *PortStatus is 0 unless the bus driver
 // writes it (bit 0 enabled, bit 1 connected).
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS GetPortStatus(PDEVICE_OBJECT DeviceObject, PULONG PortStatus);
 // Resets the port only when it is connected and not enabled.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID RecoverPort(PDEVICE_OBJECT DeviceObject);
 
 // ---------------------------------------------------------------------------
@@ -62,6 +67,7 @@ VOID RecoverPort(PDEVICE_OBJECT DeviceObject);
 // per start, after the lower drivers have started the device.
 // STATUS_INSUFFICIENT_RESOURCES when the request cannot be allocated (nothing
 // asked), else STATUS_SUCCESS.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS QueryBusSpeed(PDEVICE_OBJECT DeviceObject);
 
 // ---------------------------------------------------------------------------
@@ -69,15 +75,20 @@ NTSTATUS QueryBusSpeed(PDEVICE_OBJECT DeviceObject);
 
 // Reads the device descriptor and the first configuration, selects it with its
 // first interface; keeps ConfigurationHandle and InterfaceInfo.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ConfigureDevice(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SelectConfiguration(PDEVICE_OBJECT DeviceObject,
                              PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor);
 // Puts the camera into the unconfigured state; STATUS_SUCCESS unless the URB
 // cannot be allocated (STATUS_NO_MEMORY).
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS Unconfigure(PDEVICE_OBJECT DeviceObject);
 // The whole first configuration descriptor in a pool block the caller frees
 // with DrvFreePool, or NULL.
+_IRQL_requires_(PASSIVE_LEVEL)
 PUSB_CONFIGURATION_DESCRIPTOR GetFullConfigurationDescriptor(PDEVICE_OBJECT DeviceObject);
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
                          UCHAR AlternateSetting);
 
@@ -86,8 +97,10 @@ NTSTATUS SelectInterface(PDEVICE_OBJECT DeviceObject, UCHAR InterfaceNumber,
 // sent without a buffer of at least one byte; at most
 // USB_MAX_CONTROL_TRANSFER_BYTES are asked for.
 
+_IRQL_requires_(PASSIVE_LEVEL)
 ULONG GetDescriptor(PDEVICE_OBJECT DeviceObject, PVOID Buffer, ULONG Length,
                     UCHAR DescriptorType);
+_IRQL_requires_(PASSIVE_LEVEL)
 ULONG GetStringDescriptor(PDEVICE_OBJECT DeviceObject, UCHAR DescriptorIndex, USHORT LanguageId,
                           PVOID Buffer, ULONG Length);
 // Fills a descriptor request: GET_DESCRIPTOR_FROM_DEVICE, the given buffer,
@@ -101,13 +114,17 @@ VOID BuildDescriptorRequest(PURB Urb, PVOID Buffer, ULONG Length, UCHAR Descript
 // Buffer holds a whole VendorRequestRecord; a device-to-host request's data
 // lands in Buffer from offset 0, so the caller guarantees Buffer holds
 // max(10, Length) bytes. Returns the device-to-host byte count, else 0.
+_IRQL_requires_(PASSIVE_LEVEL)
 ULONG VendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PVOID Buffer);
 // Input ControlRequestRecord (exactly 10 bytes), data stage in Irp->MdlAddress
 // (OutputBufferLength bytes, of which at most USB_MAX_CONTROL_TRANSFER_BYTES
 // are used). On success sets Irp->IoStatus.Information to the bytes moved.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SetDeviceFeature(PDEVICE_OBJECT DeviceObject, const FeatureRecord *Feature);
 // The current frame number; 0 on any failure.
+_IRQL_requires_(PASSIVE_LEVEL)
 ULONG GetCurrentFrameNumber(PDEVICE_OBJECT DeviceObject);
 
 // ---------------------------------------------------------------------------
@@ -115,16 +132,21 @@ ULONG GetCurrentFrameNumber(PDEVICE_OBJECT DeviceObject);
 
 // 64-byte chunks from Data to the device from Address on; Length >= 1.
 // Stops at the first failing chunk and returns its status.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS LoadDeviceMemory(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCHAR *Data,
                           ULONG Length);
 // BlockCount blocks of 512 bytes from device address 0; failures ignored.
+_IRQL_requires_(PASSIVE_LEVEL)
 VOID LoadDeviceMemoryBlocks(PDEVICE_OBJECT DeviceObject, const UCHAR *Data, ULONG BlockCount);
 
 // ---------------------------------------------------------------------------
 // Pipes (usb/pipes.cpp)
 
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ResetPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex);
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pipe);
 
 // ---------------------------------------------------------------------------
@@ -134,4 +156,5 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pip
 // interface, bounded as SubmitUrbSync is. On success sets
 // Irp->IoStatus.Information to the bytes sent. STATUS_UNSUCCESSFUL when there
 // is no interface or pipe 0 has no handle.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Command);

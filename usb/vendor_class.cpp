@@ -29,7 +29,9 @@ static VOID FillVendorOrClassRequest(PURB Urb, USHORT Function, ULONG TransferFl
 // what the device wrote is the caller's uninitialised memory, and a bus
 // driver that refuses a request before it reaches the wire leaves the URB's
 // count as it was given; reporting it would hand that memory to the client.
+_IRQL_requires_(PASSIVE_LEVEL)
 ULONG VendorDeviceRequest(PDEVICE_OBJECT DeviceObject, PVOID Buffer) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     VendorRequestRecord record;
     RtlCopyMemory(&record, Buffer, sizeof(record));
 
@@ -88,7 +90,9 @@ static USHORT ClassOrVendorFunction(ULONG Key) {
 
 // PASSIVE_LEVEL, a client's thread. The data stage is the client's locked
 // buffer (MdlAddress, OutputBufferLength bytes).
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (stack->Parameters.DeviceIoControl.InputBufferLength != sizeof(ControlRequestRecord) ||
         Irp->AssociatedIrp.SystemBuffer == NULL) {
@@ -134,7 +138,9 @@ NTSTATUS ClassOrVendorRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 }
 
 // PASSIVE_LEVEL. Standard SET_FEATURE to the device.
+_IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SetDeviceFeature(PDEVICE_OBJECT DeviceObject, const FeatureRecord *Feature) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_CONTROL_FEATURE_REQUEST));
     if (urb == NULL) return STATUS_NO_MEMORY;
 
@@ -150,7 +156,9 @@ NTSTATUS SetDeviceFeature(PDEVICE_OBJECT DeviceObject, const FeatureRecord *Feat
 }
 
 // PASSIVE_LEVEL. Reads the host controller's frame counter; 0 on any failure.
+_IRQL_requires_(PASSIVE_LEVEL)
 ULONG GetCurrentFrameNumber(PDEVICE_OBJECT DeviceObject) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
     PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER));
     if (urb == NULL) return 0;
 

@@ -105,6 +105,10 @@
 //   EVENT_NOT_INITIALIZED        an event routine or a wait on an event that
 //                                KeInitializeEvent never initialised (zeroed
 //                                memory, a copy, or something that is no event)
+// Contracts (DRV_IRQL_MAX, DRV_IRQL_IS, DRV_LOCK_HELD, DRV_LOCK_NOT_HELD in driver code)
+//   CONTRACT_IRQL                a routine entered at an IRQL its contract excludes
+//   CONTRACT_LOCK                a routine entered without a spin lock its contract
+//                                requires, or holding one it must not hold
 //   BUS_INTERFACE_REFERENCE      (the emulated bus) a reference on the USB bus
 //                                interface still held when its PDO goes, or one
 //                                given back that was never taken
@@ -178,6 +182,8 @@ SIM_RULE(DEVICE_OBJECT_DELETED_USED);
 SIM_RULE(CALL_NESTED_IN_COMPLETION);
 SIM_RULE(EVENT_REINITIALIZED_WHILE_WAITED);
 SIM_RULE(EVENT_NOT_INITIALIZED);
+SIM_RULE(CONTRACT_IRQL);
+SIM_RULE(CONTRACT_LOCK);
 SIM_RULE(BUS_INTERFACE_REFERENCE);
 SIM_RULE(INVALID_PARAMETER);
 SIM_RULE(BUGCHECK);

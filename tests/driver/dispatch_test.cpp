@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "control/data_buffer.h"
+#include "transfer/transfer.h"
 #include "driver_fixture.h"
 #include "usb/interface_snapshot.h"
 
@@ -40,6 +41,45 @@ TEST_F(DispatchTest, FixedSizeOutputsAndUnknownCodes) {
     }
     EXPECT_TRUE(Wire(camera_.Port).empty());
     EXPECT_EQ(Ext(camera_)->IoCount, 1);
+}
+
+// Every routine with an IRQL or lock contract opens with its check, which the
+// verifier enforces here (and a debug build of the image asserts).
+TEST_F(DispatchTest, ARoutineEnteredOutsideItsContractIsReported) {
+    auto taken = [](const char *rule, const char *routine) {
+        size_t n = 0;
+        for (const sim::Violation &v : sim::VerifierTakeViolations()) {
+            if (v.Rule == rule && v.Detail.find(routine) != std::string::npos) n++;
+        }
+        return n;
+    };
+    // StopStream is a PASSIVE_LEVEL routine of the client's thread.
+    AtPassive(driver_, [&] {
+        KIRQL old;
+        KeRaiseIrql(DISPATCH_LEVEL, &old);
+        (void)StopStream(camera_.Fdo);
+        KeLowerIrql(old);
+    });
+    EXPECT_EQ(taken("CONTRACT_IRQL", "StopStream"), 1u);
+    AtPassive(driver_, [&] { (void)StopStream(camera_.Fdo); });
+    EXPECT_EQ(taken("CONTRACT_IRQL", "StopStream"), 0u);
+
+    // A lock the contract requires, and one it forbids.
+    AtPassive(driver_, [&] {
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        DRV_LOCK_HELD(&lock);
+        KIRQL old = KeAcquireSpinLockRaiseToDpc(&lock);
+        DRV_LOCK_HELD(&lock);
+        DRV_LOCK_NOT_HELD(&lock);
+        KeReleaseSpinLock(&lock, old);
+    });
+    std::vector<sim::Violation> v = sim::VerifierTakeViolations();
+    ASSERT_EQ(v.size(), 2u);
+    EXPECT_EQ(v[0].Rule, "CONTRACT_LOCK");
+    EXPECT_NE(v[0].Detail.find("entered without &lock"), std::string::npos) << v[0].Detail;
+    EXPECT_EQ(v[1].Rule, "CONTRACT_LOCK");
+    EXPECT_NE(v[1].Detail.find("entered holding &lock"), std::string::npos) << v[1].Detail;
 }
 
 TEST_F(DispatchTest, InterfaceInfoNeedsRoomForTheWholeTable) {

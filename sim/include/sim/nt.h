@@ -909,6 +909,32 @@ NTKERNELAPI VOID SimTestPoint(const char *Name);
 #endif
 #define DRV_TEST_POINT(Name) SimTestPoint(#Name)
 
+// Contracts. The annotations of the platform's source annotation language
+// that the driver's prototypes carry mean nothing to this compiler, as to any
+// compiler but the platform's analyser; the checks below are what enforce
+// them here: a routine opens with the IRQL and the locks its contract names,
+// and the verifier reports a caller that breaks it (CONTRACT_IRQL,
+// CONTRACT_LOCK).
+#define _IRQL_requires_max_(Irql)
+#define _IRQL_requires_min_(Irql)
+#define _IRQL_requires_(Irql)
+#define _Requires_lock_held_(Lock)
+#define _Requires_lock_not_held_(Lock)
+#define _Guarded_by_(Lock)
+#ifdef __cplusplus
+extern "C" {
+#endif
+NTKERNELAPI VOID SimContractIrql(KIRQL Lowest, KIRQL Highest, const char *Routine, SIM_SITE_PARAMS);
+NTKERNELAPI VOID SimContractLock(PKSPIN_LOCK Lock, BOOLEAN Held, const char *Routine,
+                                 const char *LockName, SIM_SITE_PARAMS);
+#ifdef __cplusplus
+}
+#endif
+#define DRV_IRQL_MAX(Irql) SimContractIrql(PASSIVE_LEVEL, (Irql), __func__)
+#define DRV_IRQL_IS(Irql) SimContractIrql((Irql), (Irql), __func__)
+#define DRV_LOCK_HELD(Lock) SimContractLock((Lock), TRUE, __func__, #Lock)
+#define DRV_LOCK_NOT_HELD(Lock) SimContractLock((Lock), FALSE, __func__, #Lock)
+
 #define IoCallDriver IofCallDriver
 #define IoCompleteRequest IofCompleteRequest
 #define MmGetSystemAddressForMdlSafe(Mdl, Priority)                              \
