@@ -1,4 +1,4 @@
-// A plain mutual-exclusion lock for the SDK's own state. The mingw-w64
+// A plain mutual-exclusion lock for the SDK's own state, and a short sleep. The mingw-w64
 // compiler of the distribution uses the win32 thread model, which has no
 // std::mutex, so Windows takes a slim reader/writer lock of its own.
 #pragma once
@@ -6,6 +6,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <time.h>
+
 #include <mutex>
 #endif
 
@@ -30,6 +32,15 @@ class Lock {
     std::mutex mutex_;
 #endif
 };
+
+inline void SleepMilliseconds(unsigned ms) {
+#ifdef _WIN32
+    Sleep(ms);
+#else
+    struct timespec wait = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    nanosleep(&wait, nullptr);
+#endif
+}
 
 class Hold {
   public:

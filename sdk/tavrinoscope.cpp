@@ -30,6 +30,8 @@ const uint32_t kFrameHeaderBytes = 8;
 const uint32_t kCameraMemoryBytes = 0x10000;
 const uint32_t kVerifyChunk = 4096;
 const uint8_t kMemoryRequest = 0xA0;
+// How long stopping a stream waits for its requests to come back.
+const unsigned kStopWaitMs = 10000;
 
 // Forwards every request to the platform's handle, counts it and keeps its
 // status for tvs_last_driver_status.
@@ -122,13 +124,32 @@ int32_t LastUsbStatus(tvs_camera *camera) {
     return usbcam::IsNtSuccess(outcome.Status) ? value : 0;
 }
 
-// True when the driver says the camera is gone (a request that changes
-// nothing, for telling a stopped stream from a removed camera).
+// True when the camera has gone away. After a removal the driver refuses
+// every request; after a surprise removal (the cable pulled) it still takes
+// them until the last handle closes, but the bus no longer answers for the
+// camera, so the frame number, which every live camera has, fails.
 bool CameraGone(tvs_camera *camera) {
     const uint32_t saved = t_lastDriverStatus;
-    const IoOutcome outcome = camera->Camera->Nop();
+    bool gone = tvs::StatusFromDriver(camera->Camera->Nop().Status) == TVS_ERROR_DEVICE_GONE;
+    if (!gone) {
+        uint32_t frame = 0;
+        const IoOutcome outcome = camera->Camera->GetFrameNumber(&frame);
+        gone = !usbcam::IsNtSuccess(outcome.Status);
+    }
     t_lastDriverStatus = saved;
-    return tvs::StatusFromDriver(outcome.Status) == TVS_ERROR_DEVICE_GONE;
+    return gone;
+}
+
+// The SDK status of a request's outcome. A failure that a removed camera
+// would also give is checked against the camera's presence, so that a
+// camera pulled out reads as gone, not as a refused or failed request.
+tvs_status Finish(tvs_camera *camera, const IoOutcome &outcome) {
+    const tvs_status status = Map(outcome);
+    if (status == TVS_ERROR_USB || status == TVS_ERROR_REFUSED || status == TVS_ERROR_CANCELLED ||
+        status == TVS_ERROR_TIMEOUT) {
+        if (CameraGone(camera)) return TVS_ERROR_DEVICE_GONE;
+    }
+    return status;
 }
 
 bool ReadPipeTable(tvs_camera *camera, usbcam::InterfaceTable *table, bool *none) {
@@ -204,7 +225,7 @@ tvs_status VerifyRun(tvs_camera *camera, uint32_t address, const uint8_t *data, 
         record.Length = static_cast<uint16_t>(chunk);
         record.Direction = 1;
         const IoOutcome outcome = camera->Camera->VendorRequest(record, back.data(), chunk);
-        if (!usbcam::IsNtSuccess(outcome.Status)) return Map(outcome);
+        if (!usbcam::IsNtSuccess(outcome.Status)) return Finish(camera, outcome);
         if (outcome.Information != chunk || memcmp(back.data(), data + done, chunk) != 0) {
             return TVS_ERROR_VERIFY;
         }
@@ -221,7 +242,7 @@ tvs_status LoadImage(tvs_camera *camera, const usbcam::MemoryImage &image, bool 
         const IoOutcome outcome = camera->Camera->LoadMemory(
             static_cast<uint16_t>(segment.Address), segment.Bytes.data(), static_cast<uint32_t>(segment.Bytes.size()));
         ownStatus = t_lastDriverStatus;
-        status = Map(outcome);
+        status = Finish(camera, outcome);
         if (status != TVS_OK) break;
     }
     const int32_t after = LastUsbStatus(camera);
@@ -254,6 +275,31 @@ void TakeDescriptors(const uint8_t *buffer, uint32_t packetSize, uint32_t packet
         out[i].length = std::min(d.Length, packetSize);
         out[i].status = d.Status;
     }
+}
+
+// Asks the stream to stop, then waits until it has ended (its requests
+// back, its rings gone), so that a selection or a pipe reset may follow at
+// once. What it collected meanwhile is read and dropped.
+tvs_status StopAndWait(tvs_camera *camera, uint32_t packetSize) {
+    const IoOutcome stopped = camera->Camera->StopStream();
+    const uint32_t ownStatus = t_lastDriverStatus;
+    if (!usbcam::IsNtSuccess(stopped.Status)) return Finish(camera, stopped);
+    if (packetSize == 0) return TVS_OK;  // not started by this handle
+    const uint32_t kBatch = 64;
+    std::vector<uint8_t> scratch(tvs_iso_buffer_size(packetSize, kBatch));
+    tvs_status status = TVS_ERROR_TIMEOUT;
+    for (unsigned waited = 0; waited < kStopWaitMs; ++waited) {
+        const IoOutcome read =
+            camera->Camera->ReadStream(packetSize, kBatch, scratch.data(), static_cast<uint32_t>(scratch.size()));
+        if (!usbcam::IsNtSuccess(read.Status)) {
+            // No stream any more (or a camera gone, which ends it as well).
+            status = TVS_OK;
+            break;
+        }
+        if (read.Information == 0) tvs::SleepMilliseconds(1);
+    }
+    t_lastDriverStatus = ownStatus;
+    return status;
 }
 
 }  // namespace
@@ -355,7 +401,7 @@ void tvs_close(tvs_camera *camera) {
         streaming = camera->StreamStarted;
         camera->StreamStarted = false;
     }
-    if (streaming) camera->Camera->StopStream();
+    if (streaming) StopAndWait(camera, camera->StreamPacketSize);
     camera->Camera.reset();
     tvs::BackendClose(&camera->Device);
     delete camera;
@@ -373,8 +419,8 @@ tvs_status tvs_get_device_info(tvs_camera *camera, tvs_device_info *info) {
     memset(info, 0, sizeof *info);
     uint8_t device[18];
     const IoOutcome outcome = camera->Camera->GetDeviceDescriptor(device, sizeof device);
-    if (!usbcam::IsNtSuccess(outcome.Status)) return Map(outcome);
-    if (outcome.Information < sizeof device) return TVS_ERROR_USB;
+    if (!usbcam::IsNtSuccess(outcome.Status)) return Finish(camera, outcome);
+    if (outcome.Information < sizeof device) return Finish(camera, IoOutcome{kStatusUnsuccessful, 0});
     const uint32_t ownStatus = t_lastDriverStatus;
     info->bcd_usb = static_cast<uint16_t>(device[2] | device[3] << 8);
     info->device_class = device[4];
@@ -422,26 +468,26 @@ tvs_status tvs_get_config_descriptor(tvs_camera *camera, void *buffer, uint32_t 
     const IoOutcome outcome = camera->Camera->GetConfigDescriptor(buffer, capacity);
     if (length != nullptr) *length = static_cast<uint32_t>(std::min<uint64_t>(outcome.Information, capacity));
     if (usbcam::IsNtSuccess(outcome.Status) && outcome.Information == 0) return TVS_ERROR_USB;
-    return Map(outcome);
+    return Finish(camera, outcome);
 }
 
 tvs_status tvs_get_frame_number(tvs_camera *camera, uint32_t *frame_number) {
     Begin();
     if (camera == nullptr || frame_number == nullptr) return TVS_ERROR_INVALID_ARGUMENT;
-    return Map(camera->Camera->GetFrameNumber(frame_number));
+    return Finish(camera, camera->Camera->GetFrameNumber(frame_number));
 }
 
 tvs_status tvs_get_last_usb_status(tvs_camera *camera, int32_t *usb_status) {
     Begin();
     if (camera == nullptr || usb_status == nullptr) return TVS_ERROR_INVALID_ARGUMENT;
-    return Map(camera->Camera->GetLastStatus(usb_status));
+    return Finish(camera, camera->Camera->GetLastStatus(usb_status));
 }
 
 tvs_status tvs_set_timeout(tvs_camera *camera, int32_t milliseconds) {
     Begin();
     // A wait of zero or less would end every transfer at once.
     if (camera == nullptr || milliseconds <= 0) return TVS_ERROR_INVALID_ARGUMENT;
-    return Map(camera->Camera->SetTimeout(milliseconds, 1));
+    return Finish(camera, camera->Camera->SetTimeout(milliseconds, 1));
 }
 
 namespace {
@@ -464,8 +510,9 @@ tvs_status FrameOverrun(tvs_camera *camera, const uint8_t *bytes, uint32_t lengt
     ReadFrameHeader(bytes, &counter, &width, &height);
     const uint64_t size = uint64_t{width} * height;
     if (!overrun || size <= length || size > 0xFFFFFFFFu) {
+        const bool gone = CameraGone(camera);
         t_lastDriverStatus = ownStatus;
-        return TVS_ERROR_USB;
+        return gone ? TVS_ERROR_DEVICE_GONE : TVS_ERROR_USB;
     }
     camera->Camera->ResetPipe(kFramePipe);
     std::vector<uint8_t> rest;
@@ -505,7 +552,7 @@ tvs_status tvs_capture_frame(tvs_camera *camera, void *pixels, size_t capacity, 
                                     : camera->Camera->ReadPipe(kFramePipe, pixels, length);
     if (!usbcam::IsNtSuccess(outcome.Status)) {
         if (outcome.Status == kStatusUnsuccessful) return FrameOverrun(camera, bytes, length, info);
-        return Map(outcome);
+        return Finish(camera, outcome);
     }
     const uint32_t got = static_cast<uint32_t>(std::min<uint64_t>(outcome.Information, length));
     info->bytes = got;
@@ -547,7 +594,7 @@ tvs_status BulkTransfer(Bulk kind, tvs_camera *camera, uint32_t pipe, void *buff
         case Bulk::WriteLarge: outcome = camera->Camera->WritePipeLarge(pipe, buffer, length); break;
     }
     if (transferred != nullptr) *transferred = static_cast<uint32_t>(std::min<uint64_t>(outcome.Information, length));
-    return Map(outcome);
+    return Finish(camera, outcome);
 }
 }  // namespace
 
@@ -593,7 +640,7 @@ tvs_status tvs_iso_read(tvs_camera *camera, const tvs_iso_config *config, uint32
     record.PacketsPerRequest = config->packets_per_request;
     record.SlotCount = config->slot_count;
     const IoOutcome outcome = camera->Camera->IsoRead(record, buffer, static_cast<uint32_t>(need));
-    if (!usbcam::IsNtSuccess(outcome.Status)) return Map(outcome);
+    if (!usbcam::IsNtSuccess(outcome.Status)) return Finish(camera, outcome);
     TakeDescriptors(static_cast<const uint8_t *>(buffer), config->packet_size, packets, packet_info);
     return TVS_OK;
 }
@@ -612,7 +659,7 @@ tvs_status tvs_stream_start(tvs_camera *camera, const tvs_iso_config *config) {
     record.SlotCount = config->slot_count;
     tvs::Hold lock(camera->StreamMutex);
     const IoOutcome outcome = camera->Camera->StartStream(record);
-    if (!usbcam::IsNtSuccess(outcome.Status)) return Map(outcome);
+    if (!usbcam::IsNtSuccess(outcome.Status)) return Finish(camera, outcome);
     camera->StreamStarted = true;
     camera->StreamPacketSize = config->packet_size;
     camera->Tally = usbcam::IsoPacketTally();
@@ -640,8 +687,8 @@ tvs_status tvs_stream_read(tvs_camera *camera, uint32_t max_packets, void *buffe
     if (!usbcam::IsNtSuccess(outcome.Status)) {
         // The driver answers "unsuccessful" when it has no stream: ended, or
         // gone with the camera.
-        if (outcome.Status == kStatusUnsuccessful) return CameraGone(camera) ? TVS_ERROR_DEVICE_GONE : TVS_ERROR_NO_STREAM;
-        return Map(outcome);
+        const tvs_status status = Finish(camera, outcome);
+        return status == TVS_ERROR_USB ? TVS_ERROR_NO_STREAM : status;
     }
     const uint32_t taken =
         static_cast<uint32_t>(std::min<uint64_t>(outcome.Information / (uint64_t{packetSize} + 12), max_packets));
@@ -658,11 +705,13 @@ tvs_status tvs_stream_read(tvs_camera *camera, uint32_t max_packets, void *buffe
 tvs_status tvs_stream_stop(tvs_camera *camera) {
     Begin();
     if (camera == nullptr) return TVS_ERROR_INVALID_ARGUMENT;
+    uint32_t packetSize;
     {
         tvs::Hold lock(camera->StreamMutex);
         camera->StreamStarted = false;
+        packetSize = camera->StreamPacketSize;
     }
-    return Map(camera->Camera->StopStream());
+    return StopAndWait(camera, packetSize);
 }
 
 tvs_status tvs_stream_get_stats(tvs_camera *camera, tvs_stream_stats *stats) {
@@ -695,7 +744,7 @@ tvs_status tvs_vendor_read(tvs_camera *camera, uint8_t request, uint16_t value, 
     const IoOutcome outcome = camera->Camera->VendorRequest(record, data, length);
     if (received != nullptr) *received = static_cast<uint16_t>(std::min<uint64_t>(outcome.Information, length));
     ReportUsbStatus(camera, usb_status);
-    return Map(outcome);
+    return Finish(camera, outcome);
 }
 
 tvs_status tvs_vendor_write(tvs_camera *camera, uint8_t request, uint16_t value, uint16_t index, const void *data,
@@ -712,7 +761,7 @@ tvs_status tvs_vendor_write(tvs_camera *camera, uint8_t request, uint16_t value,
     record.Data = length == 1 ? *static_cast<const uint8_t *>(data) : 0;
     const IoOutcome outcome = camera->Camera->VendorRequest(record, nullptr, 0);
     ReportUsbStatus(camera, usb_status);
-    return Map(outcome);
+    return Finish(camera, outcome);
 }
 
 tvs_status tvs_control_transfer(tvs_camera *camera, int device_to_host, uint8_t type, uint8_t recipient,
@@ -734,7 +783,7 @@ tvs_status tvs_control_transfer(tvs_camera *camera, int device_to_host, uint8_t 
     record.Index = index;
     const IoOutcome outcome = camera->Camera->ControlRequest(record, data, length);
     if (transferred != nullptr) *transferred = static_cast<uint32_t>(std::min<uint64_t>(outcome.Information, length));
-    return Map(outcome);
+    return Finish(camera, outcome);
 }
 
 tvs_status tvs_set_feature(tvs_camera *camera, uint16_t selector, uint16_t index, int32_t *usb_status) {
@@ -742,7 +791,7 @@ tvs_status tvs_set_feature(tvs_camera *camera, uint16_t selector, uint16_t index
     if (camera == nullptr) return TVS_ERROR_INVALID_ARGUMENT;
     const IoOutcome outcome = camera->Camera->SetFeature(selector, index);
     ReportUsbStatus(camera, usb_status);
-    return Map(outcome);
+    return Finish(camera, outcome);
 }
 
 tvs_status tvs_load_memory(tvs_camera *camera, uint16_t address, const void *data, uint32_t length, int verify,
@@ -780,7 +829,7 @@ tvs_status tvs_select_setting(tvs_camera *camera, uint8_t interface_number, uint
     const IoOutcome outcome = camera->Camera->SelectInterface(interface_number, alternate_setting);
     const uint32_t ownStatus = t_lastDriverStatus;
     ReportUsbStatus(camera, usb_status);
-    if (!usbcam::IsNtSuccess(outcome.Status)) return Map(outcome);
+    if (!usbcam::IsNtSuccess(outcome.Status)) return Finish(camera, outcome);
     // The driver says success whatever happened: read the setting back.
     usbcam::InterfaceTable table;
     bool none = false;
@@ -795,7 +844,7 @@ tvs_status tvs_select_setting(tvs_camera *camera, uint8_t interface_number, uint
 tvs_status tvs_reset_pipe(tvs_camera *camera, uint32_t pipe) {
     Begin();
     if (camera == nullptr) return TVS_ERROR_INVALID_ARGUMENT;
-    return Map(camera->Camera->ResetPipe(pipe));
+    return Finish(camera, camera->Camera->ResetPipe(pipe));
 }
 
 tvs_status tvs_abort_pipe(tvs_camera *camera, uint32_t pipe, int32_t *usb_status) {
@@ -803,7 +852,7 @@ tvs_status tvs_abort_pipe(tvs_camera *camera, uint32_t pipe, int32_t *usb_status
     if (camera == nullptr) return TVS_ERROR_INVALID_ARGUMENT;
     const IoOutcome outcome = camera->Camera->AbortPipe(pipe);
     ReportUsbStatus(camera, usb_status);
-    return Map(outcome);
+    return Finish(camera, outcome);
 }
 
 tvs_status tvs_reset_port(tvs_camera *camera, int32_t *usb_status) {
@@ -811,7 +860,7 @@ tvs_status tvs_reset_port(tvs_camera *camera, int32_t *usb_status) {
     if (camera == nullptr) return TVS_ERROR_INVALID_ARGUMENT;
     const IoOutcome outcome = camera->Camera->ResetPort();
     ReportUsbStatus(camera, usb_status);
-    return Map(outcome);
+    return Finish(camera, outcome);
 }
 
 // ---- Emulation ---------------------------------------------------------------

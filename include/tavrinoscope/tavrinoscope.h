@@ -184,8 +184,8 @@ TVS_API tvs_status tvs_open(unsigned index, tvs_camera **camera);
 /* tvs_open with options (NULL: as tvs_open). */
 TVS_API tvs_status tvs_open_ex(unsigned index, const tvs_open_options *options,
                                tvs_camera **camera);
-/* Closes the handle (NULL is allowed). A stream still running is stopped
-   first. */
+/* Closes the handle (NULL is allowed). A stream this handle started and
+   did not stop is stopped first, as tvs_stream_stop does. */
 TVS_API void tvs_close(tvs_camera *camera);
 
 /* Device-control requests this handle has sent to the driver (diagnostics:
@@ -322,7 +322,10 @@ TVS_API tvs_status tvs_stream_start(tvs_camera *camera, const tvs_iso_config *co
 TVS_API tvs_status tvs_stream_read(tvs_camera *camera, uint32_t max_packets, void *buffer,
                                    size_t buffer_size, tvs_iso_packet *packet_info,
                                    uint32_t *packets_read);
-/* Asks the stream to stop; it ends once its requests in flight return. */
+/* Stops the stream and returns once it has ended (its requests in flight
+   back), so that a selection or a pipe reset may follow at once; packets
+   collected and not yet read are dropped. TVS_ERROR_TIMEOUT when it has
+   not ended within about 10 s. */
 TVS_API tvs_status tvs_stream_stop(tvs_camera *camera);
 
 typedef struct tvs_stream_stats {
