@@ -30,6 +30,7 @@ void BackendClose(OpenedDevice *device);
 
 tvs_status BackendEmulationState(tvs_emulation_state *state);
 tvs_status BackendUnplug(const OpenedDevice &device);
+tvs_status BackendFailNext(const OpenedDevice &device, uint8_t endpoint, uint32_t count, int32_t usbStatus);
 
 // The SDK status for an NTSTATUS a request came back with.
 tvs_status StatusFromDriver(uint32_t ntstatus);

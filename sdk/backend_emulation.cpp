@@ -101,4 +101,13 @@ tvs_status BackendUnplug(const OpenedDevice &device) {
     return TVS_OK;
 }
 
+tvs_status BackendFailNext(const OpenedDevice &device, uint8_t endpoint, uint32_t count, int32_t usbStatus) {
+    Emulation &emulation = TheEmulation();
+    std::lock_guard<std::mutex> lock(emulation.Mutex);
+    const usbcam::MachineCamera *camera = emulation.Machine.Camera(device.Port);
+    if (camera == nullptr || camera->Stage == usbcam::CameraStage::Gone) return TVS_ERROR_DEVICE_GONE;
+    sim::usb::FailNext(device.Port, endpoint, count, static_cast<USBD_STATUS>(usbStatus));
+    return TVS_OK;
+}
+
 }  // namespace tvs

@@ -22,4 +22,6 @@ tvs_status BackendEmulationState(tvs_emulation_state *) { return TVS_ERROR_NOT_S
 
 tvs_status BackendUnplug(const OpenedDevice &) { return TVS_ERROR_NOT_SUPPORTED; }
 
+tvs_status BackendFailNext(const OpenedDevice &, uint8_t, uint32_t, int32_t) { return TVS_ERROR_NOT_SUPPORTED; }
+
 }  // namespace tvs

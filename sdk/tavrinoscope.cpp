@@ -878,4 +878,10 @@ tvs_status tvs_emulation_unplug(tvs_camera *camera) {
     return tvs::BackendUnplug(camera->Device);
 }
 
+tvs_status tvs_emulation_fail_next(tvs_camera *camera, uint8_t endpoint, uint32_t count, int32_t usb_status) {
+    Begin();
+    if (camera == nullptr || count == 0 || usb_status >= 0) return TVS_ERROR_INVALID_ARGUMENT;
+    return tvs::BackendFailNext(camera->Device, endpoint, count, usb_status);
+}
+
 }  // extern "C"

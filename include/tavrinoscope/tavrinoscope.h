@@ -428,6 +428,13 @@ TVS_API tvs_status tvs_emulation_get_state(tvs_emulation_state *state);
    requests in flight fail, later ones get TVS_ERROR_DEVICE_GONE. The
    handle stays to be closed. */
 TVS_API tvs_status tvs_emulation_unplug(tvs_camera *camera);
+/* Makes the next `count` requests that reach `endpoint` of the camera (0:
+   the control pipe, which carries vendor requests, memory loads and
+   selections; 0x82: the frame pipe) fail on the emulated bus with
+   `usb_status` (a negative USBD_STATUS), so that a program can see how it
+   handles a camera that refuses. */
+TVS_API tvs_status tvs_emulation_fail_next(tvs_camera *camera, uint8_t endpoint, uint32_t count,
+                                           int32_t usb_status);
 
 #ifdef __cplusplus
 }

@@ -179,6 +179,7 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         "tvs_reset_port": (st, [cam, P(i32)]),
         "tvs_emulation_get_state": (st, [P(EmulationStateStruct)]),
         "tvs_emulation_unplug": (st, [cam]),
+        "tvs_emulation_fail_next": (st, [cam, u8, u32, i32]),
     }
     for name, (restype, argtypes) in table.items():
         function = getattr(lib, name)

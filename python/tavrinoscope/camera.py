@@ -540,6 +540,20 @@ class Camera:
         still has to be closed."""
         _check(self._lib.tvs_emulation_unplug(self._h("unplug")), "unplug")
 
+    def emulation_fail_next(self, endpoint: int, usb_status: int, count: int = 1) -> None:
+        """Makes the next ``count`` requests that reach ``endpoint`` (0: the
+        control pipe, which carries vendor requests, memory loads and
+        selections) fail on the emulated bus with ``usb_status``, a negative
+        USBD_STATUS (Linux build only): to see how a program handles a camera
+        that refuses."""
+        action = "emulation_fail_next"
+        endpoint = _unsigned(endpoint, 8, "endpoint", action)
+        count = _positive(count, 32, "count", action)
+        status = UsbStatus(usb_status)
+        if not status.failed:
+            raise invalid("usb_status must be a failure (negative) status", action)
+        _check(self._lib.tvs_emulation_fail_next(self._h(action), endpoint, count, int(status)), action)
+
 
 class Stream:
     """A running isochronous stream: iterate over it for :class:`Packet` s.

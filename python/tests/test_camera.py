@@ -135,6 +135,27 @@ def test_calls_the_driver_reports_as_done_whatever_happened(camera):
     assert camera.vendor_read(0xA0, value=0x10, length=4).data == b"\x01\x02\x03\x04"
 
 
+STALL = 0xC0000004  # USBD_STATUS_STALL_PID
+NOT_RESPONDING = 0xC0000005  # USBD_STATUS_DEV_NOT_RESPONDING
+
+
+def test_a_camera_that_refuses_is_not_reported_as_done(camera):
+    # The driver reports the vendor request as done; the USB status says not.
+    camera.emulation_fail_next(0, STALL)
+    result = camera.vendor_read(0xA0, value=0, length=16)
+    assert result.usb_status.failed and result.usb_status.name == "USBD_STATUS_STALL_PID"
+    # A load the camera refuses raises, though the driver reported success.
+    camera.emulation_fail_next(0, NOT_RESPONDING)
+    with pytest.raises(tavrinoscope.UsbError) as caught:
+        camera.load_memory(b"\x55" * 64, address=0x100, verify=False)
+    assert caught.value.usb_status.name == "USBD_STATUS_DEV_NOT_RESPONDING"
+    # Refused with the failure already recorded: the status does not change
+    # (the driver never clears it), but the read-back finds the difference.
+    camera.emulation_fail_next(0, NOT_RESPONDING)
+    with pytest.raises(tavrinoscope.VerifyError):
+        camera.load_memory(b"\x66" * 64, address=0x100, verify=True)
+
+
 def test_calls_from_several_threads_at_once(camera):
     """Frames on one thread while others read the camera's memory and its
     description, on the same handle."""

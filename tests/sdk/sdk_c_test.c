@@ -3,9 +3,11 @@
  * reference camera plugged). Each case opens and closes its own camera, so
  * each starts with a fresh machine; the last case checks that the machines
  * shut down clean. */
+#define _POSIX_C_SOURCE 199309L /* nanosleep */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include "tavrinoscope/tavrinoscope.h"
 
@@ -173,6 +175,58 @@ static void test_outcomes_the_driver_does_not_report(void) {
     tvs_close(camera);
 }
 
+/* Isochronous packets through a block read and a stream: descriptors
+ * copied out with offsets into the caller's buffer, the reference camera's
+ * sequence numbers counted, and the stream over before stop returns. */
+static void test_isochronous_reads_and_streams(void) {
+    tvs_camera *camera = open_camera();
+    enum { PACKETS = 64 };
+    tvs_iso_config iso;
+    tvs_iso_packet packets[PACKETS];
+    tvs_stream_stats stats;
+    size_t size = tvs_iso_buffer_size(1024, PACKETS);
+    uint8_t *buffer = (uint8_t *)malloc(size);
+    uint32_t got = 0, total = 0, i, rounds = 0;
+    int32_t usb;
+
+    CHECK(size == PACKETS * (1024 + 12));
+    CHECK(tvs_iso_buffer_size(0, 8) == 0 && tvs_iso_buffer_size(0x7FFFFFFF, 4) == 0);
+    CHECK_STATUS(tvs_select_setting(camera, 0, 1, &usb), TVS_OK);
+    memset(&iso, 0, sizeof iso);
+    iso.pipe = 2; /* 0x84 isochronous IN in setting 1 */
+    iso.packet_size = 1024;
+    iso.packets_per_request = 16;
+    iso.slot_count = 2;
+    iso.ring_packets = 16384; /* two seconds: a slow machine loses nothing */
+    CHECK_STATUS(tvs_iso_read(camera, &iso, PACKETS, buffer, size, packets), TVS_OK);
+    for (i = 0; i < PACKETS; ++i) {
+        CHECK(packets[i].offset == i * 1024);
+        if (packets[i].status == 0 && packets[i].length >= 5) {
+            const uint8_t *p = buffer + packets[i].offset;
+            CHECK(p[4] == (uint8_t)(p[0] + 4));
+        }
+    }
+    CHECK_STATUS(tvs_stream_start(camera, &iso), TVS_OK);
+    while (total < 2000 && rounds++ < 20000) {
+        CHECK_STATUS(tvs_stream_read(camera, PACKETS, buffer, size, packets, &got), TVS_OK);
+        total += got;
+        if (got == 0) {
+            struct timespec pause = {0, 1000000};
+            nanosleep(&pause, NULL);
+        }
+        for (i = 0; i < got; ++i) CHECK(packets[i].offset == i * 1024 && packets[i].length <= 1024);
+    }
+    CHECK_STATUS(tvs_stream_get_stats(camera, &stats), TVS_OK);
+    CHECK(stats.packets == total && stats.sequenced == 1 && stats.lost == 0);
+    CHECK_STATUS(tvs_stream_stop(camera), TVS_OK);
+    CHECK_STATUS(tvs_stream_read(camera, PACKETS, buffer, size, packets, &got), TVS_ERROR_NO_STREAM);
+    CHECK(tvs_last_driver_status() == 0xC0000001u);
+    /* The stream is over, so the selection is not refused as busy. */
+    CHECK_STATUS(tvs_select_setting(camera, 0, 0, &usb), TVS_OK);
+    free(buffer);
+    tvs_close(camera);
+}
+
 static void test_no_such_camera_and_clean_shutdown(void) {
     tvs_camera *camera = NULL;
     tvs_emulation_state state;
@@ -189,6 +243,7 @@ int main(void) {
     test_device_info();
     test_frame_is_the_test_pattern();
     test_outcomes_the_driver_does_not_report();
+    test_isochronous_reads_and_streams();
     test_no_such_camera_and_clean_shutdown();
     if (failures != 0) {
         fprintf(stderr, "%d check(s) failed\n", failures);
