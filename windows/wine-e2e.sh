@@ -153,5 +153,5 @@ tr -d '\r' <"$work/sdk.raw" >"$work/sdk.out"
 grep -q '^camera 0: 1209:0001 ' "$work/sdk.out" && grep -q ': 640 x 480 frame ' "$work/sdk.out" ||
   { cat "$work/sdk.out" >&2; fail "the SDK example did not describe the camera and its frame"; }
 python3 "$root/windows/sdk-frame-check.py" "$work/sdk-frame.pgm" || fail "the SDK example's frame is not the test pattern"
-echo "wine-e2e: the SDK's DLL captured a frame: $(tail -n 1 "$work/sdk.out")"
+printf "wine-e2e: the SDK's DLL captured a frame: %s\n" "$(tail -n 1 "$work/sdk.out")"
 echo "wine-e2e: every request gave the same answer in Wine as in the host emulation"
