@@ -10,7 +10,7 @@ import tavrinoscope
 PROFILES = Path(__file__).resolve().parents[2] / "sim" / "usb" / "profiles"
 
 
-def test_pattern(width, height, counter):
+def expected_pattern(width, height, counter):
     """The reference camera's frame: (x + 2y + counter) & 0xFF, its first 8
     bytes the header (counter, width, height, little-endian)."""
     y, x = np.indices((height, width))
@@ -20,15 +20,12 @@ def test_pattern(width, height, counter):
     return expected
 
 
-test_pattern.__test__ = False
-
-
 def test_frames_equal_the_test_pattern(camera):
     first = camera.capture()
     assert first.pixels.shape == (480, 640) and first.pixels.dtype == np.uint8
-    np.testing.assert_array_equal(first.pixels, test_pattern(640, 480, first.counter))
+    np.testing.assert_array_equal(first.pixels, expected_pattern(640, 480, first.counter))
     second = camera.frame()
-    np.testing.assert_array_equal(second, test_pattern(640, 480, first.counter + 1))
+    np.testing.assert_array_equal(second, expected_pattern(640, 480, first.counter + 1))
 
 
 def test_a_camera_profile_gives_its_own_frame_size():
@@ -36,7 +33,7 @@ def test_a_camera_profile_gives_its_own_frame_size():
         assert cam.info.product == "Tavrinoscope small frame"
         frame = cam.capture()
     assert frame.pixels.shape == (121, 160)
-    np.testing.assert_array_equal(frame.pixels, test_pattern(160, 121, frame.counter))
+    np.testing.assert_array_equal(frame.pixels, expected_pattern(160, 121, frame.counter))
 
 
 def test_a_two_second_stream_loses_nothing(camera):
@@ -182,4 +179,4 @@ def test_calls_from_several_threads_at_once(camera):
     assert errors == []
     assert len(frames) == 5
     for frame in frames:
-        np.testing.assert_array_equal(frame.pixels, test_pattern(640, 480, frame.counter))
+        np.testing.assert_array_equal(frame.pixels, expected_pattern(640, 480, frame.counter))
