@@ -5,7 +5,7 @@
  *
  * Build (Linux, in the repository after `make`):
  *   cc -std=c99 -Iinclude examples/c/capture.c -Lbuild/lib -ltavrinoscope \
- *      -Wl,-rpath,build/lib -o capture
+ *      -Wl,-rpath,"$PWD/build/lib" -o capture
  * Build (Windows, with mingw-w64 next to tavrinoscope.dll):
  *   x86_64-w64-mingw32-gcc -std=c99 -Iinclude examples/c/capture.c \
  *      -Lbuild/windows/lib -ltavrinoscope -o capture.exe
