@@ -5,7 +5,8 @@ set -eu
 
 host_packages="g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev
 nlohmann-json3-dev libcli11-dev libpng-dev tshark clang libclang-rt-14-dev
-libboost-dev libfmt-dev libcpp-httplib-dev pkg-config chromium python3 binutils"
+libboost-dev libfmt-dev libcpp-httplib-dev pkg-config chromium python3 binutils
+python3-numpy python3-setuptools python3-venv python3-pytest python3-pip python3-wheel"
 windows_packages="cmake ninja-build make mingw-w64 binutils-mingw-w64-x86-64
 libcli11-dev libfmt-dev nlohmann-json3-dev"
 # Wine's kernel emulation, which loads the Windows driver image (make wine-check).

@@ -16,6 +16,8 @@
 #    the emulation; the answers (status, byte count, output bytes) must be
 #    identical, request by request. A difference prints the request and both
 #    answers and fails.
+# 5. The SDK's C example (capture.exe) captures a frame through
+#    tavrinoscope.dll, which must be the camera's test pattern.
 #
 # Usage: windows/wine-e2e.sh   (after make windows and make build)
 set -eu
@@ -35,7 +37,7 @@ fail() {
   exit 1
 }
 
-for f in tavrinoscope.sys tavrinoscope-testbus.sys usbcam.exe inf-check.exe; do
+for f in tavrinoscope.sys tavrinoscope-testbus.sys usbcam.exe inf-check.exe tavrinoscope.dll capture.exe; do
   [ -f "$bin/$f" ] || fail "no $bin/$f (run make windows first)"
 done
 [ -x "$host_usbcam" ] || fail "no $host_usbcam (run make build first)"
@@ -140,4 +142,16 @@ for batch in "$batches"/*.batch; do
   echo "wine-e2e: $(basename "$batch"): $(grep -c '^raw ' "$batch") requests"
 done
 [ "$status" = 0 ] || fail "answers differ (Wine log: $log)"
+
+# 5. The SDK: the C example, linked against tavrinoscope.dll as a user
+# builds it, captures a frame through the DLL; the frame must be the
+# camera's test pattern.
+rm -f "$work/sdk-frame.pgm"
+wine_run "$bin/capture.exe" 0 "$(winpath "$work/sdk-frame.pgm")" >"$work/sdk.raw" 2>"$work/sdk.err" ||
+  { cat "$work/sdk.raw" "$work/sdk.err" >&2; fail "the SDK example failed under Wine"; }
+tr -d '\r' <"$work/sdk.raw" >"$work/sdk.out"
+grep -q '^camera 0: 1209:0001 ' "$work/sdk.out" && grep -q ': 640 x 480 frame ' "$work/sdk.out" ||
+  { cat "$work/sdk.out" >&2; fail "the SDK example did not describe the camera and its frame"; }
+python3 "$root/windows/sdk-frame-check.py" "$work/sdk-frame.pgm" || fail "the SDK example's frame is not the test pattern"
+printf "wine-e2e: the SDK's DLL captured a frame: %s\n" "$(tail -n 1 "$work/sdk.out")"
 echo "wine-e2e: every request gave the same answer in Wine as in the host emulation"

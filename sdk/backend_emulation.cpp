@@ -1,0 +1,113 @@
+// Linux back end: the driver runs in the emulated machine, which this file
+// starts with the first open and shuts down after the last close, so every
+// program (and every test) begins with a freshly plugged camera and ends
+// with the verifier's account of what the driver left behind.
+#include <stdlib.h>
+
+#include <mutex>
+#include <string>
+
+#include "backend.h"
+#include "sim/usbbus.h"
+#include "usbcam/emulated_machine.h"
+#include "usbcam/status_names.h"
+
+namespace tvs {
+namespace {
+
+struct Emulation {
+    std::mutex Mutex;
+    usbcam::EmulatedMachine Machine;
+    unsigned OpenCameras = 0;
+    uint64_t Violations = 0;
+};
+
+// Never destroyed: a program that exits with a camera still open must not
+// have the machine torn down under a thread that still uses it.
+Emulation &TheEmulation() {
+    static Emulation *emulation = new Emulation;
+    return *emulation;
+}
+
+// Stops the machine once nothing uses it; the caller holds the mutex.
+void StopIfIdle(Emulation &emulation) {
+    if (emulation.OpenCameras != 0 || !emulation.Machine.Running()) return;
+    emulation.Violations += emulation.Machine.Shutdown().size();
+}
+
+}  // namespace
+
+tvs_status BackendOpen(unsigned index, const tvs_open_options *options, OpenedDevice *device,
+                       uint32_t *driverStatus) {
+    *driverStatus = 0;
+    Emulation &emulation = TheEmulation();
+    std::lock_guard<std::mutex> lock(emulation.Mutex);
+    if (!emulation.Machine.Running()) {
+        std::string profile;
+        if (options != nullptr && options->camera_profile != nullptr) {
+            profile = options->camera_profile;
+        } else if (const char *fromEnvironment = getenv("TAVRINOSCOPE_CAMERA")) {
+            profile = fromEnvironment;
+        }
+        std::string error;
+        usbcam::MachineOptions machineOptions;
+        if (!NT_SUCCESS(emulation.Machine.Start(machineOptions, &error))) {
+            fprintf(stderr, "tavrinoscope: %s\n", error.c_str());
+            return TVS_ERROR_EMULATION;
+        }
+        int port = 0;
+        if (!NT_SUCCESS(emulation.Machine.PlugCamera(profile, true, &port, &error))) {
+            fprintf(stderr, "tavrinoscope: %s\n", error.c_str());
+            StopIfIdle(emulation);
+            return TVS_ERROR_EMULATION;
+        }
+    }
+    *driverStatus = usbcam::OpenDevice(index, &device->Connection);
+    if (!usbcam::IsNtSuccess(*driverStatus)) {
+        StopIfIdle(emulation);
+        return *driverStatus == 0xC0000001u ? TVS_ERROR_NOT_FOUND : StatusFromDriver(*driverStatus);
+    }
+    device->Port = emulation.Machine.PortOfDevice(index);
+    ++emulation.OpenCameras;
+    return TVS_OK;
+}
+
+void BackendClose(OpenedDevice *device) {
+    Emulation &emulation = TheEmulation();
+    device->Connection.reset();
+    std::lock_guard<std::mutex> lock(emulation.Mutex);
+    if (emulation.OpenCameras > 0) --emulation.OpenCameras;
+    StopIfIdle(emulation);
+}
+
+tvs_status BackendEmulationState(tvs_emulation_state *state) {
+    Emulation &emulation = TheEmulation();
+    std::lock_guard<std::mutex> lock(emulation.Mutex);
+    state->running = emulation.Machine.Running() ? 1 : 0;
+    state->open_cameras = emulation.OpenCameras;
+    state->violations = emulation.Violations;
+    return TVS_OK;
+}
+
+tvs_status BackendUnplug(const OpenedDevice &device) {
+    Emulation &emulation = TheEmulation();
+    std::lock_guard<std::mutex> lock(emulation.Mutex);
+    if (device.Port == 0) return TVS_ERROR_NOT_FOUND;
+    const usbcam::MachineCamera *camera = emulation.Machine.Camera(device.Port);
+    if (camera == nullptr || camera->Stage == usbcam::CameraStage::Gone) return TVS_ERROR_DEVICE_GONE;
+    // With our handle open the removal waits for its close: PENDING is the
+    // expected answer.
+    emulation.Machine.UnplugCamera(device.Port);
+    return TVS_OK;
+}
+
+tvs_status BackendFailNext(const OpenedDevice &device, uint8_t endpoint, uint32_t count, int32_t usbStatus) {
+    Emulation &emulation = TheEmulation();
+    std::lock_guard<std::mutex> lock(emulation.Mutex);
+    const usbcam::MachineCamera *camera = emulation.Machine.Camera(device.Port);
+    if (camera == nullptr || camera->Stage == usbcam::CameraStage::Gone) return TVS_ERROR_DEVICE_GONE;
+    sim::usb::FailNext(device.Port, endpoint, count, static_cast<USBD_STATUS>(usbStatus));
+    return TVS_OK;
+}
+
+}  // namespace tvs
