@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian packages the build needs, only those that are missing.
-# Usage: scripts/install-deps.sh host|windows|wine|mutants
+# Usage: scripts/install-deps.sh host|windows|wine|mutants|vm
 set -eu
 
 host_packages="g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev
@@ -13,13 +13,18 @@ wine_packages="wine64"
 # The mutation run (make mutants): its script, and the compiler cache that keeps
 # its rebuilds short.
 mutants_packages="python3 ccache"
+# The camera as a real USB device in a QEMU guest (make vm-check), and the
+# driver on a real USB stack through libusb (usbcam --usb).
+vm_packages="qemu-system-x86 linux-image-amd64 busybox-static usbutils
+libusbredirparser-dev libusb-1.0-0-dev pkg-config"
 
 case "${1:-host}" in
   host) wanted=$host_packages ;;
   windows) wanted=$windows_packages ;;
   wine) wanted=$wine_packages ;;
   mutants) wanted=$mutants_packages ;;
-  *) echo "usage: $0 host|windows|wine|mutants" >&2; exit 2 ;;
+  vm) wanted=$vm_packages ;;
+  *) echo "usage: $0 host|windows|wine|mutants|vm" >&2; exit 2 ;;
 esac
 
 missing=""
