@@ -5,7 +5,8 @@ set -eu
 
 host_packages="g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev
 nlohmann-json3-dev libcli11-dev libpng-dev tshark clang libclang-rt-14-dev
-libboost-dev libfmt-dev libcpp-httplib-dev pkg-config chromium python3 binutils"
+libboost-dev libfmt-dev libcpp-httplib-dev pkg-config chromium python3 binutils
+libusbredirparser-dev libusb-1.0-0-dev"
 windows_packages="cmake ninja-build make mingw-w64 binutils-mingw-w64-x86-64
 libcli11-dev libfmt-dev nlohmann-json3-dev"
 # Wine's kernel emulation, which loads the Windows driver image (make wine-check).
@@ -16,7 +17,7 @@ mutants_packages="python3 ccache"
 # The camera as a real USB device in a QEMU guest (make vm-check), and the
 # driver on a real USB stack through libusb (usbcam --usb).
 vm_packages="qemu-system-x86 linux-image-amd64 busybox-static usbutils
-libusbredirparser-dev libusb-1.0-0-dev pkg-config"
+libusbredirparser-dev libusb-1.0-0-dev pkg-config cpio xz-utils"
 
 case "${1:-host}" in
   host) wanted=$host_packages ;;

@@ -3,7 +3,7 @@
 # plugs usbcam-device cameras into the guest's xHCI controller over usbredir,
 # runs one script of the tree in the guest and returns its exit status.
 #
-#   scripts/vm/run-vm.sh [-t SECONDS] [-d 'DEVICE ARGS']... SCRIPT
+#   scripts/vm/run-vm.sh [-t SECONDS] [-d 'DEVICE ARGS']... SCRIPT [ARGS...]
 #
 # Each -d starts one build/bin/usbcam-device with those arguments (a
 # --camera, --unplug-after-...) on a socket of its own and plugs it in, in
@@ -25,8 +25,9 @@ while getopts "t:d:" o; do
   esac
 done
 shift $((OPTIND - 1))
-[ $# -eq 1 ] || { echo "usage: $0 [-t SECONDS] [-d 'DEVICE ARGS']... SCRIPT" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 [-t SECONDS] [-d 'DEVICE ARGS']... SCRIPT [ARGS...]" >&2; exit 2; }
 script=$1
+shift
 case "$script" in /*) ;; *) script=$top/$script ;; esac
 
 vm=$top/build/vm
@@ -34,6 +35,12 @@ run=$vm/run
 kver=$("$top/scripts/vm/prepare.sh" "$vm")
 rm -rf "$run"
 mkdir -p "$run"
+# The guest runs this (the kernel's command line cannot carry the arguments).
+{
+  printf 'exec /bin/sh %s' "'$script'"
+  for a in "$@"; do printf " '%s'" "$a"; done
+  printf '\n'
+} > "$run/command.sh"
 pids=""
 cleanup() {
   for p in $pids; do kill "$p" 2>/dev/null || true; done
@@ -65,7 +72,7 @@ set +e
 timeout -k 5 "$timeout" qemu-system-x86_64 -machine q35,accel="$accel" -cpu max -smp 1 -m 768 \
   -nographic -no-reboot -nodefaults -serial stdio \
   -kernel "$vm/vmlinux" -initrd "$vm/initramfs.cpio.gz" \
-  -append "console=ttyS0 quiet loglevel=3 panic=-1 vm.script=$script vm.run=$run vm.cwd=$top" \
+  -append "console=ttyS0 quiet loglevel=3 panic=-1 vm.script=$run/command.sh vm.run=$run vm.cwd=$top" \
   -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
   -virtfs local,path="$run",mount_tag=run,security_model=none \
   -device isa-debug-exit,iobase=0xf4,iosize=0x04 \
