@@ -38,8 +38,8 @@ case "$mode" in
       echo "FAIL frame (usbcam $rc)"; cat "$VM_RUN/frame.out"; exit 1
     fi ;;
   stream)
-    printf 'select 0 3\nstream 0 --packet-size 3072 --ring-packets 8192 --per-request 32 --slots 8 --seconds 10\n' > /tmp/stream.batch
-    timeout 120 "$bin/usbcam" --usb --json batch < /tmp/stream.batch > "$VM_RUN/stream-driver.json" 2> "$VM_RUN/stream-driver.err"
+    printf 'select 0 3\nstream 0 --packet-size 3072 --ring-packets 8192 --per-request 32 --slots 8 --seconds 10\n' > "$VM_RUN/stream.batch"
+    timeout 120 "$bin/usbcam" --usb --json batch < "$VM_RUN/stream.batch" > "$VM_RUN/stream-driver.json" 2> "$VM_RUN/stream-driver.err"
     rc=$?
     timeout 60 "$bin/usbcam-hostcheck" stream --seconds 10 > "$VM_RUN/stream-libusb.json" 2>&1
     rc2=$?
@@ -56,9 +56,9 @@ case "$mode" in
       echo "FAIL stream (usbcam $rc, hostcheck $rc2)"; cat "$VM_RUN/stream-driver.err"; exit 1
     fi ;;
   unplug-stream)
-    printf 'select 0 3\nstream 0 --packet-size 3072 --ring-packets 8192 --per-request 32 --slots 8 --seconds 30\n' > /tmp/stream.batch
+    printf 'select 0 3\nstream 0 --packet-size 3072 --ring-packets 8192 --per-request 32 --slots 8 --seconds 30\n' > "$VM_RUN/stream.batch"
     start=$(date +%s)
-    timeout 120 "$bin/usbcam" --usb --json batch < /tmp/stream.batch > "$VM_RUN/unplug-stream.json" 2> "$VM_RUN/unplug-stream.err"
+    timeout 120 "$bin/usbcam" --usb --json batch < "$VM_RUN/stream.batch" > "$VM_RUN/unplug-stream.json" 2> "$VM_RUN/unplug-stream.err"
     rc=$?
     took=$(( $(date +%s) - start ))
     # 1: the stream's request failed as the camera went; 2 would be the verifier.
