@@ -13,8 +13,9 @@
 #   make mutants  run the driver suites against each deliberate fault of mutants/*.txt
 #   make stress   the seeded stress and the low-resources sweep, long, with a fresh seed (printed)
 #   make soak     a stream under random faults for SOAK_SECONDS (default 600); SOAK_SEED replays
+#   make vm-check  the camera and the driver on a real USB stack: Debian's kernel under QEMU (docs/real-usb.md)
 
-.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz bench mutants stress soak deps clean
+.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz bench mutants stress soak vm-check deps clean
 
 all: build
 
@@ -112,6 +113,15 @@ SOAK_SECONDS ?= 600
 SOAK_SEED ?= $(shell od -An -N4 -tu4 /dev/urandom | tr -d ' ')
 soak: build
 	@SOAK_SECONDS=$(SOAK_SECONDS) SOAK_SEED=$(SOAK_SEED) build/bin/driver_soak_test
+
+# The camera (usbcam-device, over usbredir) on a guest kernel's real xHCI
+# controller and USB core, and the driver on that stack (docs/real-usb.md).
+# Builds only the programs the guest runs.
+vm-check: deps
+	@scripts/install-deps.sh vm
+	@cmake --preset host >/dev/null
+	@cmake --build --preset host --target usbcam usbcam-device usbcam-hostcheck lsusb-profile
+	@scripts/vm/vm-check.sh
 
 clean:
 	rm -rf build

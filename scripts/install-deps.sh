@@ -1,12 +1,13 @@
 #!/bin/sh
 # Installs the Debian packages the build needs, only those that are missing.
-# Usage: scripts/install-deps.sh host|windows|wine|mutants
+# Usage: scripts/install-deps.sh host|windows|wine|mutants|vm
 set -eu
 
 host_packages="g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev
 nlohmann-json3-dev libcli11-dev libpng-dev tshark clang libclang-rt-14-dev
 libboost-dev libfmt-dev libcpp-httplib-dev pkg-config chromium python3 binutils
-python3-numpy python3-setuptools python3-venv python3-pytest python3-pip python3-wheel"
+python3-numpy python3-setuptools python3-venv python3-pytest python3-pip python3-wheel
+libusbredirparser-dev libusb-1.0-0-dev"
 windows_packages="cmake ninja-build make mingw-w64 binutils-mingw-w64-x86-64
 libcli11-dev libfmt-dev nlohmann-json3-dev"
 # Wine's kernel emulation, which loads the Windows driver image (make wine-check).
@@ -14,13 +15,18 @@ wine_packages="wine64"
 # The mutation run (make mutants): its script, and the compiler cache that keeps
 # its rebuilds short.
 mutants_packages="python3 ccache"
+# The camera as a real USB device in a QEMU guest (make vm-check), and the
+# driver on a real USB stack through libusb (usbcam --usb).
+vm_packages="qemu-system-x86 linux-image-amd64 busybox-static usbutils
+libusbredirparser-dev libusb-1.0-0-dev pkg-config cpio xz-utils"
 
 case "${1:-host}" in
   host) wanted=$host_packages ;;
   windows) wanted=$windows_packages ;;
   wine) wanted=$wine_packages ;;
   mutants) wanted=$mutants_packages ;;
-  *) echo "usage: $0 host|windows|wine|mutants" >&2; exit 2 ;;
+  vm) wanted=$vm_packages ;;
+  *) echo "usage: $0 host|windows|wine|mutants|vm" >&2; exit 2 ;;
 esac
 
 missing=""

@@ -74,6 +74,10 @@ int main(int argc, char **argv) {
         ->check(CLI::Range(0, 255));
     app.add_option("--trace", sessionOptions.TracePath,
                    "record the session's bus traffic to this pcap file (emulation)");
+    CLI::Option *usb = app.add_option("--usb", sessionOptions.UsbSelector,
+                                      "drive a real USB camera through libusb: VID:PID (hex) or BUS/ADDRESS; "
+                                      "alone, the first 1209:0001 (Linux)")
+                           ->expected(0, 1);
     app.add_flag("--json", sessionOptions.Json, "print one JSON object per command, for scripts");
     app.footer("Run `usbcam COMMAND --help` for a command's options and an example.");
 
@@ -138,6 +142,7 @@ int main(int argc, char **argv) {
         commands.push_back(command);
     }
 
+    sessionOptions.Usb = usb->count() > 0;
     std::unique_ptr<usbcam::cli::Session> session = usbcam::cli::StartSession(sessionOptions, &error);
     if (!session) return Fail(error);
     session->SetJson(sessionOptions.Json);

@@ -25,6 +25,8 @@ struct SessionOptions {
     int Function = 0;           // --function: the composite camera's function the driver gets
     std::string TracePath;      // --trace: pcap capture of the bus traffic
     bool Json = false;          // --json: one JSON object per command
+    bool Usb = false;           // --usb: a real USB device through libusb
+    std::string UsbSelector;    // --usb VID:PID or BUS/ADDRESS ("" = 1209:0001)
 };
 
 class Session {
@@ -78,6 +80,8 @@ void PrintRawResult(const IoOutcome &outcome, const std::vector<uint8_t> &output
 
 // Starts a session for this platform. On failure returns nullptr with *error.
 std::unique_ptr<Session> StartSession(const SessionOptions &options, std::string *error);
+// Linux with libusb: the driver in the emulated kernel on a real USB device.
+std::unique_ptr<Session> StartUsbSession(const SessionOptions &options, std::string *error);
 
 }  // namespace cli
 }  // namespace usbcam

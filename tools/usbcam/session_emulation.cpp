@@ -252,6 +252,14 @@ class EmulatedSession final : public Session {
 }  // namespace
 
 std::unique_ptr<Session> StartSession(const SessionOptions &options, std::string *error) {
+#ifdef USBCAM_HAVE_LIBUSB
+    if (options.Usb) return StartUsbSession(options, error);
+#else
+    if (options.Usb) {
+        *error = "this usbcam was built without libusb: --usb is not available";
+        return nullptr;
+    }
+#endif
     std::unique_ptr<EmulatedSession> session(new EmulatedSession(options.Device));
     if (!session->Start(options, error)) {
         session->Finish(std::cerr);

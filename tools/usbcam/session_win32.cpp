@@ -32,6 +32,11 @@ std::unique_ptr<Session> StartSession(const SessionOptions &options, std::string
         *error = "--camera, --function and --trace need the emulation, which runs only in the Linux build";
         return nullptr;
     }
+    if (options.Usb) {
+        *error = "--usb runs the driver in the Linux build's emulated kernel; on Windows the installed driver "
+                 "already drives the camera";
+        return nullptr;
+    }
     return std::unique_ptr<Session>(new Win32Session(options.Device));
 }
 
