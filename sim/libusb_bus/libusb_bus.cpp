@@ -680,6 +680,58 @@ void CancelAllAndWait(Bus &bus) {
     bus.Changed.wait_for(g, std::chrono::seconds(10), [&] { return bus.InFlight.empty(); });
 }
 
+// The USB bus driver's interface, version 1 (IRP_MN_QUERY_INTERFACE), as a
+// hub's PDO answers it: the speed is the one libusb reports for the device.
+// References are counted; one still held when the bus closes is a fault of
+// the driver above, reported by the verifier's rule for it.
+std::atomic<int> g_interfaceReferences{0};
+VOID InterfaceReference(PVOID) { ++g_interfaceReferences; }
+VOID InterfaceDereference(PVOID) {
+    if (--g_interfaceReferences < 0) {
+        ++g_interfaceReferences;
+        sim::VerifierReportAtCaller("BUS_INTERFACE_REFERENCE", "InterfaceDereference without a reference held");
+    }
+}
+VOID InterfaceGetUsbdiVersion(PVOID, PUSBD_VERSION_INFORMATION version, PULONG capabilities) {
+    if (version != nullptr) USBD_GetUSBDIVersion(version);
+    if (capabilities != nullptr) *capabilities = 0;
+}
+// libusb cannot read the bus's frame number.
+NTSTATUS InterfaceQueryBusTime(PVOID, PULONG frame) {
+    if (frame != nullptr) *frame = 0;
+    return STATUS_NOT_SUPPORTED;
+}
+NTSTATUS InterfaceSubmitIsoOutUrb(PVOID, PURB) { return STATUS_NOT_SUPPORTED; }
+NTSTATUS InterfaceQueryBusInformation(PVOID, ULONG, PVOID, PULONG, PULONG actual) {
+    if (actual != nullptr) *actual = 0;
+    return STATUS_NOT_SUPPORTED;
+}
+BOOLEAN InterfaceIsDeviceHighSpeed(PVOID context) {
+    Bus *bus = static_cast<Bus *>(context);
+    return bus != nullptr && bus->Profile.HighSpeed;
+}
+
+NTSTATUS QueryBusInterface(Bus *bus, PIO_STACK_LOCATION stack, NTSTATUS asIs) {
+    const GUID *type = stack->Parameters.QueryInterface.InterfaceType;
+    if (bus == nullptr || type == nullptr || !IsEqualGUID(type, &USB_BUS_INTERFACE_USBDI_GUID)) return asIs;
+    auto *usbdi = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(stack->Parameters.QueryInterface.Interface);
+    if (stack->Parameters.QueryInterface.Version < USB_BUSIF_USBDI_VERSION_1 ||
+        stack->Parameters.QueryInterface.Size < sizeof(USB_BUS_INTERFACE_USBDI_V1) || usbdi == nullptr)
+        return STATUS_NOT_SUPPORTED;
+    usbdi->Size = sizeof(USB_BUS_INTERFACE_USBDI_V1);
+    usbdi->Version = USB_BUSIF_USBDI_VERSION_1;
+    usbdi->BusContext = bus;
+    usbdi->InterfaceReference = InterfaceReference;
+    usbdi->InterfaceDereference = InterfaceDereference;
+    usbdi->GetUSBDIVersion = InterfaceGetUsbdiVersion;
+    usbdi->QueryBusTime = InterfaceQueryBusTime;
+    usbdi->SubmitIsoOutUrb = InterfaceSubmitIsoOutUrb;
+    usbdi->QueryBusInformation = InterfaceQueryBusInformation;
+    usbdi->IsDeviceHighSpeed = InterfaceIsDeviceHighSpeed;
+    InterfaceReference(bus);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     (void)DeviceObject;
     Bus *bus = g_bus;
@@ -693,6 +745,9 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
         status = STATUS_SUCCESS;
+        break;
+    case IRP_MN_QUERY_INTERFACE:
+        status = QueryBusInterface(bus, stack, status);
         break;
     case IRP_MN_QUERY_CAPABILITIES: {
         PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
