@@ -8,8 +8,10 @@ nlohmann-json3-dev libcli11-dev libpng-dev tshark clang libclang-rt-14-dev
 libboost-dev libfmt-dev libcpp-httplib-dev pkg-config chromium python3 binutils"
 windows_packages="cmake ninja-build make mingw-w64 binutils-mingw-w64-x86-64
 libcli11-dev libfmt-dev nlohmann-json3-dev"
-# Wine's kernel emulation, which loads the Windows driver image (make wine-check).
-wine_packages="wine64"
+# Wine's kernel emulation, which loads the Windows driver image (make wine-check);
+# a virtual X server and an image library for the screenshots of usbcam.exe's
+# live view window (make wine-e2e).
+wine_packages="wine64 xvfb python3-pil"
 # The mutation run (make mutants): its script, and the compiler cache that keeps
 # its rebuilds short.
 mutants_packages="python3 ccache"

@@ -67,6 +67,9 @@ int main(int argc, char **argv) {
     app.add_option("--device", sessionOptions.Device,
                    "camera N to address (\\\\.\\Tavrinoscope-N, default 0)")
         ->check(CLI::Range(0, 31));
+#ifndef _WIN32
+    // The emulated machine's settings; usbcam.exe talks to the installed
+    // driver and the cameras plugged in, so it has none of them.
     app.add_option("--camera", sessionOptions.CameraProfile,
                    "JSON profile of the first camera (emulation; default: the reference camera)");
     app.add_option("--function", sessionOptions.Function,
@@ -74,17 +77,25 @@ int main(int argc, char **argv) {
         ->check(CLI::Range(0, 255));
     app.add_option("--trace", sessionOptions.TracePath,
                    "record the session's bus traffic to this pcap file (emulation)");
+#endif
     app.add_flag("--json", sessionOptions.Json, "print one JSON object per command, for scripts");
     app.footer("Run `usbcam COMMAND --help` for a command's options and an example.");
 
     usbcam::cli::RawOptions rawOptions;
     CLI::App *raw = app.add_subcommand("raw", "issue one device-control request and print its result");
     usbcam::cli::AddRawOptions(raw, &rawOptions, false);
+    raw->footer("Example:\n  usbcam raw GET_VERSION --out-len 6");
     CLI::App *batch = app.add_subcommand(
         "batch", "run commands read from standard input, one a line, in one session");
+#ifdef _WIN32
+    batch->footer("Each line is a command as on the command line (info, read 2 307200, select 0 1, stream ...,\n"
+                  "sleep 500), a raw request, device N or close.\n"
+                  "Example:\n  (echo info& echo capture -o a.png& echo last-status) | usbcam batch");
+#else
     batch->footer("Each line is a command as on the command line (info, read 2 307200, select 0 1, stream ...,\n"
                   "sleep 500), a raw request, or an emulation line (stall 0x82, plug, pnp remove, ...).\n"
                   "Example:\n  printf 'info\\ncapture -o a.png\\nlast-status\\n' | usbcam batch");
+#endif
     usbcam::cli::ToolParser tools(&app);
 
     try {
