@@ -11,7 +11,7 @@ libcli11-dev libfmt-dev nlohmann-json3-dev"
 # Wine's kernel emulation, which loads the Windows driver image (make wine-check);
 # a virtual X server and an image library for the screenshots of usbcam.exe's
 # live view window (make wine-e2e).
-wine_packages="wine64 xvfb python3-pil"
+wine_packages="wine64 xvfb python3-pil x11-utils"
 # The mutation run (make mutants): its script, and the compiler cache that keeps
 # its rebuilds short.
 mutants_packages="python3 ccache"

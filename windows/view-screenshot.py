@@ -9,7 +9,7 @@ usage: view-screenshot.py DISPLAY SHOT.png [WIDTH HEIGHT]
 Writes the window's client area (picture and status strip) to SHOT.png and
 prints "ok LEFT TOP COUNTER"; exits 1 with what is wrong when the pattern is
 not on the screen (the window not there yet, a picture that is not the
-camera's, or not drawn whole).
+camera's, or not drawn whole), the whole screen then in SHOT.png.
 """
 import sys
 
@@ -27,6 +27,7 @@ def main():
     display, out = sys.argv[1], sys.argv[2]
     width, height = (int(sys.argv[3]), int(sys.argv[4])) if len(sys.argv) >= 5 else (640, 480)
     shot = ImageGrab.grab(xdisplay=display).convert("RGB")
+    shot.save(out)
     sw, sh = shot.size
     px = shot.load()
     grey = [[0] * sw for _ in range(sh)]
@@ -57,9 +58,20 @@ def main():
                 entry[4] = max(entry[4], y)
     if not offsets:
         fail("no test pattern on the screen")
-    count, left, top, right, bottom = max(offsets.values())
-    # The last column and row have no neighbour of the pattern to compare with.
-    found_w, found_h = right - left + 2, bottom - top + 2
+    count, d = max((entry[0], d) for d, entry in offsets.items())
+    # The picture: the columns and rows most of whose pixels have the
+    # pattern's value at that offset (elsewhere it matches by chance only).
+    columns, rows = [0] * sw, [0] * sh
+    for y in range(sh):
+        row = grey[y]
+        for x in range(sw):
+            if row[x] == (x + 2 * y + d) & 0xFF:
+                columns[x] += 1
+                rows[y] += 1
+    xs = [x for x in range(sw) if columns[x] >= max(columns) // 2]
+    ys = [y for y in range(sh) if rows[y] >= max(rows) // 2]
+    left, right, top, bottom = xs[0], xs[-1], ys[0], ys[-1]
+    found_w, found_h = right - left + 1, bottom - top + 1
     if (found_w, found_h) != (width, height):
         fail("a pattern of %d x %d at (%d, %d), not the %d x %d frame one pixel per pixel"
              % (found_w, found_h, left, top, width, height))

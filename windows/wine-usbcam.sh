@@ -38,7 +38,7 @@ start_xvfb() {
 expect_list() {
   wine_run "$bin/usbcam.exe" list 2>&1 | tr -d '\r' >"$work/list.out" || true
   grep -q -F "$1" "$work/list.out" || { cat "$work/list.out" >&2; fail "usbcam.exe list did not say: $1"; }
-  echo "wine-e2e: usbcam.exe list: $(head -n 1 "$work/list.out" | cut -c1-90)"
+  printf 'wine-e2e: usbcam.exe list: %s\n' "$(head -n 1 "$work/list.out" | cut -c1-100)"
 }
 
 check_png_capture() {
@@ -61,8 +61,10 @@ check_png_capture() {
 }
 
 # Every command's help, in one cmd.exe run; then every example in it, as
-# printed, in another, each after a selection of the default setting (on
-# Windows the driver keeps a selection from one run to the next).
+# printed, in another, each example after a selection of the default setting
+# (on Windows the driver keeps a selection from one run to the next). Wine's
+# cmd.exe runs the right side of || whatever the left one did: a failure is
+# taken from the errorlevel.
 check_help() {
   commands="list info load capture read write iso-read stream view select reset-pipe abort-pipe reset-port
 feature vendor control string frame last-status timeout sleep demo batch raw"
@@ -74,8 +76,8 @@ feature vendor control string frame last-status timeout sleep demo batch raw"
     echo "@echo off"
     echo "usbcam --help"
     for c in $commands; do echo "echo ==== $c" && echo "usbcam $c --help"; done
-  } | sed 's/$/\r/' >"$dir/help.cmd"
-  (cd "$dir" && wine_run cmd /c help.cmd) 2>/dev/null | tr -d '\r' >"$dir/help.txt" ||
+  } | sed 's/$/\r/' >"$dir/usage.cmd"
+  (cd "$dir" && wine_run cmd /c usage.cmd) 2>/dev/null | tr -d '\r' >"$dir/help.txt" ||
     fail "usbcam.exe --help failed"
   for option in --camera --function --trace --port "emulation line" "stall 0x82" "pnp remove" "printf"; do
     if grep -n -F -e "$option" "$dir/help.txt" >"$dir/found"; then
@@ -84,30 +86,41 @@ feature vendor control string frame last-status timeout sleep demo batch raw"
     fi
   done
   grep -q "Example:" "$dir/help.txt" || fail "usbcam.exe's help has no examples"
-  # The examples: the lines under "Example:" that start with usbcam or "(";
-  # the view runs until it is closed (the window is checked below).
-  awk '/^Example:/ { on = 1; next } on && /^      / { next }
-       on && /^  (usbcam|\()/ { sub(/^  /, ""); print; next } { on = 0 }' \
-    "$dir/help.txt" | grep -v '^usbcam view' >"$dir/examples.txt"
+  # The examples: the lines under "Example:" that start with usbcam or echo,
+  # each after the number of its example; the view runs until it is closed
+  # (the window is checked on its own).
+  awk '/^Example:/ { on = 1; ++n; next } on && /^      / { next }
+       on && /^  (usbcam|echo)/ { sub(/^  /, ""); print n " " $0; next } { on = 0 }' \
+    "$dir/help.txt" | grep -v '^[0-9]* usbcam view' >"$dir/examples.txt"
   [ "$(wc -l <"$dir/examples.txt")" -ge 20 ] || fail "only $(wc -l <"$dir/examples.txt") examples in usbcam.exe's help"
   printf ':100000000102030405060708090A0B0C0D0E0F1068\n:00000001FF\n' >"$dir/firmware.hex"
   head -c 256 /dev/zero >"$dir/image.bin"
   printf 'abc' >"$dir/commands.bin"
+  printf 'info\r\ncapture -o a.png\r\nlast-status\r\n' >"$dir/commands.txt"
   {
     echo "@echo off"
     i=0
-    while IFS= read -r example; do
+    previous=
+    while read -r number example; do
       i=$((i + 1))
-      echo "usbcam select 0 0 >nul 2>nul"
-      echo "$example >>out.txt 2>&1 || echo example $i failed: $example"
+      [ "$number" = "$previous" ] || echo "usbcam select 0 0 >nul 2>nul"
+      previous=$number
+      echo "echo ==== line $i >>out.txt"
+      echo "$example >>out.txt 2>&1"
+      echo "if errorlevel 1 echo line $i of examples.txt failed"
     done <"$dir/examples.txt"
     echo "usbcam select 0 0 >nul 2>nul"
   } | sed 's/$/\r/' >"$dir/examples.cmd"
   (cd "$dir" && wine_run cmd /c examples.cmd) 2>/dev/null | tr -d '\r' >"$dir/examples.out" ||
     fail "the examples could not be run"
-  if grep -q "failed:" "$dir/examples.out"; then
+  # What the batch examples print, besides their errorlevel.
+  for said in "slept 500 ms" "Camera 0 (" "a.png: 640 x 480 frame"; do
+    tr -d '\r' <"$dir/out.txt" | grep -q -F "$said" || echo "no '$said' in the examples' output" >>"$dir/examples.out"
+  done
+  if grep -q "failed\|no '" "$dir/examples.out"; then
     cat "$dir/examples.out" >&2
     tr -d '\r' <"$dir/out.txt" | grep "usbcam:" >&2 || true
+    cat -n "$dir/examples.txt" >&2
     fail "examples of usbcam.exe's help fail as printed"
   fi
   echo "wine-e2e: usbcam.exe's help: no emulation option; $(wc -l <"$dir/examples.txt") examples run as printed"
@@ -124,7 +137,7 @@ screenshot() {
     fi
     tries=$((tries + 1))
     kill -0 "$view_pid" 2>/dev/null || { tr -d '\r' <"$work/view.out" >&2; fail "usbcam.exe view ended early"; }
-    [ "$tries" -lt 40 ] || fail "no live view on the screen after 40 tries: $shot"
+    [ "$tries" -lt 40 ] || fail "no live view on the screen after 40 tries: $shot (the screen: $1; usbcam.exe: $(tr -d '\r' <"$work/view.out"))"
     sleep 0.5
   done
 }

@@ -152,7 +152,11 @@ bool RunList(const ToolCommand &command, ToolContext &context, std::string *) {
     for (unsigned n = 0; n < 32; ++n) {
         std::unique_ptr<Camera> camera;
         const uint32_t status = Camera::Open(n, &camera);
-        if (status == 0xC0000034u) continue;  // STATUS_OBJECT_NAME_NOT_FOUND: no such camera
+        // No such camera: STATUS_OBJECT_NAME_NOT_FOUND. On Windows a link name
+        // that names no object is then taken as a file name, and those of
+        // cameras 12, 14 and 15 ('<', '>', '?') are not valid ones:
+        // STATUS_OBJECT_NAME_INVALID.
+        if (status == 0xC0000034u || status == 0xC0000033u) continue;
         ++found;
         nlohmann::json entry = {{"index", n}, {"link", DevicePath(n)}, {"started", IsNtSuccess(status)}};
         if (!IsNtSuccess(status)) {

@@ -90,7 +90,8 @@ int main(int argc, char **argv) {
 #ifdef _WIN32
     batch->footer("Each line is a command as on the command line (info, read 2 307200, select 0 1, stream ...,\n"
                   "sleep 500), a raw request, device N or close.\n"
-                  "Example:\n  (echo info& echo capture -o a.png& echo last-status) | usbcam batch");
+                  "Example:\n  usbcam batch < commands.txt\n"
+                  "      commands.txt holds: info, capture -o a.png, last-status (one a line)");
 #else
     batch->footer("Each line is a command as on the command line (info, read 2 307200, select 0 1, stream ...,\n"
                   "sleep 500), a raw request, or an emulation line (stall 0x82, plug, pnp remove, ...).\n"

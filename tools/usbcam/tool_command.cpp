@@ -54,7 +54,7 @@ const bool kWindows = false;
 // One line of a command's example: what to type, and a note on what it does.
 // On Linux the note follows as a shell comment; on Windows, whose command
 // shell has no comment for the end of a line, on a line of its own, so every
-// line that starts with "usbcam" or "(" can be typed as printed.
+// line that starts with "usbcam" or "echo" can be typed as printed.
 struct ExampleLine {
     const char *Command;
     const char *Note;
@@ -149,7 +149,11 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
     sub->add_option("--bytes", o->FrameBytes, "bytes of one frame (default 307200, 640 x 480)");
 
     sub = Sub(o, app, "read", Tool::Read, "read LENGTH bytes from a bulk or interrupt pipe",
-              "usbcam read 2 307200 -o frame.raw\n  usbcam read 2 307200 --large -o frame.raw");
+              // On Windows pipe 2 takes at most 64 KiB a READ_PIPE once a setting
+              // has been selected, which the driver keeps between runs.
+              kWindows ? Examples({{"usbcam read 2 307200 --large -o frame.raw", nullptr},
+                                   {"usbcam read 2 4096", "a hex dump of the first 512 bytes"}})
+                       : "usbcam read 2 307200 -o frame.raw\n  usbcam read 2 307200 --large -o frame.raw");
     PipeArgument(sub, &o->Pipe);
     sub->add_option("LENGTH", o->Length, "bytes to read")->required();
     sub->add_option("-o,--output", o->OutputPath, "write the bytes to this file (else a hex dump)");
@@ -264,7 +268,7 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
               "usbcam timeout 5000");
     sub->add_option("MS", o->Milliseconds, "milliseconds (0 or less: the driver's own rule)")->required();
     sub = Sub(o, app, "sleep", Tool::Sleep, "wait (in a batch, lets a stream run between requests)",
-              kWindows ? "(echo frame& echo sleep 500& echo frame) | usbcam batch"
+              kWindows ? "echo sleep 500| usbcam batch"
                        : "printf 'frame\\nsleep 500\\nframe\\n' | usbcam batch");
     sub->add_option("MS", o->Milliseconds, "milliseconds")->required();
     sub = Sub(o, app, "demo", Tool::Demo,
