@@ -9,9 +9,10 @@ libboost-dev libfmt-dev libcpp-httplib-dev pkg-config chromium python3 binutils"
 windows_packages="cmake ninja-build make mingw-w64 binutils-mingw-w64-x86-64
 libcli11-dev libfmt-dev nlohmann-json3-dev"
 # Wine's kernel emulation, which loads the Windows driver image (make wine-check);
-# a virtual X server and an image library for the screenshots of usbcam.exe's
-# live view window (make wine-e2e).
-wine_packages="wine64 xvfb python3-pil x11-utils"
+# a virtual X server, an image library for the screenshots of usbcam.exe's
+# live view window, and the tools that find the window and press its keys
+# (make wine-e2e).
+wine_packages="wine64 xvfb python3-pil x11-utils xdotool"
 # The mutation run (make mutants): its script, and the compiler cache that keeps
 # its rebuilds short.
 mutants_packages="python3 ccache"

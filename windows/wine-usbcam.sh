@@ -10,8 +10,9 @@
 # - the help: no option of the emulation, and every command's example run
 #   as printed, in cmd.exe;
 # - the live view window on a virtual X server: screenshots show the test
-#   pattern, the frame count rises between two of them, and Ctrl-C closes it
-#   cleanly (the camera serves the next client at once).
+#   pattern, the frame count rises between two of them, S saves the frame as
+#   a PNG, and Ctrl-C closes it cleanly (the camera serves the next client at
+#   once).
 
 # A virtual X server for the run, on the first free display from :90 on
 # (its pid in $xvfb_pid for the caller's cleanup).
@@ -150,7 +151,7 @@ title_frames() {
 check_view() {
   /usr/bin/python3 -c 'from PIL import ImageGrab' 2>/dev/null ||
     fail "python3-pil not installed (scripts/install-deps.sh wine)"
-  rm -f "$work"/view-*.png
+  rm -f "$work"/view-*.png "$work"/capture-*.png
   # At most 60 s; Ctrl-C (SIGINT, which Wine hands to the console handler)
   # is sent below once the screenshots are taken.
   timeout -s KILL 60 "$wine" "$bin/usbcam.exe" view --dir "$(winpath "$work")" >"$work/view.out" 2>&1 &
@@ -163,6 +164,20 @@ check_view() {
   [ "$second" -gt "$first" ] || fail "the camera's counter on the screen did not rise: $first, then $second"
   [ -n "$frames1" ] && [ -n "$frames2" ] && [ "$frames2" -gt "$frames1" ] ||
     fail "the frame count in the window's title did not rise: '$frames1', then '$frames2'"
+  # S saves the frame on show: capture-0001.png, a frame of the test pattern.
+  rm -f "$work/capture-0001.png"
+  window=$(xdotool search --name 'usbcam view: ' | head -n 1)
+  [ -n "$window" ] || fail "xdotool finds no window named 'usbcam view: '"
+  xdotool windowfocus --sync "$window" key s
+  tries=0
+  until [ -s "$work/capture-0001.png" ]; do
+    tries=$((tries + 1))
+    [ "$tries" -lt 100 ] || fail "S in the live view wrote no capture-0001.png within 10 s"
+    sleep 0.1
+  done
+  sleep 0.5
+  saved=$(python3 "$root/tests/client/png_check.py" "$work/capture-0001.png" 640 480) ||
+    fail "the frame S saved: $saved"
   # The viewer's process is the Wine process of usbcam.exe; SIGINT becomes Ctrl-C.
   pid=$(pgrep -P "$view_pid" | head -n 1)
   kill -INT "${pid:-$view_pid}"
@@ -173,12 +188,13 @@ check_view() {
     sleep 0.1
   done
   wait "$view_pid" || fail "usbcam.exe view failed: $(tr -d '\r' <"$work/view.out")"
-  grep -q "live view stopped (Ctrl-C)" "$work/view.out" ||
+  grep -q "live view stopped (Ctrl-C): [0-9]* frames shown, 1 saved" "$work/view.out" ||
     fail "usbcam.exe view did not stop on Ctrl-C: $(tr -d '\r' <"$work/view.out")"
   # Nothing of the view is left in the driver: the next client reads a frame.
   wine_run "$bin/usbcam.exe" capture -o "$(winpath "$work/after-view.png")" >/dev/null 2>&1 ||
     fail "the camera did not serve a capture after the view closed"
   cp "$work/view-2.png" "$work/windows-view.png"
   echo "wine-e2e: usbcam.exe view: test pattern on screen, camera counter $first then $second," \
-    "$frames1 then $frames2 frames in the title; $(tr -d '\r' <"$work/view.out" | tail -n 1)"
+    "$frames1 then $frames2 frames in the title; S saved capture-0001.png (${saved#ok });" \
+    "$(tr -d '\r' <"$work/view.out" | tail -n 1)"
 }
