@@ -132,7 +132,7 @@ feature vendor control string frame last-status timeout sleep demo batch raw"
 screenshot() {
   tries=0
   while :; do
-    if shot=$(/usr/bin/python3 "$root/windows/view-screenshot.py" "$DISPLAY" "$1"); then
+    if shot=$(timeout 30 /usr/bin/python3 "$root/windows/view-screenshot.py" "$DISPLAY" "$1"); then
       echo "${shot##* }"
       return 0
     fi
@@ -145,7 +145,7 @@ screenshot() {
 
 # The frame count in the window's title, as the X server has it.
 title_frames() {
-  xwininfo -root -tree 2>/dev/null | sed -n 's/.*"usbcam view: [^"]*, \([0-9]*\) frames".*/\1/p' | head -n 1
+  timeout 10 xwininfo -root -tree 2>/dev/null | sed -n 's/.*"usbcam view: [^"]*, \([0-9]*\) frames".*/\1/p' | head -n 1
 }
 
 check_view() {
@@ -166,9 +166,9 @@ check_view() {
     fail "the frame count in the window's title did not rise: '$frames1', then '$frames2'"
   # S saves the frame on show: capture-0001.png, a frame of the test pattern.
   rm -f "$work/capture-0001.png"
-  window=$(xdotool search --name 'usbcam view: ' | head -n 1)
+  window=$(timeout 10 xdotool search --name 'usbcam view: ' | head -n 1)
   [ -n "$window" ] || fail "xdotool finds no window named 'usbcam view: '"
-  xdotool windowfocus --sync "$window" key s
+  timeout 10 xdotool windowfocus --sync "$window" key s || fail "xdotool could not press S in the live view"
   tries=0
   until [ -s "$work/capture-0001.png" ]; do
     tries=$((tries + 1))
