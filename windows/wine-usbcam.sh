@@ -12,7 +12,7 @@
 # - the live view window on a virtual X server: screenshots show the test
 #   pattern, the frame count rises between two of them, S saves the frame as
 #   a PNG, and Ctrl-C closes it cleanly (the camera serves the next client at
-#   once).
+#   once); a second view ends by closing its window (Alt+F4).
 
 # A virtual X server for the run, on the first free display from :90 on
 # (its pid in $xvfb_pid for the caller's cleanup).
@@ -193,8 +193,34 @@ check_view() {
   # Nothing of the view is left in the driver: the next client reads a frame.
   wine_run "$bin/usbcam.exe" capture -o "$(winpath "$work/after-view.png")" >/dev/null 2>&1 ||
     fail "the camera did not serve a capture after the view closed"
+  # Closing the window (Alt+F4: the window's close command, as its close box
+  # sends it) ends a second view the same way.
+  timeout -s KILL 60 "$wine" "$bin/usbcam.exe" view >"$work/view-close.out" 2>&1 &
+  view_pid=$!
+  window=
+  tries=0
+  until [ -n "$window" ]; do
+    tries=$((tries + 1))
+    kill -0 "$view_pid" 2>/dev/null || fail "the second usbcam.exe view ended early: $(tr -d '\r' <"$work/view-close.out")"
+    [ "$tries" -lt 100 ] || fail "the second live view's window did not appear within 20 s"
+    sleep 0.2
+    window=$(timeout 10 xdotool search --name 'usbcam view: ' | head -n 1)
+  done
+  sleep 1
+  timeout 10 xdotool windowfocus --sync "$window" key alt+F4 || fail "xdotool could not press Alt+F4 in the live view"
+  tries=0
+  while kill -0 "$view_pid" 2>/dev/null; do
+    tries=$((tries + 1))
+    [ "$tries" -lt 200 ] || fail "usbcam.exe view did not end within 20 s of Alt+F4"
+    sleep 0.1
+  done
+  wait "$view_pid" || fail "usbcam.exe view failed: $(tr -d '\r' <"$work/view-close.out")"
+  grep -q "live view stopped (window closed)" "$work/view-close.out" ||
+    fail "closing the window did not stop the view: $(tr -d '\r' <"$work/view-close.out")"
+  wine_run "$bin/usbcam.exe" capture -o "$(winpath "$work/after-view.png")" >/dev/null 2>&1 ||
+    fail "the camera did not serve a capture after the window closed"
   cp "$work/view-2.png" "$work/windows-view.png"
   echo "wine-e2e: usbcam.exe view: test pattern on screen, camera counter $first then $second," \
     "$frames1 then $frames2 frames in the title; S saved capture-0001.png (${saved#ok });" \
-    "$(tr -d '\r' <"$work/view.out" | tail -n 1)"
+    "$(tr -d '\r' <"$work/view.out" | tail -n 1); Alt+F4: $(tr -d '\r' <"$work/view-close.out" | tail -n 1)"
 }
