@@ -87,6 +87,12 @@ feature vendor control string frame last-status timeout sleep demo batch raw"
     fi
   done
   grep -q "Example:" "$dir/help.txt" || fail "usbcam.exe's help has no examples"
+  # An option of the emulation, typed anyway, is refused saying why.
+  if wine_run "$bin/usbcam.exe" --trace bus.pcap list >"$dir/trace.out" 2>&1 ||
+    ! tr -d '\r' <"$dir/trace.out" | grep -q "^usbcam: --trace sets up the emulated machine, which only the Linux"; then
+    tr -d '\r' <"$dir/trace.out" >&2
+    fail "usbcam.exe --trace was not refused as an option of the emulation"
+  fi
   # The examples: the lines under "Example:" that start with usbcam or echo,
   # each after the number of its example; the view runs until it is closed
   # (the window is checked on its own).

@@ -99,6 +99,20 @@ int main(int argc, char **argv) {
 #endif
     usbcam::cli::ToolParser tools(&app);
 
+#ifdef _WIN32
+    // Said plainly rather than as an argument the parser did not expect.
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        for (const char *option : {"--camera", "--function", "--trace"}) {
+            if (word == option || word.rfind(std::string(option) + "=", 0) == 0) {
+                return Fail(std::string(option) +
+                            " sets up the emulated machine, which only the Linux build of usbcam has; usbcam.exe "
+                            "talks to the installed driver and the cameras plugged in");
+            }
+        }
+    }
+#endif
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp &e) {
