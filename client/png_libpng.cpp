@@ -15,8 +15,6 @@ void NoFlush(png_structp) {}
 
 }  // namespace
 
-bool PngAvailable() { return true; }
-
 bool EncodePng(const GreyImage &image, std::vector<uint8_t> *out, std::string *error) {
     out->clear();
     if (image.Width == 0 || image.Height == 0 ||

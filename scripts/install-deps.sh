@@ -10,8 +10,11 @@ python3-numpy python3-setuptools python3-venv python3-pytest python3-pip python3
 libusbredirparser-dev libusb-1.0-0-dev"
 windows_packages="cmake ninja-build make mingw-w64 binutils-mingw-w64-x86-64
 libcli11-dev libfmt-dev nlohmann-json3-dev"
-# Wine's kernel emulation, which loads the Windows driver image (make wine-check).
-wine_packages="wine64"
+# Wine's kernel emulation, which loads the Windows driver image (make wine-check);
+# a virtual X server, an image library for the screenshots of usbcam.exe's
+# live view window, and the tools that find the window and press its keys
+# (make wine-e2e).
+wine_packages="wine64 xvfb python3-pil x11-utils xdotool"
 # The mutation run (make mutants): its script, and the compiler cache that keeps
 # its rebuilds short.
 mutants_packages="python3 ccache"

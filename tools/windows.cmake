@@ -1,6 +1,6 @@
 # Included by windows/CMakeLists.txt in the cross build: usbcam.exe, which
-# sends requests to the installed driver: every camera command except the
-# live view, raw, and batch without the emulation lines.
+# sends requests to the installed driver: every camera command (the live view
+# in a window), raw, and batch without the emulation lines.
 set(USBCAM_TOOL_DIR ${CMAKE_SOURCE_DIR}/tools/usbcam)
 
 # CLI11 is header-only; expose just its folder, not the host's /usr/include.
@@ -26,8 +26,8 @@ add_executable(usbcam_exe
   ${USBCAM_TOOL_DIR}/load_command.cpp
   ${USBCAM_TOOL_DIR}/transfer_commands.cpp
   ${USBCAM_TOOL_DIR}/demo_command.cpp
-  # No cpp-httplib build for mingw-w64 in the distribution: no live view.
-  ${USBCAM_TOOL_DIR}/view_unavailable.cpp
+  # The live view in a window of its own (GDI).
+  ${USBCAM_TOOL_DIR}/view_window.cpp
 )
 set_target_properties(usbcam_exe PROPERTIES OUTPUT_NAME usbcam)
 target_include_directories(usbcam_exe PRIVATE ${USBCAM_TOOL_DIR} ${USBCAM_CLI11_INCLUDE})
@@ -35,4 +35,4 @@ target_compile_options(usbcam_exe PRIVATE -Wall -Wextra)
 target_compile_definitions(usbcam_exe PRIVATE FMT_HEADER_ONLY)
 # One self-contained executable: no MinGW run-time DLLs to ship beside it.
 target_link_options(usbcam_exe PRIVATE -static -static-libgcc -static-libstdc++ -s)
-target_link_libraries(usbcam_exe PRIVATE usbcam_client)
+target_link_libraries(usbcam_exe PRIVATE usbcam_client gdi32 user32 advapi32)

@@ -18,6 +18,10 @@
 #    answers and fails.
 # 5. The SDK's C example (capture.exe) captures a frame through
 #    tavrinoscope.dll, which must be the camera's test pattern.
+# 6. usbcam.exe itself (windows/wine-usbcam.sh): list without the driver,
+#    without a camera and with one; a PNG compared pixel for pixel with the
+#    host's; the live view window on a virtual X server (Xvfb, started here
+#    for the run: every Wine window goes there); the help and its examples.
 #
 # Usage: windows/wine-e2e.sh   (after make windows and make build)
 set -eu
@@ -50,7 +54,12 @@ wineserver=$(command -v wineserver || true)
 
 mkdir -p "$work/tmp"
 export WINEPREFIX="$work/prefix" WINEARCH=win64 TMPDIR="$work/tmp"
-export DISPLAY='' WAYLAND_DISPLAY=''
+# Wine's windows go to a virtual X server of the run's own (the live view's
+# window is checked there), never to a desktop of the user's.
+export WAYLAND_DISPLAY=''
+. "$root/windows/wine-usbcam.sh"
+xvfb_pid=
+start_xvfb
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINEDEBUG=-all
 log=$work/wine.log
@@ -59,7 +68,7 @@ cleanup() {
   timeout 20 "$wineserver" -k >/dev/null 2>&1 || true
   timeout 20 "$wineserver" -w >/dev/null 2>&1 || true
 }
-trap cleanup EXIT
+trap 'cleanup; [ -z "$xvfb_pid" ] || kill "$xvfb_pid" 2>/dev/null || true' EXIT
 trap 'echo "wine-e2e: timed out or interrupted (Wine log: $log)" >&2; exit 1' TERM INT
 
 wine_run() {
@@ -93,8 +102,12 @@ cp "$bin/tavrinoscope.sys" "$infdir/"
 rm -rf "$work/package"
 mkdir -p "$work/package"
 cp "$root/windows/tavrinoscope.inf" "$bin/tavrinoscope.sys" "$work/package/"
+# usbcam.exe list tells a driver not installed from a camera not plugged in.
+wine_run sc delete tavrinoscope >/dev/null 2>&1 || true
+expect_list "the Tavrinoscope driver is not installed"
 wine_run "$bin/inf-check.exe" --install "$(winpath "$work/package/tavrinoscope.inf")" \
   >"$work/install.out" 2>&1 || { tr -d '\r' <"$work/install.out" >&2; fail "the driver package could not be installed"; }
+expect_list "the driver is installed, but no camera is plugged in"
 wine_run reg delete 'HKLM\System\CurrentControlSet\Enum\USB\VID_1209&PID_0001' /f >/dev/null 2>&1 || true
 wine_run reg add 'HKLM\System\CurrentControlSet\Services\tavrinoscope-testbus' /v Type /t REG_DWORD /d 1 /f >/dev/null 2>&1
 wine_run reg add 'HKLM\System\CurrentControlSet\Services\tavrinoscope-testbus' /v Start /t REG_DWORD /d 3 /f >/dev/null 2>&1
@@ -121,6 +134,7 @@ until wine_run "$bin/usbcam.exe" raw NOP >"$work/probe.out" 2>&1; do
   [ "$tries" -lt 60 ] || { grep -a -E 'err:|plugplay' "$log" | tail -n 20 >&2; fail "the camera never appeared as \\\\.\\Tavrinoscope-0"; }
   sleep 1
 done
+expect_list "1209:0001  Tavrinoscope  started"
 
 # 4. The batches, in the order of their names, as one session on each side:
 # the camera in Wine stays plugged from one batch to the next, so the host
@@ -155,3 +169,10 @@ grep -q '^camera 0: 1209:0001 ' "$work/sdk.out" && grep -q ': 640 x 480 frame ' 
 python3 "$root/windows/sdk-frame-check.py" "$work/sdk-frame.pgm" || fail "the SDK example's frame is not the test pattern"
 printf "wine-e2e: the SDK's DLL captured a frame: %s\n" "$(tail -n 1 "$work/sdk.out")"
 echo "wine-e2e: every request gave the same answer in Wine as in the host emulation"
+
+# 6. usbcam.exe's own commands: a PNG, the live view window, the help.
+started=$(date +%s)
+check_png_capture
+check_view
+check_help
+echo "wine-e2e: usbcam.exe's capture, view and help checked in $(($(date +%s) - started)) s"

@@ -5,7 +5,10 @@ pixel (x, y) = (x + 2y + counter) & 0xFF, the first 8 bytes being the frame
 header (counter, width, height, little-endian).
 
 usage: png_check.py FILE [WIDTH HEIGHT]
+       png_check.py FILE --same-as OTHER
 Prints "ok WIDTH HEIGHT COUNTER" and exits 0, or prints what is wrong and exits 1.
+With --same-as, both files are decoded and must hold the same pixels (two
+encoders' files of one frame: usbcam.exe's and the Linux usbcam's).
 """
 import struct
 import sys
@@ -17,8 +20,9 @@ def fail(message):
     sys.exit(1)
 
 
-def main():
-    data = open(sys.argv[1], "rb").read()
+def decode(path):
+    """(width, height, pixels) of an 8-bit greyscale PNG."""
+    data = open(path, "rb").read()
     if data[:8] != b"\x89PNG\r\n\x1a\n":
         fail("not a PNG signature")
     pos, idat, header = 8, b"", None
@@ -66,6 +70,21 @@ def main():
                 fail("unknown filter %d on row %d" % (kind, y))
         pixels += line
         previous = line
+    return width, height, pixels
+
+
+def main():
+    if len(sys.argv) == 4 and sys.argv[2] == "--same-as":
+        first, second = decode(sys.argv[1]), decode(sys.argv[3])
+        if first[:2] != second[:2]:
+            fail("%s is %dx%d, %s is %dx%d" % (sys.argv[1], first[0], first[1], sys.argv[3], second[0], second[1]))
+        for i, (a, b) in enumerate(zip(first[2], second[2])):
+            if a != b:
+                fail("pixel (%d, %d): %d in %s, %d in %s"
+                     % (i % first[0], i // first[0], a, sys.argv[1], b, sys.argv[3]))
+        print("same %d %d" % first[:2])
+        return
+    width, height, pixels = decode(sys.argv[1])
     if len(sys.argv) >= 4 and (width, height) != (int(sys.argv[2]), int(sys.argv[3])):
         fail("size %dx%d, expected %sx%s" % (width, height, sys.argv[2], sys.argv[3]))
     counter, hw, hh = struct.unpack("<IHH", bytes(pixels[:8]))

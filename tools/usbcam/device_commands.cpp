@@ -152,7 +152,11 @@ bool RunList(const ToolCommand &command, ToolContext &context, std::string *) {
     for (unsigned n = 0; n < 32; ++n) {
         std::unique_ptr<Camera> camera;
         const uint32_t status = Camera::Open(n, &camera);
-        if (status == 0xC0000034u) continue;  // STATUS_OBJECT_NAME_NOT_FOUND: no such camera
+        // No such camera: STATUS_OBJECT_NAME_NOT_FOUND. On Windows a link name
+        // that names no object is then taken as a file name, and those of
+        // cameras 12, 14 and 15 ('<', '>', '?') are not valid ones:
+        // STATUS_OBJECT_NAME_INVALID.
+        if (status == 0xC0000034u || status == 0xC0000033u) continue;
         ++found;
         nlohmann::json entry = {{"index", n}, {"link", DevicePath(n)}, {"started", IsNtSuccess(status)}};
         if (!IsNtSuccess(status)) {
@@ -178,7 +182,32 @@ bool RunList(const ToolCommand &command, ToolContext &context, std::string *) {
         report.Line(fmt::format("{:<3}{:<22}{}  {}  started", n, DevicePath(n), ids, product.empty() ? "-" : product));
         report["cameras"].push_back(entry);
     }
-    if (found == 0) report.Line("no cameras");
+    if (found == 0) {
+        std::string detail;
+        switch (context.Owner->Driver(&detail)) {
+            case Session::DriverState::NotInstalled:
+                report["driver"] = "not installed";
+                report.Line("no cameras: the Tavrinoscope driver is not installed; try: install the driver package "
+                            "(pnputil /add-driver tavrinoscope.inf /install, see INSTALL.md), then plug the camera in");
+                break;
+            case Session::DriverState::InstalledNotLoaded:
+                report["driver"] = "installed";
+                report.Line("no cameras: the driver is installed, but no camera is plugged in; try: plug the camera in "
+                            "(or another USB port), then usbcam list");
+                break;
+            case Session::DriverState::Loaded:
+                report["driver"] = "loaded";
+                report.Line(context.Owner->Emulated()
+                                ? "no cameras: none is plugged in and started in this emulated session"
+                                : "no cameras: the driver is loaded, but no camera is plugged in and started; try: "
+                                  "plug the camera in again, then usbcam list");
+                break;
+            case Session::DriverState::Unknown:
+                report["driver"] = "unknown";
+                report.Line("no cameras (" + detail + ", so whether the driver is installed is not known)");
+                break;
+        }
+    }
     report.Print(context);
     return true;
 }

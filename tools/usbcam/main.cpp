@@ -67,6 +67,9 @@ int main(int argc, char **argv) {
     app.add_option("--device", sessionOptions.Device,
                    "camera N to address (\\\\.\\Tavrinoscope-N, default 0)")
         ->check(CLI::Range(0, 31));
+#ifndef _WIN32
+    // The emulated machine's settings; usbcam.exe talks to the installed
+    // driver and the cameras plugged in, so it has none of them.
     app.add_option("--camera", sessionOptions.CameraProfile,
                    "JSON profile of the first camera (emulation; default: the reference camera)");
     app.add_option("--function", sessionOptions.Function,
@@ -78,18 +81,41 @@ int main(int argc, char **argv) {
                                       "drive a real USB camera through libusb: VID:PID (hex) or BUS/ADDRESS; "
                                       "alone, the first 1209:0001 (Linux)")
                            ->expected(0, 1);
+#endif
     app.add_flag("--json", sessionOptions.Json, "print one JSON object per command, for scripts");
     app.footer("Run `usbcam COMMAND --help` for a command's options and an example.");
 
     usbcam::cli::RawOptions rawOptions;
     CLI::App *raw = app.add_subcommand("raw", "issue one device-control request and print its result");
     usbcam::cli::AddRawOptions(raw, &rawOptions, false);
+    raw->footer("Example:\n  usbcam raw GET_VERSION --out-len 6");
     CLI::App *batch = app.add_subcommand(
         "batch", "run commands read from standard input, one a line, in one session");
+#ifdef _WIN32
+    batch->footer("Each line is a command as on the command line (info, read 2 307200, select 0 1, stream ...,\n"
+                  "sleep 500), a raw request, device N or close.\n"
+                  "Example:\n  usbcam batch < commands.txt\n"
+                  "      commands.txt holds: info, capture -o a.png, last-status (one a line)");
+#else
     batch->footer("Each line is a command as on the command line (info, read 2 307200, select 0 1, stream ...,\n"
                   "sleep 500), a raw request, or an emulation line (stall 0x82, plug, pnp remove, ...).\n"
                   "Example:\n  printf 'info\\ncapture -o a.png\\nlast-status\\n' | usbcam batch");
+#endif
     usbcam::cli::ToolParser tools(&app);
+
+#ifdef _WIN32
+    // Said plainly rather than as an argument the parser did not expect.
+    for (int i = 1; i < argc; ++i) {
+        const std::string word = argv[i];
+        for (const char *option : {"--camera", "--function", "--trace"}) {
+            if (word == option || word.rfind(std::string(option) + "=", 0) == 0) {
+                return Fail(std::string(option) +
+                            " sets up the emulated machine, which only the Linux build of usbcam has; usbcam.exe "
+                            "talks to the installed driver and the cameras plugged in");
+            }
+        }
+    }
+#endif
 
     try {
         app.parse(argc, argv);
@@ -142,7 +168,9 @@ int main(int argc, char **argv) {
         commands.push_back(command);
     }
 
+#ifndef _WIN32
     sessionOptions.Usb = usb->count() > 0;
+#endif
     std::unique_ptr<usbcam::cli::Session> session = usbcam::cli::StartSession(sessionOptions, &error);
     if (!session) return Fail(error);
     session->SetJson(sessionOptions.Json);

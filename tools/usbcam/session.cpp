@@ -16,6 +16,9 @@ namespace cli {
 
 namespace {
 const uint32_t kStatusObjectNameNotFound = 0xC0000034u;
+// What Windows answers for a link name that names no object and is no valid
+// file name either (cameras 12, 14 and 15: '<', '>', '?').
+const uint32_t kStatusObjectNameInvalid = 0xC0000033u;
 }
 
 void PrintRawResult(const IoOutcome &outcome, const std::vector<uint8_t> &output,
@@ -70,9 +73,10 @@ Camera *Session::CameraFor(unsigned device, std::string *error) {
         const uint32_t status = Camera::Open(device, &handle);
         if (!IsNtSuccess(status)) {
             handles_.erase(device);
-            *error = (status == kStatusObjectNameNotFound ? "no such device " : "cannot open ") +
+            const bool absent = status == kStatusObjectNameNotFound || status == kStatusObjectNameInvalid;
+            *error = (absent ? "no such device " : "cannot open ") +
                      DevicePath(device) + ": " + FormatNtStatus(status) +
-                     (status == kStatusObjectNameNotFound
+                     (absent
                           ? "; try: usbcam list"
                           : "; try: check that the camera has started (usbcam list)");
             return nullptr;

@@ -58,6 +58,11 @@ class Session {
     // True in the emulation (the demo and `list` say where they run).
     virtual bool Emulated() const = 0;
 
+    // Whether the driver is there, for `list` to say why it found no camera.
+    enum class DriverState { Loaded, InstalledNotLoaded, NotInstalled, Unknown };
+    // *detail: a few words on an Unknown state (the error that hid it).
+    virtual DriverState Driver(std::string *detail) const = 0;
+
   protected:
     // The commands only the emulation can run.
     virtual bool RunEmulation(const Command &command, std::ostream &out, std::string *error) = 0;

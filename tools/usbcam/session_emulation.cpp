@@ -65,6 +65,7 @@ class EmulatedSession final : public Session {
   public:
     explicit EmulatedSession(unsigned device) : Session(device) {}
     bool Emulated() const override { return true; }
+    DriverState Driver(std::string *) const override { return DriverState::Loaded; }
 
     bool Start(const SessionOptions &options, std::string *error) {
         MachineOptions machineOptions;

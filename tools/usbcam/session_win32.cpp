@@ -1,5 +1,7 @@
 // The Windows session: requests go to the real driver through the Win32 back
 // end. There is no emulation here, so its commands are refused.
+#include <windows.h>
+
 #include <ostream>
 
 #include "session.h"
@@ -12,6 +14,37 @@ class Win32Session final : public Session {
   public:
     explicit Win32Session(unsigned device) : Session(device) {}
     bool Emulated() const override { return false; }
+
+    // The driver package installs the service "tavrinoscope"; the system
+    // starts it when the first camera is plugged in.
+    DriverState Driver(std::string *detail) const override {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+        if (manager == nullptr) {
+            *detail = "the service manager could not be opened (error " + std::to_string(GetLastError()) + ")";
+            return DriverState::Unknown;
+        }
+        DriverState state = DriverState::Unknown;
+        SC_HANDLE service = OpenServiceW(manager, L"tavrinoscope", SERVICE_QUERY_STATUS);
+        if (service == nullptr) {
+            const DWORD why = GetLastError();
+            if (why == ERROR_SERVICE_DOES_NOT_EXIST) {
+                state = DriverState::NotInstalled;
+            } else {
+                *detail = "the driver's service could not be read (error " + std::to_string(why) + ")";
+            }
+        } else {
+            SERVICE_STATUS status = {};
+            if (QueryServiceStatus(service, &status)) {
+                state = status.dwCurrentState == SERVICE_RUNNING ? DriverState::Loaded
+                                                                 : DriverState::InstalledNotLoaded;
+            } else {
+                state = DriverState::InstalledNotLoaded;
+            }
+            CloseServiceHandle(service);
+        }
+        CloseServiceHandle(manager);
+        return state;
+    }
 
     bool Finish(std::ostream &) override {
         CloseAll();

@@ -45,6 +45,31 @@ const VerbInfo kVerbs[] = {
     {"sleep", Tool::Sleep},       {"demo", Tool::Demo},
 };
 
+#ifdef _WIN32
+const bool kWindows = true;
+#else
+const bool kWindows = false;
+#endif
+
+// One line of a command's example: what to type, and a note on what it does.
+// On Linux the note follows as a shell comment; on Windows, whose command
+// shell has no comment for the end of a line, on a line of its own, so every
+// line that starts with "usbcam" or "echo" can be typed as printed.
+struct ExampleLine {
+    const char *Command;
+    const char *Note;
+};
+
+std::string Examples(std::initializer_list<ExampleLine> lines) {
+    std::string text;
+    for (const ExampleLine &line : lines) {
+        if (!text.empty()) text += "\n  ";
+        text += line.Command;
+        if (line.Note != nullptr) text += std::string(kWindows ? "\n      " : "   # ") + line.Note;
+    }
+    return text;
+}
+
 CLI::App *Sub(ToolOptions *o, CLI::App *app, const char *name, Tool what, const char *what_it_does,
               const std::string &example) {
     CLI::App *sub = app->add_subcommand(name, what_it_does);
@@ -103,7 +128,7 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
     Sub(o, app, "info", Tool::Info,
         "decode the device, configuration and string descriptors field by field, the pipe table, "
         "the driver version, the time-out and the last USB status",
-        "usbcam info            # or: usbcam --json info");
+        Examples({{"usbcam info", nullptr}, {"usbcam --json info", "the same as one JSON object"}}));
 
     sub = Sub(o, app, "load", Tool::Load,
               "load the camera's memory from an Intel HEX file (or a raw binary with --at)",
@@ -114,7 +139,8 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
     sub->add_option("--at", o->At, "load FILE as a raw binary image at this device address");
 
     sub = Sub(o, app, "capture", Tool::Capture, "capture frames over pipe 2 and write them as images",
-              "usbcam capture -o frame.png\n  usbcam capture --count 3 -o shot.pgm   # shot-1.pgm ... shot-3.pgm");
+              Examples({{"usbcam capture -o frame.png", nullptr},
+                        {"usbcam capture --count 3 -o shot.pgm", "shot-1.pgm ... shot-3.pgm"}}));
     sub->add_option("-o,--output", o->OutputPath, "image file, .png or .pgm (default frame.png)");
     sub->add_flag("--large", o->Large,
                   "read with the segmented transfer (READ_PIPE_LARGE; taken anyway when a frame is larger "
@@ -123,7 +149,11 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
     sub->add_option("--bytes", o->FrameBytes, "bytes of one frame (default 307200, 640 x 480)");
 
     sub = Sub(o, app, "read", Tool::Read, "read LENGTH bytes from a bulk or interrupt pipe",
-              "usbcam read 2 307200 -o frame.raw\n  usbcam read 2 307200 --large -o frame.raw");
+              // On Windows pipe 2 takes at most 64 KiB a READ_PIPE once a setting
+              // has been selected, which the driver keeps between runs.
+              kWindows ? Examples({{"usbcam read 2 307200 --large -o frame.raw", nullptr},
+                                   {"usbcam read 2 4096", "a hex dump of the first 512 bytes"}})
+                       : "usbcam read 2 307200 -o frame.raw\n  usbcam read 2 307200 --large -o frame.raw");
     PipeArgument(sub, &o->Pipe);
     sub->add_option("LENGTH", o->Length, "bytes to read")->required();
     sub->add_option("-o,--output", o->OutputPath, "write the bytes to this file (else a hex dump)");
@@ -137,7 +167,11 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
 
     sub = Sub(o, app, "iso-read", Tool::IsoRead,
               "read a fixed number of isochronous packets and count failures and losses",
-              "printf 'select 0 1\\niso-read 2 --packet-size 1024 --packets 64 --per-request 8 --slots 2\\n' | usbcam batch");
+              kWindows ? Examples({{"usbcam select 0 1", "the driver keeps the setting for the next command"},
+                                   {"usbcam iso-read 2 --packet-size 1024 --packets 64 --per-request 8 --slots 2",
+                                    nullptr}})
+                       : "printf 'select 0 1\\niso-read 2 --packet-size 1024 --packets 64 --per-request 8 --slots "
+                         "2\\n' | usbcam batch");
     PipeArgument(sub, &o->Pipe);
     sub->add_option("--packet-size", o->PacketSize, "bytes per packet")->required();
     sub->add_option("--packets", o->Packets, "packets to read")->required();
@@ -148,8 +182,12 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
     sub = Sub(o, app, "stream", Tool::Stream,
               "run a continuous isochronous stream on the current interface and drain it; "
               "selects nothing itself",
-              "printf 'select 0 3\\nstream 0 --packet-size 3072 --ring-packets 512 --per-request 8 "
-              "--slots 4 --seconds 2\\n' | usbcam batch");
+              kWindows ? Examples({{"usbcam select 0 3", "the driver keeps the setting for the next command"},
+                                   {"usbcam stream 0 --packet-size 3072 --ring-packets 512 --per-request 8 "
+                                    "--slots 4 --seconds 2",
+                                    nullptr}})
+                       : "printf 'select 0 3\\nstream 0 --packet-size 3072 --ring-packets 512 --per-request 8 "
+                         "--slots 4 --seconds 2\\n' | usbcam batch");
     PipeArgument(sub, &o->Pipe);
     sub->add_option("--packet-size", o->PacketSize, "bytes per packet")->required();
     sub->add_option("--ring-packets", o->RingPackets, "capacity of the driver's rings, in packets")->required();
@@ -160,14 +198,22 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
     seconds->excludes(packets);
     sub->add_option("-o,--output", o->OutputPath, "write the packets' bytes to this file");
 
-    sub = Sub(o, app, "view", Tool::View,
-              "serve a live view of the camera on http://127.0.0.1:PORT/ until Ctrl-C",
-              "usbcam view --port 8080     # then open http://127.0.0.1:8080/");
-    sub->add_option("--port", o->Port, "TCP port on 127.0.0.1 (default 8080; 0 picks a free one)");
+    if (kWindows) {
+        sub = Sub(o, app, "view", Tool::View,
+                  "show the camera live in a window, with frame count, frame rate, byte rate and last USB "
+                  "status; S or the button saves the frame as a PNG; close the window or press Ctrl-C to stop",
+                  Examples({{"usbcam view", "S saves the frame on show as capture-0001.png, capture-0002.png, ..."}}));
+        sub->add_option("--dir", o->Directory, "where S and the button write their PNG files (default .)");
+    } else {
+        sub = Sub(o, app, "view", Tool::View,
+                  "serve a live view of the camera on http://127.0.0.1:PORT/ until Ctrl-C",
+                  Examples({{"usbcam view --port 8080", "then open http://127.0.0.1:8080/"}}));
+        sub->add_option("--port", o->Port, "TCP port on 127.0.0.1 (default 8080; 0 picks a free one)");
+        sub->add_option("--dir", o->Directory, "where the capture button writes its PNG files (default .)");
+    }
     sub->add_option("--seconds", o->Seconds, "stop by itself after this long");
     sub->add_flag("--large", o->Large, "read frames with the segmented transfer");
     sub->add_option("--bytes", o->FrameBytes, "bytes of one frame (default 307200, 640 x 480)");
-    sub->add_option("--dir", o->Directory, "where the capture button writes its PNG files (default .)");
 
     sub = Sub(o, app, "select", Tool::Select, "select an alternate setting of an interface",
               "usbcam select 0 1");
@@ -181,13 +227,13 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
     Sub(o, app, "reset-port", Tool::ResetPort, "reset the camera's USB port", "usbcam reset-port");
 
     sub = Sub(o, app, "feature", Tool::Feature, "send SET_FEATURE to the device",
-              "usbcam feature 1 0     # DEVICE_REMOTE_WAKEUP");
+              Examples({{"usbcam feature 1 0", "DEVICE_REMOTE_WAKEUP"}}));
     sub->add_option("SELECTOR", o->Selector, "feature selector")->required();
     sub->add_option("INDEX", o->Index, "wIndex")->required();
 
     sub = Sub(o, app, "vendor", Tool::Vendor,
               "send a vendor request to the device (--read for device-to-host)",
-              "usbcam vendor 0xa0 --value 0x2000 --read 16   # 16 bytes of memory at 0x2000");
+              Examples({{"usbcam vendor 0xa0 --value 0x2000 --read 16", "16 bytes of memory at 0x2000"}}));
     sub->add_option("REQUEST", o->Request, "bRequest")->required();
     sub->add_option("--value", o->Value, "wValue (default 0)");
     sub->add_option("--index", o->Index, "wIndex (default 0)");
@@ -222,12 +268,13 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
               "usbcam timeout 5000");
     sub->add_option("MS", o->Milliseconds, "milliseconds (0 or less: the driver's own rule)")->required();
     sub = Sub(o, app, "sleep", Tool::Sleep, "wait (in a batch, lets a stream run between requests)",
-              "printf 'frame\\nsleep 500\\nframe\\n' | usbcam batch");
+              kWindows ? "echo sleep 500| usbcam batch"
+                       : "printf 'frame\\nsleep 500\\nframe\\n' | usbcam batch");
     sub->add_option("MS", o->Milliseconds, "milliseconds")->required();
     sub = Sub(o, app, "demo", Tool::Demo,
               "show what the camera does: info, a memory load from Intel HEX with verification, "
               "a captured frame (demo-frame.png), two seconds of streaming",
-              "usbcam demo --dir /tmp");
+              kWindows ? "usbcam demo --dir %TEMP%" : "usbcam demo --dir /tmp");
     sub->add_option("--dir", o->Directory, "where demo-memory.hex and demo-frame.png go (default .)");
 }
 
@@ -280,10 +327,6 @@ bool ToolParser::Finish(ToolCommand *c, std::string *error) const {
             const bool pgm = lower.size() > 4 && lower.compare(lower.size() - 4, 4, ".pgm") == 0;
             if (!png && !pgm) {
                 *error = "capture -o: '" + c->OutputPath + "' is neither a .png nor a .pgm file";
-                return false;
-            }
-            if (png && !PngAvailable()) {
-                *error = "capture -o: PNG output needs libpng, which this build does not have; use a .pgm file";
                 return false;
             }
             return o.Count.empty() || Number(o.Count, "capture --count", 1, 100000, &c->Count, error);

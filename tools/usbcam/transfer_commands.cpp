@@ -124,17 +124,25 @@ bool CaptureFrame(Camera *camera, bool large, uint32_t frameBytes, const std::st
             large = true;
         }
     }
-    const IoOutcome outcome = large ? camera->ReadPipeLarge(kFramePipe, bytes.data(), frameBytes)
-                                    : camera->ReadPipe(kFramePipe, bytes.data(), frameBytes);
-    if (!IsNtSuccess(outcome.Status)) {
-        const std::string hint =
-            outcome.Status == kStatusInvalidParameter ? PipeHint(camera, kFramePipe, frameBytes, large) : "";
-        *error = Failure(camera, asked, outcome, hint);
-        return false;
+    size_t got = 0;
+    // A read that came back short and without a frame header took the rest
+    // of a frame an earlier client read only part of (`read 2 4096`): the
+    // camera keeps a frame's remainder for the next read. The read after it
+    // starts a whole frame.
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const IoOutcome outcome = large ? camera->ReadPipeLarge(kFramePipe, bytes.data(), frameBytes)
+                                        : camera->ReadPipe(kFramePipe, bytes.data(), frameBytes);
+        if (!IsNtSuccess(outcome.Status)) {
+            const std::string hint =
+                outcome.Status == kStatusInvalidParameter ? PipeHint(camera, kFramePipe, frameBytes, large) : "";
+            *error = Failure(camera, asked, outcome, hint);
+            return false;
+        }
+        got = static_cast<size_t>(std::min<uint64_t>(outcome.Information, frameBytes));
+        frame->HasHeader = ParseFrameHeader(bytes.data(), got, &frame->Header);
+        if (frame->HasHeader || got == 0 || got == frameBytes) break;
     }
-    const size_t got = static_cast<size_t>(std::min<uint64_t>(outcome.Information, frameBytes));
     frame->Bytes = got;
-    frame->HasHeader = ParseFrameHeader(bytes.data(), got, &frame->Header);
     if (frame->HasHeader) {
         frame->Image.Width = frame->Header.Width;
         frame->Image.Height = frame->Header.Height;

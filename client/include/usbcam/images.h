@@ -31,10 +31,10 @@ struct GreyImage {
 // Binary PGM (P5) bytes of the image.
 std::vector<uint8_t> EncodePgm(const GreyImage &image);
 
-// PNG bytes (8-bit greyscale) of the image. PNG support needs libpng, which
-// only the Linux build has; elsewhere this fails with *error saying so.
+// PNG bytes (8-bit greyscale) of the image, from each system's own encoder:
+// libpng on Linux (png_libpng.cpp), the Windows Imaging Component on Windows
+// (png_wic.cpp). On failure *error says which step failed.
 bool EncodePng(const GreyImage &image, std::vector<uint8_t> *png, std::string *error);
-bool PngAvailable();
 
 // Writes the image as PNG or PGM, chosen by the path's extension (".png",
 // ".pgm"; any other is an error that says which are known).
