@@ -17,6 +17,8 @@ class UsbSession final : public Session {
   public:
     explicit UsbSession(unsigned device) : Session(device) {}
     bool Emulated() const override { return true; }
+    // The driver runs in this process's emulated kernel, loaded by Start.
+    DriverState Driver(std::string *) const override { return DriverState::Loaded; }
 
     bool Start(const SessionOptions &options, std::string *error) {
         if (!options.CameraProfile.empty() || !options.TracePath.empty()) {
