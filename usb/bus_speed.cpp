@@ -7,17 +7,6 @@
 #define INITGUID
 #include "usb/usb_requests.h"
 
-// IRQL <= DISPATCH_LEVEL, any processor. Hands the request back to the
-// thread that sent it, which frees it.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-static NTSTATUS QueryInterfaceCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    DRV_IRQL_MAX(DISPATCH_LEVEL);
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // PASSIVE_LEVEL, the PnP manager's thread.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS QueryBusSpeed(PDEVICE_OBJECT DeviceObject) {
@@ -46,7 +35,8 @@ NTSTATUS QueryBusSpeed(PDEVICE_OBJECT DeviceObject) {
         next->Parameters.QueryInterface.Version = USB_BUSIF_USBDI_VERSION_1;
         next->Parameters.QueryInterface.Interface = (PINTERFACE)&bus;
         next->Parameters.QueryInterface.InterfaceSpecificData = NULL;
-        IoSetCompletionRoutine(irp, QueryInterfaceCompletion, &event, TRUE, TRUE, TRUE);
+        // Hands the request back to this thread, which frees it.
+        IoSetCompletionRoutine(irp, ForwardAndWaitCompletion, &event, TRUE, TRUE, TRUE);
 
         if (IoCallDriver(lower, irp) == STATUS_PENDING) {
             KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);

@@ -7,18 +7,6 @@
 
 volatile LONGLONG TransferTimeoutMs;
 
-// Completion of a request the driver sent on an IRP of its own: hands the IRP
-// back to the submitter, which frees it. Up to DISPATCH_LEVEL, any processor,
-// possibly inside IofCallDriver or IoCancelIrp.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-static NTSTATUS SubmitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    DRV_IRQL_MAX(DISPATCH_LEVEL);
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // Any IRQL: one aligned 64-bit load.
 LONGLONG TransferTimeoutRelative(VOID) {
     return ReadNoFence64(&TransferTimeoutMs) * -10000LL;
@@ -60,7 +48,8 @@ static NTSTATUS SendUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, LONGLONG T
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = Urb;
-    IoSetCompletionRoutine(irp, SubmitCompletion, &event, TRUE, TRUE, TRUE);
+    // ForwardAndWaitCompletion hands the IRP back to this thread, which frees it.
+    IoSetCompletionRoutine(irp, ForwardAndWaitCompletion, &event, TRUE, TRUE, TRUE);
 
     const NTSTATUS sent = IoCallDriver(lower, irp);
 
