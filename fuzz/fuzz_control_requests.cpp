@@ -71,6 +71,7 @@ extern "C" void FuzzTargetTearDown() {
     if (g_rig.Driver == nullptr) return;
     const Rig rig = g_rig;
     g_rig = Rig();
+    fuzzsupport::EndTime();  // the teardown's thread does not take part
     fuzzsupport::CloseCameraAndShutDown("fuzz_control_requests", rig.Handle, rig.Pdo, rig.Driver);
 }
 
@@ -79,6 +80,8 @@ namespace {
 void SetUpOnce() {
     if (g_rig.Driver != nullptr) return;
     sim::KernelBoot();
+    fuzzsupport::StartTime();
+    fuzzsupport::AbortOnViolation();
     if (sim::usb::BusStart() != STATUS_SUCCESS) Fail("bus did not start");
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     g_rig.Driver = sim::LoadDriver("tavrinoscope", DriverEntry, &status);
@@ -122,6 +125,10 @@ uint32_t ReadLe(const uint8_t *p, size_t bytes) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
+    return fuzzsupport::DriverTargetDefaults(argc, argv);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     SetUpOnce();

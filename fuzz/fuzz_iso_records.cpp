@@ -69,6 +69,7 @@ extern "C" void FuzzTargetTearDown() {
     if (g_rig.Driver == nullptr) return;
     const Rig rig = g_rig;
     g_rig = Rig();
+    fuzzsupport::EndTime();  // the teardown's thread does not take part
     fuzzsupport::CloseCameraAndShutDown("fuzz_iso_records", rig.Handle, rig.Pdo, rig.Driver);
 }
 
@@ -77,6 +78,7 @@ namespace {
 void SetUpOnce() {
     if (g_rig.Driver != nullptr) return;
     sim::KernelBoot();
+    fuzzsupport::StartTime();
     sim::VerifierSetHangGuardMs(kHangGuardMs);
     fuzzsupport::AbortOnViolation();
     sim::SetPoolLimit(kPoolLimit);
@@ -131,7 +133,10 @@ void EndStreams() {
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kStreamEndGuardMs);
     while (GateCount() != 1) {
         if (std::chrono::steady_clock::now() > deadline) Fail("a stream did not end");
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // A kernel wait, so that under virtual time the bus moves on meanwhile.
+        LARGE_INTEGER interval;
+        interval.QuadPart = -10000;  // 1 ms
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
     }
     g_streamsStarted = 0;
     if (__atomic_load_n(&GetDeviceExtension(g_rig.Fdo)->ActiveStream, __ATOMIC_ACQUIRE) != nullptr)
@@ -158,7 +163,7 @@ const ULONG kOperations[6] = {IOCTL_USBCAM_ISO_READ,    IOCTL_USBCAM_ISO_WRITE,
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-    return fuzzsupport::WithoutPerInputLeakScan(argc, argv);
+    return fuzzsupport::DriverTargetDefaults(argc, argv);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
