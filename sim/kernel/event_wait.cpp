@@ -129,11 +129,25 @@ NTSTATUS WaitForEvent(PKEVENT event, PLARGE_INTEGER timeout, const std::string &
                 status = STATUS_TIMEOUT;
                 break;
             }
+            if (StepBeforeWaiting(lock, virtualAt)) continue;
             Park(t.Park, virtualAt, &b.Mutex, &b.Changed);
             b.Changed.wait(lock);
             continue;
         }
-        if (virtualTime) Park(t.Park, UINT64_MAX, &b.Mutex, &b.Changed);
+        if (virtualTime) {
+            // The hang guard also while this thread keeps moving the clock.
+            if (!warned && std::chrono::steady_clock::now() >= guardAt) {
+                warned = true;
+                lock.unlock();
+                Report(rule::WAIT_NEVER_SATISFIED, site,
+                       "an untimed wait has not been satisfied in " + std::to_string(HangGuardMs()) +
+                           " ms; still waiting");
+                lock.lock();
+                continue;
+            }
+            if (StepBeforeWaiting(lock, UINT64_MAX)) continue;
+            Park(t.Park, UINT64_MAX, &b.Mutex, &b.Changed);
+        }
         if (kind == Deadline::At) {
             if (b.Changed.wait_until(lock, at) == std::cv_status::timeout &&
                 event->Header.SignalState == 0 && !(apcs && ApcsPending())) {
@@ -292,6 +306,7 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
             Bucket &b = BucketFor(&t);
             std::unique_lock<std::mutex> lock(b.Mutex);
             while (VirtualNowMicros() < virtualAt) {
+                if (StepBeforeWaiting(lock, virtualAt)) continue;
                 Park(t.Park, virtualAt, &b.Mutex, &b.Changed);
                 b.Changed.wait(lock);
             }

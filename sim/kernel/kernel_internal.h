@@ -95,6 +95,13 @@ void Park(ParkRecord &park, uint64_t deadline, std::mutex *waitMutex,
 void Unpark(ParkRecord &park);
 // The waiter, leaving its wait: unparks itself if nobody did.
 void LeaveWait(ParkRecord &park);
+// A taking-part thread about to wait while it is the only one that can run
+// moves the clock itself (the bus's passes and, with one bus thread, the
+// completions run on it, as a DPC runs on whatever thread a processor has),
+// instead of parking and waking the clock's thread: no thread switch per
+// frame. waitLock (the wait's mutex) is released meanwhile. True when time
+// moved (the caller checks its wait again); false: park and wait.
+bool StepBeforeWaiting(std::unique_lock<std::mutex> &waitLock, uint64_t ownDeadline);
 // The 100 ns system time under virtual time (the wall clock's when it was
 // switched on, plus the virtual time elapsed).
 int64_t VirtualSystemTime();

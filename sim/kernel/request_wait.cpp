@@ -49,8 +49,11 @@ IoResult AwaitRequest(PIRP irp, NTSTATUS status, const std::shared_ptr<RequestWa
             // Under virtual time the completion (or an APC) unparks the sender.
             waiter->Park = &t.Park;
             for (;;) {
-                if (virtualTime && !waiter->Completed && !ApcsPending())
+                if (virtualTime && !waiter->Completed && !ApcsPending()) {
+                    if (std::chrono::steady_clock::now() >= deadline) break;  // the hang guard
+                    if (StepBeforeWaiting(lock, UINT64_MAX)) continue;
                     Park(t.Park, UINT64_MAX, &waiter->Mutex, &waiter->Done);
+                }
                 waiter->Done.wait_until(lock, deadline,
                                         [&] { return waiter->Completed || ApcsPending(); });
                 if (waiter->Completed || !ApcsPending()) break;

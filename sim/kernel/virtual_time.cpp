@@ -35,6 +35,7 @@ struct Clock {
     std::multimap<uint64_t, ParkRecord *> Timed;
     int64_t SystemTimeBase = 0;  // 100 ns system time at virtual time 0
     bool ThreadStarted = false;
+    bool Stepping = false;  // a thread is moving the clock
     // Held by the clock's thread while it calls the source, so that a source
     // going away waits for the call to end.
     std::mutex SourceMutex;
@@ -102,37 +103,50 @@ void WakeDueLocked(Clock &c, std::unique_lock<std::mutex> &lock) {
     lock.lock();
 }
 
+enum class Step { Moved, Changed, NothingDue };
+
+// One move of the clock, by whichever thread finds every other one waiting
+// (share: the caller's own count in Active, 0 for the clock's thread, 1 for
+// a taking-part thread about to wait, whose own deadline is ownDeadline).
+// Clock mutex held on entry and on return; Stepping set by the caller.
+Step StepLocked(Clock &c, std::unique_lock<std::mutex> &lock, int64_t share, uint64_t ownDeadline) {
+    const uint64_t generation = c.Generation;
+    lock.unlock();
+    uint64_t due = kNever;
+    {
+        std::lock_guard<std::mutex> s(c.SourceMutex);
+        if (c.Source != nullptr) due = c.Source->NextDueMicros();
+    }
+    lock.lock();
+    if (!c.On || c.Active > share || c.Generation != generation) return Step::Changed;
+    if (!c.Timed.empty()) due = std::min(due, c.Timed.begin()->first);
+    due = std::min(due, ownDeadline);
+    if (due == kNever) return Step::NothingDue;
+    if (due > c.Now) c.Now = due;
+    const uint64_t now = c.Now;
+    lock.unlock();
+    {
+        std::lock_guard<std::mutex> s(c.SourceMutex);
+        if (c.Source != nullptr) c.Source->AdvancedTo(now);
+    }
+    lock.lock();
+    WakeDueLocked(c, lock);
+    return Step::Moved;
+}
+
 void ClockThread() {
     Clock &c = TheClock();
     std::unique_lock<std::mutex> lock(c.Mutex);
     for (;;) {
-        if (!c.On || c.Active > 0) {
+        if (!c.On || c.Active > 0 || c.Stepping) {
             c.Wake.wait(lock);
             continue;
         }
-        const uint64_t generation = c.Generation;
-        lock.unlock();
-        uint64_t due = kNever;
-        {
-            std::lock_guard<std::mutex> s(c.SourceMutex);
-            if (c.Source != nullptr) due = c.Source->NextDueMicros();
-        }
-        lock.lock();
-        if (!c.On || c.Active > 0 || c.Generation != generation) continue;  // news: look again
-        if (!c.Timed.empty()) due = std::min(due, c.Timed.begin()->first);
-        if (due == kNever) {
-            c.Wake.wait(lock);  // nothing will ever be due until something changes
-            continue;
-        }
-        if (due > c.Now) c.Now = due;
-        const uint64_t now = c.Now;
-        lock.unlock();
-        {
-            std::lock_guard<std::mutex> s(c.SourceMutex);
-            if (c.Source != nullptr) c.Source->AdvancedTo(now);
-        }
-        lock.lock();
-        WakeDueLocked(c, lock);
+        c.Stepping = true;
+        const Step step = StepLocked(c, lock, 0, kNever);
+        c.Stepping = false;
+        // Nothing will ever be due until something changes.
+        if (step == Step::NothingDue) c.Wake.wait(lock);
     }
 }
 
@@ -171,6 +185,26 @@ void Unpark(ParkRecord &park) {
 }
 
 void LeaveWait(ParkRecord &park) { Unpark(park); }
+
+bool StepBeforeWaiting(std::unique_lock<std::mutex> &waitLock, uint64_t ownDeadline) {
+    Clock &c = TheClock();
+    if (!t_takesPart || !c.On) return false;
+    std::unique_lock<std::mutex> lock(c.Mutex);
+    if (c.Active != 1 || c.Stepping) return false;
+    c.Stepping = true;
+    waitLock.unlock();
+    // What the step runs (the bus's passes, completion routines) runs on
+    // behalf of no driver of this thread's, as on a bus thread.
+    ThreadState &t = CurrentThread();
+    t.Drivers.push_back(nullptr);
+    const Step step = StepLocked(c, lock, 1, ownDeadline);
+    c.Stepping = false;
+    c.Wake.notify_one();
+    lock.unlock();
+    t.Drivers.pop_back();
+    waitLock.lock();
+    return step == Step::Moved;
+}
 
 int64_t VirtualSystemTime() {
     Clock &c = TheClock();
