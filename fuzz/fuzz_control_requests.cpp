@@ -83,6 +83,7 @@ void SetUpOnce() {
     fuzzsupport::StartTime();
     fuzzsupport::AbortOnViolation();
     if (sim::usb::BusStart() != STATUS_SUCCESS) Fail("bus did not start");
+    sim::usb::SetCompletionThreads(1);  // a fixed completion order: inputs replay alike
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     g_rig.Driver = sim::LoadDriver("tavrinoscope", DriverEntry, &status);
     if (g_rig.Driver == nullptr || status != STATUS_SUCCESS) Fail("driver did not load");
