@@ -104,6 +104,7 @@ void ManagerThreadMain() {
         }
         t.Apc = std::make_shared<ApcQueue>();
         t.Drivers.clear();
+        t.Locks.clear();
         t.CompletionDepth = 0;
         t.NestingReported = false;
         lock.lock();
