@@ -228,7 +228,10 @@ bool Step(Bus &bus, Port &port, Transfer *t, uint64_t now, bool inlineRun, USBD_
         *status = t->ForcedStatus;
         return true;
     }
-    if (MergedKnobs(port, t->Endpoint).NeverAnswer) return false;
+    // The queue's endpoint: a pipe reset travels the default pipe, and the
+    // control endpoint answers its CLEAR_FEATURE whatever the silent
+    // endpoint does.
+    if (MergedKnobs(port, t->QueueEndpoint).NeverAnswer) return false;
     if (!inlineRun && FrameOf(now) < t->DueFrame) return false;
     switch (t->Kind) {
     case TransferKind::Control:
