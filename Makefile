@@ -93,6 +93,7 @@ fuzz-merge: deps
 	@scripts/fuzz-merge.sh $(FUZZ_TARGETS)
 
 fuzz-coverage: deps
+	@scripts/install-deps.sh coverage
 	@scripts/fuzz-coverage.sh
 
 # Each fault of mutants/*.txt is put into a scratch copy of the tree

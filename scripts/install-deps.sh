@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian packages the build needs, only those that are missing.
-# Usage: scripts/install-deps.sh host|windows|wine|mutants
+# Usage: scripts/install-deps.sh host|windows|wine|mutants|coverage
 set -eu
 
 host_packages="g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev
@@ -13,13 +13,17 @@ wine_packages="wine64"
 # The mutation run (make mutants): its script, and the compiler cache that keeps
 # its rebuilds short.
 mutants_packages="python3 ccache"
+# The driver's coverage from the fuzz corpora (make fuzz-coverage): llvm-cov
+# and llvm-profdata.
+coverage_packages="clang llvm"
 
 case "${1:-host}" in
   host) wanted=$host_packages ;;
   windows) wanted=$windows_packages ;;
   wine) wanted=$wine_packages ;;
   mutants) wanted=$mutants_packages ;;
-  *) echo "usage: $0 host|windows|wine|mutants" >&2; exit 2 ;;
+  coverage) wanted=$coverage_packages ;;
+  *) echo "usage: $0 host|windows|wine|mutants|coverage" >&2; exit 2 ;;
 esac
 
 missing=""
