@@ -9,13 +9,15 @@
 #   make package-check  check the driver package's INF with Wine's setup API and install its service
 #   make wine-e2e  run the driver image in Wine on a test bus with the reference camera; compare with the host
 #   make fuzz     build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60)
+#   make fuzz-merge     minimise the corpora (committed + found) into fuzz/corpus/ with -merge=1
+#   make fuzz-coverage  line coverage of the driver reached by the committed corpora (llvm-cov)
 #   make bench    build and run every benchmark (build/bin/bench_*), JSON results in build/bench/
 #   make mutants  run the driver suites against each deliberate fault of mutants/*.txt
 #   make stress   the seeded stress and the low-resources sweep, long, with a fresh seed (printed)
 #   make soak     a stream under random faults for SOAK_SECONDS (default 600); SOAK_SEED replays
 #   make vm-check  the camera and the driver on a real USB stack: Debian's kernel under QEMU (docs/real-usb.md)
 
-.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz bench mutants stress soak vm-check deps clean
+.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz fuzz-merge fuzz-coverage bench mutants stress soak vm-check deps clean
 
 all: build
 
@@ -68,7 +70,11 @@ tsan: deps
 # input lands in build/fuzzers/ as crash-<hash> (or timeout-<hash>). The tree is
 # build/fuzzers, not build/fuzz: that is the host tree's fuzz/ directory, whose
 # corpus-replay tests the fuzz tree's configuration would overwrite.
+# FUZZ_ARGS adds libFuzzer flags (e.g. -runs=1000000; FUZZ_CLOCK=real in the
+# environment runs the driver's targets on the wall clock instead of virtual
+# time, docs/fuzzing.md).
 FUZZ_SECONDS ?= 60
+FUZZ_ARGS ?=
 FUZZ_TARGETS := fuzz_descriptor_walk fuzz_control_requests fuzz_hostile_camera fuzz_byte_ring \
                 fuzz_iso_records
 
@@ -79,8 +85,17 @@ fuzz: deps
 	  mkdir -p build/fuzzers/corpus/$$t && \
 	  echo "== $$t for $(FUZZ_SECONDS) s" && \
 	  build/fuzzers/bin/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -print_final_stats=1 \
-	    -artifact_prefix=build/fuzzers/ build/fuzzers/corpus/$$t fuzz/corpus/$$t || exit 1; \
+	    $(FUZZ_ARGS) -artifact_prefix=build/fuzzers/ build/fuzzers/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
+
+fuzz-merge: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz
+	@scripts/fuzz-merge.sh $(FUZZ_TARGETS)
+
+fuzz-coverage: deps
+	@scripts/install-deps.sh coverage
+	@scripts/fuzz-coverage.sh
 
 # Each fault of mutants/*.txt is put into a scratch copy of the tree
 # (build/mutants/), one at a time, and the driver suites run against it; the

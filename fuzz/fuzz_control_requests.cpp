@@ -14,14 +14,17 @@
 // Every input starts from the same device state: the transfer time-out short
 // and the default interface setting selected. A time-out the input sets is
 // forced into 1..kMaxTimeoutMs so that no request can wait long. After every
-// request the I/O gate must be back at 1 and no more bytes reported than the
-// output holds; after every input the verifier must have recorded nothing.
+// request the I/O gate must be back at 1, but for one count per stream the
+// input started, and no more bytes reported than the output holds; after
+// every input the streams are stopped and must end, and the verifier must
+// have recorded nothing.
 // Any fault calls abort() so that libFuzzer reports the input.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include <chrono>
 #include <vector>
 
 #include "control/usbcam_ioctl.h"
@@ -71,6 +74,7 @@ extern "C" void FuzzTargetTearDown() {
     if (g_rig.Driver == nullptr) return;
     const Rig rig = g_rig;
     g_rig = Rig();
+    fuzzsupport::EndTime();  // the teardown's thread does not take part
     fuzzsupport::CloseCameraAndShutDown("fuzz_control_requests", rig.Handle, rig.Pdo, rig.Driver);
 }
 
@@ -79,7 +83,10 @@ namespace {
 void SetUpOnce() {
     if (g_rig.Driver != nullptr) return;
     sim::KernelBoot();
+    fuzzsupport::StartTime();
+    fuzzsupport::AbortOnViolation();
     if (sim::usb::BusStart() != STATUS_SUCCESS) Fail("bus did not start");
+    sim::usb::SetCompletionThreads(1);  // a fixed completion order: inputs replay alike
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     g_rig.Driver = sim::LoadDriver("tavrinoscope", DriverEntry, &status);
     if (g_rig.Driver == nullptr || status != STATUS_SUCCESS) Fail("driver did not load");
@@ -95,7 +102,9 @@ void SetUpOnce() {
     fuzzsupport::TearDownAtExit();
 }
 
-LONG GateCount() { return GetDeviceExtension(g_rig.Fdo)->IoCount; }
+LONG GateCount() { return __atomic_load_n(&GetDeviceExtension(g_rig.Fdo)->IoCount, __ATOMIC_ACQUIRE); }
+
+LONG g_streamsStarted = 0;  // in this input, since the last EndStreams
 
 sim::IoResult Send(ULONG code, const void *input, ULONG inputLength, ULONG outputLength) {
     std::vector<uint8_t> output(outputLength);
@@ -104,8 +113,27 @@ sim::IoResult Send(ULONG code, const void *input, ULONG inputLength, ULONG outpu
                                                  outputLength);
     if (r.Status == STATUS_PENDING) Fail("request left pending", code);
     if (r.Information > outputLength) Fail("more bytes reported than the output holds", code);
-    if (GateCount() != 1) Fail("I/O gate not back at 1", code);
+    // A running stream holds a count of its own (a start while one runs
+    // builds a second, independent one), as designed; nothing else may.
+    if (code == IOCTL_USBCAM_START_STREAM && r.Status == STATUS_SUCCESS) ++g_streamsStarted;
+    const LONG gate = GateCount();
+    if (gate < 1 || gate > 1 + g_streamsStarted) Fail("I/O gate off its requests and streams", code);
     return r;
+}
+
+// Stops the streams, if any, and waits until each has ended (it leaves the
+// I/O gate then); the wait is a kernel delay, so that under virtual time
+// the bus moves on meanwhile.
+void EndStreams() {
+    Send(IOCTL_USBCAM_STOP_STREAM, nullptr, 0, 0);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (GateCount() != 1) {
+        if (std::chrono::steady_clock::now() > deadline) Fail("a stream did not end");
+        LARGE_INTEGER interval;
+        interval.QuadPart = -10000;  // 1 ms
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+    g_streamsStarted = 0;
 }
 
 void ResetDeviceState() {
@@ -122,6 +150,10 @@ uint32_t ReadLe(const uint8_t *p, size_t bytes) {
 }
 
 }  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
+    return fuzzsupport::DriverTargetDefaults(argc, argv);
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     SetUpOnce();
@@ -156,6 +188,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         Send(code, input.empty() ? nullptr : input.data(), inputLength, outputLength);
     }
 
+    EndStreams();
     if (sim::VerifierViolationCount() != 0) Fail("verifier violation");
     return 0;
 }

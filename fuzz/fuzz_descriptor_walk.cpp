@@ -53,6 +53,8 @@ void BootOnce() {
     static bool booted = false;
     if (booted) return;
     sim::KernelBoot();
+    // Any verifier report aborts at once, on the reporting thread.
+    sim::VerifierSetHandler([](const sim::Violation &) { abort(); });
     booted = true;
     atexit(ShutdownAtExit);
 }

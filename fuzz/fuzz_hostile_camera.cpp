@@ -209,11 +209,12 @@ void Step(Run &run, fuzzcam::HostileScript &script, const uint8_t s[4]) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-    return fuzzsupport::WithoutPerInputLeakScan(argc, argv);
+    return fuzzsupport::DriverTargetDefaults(argc, argv);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     sim::KernelBoot();
+    fuzzsupport::StartTime();
     sim::VerifierSetHangGuardMs(kHangGuardMs);
     fuzzsupport::AbortOnViolation();
     sim::SetPoolLimit(kPoolLimit);
@@ -246,7 +247,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // The watcher unplugs the camera when the script says so.
     std::thread watcher([&run, script] {
-        if (script->WaitForDisconnect()) sim::usb::Unplug(run.Port);
+        if (script->WaitForDisconnect()) {
+            sim::usb::Unplug(run.Port);
+            sim::ReleaseTime();  // held by the script when it raised the flag
+        }
     });
 
     bool attached = sim::PnpReportChild(run.Pdo, run.Driver) == STATUS_SUCCESS;

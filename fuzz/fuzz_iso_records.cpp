@@ -4,7 +4,10 @@
 // The kernel is booted, the bus started, the driver loaded and one reference
 // camera plugged, started and opened once per process; the pool is limited to
 // kPoolLimit, as the platform's is, so that records asking for gigabytes get
-// their allocations refused instead of the process's memory. Each input:
+// their allocations refused instead of the process's memory. 4 MiB rather
+// than more: every block is poisoned when allocated and when freed, and
+// records near the limit made an input cost milliseconds of memset; a ring
+// that does not fit is refused all the same. Each input:
 //   byte 0      the alternate setting to select first (0..3)
 //   then        requests, each:
 //                 byte 0     the operation: low 3 bits ISO_READ, ISO_WRITE,
@@ -43,7 +46,7 @@ namespace {
 
 constexpr size_t kMaxRequests = 12;
 constexpr ULONG kMaxOutput = 16384;
-constexpr size_t kPoolLimit = 16u << 20;
+constexpr size_t kPoolLimit = 4u << 20;
 constexpr int kStreamEndGuardMs = 10000;
 constexpr uint32_t kHangGuardMs = 5000;
 
@@ -69,6 +72,7 @@ extern "C" void FuzzTargetTearDown() {
     if (g_rig.Driver == nullptr) return;
     const Rig rig = g_rig;
     g_rig = Rig();
+    fuzzsupport::EndTime();  // the teardown's thread does not take part
     fuzzsupport::CloseCameraAndShutDown("fuzz_iso_records", rig.Handle, rig.Pdo, rig.Driver);
 }
 
@@ -77,10 +81,15 @@ namespace {
 void SetUpOnce() {
     if (g_rig.Driver != nullptr) return;
     sim::KernelBoot();
+    fuzzsupport::StartTime();
     sim::VerifierSetHangGuardMs(kHangGuardMs);
     fuzzsupport::AbortOnViolation();
     sim::SetPoolLimit(kPoolLimit);
     if (sim::usb::BusStart() != STATUS_SUCCESS) Fail("bus did not start");
+    // One bus thread: completions in a fixed order (an input replays alike),
+    // run by the thread that moves virtual time. Completion routines racing
+    // each other are the stress test's and the soak's to explore.
+    sim::usb::SetCompletionThreads(1);
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     g_rig.Driver = sim::LoadDriver("tavrinoscope", DriverEntry, &status);
     if (g_rig.Driver == nullptr || status != STATUS_SUCCESS) Fail("driver did not load");
@@ -131,7 +140,10 @@ void EndStreams() {
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kStreamEndGuardMs);
     while (GateCount() != 1) {
         if (std::chrono::steady_clock::now() > deadline) Fail("a stream did not end");
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // A kernel wait, so that under virtual time the bus moves on meanwhile.
+        LARGE_INTEGER interval;
+        interval.QuadPart = -10000;  // 1 ms
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
     }
     g_streamsStarted = 0;
     if (__atomic_load_n(&GetDeviceExtension(g_rig.Fdo)->ActiveStream, __ATOMIC_ACQUIRE) != nullptr)
@@ -158,7 +170,7 @@ const ULONG kOperations[6] = {IOCTL_USBCAM_ISO_READ,    IOCTL_USBCAM_ISO_WRITE,
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
-    return fuzzsupport::WithoutPerInputLeakScan(argc, argv);
+    return fuzzsupport::DriverTargetDefaults(argc, argv);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {

@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <thread>
 
@@ -47,6 +48,23 @@ void AbortOnViolation() {
     sim::VerifierSetHandler([](const sim::Violation &) { abort(); });
 }
 
+namespace {
+sim::TimeParticipant *g_participant = nullptr;
+}
+
+void StartTime() {
+    const char *clock = getenv("FUZZ_CLOCK");
+    if (clock != nullptr && strcmp(clock, "real") == 0) return;
+    sim::SetVirtualTime(true);
+    if (g_participant == nullptr) g_participant = new sim::TimeParticipant();
+}
+
+void EndTime() {
+    if (g_participant == nullptr) return;
+    delete g_participant;
+    g_participant = nullptr;
+}
+
 static void TearDownOnItsOwnThread() {
     std::thread teardown(FuzzTargetTearDown);
     teardown.join();
@@ -63,6 +81,20 @@ int WithoutPerInputLeakScan(int *argc, char ***argv) {
     args.insert(args.begin() + 1, noLeaks);
     args.push_back(nullptr);
     *argc += 1;
+    *argv = args.data();
+    return 0;
+}
+
+int DriverTargetDefaults(int *argc, char ***argv) {
+    static std::vector<char *> args;
+    static char noLeaks[] = "-detect_leaks=0";
+    static char noEntropic[] = "-entropic=0";
+    args.assign(*argv, *argv + *argc);
+    // First, so that the command line's own flags win.
+    args.insert(args.begin() + 1, noEntropic);
+    args.insert(args.begin() + 1, noLeaks);
+    args.push_back(nullptr);
+    *argc += 2;
     *argv = args.data();
     return 0;
 }

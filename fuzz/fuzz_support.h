@@ -32,7 +32,9 @@ void CloseCameraAndShutDown(const char *target, sim::ClientHandle handle, PDEVIC
 // Every verifier report (printed by the kernel as it happens) aborts at once,
 // on the thread that broke the rule, so that libFuzzer records the input with
 // the offending stack; a request never completed is reported by the hang
-// guard while its client still waits.
+// guard while its client still waits. Every target that runs the driver
+// installs it: a rule the verifier gains (the driver's IRQL and lock
+// contracts among them) is a fuzz oracle from then on without a change here.
 void AbortOnViolation();
 
 // Runs the target's FuzzTargetTearDown when the process exits. Exit handlers run after the
@@ -41,6 +43,17 @@ void AbortOnViolation();
 // emulation's live objects as leaks once their tables are destroyed.
 void TearDownAtExit();
 
+// Bus and kernel time for the targets that run the driver: virtual time
+// (sim::SetVirtualTime; time-outs in bus time, frames served back to back as
+// soon as every thread waits), unless FUZZ_CLOCK=real is set in the
+// environment (the wall clock, to compare). Call after sim::KernelBoot and
+// before sim::usb::BusStart, on the thread that runs the inputs, which then
+// takes part (sim::TimeParticipant) until EndTime.
+void StartTime();
+// Ends the calling thread's part started by StartTime (from any thread: the
+// teardown at exit runs on a thread of its own).
+void EndTime();
+
 // For LLVMFuzzerInitialize: adds -detect_leaks=0 to libFuzzer's arguments.
 // Its leak check after inputs that allocate more than they free stops the
 // process and scans its memory, which the emulation's long-lived tables (wire
@@ -48,5 +61,12 @@ void TearDownAtExit();
 // the driver's pool after every input instead, and the sanitizer's check at
 // exit still runs.
 int WithoutPerInputLeakScan(int *argc, char ***argv);
+
+// For LLVMFuzzerInitialize of the targets that run the driver: as
+// WithoutPerInputLeakScan, and -entropic=0. Each input of theirs reaches tens
+// of thousands of features (the emulation's threads among them), and the
+// entropic schedule's bookkeeping of every feature's frequency took more
+// than a third of the time; the flags on the command line still win.
+int DriverTargetDefaults(int *argc, char ***argv);
 
 }  // namespace fuzzsupport

@@ -5,14 +5,19 @@
 #include <algorithm>
 #include <set>
 
+#include "sim/kernel.h"
+
 namespace fuzzcam {
 
 uint8_t HostileScript::Next() { return Exhausted() ? 0 : bytes_[at_++]; }
 
 void HostileScript::Count() {
     ++answers_;
-    if (disconnectAt_ != 0 && answers_ >= disconnectAt_ && !disconnectDue_) {
+    if (disconnectAt_ != 0 && answers_ >= disconnectAt_ && !disconnectDue_ && !finished_) {
         disconnectDue_ = true;
+        // Under virtual time nothing moves until the watcher has unplugged
+        // (it releases this once done), as if it acted at once.
+        sim::HoldTime();
         changed_.notify_all();
     }
 }

@@ -45,6 +45,8 @@ public:
     // Raises the disconnect flag after n more answers (n >= 1).
     void DisconnectAfter(uint32_t n);
     // Waits until the flag is raised or Finish is called; true for the flag.
+    // Raising it holds virtual time (sim::HoldTime) for the watcher, which
+    // releases it (sim::ReleaseTime) once it has unplugged the camera.
     bool WaitForDisconnect();
     // Ends WaitForDisconnect without a disconnect.
     void Finish();

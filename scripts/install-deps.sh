@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian packages the build needs, only those that are missing.
-# Usage: scripts/install-deps.sh host|windows|wine|mutants|vm
+# Usage: scripts/install-deps.sh host|windows|wine|mutants|vm|coverage
 set -eu
 
 host_packages="g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev
@@ -22,6 +22,9 @@ mutants_packages="python3 ccache"
 # driver on a real USB stack through libusb (usbcam --usb).
 vm_packages="qemu-system-x86 linux-image-amd64 busybox-static usbutils
 libusbredirparser-dev libusb-1.0-0-dev pkg-config cpio xz-utils"
+# The driver's coverage from the fuzz corpora (make fuzz-coverage): llvm-cov
+# and llvm-profdata.
+coverage_packages="clang llvm"
 
 case "${1:-host}" in
   host) wanted=$host_packages ;;
@@ -29,7 +32,8 @@ case "${1:-host}" in
   wine) wanted=$wine_packages ;;
   mutants) wanted=$mutants_packages ;;
   vm) wanted=$vm_packages ;;
-  *) echo "usage: $0 host|windows|wine|mutants|vm" >&2; exit 2 ;;
+  coverage) wanted=$coverage_packages ;;
+  *) echo "usage: $0 host|windows|wine|mutants|vm|coverage" >&2; exit 2 ;;
 esac
 
 missing=""

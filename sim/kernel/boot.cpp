@@ -28,6 +28,7 @@ void ResetTables() {
     SpinLocksReset();
     FaultReset();
     SetHangGuardMs(60000);
+    VirtualTimeReset();
     ThreadState &t = CurrentThread();
     t.Irql = PASSIVE_LEVEL;
     t.Drivers.clear();
@@ -53,7 +54,9 @@ void KernelShutdown() {
 }
 
 void RunOnKernelThread(KIRQL irql, const std::function<void()> &fn) {
+    LentTime lent;  // a caller that takes part lends its share of virtual time
     std::thread worker([&] {
+        lent.Adopt();
         ThreadState &t = CurrentThread();
         t.Irql = irql;
         fn();
@@ -61,6 +64,7 @@ void RunOnKernelThread(KIRQL irql, const std::function<void()> &fn) {
             Report(rule::SPINLOCK_HELD_ON_RETURN, t.Locks.back().Site,
                    "kernel thread ended holding the spin lock acquired here");
         }
+        lent.GiveBack();
     });
     worker.join();
 }

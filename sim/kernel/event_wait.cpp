@@ -11,12 +11,15 @@
 // Time-outs follow the platform's convention in 100 ns units: none (nullptr)
 // waits for ever, a negative value is relative, a positive one is an absolute
 // system time (KeQuerySystemTime, since 1601), so small positive values are long
-// past and the wait returns STATUS_TIMEOUT at once, and zero polls.
+// past and the wait returns STATUS_TIMEOUT at once, and zero polls. Under
+// virtual time (virtual_time.cpp) deadlines are kernel microseconds, and a
+// waiter parks while it waits; KeSetEvent and kernel APCs unpark the waiters
+// they wake, and the clock those whose deadline it reaches.
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "kernel_internal.h"
 #include "verifier.h"
@@ -30,7 +33,8 @@ constexpr size_t kBuckets = 64;
 struct Bucket {
     std::mutex Mutex;
     std::condition_variable Changed;
-    std::unordered_multiset<const void *> Waited;  // events threads wait on now
+    // Events threads wait on now, with each waiter's park record.
+    std::unordered_multimap<const void *, ParkRecord *> Waited;
 };
 
 Bucket g_buckets[kBuckets];
@@ -40,24 +44,19 @@ Bucket &BucketFor(const void *object) {
     return g_buckets[((a >> 4) ^ (a >> 12)) % kBuckets];
 }
 
-// 100 ns units between 1601-01-01 and 1970-01-01.
-constexpr int64_t kEpochDifference = 116444736000000000LL;
-
-int64_t SystemTimeNow() {
-    auto since1970 = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        std::chrono::system_clock::now().time_since_epoch());
-    return kEpochDifference + since1970.count() / 100;
-}
-
 enum class Deadline { Never, Poll, At };
 
-Deadline ComputeDeadline(PLARGE_INTEGER timeout, std::chrono::steady_clock::time_point *at) {
+// *at on the wall clock, or under virtual time *virtualAt in kernel
+// microseconds (rounded up: a wait never ends before its time-out).
+Deadline ComputeDeadline(PLARGE_INTEGER timeout, std::chrono::steady_clock::time_point *at,
+                         uint64_t *virtualAt) {
     if (timeout == nullptr) return Deadline::Never;
     int64_t q = timeout->QuadPart;
     if (q == 0) return Deadline::Poll;
     int64_t relative100ns = q < 0 ? -q : q - SystemTimeNow();
     if (relative100ns <= 0) return Deadline::Poll;
     *at = std::chrono::steady_clock::now() + std::chrono::nanoseconds(relative100ns * 100);
+    *virtualAt = VirtualNowMicros() + (uint64_t)(relative100ns + 9) / 10;
     return Deadline::At;
 }
 
@@ -94,7 +93,9 @@ bool CheckInitialized(PKEVENT event, const char *routine, const std::string &sit
 
 NTSTATUS WaitForEvent(PKEVENT event, PLARGE_INTEGER timeout, const std::string &site) {
     std::chrono::steady_clock::time_point at;
-    Deadline kind = ComputeDeadline(timeout, &at);
+    uint64_t virtualAt = UINT64_MAX;
+    Deadline kind = ComputeDeadline(timeout, &at, &virtualAt);
+    const bool virtualTime = VirtualTimeOn();
     Bucket &b = BucketFor(event);
     ThreadState &t = CurrentThread();
     // Kernel APCs are delivered during a wait below APC_LEVEL (the wait goes
@@ -104,9 +105,10 @@ NTSTATUS WaitForEvent(PKEVENT event, PLARGE_INTEGER timeout, const std::string &
         std::lock_guard<std::mutex> q(t.Apc->Mutex);
         t.Apc->WaitMutex = &b.Mutex;
         t.Apc->WaitChanged = &b.Changed;
+        t.Apc->Park = &t.Park;
     }
     std::unique_lock<std::mutex> lock(b.Mutex);
-    auto waited = b.Waited.insert(event);
+    auto waited = b.Waited.insert({event, &t.Park});
     bool warned = false;
     auto guardAt = std::chrono::steady_clock::now() + std::chrono::milliseconds(HangGuardMs());
     NTSTATUS status = STATUS_SUCCESS;
@@ -121,6 +123,30 @@ NTSTATUS WaitForEvent(PKEVENT event, PLARGE_INTEGER timeout, const std::string &
         if (kind == Deadline::Poll) {
             status = STATUS_TIMEOUT;
             break;
+        }
+        if (kind == Deadline::At && virtualTime) {
+            if (VirtualNowMicros() >= virtualAt) {
+                status = STATUS_TIMEOUT;
+                break;
+            }
+            if (StepBeforeWaiting(lock, virtualAt)) continue;
+            Park(t.Park, virtualAt, &b.Mutex, &b.Changed);
+            b.Changed.wait(lock);
+            continue;
+        }
+        if (virtualTime) {
+            // The hang guard also while this thread keeps moving the clock.
+            if (!warned && std::chrono::steady_clock::now() >= guardAt) {
+                warned = true;
+                lock.unlock();
+                Report(rule::WAIT_NEVER_SATISFIED, site,
+                       "an untimed wait has not been satisfied in " + std::to_string(HangGuardMs()) +
+                           " ms; still waiting");
+                lock.lock();
+                continue;
+            }
+            if (StepBeforeWaiting(lock, UINT64_MAX)) continue;
+            Park(t.Park, UINT64_MAX, &b.Mutex, &b.Changed);
         }
         if (kind == Deadline::At) {
             if (b.Changed.wait_until(lock, at) == std::cv_status::timeout &&
@@ -146,11 +172,13 @@ NTSTATUS WaitForEvent(PKEVENT event, PLARGE_INTEGER timeout, const std::string &
         event->Header.SignalState = 0;
     }
     b.Waited.erase(waited);
+    if (virtualTime) LeaveWait(t.Park);
     lock.unlock();
     if (apcs) {
         std::lock_guard<std::mutex> q(t.Apc->Mutex);
         t.Apc->WaitMutex = nullptr;
         t.Apc->WaitChanged = nullptr;
+        t.Apc->Park = nullptr;
     }
     return status;
 }
@@ -191,6 +219,10 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait, SI
     std::lock_guard<std::mutex> lock(b.Mutex);
     LONG previous = Event->Header.SignalState;
     Event->Header.SignalState = 1;
+    if (VirtualTimeOn()) {
+        auto waiters = b.Waited.equal_range(Event);
+        for (auto it = waiters.first; it != waiters.second; ++it) Unpark(*it->second);
+    }
     // Last touch of the event: the waiter may free it as soon as the mutex goes.
     b.Changed.notify_all();
     return previous;
@@ -267,7 +299,22 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
     }
     DeliverApcs();
     std::chrono::steady_clock::time_point at;
-    if (ComputeDeadline(Interval, &at) == Deadline::At) std::this_thread::sleep_until(at);
+    uint64_t virtualAt = UINT64_MAX;
+    if (ComputeDeadline(Interval, &at, &virtualAt) == Deadline::At) {
+        if (VirtualTimeOn()) {
+            ThreadState &t = CurrentThread();
+            Bucket &b = BucketFor(&t);
+            std::unique_lock<std::mutex> lock(b.Mutex);
+            while (VirtualNowMicros() < virtualAt) {
+                if (StepBeforeWaiting(lock, virtualAt)) continue;
+                Park(t.Park, virtualAt, &b.Mutex, &b.Changed);
+                b.Changed.wait(lock);
+            }
+            LeaveWait(t.Park);
+        } else {
+            std::this_thread::sleep_until(at);
+        }
+    }
     DeliverApcs();
     return STATUS_SUCCESS;
 }

@@ -116,6 +116,7 @@ void FinishRequest(PIRP irp, const std::string &site) {
             waiter->Iosb = irp->IoStatus;
             waiter->Completed = true;
             if (waiter->Abandoned) FreeIrpLocked(rec, site, true);
+            if (waiter->Park != nullptr) Unpark(*waiter->Park);
             waiter->Done.notify_all();
         }
     }

@@ -48,6 +48,8 @@ struct HeldSpinLock {
 // IofCallDriver, the end of a kernel thread). Shared, so that a completion
 // may queue to a thread that has ended meanwhile (the APC then runs where it
 // is queued).
+struct ParkRecord;
+
 struct ApcQueue {
     std::mutex Mutex;  // taken before a wait's mutex, never after
     std::vector<std::function<void()>> Apcs;
@@ -56,7 +58,66 @@ struct ApcQueue {
     // Set while the thread waits: the inserter wakes it through these.
     std::mutex *WaitMutex = nullptr;
     std::condition_variable *WaitChanged = nullptr;
+    ParkRecord *Park = nullptr;  // under virtual time: the waiter to unpark
 };
+
+// ---------------------------------------------------------------------------
+// Virtual time (virtual_time.cpp)
+//
+// Under virtual time the kernel's clock stands still while any thread that
+// takes part in the emulation can run, and jumps to the next thing due (a
+// timed wait's deadline, the bus's next frame) once every one of them waits.
+// A taking-part thread "parks" when it waits: it no longer counts as able to
+// run. Whoever satisfies its wait (KeSetEvent, a kernel APC, the completion
+// of the request it waits for, the clock reaching its deadline) unparks it
+// at that moment, before the waiter has woken, so that the clock never moves
+// in between. Lock order: any wait's mutex, then the clock's own.
+
+struct ParkRecord {
+    bool Parked = false;  // guarded by the clock's mutex
+    bool Counted = false;  // the thread took part when it parked
+    uint64_t Deadline = UINT64_MAX;  // kernel microseconds; UINT64_MAX: none
+    // Notified when the clock wakes the thread at its deadline.
+    std::mutex *WaitMutex = nullptr;
+    std::condition_variable *WaitChanged = nullptr;
+};
+
+bool VirtualTimeOn();
+// Kernel time in microseconds since virtual time was switched on.
+uint64_t VirtualNowMicros();
+// True when the calling thread takes part (it counts as able to run).
+bool ThreadTakesPart();
+// Parks the calling thread's record (only when virtual time is on and the
+// thread takes part; otherwise nothing). Call with waitMutex held.
+void Park(ParkRecord &park, uint64_t deadline, std::mutex *waitMutex,
+          std::condition_variable *waitChanged);
+// A waker: the parked thread counts as able to run again from now on.
+void Unpark(ParkRecord &park);
+// The waiter, leaving its wait: unparks itself if nobody did.
+void LeaveWait(ParkRecord &park);
+// A taking-part thread about to wait while it is the only one that can run
+// moves the clock itself (the bus's passes and, with one bus thread, the
+// completions run on it, as a DPC runs on whatever thread a processor has),
+// instead of parking and waking the clock's thread: no thread switch per
+// frame. waitLock (the wait's mutex) is released meanwhile. True when time
+// moved (the caller checks its wait again); false: park and wait.
+bool StepBeforeWaiting(std::unique_lock<std::mutex> &waitLock, uint64_t ownDeadline);
+// The 100 ns system time under virtual time (the wall clock's when it was
+// switched on, plus the virtual time elapsed).
+int64_t VirtualSystemTime();
+// A thread lent the caller's share of "able to run" (kernel threads the
+// managers start and join): the worker runs with it, the caller waits.
+struct LentTime {
+    LentTime();   // in the caller, before the worker starts
+    ~LentTime();  // in the caller, after the join
+    void Adopt();     // in the worker, first
+    void GiveBack();  // in the worker, last
+    bool Lent;
+};
+// The 100 ns system time (KeQuerySystemTime): the wall clock's, or under
+// virtual time VirtualSystemTime.
+int64_t SystemTimeNow();
+void VirtualTimeReset();
 
 struct ThreadState {
     ThreadState();
@@ -69,6 +130,7 @@ struct ThreadState {
     int CompletionDepth = 0;
     bool NestingReported = false;
     std::shared_ptr<ApcQueue> Apc;
+    ParkRecord Park;  // virtual time: this thread's waits
 };
 
 ThreadState &CurrentThread();
@@ -207,6 +269,7 @@ struct RequestWaiter {
     bool Completed = false;
     bool Abandoned = false;
     IO_STATUS_BLOCK Iosb{};
+    ParkRecord *Park = nullptr;  // the waiting thread's, while it waits
 };
 
 // Creates an IRP in kernel memory with stackSize locations and registers it.

@@ -22,6 +22,8 @@
 
 #include <map>
 #include <set>
+#include <condition_variable>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -59,14 +61,77 @@ bool TakeVeto(PDEVICE_OBJECT pdo, UCHAR query) {
     return it != g_nodes.end() && it->second.Vetoes.erase(query) != 0;
 }
 
-// Runs fn on a fresh manager thread at PASSIVE_LEVEL, one at a time per PDO.
+// Manager threads: each runs one request at a time and then waits for the
+// next, as starting a thread for every request costs more than the request
+// (a fuzz input sends several). A thread that finishes a request leaves it as
+// a thread that ends would: at PASSIVE_LEVEL, its APCs delivered, later ones
+// running where they are queued.
+struct ManagerJob {
+    const std::function<void()> *Fn;
+    bool Done = false;
+};
+
+struct ManagerThreads {
+    std::mutex Mutex;
+    std::condition_variable Changed;
+    std::deque<ManagerJob *> Jobs;
+    unsigned Idle = 0;
+};
+
+// Never destroyed: its threads live as long as the process.
+ManagerThreads &Managers() {
+    static ManagerThreads *managers = new ManagerThreads;
+    return *managers;
+}
+
+void ManagerThreadMain() {
+    ManagerThreads &m = Managers();
+    std::unique_lock<std::mutex> lock(m.Mutex);
+    for (;;) {
+        ++m.Idle;
+        m.Changed.wait(lock, [&] { return !m.Jobs.empty(); });
+        --m.Idle;
+        ManagerJob *job = m.Jobs.front();
+        m.Jobs.pop_front();
+        lock.unlock();
+        (*job->Fn)();
+        ThreadState &t = CurrentThread();
+        t.Irql = PASSIVE_LEVEL;
+        DeliverApcs();
+        {
+            std::lock_guard<std::mutex> apc(t.Apc->Mutex);
+            t.Apc->Alive = false;
+        }
+        t.Apc = std::make_shared<ApcQueue>();
+        t.Drivers.clear();
+        t.Locks.clear();
+        t.CompletionDepth = 0;
+        t.NestingReported = false;
+        lock.lock();
+        job->Done = true;
+        m.Changed.notify_all();
+    }
+}
+
+// Runs fn on a manager thread at PASSIVE_LEVEL, one at a time per PDO.
 void OnManagerThread(PDEVICE_OBJECT pdo, const std::function<void()> &fn) {
     std::shared_ptr<std::mutex> serial = SerialFor(pdo);
-    std::thread worker([&] {
-        std::lock_guard<std::mutex> one(*serial);
-        fn();
-    });
-    worker.join();
+    LentTime lent;  // the caller's share of virtual time goes with the request
+    const std::function<void()> work = [&] {
+        lent.Adopt();
+        {
+            std::lock_guard<std::mutex> one(*serial);
+            fn();
+        }
+        lent.GiveBack();
+    };
+    ManagerJob job{&work};
+    ManagerThreads &m = Managers();
+    std::unique_lock<std::mutex> lock(m.Mutex);
+    m.Jobs.push_back(&job);
+    if (m.Idle < m.Jobs.size()) std::thread(ManagerThreadMain).detach();
+    m.Changed.notify_all();
+    m.Changed.wait(lock, [&] { return job.Done; });
 }
 
 // Sends one PnP or power IRP to the top of pdo's stack and waits for it.

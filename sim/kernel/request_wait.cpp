@@ -34,17 +34,26 @@ IoResult AwaitRequest(PIRP irp, NTSTATUS status, const std::shared_ptr<RequestWa
     // The sender's wait delivers kernel APCs too (requests the dispatch
     // routines built in this thread finish here).
     ThreadState &t = CurrentThread();
+    const bool virtualTime = VirtualTimeOn();
     {
         std::lock_guard<std::mutex> q(t.Apc->Mutex);
         t.Apc->WaitMutex = &waiter->Mutex;
         t.Apc->WaitChanged = &waiter->Done;
+        t.Apc->Park = &t.Park;
     }
     {
         std::unique_lock<std::mutex> lock(waiter->Mutex);
         if (status == STATUS_PENDING) {
             auto deadline =
                 std::chrono::steady_clock::now() + std::chrono::milliseconds(HangGuardMs());
+            // Under virtual time the completion (or an APC) unparks the sender.
+            waiter->Park = &t.Park;
             for (;;) {
+                if (virtualTime && !waiter->Completed && !ApcsPending()) {
+                    if (std::chrono::steady_clock::now() >= deadline) break;  // the hang guard
+                    if (StepBeforeWaiting(lock, UINT64_MAX)) continue;
+                    Park(t.Park, UINT64_MAX, &waiter->Mutex, &waiter->Done);
+                }
                 waiter->Done.wait_until(lock, deadline,
                                         [&] { return waiter->Completed || ApcsPending(); });
                 if (waiter->Completed || !ApcsPending()) break;
@@ -52,6 +61,8 @@ IoResult AwaitRequest(PIRP irp, NTSTATUS status, const std::shared_ptr<RequestWa
                 DeliverApcs();
                 lock.lock();
             }
+            waiter->Park = nullptr;
+            if (virtualTime) LeaveWait(t.Park);
         }
         if (!waiter->Completed) {
             waiter->Abandoned = true;
@@ -66,6 +77,7 @@ IoResult AwaitRequest(PIRP irp, NTSTATUS status, const std::shared_ptr<RequestWa
         std::lock_guard<std::mutex> q(t.Apc->Mutex);
         t.Apc->WaitMutex = nullptr;
         t.Apc->WaitChanged = nullptr;
+        t.Apc->Park = nullptr;
     }
     DeliverApcs();
     if (abandoned) {

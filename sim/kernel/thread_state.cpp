@@ -43,6 +43,7 @@ void QueueApc(const std::shared_ptr<ApcQueue> &queue, std::function<void()> fn) 
             // its wait's objects may go.
             if (queue->WaitMutex != nullptr) {
                 std::lock_guard<std::mutex> wait(*queue->WaitMutex);
+                if (queue->Park != nullptr) Unpark(*queue->Park);
                 queue->WaitChanged->notify_all();
             }
         }

@@ -139,7 +139,14 @@ NTSTATUS BusStart() {
         return NT_SUCCESS(status) ? STATUS_UNSUCCESSFUL : status;
     }
     WireLogClear();
+    if (sim::VirtualTime()) {
+        // Bus time 0 is now; the kernel's clock serves the frames.
+        bus->VirtualClock = true;
+        bus->VirtualOffset = -(int64_t)sim::KernelTimeMicros();
+        bus->ClockSource = MakeVirtualClockSource(*bus);
+    }
     ClockStart(*bus);
+    if (bus->ClockSource) sim::SetTimeSource(bus->ClockSource.get());
     return STATUS_SUCCESS;
 }
 
@@ -147,6 +154,7 @@ void BusStop() {
     std::lock_guard<std::mutex> life(g_lifecycle);
     Bus *bus = g_bus;
     if (bus == nullptr) return;
+    if (bus->ClockSource) sim::SetTimeSource(nullptr);
     ClockStop(*bus);
     std::vector<Completion> done;
     std::vector<PDEVICE_OBJECT> pdos;
@@ -205,6 +213,7 @@ void SetFrameNumber(uint32_t frame) {
     if (bus == nullptr) return;
     std::lock_guard<std::mutex> g(bus->Lock);
     if (bus->ManualClock) bus->ManualMicros = (uint64_t)frame * 1000;
+    else if (bus->VirtualClock) bus->VirtualOffset = (int64_t)frame * 1000 - (int64_t)sim::KernelTimeMicros();
     else bus->Start = std::chrono::steady_clock::now() - std::chrono::microseconds((uint64_t)frame * 1000);
     ResetClockPasses(*bus);  // the jump is not bus time that passed
     bus->Changed.notify_all();
@@ -396,7 +405,11 @@ void SetManualClock(bool on) {
         bus->ManualClock = true;
     } else {
         bus->ManualClock = false;
-        bus->Start = std::chrono::steady_clock::now() - std::chrono::microseconds(bus->ManualMicros);
+        if (bus->VirtualClock)
+            bus->VirtualOffset = (int64_t)bus->ManualMicros - (int64_t)sim::KernelTimeMicros();
+        else
+            bus->Start = std::chrono::steady_clock::now() - std::chrono::microseconds(bus->ManualMicros);
+        if (bus->VirtualClock) sim::TimeSourceChanged();
     }
     bus->Changed.notify_all();
     bus->ReadyChanged.notify_all();

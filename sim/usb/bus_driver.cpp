@@ -756,7 +756,9 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         }
         CompleteAll(*bus, done, false);
         if (deletePdo) {
-            // Wait for completions of this port still running on bus threads.
+            // Wait for completions of this port still running on bus threads
+            // (delayed ones may wait for virtual time).
+            sim::TimeWaitScope outside;
             std::unique_lock<std::mutex> lock(bus->Lock);
             bus->Changed.wait_for(lock, std::chrono::seconds(10), [&] {
                 Port *port = PortOfPdo(*bus, DeviceObject);

@@ -26,6 +26,8 @@
 namespace sim {
 namespace usb {
 
+void HoldDueCompletions(Bus &bus, uint64_t now);
+
 namespace {
 
 constexpr uint32_t kMicrosPerFrame = 1000;
@@ -226,7 +228,10 @@ bool Step(Bus &bus, Port &port, Transfer *t, uint64_t now, bool inlineRun, USBD_
         *status = t->ForcedStatus;
         return true;
     }
-    if (MergedKnobs(port, t->Endpoint).NeverAnswer) return false;
+    // The queue's endpoint: a pipe reset travels the default pipe, and the
+    // control endpoint answers its CLEAR_FEATURE whatever the silent
+    // endpoint does.
+    if (MergedKnobs(port, t->QueueEndpoint).NeverAnswer) return false;
     if (!inlineRun && FrameOf(now) < t->DueFrame) return false;
     switch (t->Kind) {
     case TransferKind::Control:
@@ -312,15 +317,15 @@ bool ClockPass(Bus &bus, uint64_t now, std::vector<Completion> *done) {
 void ClockThread(Bus *bus) {
     std::unique_lock<std::mutex> lock(bus->Lock);
     while (!bus->Stopping) {
-        if (bus->ManualClock) {
-            bus->Changed.wait(lock);  // AdvanceBusClock runs the passes
+        if (bus->ManualClock || bus->VirtualClock) {
+            bus->Changed.wait(lock);  // AdvanceBusClock or the kernel's clock runs the passes
             continue;
         }
         // Sleep to the start of the next frame; a late wake-up runs the
         // passes of every frame it missed.
         const uint64_t next = (bus->LastPassFrame + 1) * kMicrosPerFrame;
         bus->Changed.wait_until(lock, bus->Start + std::chrono::microseconds(next),
-                                [bus] { return bus->Stopping || bus->ManualClock; });
+                                [bus] { return bus->Stopping || bus->ManualClock || bus->VirtualClock; });
         if (bus->Stopping) break;
         RunClockPasses(*bus);
     }
@@ -342,7 +347,8 @@ void CompletionThread(Bus *bus, unsigned index) {
         Completion c = bus->Ready.front();
         const uint64_t now = BusMicros(*bus);
         if (c.NotBefore > now && !bus->Stopping) {
-            if (bus->ManualClock) bus->ReadyChanged.wait(lock);  // until AdvanceBusClock
+            // Until AdvanceBusClock, or the kernel's clock reaches it.
+            if (bus->ManualClock || bus->VirtualClock) bus->ReadyChanged.wait(lock);
             else bus->ReadyChanged.wait_until(lock, bus->Start + std::chrono::microseconds(c.NotBefore));
             continue;
         }
@@ -358,6 +364,7 @@ void CompletionThread(Bus *bus, unsigned index) {
         lock.lock();
         if (q.Completing != 0) q.Completing--;
         bus->Changed.notify_all();
+        if (c.Held) sim::ReleaseTime();  // last: virtual time may move on now
     }
 }
 
@@ -389,6 +396,7 @@ void ResetClockPasses(Bus &bus) {
 
 uint64_t BusMicros(Bus &bus) {
     if (bus.ManualClock) return bus.ManualMicros;
+    if (bus.VirtualClock) return (uint64_t)((int64_t)sim::KernelTimeMicros() + bus.VirtualOffset);
     return (uint64_t)std::chrono::duration_cast<std::chrono::microseconds>(
                std::chrono::steady_clock::now() - bus.Start)
         .count();
@@ -550,7 +558,8 @@ void PlaceReordered(Bus &bus, Completion &c) {
 
 void DeliverLater(Bus &bus, std::vector<Completion> &list) {
     if (list.empty()) return;
-    const uint64_t when = BusMicros(bus) + bus.CompletionDelayMicros;
+    const uint64_t now = BusMicros(bus);
+    const uint64_t when = now + bus.CompletionDelayMicros;
     for (Completion &c : list) {
         EndpointQueue &q = bus.Ports.at(c.Port)->Endpoints[c.QueueEndpoint];
         c.Ticket = q.NextTicket++;
@@ -558,8 +567,102 @@ void DeliverLater(Bus &bus, std::vector<Completion> &list) {
         if (bus.ReorderCompletions) PlaceReordered(bus, c);
         else bus.Ready.push_back(c);
     }
+    if (bus.VirtualClock) HoldDueCompletions(bus, now);
     list.clear();
+    if (bus.VirtualClock && !bus.Stopping)
+        while (bus.Workers.size() < bus.ActiveWorkers)
+            bus.Workers.emplace_back(CompletionThread, &bus, (unsigned)bus.Workers.size());
     bus.ReadyChanged.notify_all();
+}
+
+// Virtual time: completions due by now count as work that can run until a
+// bus thread has completed them. Lock held.
+void HoldDueCompletions(Bus &bus, uint64_t now) {
+    for (Completion &c : bus.Ready) {
+        if (c.Held || c.NotBefore > now) continue;
+        c.Held = true;
+        sim::HoldTime();
+    }
+}
+
+namespace {
+
+class VirtualClockSource : public sim::TimeSource {
+public:
+    explicit VirtualClockSource(Bus &bus) : bus_(bus) {}
+
+    // The next frame boundary while anything is queued on a connected port,
+    // or the earliest delayed completion, in kernel time.
+    uint64_t NextDueMicros() override {
+        std::lock_guard<std::mutex> g(bus_.Lock);
+        if (bus_.ManualClock || bus_.Stopping) return UINT64_MAX;
+        uint64_t due = UINT64_MAX;
+        bool busy = false;
+        for (auto &p : bus_.Ports) {
+            if (!p.second->Connected) continue;
+            for (auto &e : p.second->Endpoints)
+                if (!e.second.Queue.empty()) busy = true;
+        }
+        if (busy) due = (bus_.LastPassFrame + 1) * kMicrosPerFrame;
+        for (const Completion &c : bus_.Ready)
+            if (!c.Held) due = std::min(due, c.NotBefore);
+        if (due == UINT64_MAX) return due;
+        const int64_t kernel = (int64_t)due - bus_.VirtualOffset;
+        return kernel < 0 ? 0 : (uint64_t)kernel;
+    }
+
+    // With one bus thread (SetCompletionThreads(1)) the clock's thread is
+    // that thread: it completes what is due itself, in order, each routine
+    // returning before the next starts, and saves a thread switch per frame.
+    // (Nothing else is completing now: time moves only when every completion
+    // due has been completed.)
+    void AdvancedTo(uint64_t nowMicros) override {
+        (void)nowMicros;  // BusMicros reads the kernel's time itself
+        std::vector<Completion> mine;
+        {
+            std::lock_guard<std::mutex> g(bus_.Lock);
+            if (bus_.ManualClock || bus_.Stopping) return;
+            RunClockPasses(bus_);
+            const uint64_t now = BusMicros(bus_);
+            HoldDueCompletions(bus_, now);
+            if (bus_.ActiveWorkers == 1) {
+                for (auto it = bus_.Ready.begin(); it != bus_.Ready.end();) {
+                    EndpointQueue &q = bus_.Ports.at(it->Port)->Endpoints[it->QueueEndpoint];
+                    if (it->NotBefore > now || q.NextToComplete != it->Ticket) {
+                        ++it;
+                        continue;
+                    }
+                    q.NextToComplete++;
+                    mine.push_back(*it);
+                    it = bus_.Ready.erase(it);
+                }
+            }
+            bus_.ReadyChanged.notify_all();
+        }
+        for (const Completion &c : mine) {
+            KIRQL old = KfRaiseIrql(DISPATCH_LEVEL);
+            IofCompleteRequest(c.Irp, IO_NO_INCREMENT);
+            KeLowerIrql(old);
+            std::lock_guard<std::mutex> g(bus_.Lock);
+            auto p = bus_.Ports.find(c.Port);
+            if (p != bus_.Ports.end()) {
+                EndpointQueue &q = p->second->Endpoints[c.QueueEndpoint];
+                if (q.Completing != 0) q.Completing--;
+            }
+            bus_.Changed.notify_all();
+            bus_.ReadyChanged.notify_all();
+            if (c.Held) sim::ReleaseTime();
+        }
+    }
+
+private:
+    Bus &bus_;
+};
+
+}  // namespace
+
+std::unique_ptr<sim::TimeSource> MakeVirtualClockSource(Bus &bus) {
+    return std::unique_ptr<sim::TimeSource>(new VirtualClockSource(bus));
 }
 
 void FlushAllQueues(Bus &bus, Port &port, USBD_STATUS status, std::vector<Completion> *out) {
@@ -685,6 +788,7 @@ NTSTATUS StartTransfer(Bus &bus, Transfer *t) {
                 FinishTransfer(bus, port, t, USBD_STATUS_CANCELED, &done);
             } else {
                 q.Queue.push_back(t);
+                if (bus.VirtualClock) sim::TimeSourceChanged();
             }
             result = STATUS_PENDING;
         }
@@ -732,6 +836,10 @@ void BusCancelRoutine(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 void ClockStart(Bus &bus) {
     bus.Stopping = false;
+    // Under virtual time the kernel's clock serves the frames, and the bus
+    // threads are started as completions first need them (a fuzz input
+    // starts a bus of its own: threads it never uses cost time).
+    if (bus.VirtualClock) return;
     bus.Clock = std::thread(ClockThread, &bus);
     for (unsigned i = 0; i < kCompletionThreads; ++i) bus.Workers.emplace_back(CompletionThread, &bus, i);
 }

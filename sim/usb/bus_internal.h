@@ -25,6 +25,7 @@
 
 #include "camera_model.h"
 #include "pcap_writer.h"
+#include "sim/kernel.h"
 #include "sim/usb.h"
 #include "sim/usbbus.h"
 
@@ -152,6 +153,7 @@ struct Completion {
     uint8_t QueueEndpoint;
     uint64_t Ticket = 0;     // bus threads only: order on the endpoint
     uint64_t NotBefore = 0;  // bus threads only: bus time of delivery (slow DPCs)
+    bool Held = false;       // virtual time: counted as work that can run (HoldTime)
 };
 
 constexpr unsigned kCompletionThreads = 4;  // bus threads that complete requests
@@ -188,6 +190,12 @@ struct Bus {
     // Tests: bus time stands at ManualMicros and moves by AdvanceBusClock only.
     bool ManualClock = false;
     uint64_t ManualMicros = 0;
+    // Under the kernel's virtual time (on at BusStart): bus time is kernel
+    // time plus VirtualOffset, and the kernel's clock runs the passes
+    // (VirtualClockSource) instead of the clock thread.
+    bool VirtualClock = false;
+    int64_t VirtualOffset = 0;
+    std::unique_ptr<sim::TimeSource> ClockSource;
     // Bandwidth of bulk and interrupt traffic: packets the bus may still move,
     // per speed, accounted up to LastCreditMicroframe.
     bool BandwidthModel = true;
@@ -270,6 +278,10 @@ inline bool EndpointBusy(Port &port, uint8_t endpoint) {
 
 void ClockStart(Bus &bus);
 void ClockStop(Bus &bus);
+// Under virtual time: what the kernel's clock asks the bus (next frame with
+// work, delayed completions) and tells it (time moved). Registered by
+// BusStart, removed by BusStop.
+std::unique_ptr<sim::TimeSource> MakeVirtualClockSource(Bus &bus);
 
 DRIVER_CANCEL BusCancelRoutine;
 

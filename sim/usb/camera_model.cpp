@@ -75,8 +75,17 @@ std::vector<uint8_t> ReferenceFrame(uint32_t counter, uint32_t width, uint32_t h
 }
 
 std::vector<uint8_t> ReferenceIsoPacket(uint32_t seq, uint32_t n) {
+    // Copied from a ramp 256 bytes at a time: a packet is made for every
+    // microframe a stream runs, and a loop per byte was most of a fuzz
+    // input's time under the fuzzer's comparison tracing.
+    static const std::vector<uint8_t> ramp = [] {
+        std::vector<uint8_t> r(512);
+        for (size_t i = 0; i < r.size(); ++i) r[i] = (uint8_t)i;
+        return r;
+    }();
     std::vector<uint8_t> p(n);
-    for (uint32_t k = 0; k < n; ++k) p[k] = (uint8_t)(seq + k);
+    for (uint32_t k = 0; k < n; k += 256)
+        memcpy(p.data() + k, ramp.data() + ((seq + k) & 0xFF), std::min<uint32_t>(256, n - k));
     if (n >= 4) Put32(p.data(), seq);
     return p;
 }

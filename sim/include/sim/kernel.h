@@ -237,6 +237,84 @@ std::vector<std::string> TakeAllocationSites(PDRIVER_OBJECT driver);
 void FaultFailRandomly(uint32_t perMille, uint64_t seed, PDRIVER_OBJECT onlyDriver = nullptr);
 
 // ---------------------------------------------------------------------------
+// Time
+//
+// The kernel's clock (wait time-outs, KeDelayExecutionThread,
+// KeQuerySystemTime) and the emulated bus's follow the wall clock by
+// default. Under virtual time they run as fast as the work: time stands
+// still while any thread that takes part in the emulation can run, and jumps
+// to the next thing due (the earliest deadline of a timed wait, the bus's
+// next frame while transfers are queued, a delayed completion) as soon as
+// every one of them waits, in a kernel wait (KeWaitForSingleObject,
+// KeDelayExecutionThread, the I/O manager's wait for a client, Plug and Play
+// or power request). Taking part are: threads holding a TimeParticipant; the
+// Plug and Play manager's threads and RunOnKernelThread's, for a caller that
+// takes part (it lends them its share); the bus's threads while they
+// complete requests. Other threads may use the kernel as usual, but time does
+// not wait for them. Hang guards stay on the wall clock.
+//
+// Switch virtual time on after KernelBoot and before BusStart, from a thread
+// that no taking-part wait is pending on; KernelBoot switches it off. Kernel
+// time does not go back when it is switched off and on again.
+void SetVirtualTime(bool on);
+bool VirtualTime();
+// Kernel time in microseconds: virtual time, or the wall clock's since the
+// first call.
+uint64_t KernelTimeMicros();
+
+// While an object of this class lives, the calling thread takes part:
+// virtual time waits for it whenever it is not in a kernel wait. Nests.
+class TimeParticipant {
+public:
+    TimeParticipant();
+    ~TimeParticipant();
+    TimeParticipant(const TimeParticipant &) = delete;
+    TimeParticipant &operator=(const TimeParticipant &) = delete;
+
+private:
+    bool outer_;
+};
+
+// While an object of this class lives, a taking-part thread waits for
+// something outside the kernel's waits (a host condition variable the bus's
+// threads signal) and time may move. Nothing hands the thread its share back
+// at the moment it is woken, so time may move a little further than it
+// would on the platform: for waits on the emulation's own housekeeping only.
+class TimeWaitScope {
+public:
+    TimeWaitScope();
+    ~TimeWaitScope();
+    TimeWaitScope(const TimeWaitScope &) = delete;
+    TimeWaitScope &operator=(const TimeWaitScope &) = delete;
+
+private:
+    bool released_;
+};
+
+// One more (HoldTime) or one fewer (ReleaseTime) thing that can run: for a
+// wake-up handed across host threads (a flag another thread waits for),
+// held by whoever raises it and released by the woken thread once it has
+// acted. Balanced calls; safe under any lock of the emulation.
+void HoldTime();
+void ReleaseTime();
+
+// For the emulated bus: what virtual time must wait for besides the waits.
+struct TimeSource {
+    virtual ~TimeSource() = default;
+    // The kernel time at which the source next has work (UINT64_MAX: none).
+    virtual uint64_t NextDueMicros() = 0;
+    // Kernel time has moved to now: do what is due (work handed to other
+    // threads is held with HoldTime until done).
+    virtual void AdvancedTo(uint64_t nowMicros) = 0;
+};
+// Installs the source (nullptr: none); returns once the clock no longer uses
+// the previous one. Never called under a lock the source's calls take.
+void SetTimeSource(TimeSource *source);
+// The source has new work the clock should look at (a transfer submitted by
+// a thread that does not take part).
+void TimeSourceChanged();
+
+// ---------------------------------------------------------------------------
 // Threads
 
 // Runs fn on a new kernel thread at the given IRQL and waits for it.

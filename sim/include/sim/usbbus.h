@@ -13,6 +13,12 @@
 // Timing: a bus clock thread counts 1 ms frames (8 microframes each, the camera
 // is high speed) from BusStart. Queued transfers are completed by bus threads at
 // DISPATCH_LEVEL, possibly before the submitter's IofCallDriver has returned.
+// When the kernel's virtual time is on at BusStart (sim::SetVirtualTime), bus
+// time is kernel time (0 at BusStart): the kernel's clock runs the frame
+// passes, back to back as soon as every taking-part thread waits, with the
+// same bandwidth, intervals and lateness; a waiting thread may run them
+// itself, and with one bus thread (SetCompletionThreads(1)) the completions
+// too, at DISPATCH_LEVEL.
 //
 // Every call is safe from any thread, but none may be called from inside a
 // completion routine or any other code that runs at DISPATCH_LEVEL. Calls that
