@@ -248,7 +248,10 @@ TEST_F(BusTransfers, CancelFinishesOneQueuedTransferAndLeavesTheOthers) {
     EXPECT_EQ(USBD_STATUS_CANCELED, u2.Urb()->UrbHeader.Status);
     EXPECT_FALSE(WaitAsync(&a1, 10));
     EXPECT_EQ(1u, bus::QueuedTransfers(Port, 0x82));
-    EXPECT_TRUE(IoCancelIrp(a1.Irp));
+    // The head of the queue is the one the clock looks at each frame, holding
+    // its cancel routine for that instant; a cancel then answers FALSE and the
+    // clock finishes the transfer as cancelled when it puts the routine back.
+    IoCancelIrp(a1.Irp);
     ASSERT_TRUE(WaitAsync(&a1, kHangGuardMs));
     EXPECT_EQ(STATUS_CANCELLED, a1.Status);
     FreeAsync(&a1);
