@@ -9,6 +9,7 @@
 #   make package-check  check the driver package's INF with Wine's setup API and install its service
 #   make wine-e2e  run the driver image in Wine on a test bus with the reference camera; compare with the host
 #   make fuzz     build the libFuzzer targets with clang and run each for FUZZ_SECONDS (default 60)
+#   make fuzz-fast      the same without AddressSanitizer (throughput; docs/fuzzing.md)
 #   make fuzz-merge     minimise the corpora (committed + found) into fuzz/corpus/ with -merge=1
 #   make fuzz-coverage  line coverage of the driver reached by the committed corpora (llvm-cov)
 #   make bench    build and run every benchmark (build/bin/bench_*), JSON results in build/bench/
@@ -17,7 +18,7 @@
 #   make soak     a stream under random faults for SOAK_SECONDS (default 600); SOAK_SEED replays
 #   make vm-check  the camera and the driver on a real USB stack: Debian's kernel under QEMU (docs/real-usb.md)
 
-.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz fuzz-merge fuzz-coverage bench mutants stress soak vm-check deps clean
+.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz fuzz-fast fuzz-merge fuzz-coverage bench mutants stress soak vm-check deps clean
 
 all: build
 
@@ -78,15 +79,24 @@ FUZZ_ARGS ?=
 FUZZ_TARGETS := fuzz_descriptor_walk fuzz_control_requests fuzz_hostile_camera fuzz_byte_ring \
                 fuzz_iso_records
 
+# FUZZ_PRESET=fuzz-fast (or `make fuzz-fast`) runs the throughput build: the
+# same targets without AddressSanitizer, in build/fuzzers-fast (what they
+# find goes to the same build/fuzzers/corpus/ and crash files).
+FUZZ_PRESET ?= fuzz
+FUZZ_BIN = $(if $(filter fuzz-fast,$(FUZZ_PRESET)),build/fuzzers-fast/bin,build/fuzzers/bin)
+
 fuzz: deps
-	@cmake --preset fuzz >/dev/null
-	@cmake --build --preset fuzz
+	@cmake --preset $(FUZZ_PRESET) >/dev/null
+	@cmake --build --preset $(FUZZ_PRESET)
 	@for t in $(FUZZ_TARGETS); do \
 	  mkdir -p build/fuzzers/corpus/$$t && \
 	  echo "== $$t for $(FUZZ_SECONDS) s" && \
-	  build/fuzzers/bin/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -print_final_stats=1 \
+	  $(FUZZ_BIN)/$$t -max_total_time=$(FUZZ_SECONDS) -timeout=30 -print_final_stats=1 \
 	    $(FUZZ_ARGS) -artifact_prefix=build/fuzzers/ build/fuzzers/corpus/$$t fuzz/corpus/$$t || exit 1; \
 	done
+
+fuzz-fast:
+	@$(MAKE) --no-print-directory fuzz FUZZ_PRESET=fuzz-fast
 
 fuzz-merge: deps
 	@cmake --preset fuzz >/dev/null

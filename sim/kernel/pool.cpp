@@ -99,11 +99,21 @@ std::string WrittenAfterFree(void *p, const FreedBlock &f) {
     (void)f;
     return std::string();
 #else
+    // Compared a chunk at a time (a byte loop over every block leaving
+    // quarantine was a tenth of an isochronous input's time); the first
+    // changed byte is looked for only in a chunk that differs.
+    static unsigned char poison[4096];
+    static std::once_flag filled;
+    std::call_once(filled, [] { memset(poison, kFreedPoison, sizeof poison); });
     const unsigned char *bytes = static_cast<const unsigned char *>(p);
-    for (size_t i = 0; i < f.Bytes; i++) {
-        if (bytes[i] == kFreedPoison) continue;
-        return "byte " + std::to_string(i) + " of a block allocated at " + f.AllocSite +
-               " and freed at " + f.FreeSite + " was written after the free";
+    for (size_t at = 0; at < f.Bytes; at += sizeof poison) {
+        const size_t n = std::min(sizeof poison, f.Bytes - at);
+        if (memcmp(bytes + at, poison, n) == 0) continue;
+        for (size_t i = at; i < at + n; i++) {
+            if (bytes[i] == kFreedPoison) continue;
+            return "byte " + std::to_string(i) + " of a block allocated at " + f.AllocSite +
+                   " and freed at " + f.FreeSite + " was written after the free";
+        }
     }
     return std::string();
 #endif

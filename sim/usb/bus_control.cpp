@@ -364,6 +364,7 @@ void SetCompletionThreads(unsigned threads) {
     if (bus == nullptr) return;
     std::lock_guard<std::mutex> g(bus->Lock);
     bus->ActiveWorkers = std::max(1u, std::min(threads, kCompletionThreads));
+    if (!ClockCompletesAlone(*bus)) StartWorkers(*bus);
     bus->ReadyChanged.notify_all();
 }
 
@@ -403,6 +404,7 @@ void SetManualClock(bool on) {
         RunClockPasses(*bus);
         bus->ManualMicros = BusMicros(*bus);
         bus->ManualClock = true;
+        StartWorkers(*bus);  // completions held back are theirs now
     } else {
         bus->ManualClock = false;
         if (bus->VirtualClock)

@@ -569,10 +569,22 @@ void DeliverLater(Bus &bus, std::vector<Completion> &list) {
     }
     if (bus.VirtualClock) HoldDueCompletions(bus, now);
     list.clear();
-    if (bus.VirtualClock && !bus.Stopping)
-        while (bus.Workers.size() < bus.ActiveWorkers)
-            bus.Workers.emplace_back(CompletionThread, &bus, (unsigned)bus.Workers.size());
+    // Under virtual time with one bus thread the kernel's clock completes
+    // what is due itself (VirtualClockSource::AdvancedTo): a bus thread would
+    // only be woken to find nothing left.
+    if (ClockCompletesAlone(bus)) return;
+    StartWorkers(bus);
     bus.ReadyChanged.notify_all();
+}
+
+bool ClockCompletesAlone(const Bus &bus) {
+    return bus.VirtualClock && !bus.ManualClock && bus.ActiveWorkers == 1;
+}
+
+void StartWorkers(Bus &bus) {
+    if (!bus.VirtualClock || bus.Stopping) return;
+    while (bus.Workers.size() < bus.ActiveWorkers)
+        bus.Workers.emplace_back(CompletionThread, &bus, (unsigned)bus.Workers.size());
 }
 
 // Virtual time: completions due by now count as work that can run until a

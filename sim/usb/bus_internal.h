@@ -266,6 +266,11 @@ void ClosePipes(Bus &bus, Port &port, int interfaceNumber, std::vector<Completio
 void CompleteAll(Bus &bus, std::vector<Completion> &list, bool raise);
 // Hands completions to the bus threads, in order. Lock held.
 void DeliverLater(Bus &bus, std::vector<Completion> &list);
+// Virtual time, not the manual clock, and one bus thread: the kernel's clock
+// completes what is due itself and the bus threads are not needed. Lock held.
+bool ClockCompletesAlone(const Bus &bus);
+// Under virtual time the bus threads start when first needed. Lock held.
+void StartWorkers(Bus &bus);
 
 // URB_FUNCTION_ABORT_PIPE: marks every transfer queued at the endpoint for
 // cancellation by the bus clock a frame or more from now. Lock held.

@@ -53,6 +53,17 @@ TEST_F(PoolTest, AWriteToAFreedBlockIsSeenWhenItLeavesQuarantine) {
     for (int i = 0; i < 5000; i++) ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag), kTag);
     EXPECT_EQ(1u, TakeViolations("POOL_WRITTEN_AFTER_FREE"));
 
+    // In a large block the poison is compared a chunk at a time: a write far
+    // past the first chunk, and one into the last byte, are seen as well.
+    for (size_t offset : {size_t(9000), size_t(12287)}) {
+        p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPoolNx, 12288, kTag));
+        ExFreePoolWithTag(p, kTag);
+        stray = p;
+        stray[offset] = 0;
+        for (int i = 0; i < 5000; i++) ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPoolNx, 16, kTag), kTag);
+        EXPECT_EQ(1u, TakeViolations("POOL_WRITTEN_AFTER_FREE")) << "offset " << offset;
+    }
+
     // One still in quarantine at shutdown.
     p = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPoolNx, 64, kTag));
     ExFreePoolWithTag(p, kTag);
