@@ -99,9 +99,9 @@ fuzz-fast:
 	@$(MAKE) --no-print-directory fuzz FUZZ_PRESET=fuzz-fast
 
 fuzz-merge: deps
-	@cmake --preset fuzz >/dev/null
-	@cmake --build --preset fuzz
-	@scripts/fuzz-merge.sh $(FUZZ_TARGETS)
+	@cmake --preset $(FUZZ_PRESET) >/dev/null
+	@cmake --build --preset $(FUZZ_PRESET)
+	@FUZZ_BIN=$(FUZZ_BIN) scripts/fuzz-merge.sh $(FUZZ_TARGETS)
 
 fuzz-coverage: deps
 	@scripts/install-deps.sh coverage

@@ -2,8 +2,11 @@
 // libFuzzer, so that the checked-in corpus runs with every build. Arguments are
 // files or directories (every regular file in a directory, in name order). A
 // target reports a fault by aborting; the program fails when no input was found.
+// An input after which the process's peak memory is above libFuzzer's default
+// limit (-rss_limit_mb=2048) fails the replay as it fails a fuzzer run.
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -18,6 +21,14 @@ extern "C" __attribute__((weak)) void FuzzTargetTearDown();
 
 namespace {
 
+constexpr long kRssLimitMb = 2048;
+
+long PeakRssMb() {
+    struct rusage usage = {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss / 1024;  // kilobytes on Linux
+}
+
 bool Replay(const std::filesystem::path &file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) {
@@ -27,6 +38,11 @@ bool Replay(const std::filesystem::path &file) {
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     fprintf(stderr, "replaying %s (%zu bytes)\n", file.c_str(), bytes.size());
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
+    if (PeakRssMb() > kRssLimitMb) {
+        fprintf(stderr, "%s: peak memory %ld MB, above the fuzzers' limit of %ld MB\n", file.c_str(),
+                PeakRssMb(), kRssLimitMb);
+        return false;
+    }
     return true;
 }
 

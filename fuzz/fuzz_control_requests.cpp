@@ -39,6 +39,7 @@ constexpr size_t kMaxRequests = 16;
 constexpr ULONG kMaxInput = 2048;
 constexpr ULONG kMaxOutput = 8192;
 constexpr int32_t kMaxTimeoutMs = 100;
+constexpr size_t kPoolLimit = 4u << 20;
 
 const ULONG kCodes[USBCAM_CONTROL_CODE_COUNT] = {
     IOCTL_USBCAM_GET_INTERFACE_INFO, IOCTL_USBCAM_GET_DEVICE_DESCRIPTOR,
@@ -85,6 +86,10 @@ void SetUpOnce() {
     sim::KernelBoot();
     fuzzsupport::StartTime();
     fuzzsupport::AbortOnViolation();
+    // The platform's pool is finite: a stream asking for a ring of gigabytes
+    // gets its allocation refused, not the host's memory (an input of the
+    // campaign took 2.3 GB and libFuzzer's memory limit stopped it).
+    sim::SetPoolLimit(kPoolLimit);
     if (sim::usb::BusStart() != STATUS_SUCCESS) Fail("bus did not start");
     sim::usb::SetCompletionThreads(1);  // a fixed completion order: inputs replay alike
     NTSTATUS status = STATUS_UNSUCCESSFUL;

@@ -115,6 +115,10 @@ sim::IoResult Send(ULONG code, const void *input, ULONG inputLength, ULONG outpu
     sim::IoResult r = sim::ClientDeviceIoControl(g_rig.Handle, code, input, inputLength,
                                                  output.empty() ? nullptr : output.data(),
                                                  outputLength);
+    if (getenv("FUZZ_VERBOSE") != nullptr)
+        fprintf(stderr, "  0x%lX in %lu out %lu -> 0x%lX, %lu bytes (at %llu us)\n", (unsigned long)code,
+                (unsigned long)inputLength, (unsigned long)outputLength, (unsigned long)r.Status,
+                (unsigned long)r.Information, (unsigned long long)sim::KernelTimeMicros());
     if (r.Status == STATUS_PENDING) Fail("request left pending", code);
     if (r.Information > outputLength) Fail("more bytes reported than the output holds", code);
     // Each running stream holds one count of its own (a start while a stream
