@@ -1,6 +1,6 @@
 // Triggered single transfer over a bulk or interrupt pipe: one URB over the
 // client's buffer, bounded by TransferTimeoutMs and cancelled on expiry; a read
-// of device-to-host pipe 2 is framed by the camera's transfer commands 2 and 3.
+// of device-to-host pipe 2 is framed by the camera's transfer commands (begin and end).
 #include "transfer/client_buffer.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_internal.h"
@@ -60,7 +60,7 @@ NTSTATUS TriggeredTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         goto Done;
     }
     if (deviceToHost && pipeIndex == TRIGGERED_PIPE_INDEX) {
-        (VOID) SendTransferCommand(DeviceObject, Irp, 2);
+        (VOID) SendTransferCommand(DeviceObject, Irp, TRANSFER_COMMAND_BEGIN);
         framed = TRUE;
     }
     {
