@@ -130,16 +130,15 @@ static VOID AbortPipeCase(ControlRequest *Request) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
     ULONG pipeIndex;
     if (!ReadPipeIndex(Request, &pipeIndex)) return;
-    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(Request->Device));
-    if (info == NULL) {
-        SetResult(Request, STATUS_UNSUCCESSFUL, 0);
+    PUSBD_INTERFACE_INFORMATION info;
+    PUSBD_PIPE_INFORMATION pipe;
+    const NTSTATUS status = AcquirePipe(GetDeviceExtension(Request->Device), pipeIndex,
+                                        PIPE_KINDS_ANY_FOR_PIPE_REQUEST, &info, &pipe);
+    if (!NT_SUCCESS(status)) {
+        SetResult(Request, status, 0);
         return;
     }
-    if (pipeIndex >= info->NumberOfPipes) {
-        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
-    } else {
-        (VOID) AbortPipe(Request->Device, info->Pipes[pipeIndex].PipeHandle);
-    }
+    (VOID) AbortPipe(Request->Device, pipe->PipeHandle);
     ReleaseInterfaceInfo(info);
 }
 

@@ -348,31 +348,6 @@ VOID IsoWaitForSubmissions(PDEVICE_EXTENSION Extension) {
 // ---------------------------------------------------------------------------
 // Checks of a job's record
 
-// The pipe the record names, with a reference on the pipe table.
-_IRQL_requires_(PASSIVE_LEVEL)
-static NTSTATUS IsoAcquirePipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex,
-                               PUSBD_INTERFACE_INFORMATION *Info, PUSBD_PIPE_INFORMATION *Pipe) {
-    DRV_IRQL_IS(PASSIVE_LEVEL);
-    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
-    if (info == NULL) return STATUS_UNSUCCESSFUL;
-    NTSTATUS status = STATUS_SUCCESS;
-    PUSBD_PIPE_INFORMATION pipe = NULL;
-    if (PipeIndex >= info->NumberOfPipes) {
-        status = STATUS_INVALID_PARAMETER;
-    } else {
-        pipe = &info->Pipes[PipeIndex];
-        if (pipe->PipeType != UsbdPipeTypeIsochronous) status = STATUS_INVALID_PARAMETER;
-        else if (pipe->PipeHandle == NULL) status = STATUS_UNSUCCESSFUL;
-    }
-    if (!NT_SUCCESS(status)) {
-        ReleaseInterfaceInfo(info);
-        return status;
-    }
-    *Info = info;
-    *Pipe = pipe;
-    return STATUS_SUCCESS;
-}
-
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static NTSTATUS IsoCheckPacketsPerRequest(PDEVICE_OBJECT DeviceObject,
                                           const USBD_PIPE_INFORMATION *Pipe,
@@ -394,7 +369,8 @@ NTSTATUS IsoCheckJobRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp,
 
     PUSBD_INTERFACE_INFORMATION info = NULL;
     PUSBD_PIPE_INFORMATION pipe = NULL;
-    NTSTATUS status = IsoAcquirePipe(DeviceObject, Shape->PipeIndex, &info, &pipe);
+    NTSTATUS status = AcquirePipe(GetDeviceExtension(DeviceObject), Shape->PipeIndex,
+                                  PIPE_KINDS_ISOCHRONOUS, &info, &pipe);
     if (!NT_SUCCESS(status)) return status;
     if (Shape->PacketSize == 0 || Shape->PacketsPerRequest == 0 || Shape->SlotCount == 0 ||
         !IsoProductFits(Shape->PacketsPerRequest, Shape->SlotCount, 1)) {

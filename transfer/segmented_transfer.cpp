@@ -210,18 +210,8 @@ PURB BuildSegmentUrb(PIRP SegmentIrp, const USBD_PIPE_INFORMATION *Pipe, BOOLEAN
     DRV_IRQL_MAX(DISPATCH_LEVEL);
     PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
     if (urb == NULL) return NULL;
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &urb->UrbBulkOrInterruptTransfer;
-    RtlZeroMemory(transfer, sizeof(*transfer));
-    transfer->Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer->PipeHandle = Pipe->PipeHandle;
-    transfer->TransferFlags = USBD_SHORT_TRANSFER_OK;
-    if (DeviceToHost) transfer->TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
-    transfer->TransferBuffer = NULL;
-    transfer->TransferBufferMDL = SegmentIrp->MdlAddress;
-    transfer->TransferBufferLength =
-        SegmentIrp->MdlAddress != NULL ? MmGetMdlByteCount(SegmentIrp->MdlAddress) : 0;
-    transfer->UrbLink = NULL;
+    PMDL mdl = SegmentIrp->MdlAddress;
+    FillBulkUrb(urb, Pipe, DeviceToHost, NULL, mdl, mdl != NULL ? MmGetMdlByteCount(mdl) : 0);
     return urb;
 }
 
@@ -391,29 +381,16 @@ NTSTATUS SegmentedBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const ULONG totalLength =
         IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
 
-    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(extension);
-    if (info == NULL) return STATUS_UNSUCCESSFUL;
-
-    NTSTATUS status;
-    PVOID secured = NULL;
     PipeIndexRecord input;
     RtlCopyMemory(&input, Irp->AssociatedIrp.SystemBuffer, sizeof(input));
-    const USBD_PIPE_INFORMATION *pipe = NULL;
-    BOOLEAN deviceToHost;
+    PUSBD_INTERFACE_INFORMATION info;
+    PUSBD_PIPE_INFORMATION pipe;
+    NTSTATUS status =
+        AcquirePipe(extension, input.PipeIndex, PIPE_KINDS_BULK_OR_INTERRUPT, &info, &pipe);
+    if (!NT_SUCCESS(status)) return status;
 
-    if (input.PipeIndex >= info->NumberOfPipes) {
-        status = STATUS_INVALID_PARAMETER;
-        goto Done;
-    }
-    pipe = &info->Pipes[input.PipeIndex];
-    if (pipe->PipeType != UsbdPipeTypeBulk && pipe->PipeType != UsbdPipeTypeInterrupt) {
-        status = STATUS_INVALID_PARAMETER;
-        goto Done;
-    }
-    if (pipe->PipeHandle == NULL) {
-        status = STATUS_UNSUCCESSFUL;
-        goto Done;
-    }
+    PVOID secured = NULL;
+    BOOLEAN deviceToHost;
     // Nothing to move: success with 0 bytes, nothing sent.
     if (totalLength == 0 || Irp->MdlAddress == NULL) {
         status = STATUS_SUCCESS;
