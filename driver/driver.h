@@ -64,7 +64,7 @@ typedef struct DeviceExtension {
     // Replaced by interface selection while other requests may read it: read
     // it only through AcquireInterfaceInfo / ReleaseInterfaceInfo
     // (usb/interface_snapshot.h), never by loading this field directly.
-    PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+    _Guarded_by_(InterfaceLock) PUSBD_INTERFACE_INFORMATION InterfaceInfo;
     // "\DosDevices\Tavrinoscope-N" and its terminating NUL.
     WCHAR LinkName[64];
     // Last negative USBD status seen in an URB header; never cleared. Any
@@ -79,16 +79,16 @@ typedef struct DeviceExtension {
     // (driver/io_gate.cpp).
     volatile UCHAR Removing;
     // Rings of the continuous stream (owned by the stream), or none.
-    struct ByteRing *DataRing;
-    struct ByteRing *DescriptorRing;
+    _Guarded_by_(StreamLock) struct ByteRing *DataRing;
+    _Guarded_by_(StreamLock) struct ByteRing *DescriptorRing;
     // Accounting of the segmented bulk transfer, under CompletionLock.
-    ULONG SegmentsOutstanding;
+    _Guarded_by_(CompletionLock) ULONG SegmentsOutstanding;
     // While segments are in flight: the bytes every successful segment moved
     // (the waiting thread reads it to tell progress). Set by the last
     // completion to the bytes the client gets: up to the end of the first
     // segment that came back short.
-    ULONG BytesTransferred;
-    struct SegmentRecord *SegmentTable;
+    _Guarded_by_(CompletionLock) ULONG BytesTransferred;
+    _Guarded_by_(CompletionLock) struct SegmentRecord *SegmentTable;
     KSPIN_LOCK CompletionLock;
     // Notification event, signalled when the last segment has completed.
     KEVENT BulkDoneEvent;
@@ -116,8 +116,8 @@ typedef struct DeviceExtension {
     // Under CompletionLock: where the transfer is (SEGMENTED_STATE, above),
     // and the first failure a segment completed with (STATUS_SUCCESS while
     // none did).
-    SEGMENTED_STATE SegmentedState;
-    NTSTATUS SegmentStatus;
+    _Guarded_by_(CompletionLock) SEGMENTED_STATE SegmentedState;
+    _Guarded_by_(CompletionLock) NTSTATUS SegmentStatus;
     // Isochronous jobs (transfer/iso_job.h). Slots between their check of
     // Removing and the return of their IofCallDriver: interlocked changes;
     // IsoSubmissionsIdle (notification) is initialised by RemoveDevice before
@@ -131,14 +131,14 @@ typedef struct DeviceExtension {
     // start to its last slot, linked through NextRunning; StopStream marks
     // each of them, so a stop belongs to the streams that run when it is made.
     KSPIN_LOCK StreamLock;
-    struct StreamContext *ActiveStream;
-    struct StreamContext *RunningStreams;
+    _Guarded_by_(StreamLock) struct StreamContext *ActiveStream;
+    _Guarded_by_(StreamLock) struct StreamContext *RunningStreams;
     // Under StreamLock: the running streams a StopStream has marked. An
     // interface selection waits (bounded) until it is 0, so that the bus does
     // not find the requests of a stopping stream still on the pipes;
     // StreamEnded (synchronization event) is set by every stream's last slot
     // for it. One waiter at a time: it holds SelectionLock.
-    ULONG StreamsStopping;
+    _Guarded_by_(StreamLock) ULONG StreamsStopping;
     KEVENT StreamEnded;
     // Synchronisation event, signalled when free: one ReadStream drains at a time.
     KEVENT StreamReadLock;

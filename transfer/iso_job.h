@@ -124,8 +124,8 @@ typedef struct IsoSlot {
     // Under the job's OrderLock: the slot sent next after this one while
     // both are in the order, and whether this one's request has completed
     // (parked, waiting for its turn).
-    struct IsoSlot *NextSent;
-    BOOLEAN Parked;
+    _Guarded_by_(Owner->OrderLock) struct IsoSlot *NextSent;
+    _Guarded_by_(Owner->OrderLock) BOOLEAN Parked;
 } IsoSlot;
 
 // One isochronous job, a block read's or a stream's: the name is the one the
@@ -160,11 +160,11 @@ typedef struct StreamContext {
     // NextSent, each slot's Parked) and Draining; held for those fields only,
     // never across a send, an append or another lock.
     KSPIN_LOCK OrderLock;
-    IsoSlot *OldestSent;
-    IsoSlot *NewestSent;
+    _Guarded_by_(OrderLock) IsoSlot *OldestSent;
+    _Guarded_by_(OrderLock) IsoSlot *NewestSent;
     // A drainer is running (the starter while it sends the first requests,
     // or the completion that found its slot oldest).
-    BOOLEAN Draining;
+    _Guarded_by_(OrderLock) BOOLEAN Draining;
     // Stream: 1 for the running slots together, plus 1 per ReadStream that is
     // draining the rings; the last reference frees the rings and the context.
     volatile LONG References;
@@ -175,7 +175,7 @@ typedef struct StreamContext {
     volatile UCHAR StreamStopRequested;
     // Stream: the next stream of the device's RunningStreams list, under
     // StreamLock.
-    struct StreamContext *NextRunning;
+    _Guarded_by_(Device->DeviceExtension->StreamLock) struct StreamContext *NextRunning;
 } StreamContext;
 
 // The one constructor of a job: a zero-filled StreamContext with its
