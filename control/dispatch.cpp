@@ -8,7 +8,7 @@
 // STATUS_INVALID_PARAMETER and nothing is sent), and nothing is written past
 // the system buffer or reported beyond the client's output length.
 #include "control/data_buffer.h"
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "transfer/transfer.h"
 #include "usb/interface_snapshot.h"
 #include "usb/usb_requests.h"

@@ -11,7 +11,7 @@
 #include "transfer/client_buffer.h"
 #include "transfer/iso_job.h"
 #include "transfer/transfer.h"
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "usb/interface_snapshot.h"
 
 // Descriptors of packets that a slot cut short never carried.

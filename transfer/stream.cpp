@@ -18,7 +18,7 @@
 // No path holds two spin locks at once.
 #include "transfer/iso_job.h"
 #include "transfer/transfer.h"
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "usb/interface_snapshot.h"
 
 IO_COMPLETION_ROUTINE StreamCompletion;

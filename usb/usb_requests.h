@@ -8,7 +8,7 @@
 #pragma once
 
 #include "driver/driver.h"
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 
 // A control transfer's data stage is at most 65535 bytes (its wLength is 16
 // bits): longer descriptor and class or vendor requests are asked for this much.
