@@ -7,7 +7,7 @@
 // the whole record it belongs to (a shorter input is refused with
 // STATUS_INVALID_PARAMETER and nothing is sent), and nothing is written past
 // the system buffer or reported beyond the client's output length.
-#include "control/data_buffer.h"
+#include "platform/system_address.h"
 #include "usbcam/usbcam_ioctl.h"
 #include "transfer/transfer.h"
 #include "usb/interface_snapshot.h"
@@ -212,7 +212,7 @@ static VOID LoadMemoryCase(ControlRequest *Request) {
     }
     MemoryAddressRecord record;
     RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
-    const UCHAR *data = (const UCHAR *)GetDataBufferAddress(Request->Irp);
+    const UCHAR *data = (const UCHAR *)GetMdlSystemAddress(Request->Irp->MdlAddress);
     if (data == NULL) {
         SetResult(Request, STATUS_INSUFFICIENT_RESOURCES, 0);
         return;

@@ -17,10 +17,9 @@ set(USBCAM_DRIVER_SOURCES
   ${CMAKE_SOURCE_DIR}/usb/vendor_class.cpp
   ${CMAKE_SOURCE_DIR}/usb/device_memory.cpp
   ${CMAKE_SOURCE_DIR}/usb/pipes.cpp
-  ${CMAKE_SOURCE_DIR}/usb/transfer_command.cpp
+  ${CMAKE_SOURCE_DIR}/transfer/transfer_command.cpp
   ${CMAKE_SOURCE_DIR}/control/dispatch.cpp
-  ${CMAKE_SOURCE_DIR}/control/data_buffer.cpp
-  ${CMAKE_SOURCE_DIR}/transfer/client_buffer.cpp
+  ${CMAKE_SOURCE_DIR}/usb/client_buffer.cpp
   ${CMAKE_SOURCE_DIR}/transfer/triggered_transfer.cpp
   ${CMAKE_SOURCE_DIR}/transfer/segmented_transfer.cpp
   ${CMAKE_SOURCE_DIR}/transfer/byte_ring.cpp

@@ -8,10 +8,11 @@
 // (transfer/iso_job.h) sends the slots again in the order they were sent, so
 // the bus fills the packets in the order they lie in the buffer. The client's
 // request holds the I/O gate until every slot has finished.
-#include "transfer/client_buffer.h"
+#include "usb/client_buffer.h"
 #include "transfer/iso_job.h"
 #include "transfer/transfer.h"
 #include "usbcam/usbcam_ioctl.h"
+#include "platform/system_address.h"
 #include "usb/interface_snapshot.h"
 
 // Descriptors of packets that a slot cut short never carried.
@@ -173,8 +174,7 @@ static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoRead
     context->TotalPackets = record.TotalPackets;
     context->Completion = IsoBlockCompletion;
 
-    context->PayloadBuffer =
-        (PUCHAR)MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
+    context->PayloadBuffer = (PUCHAR)GetMdlSystemAddress(Irp->MdlAddress);
     if (context->PayloadBuffer == NULL) {
         FreeJob(context);
         return STATUS_INSUFFICIENT_RESOURCES;

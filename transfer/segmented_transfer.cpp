@@ -8,8 +8,9 @@
 // BulkDoneEvent) from its claim until it has read its result; a second one
 // waits for the slot at most TransferTimeoutMs and is then refused with
 // STATUS_DEVICE_BUSY, nothing sent.
-#include "transfer/client_buffer.h"
+#include "usb/client_buffer.h"
 #include "transfer/transfer.h"
+#include "transfer/transfer_command.h"
 #include "transfer/transfer_internal.h"
 #include "usb/interface_snapshot.h"
 #include "usb/usb_requests.h"

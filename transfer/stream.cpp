@@ -19,6 +19,7 @@
 #include "transfer/iso_job.h"
 #include "transfer/transfer.h"
 #include "usbcam/usbcam_ioctl.h"
+#include "platform/system_address.h"
 #include "usb/interface_snapshot.h"
 
 IO_COMPLETION_ROUTINE StreamCompletion;
@@ -328,10 +329,7 @@ NTSTATUS ReadStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         // later read would pair payload with the wrong descriptors.
         status = STATUS_INVALID_PARAMETER;
     } else {
-        PUCHAR buffer = Irp->MdlAddress == NULL
-                            ? NULL
-                            : (PUCHAR)MmGetSystemAddressForMdlSafe(Irp->MdlAddress,
-                                                                   NormalPagePriority);
+        PUCHAR buffer = (PUCHAR)GetMdlSystemAddress(Irp->MdlAddress);
         if (buffer == NULL) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {

@@ -1,4 +1,6 @@
-// The 64-byte transfer command the camera expects on pipe 0 around a read.
+// The 64-byte transfer command the camera expects on pipe 0 around a read,
+// and the timed submission of the data request it frames.
+#include "transfer/transfer_command.h"
 #include "usb/interface_snapshot.h"
 #include "usb/usb_requests.h"
 
@@ -68,4 +70,31 @@ Done:
     if (packet != NULL) DrvFreePool(packet);
     ReleaseInterfaceInfo(info);
     return status;
+}
+
+// PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP ClientIrp,
+                              BOOLEAN SendEndCommand) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    UrbInFlight request;
+    const NTSTATUS sent = SendUrb(DeviceObject, Urb, &request);
+    // Right after the data request has been handed over, whatever it returned.
+    // When no IRP could be had the begin still went out: the end follows it,
+    // though no data request did.
+    if (SendEndCommand) (VOID) SendTransferCommand(DeviceObject, ClientIrp, 3);
+
+    BOOLEAN timedOut = FALSE;
+    const NTSTATUS s =
+        NT_SUCCESS(sent) ? WaitForUrb(&request, TransferTimeoutRelative(), &timedOut) : sent;
+    const USBD_STATUS usbdStatus = Urb->UrbHeader.Status;
+    if (USBD_ERROR(usbdStatus)) WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
+
+    // After a time-out only the URB's USB status enters the result, not the
+    // cancelled request's own status.
+    const NTSTATUS r = timedOut ? STATUS_TIMEOUT : s;
+    if (!NT_SUCCESS(r)) return r;
+    if (USBD_ERROR(usbdStatus)) return STATUS_UNSUCCESSFUL;
+    return r;
 }
