@@ -91,8 +91,8 @@ int LayerOf(const std::string &path) {
 // The repository path a quoted include names: the public header is included
 // as "usbcam/...", everything else by its path from the source root.
 std::string Resolve(const std::string &included) {
-    if (included.rfind("usbcam/", 0) == 0) return "include/" + included;
-    return included;
+    const std::string path = included.rfind("usbcam/", 0) == 0 ? "include/" + included : included;
+    return fs::path(path).lexically_normal().generic_string();
 }
 
 bool Matches(const std::string &glob, const std::string &path) {
