@@ -18,6 +18,27 @@ struct ByteRing;
 struct SegmentRecord;
 struct StreamContext;
 
+// The segmented bulk transfer's state, one per device, under CompletionLock.
+// The issuing thread moves Idle to InFlight before the first segment is
+// sent; CancelSegments moves InFlight to Cancelling and, after its walk,
+// Cancelling to Cancelled; the end of the transfer (the last completion, or
+// whoever takes the last segment off the count) moves InFlight or Cancelled
+// back to Idle and frees SegmentTable.
+typedef enum _SEGMENTED_STATE {
+    // No table; no segment in flight.
+    SegmentedIdle = 0,
+    // Segments being issued or in flight; each completion releases its own
+    // IRP, MDL and URB, and a failure wakes the waiting thread.
+    SegmentedInFlight,
+    // CancelSegments walks the table: completions leave their IRP, MDL and
+    // URB (and the table) for the walk to release, so IoCancelIrp never meets
+    // a freed IRP.
+    SegmentedCancelling,
+    // The walk is over: completions release again; a failure no longer
+    // wakes the waiting thread, only the last completion does.
+    SegmentedCancelled
+} SEGMENTED_STATE;
+
 // Per-device state, in the device object's extension area. Created
 // zero-filled by IoCreateDevice and gone with the device object.
 //
@@ -43,7 +64,7 @@ typedef struct DeviceExtension {
     // Replaced by interface selection while other requests may read it: read
     // it only through AcquireInterfaceInfo / ReleaseInterfaceInfo
     // (usb/interface_snapshot.h), never by loading this field directly.
-    PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+    _Guarded_by_(InterfaceLock) PUSBD_INTERFACE_INFORMATION InterfaceInfo;
     // "\DosDevices\Tavrinoscope-N" and its terminating NUL.
     WCHAR LinkName[64];
     // Last negative USBD status seen in an URB header; never cleared. Any
@@ -58,16 +79,16 @@ typedef struct DeviceExtension {
     // (driver/io_gate.cpp).
     volatile UCHAR Removing;
     // Rings of the continuous stream (owned by the stream), or none.
-    struct ByteRing *DataRing;
-    struct ByteRing *DescriptorRing;
+    _Guarded_by_(StreamLock) struct ByteRing *DataRing;
+    _Guarded_by_(StreamLock) struct ByteRing *DescriptorRing;
     // Accounting of the segmented bulk transfer, under CompletionLock.
-    ULONG SegmentsOutstanding;
+    _Guarded_by_(CompletionLock) ULONG SegmentsOutstanding;
     // While segments are in flight: the bytes every successful segment moved
     // (the waiting thread reads it to tell progress). Set by the last
     // completion to the bytes the client gets: up to the end of the first
     // segment that came back short.
-    ULONG BytesTransferred;
-    struct SegmentRecord *SegmentTable;
+    _Guarded_by_(CompletionLock) ULONG BytesTransferred;
+    _Guarded_by_(CompletionLock) struct SegmentRecord *SegmentTable;
     KSPIN_LOCK CompletionLock;
     // Notification event, signalled when the last segment has completed.
     KEVENT BulkDoneEvent;
@@ -85,20 +106,18 @@ typedef struct DeviceExtension {
     KSPIN_LOCK InterfaceLock;
 
     // Segmented bulk transfer, beyond the listed fields
-    // (transfer/segmented_transfer.cpp). One transfer owns the slot fields at
-    // a time: SegmentSlotBusy is 1 from its claim until it has read its result,
-    // changed only by interlocked operations; the release sets
-    // SegmentSlotReleased (synchronization event) for one waiting transfer.
-    volatile LONG SegmentSlotBusy;
-    KEVENT SegmentSlotReleased;
-    // Under CompletionLock: the first failure a segment completed with
-    // (STATUS_SUCCESS while none did); TRUE while CancelSegments walks the
-    // table, during which completions leave their IRP, MDL and URB and the
-    // table itself for the walk to release; TRUE once the transfer cancels
-    // what is left, after which a failure no longer wakes the waiting thread.
-    NTSTATUS SegmentStatus;
-    BOOLEAN SegmentsPinned;
-    BOOLEAN SegmentsCancelled;
+    // (transfer/segmented_transfer.cpp). One transfer at a time owns the
+    // fields above and below: SegmentedTransferClaimed is 1 from its claim
+    // until it has read its result, changed only by interlocked operations;
+    // the release sets SegmentedTransferReleased (synchronization event) for
+    // one waiting transfer.
+    volatile LONG SegmentedTransferClaimed;
+    KEVENT SegmentedTransferReleased;
+    // Under CompletionLock: where the transfer is (SEGMENTED_STATE, above),
+    // and the first failure a segment completed with (STATUS_SUCCESS while
+    // none did).
+    _Guarded_by_(CompletionLock) SEGMENTED_STATE SegmentedState;
+    _Guarded_by_(CompletionLock) NTSTATUS SegmentStatus;
     // The send gate (driver/io_gate.cpp): sends between their check of
     // Removing and the return of their IofCallDriver, interlocked changes;
     // SendsIdle (notification) is initialised by CloseIoGates before it sets
@@ -112,14 +131,14 @@ typedef struct DeviceExtension {
     // start to its last slot, linked through NextRunning; StopStream marks
     // each of them, so a stop belongs to the streams that run when it is made.
     KSPIN_LOCK StreamLock;
-    struct StreamContext *ActiveStream;
-    struct StreamContext *RunningStreams;
+    _Guarded_by_(StreamLock) struct StreamContext *ActiveStream;
+    _Guarded_by_(StreamLock) struct StreamContext *RunningStreams;
     // Under StreamLock: the running streams a StopStream has marked. An
     // interface selection waits (bounded) until it is 0, so that the bus does
     // not find the requests of a stopping stream still on the pipes;
     // StreamEnded (synchronization event) is set by every stream's last slot
     // for it. One waiter at a time: it holds SelectionLock.
-    ULONG StreamsStopping;
+    _Guarded_by_(StreamLock) ULONG StreamsStopping;
     KEVENT StreamEnded;
     // Synchronisation event, signalled when free: one ReadStream drains at a time.
     KEVENT StreamReadLock;

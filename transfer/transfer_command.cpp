@@ -15,14 +15,18 @@
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Command) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
-    if (info == NULL) return STATUS_UNSUCCESSFUL;
+    PUSBD_INTERFACE_INFORMATION info;
+    PUSBD_PIPE_INFORMATION pipe;
+    // Pipe 0 whatever its kind; without it, or without its handle, there is
+    // nowhere to send the command.
+    NTSTATUS status = AcquirePipe(GetDeviceExtension(DeviceObject), 0,
+                                  PIPE_KINDS_ANY_FOR_PIPE_REQUEST, &info, &pipe);
+    if (!NT_SUCCESS(status)) return STATUS_UNSUCCESSFUL;
 
     PUCHAR packet = NULL;
     PURB urb = NULL;
-    NTSTATUS status;
 
-    if (info->NumberOfPipes == 0 || info->Pipes[0].PipeHandle == NULL) {
+    if (pipe->PipeHandle == NULL) {
         status = STATUS_UNSUCCESSFUL;
         goto Done;
     }
@@ -35,22 +39,8 @@ NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Comman
     RtlZeroMemory(packet, TRANSFER_COMMAND_BYTES);
     packet[0] = Command;
 
-    {
-        const USBD_PIPE_INFORMATION *pipe = &info->Pipes[0];
-        struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &urb->UrbBulkOrInterruptTransfer;
-        RtlZeroMemory(transfer, sizeof(*transfer));
-        transfer->Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-        transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-        transfer->PipeHandle = pipe->PipeHandle;
-        transfer->TransferFlags = USBD_SHORT_TRANSFER_OK;
-        if (USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress)) {
-            transfer->TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
-        }
-        transfer->TransferBufferLength = TRANSFER_COMMAND_BYTES;
-        transfer->TransferBuffer = packet;
-        transfer->TransferBufferMDL = NULL;
-        transfer->UrbLink = NULL;
-    }
+    FillBulkUrb(urb, pipe, USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress) ? TRUE : FALSE, packet,
+                NULL, TRANSFER_COMMAND_BYTES);
 
     status = SubmitUrbSync(DeviceObject, urb);
     if (NT_SUCCESS(status)) {
@@ -83,18 +73,18 @@ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP Client
     // Right after the data request has been handed over, whatever it returned.
     // When no IRP could be had the begin still went out: the end follows it,
     // though no data request did.
-    if (SendEndCommand) (VOID) SendTransferCommand(DeviceObject, ClientIrp, 3);
+    if (SendEndCommand) (VOID) SendTransferCommand(DeviceObject, ClientIrp, TRANSFER_COMMAND_END);
 
     BOOLEAN timedOut = FALSE;
-    const NTSTATUS s =
+    const NTSTATUS status =
         NT_SUCCESS(sent) ? WaitForUrb(&request, TransferTimeoutRelative(), &timedOut) : sent;
     const USBD_STATUS usbdStatus = Urb->UrbHeader.Status;
     if (USBD_ERROR(usbdStatus)) WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
 
     // After a time-out only the URB's USB status enters the result, not the
     // cancelled request's own status.
-    const NTSTATUS r = timedOut ? STATUS_TIMEOUT : s;
-    if (!NT_SUCCESS(r)) return r;
+    const NTSTATUS result = timedOut ? STATUS_TIMEOUT : status;
+    if (!NT_SUCCESS(result)) return result;
     if (USBD_ERROR(usbdStatus)) return STATUS_UNSUCCESSFUL;
-    return r;
+    return result;
 }

@@ -4,8 +4,12 @@
 
 #include "driver/driver.h"
 
-// Sends the 64-byte command packet (2: begin, 3: end) on pipe 0 of the selected
-// interface, bounded as SubmitUrbSync is. On success sets
+// The commands the camera takes on pipe 0 around a transfer of data.
+#define TRANSFER_COMMAND_BEGIN 2
+#define TRANSFER_COMMAND_END 3
+
+// Sends the 64-byte command packet (TRANSFER_COMMAND_BEGIN or _END) on pipe 0
+// of the selected interface, bounded as SubmitUrbSync is. On success sets
 // Irp->IoStatus.Information to the bytes sent. STATUS_UNSUCCESSFUL when there
 // is no interface or pipe 0 has no handle.
 _IRQL_requires_(PASSIVE_LEVEL)

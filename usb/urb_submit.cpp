@@ -64,9 +64,9 @@ NTSTATUS WaitForUrb(UrbInFlight *Request, LONGLONG Timeout, BOOLEAN *TimedOut) {
     if (Request->Sent == STATUS_PENDING) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = Timeout;
-        const NTSTATUS w =
+        const NTSTATUS waited =
             KeWaitForSingleObject(&Request->Done, Executive, KernelMode, FALSE, &timeout);
-        if (w == STATUS_TIMEOUT) {
+        if (waited == STATUS_TIMEOUT) {
             *TimedOut = TRUE;
             KIRQL oldIrql = KfRaiseIrql(APC_LEVEL);
             (VOID) IoCancelIrp(irp);

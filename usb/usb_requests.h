@@ -163,3 +163,10 @@ _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ResetPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex);
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pipe);
+
+// The one builder of a bulk or interrupt transfer URB: Urb (room for a
+// _URB_BULK_OR_INTERRUPT_TRANSFER) zeroed and filled for Length bytes on
+// Pipe, short transfers allowed, device-to-host when DeviceToHost, over
+// Buffer (a system address) or Mdl, the other one NULL. Any IRQL.
+VOID FillBulkUrb(PURB Urb, const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost, PVOID Buffer,
+                 PMDL Mdl, ULONG Length);

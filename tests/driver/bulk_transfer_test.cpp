@@ -418,7 +418,7 @@ TEST_F(BulkTest, OneSegmentedTransferAtATime) {
     std::vector<uint8_t> first(kFrameBytes + 65536);
     auto running = std::async(std::launch::async,
                               [&] { return Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, first); });
-    for (int i = 0; i < 5000 && ReadNoFence(&Ext(camera_)->SegmentSlotBusy) == 0; i++) {
+    for (int i = 0; i < 5000 && ReadNoFence(&Ext(camera_)->SegmentedTransferClaimed) == 0; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     const size_t before = Wire(camera_.Port).size();
@@ -438,7 +438,7 @@ TEST_F(BulkTest, OneSegmentedTransferAtATime) {
     std::vector<uint8_t> a(16), b(16);
     auto slow = std::async(std::launch::async,
                            [&] { return Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 1, a); });
-    for (int i = 0; i < 5000 && ReadNoFence(&Ext(camera_)->SegmentSlotBusy) == 0; i++) {
+    for (int i = 0; i < 5000 && ReadNoFence(&Ext(camera_)->SegmentedTransferClaimed) == 0; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 1, b);
@@ -516,7 +516,7 @@ TEST_F(BulkSinkTest, EveryAllocationFailureUnwinds) {
             sim::FaultClear();
             EXPECT_EQ(ourBlocks(), baseline) << c.Code << " pass " << n;
             EXPECT_EQ(Ext(camera_)->SegmentTable, nullptr);
-            EXPECT_EQ(ReadNoFence(&Ext(camera_)->SegmentSlotBusy), 0);
+            EXPECT_EQ(ReadNoFence(&Ext(camera_)->SegmentedTransferClaimed), 0);
             passes++;
             if (!injected) {
                 EXPECT_EQ(r.Status, STATUS_SUCCESS);
