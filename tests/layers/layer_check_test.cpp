@@ -13,6 +13,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The driver's own tree: no include against the order but the listed ones,
+// no mapping but the helper's.
+TEST(LayerOrderTest, TheDriverKeepsItsLayers) {
+    const auto findings = layers::Check(LAYER_SOURCE_ROOT, LAYER_ALLOW_LIST);
+    for (const auto &f : findings) ADD_FAILURE() << f.File << ":" << f.Line << ": " << f.Message;
+}
+
 class LayerCheckTest : public ::testing::Test {
 protected:
     void SetUp() override {
