@@ -118,12 +118,12 @@ typedef struct DeviceExtension {
     // none did).
     _Guarded_by_(CompletionLock) SEGMENTED_STATE SegmentedState;
     _Guarded_by_(CompletionLock) NTSTATUS SegmentStatus;
-    // Isochronous jobs (transfer/iso_job.h). Slots between their check of
-    // Removing and the return of their IofCallDriver: interlocked changes;
-    // IsoSubmissionsIdle (notification) is initialised by RemoveDevice before
-    // it sets Removing and signalled when the count drops to 0 after that.
-    volatile LONG IsoSubmissions;
-    KEVENT IsoSubmissionsIdle;
+    // The send gate (driver/io_gate.cpp): sends between their check of
+    // Removing and the return of their IofCallDriver, interlocked changes;
+    // SendsIdle (notification) is initialised by CloseIoGates before it sets
+    // Removing and signalled when the count drops to 0 after that.
+    volatile LONG SendsInProgress;
+    KEVENT SendsIdle;
     // Guards DataRing, DescriptorRing and ActiveStream (the stream those rings
     // belong to) together: written by StartStream and by the last slot of the
     // stream they belong to, read by ReadStream, which takes a reference on
@@ -195,6 +195,22 @@ BOOLEAN AcquireIo(PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReleaseIo(PDEVICE_OBJECT DeviceObject);
 
+// The send gate, for every engine that sends requests down outside the
+// client's dispatch (an isochronous slot, sent again from its completion). A
+// send is counted from its look at Removing to the return of its
+// IofCallDriver, so that removal can wait for the sends under way before it
+// aborts the pipes, and the aborts reach every request sent.
+// BeginSend: TRUE when the caller may send (it calls EndSend once the call
+// down has returned), FALSE once removal has begun (nothing is counted then).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN BeginSend(PDEVICE_EXTENSION Extension);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID EndSend(PDEVICE_EXTENSION Extension);
+// Removal: closes both gates (sets Removing) and returns when no send is in
+// progress. RemoveDevice only, once. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID CloseIoGates(PDEVICE_EXTENSION Extension);
+
 // ---------------------------------------------------------------------------
 // Dispatch routines (PASSIVE_LEVEL)
 
@@ -211,8 +227,6 @@ DRIVER_DISPATCH DispatchPower;
 // back, and waits for it. The request is not completed; the caller completes it.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// IRQL <= DISPATCH_LEVEL. Signals the caller's event; halts completion here.
-IO_COMPLETION_ROUTINE ForwardAndWaitCompletion;
 // Start: lower drivers first, then ConfigureDevice. Completes the request.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
