@@ -22,7 +22,7 @@ const USBD_PIPE_HANDLE kDataPipe = (USBD_PIPE_HANDLE)0x1003;
 // Byte i of the client's buffer as the scripted device delivers it.
 uint8_t Pattern(size_t i) { return (uint8_t)(i * 13 + (i >> 16)); }
 
-class ScriptedTransferTest : public DriverTest {
+class ScriptedTransferTest : public ScriptedDeviceTest {
 protected:
     // What the scripted device does with one data request (the k-th one).
     struct DataAnswer {
@@ -34,77 +34,23 @@ protected:
     };
 
     void SetUp() override {
-        DriverTest::SetUp();
-        Scripted().Load();
-        pdo_ = Scripted().CreatePdo();
-        ASSERT_EQ(sim::PnpReportChild(pdo_, driver_), STATUS_SUCCESS);
-        fdo_ = pdo_->AttachedDevice;
-        InstallInterface();
+        ScriptedDeviceTest::SetUp();
         Scripted().OnInternal = [this](ULONG code, PIO_STACK_LOCATION stack) {
             return Answer(code, stack);
         };
-        // Opens need a started device; the pipe table above stands for the
-        // configuration a start would have made.
-        WriteUCharRelease(&Ext()->Started, 1);
-        ASSERT_EQ(sim::ClientOpen(Win32Name(0).c_str(), &handle_), STATUS_SUCCESS);
-    }
-    void TearDown() override {
-        sim::ClientClose(handle_);
-        WriteNoFence64(&TransferTimeoutMs, USBCAM_DEFAULT_TIMEOUT_MS);
-        sim::PnpRemoveDevice(pdo_);
-        Scripted().Unload();
-        DriverTest::TearDown();
-    }
-    DeviceExtension *Ext() { return (DeviceExtension *)fdo_->DeviceExtension; }
-
-    // Pipe 0 bulk OUT (commands), 1 interrupt IN, 2 bulk IN.
-    void InstallInterface() {
-        const ULONG length = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
-                             3 * sizeof(USBD_PIPE_INFORMATION);
-        std::vector<uint8_t> raw(length, 0);
-        auto *info = (USBD_INTERFACE_INFORMATION *)raw.data();
-        info->Length = (USHORT)length;
-        info->NumberOfPipes = 3;
-        const struct {
-            UCHAR Address;
-            USBD_PIPE_TYPE Type;
-            USBD_PIPE_HANDLE Handle;
-        } pipes[3] = {{0x01, UsbdPipeTypeBulk, kCommandPipe},
-                      {0x83, UsbdPipeTypeInterrupt, kEventPipe},
-                      {0x82, UsbdPipeTypeBulk, kDataPipe}};
-        for (int i = 0; i < 3; i++) {
-            info->Pipes[i].EndpointAddress = pipes[i].Address;
-            info->Pipes[i].PipeType = pipes[i].Type;
-            info->Pipes[i].PipeHandle = pipes[i].Handle;
-            info->Pipes[i].MaximumPacketSize = 512;
-            info->Pipes[i].MaximumTransferSize = 0x3FFFFF;
-        }
-        AtPassive(driver_, [&] {
-            NTSTATUS status;
-            PUSBD_INTERFACE_INFORMATION copy = CreateInterfaceCopy(info, length, &status);
-            ASSERT_NE(copy, nullptr);
-            ReplaceInterfaceInfo(Ext(), copy);
-        });
+        // Pipe 0 bulk OUT (commands), 1 interrupt IN, 2 bulk IN.
+        StartWithPipes({{0x01, UsbdPipeTypeBulk, kCommandPipe},
+                        {0x83, UsbdPipeTypeInterrupt, kEventPipe},
+                        {0x82, UsbdPipeTypeBulk, kDataPipe}});
     }
 
     // A table like the first with other handles, as a new selection makes.
     void InstallReplacement() {
-        const ULONG length = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
-                             3 * sizeof(USBD_PIPE_INFORMATION);
-        std::vector<uint8_t> raw(length, 0);
-        auto *info = (USBD_INTERFACE_INFORMATION *)raw.data();
-        info->Length = (USHORT)length;
-        info->NumberOfPipes = 3;
+        std::vector<ScriptedPipe> pipes;
         for (int i = 0; i < 3; i++) {
-            info->Pipes[i].EndpointAddress = (UCHAR)(0x85 + i);
-            info->Pipes[i].PipeType = UsbdPipeTypeBulk;
-            info->Pipes[i].PipeHandle = (USBD_PIPE_HANDLE)(uintptr_t)(0x2001 + i);
-            info->Pipes[i].MaximumTransferSize = 0x3FFFFF;
+            pipes.push_back({(UCHAR)(0x85 + i), UsbdPipeTypeBulk, (USBD_PIPE_HANDLE)(uintptr_t)(0x2001 + i), 0});
         }
-        AtPassive(driver_, [&] {
-            NTSTATUS status;
-            ReplaceInterfaceInfo(Ext(), CreateInterfaceCopy(info, length, &status));
-        });
+        ReplacePipes(pipes);
         replaced_ = true;
     }
 
@@ -177,9 +123,6 @@ protected:
         return true;
     }
 
-    PDEVICE_OBJECT pdo_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
-    sim::ClientHandle handle_ = 0;
     std::mutex lock_;
     std::function<DataAnswer(size_t)> script_;
     std::vector<std::string> log_;

@@ -7,6 +7,7 @@
 #include <future>
 #include <thread>
 
+#include "allocation_walk.h"
 #include "driver_fixture.h"
 #include "transfer/transfer_internal.h"
 
@@ -492,12 +493,7 @@ TEST_F(BulkTest, DeviceToHostTransfersNeverWriteIntoAReadOnlyBuffer) {
 // nothing stays allocated, and the next transfer works.
 
 TEST_F(BulkSinkTest, EveryAllocationFailureUnwinds) {
-    auto ourBlocks = [] {
-        int blocks = 0;
-        for (const auto &block : sim::PoolOutstanding()) blocks += block.Tag == USBCAM_POOL_TAG;
-        return blocks;
-    };
-    const int baseline = ourBlocks();
+    const int baseline = OurBlocks();
     struct Case {
         ULONG Code;
         uint32_t Pipe;
@@ -506,30 +502,30 @@ TEST_F(BulkSinkTest, EveryAllocationFailureUnwinds) {
                  {IOCTL_USBCAM_WRITE_PIPE, 2, 4096},
                  {IOCTL_USBCAM_READ_PIPE, 1, 16}};
     for (const Case &c : cases) {
-        int passes = 0;
-        for (uint64_t n = 1; n < 200; n++) {
-            std::vector<uint8_t> data(c.Length, 0);
-            const uint64_t before = sim::FaultInjectedCount();
-            sim::FaultFailNthAllocation(n, driver_);
-            sim::IoResult r = Transfer(c.Code, c.Pipe, data);
-            const bool injected = sim::FaultInjectedCount() > before;
-            sim::FaultClear();
-            EXPECT_EQ(ourBlocks(), baseline) << c.Code << " pass " << n;
-            EXPECT_EQ(Ext(camera_)->SegmentTable, nullptr);
-            EXPECT_EQ(ReadNoFence(&Ext(camera_)->SegmentSlotBusy), 0);
-            passes++;
-            if (!injected) {
-                EXPECT_EQ(r.Status, STATUS_SUCCESS);
-                EXPECT_EQ(r.Information, c.Length);
-                break;
-            }
-            // A failed allocation is a failure; the commands it may have
-            // lost are not reported.
-            if (r.Status == STATUS_SUCCESS) EXPECT_EQ(r.Information, c.Length) << n;
-            EXPECT_NE(r.Status, STATUS_PENDING);
-        }
+        SCOPED_TRACE(testing::Message() << "code 0x" << std::hex << c.Code);
+        sim::IoResult r;
+        // Each pass frees all it took; a segmented transfer whose slot stayed
+        // claimed would refuse the next pass, so the unfaulted last pass shows
+        // the slot free again.
+        const int passes = sim::test::WalkAllocations(
+            driver_,
+            [&] {
+                std::vector<uint8_t> data(c.Length, 0);
+                r = Transfer(c.Code, c.Pipe, data);
+            },
+            [&](bool injected) {
+                EXPECT_EQ(OurBlocks(), baseline);
+                if (!injected) {
+                    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+                    EXPECT_EQ(r.Information, c.Length);
+                }
+                // A failed allocation is a failure; the commands it may have
+                // lost are not reported.
+                if (r.Status == STATUS_SUCCESS) EXPECT_EQ(r.Information, c.Length);
+                EXPECT_NE(r.Status, STATUS_PENDING);
+            });
         // The walk went through the transfer's own allocations.
-        EXPECT_GE(passes, c.Code == IOCTL_USBCAM_WRITE_PIPE_LARGE ? 18 : 3) << c.Code;
+        EXPECT_GE(passes, c.Code == IOCTL_USBCAM_WRITE_PIPE_LARGE ? 18 : 3);
     }
 }
 
@@ -539,30 +535,27 @@ TEST_F(BulkSinkTest, EveryAllocationFailureUnwinds) {
 // command's own allocations can still lose the end.
 TEST_F(BulkTest, AFramedReadThatCannotAllocateSendsNoBeginWithoutItsEnd) {
     SetTimeout(200);  // a camera that missed its begin sends nothing
-    int passes = 0;
-    for (uint64_t n = 1; n < 50; n++) {
-        sim::usb::WireLogClear();
-        std::vector<uint8_t> frame(kFrameBytes, 0);
-        const uint64_t before = sim::FaultInjectedCount();
-        sim::FaultFailNthAllocation(n, driver_);
-        sim::IoResult r = Transfer(IOCTL_USBCAM_READ_PIPE, 2, frame);
-        const bool injected = sim::FaultInjectedCount() > before;
-        sim::FaultClear();
-        int begins = 0, ends = 0;
-        for (auto &record : On(kCommandEndpoint)) {
-            begins += record.Data.at(0) == 2;
-            ends += record.Data.at(0) == 3;
-        }
-        if (On(kFrameEndpoint).empty()) {
-            EXPECT_EQ(begins, ends) << "allocation " << n << " failed: " << std::hex << r.Status;
-        }
-        passes++;
-        if (!injected) {
-            EXPECT_EQ(r.Status, STATUS_SUCCESS);
-            EXPECT_EQ(begins, 1);
-            break;
-        }
-    }
+    sim::IoResult r;
+    int begins = 0, ends = 0;
+    const int passes = sim::test::WalkAllocations(
+        driver_,
+        [&] {
+            sim::usb::WireLogClear();
+            std::vector<uint8_t> frame(kFrameBytes, 0);
+            r = Transfer(IOCTL_USBCAM_READ_PIPE, 2, frame);
+        },
+        [&](bool injected) {
+            begins = ends = 0;
+            for (auto &record : On(kCommandEndpoint)) {
+                begins += record.Data.at(0) == 2;
+                ends += record.Data.at(0) == 3;
+            }
+            if (On(kFrameEndpoint).empty()) EXPECT_EQ(begins, ends) << std::hex << r.Status;
+            if (!injected) {
+                EXPECT_EQ(r.Status, STATUS_SUCCESS);
+                EXPECT_EQ(begins, 1);
+            }
+        });
     EXPECT_GE(passes, 3);  // the URB and both command packets
 }
 

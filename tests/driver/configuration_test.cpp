@@ -179,23 +179,12 @@ TEST_F(ConfigurationTest, AFailedSelectionKeepsTheCurrentTable) {
 // A camera behind the scripted bus, for the answers the emulated bus never
 // gives: descriptors shorter or longer than asked, interface records that do
 // not fit their URB.
-class ScriptedConfigurationTest : public DriverTest {
+class ScriptedConfigurationTest : public ScriptedDeviceTest {
 protected:
     void SetUp() override {
-        DriverTest::SetUp();
-        Scripted().Load();
-        ASSERT_NE(Scripted().Driver, nullptr);
+        ScriptedDeviceTest::SetUp();
         camera_.Install();
-        pdo_ = Scripted().CreatePdo();
-        ASSERT_NE(pdo_, nullptr);
-        ASSERT_EQ(sim::PnpReportChild(pdo_, driver_), STATUS_SUCCESS);
     }
-    void TearDown() override {
-        if (pdo_ != nullptr && pdo_->AttachedDevice != nullptr) sim::PnpRemoveDevice(pdo_);
-        Scripted().Unload();
-        DriverTest::TearDown();
-    }
-    DeviceExtension *Ext() { return (DeviceExtension *)pdo_->AttachedDevice->DeviceExtension; }
     // A start that must be refused before any selection is sent, keeping nothing.
     void ExpectStartRefused(NTSTATUS expected) {
         camera_.Clear();
@@ -207,7 +196,6 @@ protected:
     }
 
     ScriptedCamera camera_;
-    PDEVICE_OBJECT pdo_ = nullptr;
 };
 
 TEST_F(ScriptedConfigurationTest, HeaderMustReachItsTotalLength) {

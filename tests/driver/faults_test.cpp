@@ -1,5 +1,6 @@
 // Every allocation of the driver's paths failed in turn: each path reports its
 // failure, unwinds completely and leaves the device usable.
+#include "allocation_walk.h"
 #include "driver_fixture.h"
 
 namespace drvtest {
@@ -7,25 +8,10 @@ namespace {
 
 class FaultsTest : public DriverTest {
 protected:
-    // Runs run once per allocation it makes, failing the n-th allocation of
-    // our driver on pass n, until a pass completes without an injected fault.
-    // check(injected) follows each pass.
-    // prepare, when given, runs before the fault is armed.
-    // Returns the number of passes (1 + the allocations failed).
+    // The allocation-failure walk over our driver's allocations.
     int Walk(const std::function<void()> &run, const std::function<void(bool)> &check,
              const std::function<void()> &prepare = nullptr) {
-        for (uint64_t n = 1; n < 500; n++) {
-            if (prepare) prepare();
-            const uint64_t before = sim::FaultInjectedCount();
-            sim::FaultFailNthAllocation(n, driver_);
-            run();
-            const bool injected = sim::FaultInjectedCount() > before;
-            sim::FaultClear();
-            check(injected);
-            if (!injected) return (int)n;
-        }
-        ADD_FAILURE() << "walk did not end";
-        return 0;
+        return sim::test::WalkAllocations(driver_, run, check, prepare);
     }
 };
 

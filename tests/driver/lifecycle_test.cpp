@@ -308,26 +308,9 @@ TEST_F(LifecycleTest, StopThenStartConfiguresFromScratch) {
 }
 
 // Cases that need a lower driver answering exactly as told.
-class ScriptedLifecycleTest : public DriverTest {
+class ScriptedLifecycleTest : public ScriptedDeviceTest {
 protected:
-    void SetUp() override {
-        DriverTest::SetUp();
-        Scripted().Load();
-        ASSERT_NE(Scripted().Driver, nullptr);
-    }
-    void TearDown() override {
-        for (PDEVICE_OBJECT pdo : Scripted().Pdos) {
-            if (pdo->AttachedDevice != nullptr) sim::PnpRemoveDevice(pdo);
-        }
-        Scripted().Unload();
-        DriverTest::TearDown();
-    }
-    PDEVICE_OBJECT AddScripted() {
-        PDEVICE_OBJECT pdo = Scripted().CreatePdo();
-        EXPECT_NE(pdo, nullptr);
-        EXPECT_EQ(sim::PnpReportChild(pdo, driver_), STATUS_SUCCESS);
-        return pdo;
-    }
+    ScriptedLifecycleTest() : ScriptedDeviceTest(false) {}
 };
 
 TEST_F(ScriptedLifecycleTest, LowerStartFailureConfiguresNothing) {
