@@ -18,6 +18,7 @@
 #include "sim/kernel.h"
 #include "sim/usb.h"
 #include "sim/urb_setup.h"
+#include "sim/usbdi_interface.h"
 
 namespace sim {
 namespace libusbbus {
@@ -612,11 +613,6 @@ NTSTATUS InterfaceQueryBusTime(PVOID, PULONG frame) {
     if (frame != nullptr) *frame = 0;
     return STATUS_NOT_SUPPORTED;
 }
-NTSTATUS InterfaceSubmitIsoOutUrb(PVOID, PURB) { return STATUS_NOT_SUPPORTED; }
-NTSTATUS InterfaceQueryBusInformation(PVOID, ULONG, PVOID, PULONG, PULONG actual) {
-    if (actual != nullptr) *actual = 0;
-    return STATUS_NOT_SUPPORTED;
-}
 BOOLEAN InterfaceIsDeviceHighSpeed(PVOID context) {
     Bus *bus = static_cast<Bus *>(context);
     return bus != nullptr && bus->Profile.HighSpeed;
@@ -625,22 +621,10 @@ BOOLEAN InterfaceIsDeviceHighSpeed(PVOID context) {
 NTSTATUS QueryBusInterface(Bus *bus, PIO_STACK_LOCATION stack, NTSTATUS asIs) {
     const GUID *type = stack->Parameters.QueryInterface.InterfaceType;
     if (bus == nullptr || type == nullptr || !IsEqualGUID(type, &USB_BUS_INTERFACE_USBDI_GUID)) return asIs;
-    auto *usbdi = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(stack->Parameters.QueryInterface.Interface);
-    if (stack->Parameters.QueryInterface.Version < USB_BUSIF_USBDI_VERSION_1 ||
-        stack->Parameters.QueryInterface.Size < sizeof(USB_BUS_INTERFACE_USBDI_V1) || usbdi == nullptr)
-        return STATUS_NOT_SUPPORTED;
-    usbdi->Size = sizeof(USB_BUS_INTERFACE_USBDI_V1);
-    usbdi->Version = USB_BUSIF_USBDI_VERSION_1;
-    usbdi->BusContext = bus;
-    usbdi->InterfaceReference = InterfaceReference;
-    usbdi->InterfaceDereference = InterfaceDereference;
-    usbdi->GetUSBDIVersion = InterfaceGetUsbdiVersion;
-    usbdi->QueryBusTime = InterfaceQueryBusTime;
-    usbdi->SubmitIsoOutUrb = InterfaceSubmitIsoOutUrb;
-    usbdi->QueryBusInformation = InterfaceQueryBusInformation;
-    usbdi->IsDeviceHighSpeed = InterfaceIsDeviceHighSpeed;
-    InterfaceReference(bus);
-    return STATUS_SUCCESS;
+    static const usbdi::BusRoutines routines = {InterfaceReference, InterfaceDereference,
+                                                InterfaceGetUsbdiVersion, InterfaceQueryBusTime,
+                                                InterfaceIsDeviceHighSpeed};
+    return usbdi::Fill(stack, bus, routines);
 }
 
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -15,6 +15,7 @@
 #include "descriptor_walk.h"
 #include "sim/kernel.h"
 #include "sim/urb_setup.h"
+#include "sim/usbdi_interface.h"
 
 namespace sim {
 namespace usb {
@@ -547,23 +548,6 @@ NTSTATUS BusInterfaceQueryBusTime(PVOID context, PULONG frame) {
     return STATUS_SUCCESS;
 }
 
-// Not served by the platform's bus drivers either.
-NTSTATUS BusInterfaceSubmitIsoOutUrb(PVOID context, PURB urb) {
-    (void)context;
-    (void)urb;
-    return STATUS_NOT_SUPPORTED;
-}
-
-NTSTATUS BusInterfaceQueryBusInformation(PVOID context, ULONG level, PVOID buffer, PULONG length,
-                                         PULONG actual) {
-    (void)context;
-    (void)level;
-    (void)buffer;
-    (void)length;
-    if (actual != nullptr) *actual = 0;
-    return STATUS_NOT_SUPPORTED;
-}
-
 // The port's speed: the speed the plugged device runs at.
 BOOLEAN BusInterfaceIsDeviceHighSpeed(PVOID context) {
     Bus *bus = g_bus;
@@ -578,22 +562,10 @@ BOOLEAN BusInterfaceIsDeviceHighSpeed(PVOID context) {
 NTSTATUS QueryBusInterface(PDEVICE_OBJECT pdo, PIO_STACK_LOCATION stack, NTSTATUS asIs) {
     const GUID *type = stack->Parameters.QueryInterface.InterfaceType;
     if (type == nullptr || !IsEqualGUID(type, &USB_BUS_INTERFACE_USBDI_GUID)) return asIs;
-    auto *bus = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(stack->Parameters.QueryInterface.Interface);
-    if (stack->Parameters.QueryInterface.Version < USB_BUSIF_USBDI_VERSION_1 ||
-        stack->Parameters.QueryInterface.Size < sizeof(USB_BUS_INTERFACE_USBDI_V1) || bus == nullptr)
-        return STATUS_NOT_SUPPORTED;
-    bus->Size = sizeof(USB_BUS_INTERFACE_USBDI_V1);
-    bus->Version = USB_BUSIF_USBDI_VERSION_1;
-    bus->BusContext = pdo;
-    bus->InterfaceReference = BusInterfaceReference;
-    bus->InterfaceDereference = BusInterfaceDereference;
-    bus->GetUSBDIVersion = BusInterfaceGetUsbdiVersion;
-    bus->QueryBusTime = BusInterfaceQueryBusTime;
-    bus->SubmitIsoOutUrb = BusInterfaceSubmitIsoOutUrb;
-    bus->QueryBusInformation = BusInterfaceQueryBusInformation;
-    bus->IsDeviceHighSpeed = BusInterfaceIsDeviceHighSpeed;
-    BusInterfaceReference(pdo);
-    return STATUS_SUCCESS;
+    static const usbdi::BusRoutines routines = {BusInterfaceReference, BusInterfaceDereference,
+                                                BusInterfaceGetUsbdiVersion, BusInterfaceQueryBusTime,
+                                                BusInterfaceIsDeviceHighSpeed};
+    return usbdi::Fill(stack, pdo, routines);
 }
 
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

@@ -31,6 +31,7 @@
 
 #include "camera_port.h"
 #include "sim/urb_setup.h"
+#include "sim/usbdi_interface.h"
 #include "import_patches.h"
 
 extern "C" {
@@ -815,20 +816,6 @@ NTSTATUS USB_BUSIFFN QueryBusTime(PVOID context, PULONG frame) {
     *frame = (ULONG)(NowMicros(bus) / 1000);
     return STATUS_SUCCESS;
 }
-NTSTATUS USB_BUSIFFN SubmitIsoOutUrb(PVOID context, PURB urb) {
-    (void)context;
-    (void)urb;
-    return STATUS_NOT_SUPPORTED;
-}
-NTSTATUS USB_BUSIFFN QueryBusInformation(PVOID context, ULONG level, PVOID buffer, PULONG length,
-                                         PULONG actual) {
-    (void)context;
-    (void)level;
-    (void)buffer;
-    (void)length;
-    if (actual != nullptr) *actual = 0;
-    return STATUS_NOT_SUPPORTED;
-}
 BOOLEAN USB_BUSIFFN IsDeviceHighSpeed(PVOID context) {
     Bus *bus = static_cast<Bus *>(context);
     KIRQL old;
@@ -843,22 +830,9 @@ NTSTATUS QueryInterface(Bus *bus, PIRP irp) {
     const GUID *type = stack->Parameters.QueryInterface.InterfaceType;
     if (type == nullptr || !IsEqualGUID(*type, USB_BUS_INTERFACE_USBDI_GUID))
         return CompleteNow(irp, irp->IoStatus.Status, irp->IoStatus.Information);
-    auto *usbdi = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(stack->Parameters.QueryInterface.Interface);
-    if (stack->Parameters.QueryInterface.Version < USB_BUSIF_USBDI_VERSION_1 ||
-        stack->Parameters.QueryInterface.Size < sizeof(USB_BUS_INTERFACE_USBDI_V1) || usbdi == nullptr)
-        return CompleteNow(irp, STATUS_NOT_SUPPORTED);
-    usbdi->Size = sizeof(USB_BUS_INTERFACE_USBDI_V1);
-    usbdi->Version = USB_BUSIF_USBDI_VERSION_1;
-    usbdi->BusContext = bus;
-    usbdi->InterfaceReference = InterfaceReference;
-    usbdi->InterfaceDereference = InterfaceDereference;
-    usbdi->GetUSBDIVersion = GetUsbdiVersion;
-    usbdi->QueryBusTime = QueryBusTime;
-    usbdi->SubmitIsoOutUrb = SubmitIsoOutUrb;
-    usbdi->QueryBusInformation = QueryBusInformation;
-    usbdi->IsDeviceHighSpeed = IsDeviceHighSpeed;
-    InterfaceReference(bus);
-    return CompleteNow(irp, STATUS_SUCCESS);
+    static const usbdi::BusRoutines routines = {InterfaceReference, InterfaceDereference, GetUsbdiVersion,
+                                                QueryBusTime, IsDeviceHighSpeed};
+    return CompleteNow(irp, usbdi::Fill(stack, bus, routines));
 }
 
 NTSTATUS PdoPnp(Bus *bus, PIRP irp) {
