@@ -319,10 +319,25 @@ void ScriptedDeviceTest::ReplacePipes(const std::vector<ScriptedPipe> &pipes) {
 }
 
 void ScriptedDeviceTest::StartWithPipes(const std::vector<ScriptedPipe> &pipes) {
-    ReplacePipes(pipes);
-    // The scripted bus serves no selection of its own, so the table above
-    // stands for a start's; opens need the started mark a start would set.
-    WriteUCharRelease(&Ext()->Started, 1);
+    // A real start, served by a scripted camera whose selection hands out
+    // exactly these pipes; the test's own handler answers from then on.
+    auto handler = Scripted().OnInternal;
+    ScriptedCamera camera((int)pipes.size());
+    camera.OnSelectConfiguration = [&](PUSBD_INTERFACE_INFORMATION info) {
+        ASSERT_EQ(info->NumberOfPipes, (ULONG)pipes.size());
+        for (size_t i = 0; i < pipes.size(); i++) {
+            info->Pipes[i].EndpointAddress = pipes[i].Address;
+            info->Pipes[i].PipeType = pipes[i].Type;
+            info->Pipes[i].PipeHandle = pipes[i].Handle;
+            info->Pipes[i].MaximumPacketSize = pipes[i].MaximumPacketSize;
+            info->Pipes[i].Interval = pipes[i].Interval;
+            info->Pipes[i].MaximumTransferSize = 0x3FFFFF;
+        }
+    };
+    camera.Install();
+    const NTSTATUS started = sim::PnpStartDevice(pdo_);
+    Scripted().OnInternal = handler;
+    ASSERT_EQ(started, STATUS_SUCCESS);
     ASSERT_EQ(sim::ClientOpen(Win32Name(0).c_str(), &handle_), STATUS_SUCCESS);
 }
 

@@ -130,8 +130,9 @@ protected:
     PDEVICE_OBJECT AddScripted();
     // Removes every scripted PDO still attached.
     void RemoveAll();
-    // Makes pipes the selected interface and lets the device be opened, as a
-    // start that selected them would have, then opens handle_.
+    // Starts the device on a scripted camera whose selection gives these
+    // pipes, then opens handle_; the handler the test installed before
+    // answers everything after the start.
     void StartWithPipes(const std::vector<ScriptedPipe> &pipes);
     // Replaces the selected interface's pipe table, as a new selection does.
     void ReplacePipes(const std::vector<ScriptedPipe> &pipes);
