@@ -140,11 +140,10 @@ IoOutcome Camera::ReadPipe(uint32_t pipeIndex, void *buffer, uint32_t length) {
     return Send(IOCTL_USBCAM_READ_PIPE, &record, sizeof record, buffer, length);
 }
 
-IoOutcome Camera::WritePipe(uint32_t pipeIndex, const void *data, uint32_t length) {
+IoOutcome Camera::WritePipe(uint32_t pipeIndex, void *data, uint32_t length) {
     PipeIndexRecord record;
     record.PipeIndex = pipeIndex;
-    return Send(IOCTL_USBCAM_WRITE_PIPE, &record, sizeof record, const_cast<void *>(data),
-                length);
+    return Send(IOCTL_USBCAM_WRITE_PIPE, &record, sizeof record, data, length);
 }
 
 IoOutcome Camera::ReadPipeLarge(uint32_t pipeIndex, void *buffer, uint32_t length) {
@@ -153,19 +152,18 @@ IoOutcome Camera::ReadPipeLarge(uint32_t pipeIndex, void *buffer, uint32_t lengt
     return Send(IOCTL_USBCAM_READ_PIPE_LARGE, &record, sizeof record, buffer, length);
 }
 
-IoOutcome Camera::WritePipeLarge(uint32_t pipeIndex, const void *data, uint32_t length) {
+IoOutcome Camera::WritePipeLarge(uint32_t pipeIndex, void *data, uint32_t length) {
     PipeIndexRecord record;
     record.PipeIndex = pipeIndex;
-    return Send(IOCTL_USBCAM_WRITE_PIPE_LARGE, &record, sizeof record, const_cast<void *>(data),
-                length);
+    return Send(IOCTL_USBCAM_WRITE_PIPE_LARGE, &record, sizeof record, data, length);
 }
 
 IoOutcome Camera::IsoRead(const IsoReadRecord &record, void *buffer, uint32_t length) {
     return Send(IOCTL_USBCAM_ISO_READ, &record, sizeof record, buffer, length);
 }
 
-IoOutcome Camera::IsoWrite(const IsoReadRecord &record, const void *data, uint32_t length) {
-    return Send(IOCTL_USBCAM_ISO_WRITE, &record, sizeof record, const_cast<void *>(data), length);
+IoOutcome Camera::IsoWrite(const IsoReadRecord &record, void *data, uint32_t length) {
+    return Send(IOCTL_USBCAM_ISO_WRITE, &record, sizeof record, data, length);
 }
 
 IoOutcome Camera::StartStream(const StreamStartRecord &record) {

@@ -21,243 +21,243 @@ static_assert(IOCTL_USBCAM_GET_INTERFACE_INFO ==
 #define STREAM_DESCRIPTOR_BYTES 12
 #define MEMORY_BLOCK_BYTES 512
 
-// One request being decoded: what the case needs from the IRP.
-typedef struct ControlRequest {
+// One client's device-control call being decoded: what its case needs from
+// the IRP.
+typedef struct ClientControlCall {
     PDEVICE_OBJECT Device;
     PIRP Irp;
     ULONG Code;
     ULONG InputLength;
     ULONG OutputLength;
     PVOID SystemBuffer;
-} ControlRequest;
+} ClientControlCall;
 
-static VOID SetResult(ControlRequest *Request, NTSTATUS Status, ULONG_PTR Information) {
-    Request->Irp->IoStatus.Status = Status;
-    Request->Irp->IoStatus.Information = Information;
+static VOID SetResult(ClientControlCall *Call, NTSTATUS Status, ULONG_PTR Information) {
+    Call->Irp->IoStatus.Status = Status;
+    Call->Irp->IoStatus.Information = Information;
 }
 
 // TRUE when the input holds at least Bytes bytes (and so a system buffer).
-static BOOLEAN InputHolds(const ControlRequest *Request, ULONG Bytes) {
-    return Request->InputLength >= Bytes && Request->SystemBuffer != NULL;
+static BOOLEAN InputHolds(const ClientControlCall *Call, ULONG Bytes) {
+    return Call->InputLength >= Bytes && Call->SystemBuffer != NULL;
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID GetInterfaceInfoCase(ControlRequest *Request) {
+static VOID GetInterfaceInfoCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(Request->Device));
+    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(Call->Device));
     if (info == NULL) return;  // no interface yet: success, 0 bytes
     const ULONG length = info->Length;
-    if (Request->OutputLength < length || Request->SystemBuffer == NULL) {
-        SetResult(Request, STATUS_UNSUCCESSFUL, 0);
+    if (Call->OutputLength < length || Call->SystemBuffer == NULL) {
+        SetResult(Call, STATUS_UNSUCCESSFUL, 0);
     } else {
-        RtlCopyMemory(Request->SystemBuffer, info, length);
-        SetResult(Request, STATUS_SUCCESS, length);
+        RtlCopyMemory(Call->SystemBuffer, info, length);
+        SetResult(Call, STATUS_SUCCESS, length);
     }
     ReleaseInterfaceInfo(info);
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID GetDeviceDescriptorCase(ControlRequest *Request) {
+static VOID GetDeviceDescriptorCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    if (Request->OutputLength < sizeof(USB_DEVICE_DESCRIPTOR)) {
-        SetResult(Request, STATUS_UNSUCCESSFUL, 0);
+    if (Call->OutputLength < sizeof(USB_DEVICE_DESCRIPTOR)) {
+        SetResult(Call, STATUS_UNSUCCESSFUL, 0);
         return;
     }
-    Request->Irp->IoStatus.Information =
-        GetDescriptor(Request->Device, Request->SystemBuffer, sizeof(USB_DEVICE_DESCRIPTOR),
+    Call->Irp->IoStatus.Information =
+        GetDescriptor(Call->Device, Call->SystemBuffer, sizeof(USB_DEVICE_DESCRIPTOR),
                       USB_DEVICE_DESCRIPTOR_TYPE);
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID GetConfigDescriptorCase(ControlRequest *Request) {
+static VOID GetConfigDescriptorCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    Request->Irp->IoStatus.Information =
-        GetDescriptor(Request->Device, Request->SystemBuffer, Request->OutputLength,
+    Call->Irp->IoStatus.Information =
+        GetDescriptor(Call->Device, Call->SystemBuffer, Call->OutputLength,
                       USB_CONFIGURATION_DESCRIPTOR_TYPE);
 }
 
 // The record must be whole; a device-to-host answer lands in the system
 // buffer, so its Length must fit the client's output.
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID VendorRequestCase(ControlRequest *Request) {
+static VOID VendorRequestCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    if (!InputHolds(Request, sizeof(VendorRequestRecord))) {
-        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
+    if (!InputHolds(Call, sizeof(VendorRequestRecord))) {
+        SetResult(Call, STATUS_INVALID_PARAMETER, 0);
         return;
     }
     VendorRequestRecord record;
-    RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
-    if (record.Direction != 0 && record.Length > Request->OutputLength) {
-        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
+    RtlCopyMemory(&record, Call->SystemBuffer, sizeof(record));
+    if (record.Direction != 0 && record.Length > Call->OutputLength) {
+        SetResult(Call, STATUS_INVALID_PARAMETER, 0);
         return;
     }
-    Request->Irp->IoStatus.Information = VendorDeviceRequest(Request->Device, Request->SystemBuffer);
+    Call->Irp->IoStatus.Information = VendorDeviceRequest(Call->Device, Call->SystemBuffer);
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID LoadMemoryBlocksCase(ControlRequest *Request) {
+static VOID LoadMemoryBlocksCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    if (Request->SystemBuffer != NULL) {
-        LoadDeviceMemoryBlocks(Request->Device, (const UCHAR *)Request->SystemBuffer,
-                               Request->InputLength / MEMORY_BLOCK_BYTES);
+    if (Call->SystemBuffer != NULL) {
+        LoadDeviceMemoryBlocks(Call->Device, (const UCHAR *)Call->SystemBuffer,
+                               Call->InputLength / MEMORY_BLOCK_BYTES);
     }
 }
 
-static BOOLEAN ReadPipeIndex(ControlRequest *Request, ULONG *PipeIndex) {
-    if (!InputHolds(Request, sizeof(PipeIndexRecord))) {
-        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
+static BOOLEAN ReadPipeIndex(ClientControlCall *Call, ULONG *PipeIndex) {
+    if (!InputHolds(Call, sizeof(PipeIndexRecord))) {
+        SetResult(Call, STATUS_INVALID_PARAMETER, 0);
         return FALSE;
     }
     PipeIndexRecord record;
-    RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
+    RtlCopyMemory(&record, Call->SystemBuffer, sizeof(record));
     *PipeIndex = record.PipeIndex;
     return TRUE;
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID ResetPipeCase(ControlRequest *Request) {
+static VOID ResetPipeCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
     ULONG pipeIndex;
-    if (!ReadPipeIndex(Request, &pipeIndex)) return;
-    Request->Irp->IoStatus.Status = ResetPipeByIndex(Request->Device, pipeIndex);
+    if (!ReadPipeIndex(Call, &pipeIndex)) return;
+    Call->Irp->IoStatus.Status = ResetPipeByIndex(Call->Device, pipeIndex);
 }
 
 // Refused as IOCTL_USBCAM_RESET_PIPE is: no interface STATUS_UNSUCCESSFUL,
 // index out of range STATUS_INVALID_PARAMETER. The abort's own result is not
 // reported.
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID AbortPipeCase(ControlRequest *Request) {
+static VOID AbortPipeCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
     ULONG pipeIndex;
-    if (!ReadPipeIndex(Request, &pipeIndex)) return;
-    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(Request->Device));
-    if (info == NULL) {
-        SetResult(Request, STATUS_UNSUCCESSFUL, 0);
+    if (!ReadPipeIndex(Call, &pipeIndex)) return;
+    PUSBD_INTERFACE_INFORMATION info;
+    PUSBD_PIPE_INFORMATION pipe;
+    const NTSTATUS status = AcquirePipe(GetDeviceExtension(Call->Device), pipeIndex,
+                                        PIPE_KINDS_ANY_FOR_PIPE_REQUEST, &info, &pipe);
+    if (!NT_SUCCESS(status)) {
+        SetResult(Call, status, 0);
         return;
     }
-    if (pipeIndex >= info->NumberOfPipes) {
-        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
-    } else {
-        (VOID) AbortPipe(Request->Device, info->Pipes[pipeIndex].PipeHandle);
-    }
+    (VOID) AbortPipe(Call->Device, pipe->PipeHandle);
     ReleaseInterfaceInfo(info);
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID SelectInterfaceCase(ControlRequest *Request) {
+static VOID SelectInterfaceCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    if (!InputHolds(Request, sizeof(InterfaceSelection))) {
-        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
+    if (!InputHolds(Call, sizeof(InterfaceSelection))) {
+        SetResult(Call, STATUS_INVALID_PARAMETER, 0);
         return;
     }
     InterfaceSelection selection;
-    RtlCopyMemory(&selection, Request->SystemBuffer, sizeof(selection));
-    (VOID) SelectInterface(Request->Device, selection.InterfaceNumber, selection.AlternateSetting);
+    RtlCopyMemory(&selection, Call->SystemBuffer, sizeof(selection));
+    (VOID) SelectInterface(Call->Device, selection.InterfaceNumber, selection.AlternateSetting);
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID GetStringDescriptorCase(ControlRequest *Request) {
+static VOID GetStringDescriptorCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    if (Request->InputLength != sizeof(StringDescriptorRequest) || Request->OutputLength == 0 ||
-        Request->SystemBuffer == NULL) {
-        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
+    if (Call->InputLength != sizeof(StringDescriptorRequest) || Call->OutputLength == 0 ||
+        Call->SystemBuffer == NULL) {
+        SetResult(Call, STATUS_INVALID_PARAMETER, 0);
         return;
     }
     StringDescriptorRequest record;
-    RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
+    RtlCopyMemory(&record, Call->SystemBuffer, sizeof(record));
     const ULONG received =
-        GetStringDescriptor(Request->Device, record.DescriptorIndex, record.LanguageId,
-                            Request->SystemBuffer, Request->OutputLength);
+        GetStringDescriptor(Call->Device, record.DescriptorIndex, record.LanguageId,
+                            Call->SystemBuffer, Call->OutputLength);
     if (received == 0) {
-        SetResult(Request, STATUS_UNSUCCESSFUL, 0);
+        SetResult(Call, STATUS_UNSUCCESSFUL, 0);
     } else {
-        Request->Irp->IoStatus.Information = received;
+        Call->Irp->IoStatus.Information = received;
     }
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID GetFrameNumberCase(ControlRequest *Request) {
+static VOID GetFrameNumberCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    if (Request->OutputLength < sizeof(ULONG) || Request->SystemBuffer == NULL) {
-        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
+    if (Call->OutputLength < sizeof(ULONG) || Call->SystemBuffer == NULL) {
+        SetResult(Call, STATUS_INVALID_PARAMETER, 0);
         return;
     }
-    const ULONG frame = GetCurrentFrameNumber(Request->Device);
+    const ULONG frame = GetCurrentFrameNumber(Call->Device);
     if (frame == 0) {
-        SetResult(Request, STATUS_UNSUCCESSFUL, 0);
+        SetResult(Call, STATUS_UNSUCCESSFUL, 0);
         return;
     }
-    RtlCopyMemory(Request->SystemBuffer, &frame, sizeof(frame));
-    Request->Irp->IoStatus.Information = sizeof(frame);
+    RtlCopyMemory(Call->SystemBuffer, &frame, sizeof(frame));
+    Call->Irp->IoStatus.Information = sizeof(frame);
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID GetLastStatusCase(ControlRequest *Request) {
+static VOID GetLastStatusCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    if (Request->OutputLength < sizeof(USBD_STATUS) || Request->SystemBuffer == NULL) {
-        SetResult(Request, STATUS_UNSUCCESSFUL, 0);
+    if (Call->OutputLength < sizeof(USBD_STATUS) || Call->SystemBuffer == NULL) {
+        SetResult(Call, STATUS_UNSUCCESSFUL, 0);
         return;
     }
-    const USBD_STATUS last = ReadNoFence(&GetDeviceExtension(Request->Device)->LastUsbdStatus);
-    RtlCopyMemory(Request->SystemBuffer, &last, sizeof(last));
-    Request->Irp->IoStatus.Information = sizeof(last);
+    const USBD_STATUS last = ReadNoFence(&GetDeviceExtension(Call->Device)->LastUsbdStatus);
+    RtlCopyMemory(Call->SystemBuffer, &last, sizeof(last));
+    Call->Irp->IoStatus.Information = sizeof(last);
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID LoadMemoryCase(ControlRequest *Request) {
+static VOID LoadMemoryCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    if (Request->InputLength != sizeof(MemoryAddressRecord) || Request->OutputLength == 0 ||
-        Request->SystemBuffer == NULL) {
+    if (Call->InputLength != sizeof(MemoryAddressRecord) || Call->OutputLength == 0 ||
+        Call->SystemBuffer == NULL) {
         return;  // nothing sent; still a success
     }
     MemoryAddressRecord record;
-    RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
-    const UCHAR *data = (const UCHAR *)GetDataBufferAddress(Request->Irp);
+    RtlCopyMemory(&record, Call->SystemBuffer, sizeof(record));
+    const UCHAR *data = (const UCHAR *)GetDataBufferAddress(Call->Irp);
     if (data == NULL) {
-        SetResult(Request, STATUS_INSUFFICIENT_RESOURCES, 0);
+        SetResult(Call, STATUS_INSUFFICIENT_RESOURCES, 0);
         return;
     }
-    (VOID) LoadDeviceMemory(Request->Device, record.Address, data, Request->OutputLength);
+    (VOID) LoadDeviceMemory(Call->Device, record.Address, data, Call->OutputLength);
 }
 
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID GetVersionCase(ControlRequest *Request) {
+static VOID GetVersionCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    if (Request->OutputLength < sizeof(VersionRecord) || Request->SystemBuffer == NULL) {
-        SetResult(Request, STATUS_UNSUCCESSFUL, 0);
+    if (Call->OutputLength < sizeof(VersionRecord) || Call->SystemBuffer == NULL) {
+        SetResult(Call, STATUS_UNSUCCESSFUL, 0);
         return;
     }
     VersionRecord version;
     version.VersionValue = USBCAM_DRIVER_VERSION;
     version.Reserved = 0;
-    RtlCopyMemory(Request->SystemBuffer, &version, sizeof(version));
-    Request->Irp->IoStatus.Information = sizeof(version);
+    RtlCopyMemory(Call->SystemBuffer, &version, sizeof(version));
+    Call->Irp->IoStatus.Information = sizeof(version);
 }
 
 // Whatever the device answers, the outcome is STATUS_UNSUCCESSFUL.
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID SetFeatureCase(ControlRequest *Request) {
+static VOID SetFeatureCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    if (Request->InputLength != sizeof(FeatureRecord) || Request->SystemBuffer == NULL) {
-        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
+    if (Call->InputLength != sizeof(FeatureRecord) || Call->SystemBuffer == NULL) {
+        SetResult(Call, STATUS_INVALID_PARAMETER, 0);
         return;
     }
     FeatureRecord feature;
-    RtlCopyMemory(&feature, Request->SystemBuffer, sizeof(feature));
-    (VOID) SetDeviceFeature(Request->Device, &feature);
-    SetResult(Request, STATUS_UNSUCCESSFUL, 0);
+    RtlCopyMemory(&feature, Call->SystemBuffer, sizeof(feature));
+    (VOID) SetDeviceFeature(Call->Device, &feature);
+    SetResult(Call, STATUS_UNSUCCESSFUL, 0);
 }
 
 // One aligned 64-bit store; waits that begin afterwards use the new value.
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID SetTimeoutCase(ControlRequest *Request) {
+static VOID SetTimeoutCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    if (!InputHolds(Request, sizeof(TimeoutRecord))) {
-        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
+    if (!InputHolds(Call, sizeof(TimeoutRecord))) {
+        SetResult(Call, STATUS_INVALID_PARAMETER, 0);
         return;
     }
     TimeoutRecord record;
-    RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
+    RtlCopyMemory(&record, Call->SystemBuffer, sizeof(record));
     if (record.Selector == 1) WriteNoFence64(&TransferTimeoutMs, (LONGLONG)record.Milliseconds);
 }
 
@@ -265,84 +265,84 @@ static VOID SetTimeoutCase(ControlRequest *Request) {
 // record, then (by ReadStream, under the stream's lock) a stream's rings and
 // the record's sizes.
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID ReadStreamCase(ControlRequest *Request) {
+static VOID ReadStreamCase(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    if (Request->InputLength != sizeof(StreamReadRecord) || Request->SystemBuffer == NULL) {
-        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
+    if (Call->InputLength != sizeof(StreamReadRecord) || Call->SystemBuffer == NULL) {
+        SetResult(Call, STATUS_INVALID_PARAMETER, 0);
         return;
     }
     StreamReadRecord record;
-    RtlCopyMemory(&record, Request->SystemBuffer, sizeof(record));
+    RtlCopyMemory(&record, Call->SystemBuffer, sizeof(record));
     const ULONGLONG expected =
         (ULONGLONG)record.PacketCount * ((ULONGLONG)record.PacketSize + STREAM_DESCRIPTOR_BYTES);
-    if ((ULONGLONG)Request->OutputLength != expected) {
-        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
+    if ((ULONGLONG)Call->OutputLength != expected) {
+        SetResult(Call, STATUS_INVALID_PARAMETER, 0);
         return;
     }
     // ReadStream refuses absent rings (STATUS_UNSUCCESSFUL) under its lock,
     // then a PacketSize or PacketCount of 0 (STATUS_INVALID_PARAMETER).
-    Request->Irp->IoStatus.Status = ReadStream(Request->Device, Request->Irp);
+    Call->Irp->IoStatus.Status = ReadStream(Call->Device, Call->Irp);
 }
 
 // Codes that hand the whole request to an engine. The engine's record must be
 // whole before it is called; the byte count is the engine's to set.
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID EngineCase(ControlRequest *Request, ULONG RecordBytes,
+static VOID EngineCase(ClientControlCall *Call, ULONG RecordBytes,
                        NTSTATUS (*Engine)(PDEVICE_OBJECT, PIRP), BOOLEAN ReportsBytes) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    if (!InputHolds(Request, RecordBytes)) {
-        SetResult(Request, STATUS_INVALID_PARAMETER, 0);
+    if (!InputHolds(Call, RecordBytes)) {
+        SetResult(Call, STATUS_INVALID_PARAMETER, 0);
         return;
     }
-    Request->Irp->IoStatus.Status = Engine(Request->Device, Request->Irp);
-    if (!ReportsBytes) Request->Irp->IoStatus.Information = 0;
+    Call->Irp->IoStatus.Status = Engine(Call->Device, Call->Irp);
+    if (!ReportsBytes) Call->Irp->IoStatus.Information = 0;
 }
 
-// Runs the case of Request->Code, leaving its outcome in IoStatus.
+// Runs the case of Call->Code, leaving its outcome in IoStatus.
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID RunControlCode(ControlRequest *Request) {
+static VOID RunControlCode(ClientControlCall *Call) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    switch (Request->Code) {
-        case IOCTL_USBCAM_GET_INTERFACE_INFO: GetInterfaceInfoCase(Request); break;
-        case IOCTL_USBCAM_GET_DEVICE_DESCRIPTOR: GetDeviceDescriptorCase(Request); break;
-        case IOCTL_USBCAM_GET_CONFIG_DESCRIPTOR: GetConfigDescriptorCase(Request); break;
-        case IOCTL_USBCAM_VENDOR_REQUEST: VendorRequestCase(Request); break;
+    switch (Call->Code) {
+        case IOCTL_USBCAM_GET_INTERFACE_INFO: GetInterfaceInfoCase(Call); break;
+        case IOCTL_USBCAM_GET_DEVICE_DESCRIPTOR: GetDeviceDescriptorCase(Call); break;
+        case IOCTL_USBCAM_GET_CONFIG_DESCRIPTOR: GetConfigDescriptorCase(Call); break;
+        case IOCTL_USBCAM_VENDOR_REQUEST: VendorRequestCase(Call); break;
         case IOCTL_USBCAM_NOP: break;
-        case IOCTL_USBCAM_LOAD_MEMORY_BLOCKS: LoadMemoryBlocksCase(Request); break;
-        case IOCTL_USBCAM_RESET_PORT: (VOID) ResetPort(Request->Device); break;
-        case IOCTL_USBCAM_RESET_PIPE: ResetPipeCase(Request); break;
-        case IOCTL_USBCAM_ABORT_PIPE: AbortPipeCase(Request); break;
-        case IOCTL_USBCAM_SELECT_INTERFACE: SelectInterfaceCase(Request); break;
-        case IOCTL_USBCAM_GET_STRING_DESCRIPTOR: GetStringDescriptorCase(Request); break;
+        case IOCTL_USBCAM_LOAD_MEMORY_BLOCKS: LoadMemoryBlocksCase(Call); break;
+        case IOCTL_USBCAM_RESET_PORT: (VOID) ResetPort(Call->Device); break;
+        case IOCTL_USBCAM_RESET_PIPE: ResetPipeCase(Call); break;
+        case IOCTL_USBCAM_ABORT_PIPE: AbortPipeCase(Call); break;
+        case IOCTL_USBCAM_SELECT_INTERFACE: SelectInterfaceCase(Call); break;
+        case IOCTL_USBCAM_GET_STRING_DESCRIPTOR: GetStringDescriptorCase(Call); break;
         case IOCTL_USBCAM_READ_PIPE:
         case IOCTL_USBCAM_WRITE_PIPE:
-            EngineCase(Request, sizeof(PipeIndexRecord), TriggeredTransfer, TRUE);
+            EngineCase(Call, sizeof(PipeIndexRecord), TriggeredTransfer, TRUE);
             break;
-        case IOCTL_USBCAM_GET_FRAME_NUMBER: GetFrameNumberCase(Request); break;
+        case IOCTL_USBCAM_GET_FRAME_NUMBER: GetFrameNumberCase(Call); break;
         case IOCTL_USBCAM_CONTROL_REQUEST:
-            Request->Irp->IoStatus.Status = ClassOrVendorRequest(Request->Device, Request->Irp);
+            Call->Irp->IoStatus.Status = ClassOrVendorRequest(Call->Device, Call->Irp);
             break;
-        case IOCTL_USBCAM_GET_LAST_STATUS: GetLastStatusCase(Request); break;
+        case IOCTL_USBCAM_GET_LAST_STATUS: GetLastStatusCase(Call); break;
         case IOCTL_USBCAM_ISO_READ:
         case IOCTL_USBCAM_ISO_WRITE:
-            EngineCase(Request, sizeof(IsoReadRecord), IsoBlockRead, FALSE);
+            EngineCase(Call, sizeof(IsoReadRecord), IsoBlockRead, FALSE);
             break;
-        case IOCTL_USBCAM_LOAD_MEMORY: LoadMemoryCase(Request); break;
-        case IOCTL_USBCAM_GET_VERSION: GetVersionCase(Request); break;
+        case IOCTL_USBCAM_LOAD_MEMORY: LoadMemoryCase(Call); break;
+        case IOCTL_USBCAM_GET_VERSION: GetVersionCase(Call); break;
         case IOCTL_USBCAM_START_STREAM:
-            EngineCase(Request, sizeof(StreamStartRecord), StartStream, FALSE);
+            EngineCase(Call, sizeof(StreamStartRecord), StartStream, FALSE);
             break;
         case IOCTL_USBCAM_STOP_STREAM:
-            (VOID) StopStream(Request->Device);
+            (VOID) StopStream(Call->Device);
             break;
-        case IOCTL_USBCAM_READ_STREAM: ReadStreamCase(Request); break;
-        case IOCTL_USBCAM_SET_FEATURE: SetFeatureCase(Request); break;
-        case IOCTL_USBCAM_SET_TIMEOUT: SetTimeoutCase(Request); break;
+        case IOCTL_USBCAM_READ_STREAM: ReadStreamCase(Call); break;
+        case IOCTL_USBCAM_SET_FEATURE: SetFeatureCase(Call); break;
+        case IOCTL_USBCAM_SET_TIMEOUT: SetTimeoutCase(Call); break;
         case IOCTL_USBCAM_READ_PIPE_LARGE:
         case IOCTL_USBCAM_WRITE_PIPE_LARGE:
-            EngineCase(Request, sizeof(PipeIndexRecord), SegmentedBulkTransfer, TRUE);
+            EngineCase(Call, sizeof(PipeIndexRecord), SegmentedBulkTransfer, TRUE);
             break;
-        default: SetResult(Request, STATUS_INVALID_PARAMETER, 0); break;
+        default: SetResult(Call, STATUS_INVALID_PARAMETER, 0); break;
     }
 }
 
@@ -360,7 +360,7 @@ NTSTATUS DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ControlRequest request;
+    ClientControlCall request;
     request.Device = DeviceObject;
     request.Irp = Irp;
     request.Code = stack->Parameters.DeviceIoControl.IoControlCode;

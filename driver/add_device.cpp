@@ -49,10 +49,11 @@ NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG AttemptIndex,
     extension->DataRing = NULL;
     extension->DescriptorRing = NULL;
     extension->SegmentTable = NULL;
+    extension->SegmentedState = SegmentedIdle;
     KeInitializeEvent(&extension->BulkDoneEvent, NotificationEvent, FALSE);
     KeInitializeSpinLock(&extension->CompletionLock);
     KeInitializeSpinLock(&extension->InterfaceLock);
-    KeInitializeEvent(&extension->SegmentSlotReleased, SynchronizationEvent, FALSE);
+    KeInitializeEvent(&extension->SegmentedTransferReleased, SynchronizationEvent, FALSE);
     KeInitializeSpinLock(&extension->StreamLock);
     KeInitializeEvent(&extension->StreamEnded, SynchronizationEvent, FALSE);
     KeInitializeEvent(&extension->StreamReadLock, SynchronizationEvent, TRUE);

@@ -18,6 +18,27 @@ struct ByteRing;
 struct SegmentRecord;
 struct StreamContext;
 
+// The segmented bulk transfer's state, one per device, under CompletionLock.
+// The issuing thread moves Idle to InFlight before the first segment is
+// sent; CancelSegments moves InFlight to Cancelling and, after its walk,
+// Cancelling to Cancelled; the end of the transfer (the last completion, or
+// whoever takes the last segment off the count) moves InFlight or Cancelled
+// back to Idle and frees SegmentTable.
+typedef enum _SEGMENTED_STATE {
+    // No table; no segment in flight.
+    SegmentedIdle = 0,
+    // Segments being issued or in flight; each completion releases its own
+    // IRP, MDL and URB, and a failure wakes the waiting thread.
+    SegmentedInFlight,
+    // CancelSegments walks the table: completions leave their IRP, MDL and
+    // URB (and the table) for the walk to release, so IoCancelIrp never meets
+    // a freed IRP.
+    SegmentedCancelling,
+    // The walk is over: completions release again; a failure no longer
+    // wakes the waiting thread, only the last completion does.
+    SegmentedCancelled
+} SEGMENTED_STATE;
+
 // Per-device state, in the device object's extension area. Created
 // zero-filled by IoCreateDevice and gone with the device object.
 //
@@ -85,20 +106,18 @@ typedef struct DeviceExtension {
     KSPIN_LOCK InterfaceLock;
 
     // Segmented bulk transfer, beyond the listed fields
-    // (transfer/segmented_transfer.cpp). One transfer owns the slot fields at
-    // a time: SegmentSlotBusy is 1 from its claim until it has read its result,
-    // changed only by interlocked operations; the release sets
-    // SegmentSlotReleased (synchronization event) for one waiting transfer.
-    volatile LONG SegmentSlotBusy;
-    KEVENT SegmentSlotReleased;
-    // Under CompletionLock: the first failure a segment completed with
-    // (STATUS_SUCCESS while none did); TRUE while CancelSegments walks the
-    // table, during which completions leave their IRP, MDL and URB and the
-    // table itself for the walk to release; TRUE once the transfer cancels
-    // what is left, after which a failure no longer wakes the waiting thread.
+    // (transfer/segmented_transfer.cpp). One transfer at a time owns the
+    // fields above and below: SegmentedTransferClaimed is 1 from its claim
+    // until it has read its result, changed only by interlocked operations;
+    // the release sets SegmentedTransferReleased (synchronization event) for
+    // one waiting transfer.
+    volatile LONG SegmentedTransferClaimed;
+    KEVENT SegmentedTransferReleased;
+    // Under CompletionLock: where the transfer is (SEGMENTED_STATE, above),
+    // and the first failure a segment completed with (STATUS_SUCCESS while
+    // none did).
+    SEGMENTED_STATE SegmentedState;
     NTSTATUS SegmentStatus;
-    BOOLEAN SegmentsPinned;
-    BOOLEAN SegmentsCancelled;
     // Isochronous jobs (transfer/iso_job.h). Slots between their check of
     // Removing and the return of their IofCallDriver: interlocked changes;
     // IsoSubmissionsIdle (notification) is initialised by RemoveDevice before

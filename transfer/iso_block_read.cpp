@@ -38,7 +38,7 @@ static VOID MarkPacketsNotSent(StreamContext *Context, IsoSlot *Slot) {
 // A slot cut short (camera gone, removal, a refused submission) leaves the
 // job's answer alone: the descriptors say what became of each packet.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
+static BOOLEAN IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
     DRV_IRQL_MAX(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(Cause);
     StreamContext *context = Slot->Owner;
@@ -51,7 +51,7 @@ BOOLEAN IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
 
 // IRQL <= DISPATCH_LEVEL, any processor.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS IsoBlockCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+static NTSTATUS IsoBlockCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     DRV_IRQL_MAX(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(DeviceObject);
     IsoSlot *slot = (IsoSlot *)Context;
@@ -74,66 +74,57 @@ NTSTATUS IsoBlockCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context
     return IsoFinishCompletion(slot, more, status);
 }
 
-// Frees what a job allocated; the slots' requests must be freed already.
+// The block read's own checks of its record, after the shape both jobs
+// share: TotalPackets a whole number of rounds of every slot, and an output
+// buffer that holds every packet's payload and descriptor.
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID FreeJob(StreamContext *Context) {
+static NTSTATUS CheckBlockRecord(PIRP Irp, const VOID *Record) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    if (Context->Slots != NULL) DrvFreePool(Context->Slots);
-    ReleaseInterfaceInfo(Context->Interface);
-    DrvFreePool(Context);
-}
-
-// Reads and checks the record and the pipe. On success *Info holds a
-// reference on the pipe table and *Pipe points into it.
-_IRQL_requires_(PASSIVE_LEVEL)
-static NTSTATUS CheckBlockRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp, IsoReadRecord *Record,
-                                 PUSBD_INTERFACE_INFORMATION *Info, PUSBD_PIPE_INFORMATION *Pipe) {
-    DRV_IRQL_IS(PASSIVE_LEVEL);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(IsoReadRecord) ||
-        Irp->AssociatedIrp.SystemBuffer == NULL) {
+    const IsoReadRecord *record = (const IsoReadRecord *)Record;
+    const ULONG outputLength =
+        IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
+    if (record->TotalPackets == 0 ||
+        record->TotalPackets % (record->PacketsPerRequest * record->SlotCount) != 0) {
         return STATUS_INVALID_PARAMETER;
     }
-    RtlCopyMemory(Record, Irp->AssociatedIrp.SystemBuffer, sizeof(*Record));
-
-    PUSBD_INTERFACE_INFORMATION info = NULL;
-    PUSBD_PIPE_INFORMATION pipe = NULL;
-    NTSTATUS status = IsoAcquirePipe(DeviceObject, Record->PipeIndex, &info, &pipe);
-    if (!NT_SUCCESS(status)) return status;
-    if (Record->PacketSize == 0 || Record->TotalPackets == 0 || Record->PacketsPerRequest == 0 ||
-        Record->SlotCount == 0 || !IsoProductFits(Record->PacketsPerRequest, Record->SlotCount, 1)) {
-        status = STATUS_INVALID_PARAMETER;
-    } else if (Record->TotalPackets % (Record->PacketsPerRequest * Record->SlotCount) != 0) {
-        status = STATUS_INVALID_PARAMETER;
-    } else if ((ULONGLONG)stack->Parameters.DeviceIoControl.OutputBufferLength <
-                   (ULONGLONG)Record->TotalPackets *
-                       ((ULONGLONG)Record->PacketSize + ISO_DESCRIPTOR_BYTES) ||
-               Irp->MdlAddress == NULL) {
-        status = STATUS_UNSUCCESSFUL;
-    } else {
-        status = IsoCheckPacketsPerRequest(DeviceObject, pipe, Record->PacketsPerRequest);
+    if ((ULONGLONG)outputLength <
+            (ULONGLONG)record->TotalPackets * ((ULONGLONG)record->PacketSize + ISO_DESCRIPTOR_BYTES) ||
+        Irp->MdlAddress == NULL) {
+        return STATUS_UNSUCCESSFUL;
     }
-    if (!NT_SUCCESS(status)) {
-        ReleaseInterfaceInfo(info);
-        return status;
-    }
-    *Info = info;
-    *Pipe = pipe;
     return STATUS_SUCCESS;
 }
 
+static VOID BlockShapeOf(const VOID *Record, IsoJobShape *Shape) {
+    const IsoReadRecord *record = (const IsoReadRecord *)Record;
+    Shape->PipeIndex = record->PipeIndex;
+    Shape->PacketSize = record->PacketSize;
+    Shape->PacketsPerRequest = record->PacketsPerRequest;
+    Shape->SlotCount = record->SlotCount;
+}
+
+const IsoJobOperations IsoBlockReadOperations = {
+    sizeof(IsoReadRecord), BlockShapeOf, CheckBlockRecord, IsoBlockCompletion,
+    NULL,  // the completion has written the slot's descriptors
+    IsoBlockStopSlot,
+    0,     // a block read ends at its last packet
+};
+
 _IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoReadRecord *Record,
-                            PUSBD_INTERFACE_INFORMATION info, PUSBD_PIPE_INFORMATION pipe);
+                            const IsoJobShape *Shape, PUSBD_INTERFACE_INFORMATION Info,
+                            PUSBD_PIPE_INFORMATION Pipe);
 
 // PASSIVE_LEVEL, the client's thread. Blocks until every slot has finished.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
     IsoReadRecord record;
+    IsoJobShape shape;
     PUSBD_INTERFACE_INFORMATION info = NULL;
     PUSBD_PIPE_INFORMATION pipe = NULL;
-    NTSTATUS status = CheckBlockRecord(DeviceObject, Irp, &record, &info, &pipe);
+    NTSTATUS status = IsoCheckJobRecord(DeviceObject, Irp, &IsoBlockReadOperations, &record,
+                                        &shape, &info, &pipe);
     if (!NT_SUCCESS(status)) return status;
 
     // IOCTL_USBCAM_ISO_WRITE hands the buffer over for reading only, yet the
@@ -145,7 +136,7 @@ NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         ReleaseInterfaceInfo(info);
         return status;
     }
-    status = RunBlockJob(DeviceObject, Irp, &record, info, pipe);
+    status = RunBlockJob(DeviceObject, Irp, &record, &shape, info, pipe);
     UnsecureClientBuffer(secured);
     return status;
 }
@@ -154,59 +145,34 @@ NTSTATUS IsoBlockRead(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 // the reference on Info.
 _IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoReadRecord *Record,
-                            PUSBD_INTERFACE_INFORMATION info, PUSBD_PIPE_INFORMATION pipe) {
+                            const IsoJobShape *Shape, PUSBD_INTERFACE_INFORMATION Info,
+                            PUSBD_PIPE_INFORMATION Pipe) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    const IsoReadRecord &record = *Record;
-    StreamContext *context = (StreamContext *)DrvAllocatePool(sizeof(StreamContext));
-    if (context == NULL) {
-        ReleaseInterfaceInfo(info);
-        return STATUS_NO_MEMORY;
-    }
-    RtlZeroMemory(context, sizeof(*context));
-    context->Interface = info;
-    context->PacketsPerRequest = record.PacketsPerRequest;
-    context->SlotCount = record.SlotCount;
-    context->ActiveSlots = (LONG)record.SlotCount;
-    context->Device = DeviceObject;
-    context->Pipe = pipe;
-    context->PacketSize = record.PacketSize;
-    context->TotalPackets = record.TotalPackets;
-    context->Completion = IsoBlockCompletion;
-
+    StreamContext *context;
+    NTSTATUS status = IsoCreateJob(DeviceObject, &IsoBlockReadOperations, Info, Pipe, Shape,
+                                   &context);
+    if (!NT_SUCCESS(status)) return status;
+    context->TotalPackets = Record->TotalPackets;
     context->PayloadBuffer =
         (PUCHAR)MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
     if (context->PayloadBuffer == NULL) {
-        FreeJob(context);
-        return STATUS_INSUFFICIENT_RESOURCES;
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Free;
     }
-    context->PayloadBytes = record.PacketSize * record.TotalPackets;
+    context->PayloadBytes = Record->PacketSize * Record->TotalPackets;
     context->DescriptorArea = context->PayloadBuffer + context->PayloadBytes;
-
-    const ULONG slotCount = record.SlotCount;
-    if ((ULONGLONG)slotCount * sizeof(IsoSlot) > ISO_MAX_ULONG) {
-        FreeJob(context);
-        return STATUS_NO_MEMORY;
-    }
-    context->Slots = (IsoSlot *)DrvAllocatePool(slotCount * sizeof(IsoSlot));
-    if (context->Slots == NULL) {
-        FreeJob(context);
-        return STATUS_NO_MEMORY;
-    }
-    RtlZeroMemory(context->Slots, slotCount * sizeof(IsoSlot));
-    for (ULONG i = 0; i < slotCount; i++) {
-        if (!NT_SUCCESS(BuildIsoRequest(context, i))) {
-            for (ULONG k = 0; k < i; k++) IsoFreeSlotRequest(&context->Slots[k]);
-            FreeJob(context);
-            return STATUS_NO_MEMORY;
-        }
-    }
+    status = IsoBuildSlots(context);
+    if (!NT_SUCCESS(status)) goto Free;
 
     IsoRunJob(context);
-    for (ULONG i = 0; i < slotCount; i++) {
+    for (ULONG i = 0; i < context->SlotCount; i++) {
         KeWaitForSingleObject(&context->Slots[i].Done, Executive, KernelMode, FALSE, NULL);
     }
-
     // Every packet's outcome is in its descriptor; the job itself succeeded.
-    FreeJob(context);
-    return STATUS_SUCCESS;
+    status = STATUS_SUCCESS;
+
+Free:
+    IsoReleaseJob(context);
+    DrvFreePool(context);
+    return status;
 }

@@ -8,8 +8,6 @@
 
 #define SL_INVOKE_ALWAYS (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL)
 
-IO_COMPLETION_ROUTINE IsoBlockCompletion;  // transfer/iso_block_read.cpp
-
 static ULONG IsoUrbBytes(ULONG PacketsPerRequest) {
     return ISO_URB_BASE_BYTES + ISO_DESCRIPTOR_BYTES * PacketsPerRequest;
 }
@@ -42,7 +40,7 @@ static VOID FillIsoStack(StreamContext *Context, IsoSlot *Slot) {
     next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = Slot->Urb;
-    next->CompletionRoutine = Context->Completion;
+    next->CompletionRoutine = Context->Operations->Completion;
     next->Context = Slot;
     next->Control = SL_INVOKE_ALWAYS;
 }
@@ -75,10 +73,66 @@ NTSTATUS BuildIsoRequest(StreamContext *Context, ULONG Index) {
     slot->NextSent = NULL;
     slot->Parked = FALSE;
     KeInitializeEvent(&slot->Done, NotificationEvent, FALSE);
-    if (Context->Completion == NULL) Context->Completion = IsoBlockCompletion;
     FillIsoUrb(Context, slot);
     FillIsoStack(Context, slot);
     return STATUS_SUCCESS;
+}
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS IsoCreateJob(PDEVICE_OBJECT DeviceObject, const IsoJobOperations *Operations,
+                      PUSBD_INTERFACE_INFORMATION Interface, PUSBD_PIPE_INFORMATION Pipe,
+                      const IsoJobShape *Shape, StreamContext **Job) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
+    *Job = NULL;
+    StreamContext *context = (StreamContext *)DrvAllocatePool(sizeof(StreamContext));
+    if (context == NULL) {
+        ReleaseInterfaceInfo(Interface);
+        return STATUS_NO_MEMORY;
+    }
+    RtlZeroMemory(context, sizeof(*context));
+    context->Operations = Operations;
+    context->Interface = Interface;
+    context->Device = DeviceObject;
+    context->Pipe = Pipe;
+    context->PacketSize = Shape->PacketSize;
+    context->PacketsPerRequest = Shape->PacketsPerRequest;
+    context->SlotCount = Shape->SlotCount;
+    context->ActiveSlots = (LONG)Shape->SlotCount;
+
+    const ULONGLONG slotBytes = (ULONGLONG)Shape->SlotCount * sizeof(IsoSlot);
+    if (slotBytes <= ISO_MAX_ULONG) context->Slots = (IsoSlot *)DrvAllocatePool((SIZE_T)slotBytes);
+    if (context->Slots == NULL) {
+        ReleaseInterfaceInfo(Interface);
+        DrvFreePool(context);
+        return STATUS_NO_MEMORY;
+    }
+    RtlZeroMemory(context->Slots, (SIZE_T)slotBytes);
+    *Job = context;
+    return STATUS_SUCCESS;
+}
+
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS IsoBuildSlots(StreamContext *Context) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
+    for (ULONG i = 0; i < Context->SlotCount; i++) {
+        if (!NT_SUCCESS(BuildIsoRequest(Context, i))) {
+            for (ULONG k = 0; k < i; k++) IsoFreeSlotRequest(&Context->Slots[k]);
+            return STATUS_NO_MEMORY;
+        }
+    }
+    return STATUS_SUCCESS;
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID IsoReleaseJob(StreamContext *Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
+    if (Context->Slots != NULL) {
+        for (ULONG i = 0; i < Context->SlotCount; i++) IsoFreeSlotRequest(&Context->Slots[i]);
+        DrvFreePool(Context->Slots);
+        Context->Slots = NULL;
+    }
+    if (Context->Interface != NULL) ReleaseInterfaceInfo(Context->Interface);
+    Context->Interface = NULL;
 }
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
@@ -110,8 +164,7 @@ static VOID RebuildIsoRequest(StreamContext *Context, IsoSlot *Slot) {
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static BOOLEAN StopSlot(IsoSlot *Slot, NTSTATUS Cause) {
     DRV_IRQL_MAX(DISPATCH_LEVEL);
-    if (Slot->Owner->IsStream) return StreamStopSlot(Slot, Cause);
-    return IsoBlockStopSlot(Slot, Cause);
+    return Slot->Owner->Operations->StopSlot(Slot, Cause);
 }
 
 // Drainer only. Rebuilds the slot for its StartPacket, puts it at the back
@@ -150,19 +203,22 @@ static BOOLEAN SendSlot(IsoSlot *Slot) {
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static BOOLEAN TakeSlot(IsoSlot *Slot, ULONG *InlineResends) {
     DRV_IRQL_MAX(DISPATCH_LEVEL);
-    StreamContext *context = Slot->Owner;
+    const IsoJobOperations *operations = Slot->Owner->Operations;
     BOOLEAN resubmit = Slot->Resubmit;
-    if (context->IsStream && !StreamTakeRequest(context, Slot)) resubmit = FALSE;
+    if (operations->TakeRequest != NULL && !operations->TakeRequest(Slot->Owner, Slot)) {
+        resubmit = FALSE;
+    }
     if (resubmit && Slot->CompletedInSend) {
         // Completed before IofCallDriver returned. A failure there is a
         // refusal at submission, and sending the slot again would only be
         // refused again: it stops. A success is served like any other; the
         // slot goes out again from this loop, never from inside its own
-        // send. A stream has no last packet to end such a loop, so its
-        // drainer stops a slot after ISO_STREAM_INLINE_RESENDS of them
-        // rather than hold DISPATCH_LEVEL for good.
+        // send. A job with no last packet to end such a loop (a stream) has
+        // its drainer stop a slot after InlineResendLimit of them rather
+        // than hold DISPATCH_LEVEL for good.
+        const ULONG limit = operations->InlineResendLimit;
         if (!NT_SUCCESS(Slot->LastStatus)) resubmit = FALSE;
-        else if (context->IsStream && ++*InlineResends > ISO_STREAM_INLINE_RESENDS) resubmit = FALSE;
+        else if (limit != 0 && ++*InlineResends > limit) resubmit = FALSE;
     }
     if (!resubmit) return StopSlot(Slot, Slot->LastStatus);
     return SendSlot(Slot);
@@ -292,20 +348,38 @@ VOID IsoWaitForSubmissions(PDEVICE_EXTENSION Extension) {
 // ---------------------------------------------------------------------------
 // Checks of a job's record
 
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static NTSTATUS IsoCheckPacketsPerRequest(PDEVICE_OBJECT DeviceObject,
+                                          const USBD_PIPE_INFORMATION *Pipe,
+                                          ULONG PacketsPerRequest);
+
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS IsoAcquirePipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex,
-                        PUSBD_INTERFACE_INFORMATION *Info, PUSBD_PIPE_INFORMATION *Pipe) {
+NTSTATUS IsoCheckJobRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                           const IsoJobOperations *Operations, VOID *Record,
+                           IsoJobShape *Shape, PUSBD_INTERFACE_INFORMATION *Info,
+                           PUSBD_PIPE_INFORMATION *Pipe) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
-    if (info == NULL) return STATUS_UNSUCCESSFUL;
-    NTSTATUS status = STATUS_SUCCESS;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->Parameters.DeviceIoControl.InputBufferLength < Operations->RecordBytes ||
+        Irp->AssociatedIrp.SystemBuffer == NULL) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    RtlCopyMemory(Record, Irp->AssociatedIrp.SystemBuffer, Operations->RecordBytes);
+    Operations->ShapeOf(Record, Shape);
+
+    PUSBD_INTERFACE_INFORMATION info = NULL;
     PUSBD_PIPE_INFORMATION pipe = NULL;
-    if (PipeIndex >= info->NumberOfPipes) {
+    NTSTATUS status = AcquirePipe(GetDeviceExtension(DeviceObject), Shape->PipeIndex,
+                                  PIPE_KINDS_ISOCHRONOUS, &info, &pipe);
+    if (!NT_SUCCESS(status)) return status;
+    if (Shape->PacketSize == 0 || Shape->PacketsPerRequest == 0 || Shape->SlotCount == 0 ||
+        !IsoProductFits(Shape->PacketsPerRequest, Shape->SlotCount, 1)) {
         status = STATUS_INVALID_PARAMETER;
     } else {
-        pipe = &info->Pipes[PipeIndex];
-        if (pipe->PipeType != UsbdPipeTypeIsochronous) status = STATUS_INVALID_PARAMETER;
-        else if (pipe->PipeHandle == NULL) status = STATUS_UNSUCCESSFUL;
+        status = Operations->CheckRecord(Irp, Record);
+    }
+    if (NT_SUCCESS(status)) {
+        status = IsoCheckPacketsPerRequest(DeviceObject, pipe, Shape->PacketsPerRequest);
     }
     if (!NT_SUCCESS(status)) {
         ReleaseInterfaceInfo(info);
@@ -330,9 +404,12 @@ static ULONG PacketsPerFrame(UCHAR Interval) {
     return 8u >> (Interval - 1);
 }
 
+// PacketsPerRequest within what the bus accepts for the pipe, at the speed the
+// bus driver reported at start (BusSpeed). IRQL <= DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS IsoCheckPacketsPerRequest(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pipe,
-                                   ULONG PacketsPerRequest) {
+static NTSTATUS IsoCheckPacketsPerRequest(PDEVICE_OBJECT DeviceObject,
+                                          const USBD_PIPE_INFORMATION *Pipe,
+                                          ULONG PacketsPerRequest) {
     DRV_IRQL_MAX(DISPATCH_LEVEL);
     if (PacketsPerRequest == 0 || PacketsPerRequest > ISO_MAX_PACKETS_HIGH_SPEED) {
         return STATUS_INVALID_PARAMETER;

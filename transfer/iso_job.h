@@ -57,6 +57,47 @@
 #define ISO_STREAM_INLINE_RESENDS 64
 
 struct StreamContext;
+struct IsoSlot;
+
+// What each user of the job engine supplies: the block read
+// (IsoBlockReadOperations) and the continuous stream (StreamOperations). The
+// engine never asks which user a job has; it calls these.
+typedef struct IsoJobOperations {
+    // Bytes of the user's record in the request's system buffer, and what it
+    // says of the job's shape.
+    ULONG RecordBytes;
+    VOID (*ShapeOf)(const VOID *Record, struct IsoJobShape *Shape);
+    // The user's own checks of its record, after the shape common to both
+    // (IsoCheckJobRecord) has passed, so it may divide by the shape's counts.
+    // STATUS_SUCCESS or the failure the client gets. PASSIVE_LEVEL.
+    NTSTATUS (*CheckRecord)(PIRP Irp, const VOID *Record);
+    // The completion routine of every slot; it ends in IsoFinishCompletion.
+    PIO_COMPLETION_ROUTINE Completion;
+    // The drainer takes the slot's request in its turn. FALSE when the slot
+    // must not be sent again, whatever its completion asked. NULL: the
+    // completion has done all there is. IRQL <= DISPATCH_LEVEL.
+    BOOLEAN (*TakeRequest)(struct StreamContext *Context, const struct IsoSlot *Slot);
+    // Stops a slot for good, called by the drainer only; Cause is the status
+    // that stopped it. TRUE when it was the job's last slot: the job may be
+    // gone, and the caller touches nothing of it. IRQL <= DISPATCH_LEVEL.
+    BOOLEAN (*StopSlot)(struct IsoSlot *Slot, NTSTATUS Cause);
+    // Requests completed with success inside their own send that one run of
+    // the drainer sends again before it stops such a slot; 0 for no bound
+    // (a job that ends by itself, at its last packet).
+    ULONG InlineResendLimit;
+} IsoJobOperations;
+
+extern const IsoJobOperations IsoBlockReadOperations;  // transfer/iso_block_read.cpp
+extern const IsoJobOperations StreamOperations;        // transfer/stream.cpp
+
+// What both users' records say of a job: its pipe and how it is cut into
+// requests.
+typedef struct IsoJobShape {
+    ULONG PipeIndex;
+    ULONG PacketSize;
+    ULONG PacketsPerRequest;
+    ULONG SlotCount;
+} IsoJobShape;
 
 typedef struct IsoSlot {
     // Job-wide index of the first packet of the slot's current request.
@@ -87,6 +128,8 @@ typedef struct IsoSlot {
     BOOLEAN Parked;
 } IsoSlot;
 
+// One isochronous job, a block read's or a stream's: the name is the one the
+// stream gave it first.
 typedef struct StreamContext {
     PDEVICE_OBJECT Device;
     ULONG PacketSize;
@@ -111,9 +154,8 @@ typedef struct StreamContext {
 
     // The pipe table the job started with, one reference held.
     PUSBD_INTERFACE_INFORMATION Interface;
-    // The completion routine of every slot of this job.
-    PIO_COMPLETION_ROUTINE Completion;
-    BOOLEAN IsStream;
+    // The job's user: IsoBlockReadOperations or StreamOperations.
+    const IsoJobOperations *Operations;
     // Guards the order of sent slots (OldestSent .. NewestSent through
     // NextSent, each slot's Parked) and Draining; held for those fields only,
     // never across a send, an append or another lock.
@@ -136,8 +178,30 @@ typedef struct StreamContext {
     struct StreamContext *NextRunning;
 } StreamContext;
 
+// The one constructor of a job: a zero-filled StreamContext with its
+// operations, device, pipe, shape and ActiveSlots = SlotCount, and a
+// zero-filled array of SlotCount slots. Takes over the reference on
+// Interface, which it gives back on failure. The caller sets the payload
+// (and what else its job uses), then builds the slots' requests
+// (IsoBuildSlots). STATUS_SUCCESS or STATUS_NO_MEMORY. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS IsoCreateJob(PDEVICE_OBJECT DeviceObject, const IsoJobOperations *Operations,
+                      PUSBD_INTERFACE_INFORMATION Interface, PUSBD_PIPE_INFORMATION Pipe,
+                      const IsoJobShape *Shape, StreamContext **Job);
+
+// Builds every slot's request (BuildIsoRequest). On failure the requests
+// built are freed again and the result is STATUS_NO_MEMORY. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS IsoBuildSlots(StreamContext *Context);
+
+// Frees what IsoCreateJob and IsoBuildSlots allocated, except the context
+// itself: every slot's request, the slot array, and the reference on the
+// pipe table. IRQL <= DISPATCH_LEVEL (a stream's last slot calls it).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID IsoReleaseJob(StreamContext *Context);
+
 // Fills slot Index of Context: a zero-filled URB and an IRP with the lower
-// device's StackSize + 1 locations, IsoBlockCompletion as completion routine.
+// device's StackSize + 1 locations, the job's completion routine.
 // STATUS_SUCCESS or STATUS_NO_MEMORY (nothing of its own left allocated).
 // IRQL <= DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
@@ -161,21 +225,6 @@ VOID IsoRunJob(StreamContext *Context);
 // STATUS_MORE_PROCESSING_REQUIRED. IRQL <= DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 NTSTATUS IsoFinishCompletion(IsoSlot *Slot, BOOLEAN Resubmit, NTSTATUS IrpStatus);
-
-// Stops a slot for good (job-specific; defined by the block read and the
-// stream), called by the drainer only. Cause is the status that stopped it.
-// TRUE when it was the job's last slot: the job may be gone, and the caller
-// touches nothing of it. IRQL <= DISPATCH_LEVEL.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN IsoBlockStopSlot(IsoSlot *Slot, NTSTATUS Cause);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause);
-
-// Stream: takes the slot's request in its turn (the drainer): appends it
-// (StreamAppendRequest) and tells whether the slot may be sent again, FALSE
-// once a stop has been requested. IRQL <= DISPATCH_LEVEL.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN StreamTakeRequest(StreamContext *Context, const IsoSlot *Slot);
 
 // Stream: appends the slot's descriptors and payload stride to the stream's
 // rings, both or neither. Called by the stream's drainer only (one producer
@@ -205,20 +254,22 @@ VOID IsoPrepareRemoval(PDEVICE_EXTENSION Extension);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID IsoMarkFailedPackets(PURB Urb, ULONG PacketCount, NTSTATUS IrpStatus);
 
-// The pipe a job's record names: STATUS_UNSUCCESSFUL without an interface or
-// without a pipe handle, STATUS_INVALID_PARAMETER for an index past the table
-// or a pipe that is not isochronous. On success *Info holds a reference on the
-// pipe table (the caller releases it) and *Pipe points into it. PASSIVE_LEVEL.
+// The one check of a job's record, in this order: the input holds
+// Operations->RecordBytes (STATUS_INVALID_PARAMETER; then *Record holds a
+// copy, from which Operations->ShapeOf fills *Shape); the pipe the shape names
+// (STATUS_UNSUCCESSFUL without an interface or without a pipe handle,
+// STATUS_INVALID_PARAMETER for an index past the table or a pipe that is
+// not isochronous); the shape (sizes and counts not 0, PacketsPerRequest *
+// SlotCount within 32 bits: STATUS_INVALID_PARAMETER); the user's own
+// CheckRecord; PacketsPerRequest within what the bus accepts at the speed
+// it reported at start (STATUS_INVALID_PARAMETER). On success *Info holds a
+// reference on the pipe table (the caller releases it or hands it to
+// IsoCreateJob) and *Pipe points into it. PASSIVE_LEVEL.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS IsoAcquirePipe(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex,
-                        PUSBD_INTERFACE_INFORMATION *Info, PUSBD_PIPE_INFORMATION *Pipe);
+NTSTATUS IsoCheckJobRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp,
+                           const IsoJobOperations *Operations, VOID *Record,
+                           IsoJobShape *Shape, PUSBD_INTERFACE_INFORMATION *Info,
+                           PUSBD_PIPE_INFORMATION *Pipe);
 
-// The checks common to both jobs' records: counts and sizes not 0, products
-// within 32 bits, PacketsPerRequest within what the bus accepts for the pipe.
-// Products lists the factors whose product must fit (up to 3; unused 1).
-// STATUS_SUCCESS or STATUS_INVALID_PARAMETER. IRQL <= DISPATCH_LEVEL (the
-// speed is the one the bus driver reported at start, BusSpeed).
+// TRUE when A * B * C fits in 32 bits. Any IRQL.
 BOOLEAN IsoProductFits(ULONG A, ULONG B, ULONG C);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS IsoCheckPacketsPerRequest(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pipe,
-                                   ULONG PacketsPerRequest);

@@ -3,11 +3,13 @@
 // pages, all in flight at once; the completions account and release, the
 // client's thread only issues, waits and cancels.
 //
-// One transfer per device owns the slot fields (SegmentTable,
-// SegmentsOutstanding, BytesTransferred, SegmentStatus, SegmentsPinned,
+// One transfer per device owns the transfer's fields (SegmentTable,
+// SegmentsOutstanding, BytesTransferred, SegmentedState, SegmentStatus,
 // BulkDoneEvent) from its claim until it has read its result; a second one
-// waits for the slot at most TransferTimeoutMs and is then refused with
-// STATUS_DEVICE_BUSY, nothing sent.
+// waits for the claim at most TransferTimeoutMs and is then refused with
+// STATUS_DEVICE_BUSY, nothing sent. The transfer's state is SegmentedState
+// (driver/driver.h), each segment's its record's State.
+
 #include "transfer/client_buffer.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_internal.h"
@@ -15,41 +17,42 @@
 #include "usb/usb_requests.h"
 
 // ---------------------------------------------------------------------------
-// The slot
+// The claim: one segmented transfer per device at a time
 
-// PASSIVE_LEVEL. Claims the slot, waiting at most TransferTimeoutMs in all for
-// the transfer that holds it. STATUS_DEVICE_BUSY when it stayed taken.
+// PASSIVE_LEVEL. Claims the device's segmented transfer, waiting at most
+// TransferTimeoutMs in all for the transfer that holds it.
+// STATUS_DEVICE_BUSY when it stayed taken.
 _IRQL_requires_(PASSIVE_LEVEL)
-static NTSTATUS ClaimSegmentSlot(PDEVICE_EXTENSION Extension) {
+static NTSTATUS ClaimSegmentedTransfer(PDEVICE_EXTENSION Extension) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
     const LONGLONG timeout = ReadNoFence64(&TransferTimeoutMs) * 10000LL;
     LARGE_INTEGER now;
     KeQuerySystemTime(&now);
     const LONGLONG deadline = now.QuadPart + (timeout > 0 ? timeout : 0);
     for (;;) {
-        if (InterlockedCompareExchange(&Extension->SegmentSlotBusy, 1, 0) == 0) {
+        if (InterlockedCompareExchange(&Extension->SegmentedTransferClaimed, 1, 0) == 0) {
             return STATUS_SUCCESS;
         }
         KeQuerySystemTime(&now);
         LARGE_INTEGER wait;
         wait.QuadPart = -(deadline - now.QuadPart);  // relative, 0 or less left: a poll
         if (wait.QuadPart > 0) wait.QuadPart = 0;
-        const NTSTATUS w = KeWaitForSingleObject(&Extension->SegmentSlotReleased, Executive,
-                                                 KernelMode, FALSE, &wait);
-        if (w == STATUS_TIMEOUT &&
-            InterlockedCompareExchange(&Extension->SegmentSlotBusy, 1, 0) != 0) {
+        const NTSTATUS waited = KeWaitForSingleObject(&Extension->SegmentedTransferReleased,
+                                                      Executive, KernelMode, FALSE, &wait);
+        if (waited == STATUS_TIMEOUT &&
+            InterlockedCompareExchange(&Extension->SegmentedTransferClaimed, 1, 0) != 0) {
             return STATUS_DEVICE_BUSY;
         }
-        if (w == STATUS_TIMEOUT) return STATUS_SUCCESS;
+        if (waited == STATUS_TIMEOUT) return STATUS_SUCCESS;
     }
 }
 
 // PASSIVE_LEVEL. Lets one waiting transfer in.
 _IRQL_requires_(PASSIVE_LEVEL)
-static VOID ReleaseSegmentSlot(PDEVICE_EXTENSION Extension) {
+static VOID ReleaseSegmentedTransfer(PDEVICE_EXTENSION Extension) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    InterlockedExchange(&Extension->SegmentSlotBusy, 0);
-    KeSetEvent(&Extension->SegmentSlotReleased, IO_NO_INCREMENT, FALSE);
+    InterlockedExchange(&Extension->SegmentedTransferClaimed, 0);
+    KeSetEvent(&Extension->SegmentedTransferReleased, IO_NO_INCREMENT, FALSE);
 }
 
 // ---------------------------------------------------------------------------
@@ -69,7 +72,7 @@ static VOID ReleaseSegmentLocked(SegmentRecord *Record) {
     Record->Irp = NULL;
     Record->Mdl = NULL;
     Record->Urb = NULL;
-    Record->Completed = FALSE;
+    Record->State = SegmentReleased;
 }
 
 // The client's data ends where the first segment that came back short ends:
@@ -87,18 +90,23 @@ static ULONG LeadingBytesLocked(const SegmentRecord *Table) {
     return bytes;
 }
 
-// The transfer is over once nothing is outstanding and no walk pins the
-// table: the count the client gets is fixed, the table goes and the waiting
-// thread is woken. DISPATCH_LEVEL, CompletionLock held.
+// The transfer is over once nothing is outstanding and no walk holds the
+// table: the count the client gets is fixed, the table goes, the state is
+// Idle again and the waiting thread is woken. DISPATCH_LEVEL, CompletionLock
+// held.
 _IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(Extension->CompletionLock)
 static VOID FinishIfDoneLocked(PDEVICE_EXTENSION Extension) {
     DRV_IRQL_IS(DISPATCH_LEVEL);
     DRV_LOCK_HELD(&Extension->CompletionLock);
-    if (Extension->SegmentsOutstanding != 0 || Extension->SegmentsPinned) return;
-    if (Extension->SegmentTable == NULL) return;
+    if (Extension->SegmentsOutstanding != 0) return;
+    if (Extension->SegmentedState == SegmentedIdle ||
+        Extension->SegmentedState == SegmentedCancelling) {
+        return;
+    }
     Extension->BytesTransferred = LeadingBytesLocked(Extension->SegmentTable);
     DrvFreePool(Extension->SegmentTable);
     Extension->SegmentTable = NULL;
+    Extension->SegmentedState = SegmentedIdle;
     KeSetEvent(&Extension->BulkDoneEvent, 1, FALSE);
 }
 
@@ -121,11 +129,12 @@ NTSTATUS SegmentCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     extension->SegmentsOutstanding--;
     const USBD_STATUS usbdStatus = record->Urb->UrbHeader.Status;
     const NTSTATUS result = SegmentResult(Irp->IoStatus.Status, usbdStatus);
+    const BOOLEAN cancelling = extension->SegmentedState == SegmentedCancelling ||
+                               extension->SegmentedState == SegmentedCancelled;
     // Only the transfer's first failure is its cause: the cancellations it
     // leads to, and those of the driver's own time-out, are no USB error and
     // leave LastUsbdStatus as it was.
-    if (USBD_ERROR(usbdStatus) && NT_SUCCESS(extension->SegmentStatus) &&
-        !extension->SegmentsCancelled) {
+    if (USBD_ERROR(usbdStatus) && NT_SUCCESS(extension->SegmentStatus) && !cancelling) {
         WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
     }
     if (NT_SUCCESS(result)) {
@@ -138,10 +147,10 @@ NTSTATUS SegmentCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
         // The pipe halts after a failure, so the segments behind this one
         // will not move: wake the waiting thread to cancel them now rather
         // than after the time-out.
-        if (!extension->SegmentsCancelled) KeSetEvent(&extension->BulkDoneEvent, 1, FALSE);
+        if (!cancelling) KeSetEvent(&extension->BulkDoneEvent, 1, FALSE);
     }
-    if (extension->SegmentsPinned) {
-        record->Completed = TRUE;  // the walk releases it
+    if (extension->SegmentedState == SegmentedCancelling) {
+        record->State = SegmentHeld;  // the walk releases it
     } else {
         ReleaseSegmentLocked(record);
     }
@@ -157,30 +166,30 @@ VOID CancelSegments(PDEVICE_OBJECT DeviceObject) {
 
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
     SegmentRecord *table = extension->SegmentTable;
-    if (table == NULL) {
+    if (extension->SegmentedState == SegmentedIdle) {
         KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
         return;  // every segment has completed
     }
-    // From here until the pin is lifted no completion releases an IRP or the
+    // From here until the walk is over no completion releases an IRP or the
     // table, so IoCancelIrp, which may run a completion itself, never meets
     // a freed IRP. The event may have been set early by a failure: from now
     // on only the last completion sets it.
-    extension->SegmentsPinned = TRUE;
-    extension->SegmentsCancelled = TRUE;
+    extension->SegmentedState = SegmentedCancelling;
     KeClearEvent(&extension->BulkDoneEvent);
     KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
 
     for (SegmentRecord *record = table; record->Device != NULL; record++) {
-        if (record->Irp == NULL) continue;  // released before the pin
+        // Released before the walk began, or never sent: nothing to cancel.
+        if (record->State == SegmentReleased || record->State == SegmentUnsent) continue;
         KIRQL apcIrql = KfRaiseIrql(APC_LEVEL);
         (VOID) IoCancelIrp(record->Irp);
         KeLowerIrql(apcIrql);
     }
 
     oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
-    extension->SegmentsPinned = FALSE;
+    extension->SegmentedState = SegmentedCancelled;
     for (SegmentRecord *record = table; record->Device != NULL; record++) {
-        if (record->Irp != NULL && record->Completed) ReleaseSegmentLocked(record);
+        if (record->State == SegmentHeld) ReleaseSegmentLocked(record);
     }
     FinishIfDoneLocked(extension);
     KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
@@ -201,18 +210,8 @@ PURB BuildSegmentUrb(PIRP SegmentIrp, const USBD_PIPE_INFORMATION *Pipe, BOOLEAN
     DRV_IRQL_MAX(DISPATCH_LEVEL);
     PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER));
     if (urb == NULL) return NULL;
-    struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &urb->UrbBulkOrInterruptTransfer;
-    RtlZeroMemory(transfer, sizeof(*transfer));
-    transfer->Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer->PipeHandle = Pipe->PipeHandle;
-    transfer->TransferFlags = USBD_SHORT_TRANSFER_OK;
-    if (DeviceToHost) transfer->TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
-    transfer->TransferBuffer = NULL;
-    transfer->TransferBufferMDL = SegmentIrp->MdlAddress;
-    transfer->TransferBufferLength =
-        SegmentIrp->MdlAddress != NULL ? MmGetMdlByteCount(SegmentIrp->MdlAddress) : 0;
-    transfer->UrbLink = NULL;
+    PMDL mdl = SegmentIrp->MdlAddress;
+    FillBulkUrb(urb, Pipe, DeviceToHost, NULL, mdl, mdl != NULL ? MmGetMdlByteCount(mdl) : 0);
     return urb;
 }
 
@@ -255,7 +254,7 @@ static NTSTATUS IssueSegment(PDEVICE_OBJECT DeviceObject, PIRP ClientIrp,
     Record->Device = DeviceObject;
     Record->Irp = irp;
     Record->Mdl = mdl;
-    Record->Completed = FALSE;
+    Record->State = SegmentInFlight;
     Record->Length = Length;
     Record->Moved = 0;
 
@@ -280,18 +279,18 @@ static NTSTATUS WaitForSegments(PDEVICE_OBJECT DeviceObject) {
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     LARGE_INTEGER timeout;
     timeout.QuadPart = TransferTimeoutRelative();
-    NTSTATUS w = KeWaitForSingleObject(&extension->BulkDoneEvent, Executive, KernelMode, FALSE,
-                                       &timeout);
+    NTSTATUS waited = KeWaitForSingleObject(&extension->BulkDoneEvent, Executive, KernelMode,
+                                            FALSE, &timeout);
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
     BOOLEAN progress = extension->BytesTransferred > 0 && NT_SUCCESS(extension->SegmentStatus);
     KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
-    if (w == STATUS_TIMEOUT && progress) {
+    if (waited == STATUS_TIMEOUT && progress) {
         timeout.QuadPart = TransferTimeoutRelative();
-        w = KeWaitForSingleObject(&extension->BulkDoneEvent, Executive, KernelMode, FALSE,
-                                  &timeout);
+        (VOID) KeWaitForSingleObject(&extension->BulkDoneEvent, Executive, KernelMode, FALSE,
+                                     &timeout);
     }
     oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->CompletionLock);
-    const BOOLEAN done = extension->SegmentTable == NULL;
+    const BOOLEAN done = extension->SegmentedState == SegmentedIdle;
     const NTSTATUS failure = extension->SegmentStatus;
     KeReleaseSpinLock(&extension->CompletionLock, oldIrql);
     if (!done) CancelSegments(DeviceObject);
@@ -299,7 +298,7 @@ static NTSTATUS WaitForSegments(PDEVICE_OBJECT DeviceObject) {
     return done ? STATUS_SUCCESS : STATUS_IO_TIMEOUT;
 }
 
-// PASSIVE_LEVEL, the client's thread, inside the transfer's claim of the slot.
+// PASSIVE_LEVEL, the client's thread, inside its claim of the segmented transfer.
 _IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS RunSegments(PDEVICE_OBJECT DeviceObject, PIRP Irp,
                             const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost,
@@ -314,18 +313,18 @@ static NTSTATUS RunSegments(PDEVICE_OBJECT DeviceObject, PIRP Irp,
     if (table == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     RtlZeroMemory(table, (SIZE_T)(segmentCount + 1) * sizeof(SegmentRecord));
 
-    // Nobody else touches the slot fields now; completions start only below.
+    // Nobody else touches the transfer's fields now; completions start only
+    // below.
     KeClearEvent(&extension->BulkDoneEvent);
     extension->BytesTransferred = 0;
     extension->SegmentStatus = STATUS_SUCCESS;
-    extension->SegmentsPinned = FALSE;
-    extension->SegmentsCancelled = FALSE;
+    extension->SegmentedState = SegmentedInFlight;
     // Counts every segment before the first is sent, so that early
     // completions cannot end the transfer while segments are being issued.
     extension->SegmentsOutstanding = segmentCount;
     extension->SegmentTable = table;
 
-    (VOID) SendTransferCommand(DeviceObject, Irp, 2);
+    (VOID) SendTransferCommand(DeviceObject, Irp, TRANSFER_COMMAND_BEGIN);
 
     NTSTATUS loopStatus = STATUS_SUCCESS;
     ULONG issued = 0;
@@ -334,21 +333,21 @@ static NTSTATUS RunSegments(PDEVICE_OBJECT DeviceObject, PIRP Irp,
         const ULONG length =
             (TotalLength - offset) < SEGMENT_BYTES ? (TotalLength - offset) : SEGMENT_BYTES;
         BOOLEAN sent;
-        const NTSTATUS s = IssueSegment(DeviceObject, Irp, Pipe, DeviceToHost, &table[issued],
-                                        offset, length, &sent);
+        const NTSTATUS sendStatus = IssueSegment(DeviceObject, Irp, Pipe, DeviceToHost,
+                                                 &table[issued], offset, length, &sent);
         if (!sent) {
-            loopStatus = s;  // this segment was never sent
+            loopStatus = sendStatus;  // this segment was never sent
             break;
         }
         issued++;
         offset += length;
-        if (!NT_SUCCESS(s)) {
-            loopStatus = s;  // it still completes through SegmentCompletion
+        if (!NT_SUCCESS(sendStatus)) {
+            loopStatus = sendStatus;  // it still completes through SegmentCompletion
             break;
         }
     }
 
-    (VOID) SendTransferCommand(DeviceObject, Irp, 3);
+    (VOID) SendTransferCommand(DeviceObject, Irp, TRANSFER_COMMAND_END);
 
     // Segments never issued are taken off the count; when nothing is left in
     // flight this ends the transfer here.
@@ -382,29 +381,16 @@ NTSTATUS SegmentedBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     const ULONG totalLength =
         IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.OutputBufferLength;
 
-    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(extension);
-    if (info == NULL) return STATUS_UNSUCCESSFUL;
-
-    NTSTATUS status;
-    PVOID secured = NULL;
     PipeIndexRecord input;
     RtlCopyMemory(&input, Irp->AssociatedIrp.SystemBuffer, sizeof(input));
-    const USBD_PIPE_INFORMATION *pipe = NULL;
-    BOOLEAN deviceToHost;
+    PUSBD_INTERFACE_INFORMATION info;
+    PUSBD_PIPE_INFORMATION pipe;
+    NTSTATUS status =
+        AcquirePipe(extension, input.PipeIndex, PIPE_KINDS_BULK_OR_INTERRUPT, &info, &pipe);
+    if (!NT_SUCCESS(status)) return status;
 
-    if (input.PipeIndex >= info->NumberOfPipes) {
-        status = STATUS_INVALID_PARAMETER;
-        goto Done;
-    }
-    pipe = &info->Pipes[input.PipeIndex];
-    if (pipe->PipeType != UsbdPipeTypeBulk && pipe->PipeType != UsbdPipeTypeInterrupt) {
-        status = STATUS_INVALID_PARAMETER;
-        goto Done;
-    }
-    if (pipe->PipeHandle == NULL) {
-        status = STATUS_UNSUCCESSFUL;
-        goto Done;
-    }
+    PVOID secured = NULL;
+    BOOLEAN deviceToHost;
     // Nothing to move: success with 0 bytes, nothing sent.
     if (totalLength == 0 || Irp->MdlAddress == NULL) {
         status = STATUS_SUCCESS;
@@ -414,10 +400,10 @@ NTSTATUS SegmentedBulkTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     status = SecureClientBufferForDeviceWrites(Irp, deviceToHost, &secured);
     if (!NT_SUCCESS(status)) goto Done;
 
-    status = ClaimSegmentSlot(extension);
+    status = ClaimSegmentedTransfer(extension);
     if (!NT_SUCCESS(status)) goto Done;
     status = RunSegments(DeviceObject, Irp, pipe, deviceToHost, totalLength);
-    ReleaseSegmentSlot(extension);
+    ReleaseSegmentedTransfer(extension);
 
 Done:
     UnsecureClientBuffer(secured);

@@ -21,21 +21,14 @@
 #include "control/usbcam_ioctl.h"
 #include "usb/interface_snapshot.h"
 
-IO_COMPLETION_ROUTINE StreamCompletion;
-
-// Frees whatever of the stream is still allocated. IRQL <= DISPATCH_LEVEL.
+// Frees whatever of the stream is still allocated but its rings and its
+// context, which its last reference frees. IRQL <= DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static VOID FreeStream(StreamContext *Context) {
     DRV_IRQL_MAX(DISPATCH_LEVEL);
-    if (Context->Slots != NULL) {
-        for (ULONG i = 0; i < Context->SlotCount; i++) IsoFreeSlotRequest(&Context->Slots[i]);
-        DrvFreePool(Context->Slots);
-        Context->Slots = NULL;
-    }
+    IsoReleaseJob(Context);
     if (Context->PayloadBuffer != NULL) DrvFreePool(Context->PayloadBuffer);
     Context->PayloadBuffer = NULL;
-    ReleaseInterfaceInfo(Context->Interface);
-    Context->Interface = NULL;
 }
 
 // The last reference frees the rings and the context. IRQL <= DISPATCH_LEVEL.
@@ -67,7 +60,7 @@ static VOID UnlinkRunningStreamLocked(PDEVICE_EXTENSION Extension, StreamContext
 // IRQL <= DISPATCH_LEVEL, the drainer. The last slot tears the stream down;
 // leaving the gate is its last access to the device.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
+static BOOLEAN StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
     DRV_IRQL_MAX(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(Cause);
     StreamContext *context = Slot->Owner;
@@ -124,7 +117,7 @@ BOOLEAN StreamAppendRequest(StreamContext *Context, const IsoSlot *Slot) {
 // slot's turn has come, rather than when its request completed: a slot
 // parked behind an older one stops at a StopStream that came meanwhile.
 _IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN StreamTakeRequest(StreamContext *Context, const IsoSlot *Slot) {
+static BOOLEAN StreamTakeRequest(StreamContext *Context, const IsoSlot *Slot) {
     DRV_IRQL_MAX(DISPATCH_LEVEL);
     (VOID) StreamAppendRequest(Context, Slot);
     return !ReadUCharNoFence(&Context->StreamStopRequested);
@@ -145,7 +138,7 @@ static BOOLEAN AllPacketsLate(PURB Urb, ULONG PacketCount) {
 // run at once. The request is appended when its turn comes, by the drainer
 // (IsoFinishCompletion).
 _IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+static NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
     DRV_IRQL_MAX(DISPATCH_LEVEL);
     UNREFERENCED_PARAMETER(DeviceObject);
     IsoSlot *slot = (IsoSlot *)Context;
@@ -163,43 +156,38 @@ NTSTATUS StreamCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) 
     return IsoFinishCompletion(slot, NT_SUCCESS(outcome), outcome);
 }
 
-// Checks of StartStream's record and pipe; on success *Info holds a
-// reference on the pipe table and *Pipe points into it.
+// The stream's own checks of its record, after the shape both jobs share:
+// rings that can hold one request (rings that cannot would drop every
+// request), and every size the stream allocates within 32 bits.
 _IRQL_requires_(PASSIVE_LEVEL)
-static NTSTATUS CheckStreamRecord(PDEVICE_OBJECT DeviceObject, PIRP Irp, StreamStartRecord *Record,
-                                  PUSBD_INTERFACE_INFORMATION *Info,
-                                  PUSBD_PIPE_INFORMATION *Pipe) {
+static NTSTATUS CheckStreamRecord(PIRP Irp, const VOID *Record) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    if (stack->Parameters.DeviceIoControl.InputBufferLength < sizeof(StreamStartRecord) ||
-        Irp->AssociatedIrp.SystemBuffer == NULL) {
+    UNREFERENCED_PARAMETER(Irp);
+    const StreamStartRecord *record = (const StreamStartRecord *)Record;
+    if (record->RingPackets == 0 || record->RingPackets < record->PacketsPerRequest ||
+        !IsoProductFits(record->SlotCount, record->PacketsPerRequest, record->PacketSize) ||
+        !IsoProductFits(record->RingPackets, record->PacketSize, 1) ||
+        !IsoProductFits(record->RingPackets, ISO_DESCRIPTOR_BYTES, 1) ||
+        !IsoProductFits(record->SlotCount, sizeof(IsoSlot), 1)) {
         return STATUS_INVALID_PARAMETER;
     }
-    RtlCopyMemory(Record, Irp->AssociatedIrp.SystemBuffer, sizeof(*Record));
-
-    PUSBD_INTERFACE_INFORMATION info = NULL;
-    PUSBD_PIPE_INFORMATION pipe = NULL;
-    NTSTATUS status = IsoAcquirePipe(DeviceObject, Record->PipeIndex, &info, &pipe);
-    if (!NT_SUCCESS(status)) return status;
-    // Rings that cannot hold one request would drop every request.
-    if (Record->PacketSize == 0 || Record->RingPackets == 0 || Record->PacketsPerRequest == 0 ||
-        Record->SlotCount == 0 || Record->RingPackets < Record->PacketsPerRequest ||
-        !IsoProductFits(Record->SlotCount, Record->PacketsPerRequest, Record->PacketSize) ||
-        !IsoProductFits(Record->RingPackets, Record->PacketSize, 1) ||
-        !IsoProductFits(Record->RingPackets, ISO_DESCRIPTOR_BYTES, 1) ||
-        !IsoProductFits(Record->SlotCount, sizeof(IsoSlot), 1)) {
-        status = STATUS_INVALID_PARAMETER;
-    } else {
-        status = IsoCheckPacketsPerRequest(DeviceObject, pipe, Record->PacketsPerRequest);
-    }
-    if (!NT_SUCCESS(status)) {
-        ReleaseInterfaceInfo(info);
-        return status;
-    }
-    *Info = info;
-    *Pipe = pipe;
     return STATUS_SUCCESS;
 }
+
+static VOID StreamShapeOf(const VOID *Record, IsoJobShape *Shape) {
+    const StreamStartRecord *record = (const StreamStartRecord *)Record;
+    Shape->PipeIndex = record->PipeIndex;
+    Shape->PacketSize = record->PacketSize;
+    Shape->PacketsPerRequest = record->PacketsPerRequest;
+    Shape->SlotCount = record->SlotCount;
+}
+
+const IsoJobOperations StreamOperations = {
+    sizeof(StreamStartRecord), StreamShapeOf, CheckStreamRecord, StreamCompletion,
+    StreamTakeRequest, StreamStopSlot,
+    // A stream has no last packet to end a run of requests completed inline.
+    ISO_STREAM_INLINE_RESENDS,
+};
 
 // PASSIVE_LEVEL, the client's thread. Returns once every slot has been sent.
 _IRQL_requires_(PASSIVE_LEVEL)
@@ -207,27 +195,17 @@ NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     StreamStartRecord record;
+    IsoJobShape shape;
     PUSBD_INTERFACE_INFORMATION info = NULL;
     PUSBD_PIPE_INFORMATION pipe = NULL;
-    NTSTATUS status = CheckStreamRecord(DeviceObject, Irp, &record, &info, &pipe);
+    NTSTATUS status = IsoCheckJobRecord(DeviceObject, Irp, &StreamOperations, &record, &shape,
+                                        &info, &pipe);
     if (!NT_SUCCESS(status)) return status;
 
-    StreamContext *context = (StreamContext *)DrvAllocatePool(sizeof(StreamContext));
-    if (context == NULL) {
-        ReleaseInterfaceInfo(info);
-        return STATUS_NO_MEMORY;
-    }
-    RtlZeroMemory(context, sizeof(*context));
-    context->Interface = info;
-    context->PacketsPerRequest = record.PacketsPerRequest;
-    context->SlotCount = record.SlotCount;
-    context->ActiveSlots = (LONG)record.SlotCount;
-    context->Device = DeviceObject;
-    context->Pipe = pipe;
-    context->PacketSize = record.PacketSize;
+    StreamContext *context;
+    status = IsoCreateJob(DeviceObject, &StreamOperations, info, pipe, &shape, &context);
+    if (!NT_SUCCESS(status)) return status;
     context->PayloadBytes = record.SlotCount * record.PacketsPerRequest * record.PacketSize;
-    context->IsStream = TRUE;
-    context->Completion = StreamCompletion;
     context->References = 1;
 
     status = STATUS_NO_MEMORY;
@@ -242,12 +220,7 @@ NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     if (context->StreamDataRing == NULL) goto unwind;
     context->StreamDescriptorRing = RingCreate(record.RingPackets * ISO_DESCRIPTOR_BYTES);
     if (context->StreamDescriptorRing == NULL) goto unwind;
-    context->Slots = (IsoSlot *)DrvAllocatePool(record.SlotCount * sizeof(IsoSlot));
-    if (context->Slots == NULL) goto unwind;
-    RtlZeroMemory(context->Slots, record.SlotCount * sizeof(IsoSlot));
-    for (ULONG i = 0; i < record.SlotCount; i++) {
-        if (!NT_SUCCESS(BuildIsoRequest(context, i))) goto unwind;
-    }
+    if (!NT_SUCCESS(IsoBuildSlots(context))) goto unwind;
     // The running stream keeps the device object until its last slot stops.
     if (!AcquireIo(DeviceObject)) {
         status = STATUS_DELETE_PENDING;

@@ -17,7 +17,7 @@
 #include "driver/driver.h"
 
 // IOCTL_USBCAM_READ_PIPE, IOCTL_USBCAM_WRITE_PIPE: one timed bulk or
-// interrupt transfer, framed by transfer commands 2 and 3 when it reads
+// interrupt transfer, framed by the begin and end transfer commands when it reads
 // device-to-host pipe 2. Sets the request's byte count: the bytes moved on
 // success and on STATUS_IO_TIMEOUT (a cancelled request that carried no USB
 // error); otherwise what the commands left.

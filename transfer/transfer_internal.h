@@ -4,6 +4,20 @@
 
 #include "driver/driver.h"
 
+// Where one segment is. The table is zero-filled, so a record not yet
+// issued (and the terminator) is SegmentUnsent. Written by the issuing
+// thread before the send, then under CompletionLock.
+typedef enum _SEGMENT_STATE {
+    SegmentUnsent = 0,
+    // Sent; its IRP, MDL and URB are the segment's own.
+    SegmentInFlight,
+    // Came back while CancelSegments walked the table: its IRP, MDL and URB
+    // wait for the walk to release them.
+    SegmentHeld,
+    // Came back and released: Irp, Mdl and Urb are NULL.
+    SegmentReleased
+} SEGMENT_STATE;
+
 // One segment of a segmented bulk transfer. The table holds one record per
 // segment and an all-zero terminator (Device NULL).
 typedef struct SegmentRecord {
@@ -11,7 +25,7 @@ typedef struct SegmentRecord {
     PDEVICE_OBJECT Device;  // leads the completion to the extension
     PIRP Irp;               // the segment's own IRP; NULL once released
     PMDL Mdl;               // partial MDL over the client's buffer
-    BOOLEAN Completed;      // completed while the table was pinned
+    SEGMENT_STATE State;
     // Written once by the issuing thread before the send, and by the
     // segment's completion under CompletionLock; read by the last
     // completion, which measures the data the client receives.

@@ -1,6 +1,6 @@
 // Triggered single transfer over a bulk or interrupt pipe: one URB over the
 // client's buffer, bounded by TransferTimeoutMs and cancelled on expiry; a read
-// of device-to-host pipe 2 is framed by the camera's transfer commands 2 and 3.
+// of device-to-host pipe 2 is framed by the camera's transfer commands (begin and end).
 #include "transfer/client_buffer.h"
 #include "transfer/transfer.h"
 #include "transfer/transfer_internal.h"
@@ -18,32 +18,20 @@ NTSTATUS TriggeredTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     const ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
 
-    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
-    if (info == NULL) return STATUS_UNSUCCESSFUL;
-
-    NTSTATUS status;
-    PVOID secured = NULL;
-    PURB urb = NULL;
     PipeIndexRecord input;
     RtlCopyMemory(&input, Irp->AssociatedIrp.SystemBuffer, sizeof(input));
     const ULONG pipeIndex = input.PipeIndex;
-    const USBD_PIPE_INFORMATION *pipe = NULL;
+    PUSBD_INTERFACE_INFORMATION info;
+    PUSBD_PIPE_INFORMATION pipe;
+    NTSTATUS status = AcquirePipe(GetDeviceExtension(DeviceObject), pipeIndex,
+                                  PIPE_KINDS_BULK_OR_INTERRUPT, &info, &pipe);
+    if (!NT_SUCCESS(status)) return status;
+
+    PVOID secured = NULL;
+    PURB urb = NULL;
     BOOLEAN deviceToHost;
     BOOLEAN framed = FALSE;
 
-    if (pipeIndex >= info->NumberOfPipes) {
-        status = STATUS_INVALID_PARAMETER;
-        goto Done;
-    }
-    pipe = &info->Pipes[pipeIndex];
-    if (pipe->PipeType != UsbdPipeTypeBulk && pipe->PipeType != UsbdPipeTypeInterrupt) {
-        status = STATUS_INVALID_PARAMETER;
-        goto Done;
-    }
-    if (pipe->PipeHandle == NULL) {
-        status = STATUS_UNSUCCESSFUL;
-        goto Done;
-    }
     if (length > pipe->MaximumTransferSize) {
         status = STATUS_INVALID_PARAMETER;
         goto Done;
@@ -60,22 +48,10 @@ NTSTATUS TriggeredTransfer(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         goto Done;
     }
     if (deviceToHost && pipeIndex == TRIGGERED_PIPE_INDEX) {
-        (VOID) SendTransferCommand(DeviceObject, Irp, 2);
+        (VOID) SendTransferCommand(DeviceObject, Irp, TRANSFER_COMMAND_BEGIN);
         framed = TRUE;
     }
-    {
-        struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &urb->UrbBulkOrInterruptTransfer;
-        RtlZeroMemory(transfer, sizeof(*transfer));
-        transfer->Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-        transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-        transfer->PipeHandle = pipe->PipeHandle;
-        transfer->TransferFlags = USBD_SHORT_TRANSFER_OK;
-        if (deviceToHost) transfer->TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
-        transfer->TransferBufferLength = length;
-        transfer->TransferBuffer = NULL;
-        transfer->TransferBufferMDL = Irp->MdlAddress;
-        transfer->UrbLink = NULL;
-    }
+    FillBulkUrb(urb, pipe, deviceToHost, NULL, Irp->MdlAddress, length);
 
     status = SubmitUrbWithTimeout(DeviceObject, urb, Irp, framed);
     if (NT_SUCCESS(status)) {

@@ -62,3 +62,30 @@ VOID ReplaceInterfaceInfo(PDEVICE_EXTENSION Extension, PUSBD_INTERFACE_INFORMATI
     KeReleaseSpinLock(&Extension->InterfaceLock, oldIrql);
     ReleaseInterfaceInfo(old);
 }
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS AcquirePipe(PDEVICE_EXTENSION Extension, ULONG PipeIndex, ULONG Kinds,
+                     PUSBD_INTERFACE_INFORMATION *Info, PUSBD_PIPE_INFORMATION *Pipe) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
+    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(Extension);
+    if (info == NULL) return STATUS_UNSUCCESSFUL;
+    NTSTATUS status = STATUS_SUCCESS;
+    PUSBD_PIPE_INFORMATION pipe = NULL;
+    if (PipeIndex >= info->NumberOfPipes) {
+        status = STATUS_INVALID_PARAMETER;
+    } else {
+        pipe = &info->Pipes[PipeIndex];
+        if (Kinds != PIPE_KINDS_ANY_FOR_PIPE_REQUEST) {
+            const ULONG kind = (ULONG)pipe->PipeType;
+            if (kind >= 32 || (Kinds & (1u << kind)) == 0) status = STATUS_INVALID_PARAMETER;
+            else if (pipe->PipeHandle == NULL) status = STATUS_UNSUCCESSFUL;
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        ReleaseInterfaceInfo(info);
+        return status;
+    }
+    *Info = info;
+    *Pipe = pipe;
+    return STATUS_SUCCESS;
+}

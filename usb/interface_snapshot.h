@@ -35,3 +35,21 @@ VOID ReleaseInterfaceInfo(PUSBD_INTERFACE_INFORMATION Info);
 // IRQL <= DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReplaceInterfaceInfo(PDEVICE_EXTENSION Extension, PUSBD_INTERFACE_INFORMATION NewInfo);
+
+// Pipe kinds a caller of AcquirePipe accepts: bits (1 << USBD_PIPE_TYPE).
+#define PIPE_KINDS_BULK_OR_INTERRUPT ((1u << UsbdPipeTypeBulk) | (1u << UsbdPipeTypeInterrupt))
+#define PIPE_KINDS_ISOCHRONOUS (1u << UsbdPipeTypeIsochronous)
+// Any pipe of the table, as a pipe request (abort, reset) names it: neither
+// its kind nor its handle is looked at.
+#define PIPE_KINDS_ANY_FOR_PIPE_REQUEST 0u
+
+// The one pipe lookup: entry PipeIndex of the selected interface's table,
+// with a reference on the table taken for the caller, who gives it back with
+// ReleaseInterfaceInfo once nothing refers to the entry. Refused, with no
+// reference held: STATUS_UNSUCCESSFUL when no interface is selected;
+// STATUS_INVALID_PARAMETER for an index past the table or a pipe whose kind
+// Kinds does not accept; STATUS_UNSUCCESSFUL for such a pipe without a
+// handle. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS AcquirePipe(PDEVICE_EXTENSION Extension, ULONG PipeIndex, ULONG Kinds,
+                     PUSBD_INTERFACE_INFORMATION *Info, PUSBD_PIPE_INFORMATION *Pipe);

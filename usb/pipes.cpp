@@ -1,4 +1,4 @@
-// Pipe abort and reset.
+// Pipe requests (abort, reset) and the bulk or interrupt transfer's URB.
 #include "usb/interface_snapshot.h"
 #include "usb/usb_requests.h"
 
@@ -47,16 +47,13 @@ NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle) {
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ResetPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
-    if (info == NULL) return STATUS_UNSUCCESSFUL;
-
-    NTSTATUS status;
-    if (PipeIndex >= info->NumberOfPipes) {
-        status = STATUS_INVALID_PARAMETER;
-    } else {
-        status = SendPipeRequest(DeviceObject, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
-                                 info->Pipes[PipeIndex].PipeHandle, PipeRequestLengthForBus());
-    }
+    PUSBD_INTERFACE_INFORMATION info;
+    PUSBD_PIPE_INFORMATION pipe;
+    NTSTATUS status = AcquirePipe(GetDeviceExtension(DeviceObject), PipeIndex,
+                                  PIPE_KINDS_ANY_FOR_PIPE_REQUEST, &info, &pipe);
+    if (!NT_SUCCESS(status)) return status;
+    status = SendPipeRequest(DeviceObject, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
+                             pipe->PipeHandle, PipeRequestLengthForBus());
     ReleaseInterfaceInfo(info);
     return status;
 }
@@ -67,4 +64,19 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pip
     DRV_IRQL_IS(PASSIVE_LEVEL);
     return SendPipeRequest(DeviceObject, URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL,
                            Pipe->PipeHandle, (USHORT)sizeof(struct _URB_PIPE_REQUEST));
+}
+
+VOID FillBulkUrb(PURB Urb, const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost, PVOID Buffer,
+                 PMDL Mdl, ULONG Length) {
+    struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &Urb->UrbBulkOrInterruptTransfer;
+    RtlZeroMemory(transfer, sizeof(*transfer));
+    transfer->Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+    transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer->PipeHandle = Pipe->PipeHandle;
+    transfer->TransferFlags = USBD_SHORT_TRANSFER_OK;
+    if (DeviceToHost) transfer->TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
+    transfer->TransferBufferLength = Length;
+    transfer->TransferBuffer = Buffer;
+    transfer->TransferBufferMDL = Mdl;
+    transfer->UrbLink = NULL;
 }

@@ -13,14 +13,18 @@
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Command) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
-    PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(GetDeviceExtension(DeviceObject));
-    if (info == NULL) return STATUS_UNSUCCESSFUL;
+    PUSBD_INTERFACE_INFORMATION info;
+    PUSBD_PIPE_INFORMATION pipe;
+    // Pipe 0 whatever its kind; without it, or without its handle, there is
+    // nowhere to send the command.
+    NTSTATUS status = AcquirePipe(GetDeviceExtension(DeviceObject), 0,
+                                  PIPE_KINDS_ANY_FOR_PIPE_REQUEST, &info, &pipe);
+    if (!NT_SUCCESS(status)) return STATUS_UNSUCCESSFUL;
 
     PUCHAR packet = NULL;
     PURB urb = NULL;
-    NTSTATUS status;
 
-    if (info->NumberOfPipes == 0 || info->Pipes[0].PipeHandle == NULL) {
+    if (pipe->PipeHandle == NULL) {
         status = STATUS_UNSUCCESSFUL;
         goto Done;
     }
@@ -33,22 +37,8 @@ NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Comman
     RtlZeroMemory(packet, TRANSFER_COMMAND_BYTES);
     packet[0] = Command;
 
-    {
-        const USBD_PIPE_INFORMATION *pipe = &info->Pipes[0];
-        struct _URB_BULK_OR_INTERRUPT_TRANSFER *transfer = &urb->UrbBulkOrInterruptTransfer;
-        RtlZeroMemory(transfer, sizeof(*transfer));
-        transfer->Hdr.Length = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-        transfer->Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-        transfer->PipeHandle = pipe->PipeHandle;
-        transfer->TransferFlags = USBD_SHORT_TRANSFER_OK;
-        if (USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress)) {
-            transfer->TransferFlags |= USBD_TRANSFER_DIRECTION_IN;
-        }
-        transfer->TransferBufferLength = TRANSFER_COMMAND_BYTES;
-        transfer->TransferBuffer = packet;
-        transfer->TransferBufferMDL = NULL;
-        transfer->UrbLink = NULL;
-    }
+    FillBulkUrb(urb, pipe, USB_ENDPOINT_DIRECTION_IN(pipe->EndpointAddress) ? TRUE : FALSE, packet,
+                NULL, TRANSFER_COMMAND_BYTES);
 
     status = SubmitUrbSync(DeviceObject, urb);
     if (NT_SUCCESS(status)) {

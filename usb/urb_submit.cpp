@@ -39,7 +39,7 @@ static NTSTATUS SendUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, LONGLONG T
     PIRP irp = IoAllocateIrp((CCHAR)(lower->StackSize + 1), FALSE);
     if (irp == NULL) {
         // The begin went out: the end still follows, though no data request did.
-        if (SendEndCommand) (VOID) SendTransferCommand(DeviceObject, ClientIrp, 3);
+        if (SendEndCommand) (VOID) SendTransferCommand(DeviceObject, ClientIrp, TRANSFER_COMMAND_END);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -54,13 +54,14 @@ static NTSTATUS SendUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, LONGLONG T
     const NTSTATUS sent = IoCallDriver(lower, irp);
 
     // Right after the data request has been handed over, whatever it returned.
-    if (SendEndCommand) (VOID) SendTransferCommand(DeviceObject, ClientIrp, 3);
+    if (SendEndCommand) (VOID) SendTransferCommand(DeviceObject, ClientIrp, TRANSFER_COMMAND_END);
 
     if (sent == STATUS_PENDING) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = Timeout;
-        const NTSTATUS w = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
-        if (w == STATUS_TIMEOUT) {
+        const NTSTATUS waited =
+            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        if (waited == STATUS_TIMEOUT) {
             *TimedOut = TRUE;
             KIRQL oldIrql = KfRaiseIrql(APC_LEVEL);
             (VOID) IoCancelIrp(irp);
@@ -103,15 +104,15 @@ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP Client
     DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     BOOLEAN timedOut;
-    const NTSTATUS s = SendUrbAndWait(DeviceObject, Urb, TransferTimeoutRelative(), ClientIrp,
-                                      SendEndCommand, &timedOut);
+    const NTSTATUS sent = SendUrbAndWait(DeviceObject, Urb, TransferTimeoutRelative(), ClientIrp,
+                                         SendEndCommand, &timedOut);
     const USBD_STATUS usbdStatus = Urb->UrbHeader.Status;
     if (USBD_ERROR(usbdStatus)) WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
 
     // After a time-out only the URB's USB status enters the result, not the
     // cancelled request's own status.
-    const NTSTATUS r = timedOut ? STATUS_TIMEOUT : s;
-    if (!NT_SUCCESS(r)) return r;
+    const NTSTATUS result = timedOut ? STATUS_TIMEOUT : sent;
+    if (!NT_SUCCESS(result)) return result;
     if (USBD_ERROR(usbdStatus)) return STATUS_UNSUCCESSFUL;
-    return r;
+    return result;
 }

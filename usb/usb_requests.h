@@ -149,10 +149,21 @@ NTSTATUS ResetPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex);
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pipe);
 
+// The one builder of a bulk or interrupt transfer URB: Urb (room for a
+// _URB_BULK_OR_INTERRUPT_TRANSFER) zeroed and filled for Length bytes on
+// Pipe, short transfers allowed, device-to-host when DeviceToHost, over
+// Buffer (a system address) or Mdl, the other one NULL. Any IRQL.
+VOID FillBulkUrb(PURB Urb, const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost, PVOID Buffer,
+                 PMDL Mdl, ULONG Length);
+
 // ---------------------------------------------------------------------------
 // Transfer command (usb/transfer_command.cpp)
 
-// Sends the 64-byte command packet (2: begin, 3: end) on pipe 0 of the selected
+// The commands the camera takes on pipe 0 around a transfer of data.
+#define TRANSFER_COMMAND_BEGIN 2
+#define TRANSFER_COMMAND_END 3
+
+// Sends the 64-byte command packet (TRANSFER_COMMAND_BEGIN or _END) on pipe 0 of the selected
 // interface, bounded as SubmitUrbSync is. On success sets
 // Irp->IoStatus.Information to the bytes sent. STATUS_UNSUCCESSFUL when there
 // is no interface or pipe 0 has no handle.

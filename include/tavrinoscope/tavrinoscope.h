@@ -273,7 +273,9 @@ TVS_API tvs_status tvs_capture_frame(tvs_camera *camera, void *pixels, size_t ca
 /* One transfer on a bulk or interrupt pipe, at most the pipe's
    max_transfer_size, ended by the driver's time-out. A read of the frame
    pipe (2) makes the camera send a frame. *transferred (may be NULL) is the
-   byte count moved, also on failure. */
+   byte count moved, also on failure. A transfer goes the pipe's way, so a
+   write on a device-to-host pipe brings the camera's bytes into data: the
+   driver refuses a buffer whose pages it may not write. */
 TVS_API tvs_status tvs_bulk_read(tvs_camera *camera, uint32_t pipe, void *buffer, uint32_t length,
                                  uint32_t *transferred);
 TVS_API tvs_status tvs_bulk_write(tvs_camera *camera, uint32_t pipe, const void *data,

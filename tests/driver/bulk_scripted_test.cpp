@@ -204,7 +204,7 @@ TEST_F(ScriptedTransferTest, SegmentsCompletingInAnyOrderOnSeveralThreads) {
     }
     for (auto &t : threads) t.join();
     EXPECT_EQ(succeeded.load(), 20);  // the default time-out is ample
-    EXPECT_EQ(ReadNoFence(&Ext()->SegmentSlotBusy), 0);
+    EXPECT_EQ(ReadNoFence(&Ext()->SegmentedTransferClaimed), 0);
 }
 
 TEST_F(ScriptedTransferTest, SubmissionRefusedMidwayResetsThePipeAfterTheIssuedSegments) {
@@ -228,7 +228,7 @@ TEST_F(ScriptedTransferTest, SubmissionRefusedMidwayResetsThePipeAfterTheIssuedS
     EXPECT_EQ(log, expected);
     EXPECT_EQ(portStatusQueries_, 0);  // the reset worked: the port is left alone
     EXPECT_EQ(Ext()->SegmentTable, nullptr);
-    EXPECT_EQ(ReadNoFence(&Ext()->SegmentSlotBusy), 0);
+    EXPECT_EQ(ReadNoFence(&Ext()->SegmentedTransferClaimed), 0);
 
     // The reset fails too: the port is recovered when it reports connected
     // but not enabled, and left alone when enabled.
@@ -269,7 +269,7 @@ TEST_F(ScriptedTransferTest, ALastSegmentRefusedInsideItsSendEndsTheTransferClea
         EXPECT_EQ(log.back(), "reset");
         EXPECT_EQ(Ext()->SegmentTable, nullptr);
         EXPECT_EQ(Ext()->SegmentsOutstanding, 0u);
-        EXPECT_EQ(ReadNoFence(&Ext()->SegmentSlotBusy), 0);
+        EXPECT_EQ(ReadNoFence(&Ext()->SegmentedTransferClaimed), 0);
     }
 }
 

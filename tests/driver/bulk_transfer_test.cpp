@@ -327,13 +327,16 @@ TEST_F(BulkTest, WholeFrameInFiveSegments) {
 
 TEST_F(BulkTest, SegmentTableHasOneRecordPerSegmentAndAZeroTerminator) {
     SetTimeout(10000);
+    const int baseline = OurBlocks();
     sim::usb::SetNeverAnswer(camera_.Port, kFrameEndpoint, true);
     std::vector<uint8_t> data(200000);
     auto pending = std::async(std::launch::async,
                               [&] { return Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, data); });
     WaitQueued(kFrameEndpoint, 4);
+    EXPECT_EQ(sim::usb::QueuedTransfers(camera_.Port, kFrameEndpoint), 4u);
     DeviceExtension *ext = Ext(camera_);
     {
+        // Which entries are in use, and by what, only the table itself shows.
         const SegmentRecord *table = ext->SegmentTable;
         ASSERT_NE(table, nullptr);
         for (int k = 0; k < 4; k++) {
@@ -343,7 +346,6 @@ TEST_F(BulkTest, SegmentTableHasOneRecordPerSegmentAndAZeroTerminator) {
         EXPECT_EQ(table[4].Device, nullptr);
         EXPECT_EQ(table[4].Irp, nullptr);
         EXPECT_EQ(table[4].Urb, nullptr);
-        EXPECT_EQ(ext->SegmentsOutstanding, 4u);
     }
     // Aborting the pipe ends every segment with a failure: the transfer
     // reports it rather than success with a count that hides a hole.
@@ -351,8 +353,7 @@ TEST_F(BulkTest, SegmentTableHasOneRecordPerSegmentAndAZeroTerminator) {
     Call(IOCTL_USBCAM_ABORT_PIPE, &pipe, sizeof(pipe), nullptr, 0);
     sim::IoResult r = pending.get();
     EXPECT_LT(r.Status, 0);
-    EXPECT_EQ(ext->SegmentTable, nullptr);
-    EXPECT_EQ(ext->SegmentsOutstanding, 0u);
+    EXPECT_EQ(OurBlocks(), baseline);  // the table and every segment freed
     sim::usb::SetNeverAnswer(camera_.Port, kFrameEndpoint, false);
     Call(IOCTL_USBCAM_RESET_PIPE, &pipe, sizeof(pipe), nullptr, 0);
 }
@@ -360,14 +361,14 @@ TEST_F(BulkTest, SegmentTableHasOneRecordPerSegmentAndAZeroTerminator) {
 TEST_F(BulkSinkTest, AFailedSegmentFailsTheTransfer) {
     // The second segment fails; the transfer fails with the USB error
     // recorded, not success with a count that hides the hole.
+    const int baseline = OurBlocks();
     sim::usb::FailAfter(camera_.Port, kSinkEndpoint, 1, 1, USBD_STATUS_STALL_PID);
     std::vector<uint8_t> data(200000, 0);
     sim::IoResult r = Transfer(IOCTL_USBCAM_WRITE_PIPE_LARGE, 2, data);
     EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
     EXPECT_NE(r.Information, 200000u);
     EXPECT_EQ(LastUsbd(), USBD_STATUS_STALL_PID);
-    EXPECT_EQ(Ext(camera_)->SegmentTable, nullptr);
-    EXPECT_EQ(Ext(camera_)->SegmentsOutstanding, 0u);
+    EXPECT_EQ(OurBlocks(), baseline);
     sim::usb::ResetKnobs(camera_.Port);
     uint32_t pipe = 2;
     Call(IOCTL_USBCAM_RESET_PIPE, &pipe, sizeof(pipe), nullptr, 0);
@@ -379,6 +380,7 @@ TEST_F(BulkSinkTest, AFailedSegmentFailsTheTransfer) {
 TEST_F(BulkTest, TimeOutTakesOnePeriodWithoutDataAndTwoWithSome) {
     const int32_t period = 150;
     SetTimeout(period);
+    const int baseline = OurBlocks();
     // A whole frame and one segment more: the last segment never gets data,
     // so the transfer waits a second period before it gives up.
     std::vector<uint8_t> more(kFrameBytes + 65536);
@@ -388,7 +390,7 @@ TEST_F(BulkTest, TimeOutTakesOnePeriodWithoutDataAndTwoWithSome) {
     EXPECT_EQ(r.Status, STATUS_IO_TIMEOUT);
     EXPECT_GE(elapsed, std::chrono::milliseconds(2 * period));
     EXPECT_TRUE(IsFrame(more, kFrameBytes));
-    EXPECT_EQ(Ext(camera_)->SegmentTable, nullptr);
+    EXPECT_EQ(OurBlocks(), baseline);
     EXPECT_EQ(sim::usb::QueuedTransfers(camera_.Port, kFrameEndpoint), 0u);
 
     // Nothing arrives: one period, then cancelled; a failure, not a success.
@@ -419,7 +421,7 @@ TEST_F(BulkTest, OneSegmentedTransferAtATime) {
     std::vector<uint8_t> first(kFrameBytes + 65536);
     auto running = std::async(std::launch::async,
                               [&] { return Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, first); });
-    for (int i = 0; i < 5000 && ReadNoFence(&Ext(camera_)->SegmentSlotBusy) == 0; i++) {
+    for (int i = 0; i < 5000 && ReadNoFence(&Ext(camera_)->SegmentedTransferClaimed) == 0; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     const size_t before = Wire(camera_.Port).size();
@@ -439,7 +441,7 @@ TEST_F(BulkTest, OneSegmentedTransferAtATime) {
     std::vector<uint8_t> a(16), b(16);
     auto slow = std::async(std::launch::async,
                            [&] { return Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 1, a); });
-    for (int i = 0; i < 5000 && ReadNoFence(&Ext(camera_)->SegmentSlotBusy) == 0; i++) {
+    for (int i = 0; i < 5000 && ReadNoFence(&Ext(camera_)->SegmentedTransferClaimed) == 0; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 1, b);

@@ -632,6 +632,7 @@ TEST_F(StreamTest, BuiltRequestsCarryTheirStrideAndTheEndpointsDirection) {
             pipe.PipeHandle = (USBD_PIPE_HANDLE)0x1234;
             IsoSlot slots[2] = {};
             StreamContext context = {};
+            context.Operations = &IsoBlockReadOperations;
             context.Device = camera_.Fdo;
             context.PacketSize = 100;
             context.PacketsPerRequest = 3;

@@ -75,14 +75,18 @@ class Camera {
     IoOutcome SetTimeout(int32_t milliseconds, uint32_t selector = 1);
 
     // --- Data transfer ---
+    // The write codes hand the driver a buffer it may write into: the
+    // direction of a transfer is the pipe's, so a write on a device-to-host
+    // pipe brings the camera's bytes into `data`, and an isochronous write
+    // fills the descriptors after the payload. Hence no const.
     IoOutcome ReadPipe(uint32_t pipeIndex, void *buffer, uint32_t length);
-    IoOutcome WritePipe(uint32_t pipeIndex, const void *data, uint32_t length);
+    IoOutcome WritePipe(uint32_t pipeIndex, void *data, uint32_t length);
     IoOutcome ReadPipeLarge(uint32_t pipeIndex, void *buffer, uint32_t length);
-    IoOutcome WritePipeLarge(uint32_t pipeIndex, const void *data, uint32_t length);
+    IoOutcome WritePipeLarge(uint32_t pipeIndex, void *data, uint32_t length);
     // The buffer holds the payload of TotalPackets packets followed by their
     // 12-byte descriptors.
     IoOutcome IsoRead(const IsoReadRecord &record, void *buffer, uint32_t length);
-    IoOutcome IsoWrite(const IsoReadRecord &record, const void *data, uint32_t length);
+    IoOutcome IsoWrite(const IsoReadRecord &record, void *data, uint32_t length);
     IoOutcome StartStream(const StreamStartRecord &record);
     IoOutcome StopStream();
     // Drains up to packetCount whole packets; `length` must be exactly
