@@ -42,6 +42,19 @@ protected:
         StartWithPipes({{0x01, UsbdPipeTypeBulk, kCommandPipe},
                         {0x83, UsbdPipeTypeInterrupt, kEventPipe},
                         {0x82, UsbdPipeTypeBulk, kDataPipe}});
+        baseline_ = OurBlocks();
+    }
+
+    // The segmented transfer that returned is over: its table and segments
+    // are back in the pool, and its claim is released, so one more segmented
+    // transfer is admitted rather than refused busy.
+    void ExpectSegmentedIdle() {
+        EXPECT_EQ(OurBlocks(), baseline_);
+        auto script = script_;
+        script_ = nullptr;
+        std::vector<uint8_t> probe(512);
+        EXPECT_NE(Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, probe).Status, STATUS_DEVICE_BUSY);
+        script_ = script;
     }
 
     // A table like the first with other handles, as a new selection makes.
@@ -123,6 +136,7 @@ protected:
         return true;
     }
 
+    int baseline_ = 0;
     std::mutex lock_;
     std::function<DataAnswer(size_t)> script_;
     std::vector<std::string> log_;
@@ -174,8 +188,7 @@ TEST_F(ScriptedTransferTest, SegmentsCompletingInAnyOrderOnSeveralThreads) {
     r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, whole);
     ASSERT_EQ(r.Status, STATUS_SUCCESS);
     EXPECT_EQ(r.Information, 0u);
-    EXPECT_EQ(Ext()->SegmentTable, nullptr);
-    EXPECT_EQ(Ext()->SegmentsOutstanding, 0u);
+    ExpectSegmentedIdle();
 
     // Run many at once from several client threads: each either gets the
     // slot or is refused busy, and every one that ran got all its bytes.
@@ -204,7 +217,7 @@ TEST_F(ScriptedTransferTest, SegmentsCompletingInAnyOrderOnSeveralThreads) {
     }
     for (auto &t : threads) t.join();
     EXPECT_EQ(succeeded.load(), 20);  // the default time-out is ample
-    EXPECT_EQ(ReadNoFence(&Ext()->SegmentedTransferClaimed), 0);
+    ExpectSegmentedIdle();
 }
 
 TEST_F(ScriptedTransferTest, SubmissionRefusedMidwayResetsThePipeAfterTheIssuedSegments) {
@@ -227,8 +240,7 @@ TEST_F(ScriptedTransferTest, SubmissionRefusedMidwayResetsThePipeAfterTheIssuedS
                                                "data 65536", "command 3", "reset"};
     EXPECT_EQ(log, expected);
     EXPECT_EQ(portStatusQueries_, 0);  // the reset worked: the port is left alone
-    EXPECT_EQ(Ext()->SegmentTable, nullptr);
-    EXPECT_EQ(ReadNoFence(&Ext()->SegmentedTransferClaimed), 0);
+    ExpectSegmentedIdle();
 
     // The reset fails too: the port is recovered when it reports connected
     // but not enabled, and left alone when enabled.
@@ -267,9 +279,7 @@ TEST_F(ScriptedTransferTest, ALastSegmentRefusedInsideItsSendEndsTheTransferClea
         ASSERT_GE(log.size(), 2u);
         EXPECT_EQ(log[log.size() - 2], "command 3");
         EXPECT_EQ(log.back(), "reset");
-        EXPECT_EQ(Ext()->SegmentTable, nullptr);
-        EXPECT_EQ(Ext()->SegmentsOutstanding, 0u);
-        EXPECT_EQ(ReadNoFence(&Ext()->SegmentedTransferClaimed), 0);
+        ExpectSegmentedIdle();
     }
 }
 
@@ -300,7 +310,7 @@ TEST_F(ScriptedTransferTest, CancelledRequestWithAndWithoutAUsbError) {
     r = Transfer(IOCTL_USBCAM_READ_PIPE, 2, buffer);
     EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(r.Information, 64u);  // what command 3 left
-    EXPECT_EQ(ReadNoFence(&Ext()->LastUsbdStatus), USBD_STATUS_CANCELED);
+    EXPECT_EQ(LastStatus(handle_), USBD_STATUS_CANCELED);
 
     // Completed inside the call, without pending: not waited on, and
     // command 3 still follows the data request.
@@ -327,7 +337,7 @@ TEST_F(ScriptedTransferTest, ASegmentedTimeOutIsNoUsbError) {
     };
     std::vector<uint8_t> buffer(3 * 65536);
     EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, buffer).Status, STATUS_UNSUCCESSFUL);
-    ASSERT_EQ(ReadNoFence(&Ext()->LastUsbdStatus), USBD_STATUS_STALL_PID);
+    ASSERT_EQ(LastStatus(handle_), USBD_STATUS_STALL_PID);
     // ... and a time-out after it, whose segments the driver cancels and the
     // bus hands back cancelled, does not overwrite it: the driver's own
     // cancellation is no USB error.
@@ -340,7 +350,7 @@ TEST_F(ScriptedTransferTest, ASegmentedTimeOutIsNoUsbError) {
         return a;
     };
     EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, buffer).Status, STATUS_IO_TIMEOUT);
-    EXPECT_EQ(ReadNoFence(&Ext()->LastUsbdStatus), USBD_STATUS_STALL_PID);
+    EXPECT_EQ(LastStatus(handle_), USBD_STATUS_STALL_PID);
 }
 
 TEST_F(ScriptedTransferTest, CompletionRacingTheCancel) {
@@ -360,8 +370,7 @@ TEST_F(ScriptedTransferTest, CompletionRacingTheCancel) {
         std::vector<uint8_t> large(5 * 65536);
         r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, large);
         EXPECT_TRUE(r.Status == STATUS_SUCCESS || r.Status == STATUS_IO_TIMEOUT) << delay;
-        EXPECT_EQ(Ext()->SegmentTable, nullptr);
-        EXPECT_EQ(Ext()->SegmentsOutstanding, 0u);
+        ExpectSegmentedIdle();
     }
 }
 

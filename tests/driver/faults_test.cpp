@@ -54,14 +54,15 @@ TEST_F(FaultsTest, AddDeviceAndStartUnwindEveryAllocationFailure) {
                  startFailures++;
                  EXPECT_TRUE(status == STATUS_NO_MEMORY || status == STATUS_INSUFFICIENT_RESOURCES)
                      << std::hex << status;
-                 EXPECT_EQ(Ext(camera)->Started, 0);
+                 EXPECT_FALSE(Opens());
+                 // Whether the start got as far as keeping a table only the extension tells.
                  EXPECT_EQ(OurBlocks(), Ext(camera)->InterfaceInfo != nullptr ? 1 : 0);
              } else {
                  EXPECT_EQ(status, STATUS_SUCCESS);
              }
          });
     EXPECT_GE(startFailures, 5);  // at least the descriptor buffers and the copy
-    EXPECT_EQ(Ext(camera)->Started, 1);
+    EXPECT_TRUE(Opens());
     EXPECT_EQ(OurBlocks(), 1);
     Open();
 }
@@ -123,6 +124,7 @@ TEST_F(FaultsTest, ControlCodesUnwindEveryAllocationFailure) {
                      EXPECT_LT(result.Status, 0);
                      EXPECT_EQ(result.Information, 0u);
                  }
+                 // The gate's count: a leak shows otherwise only as a removal that never ends.
                  EXPECT_EQ(Ext(camera)->IoCount, 1);
                  EXPECT_EQ(OurBlocks(), 1);
              });

@@ -50,6 +50,7 @@ protected:
         EXPECT_TRUE(allowed) << std::hex << status;
         EXPECT_NE(status, STATUS_PENDING);
         EXPECT_EQ(OurBlocks(), baselineBlocks_);
+        // The gate's count: a leak shows otherwise only as a removal that never ends.
         EXPECT_EQ(ReadNoFence(&Ext(camera_)->IoCount), 1);
         // The next request is served.
         EXPECT_EQ(Call(IOCTL_USBCAM_NOP, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);

@@ -443,20 +443,22 @@ protected:
 };
 
 TEST_F(SubmissionTest, ResultRuleAndLastUsbdStatus) {
+    // Started, for a client to read the last USB status.
+    StartWithPipes({{0x81, UsbdPipeTypeBulk, ScriptedPipeHandle(0)}});
     EXPECT_EQ(Submit(STATUS_SUCCESS, USBD_STATUS_SUCCESS, false), STATUS_SUCCESS);
     EXPECT_EQ(Submit(STATUS_SUCCESS, USBD_STATUS_SUCCESS, true), STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->LastUsbdStatus, 0);
+    EXPECT_EQ(LastStatus(handle_), 0);
     // The request succeeds but its URB carries a USB error.
     EXPECT_EQ(Submit(STATUS_SUCCESS, USBD_STATUS_STALL_PID, false), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Ext()->LastUsbdStatus, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(LastStatus(handle_), USBD_STATUS_STALL_PID);
     // The request's own failure wins; the USB status is still recorded.
     EXPECT_EQ(Submit(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, true),
               STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(Ext()->LastUsbdStatus, USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(LastStatus(handle_), USBD_STATUS_DEVICE_GONE);
     EXPECT_EQ(Submit(STATUS_IO_TIMEOUT, USBD_STATUS_SUCCESS, false), STATUS_IO_TIMEOUT);
     // A later success never clears it.
     EXPECT_EQ(Submit(STATUS_SUCCESS, USBD_STATUS_SUCCESS, true), STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->LastUsbdStatus, USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(LastStatus(handle_), USBD_STATUS_DEVICE_GONE);
 }
 
 TEST_F(SubmissionTest, PipeRequestLengthFollowsTheInterfaceVersion) {
