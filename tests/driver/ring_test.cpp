@@ -44,6 +44,7 @@ TEST_F(RingTest, AnAppendEndingAtTheEndWrapsThePositionAtOnce) {
     const uint8_t two[2] = {0xA1, 0xA2};
     EXPECT_EQ(RingWrite(ring_, two, 2), 2u);
     EXPECT_EQ(WriteOffset(), 0u);
+    // Where the bytes landed only the storage shows; a read gives them back either way.
     EXPECT_EQ(ring_->Storage[8], 0xA1);
     EXPECT_EQ(ring_->Storage[9], 0xA2);
     uint8_t out[2] = {};
@@ -57,6 +58,7 @@ TEST_F(RingTest, AnAppendAcrossTheEndIsCopiedInTwoPiecesAndReadBackInOrder) {
     const uint8_t three[3] = {0xB1, 0xB2, 0xB3};
     EXPECT_EQ(RingWrite(ring_, three, 3), 3u);
     EXPECT_EQ(WriteOffset(), 1u);
+    // The two pieces of the copy, in the storage itself.
     EXPECT_EQ(ring_->Storage[8], 0xB1);
     EXPECT_EQ(ring_->Storage[9], 0xB2);
     EXPECT_EQ(ring_->Storage[0], 0xB3);

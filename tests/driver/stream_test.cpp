@@ -641,6 +641,7 @@ TEST_F(StreamTest, BuiltRequestsCarryTheirStrideAndTheEndpointsDirection) {
             context.PayloadBuffer = payload;
             context.Slots = slots;
             ASSERT_EQ(BuildIsoRequest(&context, 1), STATUS_SUCCESS);
+            // A request built and not sent: only its records show what it holds.
             struct _URB_ISOCH_TRANSFER &u = slots[1].Urb->UrbIsochronousTransfer;
             EXPECT_EQ(u.Hdr.Length, 152 + 3 * 12);
             EXPECT_EQ(u.Hdr.Function, URB_FUNCTION_ISOCH_TRANSFER);
