@@ -16,8 +16,10 @@
 #   make stress   the seeded stress and the low-resources sweep, long, with a fresh seed (printed)
 #   make soak     a stream under random faults for SOAK_SECONDS (default 600); SOAK_SEED replays
 #   make vm-check  the camera and the driver on a real USB stack: Debian's kernel under QEMU (docs/real-usb.md)
+#   make docs     render the pictures docs/diagrams/*.dot to the committed SVGs (make test checks they are current)
+#   make format-check  the C and C++ sources against .clang-format (scripts/format.sh formats them in place)
 
-.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz fuzz-merge fuzz-coverage bench mutants stress soak vm-check deps clean
+.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz fuzz-merge fuzz-coverage bench mutants stress soak vm-check docs format-check deps clean
 
 all: build
 
@@ -137,6 +139,17 @@ vm-check: deps
 	@cmake --preset host >/dev/null
 	@cmake --build --preset host --target usbcam usbcam-device usbcam-hostcheck lsusb-profile
 	@scripts/vm/vm-check.sh
+
+# The pictures of the README and docs/ from their Graphviz sources.
+docs:
+	@scripts/install-deps.sh docs
+	@scripts/diagrams.sh
+
+# Every C and C++ source of the tree as clang-format would leave it; changes
+# nothing. scripts/format.sh applies the style.
+format-check:
+	@scripts/install-deps.sh format
+	@scripts/format.sh --check
 
 clean:
 	rm -rf build

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "sim/kernel.h"
 #include "sim/usbbus.h"
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "driver/driver.h"
 #include "sim/kernel.h"
 #include "sim/usbbus.h"

@@ -1,7 +1,7 @@
 // Link names of the cameras, common to both back ends.
 #include "usbcam/connection.h"
 
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 
 namespace usbcam {
 

@@ -3,7 +3,7 @@
 // buffer handling for each method.
 #include <utility>
 
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "sim/kernel.h"
 #include "usbcam/connection.h"
 

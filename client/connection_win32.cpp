@@ -10,7 +10,7 @@
 
 #include <utility>
 
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "usbcam/connection.h"
 
 extern "C" NTSTATUS NTAPI RtlGetLastNtStatus(void);

@@ -2,7 +2,7 @@
 // and values cannot drift from what the driver decodes.
 #include "usbcam/control_codes.h"
 
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "usbcam/text.h"
 
 namespace usbcam {

@@ -16,7 +16,8 @@ add_library(usbcam_client STATIC
   # PNG through the platform's imaging component.
   ${USBCAM_CLIENT_DIR}/png_wic.cpp
 )
-target_include_directories(usbcam_client PUBLIC ${USBCAM_CLIENT_DIR}/include ${CMAKE_SOURCE_DIR})
+target_include_directories(usbcam_client PUBLIC ${USBCAM_CLIENT_DIR}/include ${CMAKE_SOURCE_DIR}
+                           ${CMAKE_SOURCE_DIR}/include)
 target_compile_definitions(usbcam_client PUBLIC UNICODE _UNICODE _WIN32_WINNT=0x0601)
 target_compile_options(usbcam_client PRIVATE -Wall -Wextra)
 target_link_libraries(usbcam_client PUBLIC ntdll windowscodecs ole32 uuid)

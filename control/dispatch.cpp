@@ -7,8 +7,8 @@
 // the whole record it belongs to (a shorter input is refused with
 // STATUS_INVALID_PARAMETER and nothing is sent), and nothing is written past
 // the system buffer or reported beyond the client's output length.
-#include "control/data_buffer.h"
-#include "control/usbcam_ioctl.h"
+#include "platform/system_address.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "transfer/transfer.h"
 #include "usb/interface_snapshot.h"
 #include "usb/usb_requests.h"
@@ -212,7 +212,7 @@ static VOID LoadMemoryCase(ClientControlCall *Call) {
     }
     MemoryAddressRecord record;
     RtlCopyMemory(&record, Call->SystemBuffer, sizeof(record));
-    const UCHAR *data = (const UCHAR *)GetDataBufferAddress(Call->Irp);
+    const UCHAR *data = (const UCHAR *)GetMdlSystemAddress(Call->Irp->MdlAddress);
     if (data == NULL) {
         SetResult(Call, STATUS_INSUFFICIENT_RESOURCES, 0);
         return;

@@ -64,7 +64,7 @@ typedef struct DeviceExtension {
     // Replaced by interface selection while other requests may read it: read
     // it only through AcquireInterfaceInfo / ReleaseInterfaceInfo
     // (usb/interface_snapshot.h), never by loading this field directly.
-    PUSBD_INTERFACE_INFORMATION InterfaceInfo;
+    _Guarded_by_(InterfaceLock) PUSBD_INTERFACE_INFORMATION InterfaceInfo;
     // "\DosDevices\Tavrinoscope-N" and its terminating NUL.
     WCHAR LinkName[64];
     // Last negative USBD status seen in an URB header; never cleared. Any
@@ -79,16 +79,16 @@ typedef struct DeviceExtension {
     // (driver/io_gate.cpp).
     volatile UCHAR Removing;
     // Rings of the continuous stream (owned by the stream), or none.
-    struct ByteRing *DataRing;
-    struct ByteRing *DescriptorRing;
+    _Guarded_by_(StreamLock) struct ByteRing *DataRing;
+    _Guarded_by_(StreamLock) struct ByteRing *DescriptorRing;
     // Accounting of the segmented bulk transfer, under CompletionLock.
-    ULONG SegmentsOutstanding;
+    _Guarded_by_(CompletionLock) ULONG SegmentsOutstanding;
     // While segments are in flight: the bytes every successful segment moved
     // (the waiting thread reads it to tell progress). Set by the last
     // completion to the bytes the client gets: up to the end of the first
     // segment that came back short.
-    ULONG BytesTransferred;
-    struct SegmentRecord *SegmentTable;
+    _Guarded_by_(CompletionLock) ULONG BytesTransferred;
+    _Guarded_by_(CompletionLock) struct SegmentRecord *SegmentTable;
     KSPIN_LOCK CompletionLock;
     // Notification event, signalled when the last segment has completed.
     KEVENT BulkDoneEvent;
@@ -116,14 +116,14 @@ typedef struct DeviceExtension {
     // Under CompletionLock: where the transfer is (SEGMENTED_STATE, above),
     // and the first failure a segment completed with (STATUS_SUCCESS while
     // none did).
-    SEGMENTED_STATE SegmentedState;
-    NTSTATUS SegmentStatus;
-    // Isochronous jobs (transfer/iso_job.h). Slots between their check of
-    // Removing and the return of their IofCallDriver: interlocked changes;
-    // IsoSubmissionsIdle (notification) is initialised by RemoveDevice before
-    // it sets Removing and signalled when the count drops to 0 after that.
-    volatile LONG IsoSubmissions;
-    KEVENT IsoSubmissionsIdle;
+    _Guarded_by_(CompletionLock) SEGMENTED_STATE SegmentedState;
+    _Guarded_by_(CompletionLock) NTSTATUS SegmentStatus;
+    // The send gate (driver/io_gate.cpp): sends between their check of
+    // Removing and the return of their IofCallDriver, interlocked changes;
+    // SendsIdle (notification) is initialised by CloseIoGates before it sets
+    // Removing and signalled when the count drops to 0 after that.
+    volatile LONG SendsInProgress;
+    KEVENT SendsIdle;
     // Guards DataRing, DescriptorRing and ActiveStream (the stream those rings
     // belong to) together: written by StartStream and by the last slot of the
     // stream they belong to, read by ReadStream, which takes a reference on
@@ -131,14 +131,14 @@ typedef struct DeviceExtension {
     // start to its last slot, linked through NextRunning; StopStream marks
     // each of them, so a stop belongs to the streams that run when it is made.
     KSPIN_LOCK StreamLock;
-    struct StreamContext *ActiveStream;
-    struct StreamContext *RunningStreams;
+    _Guarded_by_(StreamLock) struct StreamContext *ActiveStream;
+    _Guarded_by_(StreamLock) struct StreamContext *RunningStreams;
     // Under StreamLock: the running streams a StopStream has marked. An
     // interface selection waits (bounded) until it is 0, so that the bus does
     // not find the requests of a stopping stream still on the pipes;
     // StreamEnded (synchronization event) is set by every stream's last slot
     // for it. One waiter at a time: it holds SelectionLock.
-    ULONG StreamsStopping;
+    _Guarded_by_(StreamLock) ULONG StreamsStopping;
     KEVENT StreamEnded;
     // Synchronisation event, signalled when free: one ReadStream drains at a time.
     KEVENT StreamReadLock;
@@ -195,6 +195,22 @@ BOOLEAN AcquireIo(PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_max_(DISPATCH_LEVEL)
 VOID ReleaseIo(PDEVICE_OBJECT DeviceObject);
 
+// The send gate, for every engine that sends requests down outside the
+// client's dispatch (an isochronous slot, sent again from its completion). A
+// send is counted from its look at Removing to the return of its
+// IofCallDriver, so that removal can wait for the sends under way before it
+// aborts the pipes, and the aborts reach every request sent.
+// BeginSend: TRUE when the caller may send (it calls EndSend once the call
+// down has returned), FALSE once removal has begun (nothing is counted then).
+_IRQL_requires_max_(DISPATCH_LEVEL)
+BOOLEAN BeginSend(PDEVICE_EXTENSION Extension);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID EndSend(PDEVICE_EXTENSION Extension);
+// Removal: closes both gates (sets Removing) and returns when no send is in
+// progress. RemoveDevice only, once. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID CloseIoGates(PDEVICE_EXTENSION Extension);
+
 // ---------------------------------------------------------------------------
 // Dispatch routines (PASSIVE_LEVEL)
 
@@ -211,8 +227,6 @@ DRIVER_DISPATCH DispatchPower;
 // back, and waits for it. The request is not completed; the caller completes it.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ForwardAndWait(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// IRQL <= DISPATCH_LEVEL. Signals the caller's event; halts completion here.
-IO_COMPLETION_ROUTINE ForwardAndWaitCompletion;
 // Start: lower drivers first, then ConfigureDevice. Completes the request.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);

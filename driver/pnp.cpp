@@ -1,6 +1,5 @@
 // Plug and Play: start, stop, removal and the capabilities query. Every
 // request passes the I/O gate; removal closes it and drains it.
-#include "transfer/iso_job.h"
 #include "usb/interface_snapshot.h"
 #include "usb/usb_requests.h"
 
@@ -11,17 +10,6 @@ static NTSTATUS PassDown(PDEVICE_OBJECT LowerDeviceObject, PIRP Irp) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
     IoSkipCurrentIrpStackLocation(Irp);
     return IoCallDriver(LowerDeviceObject, Irp);
-}
-
-// IRQL <= DISPATCH_LEVEL, any processor. Only signals the waiting thread; the
-// request stays with this driver.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-NTSTATUS ForwardAndWaitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
-    DRV_IRQL_MAX(DISPATCH_LEVEL);
-    UNREFERENCED_PARAMETER(DeviceObject);
-    UNREFERENCED_PARAMETER(Irp);
-    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 // PASSIVE_LEVEL.
@@ -89,14 +77,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
 
-    // The event is ready before any sender can see Removing and signal it.
-    IsoPrepareRemoval(extension);
-    KeMemoryBarrier();
-    WriteUCharNoFence(&extension->Removing, 1);
-    KeMemoryBarrier();
-    // No isochronous slot is sent from here on; wait for the sends already
-    // under way, so that the aborts below reach every request they made.
-    IsoWaitForSubmissions(extension);
+    // Nothing is admitted or sent from here on; the sends already under way
+    // have returned, so that the aborts below reach every request they made.
+    CloseIoGates(extension);
 
     // Aborting every pipe ends the transfers and streams in flight. The bus
     // may complete the cancelled requests after the abort itself: every

@@ -27,7 +27,7 @@
 #include <chrono>
 #include <vector>
 
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "driver/driver.h"
 #include "fuzz_support.h"
 #include "sim/kernel.h"

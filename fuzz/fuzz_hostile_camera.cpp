@@ -39,7 +39,7 @@
 #include <thread>
 #include <vector>
 
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "driver/driver.h"
 #include "hostile_device.h"
 #include "fuzz_support.h"

@@ -36,7 +36,7 @@
 #include <thread>
 #include <vector>
 
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "driver/driver.h"
 #include "fuzz_support.h"
 #include "sim/kernel.h"

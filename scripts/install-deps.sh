@@ -1,13 +1,14 @@
 #!/bin/sh
 # Installs the Debian packages the build needs, only those that are missing.
-# Usage: scripts/install-deps.sh host|windows|wine|mutants|vm|coverage
+# Usage: scripts/install-deps.sh host|windows|wine|mutants|vm|coverage|docs|format
 set -eu
 
+# (graphviz: the docs.diagrams test renders docs/diagrams/*.dot to compare.)
 host_packages="g++ cmake ninja-build make libgtest-dev libgmock-dev libbenchmark-dev
 nlohmann-json3-dev libcli11-dev libpng-dev tshark clang libclang-rt-14-dev
 libboost-dev libfmt-dev libcpp-httplib-dev pkg-config chromium python3 binutils
 python3-numpy python3-setuptools python3-venv python3-pytest python3-pip python3-wheel
-libusbredirparser-dev libusb-1.0-0-dev"
+libusbredirparser-dev libusb-1.0-0-dev graphviz"
 windows_packages="cmake ninja-build make mingw-w64 binutils-mingw-w64-x86-64
 libcli11-dev libfmt-dev nlohmann-json3-dev"
 # Wine's kernel emulation, which loads the Windows driver image (make wine-check);
@@ -25,6 +26,11 @@ libusbredirparser-dev libusb-1.0-0-dev pkg-config cpio xz-utils"
 # The driver's coverage from the fuzz corpora (make fuzz-coverage): llvm-cov
 # and llvm-profdata.
 coverage_packages="clang llvm"
+# The pictures of docs/diagrams/*.dot rendered to SVG (make docs, and the
+# check that the committed SVGs are current).
+docs_packages="graphviz"
+# The source formatter (make format-check, scripts/format.sh).
+format_packages="clang-format"
 
 case "${1:-host}" in
   host) wanted=$host_packages ;;
@@ -33,7 +39,9 @@ case "${1:-host}" in
   mutants) wanted=$mutants_packages ;;
   vm) wanted=$vm_packages ;;
   coverage) wanted=$coverage_packages ;;
-  *) echo "usage: $0 host|windows|wine|mutants|vm|coverage" >&2; exit 2 ;;
+  docs) wanted=$docs_packages ;;
+  format) wanted=$format_packages ;;
+  *) echo "usage: $0 host|windows|wine|mutants|vm|coverage|docs|format" >&2; exit 2 ;;
 esac
 
 missing=""

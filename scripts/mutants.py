@@ -228,6 +228,14 @@ def first_failure(log):
     return m.group(1) if m else ""
 
 
+def read_text(path):
+    try:
+        with open(path) as f:
+            return f.read()
+    except OSError:
+        return ""
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("lists", nargs="*",
@@ -303,8 +311,13 @@ def main():
           flush=True)
 
     setup_log = os.path.join(logs, "baseline.log")
-    if not os.path.exists(os.path.join(build_dir, "build.ninja")):
-        code, _ = run(["cmake", "--preset", "host"], cwd=scratch_src, env=env, log=setup_log)
+    # Warnings stay warnings in the scratch build: a mutant that leaves a
+    # variable unused is still the fault it names (the committed tree builds
+    # with warnings as errors).
+    configure = ["cmake", "--preset", "host", "-DUSBCAM_WARNINGS_AS_ERRORS=OFF"]
+    if not os.path.exists(os.path.join(build_dir, "build.ninja")) or \
+            "USBCAM_WARNINGS_AS_ERRORS:BOOL=OFF" not in read_text(os.path.join(build_dir, "CMakeCache.txt")):
+        code, _ = run(configure, cwd=scratch_src, env=env, log=setup_log)
         if code != 0:
             print("mutants: configuring the scratch tree failed, see %s" % setup_log,
                   file=sys.stderr)

@@ -12,7 +12,7 @@
 
 #include "backend.h"
 #include "lock.h"
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "usbcam/camera.h"
 #include "usbcam/descriptors.h"
 #include "usbcam/intel_hex.h"

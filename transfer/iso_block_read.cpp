@@ -8,10 +8,11 @@
 // (transfer/iso_job.h) sends the slots again in the order they were sent, so
 // the bus fills the packets in the order they lie in the buffer. The client's
 // request holds the I/O gate until every slot has finished.
-#include "transfer/client_buffer.h"
+#include "usb/client_buffer.h"
 #include "transfer/iso_job.h"
 #include "transfer/transfer.h"
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
+#include "platform/system_address.h"
 #include "usb/interface_snapshot.h"
 
 // Descriptors of packets that a slot cut short never carried.
@@ -153,8 +154,7 @@ static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoRead
                                    &context);
     if (!NT_SUCCESS(status)) return status;
     context->TotalPackets = Record->TotalPackets;
-    context->PayloadBuffer =
-        (PUCHAR)MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
+    context->PayloadBuffer = (PUCHAR)GetMdlSystemAddress(Irp->MdlAddress);
     if (context->PayloadBuffer == NULL) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Free;

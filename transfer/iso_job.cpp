@@ -1,6 +1,6 @@
 // Isochronous jobs: building, rebuilding and sending slots in order, and
-// taking their completions in that order; the send gate that removal closes;
-// the checks of a job's record.
+// taking their completions in that order, each send through the I/O gate's
+// send gate (driver/io_gate.cpp); the checks of a job's record.
 #include "transfer/iso_job.h"
 #include "usb/interface_snapshot.h"
 
@@ -175,7 +175,7 @@ static BOOLEAN SendSlot(IsoSlot *Slot) {
     DRV_IRQL_MAX(DISPATCH_LEVEL);
     StreamContext *context = Slot->Owner;
     PDEVICE_EXTENSION extension = GetDeviceExtension(context->Device);
-    if (!IsoBeginSubmission(extension)) return StopSlot(Slot, STATUS_DELETE_PENDING);
+    if (!BeginSend(extension)) return StopSlot(Slot, STATUS_DELETE_PENDING);
     RebuildIsoRequest(context, Slot);
     Slot->NextSent = NULL;
     Slot->Parked = FALSE;
@@ -191,7 +191,7 @@ static BOOLEAN SendSlot(IsoSlot *Slot) {
     // the job are still the drainer's. Any status but STATUS_PENDING means
     // the lower driver completed the request before it returned.
     Slot->CompletedInSend = sent != STATUS_PENDING;
-    IsoEndSubmission(extension);
+    EndSend(extension);
     return FALSE;
 }
 
@@ -302,46 +302,6 @@ VOID IsoMarkFailedPackets(PURB Urb, ULONG PacketCount, NTSTATUS IrpStatus) {
             iso->IsoPacket[j].Status = status;
             iso->IsoPacket[j].Length = 0;
         }
-    }
-}
-
-// ---------------------------------------------------------------------------
-// The send gate
-
-_IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN IsoBeginSubmission(PDEVICE_EXTENSION Extension) {
-    DRV_IRQL_MAX(DISPATCH_LEVEL);
-    InterlockedIncrement(&Extension->IsoSubmissions);
-    KeMemoryBarrier();
-    // Counted before Removing is looked at: a removal that sets Removing
-    // after this look waits for the send (IsoWaitForSubmissions).
-    DRV_TEST_POINT(IsoSendCounted);
-    if (!ReadUCharNoFence(&Extension->Removing)) return TRUE;
-    IsoEndSubmission(Extension);
-    return FALSE;
-}
-
-_IRQL_requires_max_(DISPATCH_LEVEL)
-VOID IsoEndSubmission(PDEVICE_EXTENSION Extension) {
-    DRV_IRQL_MAX(DISPATCH_LEVEL);
-    if (InterlockedDecrement(&Extension->IsoSubmissions) == 0 &&
-        ReadUCharNoFence(&Extension->Removing)) {
-        KeSetEvent(&Extension->IsoSubmissionsIdle, IO_NO_INCREMENT, FALSE);
-    }
-}
-
-_IRQL_requires_(PASSIVE_LEVEL)
-VOID IsoPrepareRemoval(PDEVICE_EXTENSION Extension) {
-    DRV_IRQL_IS(PASSIVE_LEVEL);
-    KeInitializeEvent(&Extension->IsoSubmissionsIdle, NotificationEvent, FALSE);
-}
-
-_IRQL_requires_(PASSIVE_LEVEL)
-VOID IsoWaitForSubmissions(PDEVICE_EXTENSION Extension) {
-    DRV_IRQL_IS(PASSIVE_LEVEL);
-    KeMemoryBarrier();
-    if (ReadNoFence(&Extension->IsoSubmissions) != 0) {
-        KeWaitForSingleObject(&Extension->IsoSubmissionsIdle, Executive, KernelMode, FALSE, NULL);
     }
 }
 

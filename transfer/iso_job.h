@@ -32,9 +32,9 @@
 //   block read finished) or when removal has begun, after its outcome has
 //   been taken in order; it then leaves the order, so it never holds up the
 //   slots sent after it.
-// - Nothing is sent once removal has begun: every send is bracketed by
-//   IsoBeginSubmission / IsoEndSubmission, and RemoveDevice waits for the
-//   sends in progress (IsoWaitForSubmissions) before it aborts the pipes, so
+// - Nothing is sent once removal has begun: every send is bracketed by the
+//   I/O gate's BeginSend / EndSend, and RemoveDevice waits for the sends in
+//   progress (CloseIoGates) before it aborts the pipes, so
 //   every request sent before removal is cancelled by the aborts and none is
 //   sent after them.
 // - A job holds a reference on the InterfaceInfo it started with until its
@@ -124,8 +124,8 @@ typedef struct IsoSlot {
     // Under the job's OrderLock: the slot sent next after this one while
     // both are in the order, and whether this one's request has completed
     // (parked, waiting for its turn).
-    struct IsoSlot *NextSent;
-    BOOLEAN Parked;
+    _Guarded_by_(Owner->OrderLock) struct IsoSlot *NextSent;
+    _Guarded_by_(Owner->OrderLock) BOOLEAN Parked;
 } IsoSlot;
 
 // One isochronous job, a block read's or a stream's: the name is the one the
@@ -160,11 +160,11 @@ typedef struct StreamContext {
     // NextSent, each slot's Parked) and Draining; held for those fields only,
     // never across a send, an append or another lock.
     KSPIN_LOCK OrderLock;
-    IsoSlot *OldestSent;
-    IsoSlot *NewestSent;
+    _Guarded_by_(OrderLock) IsoSlot *OldestSent;
+    _Guarded_by_(OrderLock) IsoSlot *NewestSent;
     // A drainer is running (the starter while it sends the first requests,
     // or the completion that found its slot oldest).
-    BOOLEAN Draining;
+    _Guarded_by_(OrderLock) BOOLEAN Draining;
     // Stream: 1 for the running slots together, plus 1 per ReadStream that is
     // draining the rings; the last reference frees the rings and the context.
     volatile LONG References;
@@ -175,7 +175,7 @@ typedef struct StreamContext {
     volatile UCHAR StreamStopRequested;
     // Stream: the next stream of the device's RunningStreams list, under
     // StreamLock.
-    struct StreamContext *NextRunning;
+    _Guarded_by_(Device->DeviceExtension->StreamLock) struct StreamContext *NextRunning;
 } StreamContext;
 
 // The one constructor of a job: a zero-filled StreamContext with its
@@ -231,21 +231,6 @@ NTSTATUS IsoFinishCompletion(IsoSlot *Slot, BOOLEAN Resubmit, NTSTATUS IrpStatus
 // at a time); takes no lock. TRUE when appended. IRQL <= DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 BOOLEAN StreamAppendRequest(StreamContext *Context, const IsoSlot *Slot);
-
-// The gate of sends: FALSE once removal has begun (nothing is counted then).
-// IRQL <= DISPATCH_LEVEL.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-BOOLEAN IsoBeginSubmission(PDEVICE_EXTENSION Extension);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-VOID IsoEndSubmission(PDEVICE_EXTENSION Extension);
-// RemoveDevice, after setting Removing: waits until no send is in progress.
-// PASSIVE_LEVEL.
-_IRQL_requires_(PASSIVE_LEVEL)
-VOID IsoWaitForSubmissions(PDEVICE_EXTENSION Extension);
-// Prepares IsoWaitForSubmissions; called by RemoveDevice before it sets
-// Removing, while nobody can signal the event yet. PASSIVE_LEVEL.
-_IRQL_requires_(PASSIVE_LEVEL)
-VOID IsoPrepareRemoval(PDEVICE_EXTENSION Extension);
 
 // A failed request may come back with packets the bus never filled in: every
 // packet still marked as a success is given the request's USBD status (or

@@ -10,8 +10,9 @@
 // STATUS_DEVICE_BUSY, nothing sent. The transfer's state is SegmentedState
 // (driver/driver.h), each segment's its record's State.
 
-#include "transfer/client_buffer.h"
+#include "usb/client_buffer.h"
 #include "transfer/transfer.h"
+#include "transfer/transfer_command.h"
 #include "transfer/transfer_internal.h"
 #include "usb/interface_snapshot.h"
 #include "usb/usb_requests.h"

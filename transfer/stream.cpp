@@ -18,7 +18,8 @@
 // No path holds two spin locks at once.
 #include "transfer/iso_job.h"
 #include "transfer/transfer.h"
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
+#include "platform/system_address.h"
 #include "usb/interface_snapshot.h"
 
 // Frees whatever of the stream is still allocated but its rings and its
@@ -301,10 +302,7 @@ NTSTATUS ReadStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         // later read would pair payload with the wrong descriptors.
         status = STATUS_INVALID_PARAMETER;
     } else {
-        PUCHAR buffer = Irp->MdlAddress == NULL
-                            ? NULL
-                            : (PUCHAR)MmGetSystemAddressForMdlSafe(Irp->MdlAddress,
-                                                                   NormalPagePriority);
+        PUCHAR buffer = (PUCHAR)GetMdlSystemAddress(Irp->MdlAddress);
         if (buffer == NULL) {
             status = STATUS_INSUFFICIENT_RESOURCES;
         } else {

@@ -1,8 +1,9 @@
 // Triggered single transfer over a bulk or interrupt pipe: one URB over the
 // client's buffer, bounded by TransferTimeoutMs and cancelled on expiry; a read
 // of device-to-host pipe 2 is framed by the camera's transfer commands (begin and end).
-#include "transfer/client_buffer.h"
+#include "usb/client_buffer.h"
 #include "transfer/transfer.h"
+#include "transfer/transfer_command.h"
 #include "transfer/transfer_internal.h"
 #include "usb/interface_snapshot.h"
 #include "usb/usb_requests.h"

@@ -1,8 +1,8 @@
 // URB submission: every request waits for the bus within a bound, then is
-// cancelled and waited for. Requests on the default pipe and the transfer
-// commands are bounded by CONTROL_TIMEOUT_MIN_MS or TransferTimeoutMs,
-// whichever is longer; the data request of a single transfer by
-// TransferTimeoutMs alone.
+// cancelled and waited for. Requests on the default pipe are bounded by
+// CONTROL_TIMEOUT_MIN_MS or TransferTimeoutMs, whichever is longer; the
+// transfer layer bounds the data request of a single transfer by
+// TransferTimeoutMs alone (SendUrb, WaitForUrb).
 #include "usb/usb_requests.h"
 
 volatile LONGLONG TransferTimeoutMs;
@@ -19,29 +19,29 @@ LONGLONG ControlTimeoutRelative(VOID) {
     return ms * -10000LL;
 }
 
-// PASSIVE_LEVEL. Sends Urb down on an IRP of the driver's own (not one the
-// I/O manager builds and frees on completion, so that it stays valid for
-// IoCancelIrp however the completion races the end of the wait), sends
-// transfer command 3 right after when SendEndCommand is set, waits at most
-// Timeout (relative, 100 ns units; 0 or more: a poll), then cancels the
-// request and waits for its return. *TimedOut tells whether the wait ran
-// out. Returns the request's own final status, or STATUS_INSUFFICIENT_RESOURCES
-// when no IRP can be had (nothing sent).
+// IRQL <= DISPATCH_LEVEL, any processor. Only signals the waiting thread; the
+// request stays with this driver.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+NTSTATUS ForwardAndWaitCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent((PKEVENT)Context, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// PASSIVE_LEVEL. The IRP is the driver's own (not one the I/O manager builds
+// and frees on completion), so that it stays valid for IoCancelIrp however the
+// completion races the end of the wait.
 _IRQL_requires_(PASSIVE_LEVEL)
-static NTSTATUS SendUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, LONGLONG Timeout,
-                               PIRP ClientIrp, BOOLEAN SendEndCommand, BOOLEAN *TimedOut) {
+NTSTATUS SendUrb(PDEVICE_OBJECT DeviceObject, PURB Urb, UrbInFlight *Request) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_OBJECT lower = GetDeviceExtension(DeviceObject)->LowerDeviceObject;
-    *TimedOut = FALSE;
-    KEVENT event;
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    KeInitializeEvent(&Request->Done, NotificationEvent, FALSE);
 
     PIRP irp = IoAllocateIrp((CCHAR)(lower->StackSize + 1), FALSE);
-    if (irp == NULL) {
-        // The begin went out: the end still follows, though no data request did.
-        if (SendEndCommand) (VOID) SendTransferCommand(DeviceObject, ClientIrp, TRANSFER_COMMAND_END);
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    Request->Irp = irp;
+    if (irp == NULL) return STATUS_INSUFFICIENT_RESOURCES;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->IoStatus.Information = 0;
     PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
@@ -49,29 +49,35 @@ static NTSTATUS SendUrbAndWait(PDEVICE_OBJECT DeviceObject, PURB Urb, LONGLONG T
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = Urb;
     // ForwardAndWaitCompletion hands the IRP back to this thread, which frees it.
-    IoSetCompletionRoutine(irp, ForwardAndWaitCompletion, &event, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, ForwardAndWaitCompletion, &Request->Done, TRUE, TRUE, TRUE);
 
-    const NTSTATUS sent = IoCallDriver(lower, irp);
+    Request->Sent = IoCallDriver(lower, irp);
+    return STATUS_SUCCESS;
+}
 
-    // Right after the data request has been handed over, whatever it returned.
-    if (SendEndCommand) (VOID) SendTransferCommand(DeviceObject, ClientIrp, TRANSFER_COMMAND_END);
-
-    if (sent == STATUS_PENDING) {
+// PASSIVE_LEVEL, the thread that sent the request.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS WaitForUrb(UrbInFlight *Request, LONGLONG Timeout, BOOLEAN *TimedOut) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
+    PIRP irp = Request->Irp;
+    *TimedOut = FALSE;
+    if (Request->Sent == STATUS_PENDING) {
         LARGE_INTEGER timeout;
         timeout.QuadPart = Timeout;
         const NTSTATUS waited =
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+            KeWaitForSingleObject(&Request->Done, Executive, KernelMode, FALSE, &timeout);
         if (waited == STATUS_TIMEOUT) {
             *TimedOut = TRUE;
             KIRQL oldIrql = KfRaiseIrql(APC_LEVEL);
             (VOID) IoCancelIrp(irp);
             KeLowerIrql(oldIrql);
-            KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+            KeWaitForSingleObject(&Request->Done, Executive, KernelMode, FALSE, NULL);
         }
     }
     // Came back in every case (at once, or signalled): the IRP is ours again.
     const NTSTATUS status = irp->IoStatus.Status;
     IoFreeIrp(irp);
+    Request->Irp = NULL;
     return status;
 }
 
@@ -80,9 +86,10 @@ _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
-    BOOLEAN timedOut;
-    const NTSTATUS status =
-        SendUrbAndWait(DeviceObject, Urb, ControlTimeoutRelative(), NULL, FALSE, &timedOut);
+    BOOLEAN timedOut = FALSE;
+    UrbInFlight request;
+    NTSTATUS status = SendUrb(DeviceObject, Urb, &request);
+    if (NT_SUCCESS(status)) status = WaitForUrb(&request, ControlTimeoutRelative(), &timedOut);
     const USBD_STATUS usbdStatus = Urb->UrbHeader.Status;
     // A request the driver gave up on and cancelled is no USB error of the
     // camera's: LastUsbdStatus stays as it was. One that came back done
@@ -95,24 +102,4 @@ NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb) {
     if (!NT_SUCCESS(status)) return status;
     if (USBD_ERROR(usbdStatus)) return STATUS_UNSUCCESSFUL;
     return status;
-}
-
-// PASSIVE_LEVEL.
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP ClientIrp,
-                              BOOLEAN SendEndCommand) {
-    DRV_IRQL_IS(PASSIVE_LEVEL);
-    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
-    BOOLEAN timedOut;
-    const NTSTATUS sent = SendUrbAndWait(DeviceObject, Urb, TransferTimeoutRelative(), ClientIrp,
-                                         SendEndCommand, &timedOut);
-    const USBD_STATUS usbdStatus = Urb->UrbHeader.Status;
-    if (USBD_ERROR(usbdStatus)) WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
-
-    // After a time-out only the URB's USB status enters the result, not the
-    // cancelled request's own status.
-    const NTSTATUS result = timedOut ? STATUS_TIMEOUT : sent;
-    if (!NT_SUCCESS(result)) return result;
-    if (USBD_ERROR(usbdStatus)) return STATUS_UNSUCCESSFUL;
-    return result;
 }

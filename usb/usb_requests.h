@@ -8,7 +8,7 @@
 #pragma once
 
 #include "driver/driver.h"
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 
 // A control transfer's data stage is at most 65535 bytes (its wLength is 16
 // bits): longer descriptor and class or vendor requests are asked for this much.
@@ -37,15 +37,30 @@ LONGLONG TransferTimeoutRelative(VOID);
 // less than CONTROL_TIMEOUT_MIN_MS (a time-out of 0 or less included).
 LONGLONG ControlTimeoutRelative(VOID);
 
-// PASSIVE_LEVEL. Sends Urb down on an IRP of the driver's own, sends transfer
-// command 3 right after when SendEndCommand is set, waits at most
-// TransferTimeoutMs, then cancels and waits for the IRP's return. Result: the
-// wait's STATUS_TIMEOUT or the request's own status when negative, else
-// STATUS_UNSUCCESSFUL for a USB error in the URB (stored in LastUsbdStatus),
-// else that status. STATUS_INSUFFICIENT_RESOURCES when no IRP can be had.
+// Completion routine of a request a thread waits for (ForwardAndWait, SendUrb,
+// the bus interface query): signals the event passed as its context and halts
+// completion, so that the request stays with the waiting thread.
+// IRQL <= DISPATCH_LEVEL.
+IO_COMPLETION_ROUTINE ForwardAndWaitCompletion;
+
+// A URB on its way to the bus on an IRP of the driver's own, between SendUrb
+// and WaitForUrb; it lives on the sending thread's stack.
+typedef struct UrbInFlight {
+    PIRP Irp;       // NULL when none could be had, and once WaitForUrb is done
+    NTSTATUS Sent;  // what IoCallDriver returned
+    KEVENT Done;    // signalled when the IRP has come back
+} UrbInFlight;
+// Sends Urb down with IOCTL_INTERNAL_USB_SUBMIT_URB and returns at once.
+// STATUS_INSUFFICIENT_RESOURCES when no IRP can be had (nothing sent, nothing
+// to wait for); else STATUS_SUCCESS, and the caller must call WaitForUrb.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP ClientIrp,
-                              BOOLEAN SendEndCommand);
+NTSTATUS SendUrb(PDEVICE_OBJECT DeviceObject, PURB Urb, UrbInFlight *Request);
+// Waits at most Timeout (relative, 100 ns units; 0 or more: a poll) for the
+// request, then cancels it and waits for its return; frees the IRP.
+// *TimedOut tells whether the wait ran out. Returns the request's own final
+// status. PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS WaitForUrb(UrbInFlight *Request, LONGLONG Timeout, BOOLEAN *TimedOut);
 
 // IOCTL_INTERNAL_USB_RESET_PORT; the request's status. LastUsbdStatus untouched.
 _IRQL_requires_(PASSIVE_LEVEL)
@@ -155,17 +170,3 @@ NTSTATUS ResetPipe(PDEVICE_OBJECT DeviceObject, const USBD_PIPE_INFORMATION *Pip
 // Buffer (a system address) or Mdl, the other one NULL. Any IRQL.
 VOID FillBulkUrb(PURB Urb, const USBD_PIPE_INFORMATION *Pipe, BOOLEAN DeviceToHost, PVOID Buffer,
                  PMDL Mdl, ULONG Length);
-
-// ---------------------------------------------------------------------------
-// Transfer command (usb/transfer_command.cpp)
-
-// The commands the camera takes on pipe 0 around a transfer of data.
-#define TRANSFER_COMMAND_BEGIN 2
-#define TRANSFER_COMMAND_END 3
-
-// Sends the 64-byte command packet (TRANSFER_COMMAND_BEGIN or _END) on pipe 0 of the selected
-// interface, bounded as SubmitUrbSync is. On success sets
-// Irp->IoStatus.Information to the bytes sent. STATUS_UNSUCCESSFUL when there
-// is no interface or pipe 0 has no handle.
-_IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS SendTransferCommand(PDEVICE_OBJECT DeviceObject, PIRP Irp, UCHAR Command);

@@ -1,5 +1,5 @@
 // Vendor and class requests, the device feature request and the frame number.
-#include "transfer/client_buffer.h"
+#include "usb/client_buffer.h"
 #include "usb/usb_requests.h"
 
 static VOID FillVendorOrClassRequest(PURB Urb, USHORT Function, ULONG TransferFlags,

@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "sim/usbbus.h"
 #include "usbcam/status_names.h"
 

@@ -8,7 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "command.h"
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "usbcam/control_codes.h"
 #include "usbcam/status_names.h"
 #include "usbcam/text.h"

@@ -7,6 +7,7 @@
 
 #include "driver_fixture.h"
 #include "scripted_bus.h"
+#include "transfer/transfer_command.h"
 #include "usb/usb_requests.h"
 
 namespace drvtest {

@@ -2,7 +2,7 @@
 // and its refusal of malformed inputs before anything is sent.
 #include <string.h>
 
-#include "control/data_buffer.h"
+#include "platform/system_address.h"
 #include "transfer/transfer.h"
 #include "driver_fixture.h"
 #include "usb/interface_snapshot.h"
@@ -178,17 +178,17 @@ TEST_F(DispatchTest, DataBufferAddressUsesAnExistingMapping) {
     AtPassive(driver_, [&] {
         PIRP irp = IoAllocateIrp(1, FALSE);
         ASSERT_NE(irp, nullptr);
-        EXPECT_EQ(GetDataBufferAddress(irp), nullptr);  // no data buffer
+        EXPECT_EQ(GetMdlSystemAddress(irp->MdlAddress), nullptr);  // no data buffer
 
         std::vector<uint8_t> client(100);
         PMDL locked = IoAllocateMdl(client.data(), (ULONG)client.size(), FALSE, FALSE, nullptr);
         ASSERT_NE(locked, nullptr);
         locked->MdlFlags |= MDL_PAGES_LOCKED;  // as the I/O manager leaves a client's buffer
         irp->MdlAddress = locked;
-        PVOID first = GetDataBufferAddress(irp);
+        PVOID first = GetMdlSystemAddress(irp->MdlAddress);
         ASSERT_NE(first, nullptr);
         EXPECT_NE(locked->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA, 0);
-        EXPECT_EQ(GetDataBufferAddress(irp), first);
+        EXPECT_EQ(GetMdlSystemAddress(irp->MdlAddress), first);
         EXPECT_EQ(locked->MappedSystemVa, first);
 
         PVOID pool = DrvAllocatePool(64);
@@ -197,7 +197,7 @@ TEST_F(DispatchTest, DataBufferAddressUsesAnExistingMapping) {
         ASSERT_NE(nonPaged, nullptr);
         MmBuildMdlForNonPagedPool(nonPaged);
         irp->MdlAddress = nonPaged;
-        EXPECT_EQ(GetDataBufferAddress(irp), pool);
+        EXPECT_EQ(GetMdlSystemAddress(irp->MdlAddress), pool);
 
         irp->MdlAddress = nullptr;
         IoFreeMdl(nonPaged);

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "driver/driver.h"
 #include "driver_fixture.h"
 #include "sim/kernel.h"

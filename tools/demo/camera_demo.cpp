@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "camera_records.h"
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "sim/kernel.h"
 #include "sim/usbbus.h"
 #include "usbcam/camera.h"

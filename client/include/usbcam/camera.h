@@ -4,7 +4,7 @@
 // Every call issues exactly one device-control request and returns what it
 // came back with: the status and the byte count, unchanged (a call never
 // turns a failure into something else, and never retries). Records are the
-// packed ones of control/usbcam_ioctl.h. Output buffers are the caller's;
+// packed ones of include/usbcam/usbcam_ioctl.h. Output buffers are the caller's;
 // lengths are in bytes. Calls may be made from several threads at once, as
 // the driver allows.
 #pragma once
@@ -14,7 +14,7 @@
 #include <memory>
 #include <string>
 
-#include "control/usbcam_ioctl.h"
+#include "usbcam/usbcam_ioctl.h"
 #include "usbcam/connection.h"
 
 namespace usbcam {

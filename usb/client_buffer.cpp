@@ -1,5 +1,5 @@
 // Guard for device-to-host transfers into a client's data buffer.
-#include "transfer/client_buffer.h"
+#include "usb/client_buffer.h"
 
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SecureClientBufferForDeviceWrites(PIRP Irp, BOOLEAN DeviceToHost, PVOID *Secured) {

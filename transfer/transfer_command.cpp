@@ -1,4 +1,6 @@
-// The 64-byte transfer command the camera expects on pipe 0 around a read.
+// The 64-byte transfer command the camera expects on pipe 0 around a read,
+// and the timed submission of the data request it frames.
+#include "transfer/transfer_command.h"
 #include "usb/interface_snapshot.h"
 #include "usb/usb_requests.h"
 
@@ -58,4 +60,31 @@ Done:
     if (packet != NULL) DrvFreePool(packet);
     ReleaseInterfaceInfo(info);
     return status;
+}
+
+// PASSIVE_LEVEL.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP ClientIrp,
+                              BOOLEAN SendEndCommand) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    UrbInFlight request;
+    const NTSTATUS sent = SendUrb(DeviceObject, Urb, &request);
+    // Right after the data request has been handed over, whatever it returned.
+    // When no IRP could be had the begin still went out: the end follows it,
+    // though no data request did.
+    if (SendEndCommand) (VOID) SendTransferCommand(DeviceObject, ClientIrp, TRANSFER_COMMAND_END);
+
+    BOOLEAN timedOut = FALSE;
+    const NTSTATUS status =
+        NT_SUCCESS(sent) ? WaitForUrb(&request, TransferTimeoutRelative(), &timedOut) : sent;
+    const USBD_STATUS usbdStatus = Urb->UrbHeader.Status;
+    if (USBD_ERROR(usbdStatus)) WriteNoFence(&extension->LastUsbdStatus, usbdStatus);
+
+    // After a time-out only the URB's USB status enters the result, not the
+    // cancelled request's own status.
+    const NTSTATUS result = timedOut ? STATUS_TIMEOUT : status;
+    if (!NT_SUCCESS(result)) return result;
+    if (USBD_ERROR(usbdStatus)) return STATUS_UNSUCCESSFUL;
+    return result;
 }
