@@ -17,6 +17,8 @@
 #include "device_profile.h"
 #include "sim/kernel.h"
 #include "sim/usb.h"
+#include "sim/urb_setup.h"
+#include "sim/usbdi_interface.h"
 
 namespace sim {
 namespace libusbbus {
@@ -145,52 +147,6 @@ bool TransferBufferOf(PVOID buffer, PMDL mdl, ULONG length, uint8_t **out) {
     return *out != nullptr;
 }
 
-// The setup packet of each control URB function (USB 2.0 chapter 9).
-struct ControlShape {
-    USHORT Function;
-    uint8_t RequestType;
-    uint8_t Request;
-};
-const ControlShape kShapes[] = {
-    {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0x80, USB_REQUEST_GET_DESCRIPTOR},
-    {URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, 0x81, USB_REQUEST_GET_DESCRIPTOR},
-    {URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT, 0x82, USB_REQUEST_GET_DESCRIPTOR},
-    {URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE, 0x00, USB_REQUEST_SET_DESCRIPTOR},
-    {URB_FUNCTION_SET_FEATURE_TO_DEVICE, 0x00, USB_REQUEST_SET_FEATURE},
-    {URB_FUNCTION_SET_FEATURE_TO_INTERFACE, 0x01, USB_REQUEST_SET_FEATURE},
-    {URB_FUNCTION_SET_FEATURE_TO_ENDPOINT, 0x02, USB_REQUEST_SET_FEATURE},
-    {URB_FUNCTION_SET_FEATURE_TO_OTHER, 0x03, USB_REQUEST_SET_FEATURE},
-    {URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, 0x00, USB_REQUEST_CLEAR_FEATURE},
-    {URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE, 0x01, USB_REQUEST_CLEAR_FEATURE},
-    {URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT, 0x02, USB_REQUEST_CLEAR_FEATURE},
-    {URB_FUNCTION_CLEAR_FEATURE_TO_OTHER, 0x03, USB_REQUEST_CLEAR_FEATURE},
-    {URB_FUNCTION_GET_STATUS_FROM_DEVICE, 0x80, USB_REQUEST_GET_STATUS},
-    {URB_FUNCTION_GET_STATUS_FROM_INTERFACE, 0x81, USB_REQUEST_GET_STATUS},
-    {URB_FUNCTION_GET_STATUS_FROM_ENDPOINT, 0x82, USB_REQUEST_GET_STATUS},
-    {URB_FUNCTION_GET_STATUS_FROM_OTHER, 0x83, USB_REQUEST_GET_STATUS},
-    {URB_FUNCTION_VENDOR_DEVICE, 0x40, 0},
-    {URB_FUNCTION_VENDOR_INTERFACE, 0x41, 0},
-    {URB_FUNCTION_VENDOR_ENDPOINT, 0x42, 0},
-    {URB_FUNCTION_VENDOR_OTHER, 0x43, 0},
-    {URB_FUNCTION_CLASS_DEVICE, 0x20, 0},
-    {URB_FUNCTION_CLASS_INTERFACE, 0x21, 0},
-    {URB_FUNCTION_CLASS_ENDPOINT, 0x22, 0},
-    {URB_FUNCTION_CLASS_OTHER, 0x23, 0},
-    {URB_FUNCTION_GET_CONFIGURATION, 0x80, USB_REQUEST_GET_CONFIGURATION},
-    {URB_FUNCTION_GET_INTERFACE, 0x81, USB_REQUEST_GET_INTERFACE},
-};
-
-void Setup(uint8_t s[8], uint8_t type, uint8_t request, uint16_t value, uint16_t index, uint16_t length) {
-    s[0] = type;
-    s[1] = request;
-    s[2] = (uint8_t)value;
-    s[3] = (uint8_t)(value >> 8);
-    s[4] = (uint8_t)index;
-    s[5] = (uint8_t)(index >> 8);
-    s[6] = (uint8_t)length;
-    s[7] = (uint8_t)(length >> 8);
-}
-
 // The setup packet and data buffer of a control URB; a status other than
 // success refuses it.
 USBD_STATUS DecodeControl(PURB urb, uint8_t setup[8], uint8_t **buffer, ULONG *length) {
@@ -203,35 +159,16 @@ USBD_STATUS DecodeControl(PURB urb, uint8_t setup[8], uint8_t **buffer, ULONG *l
         if (wLength > n) return USBD_STATUS_INVALID_PARAMETER;
         n = wLength;
     } else {
-        const ControlShape *shape = nullptr;
-        for (const ControlShape &s : kShapes)
-            if (s.Function == f) shape = &s;
+        const urbsetup::Shape *shape = urbsetup::Find(f);
         if (shape == nullptr) return USBD_STATUS_INVALID_URB_FUNCTION;
-        if (shape->Request == USB_REQUEST_SET_FEATURE || shape->Request == USB_REQUEST_CLEAR_FEATURE) {
-            const struct _URB_CONTROL_FEATURE_REQUEST &d = urb->UrbControlFeatureRequest;
-            Setup(setup, shape->RequestType, shape->Request, d.FeatureSelector, d.Index, 0);
+        if (urbsetup::IsFeature(*shape)) {
+            urbsetup::Build(*shape, *urb, 0, setup);
             *buffer = nullptr;
             *length = 0;
             return USBD_STATUS_SUCCESS;
         }
         if (n > 0xFFFF) return USBD_STATUS_INVALID_PARAMETER;
-        if ((shape->RequestType & 0x60) != 0) {
-            const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST &v = urb->UrbControlVendorClassRequest;
-            const bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-            Setup(setup, (uint8_t)((in ? 0x80 : 0) | shape->RequestType | v.RequestTypeReservedBits), v.Request,
-                  v.Value, v.Index, (uint16_t)n);
-        } else if (shape->Request == USB_REQUEST_GET_DESCRIPTOR || shape->Request == USB_REQUEST_SET_DESCRIPTOR) {
-            const struct _URB_CONTROL_DESCRIPTOR_REQUEST &d = urb->UrbControlDescriptorRequest;
-            Setup(setup, shape->RequestType, shape->Request, (uint16_t)((d.DescriptorType << 8) | d.Index),
-                  d.LanguageId, (uint16_t)n);
-        } else if (shape->Request == USB_REQUEST_GET_STATUS) {
-            Setup(setup, shape->RequestType, shape->Request, 0, urb->UrbControlGetStatusRequest.Index, (uint16_t)n);
-        } else if (shape->Request == USB_REQUEST_GET_CONFIGURATION) {
-            Setup(setup, shape->RequestType, shape->Request, 0, 0, (uint16_t)n);
-        } else {
-            Setup(setup, shape->RequestType, shape->Request, 0, urb->UrbControlGetInterfaceRequest.Interface,
-                  (uint16_t)n);
-        }
+        urbsetup::Build(*shape, *urb, (USHORT)n, setup);
     }
     if (!TransferBufferOf(c.TransferBuffer, c.TransferBufferMDL, n, buffer)) return USBD_STATUS_INVALID_PARAMETER;
     *length = n;
@@ -239,35 +176,10 @@ USBD_STATUS DecodeControl(PURB urb, uint8_t setup[8], uint8_t **buffer, ULONG *l
 }
 
 size_t FixedUrbLength(USHORT function) {
+    if (const urbsetup::Shape *shape = urbsetup::Find(function)) return urbsetup::UrbLength(*shape);
     switch (function) {
     case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER: return sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
     case URB_FUNCTION_CONTROL_TRANSFER: return sizeof(struct _URB_CONTROL_TRANSFER);
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
-    case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE: return sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
-    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-    case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
-    case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
-    case URB_FUNCTION_SET_FEATURE_TO_OTHER:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_OTHER: return sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
-    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
-    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
-    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
-    case URB_FUNCTION_GET_STATUS_FROM_OTHER: return sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);
-    case URB_FUNCTION_VENDOR_DEVICE:
-    case URB_FUNCTION_VENDOR_INTERFACE:
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-    case URB_FUNCTION_VENDOR_OTHER:
-    case URB_FUNCTION_CLASS_DEVICE:
-    case URB_FUNCTION_CLASS_INTERFACE:
-    case URB_FUNCTION_CLASS_ENDPOINT:
-    case URB_FUNCTION_CLASS_OTHER: return sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    case URB_FUNCTION_GET_CONFIGURATION: return sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST);
-    case URB_FUNCTION_GET_INTERFACE: return sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST);
     default: return 0;
     }
 }
@@ -701,11 +613,6 @@ NTSTATUS InterfaceQueryBusTime(PVOID, PULONG frame) {
     if (frame != nullptr) *frame = 0;
     return STATUS_NOT_SUPPORTED;
 }
-NTSTATUS InterfaceSubmitIsoOutUrb(PVOID, PURB) { return STATUS_NOT_SUPPORTED; }
-NTSTATUS InterfaceQueryBusInformation(PVOID, ULONG, PVOID, PULONG, PULONG actual) {
-    if (actual != nullptr) *actual = 0;
-    return STATUS_NOT_SUPPORTED;
-}
 BOOLEAN InterfaceIsDeviceHighSpeed(PVOID context) {
     Bus *bus = static_cast<Bus *>(context);
     return bus != nullptr && bus->Profile.HighSpeed;
@@ -714,22 +621,10 @@ BOOLEAN InterfaceIsDeviceHighSpeed(PVOID context) {
 NTSTATUS QueryBusInterface(Bus *bus, PIO_STACK_LOCATION stack, NTSTATUS asIs) {
     const GUID *type = stack->Parameters.QueryInterface.InterfaceType;
     if (bus == nullptr || type == nullptr || !IsEqualGUID(type, &USB_BUS_INTERFACE_USBDI_GUID)) return asIs;
-    auto *usbdi = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(stack->Parameters.QueryInterface.Interface);
-    if (stack->Parameters.QueryInterface.Version < USB_BUSIF_USBDI_VERSION_1 ||
-        stack->Parameters.QueryInterface.Size < sizeof(USB_BUS_INTERFACE_USBDI_V1) || usbdi == nullptr)
-        return STATUS_NOT_SUPPORTED;
-    usbdi->Size = sizeof(USB_BUS_INTERFACE_USBDI_V1);
-    usbdi->Version = USB_BUSIF_USBDI_VERSION_1;
-    usbdi->BusContext = bus;
-    usbdi->InterfaceReference = InterfaceReference;
-    usbdi->InterfaceDereference = InterfaceDereference;
-    usbdi->GetUSBDIVersion = InterfaceGetUsbdiVersion;
-    usbdi->QueryBusTime = InterfaceQueryBusTime;
-    usbdi->SubmitIsoOutUrb = InterfaceSubmitIsoOutUrb;
-    usbdi->QueryBusInformation = InterfaceQueryBusInformation;
-    usbdi->IsDeviceHighSpeed = InterfaceIsDeviceHighSpeed;
-    InterfaceReference(bus);
-    return STATUS_SUCCESS;
+    static const usbdi::BusRoutines routines = {InterfaceReference, InterfaceDereference,
+                                                InterfaceGetUsbdiVersion, InterfaceQueryBusTime,
+                                                InterfaceIsDeviceHighSpeed};
+    return usbdi::Fill(stack, bus, routines);
 }
 
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

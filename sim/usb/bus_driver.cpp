@@ -14,6 +14,8 @@
 #include "bus_internal.h"
 #include "descriptor_walk.h"
 #include "sim/kernel.h"
+#include "sim/urb_setup.h"
+#include "sim/usbdi_interface.h"
 
 namespace sim {
 namespace usb {
@@ -97,45 +99,6 @@ Transfer *NewTransfer(PIRP irp, PURB urb, Port &port, TransferKind kind, uint8_t
     return t;
 }
 
-// The setup packet each control URB function puts on the wire (USB 2.0
-// chapter 9): bmRequestType (direction, type, recipient) and bRequest.
-// Vendor and class requests take bRequest from the URB and their direction
-// from its transfer flags.
-struct ControlShape {
-    USHORT Function;
-    uint8_t RequestType;
-    uint8_t Request;
-};
-
-const ControlShape kControlShapes[] = {
-    {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0x80, USB_REQUEST_GET_DESCRIPTOR},
-    {URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, 0x81, USB_REQUEST_GET_DESCRIPTOR},
-    {URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT, 0x82, USB_REQUEST_GET_DESCRIPTOR},
-    {URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE, 0x00, USB_REQUEST_SET_DESCRIPTOR},
-    {URB_FUNCTION_SET_FEATURE_TO_DEVICE, 0x00, USB_REQUEST_SET_FEATURE},
-    {URB_FUNCTION_SET_FEATURE_TO_INTERFACE, 0x01, USB_REQUEST_SET_FEATURE},
-    {URB_FUNCTION_SET_FEATURE_TO_ENDPOINT, 0x02, USB_REQUEST_SET_FEATURE},
-    {URB_FUNCTION_SET_FEATURE_TO_OTHER, 0x03, USB_REQUEST_SET_FEATURE},
-    {URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, 0x00, USB_REQUEST_CLEAR_FEATURE},
-    {URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE, 0x01, USB_REQUEST_CLEAR_FEATURE},
-    {URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT, 0x02, USB_REQUEST_CLEAR_FEATURE},
-    {URB_FUNCTION_CLEAR_FEATURE_TO_OTHER, 0x03, USB_REQUEST_CLEAR_FEATURE},
-    {URB_FUNCTION_GET_STATUS_FROM_DEVICE, 0x80, USB_REQUEST_GET_STATUS},
-    {URB_FUNCTION_GET_STATUS_FROM_INTERFACE, 0x81, USB_REQUEST_GET_STATUS},
-    {URB_FUNCTION_GET_STATUS_FROM_ENDPOINT, 0x82, USB_REQUEST_GET_STATUS},
-    {URB_FUNCTION_GET_STATUS_FROM_OTHER, 0x83, USB_REQUEST_GET_STATUS},
-    {URB_FUNCTION_VENDOR_DEVICE, 0x40, 0},
-    {URB_FUNCTION_VENDOR_INTERFACE, 0x41, 0},
-    {URB_FUNCTION_VENDOR_ENDPOINT, 0x42, 0},
-    {URB_FUNCTION_VENDOR_OTHER, 0x43, 0},
-    {URB_FUNCTION_CLASS_DEVICE, 0x20, 0},
-    {URB_FUNCTION_CLASS_INTERFACE, 0x21, 0},
-    {URB_FUNCTION_CLASS_ENDPOINT, 0x22, 0},
-    {URB_FUNCTION_CLASS_OTHER, 0x23, 0},
-    {URB_FUNCTION_GET_CONFIGURATION, 0x80, USB_REQUEST_GET_CONFIGURATION},
-    {URB_FUNCTION_GET_INTERFACE, 0x81, USB_REQUEST_GET_INTERFACE},
-};
-
 // Builds the setup packet of a control URB function. Returns the USBD status
 // that refuses it, or success with *t filled.
 USBD_STATUS DecodeControl(PURB urb, Transfer *t) {
@@ -151,44 +114,20 @@ USBD_STATUS DecodeControl(PURB urb, Transfer *t) {
         if (r.SetupLength() > length) return USBD_STATUS_INVALID_PARAMETER;
         length = r.SetupLength();
     } else {
-        const ControlShape *shape = nullptr;
-        for (const ControlShape &s : kControlShapes)
-            if (s.Function == f) shape = &s;
+        const urbsetup::Shape *shape = urbsetup::Find(f);
         if (shape == nullptr) return USBD_STATUS_INVALID_URB_FUNCTION;
-        const uint8_t request = shape->Request;
-        if (request == USB_REQUEST_SET_FEATURE || request == USB_REQUEST_CLEAR_FEATURE) {
-            const struct _URB_CONTROL_FEATURE_REQUEST &d = urb->UrbControlFeatureRequest;
-            SetSetup(r, shape->RequestType, request, d.FeatureSelector, d.Index, 0);
+        if (urbsetup::IsFeature(*shape)) {
+            urbsetup::Build(*shape, *urb, 0, r.Setup);
+            r.HasSetup = true;
+            r.In = false;
             t->Buffer = nullptr;
             t->Length = 0;
             return USBD_STATUS_SUCCESS;
         }
         if (length > 0xFFFF) return USBD_STATUS_INVALID_PARAMETER;
-        if ((shape->RequestType & 0x60) != 0) {  // vendor and class requests
-            const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST &v = urb->UrbControlVendorClassRequest;
-            const bool in = (v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0;
-            SetSetup(r, (uint8_t)((in ? 0x80 : 0) | shape->RequestType | v.RequestTypeReservedBits), v.Request,
-                     v.Value, v.Index, (uint16_t)length);
-            r.In = in;
-        } else switch (request) {
-        case USB_REQUEST_GET_DESCRIPTOR:
-        case USB_REQUEST_SET_DESCRIPTOR: {
-            const struct _URB_CONTROL_DESCRIPTOR_REQUEST &d = urb->UrbControlDescriptorRequest;
-            SetSetup(r, shape->RequestType, request, (uint16_t)((d.DescriptorType << 8) | d.Index), d.LanguageId,
-                     (uint16_t)length);
-            break;
-        }
-        case USB_REQUEST_GET_STATUS:
-            SetSetup(r, shape->RequestType, request, 0, urb->UrbControlGetStatusRequest.Index, (uint16_t)length);
-            break;
-        case USB_REQUEST_GET_CONFIGURATION:
-            SetSetup(r, shape->RequestType, request, 0, 0, (uint16_t)length);
-            break;
-        default:  // USB_REQUEST_GET_INTERFACE
-            SetSetup(r, shape->RequestType, request, 0, urb->UrbControlGetInterfaceRequest.Interface,
-                     (uint16_t)length);
-            break;
-        }
+        urbsetup::Build(*shape, *urb, (USHORT)length, r.Setup);
+        r.HasSetup = true;
+        r.In = (r.Setup[0] & 0x80) != 0;
     }
     if (!TransferBufferOf(c.TransferBuffer, c.TransferBufferMDL, length, &t->Buffer))
         return USBD_STATUS_INVALID_PARAMETER;
@@ -203,36 +142,11 @@ const Pipe *FindPipe(Bus &bus, Port &port, USBD_PIPE_HANDLE handle) {
 }
 
 size_t FixedUrbLength(USHORT function) {
+    if (const urbsetup::Shape *shape = urbsetup::Find(function)) return urbsetup::UrbLength(*shape);
     switch (function) {
     case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER: return sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
     case URB_FUNCTION_CONTROL_TRANSFER: return sizeof(struct _URB_CONTROL_TRANSFER);
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE:
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT:
-    case URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE: return sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
-    case URB_FUNCTION_SET_FEATURE_TO_DEVICE:
-    case URB_FUNCTION_SET_FEATURE_TO_INTERFACE:
-    case URB_FUNCTION_SET_FEATURE_TO_ENDPOINT:
-    case URB_FUNCTION_SET_FEATURE_TO_OTHER:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT:
-    case URB_FUNCTION_CLEAR_FEATURE_TO_OTHER: return sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
-    case URB_FUNCTION_GET_STATUS_FROM_DEVICE:
-    case URB_FUNCTION_GET_STATUS_FROM_INTERFACE:
-    case URB_FUNCTION_GET_STATUS_FROM_ENDPOINT:
-    case URB_FUNCTION_GET_STATUS_FROM_OTHER: return sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);
-    case URB_FUNCTION_VENDOR_DEVICE:
-    case URB_FUNCTION_VENDOR_INTERFACE:
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-    case URB_FUNCTION_VENDOR_OTHER:
-    case URB_FUNCTION_CLASS_DEVICE:
-    case URB_FUNCTION_CLASS_INTERFACE:
-    case URB_FUNCTION_CLASS_ENDPOINT:
-    case URB_FUNCTION_CLASS_OTHER: return sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    case URB_FUNCTION_GET_CONFIGURATION: return sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST);
-    case URB_FUNCTION_GET_INTERFACE: return sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST);
     default: return 0;
     }
 }
@@ -634,23 +548,6 @@ NTSTATUS BusInterfaceQueryBusTime(PVOID context, PULONG frame) {
     return STATUS_SUCCESS;
 }
 
-// Not served by the platform's bus drivers either.
-NTSTATUS BusInterfaceSubmitIsoOutUrb(PVOID context, PURB urb) {
-    (void)context;
-    (void)urb;
-    return STATUS_NOT_SUPPORTED;
-}
-
-NTSTATUS BusInterfaceQueryBusInformation(PVOID context, ULONG level, PVOID buffer, PULONG length,
-                                         PULONG actual) {
-    (void)context;
-    (void)level;
-    (void)buffer;
-    (void)length;
-    if (actual != nullptr) *actual = 0;
-    return STATUS_NOT_SUPPORTED;
-}
-
 // The port's speed: the speed the plugged device runs at.
 BOOLEAN BusInterfaceIsDeviceHighSpeed(PVOID context) {
     Bus *bus = g_bus;
@@ -665,22 +562,10 @@ BOOLEAN BusInterfaceIsDeviceHighSpeed(PVOID context) {
 NTSTATUS QueryBusInterface(PDEVICE_OBJECT pdo, PIO_STACK_LOCATION stack, NTSTATUS asIs) {
     const GUID *type = stack->Parameters.QueryInterface.InterfaceType;
     if (type == nullptr || !IsEqualGUID(type, &USB_BUS_INTERFACE_USBDI_GUID)) return asIs;
-    auto *bus = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(stack->Parameters.QueryInterface.Interface);
-    if (stack->Parameters.QueryInterface.Version < USB_BUSIF_USBDI_VERSION_1 ||
-        stack->Parameters.QueryInterface.Size < sizeof(USB_BUS_INTERFACE_USBDI_V1) || bus == nullptr)
-        return STATUS_NOT_SUPPORTED;
-    bus->Size = sizeof(USB_BUS_INTERFACE_USBDI_V1);
-    bus->Version = USB_BUSIF_USBDI_VERSION_1;
-    bus->BusContext = pdo;
-    bus->InterfaceReference = BusInterfaceReference;
-    bus->InterfaceDereference = BusInterfaceDereference;
-    bus->GetUSBDIVersion = BusInterfaceGetUsbdiVersion;
-    bus->QueryBusTime = BusInterfaceQueryBusTime;
-    bus->SubmitIsoOutUrb = BusInterfaceSubmitIsoOutUrb;
-    bus->QueryBusInformation = BusInterfaceQueryBusInformation;
-    bus->IsDeviceHighSpeed = BusInterfaceIsDeviceHighSpeed;
-    BusInterfaceReference(pdo);
-    return STATUS_SUCCESS;
+    static const usbdi::BusRoutines routines = {BusInterfaceReference, BusInterfaceDereference,
+                                                BusInterfaceGetUsbdiVersion, BusInterfaceQueryBusTime,
+                                                BusInterfaceIsDeviceHighSpeed};
+    return usbdi::Fill(stack, pdo, routines);
 }
 
 NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {

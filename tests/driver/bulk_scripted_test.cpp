@@ -22,7 +22,7 @@ const USBD_PIPE_HANDLE kDataPipe = (USBD_PIPE_HANDLE)0x1003;
 // Byte i of the client's buffer as the scripted device delivers it.
 uint8_t Pattern(size_t i) { return (uint8_t)(i * 13 + (i >> 16)); }
 
-class ScriptedTransferTest : public DriverTest {
+class ScriptedTransferTest : public ScriptedDeviceTest {
 protected:
     // What the scripted device does with one data request (the k-th one).
     struct DataAnswer {
@@ -34,77 +34,36 @@ protected:
     };
 
     void SetUp() override {
-        DriverTest::SetUp();
-        Scripted().Load();
-        pdo_ = Scripted().CreatePdo();
-        ASSERT_EQ(sim::PnpReportChild(pdo_, driver_), STATUS_SUCCESS);
-        fdo_ = pdo_->AttachedDevice;
-        InstallInterface();
+        ScriptedDeviceTest::SetUp();
         Scripted().OnInternal = [this](ULONG code, PIO_STACK_LOCATION stack) {
             return Answer(code, stack);
         };
-        // Opens need a started device; the pipe table above stands for the
-        // configuration a start would have made.
-        WriteUCharRelease(&Ext()->Started, 1);
-        ASSERT_EQ(sim::ClientOpen(Win32Name(0).c_str(), &handle_), STATUS_SUCCESS);
+        // Pipe 0 bulk OUT (commands), 1 interrupt IN, 2 bulk IN.
+        StartWithPipes({{0x01, UsbdPipeTypeBulk, kCommandPipe},
+                        {0x83, UsbdPipeTypeInterrupt, kEventPipe},
+                        {0x82, UsbdPipeTypeBulk, kDataPipe}});
+        baseline_ = OurBlocks();
     }
-    void TearDown() override {
-        sim::ClientClose(handle_);
-        WriteNoFence64(&TransferTimeoutMs, USBCAM_DEFAULT_TIMEOUT_MS);
-        sim::PnpRemoveDevice(pdo_);
-        Scripted().Unload();
-        DriverTest::TearDown();
-    }
-    DeviceExtension *Ext() { return (DeviceExtension *)fdo_->DeviceExtension; }
 
-    // Pipe 0 bulk OUT (commands), 1 interrupt IN, 2 bulk IN.
-    void InstallInterface() {
-        const ULONG length = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
-                             3 * sizeof(USBD_PIPE_INFORMATION);
-        std::vector<uint8_t> raw(length, 0);
-        auto *info = (USBD_INTERFACE_INFORMATION *)raw.data();
-        info->Length = (USHORT)length;
-        info->NumberOfPipes = 3;
-        const struct {
-            UCHAR Address;
-            USBD_PIPE_TYPE Type;
-            USBD_PIPE_HANDLE Handle;
-        } pipes[3] = {{0x01, UsbdPipeTypeBulk, kCommandPipe},
-                      {0x83, UsbdPipeTypeInterrupt, kEventPipe},
-                      {0x82, UsbdPipeTypeBulk, kDataPipe}};
-        for (int i = 0; i < 3; i++) {
-            info->Pipes[i].EndpointAddress = pipes[i].Address;
-            info->Pipes[i].PipeType = pipes[i].Type;
-            info->Pipes[i].PipeHandle = pipes[i].Handle;
-            info->Pipes[i].MaximumPacketSize = 512;
-            info->Pipes[i].MaximumTransferSize = 0x3FFFFF;
-        }
-        AtPassive(driver_, [&] {
-            NTSTATUS status;
-            PUSBD_INTERFACE_INFORMATION copy = CreateInterfaceCopy(info, length, &status);
-            ASSERT_NE(copy, nullptr);
-            ReplaceInterfaceInfo(Ext(), copy);
-        });
+    // The segmented transfer that returned is over: its table and segments
+    // are back in the pool, and its claim is released, so one more segmented
+    // transfer is admitted rather than refused busy.
+    void ExpectSegmentedIdle() {
+        EXPECT_EQ(OurBlocks(), baseline_);
+        auto script = script_;
+        script_ = nullptr;
+        std::vector<uint8_t> probe(512);
+        EXPECT_NE(Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, probe).Status, STATUS_DEVICE_BUSY);
+        script_ = script;
     }
 
     // A table like the first with other handles, as a new selection makes.
     void InstallReplacement() {
-        const ULONG length = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
-                             3 * sizeof(USBD_PIPE_INFORMATION);
-        std::vector<uint8_t> raw(length, 0);
-        auto *info = (USBD_INTERFACE_INFORMATION *)raw.data();
-        info->Length = (USHORT)length;
-        info->NumberOfPipes = 3;
+        std::vector<ScriptedPipe> pipes;
         for (int i = 0; i < 3; i++) {
-            info->Pipes[i].EndpointAddress = (UCHAR)(0x85 + i);
-            info->Pipes[i].PipeType = UsbdPipeTypeBulk;
-            info->Pipes[i].PipeHandle = (USBD_PIPE_HANDLE)(uintptr_t)(0x2001 + i);
-            info->Pipes[i].MaximumTransferSize = 0x3FFFFF;
+            pipes.push_back({(UCHAR)(0x85 + i), UsbdPipeTypeBulk, (USBD_PIPE_HANDLE)(uintptr_t)(0x2001 + i), 0});
         }
-        AtPassive(driver_, [&] {
-            NTSTATUS status;
-            ReplaceInterfaceInfo(Ext(), CreateInterfaceCopy(info, length, &status));
-        });
+        ReplacePipes(pipes);
         replaced_ = true;
     }
 
@@ -177,9 +136,7 @@ protected:
         return true;
     }
 
-    PDEVICE_OBJECT pdo_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
-    sim::ClientHandle handle_ = 0;
+    int baseline_ = 0;
     std::mutex lock_;
     std::function<DataAnswer(size_t)> script_;
     std::vector<std::string> log_;
@@ -231,8 +188,7 @@ TEST_F(ScriptedTransferTest, SegmentsCompletingInAnyOrderOnSeveralThreads) {
     r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, whole);
     ASSERT_EQ(r.Status, STATUS_SUCCESS);
     EXPECT_EQ(r.Information, 0u);
-    EXPECT_EQ(Ext()->SegmentTable, nullptr);
-    EXPECT_EQ(Ext()->SegmentsOutstanding, 0u);
+    ExpectSegmentedIdle();
 
     // Run many at once from several client threads: each either gets the
     // slot or is refused busy, and every one that ran got all its bytes.
@@ -261,7 +217,7 @@ TEST_F(ScriptedTransferTest, SegmentsCompletingInAnyOrderOnSeveralThreads) {
     }
     for (auto &t : threads) t.join();
     EXPECT_EQ(succeeded.load(), 20);  // the default time-out is ample
-    EXPECT_EQ(ReadNoFence(&Ext()->SegmentedTransferClaimed), 0);
+    ExpectSegmentedIdle();
 }
 
 TEST_F(ScriptedTransferTest, SubmissionRefusedMidwayResetsThePipeAfterTheIssuedSegments) {
@@ -284,8 +240,7 @@ TEST_F(ScriptedTransferTest, SubmissionRefusedMidwayResetsThePipeAfterTheIssuedS
                                                "data 65536", "command 3", "reset"};
     EXPECT_EQ(log, expected);
     EXPECT_EQ(portStatusQueries_, 0);  // the reset worked: the port is left alone
-    EXPECT_EQ(Ext()->SegmentTable, nullptr);
-    EXPECT_EQ(ReadNoFence(&Ext()->SegmentedTransferClaimed), 0);
+    ExpectSegmentedIdle();
 
     // The reset fails too: the port is recovered when it reports connected
     // but not enabled, and left alone when enabled.
@@ -324,9 +279,7 @@ TEST_F(ScriptedTransferTest, ALastSegmentRefusedInsideItsSendEndsTheTransferClea
         ASSERT_GE(log.size(), 2u);
         EXPECT_EQ(log[log.size() - 2], "command 3");
         EXPECT_EQ(log.back(), "reset");
-        EXPECT_EQ(Ext()->SegmentTable, nullptr);
-        EXPECT_EQ(Ext()->SegmentsOutstanding, 0u);
-        EXPECT_EQ(ReadNoFence(&Ext()->SegmentedTransferClaimed), 0);
+        ExpectSegmentedIdle();
     }
 }
 
@@ -357,7 +310,7 @@ TEST_F(ScriptedTransferTest, CancelledRequestWithAndWithoutAUsbError) {
     r = Transfer(IOCTL_USBCAM_READ_PIPE, 2, buffer);
     EXPECT_EQ(r.Status, STATUS_UNSUCCESSFUL);
     EXPECT_EQ(r.Information, 64u);  // what command 3 left
-    EXPECT_EQ(ReadNoFence(&Ext()->LastUsbdStatus), USBD_STATUS_CANCELED);
+    EXPECT_EQ(LastStatus(handle_), USBD_STATUS_CANCELED);
 
     // Completed inside the call, without pending: not waited on, and
     // command 3 still follows the data request.
@@ -384,7 +337,7 @@ TEST_F(ScriptedTransferTest, ASegmentedTimeOutIsNoUsbError) {
     };
     std::vector<uint8_t> buffer(3 * 65536);
     EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, buffer).Status, STATUS_UNSUCCESSFUL);
-    ASSERT_EQ(ReadNoFence(&Ext()->LastUsbdStatus), USBD_STATUS_STALL_PID);
+    ASSERT_EQ(LastStatus(handle_), USBD_STATUS_STALL_PID);
     // ... and a time-out after it, whose segments the driver cancels and the
     // bus hands back cancelled, does not overwrite it: the driver's own
     // cancellation is no USB error.
@@ -397,7 +350,7 @@ TEST_F(ScriptedTransferTest, ASegmentedTimeOutIsNoUsbError) {
         return a;
     };
     EXPECT_EQ(Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, buffer).Status, STATUS_IO_TIMEOUT);
-    EXPECT_EQ(ReadNoFence(&Ext()->LastUsbdStatus), USBD_STATUS_STALL_PID);
+    EXPECT_EQ(LastStatus(handle_), USBD_STATUS_STALL_PID);
 }
 
 TEST_F(ScriptedTransferTest, CompletionRacingTheCancel) {
@@ -417,8 +370,7 @@ TEST_F(ScriptedTransferTest, CompletionRacingTheCancel) {
         std::vector<uint8_t> large(5 * 65536);
         r = Transfer(IOCTL_USBCAM_READ_PIPE_LARGE, 2, large);
         EXPECT_TRUE(r.Status == STATUS_SUCCESS || r.Status == STATUS_IO_TIMEOUT) << delay;
-        EXPECT_EQ(Ext()->SegmentTable, nullptr);
-        EXPECT_EQ(Ext()->SegmentsOutstanding, 0u);
+        ExpectSegmentedIdle();
     }
 }
 

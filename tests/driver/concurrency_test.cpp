@@ -185,7 +185,7 @@ TEST_F(ConcurrencyTest, StopAndStartRacingSelectionLeaveAWorkingConfiguration) {
     EXPECT_EQ(Ioctl(handle, IOCTL_USBCAM_SELECT_INTERFACE, &selection, sizeof(selection), nullptr, 0)
                   .Status,
               STATUS_SUCCESS);
-    EXPECT_EQ(Ext(camera)->InterfaceInfo->AlternateSetting, 1);
+    EXPECT_EQ(SelectedInterface(handle).AlternateSetting, 1);
 }
 
 // Opens racing the start request: an open either fails (not started yet) or

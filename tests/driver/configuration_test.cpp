@@ -130,11 +130,11 @@ TEST_F(ConfigurationTest, SelectInterfaceRereadsLongDescriptorsAndSizesTheUrb) {
     ASSERT_EQ(bytes.size(), 24u);
     EXPECT_EQ(AsInfo(bytes)->Length, 24);
     EXPECT_EQ(AsInfo(bytes)->NumberOfPipes, 0u);
-    EXPECT_EQ(Ext(camera)->InterfaceInfo->Length, 24);
+    EXPECT_EQ(OurBlocks(), 1);  // the copy it replaced was freed
 
     // A setting the configuration does not hold: nothing is sent, the copy stays.
     sim::usb::WireLogClear();
-    PUSBD_INTERFACE_INFORMATION before = Ext(camera)->InterfaceInfo;
+    const auto before = InterfaceInfoBytes(handle);
     InterfaceSelection missing = {0, 42};
     EXPECT_EQ(Ioctl(handle, IOCTL_USBCAM_SELECT_INTERFACE, &missing, sizeof(missing), nullptr, 0)
                   .Status,
@@ -142,7 +142,8 @@ TEST_F(ConfigurationTest, SelectInterfaceRereadsLongDescriptorsAndSizesTheUrb) {
     wire = ControlWire(camera.Port);
     ASSERT_EQ(wire.size(), 2u);  // the two descriptor reads only
     EXPECT_EQ(wire[1].Request(), USB_REQUEST_GET_DESCRIPTOR);
-    EXPECT_EQ(Ext(camera)->InterfaceInfo, before);
+    EXPECT_EQ(InterfaceInfoBytes(handle), before);
+    EXPECT_EQ(OurBlocks(), 1);
 
     // A short configuration descriptor is read once.
     sim::usb::WireLogClear();
@@ -162,7 +163,7 @@ TEST_F(ConfigurationTest, AFailedSelectionKeepsTheCurrentTable) {
     // A stopped camera is unconfigured and refuses SET_INTERFACE; requests are
     // still admitted.
     ASSERT_EQ(sim::PnpStopDevice(camera.Pdo), STATUS_SUCCESS);
-    PUSBD_INTERFACE_INFORMATION before = Ext(camera)->InterfaceInfo;
+    const auto before = InterfaceInfoBytes(handle);
     sim::usb::WireLogClear();
     InterfaceSelection alt1 = {0, 1};
     EXPECT_EQ(Ioctl(handle, IOCTL_USBCAM_SELECT_INTERFACE, &alt1, sizeof(alt1), nullptr, 0).Status,
@@ -172,43 +173,31 @@ TEST_F(ConfigurationTest, AFailedSelectionKeepsTheCurrentTable) {
     ASSERT_GE(wire.size(), 1u);
     EXPECT_EQ(wire[0].Request(), USB_REQUEST_GET_DESCRIPTOR);
     for (size_t i = 1; i < wire.size(); i++) EXPECT_LT(wire[i].Status, 0);
-    EXPECT_EQ(Ext(camera)->InterfaceInfo, before);
-    EXPECT_EQ(Ext(camera)->InterfaceInfo->AlternateSetting, 0);
-    EXPECT_LT(Ext(camera)->LastUsbdStatus, 0);
+    EXPECT_EQ(InterfaceInfoBytes(handle), before);
+    EXPECT_EQ(SelectedInterface(handle).AlternateSetting, 0);
+    EXPECT_EQ(OurBlocks(), 1);
+    EXPECT_LT(LastStatus(handle), 0);
 }
 
 // A camera behind the scripted bus, for the answers the emulated bus never
 // gives: descriptors shorter or longer than asked, interface records that do
 // not fit their URB.
-class ScriptedConfigurationTest : public DriverTest {
+class ScriptedConfigurationTest : public ScriptedDeviceTest {
 protected:
     void SetUp() override {
-        DriverTest::SetUp();
-        Scripted().Load();
-        ASSERT_NE(Scripted().Driver, nullptr);
+        ScriptedDeviceTest::SetUp();
         camera_.Install();
-        pdo_ = Scripted().CreatePdo();
-        ASSERT_NE(pdo_, nullptr);
-        ASSERT_EQ(sim::PnpReportChild(pdo_, driver_), STATUS_SUCCESS);
     }
-    void TearDown() override {
-        if (pdo_ != nullptr && pdo_->AttachedDevice != nullptr) sim::PnpRemoveDevice(pdo_);
-        Scripted().Unload();
-        DriverTest::TearDown();
-    }
-    DeviceExtension *Ext() { return (DeviceExtension *)pdo_->AttachedDevice->DeviceExtension; }
     // A start that must be refused before any selection is sent, keeping nothing.
     void ExpectStartRefused(NTSTATUS expected) {
         camera_.Clear();
         EXPECT_EQ(sim::PnpStartDevice(pdo_), expected);
         EXPECT_EQ(camera_.Count(URB_FUNCTION_SELECT_CONFIGURATION), 0u);
-        EXPECT_EQ(Ext()->Started, 0);
-        EXPECT_EQ(Ext()->InterfaceInfo, nullptr);
-        EXPECT_EQ(OurBlocks(), 0);
+        EXPECT_FALSE(Opens());
+        EXPECT_EQ(OurBlocks(), 0);  // no pipe table kept
     }
 
     ScriptedCamera camera_;
-    PDEVICE_OBJECT pdo_ = nullptr;
 };
 
 TEST_F(ScriptedConfigurationTest, HeaderMustReachItsTotalLength) {
@@ -258,7 +247,7 @@ TEST_F(ScriptedConfigurationTest, WholeConfigurationMustHaveArrivedAsItClaims) {
 
     bend = nullptr;
     EXPECT_EQ(sim::PnpStartDevice(pdo_), STATUS_SUCCESS);
-    EXPECT_EQ(Ext()->Started, 1);
+    EXPECT_TRUE(Opens());
 }
 
 TEST_F(ScriptedConfigurationTest, AnInterfaceRecordThatDoesNotFitFailsTheStart) {
@@ -270,18 +259,16 @@ TEST_F(ScriptedConfigurationTest, AnInterfaceRecordThatDoesNotFitFailsTheStart) 
     };
     bend = [](PUSBD_INTERFACE_INFORMATION info) { info->Length += 5 * sizeof(USBD_PIPE_INFORMATION); };
     EXPECT_EQ(sim::PnpStartDevice(pdo_), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Ext()->Started, 0);
-    EXPECT_EQ(Ext()->InterfaceInfo, nullptr);
+    EXPECT_FALSE(Opens());
+    EXPECT_EQ(OurBlocks(), 0);
     bend = [](PUSBD_INTERFACE_INFORMATION info) { info->NumberOfPipes += 1; };
     EXPECT_EQ(sim::PnpStartDevice(pdo_), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Ext()->Started, 0);
-    EXPECT_EQ(Ext()->InterfaceInfo, nullptr);
+    EXPECT_FALSE(Opens());
     EXPECT_EQ(OurBlocks(), 0);
 
     bend = nullptr;
     EXPECT_EQ(sim::PnpStartDevice(pdo_), STATUS_SUCCESS);
-    ASSERT_NE(Ext()->InterfaceInfo, nullptr);
-    EXPECT_EQ(Ext()->InterfaceInfo->NumberOfPipes, 2u);
+    EXPECT_EQ(SelectedInterface(Open()).NumberOfPipes, 2u);
 }
 
 // Every code that takes a pipe index refuses PipeIndex = NumberOfPipes (and
@@ -328,7 +315,7 @@ TEST_F(ScriptedConfigurationTest, AConfigurationOfNearly64KiBIsReadWithinOneCont
     for (const auto &sent : camera_.Urbs()) {
         if (sent.Function == URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE) EXPECT_LE(sent.Length, 0xFFFFu);
     }
-    EXPECT_EQ(Ext()->Started, 1);
+    EXPECT_TRUE(Opens());
 }
 
 // Two clients select at once, the first one's request still inside the
@@ -387,8 +374,9 @@ TEST_F(ScriptedConfigurationTest, ConcurrentSelectionsLeaveTheTableOfTheLastOneT
     EXPECT_EQ(first, STATUS_SUCCESS);
     EXPECT_EQ(second, STATUS_SUCCESS);
     ASSERT_EQ(answered, 2);
-    ASSERT_NE(Ext()->InterfaceInfo, nullptr);
-    EXPECT_EQ(Ext()->InterfaceInfo->Pipes[0].PipeHandle, (USBD_PIPE_HANDLE)(uintptr_t)(0x500 + 16));
+    const Interface left = SelectedInterface(handle);
+    ASSERT_FALSE(left.Pipes.empty());
+    EXPECT_EQ(left.Pipes[0].PipeHandle, (USBD_PIPE_HANDLE)(uintptr_t)(0x500 + 16));
 }
 
 TEST_F(ScriptedConfigurationTest, DescriptorCountsNeverExceedWhatWasAsked) {

@@ -117,6 +117,38 @@ int DriverTest::OurBlocks() {
     return blocks;
 }
 
+bool DriverTest::Opens(int index) {
+    sim::ClientHandle handle = 0;
+    if (sim::ClientOpen(Win32Name(index).c_str(), &handle) != STATUS_SUCCESS) return false;
+    sim::ClientClose(handle);
+    return true;
+}
+
+USBD_STATUS DriverTest::LastStatus(sim::ClientHandle handle) {
+    USBD_STATUS last = 0x7FFFFFFF;
+    sim::IoResult r = sim::ClientDeviceIoControl(handle, IOCTL_USBCAM_GET_LAST_STATUS, nullptr, 0, &last,
+                                                 sizeof(last));
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    EXPECT_EQ(r.Information, sizeof(last));
+    return last;
+}
+
+DriverTest::Interface DriverTest::SelectedInterface(sim::ClientHandle handle) {
+    std::vector<uint8_t> raw(4096, 0);
+    sim::IoResult r = sim::ClientDeviceIoControl(handle, IOCTL_USBCAM_GET_INTERFACE_INFO, nullptr, 0, raw.data(),
+                                                 (ULONG)raw.size());
+    EXPECT_EQ(r.Status, STATUS_SUCCESS);
+    Interface out;
+    if (r.Information < FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) return out;
+    auto *info = (const USBD_INTERFACE_INFORMATION *)raw.data();
+    EXPECT_EQ(r.Information, info->Length);
+    out.Length = info->Length;
+    out.AlternateSetting = info->AlternateSetting;
+    out.NumberOfPipes = info->NumberOfPipes;
+    for (ULONG i = 0; i < info->NumberOfPipes && i < 64; i++) out.Pipes.push_back(info->Pipes[i]);
+    return out;
+}
+
 std::vector<sim::usb::WireRecord> DriverTest::ControlWire(int port) {
     std::vector<sim::usb::WireRecord> control;
     for (auto &record : sim::usb::WireLog(port)) {

@@ -60,6 +60,21 @@ protected:
     // Our driver's pool blocks outstanding.
     static int OurBlocks();
 
+    // What a client sees of a camera. Opens succeed only on a started
+    // device: true when the camera at name index opens now (closed again).
+    static bool Opens(int index = 0);
+    // IOCTL_USBCAM_GET_LAST_STATUS.
+    static USBD_STATUS LastStatus(sim::ClientHandle handle);
+    // IOCTL_USBCAM_GET_INTERFACE_INFO: the selected interface's record; a
+    // Length of 0 when there is none.
+    struct Interface {
+        USHORT Length = 0;
+        UCHAR AlternateSetting = 0;
+        ULONG NumberOfPipes = 0;
+        std::vector<USBD_PIPE_INFORMATION> Pipes;
+    };
+    static Interface SelectedInterface(sim::ClientHandle handle);
+
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<Camera> cameras_;
     std::vector<sim::ClientHandle> handles_;

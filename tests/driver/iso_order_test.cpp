@@ -27,52 +27,25 @@ const USBD_PIPE_HANDLE kIsoPipe = (USBD_PIPE_HANDLE)0x1006;
 constexpr uint32_t kSize = 64;       // bytes per packet
 constexpr uint32_t kPerRequest = 8;  // packets per request: one frame at bInterval 1
 
-class IsoOrderTest : public DriverTest {
+class IsoOrderTest : public ScriptedDeviceTest {
 protected:
     void SetUp() override {
-        DriverTest::SetUp();
-        Scripted().Load();
-        pdo_ = Scripted().CreatePdo();
-        ASSERT_EQ(sim::PnpReportChild(pdo_, driver_), STATUS_SUCCESS);
-        fdo_ = pdo_->AttachedDevice;
-        InstallInterface();
+        ScriptedDeviceTest::SetUp();
         Scripted().OnInternal = [this](ULONG code, PIO_STACK_LOCATION stack) {
             return Answer(code, stack);
         };
-        // Opens need a started device; the pipe table above stands for the
-        // selection a start would have made.
-        WriteUCharRelease(&Ext()->Started, 1);
-        ASSERT_EQ(sim::ClientOpen(Win32Name(0).c_str(), &handle_), STATUS_SUCCESS);
+        // Pipe 0: isochronous IN 0x86, one packet a microframe.
+        StartWithPipes({{0x86, UsbdPipeTypeIsochronous, kIsoPipe, kSize, 1}});
         baseline_ = OurBlocks();
     }
     void TearDown() override {
+        // The removal's abort starts an aborter of its own: joined before
+        // the bus goes.
         if (handle_ != 0) sim::ClientClose(handle_);
-        if (!removed_) sim::PnpRemoveDevice(pdo_);
+        handle_ = 0;
+        RemoveAll();
         if (aborter_.joinable()) aborter_.join();
-        Scripted().Unload();
-        DriverTest::TearDown();
-    }
-    DeviceExtension *Ext() { return (DeviceExtension *)fdo_->DeviceExtension; }
-
-    // Pipe 0: isochronous IN 0x86, one packet a microframe.
-    void InstallInterface() {
-        const ULONG length = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) + sizeof(USBD_PIPE_INFORMATION);
-        std::vector<uint8_t> raw(length, 0);
-        auto *info = (USBD_INTERFACE_INFORMATION *)raw.data();
-        info->Length = (USHORT)length;
-        info->NumberOfPipes = 1;
-        info->Pipes[0].EndpointAddress = 0x86;
-        info->Pipes[0].PipeType = UsbdPipeTypeIsochronous;
-        info->Pipes[0].PipeHandle = kIsoPipe;
-        info->Pipes[0].Interval = 1;
-        info->Pipes[0].MaximumPacketSize = kSize;
-        info->Pipes[0].MaximumTransferSize = 0x3FFFFF;
-        AtPassive(driver_, [&] {
-            NTSTATUS status;
-            PUSBD_INTERFACE_INFORMATION copy = CreateInterfaceCopy(info, length, &status);
-            ASSERT_NE(copy, nullptr);
-            ReplaceInterfaceInfo(Ext(), copy);
-        });
+        ScriptedDeviceTest::TearDown();
     }
 
     // The bus serves each isochronous request as it arrives: packet j of the
@@ -241,11 +214,7 @@ protected:
                    STATUS_UNSUCCESSFUL;
     }
 
-    PDEVICE_OBJECT pdo_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
-    sim::ClientHandle handle_ = 0;
     int baseline_ = 0;
-    bool removed_ = false;
     std::mutex lock_;
     std::vector<PVOID> buffers_;  // by arrival
     USBD_STATUS failInline_ = USBD_STATUS_SUCCESS;
@@ -386,7 +355,6 @@ TEST_F(IsoOrderTest, RemovalWhileSlotsAreParkedWaitsForTheLastSlot) {
     handle_ = 0;
     // The abort cancels requests 1 and 0 after it has completed; 2 and 3 then
     // take their turn and are not sent again.
-    removed_ = true;
     EXPECT_EQ(sim::PnpRemoveDevice(pdo_), STATUS_SUCCESS);
     EXPECT_EQ(OurBlocks(), 0);
     EXPECT_EQ(Arrivals(), 4u);
@@ -536,7 +504,6 @@ TEST_F(IsoOrderTest, NothingIsSentAfterRemovalHasClosedTheSendGate) {
     ASSERT_TRUE(sim::TestPointWaitHeld("IsoSendCounted", 10000));
     sim::ClientClose(handle_);
     handle_ = 0;
-    removed_ = true;
     std::atomic<bool> removedDone{false};
     std::thread remover([&] {
         EXPECT_EQ(sim::PnpRemoveDevice(pdo_), STATUS_SUCCESS);

@@ -1,5 +1,7 @@
 #include "iso_support.h"
 
+#include "allocation_walk.h"
+
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -43,17 +45,7 @@ std::vector<sim::usb::WireRecord> IsoCameraTest::IsoWire() {
 
 int IsoCameraTest::WalkAllocations(const std::function<void()> &run,
                                    const std::function<void(bool)> &check) {
-    for (uint64_t n = 1; n < 500; n++) {
-        const uint64_t before = sim::FaultInjectedCount();
-        sim::FaultFailNthAllocation(n, driver_);
-        run();
-        const bool injected = sim::FaultInjectedCount() > before;
-        sim::FaultClear();
-        check(injected);
-        if (!injected) return (int)n;
-    }
-    ADD_FAILURE() << "walk did not end";
-    return 0;
+    return sim::test::WalkAllocations(driver_, run, check);
 }
 
 sim::IoResult IsoCameraTest::StartStream(uint32_t pipe, uint32_t size, uint32_t ringPackets,

@@ -36,8 +36,9 @@ TEST_F(LifecycleTest, NamesTakeTheLowestFreeCharacterUpTo32Cameras) {
     // The eleventh camera continues with the character after '9'.
     EXPECT_EQ(present[10].Fdo, sim::FindDevice("\\Device\\Tavrinoscope-:"));
     EXPECT_TRUE(sim::SymbolicLinkExists("\\DosDevices\\Tavrinoscope-:"));
-    EXPECT_EQ(std::u16string((const char16_t *)Ext(present[0])->LinkName),
-              std::u16string(u"\\DosDevices\\Tavrinoscope-0"));
+    // The link leads a client's open to the camera.
+    EXPECT_TRUE(Opens(0));
+    EXPECT_TRUE(Opens(10));
 
     // Removing camera 1 frees its names; the next camera takes N = 1.
     Remove(present[1]);
@@ -78,9 +79,10 @@ TEST_F(LifecycleTest, StrayLinkOnNameZeroIsSkippedAndAttachFailureLeavesNothing)
 
 TEST_F(LifecycleTest, OpensSucceedOnlyOnceStartedAndStillAfterStop) {
     Camera camera = Plug("", false);
+    // The gate's count is read directly: a leaked count shows otherwise only
+    // as a removal that never ends.
     EXPECT_EQ(Ext(camera)->IoCount, 1);
-    EXPECT_EQ(Ext(camera)->LastUsbdStatus, 0);
-    EXPECT_EQ(Ext(camera)->Started, 0);
+    EXPECT_FALSE(Opens());
     EXPECT_NE(camera.Fdo->Flags & DO_DIRECT_IO, 0u);
     EXPECT_NE(camera.Fdo->Flags & DO_POWER_PAGABLE, 0u);
     EXPECT_EQ(camera.Fdo->Flags & DO_DEVICE_INITIALIZING, 0u);
@@ -89,8 +91,8 @@ TEST_F(LifecycleTest, OpensSucceedOnlyOnceStartedAndStillAfterStop) {
     EXPECT_EQ(sim::ClientOpen(Win32Name(0).c_str(), &handle), STATUS_UNSUCCESSFUL);
 
     ASSERT_EQ(sim::PnpStartDevice(camera.Pdo), STATUS_SUCCESS);
-    EXPECT_EQ(Ext(camera)->Started, 1);
     sim::ClientHandle first = Open();
+    EXPECT_EQ(LastStatus(first), 0);  // a clean start records no USB error
     sim::ClientHandle second = Open();  // handles are not limited
     EXPECT_EQ(Ioctl(first, IOCTL_USBCAM_NOP, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
 
@@ -98,6 +100,7 @@ TEST_F(LifecycleTest, OpensSucceedOnlyOnceStartedAndStillAfterStop) {
     EXPECT_EQ(sim::usb::GetCameraState(camera.Port).Configuration, 0);
     Open();
     EXPECT_EQ(Ioctl(second, IOCTL_USBCAM_NOP, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
+    // The gate's count: a leak shows otherwise only as a removal that never ends.
     EXPECT_EQ(Ext(camera)->IoCount, 1);
 }
 
@@ -111,9 +114,11 @@ TEST_F(LifecycleTest, GateRefusesEverythingOnceRemovingIsSetAndKeepsItsCount) {
     EXPECT_EQ(refused.Status, STATUS_DELETE_PENDING);
     EXPECT_EQ(refused.Information, 0u);
     EXPECT_EQ(sim::PnpSendMinor(camera.Pdo, IRP_MN_QUERY_ID), STATUS_DELETE_PENDING);
+    // The gate's count: a leak shows otherwise only as a removal that never ends.
     EXPECT_EQ(ext->IoCount, 1);
     ext->Removing = 0;
     EXPECT_EQ(Ioctl(handle, IOCTL_USBCAM_NOP, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
+    // The gate's count: a leak shows otherwise only as a removal that never ends.
     EXPECT_EQ(ext->IoCount, 1);
 }
 
@@ -133,7 +138,8 @@ TEST_F(LifecycleTest, RemovalWaitsForARequestInFlightOnAnotherThread) {
                            .Status;
     });
     ASSERT_TRUE(WaitFor([&] { return sim::usb::QueuedTransfers(camera.Port, 0) > 0; }));
-    EXPECT_EQ(Ext(camera)->IoCount, 2);  // the device's own count + the request
+    // The device's own count + the request: nothing a client sees tells it.
+    EXPECT_EQ(Ext(camera)->IoCount, 2);
 
     EXPECT_EQ(Remove(camera), STATUS_SUCCESS);
     // The request's transfer finished before removal returned: the gate held
@@ -257,17 +263,16 @@ TEST_F(LifecycleTest, StartFailingInConfigurationThenSucceeding) {
     // configuration's status and nothing is kept.
     sim::usb::FailNext(camera.Port, 0, 1, USBD_STATUS_STALL_PID);
     EXPECT_EQ(sim::PnpStartDevice(camera.Pdo), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(Ext(camera)->Started, 0);
-    EXPECT_EQ(Ext(camera)->LinkActive, 1);
-    EXPECT_EQ(Ext(camera)->InterfaceInfo, nullptr);
-    EXPECT_EQ(Ext(camera)->LastUsbdStatus, USBD_STATUS_STALL_PID);
+    EXPECT_TRUE(sim::SymbolicLinkExists(LinkName(0).c_str()));
+    EXPECT_EQ(OurBlocks(), 0);  // no pipe table kept
     sim::ClientHandle handle = 0;
     EXPECT_EQ(sim::ClientOpen(Win32Name(0).c_str(), &handle), STATUS_UNSUCCESSFUL);
 
     EXPECT_EQ(sim::PnpStartDevice(camera.Pdo), STATUS_SUCCESS);
-    EXPECT_EQ(Ext(camera)->Started, 1);
-    EXPECT_NE(Ext(camera)->InterfaceInfo, nullptr);
-    Open();
+    handle = Open();
+    EXPECT_EQ(SelectedInterface(handle).NumberOfPipes, 4u);
+    // The failed start's USB error was recorded, and a later success keeps it.
+    EXPECT_EQ(LastStatus(handle), USBD_STATUS_STALL_PID);
 }
 
 TEST_F(LifecycleTest, StopThenStartConfiguresFromScratch) {
@@ -275,8 +280,7 @@ TEST_F(LifecycleTest, StopThenStartConfiguresFromScratch) {
     sim::ClientHandle handle = Open();
     InterfaceSelection alt1 = {0, 1};
     Ioctl(handle, IOCTL_USBCAM_SELECT_INTERFACE, &alt1, sizeof(alt1), nullptr, 0);
-    ASSERT_EQ(Ext(camera)->InterfaceInfo->AlternateSetting, 1);
-    void *handleBefore = Ext(camera)->ConfigurationHandle;
+    ASSERT_EQ(SelectedInterface(handle).AlternateSetting, 1);
 
     sim::usb::WireLogClear();
     ASSERT_EQ(sim::PnpStopDevice(camera.Pdo), STATUS_SUCCESS);
@@ -286,8 +290,7 @@ TEST_F(LifecycleTest, StopThenStartConfiguresFromScratch) {
     EXPECT_EQ(stopWire[0].Request(), USB_REQUEST_SET_CONFIGURATION);
     EXPECT_EQ(stopWire[0].Value(), 0);
     // The selection survives the stop until the next start.
-    ASSERT_NE(Ext(camera)->InterfaceInfo, nullptr);
-    EXPECT_EQ(Ext(camera)->InterfaceInfo->AlternateSetting, 1);
+    EXPECT_EQ(SelectedInterface(handle).AlternateSetting, 1);
 
     sim::usb::WireLogClear();
     ASSERT_EQ(sim::PnpStartDevice(camera.Pdo), STATUS_SUCCESS);
@@ -298,36 +301,18 @@ TEST_F(LifecycleTest, StopThenStartConfiguresFromScratch) {
     EXPECT_EQ(startWire[2].Value(), 0x0200);
     EXPECT_EQ(startWire[3].Request(), USB_REQUEST_SET_CONFIGURATION);
     EXPECT_EQ(startWire[3].Value(), 1);
-    EXPECT_EQ(Ext(camera)->InterfaceInfo->AlternateSetting, 0);
-    EXPECT_NE(Ext(camera)->ConfigurationHandle, nullptr);
-    (void)handleBefore;
+    EXPECT_EQ(SelectedInterface(handle).AlternateSetting, 0);
     // Exactly one interface copy is alive: the earlier ones were freed.
-    int copies = 0;
-    for (const auto &block : sim::PoolOutstanding()) copies += block.Tag == USBCAM_POOL_TAG;
-    EXPECT_EQ(copies, 1);
+    EXPECT_EQ(OurBlocks(), 1);
+    // The new configuration handle serves a selection.
+    EXPECT_EQ(Ioctl(handle, IOCTL_USBCAM_SELECT_INTERFACE, &alt1, sizeof(alt1), nullptr, 0).Status,
+              STATUS_SUCCESS);
 }
 
 // Cases that need a lower driver answering exactly as told.
-class ScriptedLifecycleTest : public DriverTest {
+class ScriptedLifecycleTest : public ScriptedDeviceTest {
 protected:
-    void SetUp() override {
-        DriverTest::SetUp();
-        Scripted().Load();
-        ASSERT_NE(Scripted().Driver, nullptr);
-    }
-    void TearDown() override {
-        for (PDEVICE_OBJECT pdo : Scripted().Pdos) {
-            if (pdo->AttachedDevice != nullptr) sim::PnpRemoveDevice(pdo);
-        }
-        Scripted().Unload();
-        DriverTest::TearDown();
-    }
-    PDEVICE_OBJECT AddScripted() {
-        PDEVICE_OBJECT pdo = Scripted().CreatePdo();
-        EXPECT_NE(pdo, nullptr);
-        EXPECT_EQ(sim::PnpReportChild(pdo, driver_), STATUS_SUCCESS);
-        return pdo;
-    }
+    ScriptedLifecycleTest() : ScriptedDeviceTest(false) {}
 };
 
 TEST_F(ScriptedLifecycleTest, LowerStartFailureConfiguresNothing) {
@@ -339,10 +324,10 @@ TEST_F(ScriptedLifecycleTest, LowerStartFailureConfiguresNothing) {
         Scripted().PendPnp = pend;
         Scripted().StartStatus = STATUS_INSUFFICIENT_RESOURCES;
         EXPECT_EQ(sim::PnpStartDevice(pdo), STATUS_INSUFFICIENT_RESOURCES);
-        DeviceExtension *ext = (DeviceExtension *)pdo->AttachedDevice->DeviceExtension;
-        EXPECT_EQ(ext->Started, 0);
+        EXPECT_FALSE(Opens());
         EXPECT_TRUE(Scripted().InternalCodes.empty());
-        EXPECT_EQ(ext->IoCount, 1);
+        // A leaked gate count shows otherwise only as a removal that never ends.
+        EXPECT_EQ(((DeviceExtension *)pdo->AttachedDevice->DeviceExtension)->IoCount, 1);
     }
     // The link was created by AddDevice and goes with the device object.
     EXPECT_TRUE(sim::SymbolicLinkExists(LinkName(0).c_str()));
@@ -356,8 +341,7 @@ TEST_F(ScriptedLifecycleTest, PendedStartIsConfiguredOnceTheLowerDriversFinish) 
     PDEVICE_OBJECT pdo = AddScripted();
     Scripted().PendPnp = true;
     EXPECT_EQ(sim::PnpStartDevice(pdo), STATUS_SUCCESS);
-    DeviceExtension *ext = (DeviceExtension *)pdo->AttachedDevice->DeviceExtension;
-    EXPECT_EQ(ext->Started, 1);
+    EXPECT_TRUE(Opens());
     EXPECT_EQ(camera.Count(URB_FUNCTION_SELECT_CONFIGURATION), 1u);
     EXPECT_EQ(sim::PnpRemoveDevice(pdo), STATUS_SUCCESS);
 }
@@ -380,6 +364,7 @@ TEST_F(ScriptedLifecycleTest, CapabilitiesGetSurpriseRemovalOnlyFromVersionOneOn
     Scripted().CapabilitiesStatus = STATUS_NOT_SUPPORTED;
     EXPECT_EQ(sim::PnpQueryCapabilities(pdo, &failing), STATUS_NOT_SUPPORTED);
     EXPECT_EQ(failing.SurpriseRemovalOK, 0u);
+    // The gate's count: a leak shows otherwise only as a removal that never ends.
     EXPECT_EQ(((DeviceExtension *)pdo->AttachedDevice->DeviceExtension)->IoCount, 1);
 
     // The same answers, given after the lower driver pended the request: the
@@ -399,6 +384,7 @@ TEST_F(ScriptedLifecycleTest, CapabilitiesGetSurpriseRemovalOnlyFromVersionOneOn
     // untouched: the lower driver's answer comes back.
     Scripted().CapabilitiesStatus = STATUS_NOT_SUPPORTED;
     EXPECT_EQ(sim::PnpSendMinor(pdo, IRP_MN_QUERY_CAPABILITIES), STATUS_NOT_SUPPORTED);
+    // The gate's count: a leak shows otherwise only as a removal that never ends.
     EXPECT_EQ(((DeviceExtension *)pdo->AttachedDevice->DeviceExtension)->IoCount, 1);
 }
 

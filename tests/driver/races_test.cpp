@@ -56,7 +56,7 @@ TEST_F(RacesTest, SelectionRacesReadersWithoutTearingOrFreeingTheirTable) {
     int copies = 0;
     for (const auto &block : sim::PoolOutstanding()) copies += block.Tag == USBCAM_POOL_TAG;
     EXPECT_EQ(copies, 1);
-    EXPECT_EQ(Ext(camera)->InterfaceInfo->AlternateSetting, 0);
+    EXPECT_EQ(SelectedInterface(handle).AlternateSetting, 0);
 }
 
 // The same guarantee, made deterministic: a reader that holds the table across
@@ -80,7 +80,10 @@ TEST_F(RacesTest, ATableHeldByAReaderOutlivesItsReplacement) {
         InterfaceSelection selection = {0, alternate};
         Ioctl(handle, IOCTL_USBCAM_SELECT_INTERFACE, &selection, sizeof(selection), nullptr, 0);
     }
-    EXPECT_NE(Ext(camera)->InterfaceInfo, held);
+    // The current table is a new one: the last selection's own pipe handles.
+    const Interface current = SelectedInterface(handle);
+    ASSERT_FALSE(current.Pipes.empty());
+    EXPECT_NE(current.Pipes[0].PipeHandle, ((USBD_INTERFACE_INFORMATION *)saved.data())->Pipes[0].PipeHandle);
     EXPECT_EQ(countCopies(), 2);  // the current table and the held one
     EXPECT_EQ(memcmp(held, saved.data(), saved.size()), 0);
 

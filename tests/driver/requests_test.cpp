@@ -426,21 +426,8 @@ TEST_F(RequestsTest, TransferCommandGoesOutOnPipeZero) {
 
 // The submission's result rule, against a lower driver that answers exactly
 // as told.
-class SubmissionTest : public DriverTest {
+class SubmissionTest : public ScriptedDeviceTest {
 protected:
-    void SetUp() override {
-        DriverTest::SetUp();
-        Scripted().Load();
-        pdo_ = Scripted().CreatePdo();
-        ASSERT_EQ(sim::PnpReportChild(pdo_, driver_), STATUS_SUCCESS);
-        fdo_ = pdo_->AttachedDevice;
-    }
-    void TearDown() override {
-        sim::PnpRemoveDevice(pdo_);
-        Scripted().Unload();
-        sim::usb::SetUsbdiVersion(0x600);
-        DriverTest::TearDown();
-    }
     // Submits a frame-number URB whose answer is (status, usbdStatus, pend).
     NTSTATUS Submit(NTSTATUS status, USBD_STATUS usbdStatus, bool pend) {
         Scripted().OnInternal = [=](ULONG, PIO_STACK_LOCATION stack) {
@@ -454,27 +441,25 @@ protected:
         AtPassive(driver_, [&] { result = SubmitUrbSync(fdo_, &urb); });
         return result;
     }
-    DeviceExtension *ext() { return (DeviceExtension *)fdo_->DeviceExtension; }
-
-    PDEVICE_OBJECT pdo_ = nullptr;
-    PDEVICE_OBJECT fdo_ = nullptr;
 };
 
 TEST_F(SubmissionTest, ResultRuleAndLastUsbdStatus) {
+    // Started, for a client to read the last USB status.
+    StartWithPipes({{0x81, UsbdPipeTypeBulk, ScriptedPipeHandle(0)}});
     EXPECT_EQ(Submit(STATUS_SUCCESS, USBD_STATUS_SUCCESS, false), STATUS_SUCCESS);
     EXPECT_EQ(Submit(STATUS_SUCCESS, USBD_STATUS_SUCCESS, true), STATUS_SUCCESS);
-    EXPECT_EQ(ext()->LastUsbdStatus, 0);
+    EXPECT_EQ(LastStatus(handle_), 0);
     // The request succeeds but its URB carries a USB error.
     EXPECT_EQ(Submit(STATUS_SUCCESS, USBD_STATUS_STALL_PID, false), STATUS_UNSUCCESSFUL);
-    EXPECT_EQ(ext()->LastUsbdStatus, USBD_STATUS_STALL_PID);
+    EXPECT_EQ(LastStatus(handle_), USBD_STATUS_STALL_PID);
     // The request's own failure wins; the USB status is still recorded.
     EXPECT_EQ(Submit(STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE, true),
               STATUS_DEVICE_NOT_CONNECTED);
-    EXPECT_EQ(ext()->LastUsbdStatus, USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(LastStatus(handle_), USBD_STATUS_DEVICE_GONE);
     EXPECT_EQ(Submit(STATUS_IO_TIMEOUT, USBD_STATUS_SUCCESS, false), STATUS_IO_TIMEOUT);
     // A later success never clears it.
     EXPECT_EQ(Submit(STATUS_SUCCESS, USBD_STATUS_SUCCESS, true), STATUS_SUCCESS);
-    EXPECT_EQ(ext()->LastUsbdStatus, USBD_STATUS_DEVICE_GONE);
+    EXPECT_EQ(LastStatus(handle_), USBD_STATUS_DEVICE_GONE);
 }
 
 TEST_F(SubmissionTest, PipeRequestLengthFollowsTheInterfaceVersion) {

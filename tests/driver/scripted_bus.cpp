@@ -1,5 +1,7 @@
 #include "scripted_bus.h"
 
+#include "usb/interface_snapshot.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
@@ -251,6 +253,92 @@ void ScriptedCamera::Install() {
         urbs_.push_back(sent);
         return answer;
     };
+}
+
+}  // namespace drvtest
+
+namespace drvtest {
+
+void ScriptedDeviceTest::SetUp() {
+    DriverTest::SetUp();
+    Scripted().Load();
+    ASSERT_NE(Scripted().Driver, nullptr);
+    if (!reportOne_) return;
+    pdo_ = AddScripted();
+    ASSERT_NE(pdo_, nullptr);
+    fdo_ = pdo_->AttachedDevice;
+    ASSERT_NE(fdo_, nullptr);
+}
+
+void ScriptedDeviceTest::TearDown() {
+    if (handle_ != 0) sim::ClientClose(handle_);
+    handle_ = 0;
+    RemoveAll();
+    Scripted().Unload();
+    // Driver-wide settings a test may have changed.
+    WriteNoFence64(&TransferTimeoutMs, USBCAM_DEFAULT_TIMEOUT_MS);
+    sim::usb::SetUsbdiVersion(0x600);
+    DriverTest::TearDown();
+}
+
+PDEVICE_OBJECT ScriptedDeviceTest::AddScripted() {
+    PDEVICE_OBJECT pdo = Scripted().CreatePdo();
+    EXPECT_NE(pdo, nullptr);
+    if (pdo == nullptr) return nullptr;
+    EXPECT_EQ(sim::PnpReportChild(pdo, driver_), STATUS_SUCCESS);
+    return pdo;
+}
+
+void ScriptedDeviceTest::RemoveAll() {
+    for (PDEVICE_OBJECT pdo : Scripted().Pdos) {
+        if (pdo->AttachedDevice != nullptr) sim::PnpRemoveDevice(pdo);
+    }
+}
+
+void ScriptedDeviceTest::ReplacePipes(const std::vector<ScriptedPipe> &pipes) {
+    const ULONG length = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
+                         (ULONG)pipes.size() * sizeof(USBD_PIPE_INFORMATION);
+    std::vector<uint8_t> raw(length, 0);
+    auto *info = (USBD_INTERFACE_INFORMATION *)raw.data();
+    info->Length = (USHORT)length;
+    info->NumberOfPipes = (ULONG)pipes.size();
+    for (size_t i = 0; i < pipes.size(); i++) {
+        info->Pipes[i].EndpointAddress = pipes[i].Address;
+        info->Pipes[i].PipeType = pipes[i].Type;
+        info->Pipes[i].PipeHandle = pipes[i].Handle;
+        info->Pipes[i].MaximumPacketSize = pipes[i].MaximumPacketSize;
+        info->Pipes[i].Interval = pipes[i].Interval;
+        info->Pipes[i].MaximumTransferSize = 0x3FFFFF;
+    }
+    AtPassive(driver_, [&] {
+        NTSTATUS status;
+        PUSBD_INTERFACE_INFORMATION copy = CreateInterfaceCopy(info, length, &status);
+        ASSERT_NE(copy, nullptr);
+        ReplaceInterfaceInfo(Ext(), copy);
+    });
+}
+
+void ScriptedDeviceTest::StartWithPipes(const std::vector<ScriptedPipe> &pipes) {
+    // A real start, served by a scripted camera whose selection hands out
+    // exactly these pipes; the test's own handler answers from then on.
+    auto handler = Scripted().OnInternal;
+    ScriptedCamera camera((int)pipes.size());
+    camera.OnSelectConfiguration = [&](PUSBD_INTERFACE_INFORMATION info) {
+        ASSERT_EQ(info->NumberOfPipes, (ULONG)pipes.size());
+        for (size_t i = 0; i < pipes.size(); i++) {
+            info->Pipes[i].EndpointAddress = pipes[i].Address;
+            info->Pipes[i].PipeType = pipes[i].Type;
+            info->Pipes[i].PipeHandle = pipes[i].Handle;
+            info->Pipes[i].MaximumPacketSize = pipes[i].MaximumPacketSize;
+            info->Pipes[i].Interval = pipes[i].Interval;
+            info->Pipes[i].MaximumTransferSize = 0x3FFFFF;
+        }
+    };
+    camera.Install();
+    const NTSTATUS started = sim::PnpStartDevice(pdo_);
+    Scripted().OnInternal = handler;
+    ASSERT_EQ(started, STATUS_SUCCESS);
+    ASSERT_EQ(sim::ClientOpen(Win32Name(0).c_str(), &handle_), STATUS_SUCCESS);
 }
 
 }  // namespace drvtest

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "driver_fixture.h"
 #include "sim/kernel.h"
 #include "sim/usb.h"
 
@@ -105,5 +106,44 @@ private:
 inline USBD_PIPE_HANDLE ScriptedPipeHandle(ULONG index) {
     return (USBD_PIPE_HANDLE)(uintptr_t)(0x100 + index);
 }
+
+// One pipe of an interface that a test installs as the selected one.
+struct ScriptedPipe {
+    UCHAR Address;
+    USBD_PIPE_TYPE Type;
+    USBD_PIPE_HANDLE Handle;
+    USHORT MaximumPacketSize = 512;
+    UCHAR Interval = 0;
+};
+
+// The driver loaded above the scripted bus, with one scripted PDO reported to
+// it (AddDevice run) unless the test asks for none: the setting of every test
+// that needs a lower driver answering exactly as told. TearDown closes the
+// handle, removes every scripted PDO still attached and unloads the bus.
+class ScriptedDeviceTest : public DriverTest {
+protected:
+    explicit ScriptedDeviceTest(bool reportOne = true) : reportOne_(reportOne) {}
+    void SetUp() override;
+    void TearDown() override;
+
+    // A new scripted PDO reported to the driver.
+    PDEVICE_OBJECT AddScripted();
+    // Removes every scripted PDO still attached.
+    void RemoveAll();
+    // Starts the device on a scripted camera whose selection gives these
+    // pipes, then opens handle_; the handler the test installed before
+    // answers everything after the start.
+    void StartWithPipes(const std::vector<ScriptedPipe> &pipes);
+    // Replaces the selected interface's pipe table, as a new selection does.
+    void ReplacePipes(const std::vector<ScriptedPipe> &pipes);
+    DeviceExtension *Ext() { return (DeviceExtension *)fdo_->DeviceExtension; }
+
+    PDEVICE_OBJECT pdo_ = nullptr;
+    PDEVICE_OBJECT fdo_ = nullptr;  // our device object above pdo_
+    sim::ClientHandle handle_ = 0;
+
+private:
+    bool reportOne_;
+};
 
 }  // namespace drvtest

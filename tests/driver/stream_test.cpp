@@ -641,6 +641,7 @@ TEST_F(StreamTest, BuiltRequestsCarryTheirStrideAndTheEndpointsDirection) {
             context.PayloadBuffer = payload;
             context.Slots = slots;
             ASSERT_EQ(BuildIsoRequest(&context, 1), STATUS_SUCCESS);
+            // A request built and not sent: only its records show what it holds.
             struct _URB_ISOCH_TRANSFER &u = slots[1].Urb->UrbIsochronousTransfer;
             EXPECT_EQ(u.Hdr.Length, 152 + 3 * 12);
             EXPECT_EQ(u.Hdr.Function, URB_FUNCTION_ISOCH_TRANSFER);
@@ -658,7 +659,7 @@ TEST_F(StreamTest, BuiltRequestsCarryTheirStrideAndTheEndpointsDirection) {
             EXPECT_EQ(slots[1].StartPacket, 3u);
             EXPECT_EQ(slots[1].Owner, &context);
             PIRP irp = slots[1].Irp;
-            EXPECT_EQ(irp->StackCount, Ext(camera_)->LowerDeviceObject->StackSize + 1);
+            EXPECT_EQ(irp->StackCount, camera_.Pdo->StackSize + 1);  // the stack below us is the PDO
             PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
             EXPECT_EQ(next->MajorFunction, IRP_MJ_INTERNAL_DEVICE_CONTROL);
             EXPECT_EQ(next->Parameters.DeviceIoControl.IoControlCode, IOCTL_INTERNAL_USB_SUBMIT_URB);

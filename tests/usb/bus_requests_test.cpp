@@ -392,3 +392,98 @@ TEST_F(BusRequests, RemainingControlFunctionsFormTheirStandardSetupPackets) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every control URB function with a fixed setup packet reaches the wire with
+// the bmRequestType and bRequest of USB 2.0 chapter 9 for its recipient, and
+// with wValue, wIndex and wLength from the URB's own fields; whether the
+// camera stalls it does not matter here. The table below is written from the
+// platform's URB function list, not from the buses' shared table.
+TEST_F(BusRequests, EveryControlFunctionFormsItsDocumentedSetupPacket) {
+    ASSERT_EQ(STATUS_SUCCESS, Configure(Pdo).Status);
+    enum Kind { Descriptor, Feature, Status, VendorClass };
+    const struct {
+        USHORT Function;
+        Kind K;
+        uint8_t Type, Request;
+    } rows[] = {
+        {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, Descriptor, 0x80, 6},
+        {URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, Descriptor, 0x81, 6},
+        {URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT, Descriptor, 0x82, 6},
+        {URB_FUNCTION_SET_DESCRIPTOR_TO_DEVICE, Descriptor, 0x00, 7},
+        {URB_FUNCTION_SET_DESCRIPTOR_TO_INTERFACE, Descriptor, 0x01, 7},
+        {URB_FUNCTION_SET_DESCRIPTOR_TO_ENDPOINT, Descriptor, 0x02, 7},
+        {URB_FUNCTION_SET_FEATURE_TO_DEVICE, Feature, 0x00, 3},
+        {URB_FUNCTION_SET_FEATURE_TO_INTERFACE, Feature, 0x01, 3},
+        {URB_FUNCTION_SET_FEATURE_TO_ENDPOINT, Feature, 0x02, 3},
+        {URB_FUNCTION_SET_FEATURE_TO_OTHER, Feature, 0x03, 3},
+        {URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, Feature, 0x00, 1},
+        {URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE, Feature, 0x01, 1},
+        {URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT, Feature, 0x02, 1},
+        {URB_FUNCTION_CLEAR_FEATURE_TO_OTHER, Feature, 0x03, 1},
+        {URB_FUNCTION_GET_STATUS_FROM_DEVICE, Status, 0x80, 0},
+        {URB_FUNCTION_GET_STATUS_FROM_INTERFACE, Status, 0x81, 0},
+        {URB_FUNCTION_GET_STATUS_FROM_ENDPOINT, Status, 0x82, 0},
+        {URB_FUNCTION_GET_STATUS_FROM_OTHER, Status, 0x83, 0},
+        {URB_FUNCTION_VENDOR_DEVICE, VendorClass, 0xC0, 0x44},
+        {URB_FUNCTION_VENDOR_INTERFACE, VendorClass, 0xC1, 0x44},
+        {URB_FUNCTION_VENDOR_ENDPOINT, VendorClass, 0xC2, 0x44},
+        {URB_FUNCTION_VENDOR_OTHER, VendorClass, 0xC3, 0x44},
+        {URB_FUNCTION_CLASS_DEVICE, VendorClass, 0xA0, 0x44},
+        {URB_FUNCTION_CLASS_INTERFACE, VendorClass, 0xA1, 0x44},
+        {URB_FUNCTION_CLASS_ENDPOINT, VendorClass, 0xA2, 0x44},
+        {URB_FUNCTION_CLASS_OTHER, VendorClass, 0xA3, 0x44},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(testing::Message() << "URB function 0x" << std::hex << row.Function);
+        bus::WireLogClear();
+        uint8_t buffer[4] = {4, 3, 0, 0};
+        UrbBuffer u;
+        ::Setup expected{row.Type, row.Request, 0, 0, 0};
+        switch (row.K) {
+        case Descriptor:
+            u = DescriptorRequest(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, buffer, 4, row.Function);
+            expected = {row.Type, row.Request, 0x0302, 0x0409, 4};
+            break;
+        case Feature:
+            u = FeatureRequest(row.Function, 0x11, 0x22);
+            expected = {row.Type, row.Request, 0x11, 0x22, 0};
+            break;
+        case Status:
+            u.Bytes.assign(sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST), 0);
+            u.Urb()->UrbHeader.Length = sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);
+            u.Urb()->UrbHeader.Function = row.Function;
+            u.Urb()->UrbControlGetStatusRequest.Index = 0x33;
+            u.Urb()->UrbControlGetStatusRequest.TransferBuffer = buffer;
+            u.Urb()->UrbControlGetStatusRequest.TransferBufferLength = 2;
+            expected = {row.Type, row.Request, 0, 0x33, 2};
+            break;
+        case VendorClass:
+            u = VendorClassRequest(row.Function, true, 0x44, 0x55, 0x66, buffer, 3);
+            expected = {row.Type, row.Request, 0x55, 0x66, 3};
+            break;
+        }
+        const NTSTATUS status = SubmitSync(Pdo, u.Urb());
+        // A stall is the camera's answer; a refusal by the bus is not.
+        EXPECT_NE(USBD_STATUS_INVALID_URB_FUNCTION, u.Urb()->UrbHeader.Status);
+        EXPECT_NE(STATUS_INVALID_PARAMETER, status);
+        auto log = ControlRecords();
+        ASSERT_EQ(1u, log.size());
+        ExpectSetup(log[0], expected);
+        EXPECT_EQ(row.Function, log[0].UrbFunction);
+        // The header length of the function's own URB record is required.
+        u.Urb()->UrbHeader.Length = (USHORT)(u.Urb()->UrbHeader.Length + 8);
+        u.Bytes.resize(u.Bytes.size() + 8);
+        EXPECT_EQ(STATUS_INVALID_PARAMETER, SubmitSync(Pdo, u.Urb()));
+    }
+    // The vendor and class requests' direction comes from the transfer flags.
+    bus::WireLogClear();
+    UrbBuffer out = VendorClassRequest(URB_FUNCTION_CLASS_OTHER, false, 0x45, 1, 2, nullptr, 0);
+    SubmitSync(Pdo, out.Urb());
+    auto log = ControlRecords();
+    ASSERT_EQ(1u, log.size());
+    ExpectSetup(log[0], {0x23, 0x45, 1, 2, 0});
+}
+
+}  // namespace

@@ -30,6 +30,8 @@
 #include <wchar.h>
 
 #include "camera_port.h"
+#include "sim/urb_setup.h"
+#include "sim/usbdi_interface.h"
 #include "import_patches.h"
 
 extern "C" {
@@ -269,82 +271,22 @@ USBD_STATUS SelectInterface(Bus *bus, PURB urb, LIST_ENTRY *done) {
 
 // --- control requests ---
 
-struct ControlShape {
-    USHORT Function;
-    UCHAR RequestType;
-    UCHAR Request;
-};
-
-const ControlShape kControlShapes[] = {
-    {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, 0x80, USB_REQUEST_GET_DESCRIPTOR},
-    {URB_FUNCTION_GET_DESCRIPTOR_FROM_INTERFACE, 0x81, USB_REQUEST_GET_DESCRIPTOR},
-    {URB_FUNCTION_GET_DESCRIPTOR_FROM_ENDPOINT, 0x82, USB_REQUEST_GET_DESCRIPTOR},
-    {URB_FUNCTION_SET_FEATURE_TO_DEVICE, 0x00, USB_REQUEST_SET_FEATURE},
-    {URB_FUNCTION_SET_FEATURE_TO_INTERFACE, 0x01, USB_REQUEST_SET_FEATURE},
-    {URB_FUNCTION_SET_FEATURE_TO_ENDPOINT, 0x02, USB_REQUEST_SET_FEATURE},
-    {URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE, 0x00, USB_REQUEST_CLEAR_FEATURE},
-    {URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE, 0x01, USB_REQUEST_CLEAR_FEATURE},
-    {URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT, 0x02, USB_REQUEST_CLEAR_FEATURE},
-    {URB_FUNCTION_GET_STATUS_FROM_DEVICE, 0x80, USB_REQUEST_GET_STATUS},
-    {URB_FUNCTION_GET_STATUS_FROM_INTERFACE, 0x81, USB_REQUEST_GET_STATUS},
-    {URB_FUNCTION_GET_STATUS_FROM_ENDPOINT, 0x82, USB_REQUEST_GET_STATUS},
-    {URB_FUNCTION_VENDOR_DEVICE, 0x40, 0},
-    {URB_FUNCTION_VENDOR_INTERFACE, 0x41, 0},
-    {URB_FUNCTION_VENDOR_ENDPOINT, 0x42, 0},
-    {URB_FUNCTION_VENDOR_OTHER, 0x43, 0},
-    {URB_FUNCTION_CLASS_DEVICE, 0x20, 0},
-    {URB_FUNCTION_CLASS_INTERFACE, 0x21, 0},
-    {URB_FUNCTION_CLASS_ENDPOINT, 0x22, 0},
-    {URB_FUNCTION_CLASS_OTHER, 0x23, 0},
-    {URB_FUNCTION_GET_CONFIGURATION, 0x80, USB_REQUEST_GET_CONFIGURATION},
-    {URB_FUNCTION_GET_INTERFACE, 0x81, USB_REQUEST_GET_INTERFACE},
-};
-
 // The setup packet of a control URB; false for a URB this bus refuses.
 bool DecodeControl(PURB urb, UCHAR setup[8], bool *feature, USBD_STATUS *refusal) {
-    const USHORT f = urb->UrbHeader.Function;
-    const ControlShape *shape = nullptr;
-    for (const ControlShape &s : kControlShapes)
-        if (s.Function == f) shape = &s;
+    const urbsetup::Shape *shape = urbsetup::Find(urb->UrbHeader.Function);
     *refusal = USBD_STATUS_INVALID_URB_FUNCTION;
     if (shape == nullptr) return false;
+    *refusal = USBD_STATUS_INVALID_PARAMETER;
+    if (urb->UrbHeader.Length != urbsetup::UrbLength(*shape)) return false;
     struct _URB_CONTROL_TRANSFER &c = urb->UrbControlTransfer;
-    UCHAR type = shape->RequestType, request = shape->Request;
-    USHORT value = 0, index = 0, length = 0;
-    *feature = request == USB_REQUEST_SET_FEATURE || request == USB_REQUEST_CLEAR_FEATURE;
-    if (*feature) {
-        value = urb->UrbControlFeatureRequest.FeatureSelector;
-        index = urb->UrbControlFeatureRequest.Index;
-    } else {
-        *refusal = USBD_STATUS_INVALID_PARAMETER;
+    *feature = urbsetup::IsFeature(*shape);
+    USHORT length = 0;
+    if (!*feature) {
         if (c.TransferBufferLength > 0xFFFF) return false;
         length = (USHORT)c.TransferBufferLength;
-        if ((type & 0x60) != 0) {
-            const struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST &v = urb->UrbControlVendorClassRequest;
-            type = (UCHAR)(((v.TransferFlags & USBD_TRANSFER_DIRECTION_IN) ? 0x80 : 0) | type |
-                           v.RequestTypeReservedBits);
-            request = v.Request;
-            value = v.Value;
-            index = v.Index;
-        } else if (request == USB_REQUEST_GET_DESCRIPTOR) {
-            const struct _URB_CONTROL_DESCRIPTOR_REQUEST &d = urb->UrbControlDescriptorRequest;
-            value = (USHORT)((d.DescriptorType << 8) | d.Index);
-            index = d.LanguageId;
-        } else if (request == USB_REQUEST_GET_STATUS) {
-            index = urb->UrbControlGetStatusRequest.Index;
-        } else if (request == USB_REQUEST_GET_INTERFACE) {
-            index = urb->UrbControlGetInterfaceRequest.Interface;
-        }
         if (length != 0 && BufferOf(c.TransferBuffer, c.TransferBufferMDL) == nullptr) return false;
     }
-    setup[0] = type;
-    setup[1] = request;
-    setup[2] = (UCHAR)value;
-    setup[3] = (UCHAR)(value >> 8);
-    setup[4] = (UCHAR)index;
-    setup[5] = (UCHAR)(index >> 8);
-    setup[6] = (UCHAR)length;
-    setup[7] = (UCHAR)(length >> 8);
+    urbsetup::Build(*shape, *urb, length, setup);
     return true;
 }
 
@@ -874,20 +816,6 @@ NTSTATUS USB_BUSIFFN QueryBusTime(PVOID context, PULONG frame) {
     *frame = (ULONG)(NowMicros(bus) / 1000);
     return STATUS_SUCCESS;
 }
-NTSTATUS USB_BUSIFFN SubmitIsoOutUrb(PVOID context, PURB urb) {
-    (void)context;
-    (void)urb;
-    return STATUS_NOT_SUPPORTED;
-}
-NTSTATUS USB_BUSIFFN QueryBusInformation(PVOID context, ULONG level, PVOID buffer, PULONG length,
-                                         PULONG actual) {
-    (void)context;
-    (void)level;
-    (void)buffer;
-    (void)length;
-    if (actual != nullptr) *actual = 0;
-    return STATUS_NOT_SUPPORTED;
-}
 BOOLEAN USB_BUSIFFN IsDeviceHighSpeed(PVOID context) {
     Bus *bus = static_cast<Bus *>(context);
     KIRQL old;
@@ -902,22 +830,9 @@ NTSTATUS QueryInterface(Bus *bus, PIRP irp) {
     const GUID *type = stack->Parameters.QueryInterface.InterfaceType;
     if (type == nullptr || !IsEqualGUID(*type, USB_BUS_INTERFACE_USBDI_GUID))
         return CompleteNow(irp, irp->IoStatus.Status, irp->IoStatus.Information);
-    auto *usbdi = reinterpret_cast<PUSB_BUS_INTERFACE_USBDI_V1>(stack->Parameters.QueryInterface.Interface);
-    if (stack->Parameters.QueryInterface.Version < USB_BUSIF_USBDI_VERSION_1 ||
-        stack->Parameters.QueryInterface.Size < sizeof(USB_BUS_INTERFACE_USBDI_V1) || usbdi == nullptr)
-        return CompleteNow(irp, STATUS_NOT_SUPPORTED);
-    usbdi->Size = sizeof(USB_BUS_INTERFACE_USBDI_V1);
-    usbdi->Version = USB_BUSIF_USBDI_VERSION_1;
-    usbdi->BusContext = bus;
-    usbdi->InterfaceReference = InterfaceReference;
-    usbdi->InterfaceDereference = InterfaceDereference;
-    usbdi->GetUSBDIVersion = GetUsbdiVersion;
-    usbdi->QueryBusTime = QueryBusTime;
-    usbdi->SubmitIsoOutUrb = SubmitIsoOutUrb;
-    usbdi->QueryBusInformation = QueryBusInformation;
-    usbdi->IsDeviceHighSpeed = IsDeviceHighSpeed;
-    InterfaceReference(bus);
-    return CompleteNow(irp, STATUS_SUCCESS);
+    static const usbdi::BusRoutines routines = {InterfaceReference, InterfaceDereference, GetUsbdiVersion,
+                                                QueryBusTime, IsDeviceHighSpeed};
+    return CompleteNow(irp, usbdi::Fill(stack, bus, routines));
 }
 
 NTSTATUS PdoPnp(Bus *bus, PIRP irp) {
