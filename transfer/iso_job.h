@@ -58,6 +58,13 @@
 
 struct StreamContext;
 struct IsoSlot;
+struct IsoJobShape;
+
+// The routines each user of the job engine supplies (IsoJobOperations).
+typedef VOID ISO_SHAPE_OF(const VOID *Record, struct IsoJobShape *Shape);
+typedef NTSTATUS ISO_CHECK_RECORD(PIRP Irp, const VOID *Record);
+typedef BOOLEAN ISO_TAKE_REQUEST(struct StreamContext *Context, const struct IsoSlot *Slot);
+typedef BOOLEAN ISO_STOP_SLOT(struct IsoSlot *Slot, NTSTATUS Cause);
 
 // What each user of the job engine supplies: the block read
 // (IsoBlockReadOperations) and the continuous stream (StreamOperations). The
@@ -66,21 +73,21 @@ typedef struct IsoJobOperations {
     // Bytes of the user's record in the request's system buffer, and what it
     // says of the job's shape.
     ULONG RecordBytes;
-    VOID (*ShapeOf)(const VOID *Record, struct IsoJobShape *Shape);
+    ISO_SHAPE_OF *ShapeOf;
     // The user's own checks of its record, after the shape common to both
     // (IsoCheckJobRecord) has passed, so it may divide by the shape's counts.
     // STATUS_SUCCESS or the failure the client gets. PASSIVE_LEVEL.
-    NTSTATUS (*CheckRecord)(PIRP Irp, const VOID *Record);
+    ISO_CHECK_RECORD *CheckRecord;
     // The completion routine of every slot; it ends in IsoFinishCompletion.
     PIO_COMPLETION_ROUTINE Completion;
     // The drainer takes the slot's request in its turn. FALSE when the slot
     // must not be sent again, whatever its completion asked. NULL: the
     // completion has done all there is. IRQL <= DISPATCH_LEVEL.
-    BOOLEAN (*TakeRequest)(struct StreamContext *Context, const struct IsoSlot *Slot);
+    ISO_TAKE_REQUEST *TakeRequest;
     // Stops a slot for good, called by the drainer only; Cause is the status
     // that stopped it. TRUE when it was the job's last slot: the job may be
     // gone, and the caller touches nothing of it. IRQL <= DISPATCH_LEVEL.
-    BOOLEAN (*StopSlot)(struct IsoSlot *Slot, NTSTATUS Cause);
+    ISO_STOP_SLOT *StopSlot;
     // Requests completed with success inside their own send that one run of
     // the drainer sends again before it stops such a slot; 0 for no bound
     // (a job that ends by itself, at its last packet).
