@@ -11,7 +11,7 @@ namespace usbcam {
 namespace {
 
 class EmulatedConnection final : public Connection {
-  public:
+public:
     EmulatedConnection(sim::ClientHandle handle, std::string path)
         : handle_(handle), path_(std::move(path)) {}
     ~EmulatedConnection() override { sim::ClientClose(handle_); }
@@ -29,7 +29,7 @@ class EmulatedConnection final : public Connection {
 
     const std::string &Path() const override { return path_; }
 
-  private:
+private:
     sim::ClientHandle handle_;
     std::string path_;
 };

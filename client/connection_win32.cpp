@@ -22,7 +22,7 @@ const uint32_t kStatusSuccess = 0x00000000u;
 const uint32_t kStatusObjectNameInvalid = 0xC0000033u;
 
 class Win32Connection final : public Connection {
-  public:
+public:
     Win32Connection(HANDLE handle, std::string path) : handle_(handle), path_(std::move(path)) {}
     ~Win32Connection() override { CloseHandle(handle_); }
 
@@ -45,7 +45,7 @@ class Win32Connection final : public Connection {
 
     const std::string &Path() const override { return path_; }
 
-  private:
+private:
     HANDLE handle_;
     std::string path_;
 };

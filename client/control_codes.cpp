@@ -8,7 +8,8 @@
 namespace usbcam {
 namespace {
 
-#define USBCAM_CODE_ENTRY(name) {name, #name}
+#define USBCAM_CODE_ENTRY(name) \
+    { name, #name }
 
 const ControlCodeInfo kControlCodes[] = {
     USBCAM_CODE_ENTRY(IOCTL_USBCAM_GET_INTERFACE_INFO),

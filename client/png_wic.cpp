@@ -13,7 +13,7 @@ namespace {
 // Releases a COM interface when it goes out of scope.
 template <typename T>
 class ComRef {
-  public:
+public:
     ComRef() = default;
     ~ComRef() {
         if (p_ != nullptr) p_->Release();
@@ -24,7 +24,7 @@ class ComRef {
     T *operator->() const { return p_; }
     T *Get() const { return p_; }
 
-  private:
+private:
     T *p_ = nullptr;
 };
 
@@ -32,7 +32,7 @@ class ComRef {
 // already joined another apartment keeps it (RPC_E_CHANGED_MODE): the
 // imaging factory works in either.
 class ComScope {
-  public:
+public:
     ComScope() : result_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}
     ~ComScope() {
         if (SUCCEEDED(result_)) CoUninitialize();
@@ -40,7 +40,7 @@ class ComScope {
     bool Usable() const { return SUCCEEDED(result_) || result_ == RPC_E_CHANGED_MODE; }
     HRESULT Result() const { return result_; }
 
-  private:
+private:
     HRESULT result_;
 };
 

@@ -102,9 +102,9 @@ sim::IoResult Send(Run &run, ULONG code, const void *input, ULONG inputLength, U
     return r;
 }
 
-const USBD_STATUS kFailures[6] = {USBD_STATUS_STALL_PID,          USBD_STATUS_DEV_NOT_RESPONDING,
-                                  USBD_STATUS_BABBLE_DETECTED,    USBD_STATUS_DATA_OVERRUN,
-                                  USBD_STATUS_CRC,                USBD_STATUS_BUFFER_OVERRUN};
+const USBD_STATUS kFailures[6] = {USBD_STATUS_STALL_PID, USBD_STATUS_DEV_NOT_RESPONDING,
+                                  USBD_STATUS_BABBLE_DETECTED, USBD_STATUS_DATA_OVERRUN,
+                                  USBD_STATUS_CRC, USBD_STATUS_BUFFER_OVERRUN};
 const uint32_t kIsoPacketSizes[4] = {1024, 512, 3072, 13};
 
 // One request or event of the input.
@@ -318,8 +318,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     bool attached = sim::PnpReportChild(run.Pdo, run.Driver) == STATUS_SUCCESS;
     const NTSTATUS startStatus = attached ? sim::PnpStartDevice(run.Pdo) : STATUS_UNSUCCESSFUL;
     bool started = startStatus == STATUS_SUCCESS;
-    if (getenv("FUZZ_VERBOSE") != nullptr)
-    {
+    if (getenv("FUZZ_VERBOSE") != nullptr) {
         fprintf(stderr, "  attached %d start 0x%lX\n", (int)attached, (unsigned long)startStatus);
         for (const auto &r : sim::usb::WireLog())
             fprintf(stderr, "    ep %02X setup %02X %02X %04X %04X %04X -> 0x%lX, %u bytes\n", r.Endpoint,

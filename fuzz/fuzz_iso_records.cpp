@@ -169,9 +169,9 @@ ULONG AskedOutput(uint32_t packets, uint32_t size) {
     return asked > kMaxOutput ? kMaxOutput + 1 : (ULONG)asked;
 }
 
-const ULONG kOperations[6] = {IOCTL_USBCAM_ISO_READ,    IOCTL_USBCAM_ISO_WRITE,
+const ULONG kOperations[6] = {IOCTL_USBCAM_ISO_READ, IOCTL_USBCAM_ISO_WRITE,
                               IOCTL_USBCAM_START_STREAM, IOCTL_USBCAM_READ_STREAM,
-                              IOCTL_USBCAM_STOP_STREAM,  IOCTL_USBCAM_SELECT_INTERFACE};
+                              IOCTL_USBCAM_STOP_STREAM, IOCTL_USBCAM_SELECT_INTERFACE};
 
 }  // namespace
 

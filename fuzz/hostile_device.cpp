@@ -158,7 +158,8 @@ std::string ProfileFromBytes(const uint8_t *data, size_t size, size_t *at,
             const int type = (a & 3) == 3 ? 2 : (a & 3);
             const uint8_t address = (uint8_t)((a & 0x80) | (1 + e + ((a >> 4) & 1) * 4));
             const uint16_t packet =
-                type == 0 ? kBulk[b & 3] : type == 1 ? kInterrupt[b & 3] : kIso[b & 3];
+                type == 0 ? kBulk[b & 3] : type == 1 ? kInterrupt[b & 3]
+                                                     : kIso[b & 3];
             const int interval = type == 0 ? 0 : 1 + ((b >> 2) & 3);
             addresses.insert(address);
             if (type == 2) isochronous.insert(address);
@@ -173,13 +174,14 @@ std::string ProfileFromBytes(const uint8_t *data, size_t size, size_t *at,
     }
     endpointAddresses->assign(addresses.begin(), addresses.end());
     isochronousAddresses->assign(isochronous.begin(), isochronous.end());
-    return std::string("{ \"name\": \"hostile camera\", \"speed\": \"high\",\n"
-                       "  \"device\": { \"bcdUSB\": \"0x0200\", \"bDeviceClass\": \"0xFF\", "
-                       "\"bMaxPacketSize0\": 64, \"idVendor\": \"0x1209\", \"idProduct\": \"0x0001\", "
-                       "\"bcdDevice\": \"0x0100\", \"manufacturer\": \"m\", \"product\": \"p\", "
-                       "\"serialNumber\": \"s\" },\n"
-                       "  \"configuration\": { \"bConfigurationValue\": 1, \"bmAttributes\": \"0x80\", "
-                       "\"bMaxPower\": 100, \"interfaces\": [\n") +
+    return std::string(
+               "{ \"name\": \"hostile camera\", \"speed\": \"high\",\n"
+               "  \"device\": { \"bcdUSB\": \"0x0200\", \"bDeviceClass\": \"0xFF\", "
+               "\"bMaxPacketSize0\": 64, \"idVendor\": \"0x1209\", \"idProduct\": \"0x0001\", "
+               "\"bcdDevice\": \"0x0100\", \"manufacturer\": \"m\", \"product\": \"p\", "
+               "\"serialNumber\": \"s\" },\n"
+               "  \"configuration\": { \"bConfigurationValue\": 1, \"bmAttributes\": \"0x80\", "
+               "\"bMaxPower\": 100, \"interfaces\": [\n") +
            interfaces + "] } }";
 }
 

@@ -14,7 +14,7 @@
 namespace tvs {
 
 class Lock {
-  public:
+public:
     Lock() = default;
     Lock(const Lock &) = delete;
     Lock &operator=(const Lock &) = delete;
@@ -22,13 +22,13 @@ class Lock {
     void lock() { AcquireSRWLockExclusive(&lock_); }
     void unlock() { ReleaseSRWLockExclusive(&lock_); }
 
-  private:
+private:
     SRWLOCK lock_ = SRWLOCK_INIT;
 #else
     void lock() { mutex_.lock(); }
     void unlock() { mutex_.unlock(); }
 
-  private:
+private:
     std::mutex mutex_;
 #endif
 };
@@ -43,13 +43,13 @@ inline void SleepMilliseconds(unsigned ms) {
 }
 
 class Hold {
-  public:
+public:
     explicit Hold(Lock &lock) : lock_(lock) { lock_.lock(); }
     ~Hold() { lock_.unlock(); }
     Hold(const Hold &) = delete;
     Hold &operator=(const Hold &) = delete;
 
-  private:
+private:
     Lock &lock_;
 };
 

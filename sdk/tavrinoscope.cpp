@@ -36,7 +36,7 @@ const unsigned kStopWaitMs = 10000;
 // Forwards every request to the platform's handle, counts it and keeps its
 // status for tvs_last_driver_status.
 class CountingConnection final : public usbcam::Connection {
-  public:
+public:
     CountingConnection(usbcam::Connection *inner, std::atomic<uint64_t> *count)
         : inner_(inner), count_(count) {}
 
@@ -50,7 +50,7 @@ class CountingConnection final : public usbcam::Connection {
 
     const std::string &Path() const override { return inner_->Path(); }
 
-  private:
+private:
     usbcam::Connection *inner_;
     std::atomic<uint64_t> *count_;
 };
@@ -209,7 +209,8 @@ void WalkConfiguration(const uint8_t *bytes, size_t length, uint8_t interfaceNum
         }
         at += size;
     }
-    *speed = high ? TVS_SPEED_HIGH : full ? TVS_SPEED_FULL : TVS_SPEED_UNKNOWN;
+    *speed = high ? TVS_SPEED_HIGH : full ? TVS_SPEED_FULL
+                                          : TVS_SPEED_UNKNOWN;
 }
 
 // Reads a run of the camera's memory back (vendor request 0xA0, device to
@@ -579,7 +580,10 @@ tvs_status tvs_capture_frame(tvs_camera *camera, void *pixels, size_t capacity, 
 // ---- Bulk and interrupt transfers ------------------------------------------
 
 namespace {
-enum class Bulk { Read, Write, ReadLarge, WriteLarge };
+enum class Bulk { Read,
+                  Write,
+                  ReadLarge,
+                  WriteLarge };
 
 tvs_status BulkTransfer(Bulk kind, tvs_camera *camera, uint32_t pipe, void *buffer, uint32_t length,
                         uint32_t *transferred) {

@@ -108,7 +108,7 @@ const IsoJobOperations IsoBlockReadOperations = {
     sizeof(IsoReadRecord), BlockShapeOf, CheckBlockRecord, IsoBlockCompletion,
     NULL,  // the completion has written the slot's descriptors
     IsoBlockStopSlot,
-    0,     // a block read ends at its last packet
+    0,  // a block read ends at its last packet
 };
 
 _IRQL_requires_(PASSIVE_LEVEL)

@@ -379,8 +379,8 @@ static NTSTATUS IsoCheckPacketsPerRequest(PDEVICE_OBJECT DeviceObject,
     // The speed the bus driver reported at start; a bus driver that did not
     // say gets only what both speeds accept.
     switch (ReadUCharNoFence(&GetDeviceExtension(DeviceObject)->BusSpeed)) {
-    case USBCAM_BUS_SPEED_HIGH: return wholeFrames ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
-    case USBCAM_BUS_SPEED_FULL: return fullSpeedFits ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
-    default: return wholeFrames && fullSpeedFits ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+        case USBCAM_BUS_SPEED_HIGH: return wholeFrames ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+        case USBCAM_BUS_SPEED_FULL: return fullSpeedFits ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
+        default: return wholeFrames && fullSpeedFits ? STATUS_SUCCESS : STATUS_INVALID_PARAMETER;
     }
 }

@@ -60,7 +60,8 @@ static VOID ReleaseSegmentedTransfer(PDEVICE_EXTENSION Extension) {
 // Completion side, all under CompletionLock
 
 // DISPATCH_LEVEL, CompletionLock held.
-_IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(GetDeviceExtension(Record->Device)->CompletionLock)
+_IRQL_requires_(DISPATCH_LEVEL)
+_Requires_lock_held_(GetDeviceExtension(Record->Device)->CompletionLock)
 static VOID ReleaseSegmentLocked(SegmentRecord *Record) {
     DRV_IRQL_IS(DISPATCH_LEVEL);
     DRV_LOCK_HELD(&GetDeviceExtension(Record->Device)->CompletionLock);
@@ -95,7 +96,8 @@ static ULONG LeadingBytesLocked(const SegmentRecord *Table) {
 // table: the count the client gets is fixed, the table goes, the state is
 // Idle again and the waiting thread is woken. DISPATCH_LEVEL, CompletionLock
 // held.
-_IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(Extension->CompletionLock)
+_IRQL_requires_(DISPATCH_LEVEL)
+_Requires_lock_held_(Extension->CompletionLock)
 static VOID FinishIfDoneLocked(PDEVICE_EXTENSION Extension) {
     DRV_IRQL_IS(DISPATCH_LEVEL);
     DRV_LOCK_HELD(&Extension->CompletionLock);

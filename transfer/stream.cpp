@@ -44,7 +44,8 @@ static VOID DropStreamReference(StreamContext *Context) {
 
 // Takes Context off the device's list of running streams. IRQL <=
 // DISPATCH_LEVEL, StreamLock held.
-_IRQL_requires_(DISPATCH_LEVEL) _Requires_lock_held_(Extension->StreamLock)
+_IRQL_requires_(DISPATCH_LEVEL)
+_Requires_lock_held_(Extension->StreamLock)
 static VOID UnlinkRunningStreamLocked(PDEVICE_EXTENSION Extension, StreamContext *Context) {
     DRV_IRQL_IS(DISPATCH_LEVEL);
     DRV_LOCK_HELD(&Extension->StreamLock);
@@ -184,8 +185,12 @@ static VOID StreamShapeOf(const VOID *Record, IsoJobShape *Shape) {
 }
 
 const IsoJobOperations StreamOperations = {
-    sizeof(StreamStartRecord), StreamShapeOf, CheckStreamRecord, StreamCompletion,
-    StreamTakeRequest, StreamStopSlot,
+    sizeof(StreamStartRecord),
+    StreamShapeOf,
+    CheckStreamRecord,
+    StreamCompletion,
+    StreamTakeRequest,
+    StreamStopSlot,
     // A stream has no last packet to end a run of requests completed inline.
     ISO_STREAM_INLINE_RESENDS,
 };

@@ -29,8 +29,8 @@ typedef struct SegmentRecord {
     // Written once by the issuing thread before the send, and by the
     // segment's completion under CompletionLock; read by the last
     // completion, which measures the data the client receives.
-    ULONG Length;           // bytes asked of the bus
-    ULONG Moved;            // bytes the bus moved; 0 for a failed segment
+    ULONG Length;  // bytes asked of the bus
+    ULONG Moved;   // bytes the bus moved; 0 for a failed segment
 } SegmentRecord;
 
 #define SEGMENT_BYTES 0x10000UL

@@ -47,7 +47,7 @@ NTSTATUS QueryBusSpeed(PDEVICE_OBJECT DeviceObject) {
         if (NT_SUCCESS(status)) {
             if (bus.IsDeviceHighSpeed != NULL) {
                 speed = bus.IsDeviceHighSpeed(bus.BusContext) ? USBCAM_BUS_SPEED_HIGH
-                                                               : USBCAM_BUS_SPEED_FULL;
+                                                              : USBCAM_BUS_SPEED_FULL;
             }
             // The provider took a reference for us; the answer is all we keep.
             if (bus.InterfaceDereference != NULL) bus.InterfaceDereference(bus.BusContext);

@@ -179,7 +179,7 @@ typedef struct tvs_open_options {
 } tvs_open_options;
 
 /* Opens camera `index` (0 to 31: \\.\Tavrinoscope-<index>). On success
-   *camera is the handle; on failure it is NULL. */
+ *camera is the handle; on failure it is NULL. */
 TVS_API tvs_status tvs_open(unsigned index, tvs_camera **camera);
 /* tvs_open with options (NULL: as tvs_open). */
 TVS_API tvs_status tvs_open_ex(unsigned index, const tvs_open_options *options,
@@ -201,14 +201,16 @@ enum {
     TVS_PIPE_INTERRUPT = 3
 };
 
-enum { TVS_SPEED_UNKNOWN = 0, TVS_SPEED_FULL = 1, TVS_SPEED_HIGH = 2 };
+enum { TVS_SPEED_UNKNOWN = 0,
+       TVS_SPEED_FULL = 1,
+       TVS_SPEED_HIGH = 2 };
 
 #define TVS_MAX_PIPES 32
 
 typedef struct tvs_pipe_info {
-    uint32_t index;             /* the pipe number the transfer calls take */
-    uint8_t endpoint_address;   /* bit 7 set: IN (device to host) */
-    uint8_t type;               /* TVS_PIPE_* */
+    uint32_t index;           /* the pipe number the transfer calls take */
+    uint8_t endpoint_address; /* bit 7 set: IN (device to host) */
+    uint8_t type;             /* TVS_PIPE_* */
     uint8_t interval;
     uint8_t reserved;
     uint32_t max_packet_size;   /* bytes per (micro)frame, multiplier applied */
@@ -221,12 +223,12 @@ typedef struct tvs_device_info {
     uint16_t bcd_device;
     uint16_t bcd_usb;
     uint8_t device_class;
-    uint8_t speed;          /* TVS_SPEED_*, inferred from the endpoints' packet sizes */
-    uint8_t interface_number;   /* the selected interface ... */
-    uint8_t alternate_setting;  /* ... and its alternate setting */
-    uint32_t setting_count;     /* alternate settings of that interface */
-    uint32_t driver_version;    /* (major << 16) | minor */
-    char manufacturer[128];     /* UTF-8, "" when the camera has none */
+    uint8_t speed;             /* TVS_SPEED_*, inferred from the endpoints' packet sizes */
+    uint8_t interface_number;  /* the selected interface ... */
+    uint8_t alternate_setting; /* ... and its alternate setting */
+    uint32_t setting_count;    /* alternate settings of that interface */
+    uint32_t driver_version;   /* (major << 16) | minor */
+    char manufacturer[128];    /* UTF-8, "" when the camera has none */
     char product[128];
     char serial_number[128];
     uint32_t pipe_count;
@@ -255,8 +257,8 @@ TVS_API tvs_status tvs_set_timeout(tvs_camera *camera, int32_t milliseconds);
 typedef struct tvs_frame_info {
     uint32_t width;
     uint32_t height;
-    uint32_t counter;  /* the camera's frame counter */
-    uint32_t bytes;    /* bytes received (width * height) */
+    uint32_t counter; /* the camera's frame counter */
+    uint32_t bytes;   /* bytes received (width * height) */
 } tvs_frame_info;
 
 /* Captures one frame over the camera's frame pipe (pipe 2 of setting 0): an
@@ -289,9 +291,9 @@ TVS_API tvs_status tvs_bulk_write_segmented(tvs_camera *camera, uint32_t pipe, c
 /* ---- Isochronous transfers and streams ---------------------------------- */
 
 typedef struct tvs_iso_packet {
-    uint32_t offset;  /* where the packet's payload lies in the buffer */
-    uint32_t length;  /* bytes the camera sent */
-    int32_t status;   /* the packet's USBD_STATUS; 0 when it arrived */
+    uint32_t offset; /* where the packet's payload lies in the buffer */
+    uint32_t length; /* bytes the camera sent */
+    int32_t status;  /* the packet's USBD_STATUS; 0 when it arrived */
 } tvs_iso_packet;
 
 /* Bytes of buffer a read of `packets` packets of `packet_size` needs (0 when
@@ -360,7 +362,8 @@ TVS_API tvs_status tvs_vendor_write(tvs_camera *camera, uint8_t request, uint16_
                                     uint16_t index, const void *data, uint16_t length,
                                     int32_t *usb_status);
 
-enum { TVS_REQUEST_CLASS = 1, TVS_REQUEST_VENDOR = 2 };
+enum { TVS_REQUEST_CLASS = 1,
+       TVS_REQUEST_VENDOR = 2 };
 enum {
     TVS_RECIPIENT_DEVICE = 0,
     TVS_RECIPIENT_INTERFACE = 1,
@@ -412,7 +415,7 @@ TVS_API tvs_status tvs_reset_pipe(tvs_camera *camera, uint32_t pipe);
    THE ABORT DID: check *usb_status. */
 TVS_API tvs_status tvs_abort_pipe(tvs_camera *camera, uint32_t pipe, int32_t *usb_status);
 /* Resets the camera's USB port. REPORTS SUCCESS WHATEVER HAPPENED: check
-   *usb_status. */
+ *usb_status. */
 TVS_API tvs_status tvs_reset_port(tvs_camera *camera, int32_t *usb_status);
 
 /* ---- Emulation (Linux only) --------------------------------------------- */

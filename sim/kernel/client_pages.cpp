@@ -47,7 +47,7 @@ struct ClientPages {
     const ThreadState *Owner = nullptr;
     void *Caller = nullptr;  // the caller's buffer, copied back at completion
     size_t Length = 0;
-    size_t Offset = 0;  // of the buffer in the first page
+    size_t Offset = 0;   // of the buffer in the first page
     bool Owned = false;  // ClientAlloc's: the client's own, not a request's copy
 };
 

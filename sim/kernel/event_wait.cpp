@@ -44,7 +44,9 @@ Bucket &BucketFor(const void *object) {
     return g_buckets[((a >> 4) ^ (a >> 12)) % kBuckets];
 }
 
-enum class Deadline { Never, Poll, At };
+enum class Deadline { Never,
+                      Poll,
+                      At };
 
 // *at on the wall clock, or under virtual time *virtualAt in kernel
 // microseconds (rounded up: a wait never ends before its time-out).

@@ -244,8 +244,7 @@ extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota, SIM_SITE_DEC
     std::string site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp", site);
     if (StackSize < 1) {
-        Report(rule::INVALID_PARAMETER, site, "IoAllocateIrp with " + std::to_string(StackSize) +
-                                                  " stack locations");
+        Report(rule::INVALID_PARAMETER, site, "IoAllocateIrp with " + std::to_string(StackSize) + " stack locations");
         return nullptr;
     }
     if (AllocationShouldFail(site)) return nullptr;

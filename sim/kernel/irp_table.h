@@ -40,8 +40,8 @@ struct IrpRecord {
     std::string AllocSite;
     std::string CompleteSite;
     std::string FreeSite;
-    std::vector<PDRIVER_OBJECT> Owner;  // per stack location
-    std::vector<uint64_t> CallAt;       // IofCallDriver call id per stack location
+    std::vector<PDRIVER_OBJECT> Owner;                 // per stack location
+    std::vector<uint64_t> CallAt;                      // IofCallDriver call id per stack location
     std::unordered_map<uint64_t, bool> PendingMarked;  // call id -> SL_PENDING_RETURNED seen
     // Calls whose dispatch routine passed the IRP on to a lower driver. Such a
     // routine may return the lower driver's STATUS_PENDING without marking its

@@ -74,8 +74,8 @@ struct ApcQueue {
 // in between. Lock order: any wait's mutex, then the clock's own.
 
 struct ParkRecord {
-    bool Parked = false;  // guarded by the clock's mutex
-    bool Counted = false;  // the thread took part when it parked
+    bool Parked = false;             // guarded by the clock's mutex
+    bool Counted = false;            // the thread took part when it parked
     uint64_t Deadline = UINT64_MAX;  // kernel microseconds; UINT64_MAX: none
     // Notified when the clock wakes the thread at its deadline.
     std::mutex *WaitMutex = nullptr;
@@ -108,8 +108,8 @@ int64_t VirtualSystemTime();
 // A thread lent the caller's share of "able to run" (kernel threads the
 // managers start and join): the worker runs with it, the caller waits.
 struct LentTime {
-    LentTime();   // in the caller, before the worker starts
-    ~LentTime();  // in the caller, after the join
+    LentTime();       // in the caller, before the worker starts
+    ~LentTime();      // in the caller, after the join
     void Adopt();     // in the worker, first
     void GiveBack();  // in the worker, last
     bool Lent;
@@ -255,8 +255,19 @@ PDEVICE_OBJECT NameResolveReferenced(const std::string &name);
 // ---------------------------------------------------------------------------
 // IRPs
 
-enum class IrpKind { DriverAllocated, DriverInitialized, Threaded, Client, Pnp, Power };
-enum class IrpState { Idle, InFlight, Completing, InRoutine, Held, Completed, Freed };
+enum class IrpKind { DriverAllocated,
+                     DriverInitialized,
+                     Threaded,
+                     Client,
+                     Pnp,
+                     Power };
+enum class IrpState { Idle,
+                      InFlight,
+                      Completing,
+                      InRoutine,
+                      Held,
+                      Completed,
+                      Freed };
 
 // Final stage of a request owned by a waiting kernel thread (client, PnP and
 // power requests): IofCompleteRequest signals it when the request has passed

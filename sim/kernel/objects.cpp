@@ -428,8 +428,9 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject, SIM_SITE_DECL) {
         } else {
             if (r->Lower != nullptr) {
                 violation = rule::DEVICE_DELETED_ATTACHED;
-                detail = "IoDeleteDevice of a device object still attached to a lower one "
-                         "(IoDetachDevice first)";
+                detail =
+                    "IoDeleteDevice of a device object still attached to a lower one "
+                    "(IoDetachDevice first)";
                 r->Lower->AttachedDevice = nullptr;
                 r->Lower = nullptr;
             }

@@ -323,13 +323,14 @@ NTSTATUS PnpSendMinor(PDEVICE_OBJECT pdo, UCHAR minor) {
 NTSTATUS PoSendPowerRequest(PDEVICE_OBJECT pdo, UCHAR minor, POWER_STATE_TYPE type,
                             POWER_STATE state) {
     if (pdo == nullptr || !IsLiveDevice(pdo)) return STATUS_NO_SUCH_DEVICE;
-    return SendStackRequest(pdo, IrpKind::Power, IRP_MJ_POWER, minor,
-                            [&](PIO_STACK_LOCATION next) {
-                                next->Parameters.Power.Type = type;
-                                next->Parameters.Power.State = state;
-                                next->Parameters.Power.ShutdownType = PowerActionNone;
-                            },
-                            "IRP_MJ_POWER");
+    return SendStackRequest(
+        pdo, IrpKind::Power, IRP_MJ_POWER, minor,
+        [&](PIO_STACK_LOCATION next) {
+            next->Parameters.Power.Type = type;
+            next->Parameters.Power.State = state;
+            next->Parameters.Power.ShutdownType = PowerActionNone;
+        },
+        "IRP_MJ_POWER");
 }
 
 }  // namespace sim

@@ -103,7 +103,9 @@ void WakeDueLocked(Clock &c, std::unique_lock<std::mutex> &lock) {
     lock.lock();
 }
 
-enum class Step { Moved, Changed, NothingDue };
+enum class Step { Moved,
+                  Changed,
+                  NothingDue };
 
 // One move of the clock, by whichever thread finds every other one waiting
 // (share: the caller's own count in Active, 0 for the clock's thread, 1 for

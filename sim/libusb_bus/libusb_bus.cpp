@@ -80,29 +80,29 @@ Bus *g_bus = nullptr;
 NTSTATUS StatusForUsbd(USBD_STATUS status) {
     if (USBD_SUCCESS(status)) return STATUS_SUCCESS;
     switch (status) {
-    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
-    case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
-    case USBD_STATUS_INVALID_PARAMETER:
-    case USBD_STATUS_INVALID_PIPE_HANDLE:
-    case USBD_STATUS_INVALID_URB_FUNCTION:
-    case USBD_STATUS_INTERFACE_NOT_FOUND:
-    case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR: return STATUS_INVALID_PARAMETER;
-    case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
-    case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
-    case USBD_STATUS_TIMEOUT: return STATUS_IO_TIMEOUT;
-    default: return STATUS_UNSUCCESSFUL;
+        case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
+        case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
+        case USBD_STATUS_INVALID_PARAMETER:
+        case USBD_STATUS_INVALID_PIPE_HANDLE:
+        case USBD_STATUS_INVALID_URB_FUNCTION:
+        case USBD_STATUS_INTERFACE_NOT_FOUND:
+        case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR: return STATUS_INVALID_PARAMETER;
+        case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
+        case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
+        case USBD_STATUS_TIMEOUT: return STATUS_IO_TIMEOUT;
+        default: return STATUS_UNSUCCESSFUL;
     }
 }
 
 USBD_STATUS UsbdForLibusb(int status) {
     switch (status) {
-    case LIBUSB_TRANSFER_COMPLETED: return USBD_STATUS_SUCCESS;
-    case LIBUSB_TRANSFER_STALL: return USBD_STATUS_STALL_PID;
-    case LIBUSB_TRANSFER_CANCELLED: return USBD_STATUS_CANCELED;
-    case LIBUSB_TRANSFER_NO_DEVICE: return USBD_STATUS_DEVICE_GONE;
-    case LIBUSB_TRANSFER_TIMED_OUT: return USBD_STATUS_TIMEOUT;
-    case LIBUSB_TRANSFER_OVERFLOW: return USBD_STATUS_DATA_OVERRUN;
-    default: return USBD_STATUS_XACT_ERROR;
+        case LIBUSB_TRANSFER_COMPLETED: return USBD_STATUS_SUCCESS;
+        case LIBUSB_TRANSFER_STALL: return USBD_STATUS_STALL_PID;
+        case LIBUSB_TRANSFER_CANCELLED: return USBD_STATUS_CANCELED;
+        case LIBUSB_TRANSFER_NO_DEVICE: return USBD_STATUS_DEVICE_GONE;
+        case LIBUSB_TRANSFER_TIMED_OUT: return USBD_STATUS_TIMEOUT;
+        case LIBUSB_TRANSFER_OVERFLOW: return USBD_STATUS_DATA_OVERRUN;
+        default: return USBD_STATUS_XACT_ERROR;
     }
 }
 
@@ -124,7 +124,7 @@ PVOID NewHandle(Bus &bus) {
 
 uint32_t FrameNow(Bus &bus) {
     return (uint32_t)std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                          bus.Start)
+                                                                           bus.Start)
         .count();
 }
 
@@ -178,9 +178,9 @@ USBD_STATUS DecodeControl(PURB urb, uint8_t setup[8], uint8_t **buffer, ULONG *l
 size_t FixedUrbLength(USHORT function) {
     if (const urbsetup::Shape *shape = urbsetup::Find(function)) return urbsetup::UrbLength(*shape);
     switch (function) {
-    case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER: return sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
-    case URB_FUNCTION_CONTROL_TRANSFER: return sizeof(struct _URB_CONTROL_TRANSFER);
-    default: return 0;
+        case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER: return sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
+        case URB_FUNCTION_CONTROL_TRANSFER: return sizeof(struct _URB_CONTROL_TRANSFER);
+        default: return 0;
     }
 }
 
@@ -205,32 +205,32 @@ void LIBUSB_CALL TransferDone(libusb_transfer *t) {
     USBD_STATUS status = UsbdForLibusb(t->status);
     if (t->status == LIBUSB_TRANSFER_NO_DEVICE) ReportGoneLater(bus);
     switch (urb->UrbHeader.Function) {
-    case URB_FUNCTION_ISOCH_TRANSFER: {
-        struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
-        ULONG failed = 0;
-        for (int i = 0; i < t->num_iso_packets; ++i) {
-            const libusb_iso_packet_descriptor &d = t->iso_packet_desc[i];
-            USBD_STATUS s = t->status == LIBUSB_TRANSFER_COMPLETED ? UsbdForLibusb(d.status) : status;
-            u.IsoPacket[i].Status = s;
-            // The OUT packets' lengths are not reported back, as on the platform.
-            u.IsoPacket[i].Length = (x->Endpoint & 0x80) && USBD_SUCCESS(s) ? d.actual_length : 0;
-            if (!USBD_SUCCESS(s)) ++failed;
+        case URB_FUNCTION_ISOCH_TRANSFER: {
+            struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
+            ULONG failed = 0;
+            for (int i = 0; i < t->num_iso_packets; ++i) {
+                const libusb_iso_packet_descriptor &d = t->iso_packet_desc[i];
+                USBD_STATUS s = t->status == LIBUSB_TRANSFER_COMPLETED ? UsbdForLibusb(d.status) : status;
+                u.IsoPacket[i].Status = s;
+                // The OUT packets' lengths are not reported back, as on the platform.
+                u.IsoPacket[i].Length = (x->Endpoint & 0x80) && USBD_SUCCESS(s) ? d.actual_length : 0;
+                if (!USBD_SUCCESS(s)) ++failed;
+            }
+            u.ErrorCount = failed;
+            u.StartFrame = FrameNow(bus);
+            if (t->status == LIBUSB_TRANSFER_COMPLETED && failed == (ULONG)t->num_iso_packets && failed != 0)
+                status = USBD_STATUS_ISOCH_REQUEST_FAILED;
+            u.TransferBufferLength = (ULONG)t->length;
+            break;
         }
-        u.ErrorCount = failed;
-        u.StartFrame = FrameNow(bus);
-        if (t->status == LIBUSB_TRANSFER_COMPLETED && failed == (ULONG)t->num_iso_packets && failed != 0)
-            status = USBD_STATUS_ISOCH_REQUEST_FAILED;
-        u.TransferBufferLength = (ULONG)t->length;
-        break;
-    }
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = (ULONG)t->actual_length;
-        break;
-    default:  // control
-        if (x->ControlDest != nullptr && t->actual_length > 0)
-            memcpy(x->ControlDest, libusb_control_transfer_get_data(t), (size_t)t->actual_length);
-        urb->UrbControlTransfer.TransferBufferLength = (ULONG)t->actual_length;
-        break;
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = (ULONG)t->actual_length;
+            break;
+        default:  // control
+            if (x->ControlDest != nullptr && t->actual_length > 0)
+                memcpy(x->ControlDest, libusb_control_transfer_get_data(t), (size_t)t->actual_length);
+            urb->UrbControlTransfer.TransferBufferLength = (ULONG)t->actual_length;
+            break;
     }
     urb->UrbHeader.Status = status;
     PIRP irp = x->Irp;
@@ -282,7 +282,7 @@ NTSTATUS Submit(Bus &bus, Xfer *x) {
     // Not sent: completed in the submitter's call.
     libusb_free_transfer(x->Transfer);
     delete x;
-    const USBD_STATUS s = r == LIBUSB_ERROR_INTERRUPTED  ? USBD_STATUS_CANCELED
+    const USBD_STATUS s = r == LIBUSB_ERROR_INTERRUPTED ? USBD_STATUS_CANCELED
                           : r == LIBUSB_ERROR_NO_DEVICE ? USBD_STATUS_DEVICE_GONE
                           : r == LIBUSB_ERROR_NO_MEM    ? USBD_STATUS_INSUFFICIENT_RESOURCES
                                                         : USBD_STATUS_INVALID_PARAMETER;
@@ -427,127 +427,126 @@ NTSTATUS SubmitUrb(Bus &bus, PIRP irp, PURB urb) {
     if (bus.Gone) return CompleteUrb(irp, urb, USBD_STATUS_DEVICE_GONE);
     urb->UrbHeader.Status = USBD_STATUS_PENDING;
     switch (function) {
-    case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
-        // The host's stack does not tell user space the controller's frame.
-        return CompleteUrb(irp, urb, USBD_STATUS_NOT_SUPPORTED);
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        if (length < FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface))
-            return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-        return CompleteUrb(irp, urb, SelectConfiguration(bus, urb));
-    case URB_FUNCTION_SELECT_INTERFACE:
-        if (length < GET_SELECT_INTERFACE_REQUEST_SIZE(0)) return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-        return CompleteUrb(irp, urb, SelectInterface(bus, urb));
-    case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-    case URB_FUNCTION_SYNC_RESET_PIPE:
-    case URB_FUNCTION_SYNC_CLEAR_STALL: {
-        if (length != kPipeRequestLengthOld && length != sizeof(struct _URB_PIPE_REQUEST))
-            return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-        std::unique_lock<std::mutex> g(bus.Lock);
-        const Pipe *pipe = FindPipe(bus, urb->UrbPipeRequest.PipeHandle);
-        if (pipe == nullptr) {
+        case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
+            // The host's stack does not tell user space the controller's frame.
+            return CompleteUrb(irp, urb, USBD_STATUS_NOT_SUPPORTED);
+        case URB_FUNCTION_SELECT_CONFIGURATION:
+            if (length < FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface))
+                return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+            return CompleteUrb(irp, urb, SelectConfiguration(bus, urb));
+        case URB_FUNCTION_SELECT_INTERFACE:
+            if (length < GET_SELECT_INTERFACE_REQUEST_SIZE(0)) return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+            return CompleteUrb(irp, urb, SelectInterface(bus, urb));
+        case URB_FUNCTION_ABORT_PIPE:
+        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        case URB_FUNCTION_SYNC_RESET_PIPE:
+        case URB_FUNCTION_SYNC_CLEAR_STALL: {
+            if (length != kPipeRequestLengthOld && length != sizeof(struct _URB_PIPE_REQUEST))
+                return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+            std::unique_lock<std::mutex> g(bus.Lock);
+            const Pipe *pipe = FindPipe(bus, urb->UrbPipeRequest.PipeHandle);
+            if (pipe == nullptr) {
+                g.unlock();
+                return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+            }
+            const uint8_t endpoint = pipe->Endpoint, type = pipe->Type;
+            if (function == URB_FUNCTION_ABORT_PIPE) {
+                // The abort completes at once; the transfers it cancels complete
+                // cancelled afterwards, as the platform allows.
+                for (auto &f : bus.InFlight)
+                    if (f.second->Endpoint == endpoint) libusb_cancel_transfer(f.second->Transfer);
+                g.unlock();
+                return CompleteUrb(irp, urb, USBD_STATUS_SUCCESS);
+            }
+            if (EndpointBusy(bus, -1, endpoint)) {
+                g.unlock();
+                return CompleteUrb(irp, urb, USBD_STATUS_ERROR_BUSY);
+            }
             g.unlock();
-            return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+            int r = 0;
+            if (type != USB_ENDPOINT_TYPE_ISOCHRONOUS) r = libusb_clear_halt(bus.Handle, endpoint);
+            return CompleteUrb(irp, urb, r == 0 ? USBD_STATUS_SUCCESS : r == LIBUSB_ERROR_NO_DEVICE ? USBD_STATUS_DEVICE_GONE
+                                                                                                    : USBD_STATUS_STALL_PID);
         }
-        const uint8_t endpoint = pipe->Endpoint, type = pipe->Type;
-        if (function == URB_FUNCTION_ABORT_PIPE) {
-            // The abort completes at once; the transfers it cancels complete
-            // cancelled afterwards, as the platform allows.
-            for (auto &f : bus.InFlight)
-                if (f.second->Endpoint == endpoint) libusb_cancel_transfer(f.second->Transfer);
-            g.unlock();
-            return CompleteUrb(irp, urb, USBD_STATUS_SUCCESS);
-        }
-        if (EndpointBusy(bus, -1, endpoint)) {
-            g.unlock();
-            return CompleteUrb(irp, urb, USBD_STATUS_ERROR_BUSY);
-        }
-        g.unlock();
-        int r = 0;
-        if (type != USB_ENDPOINT_TYPE_ISOCHRONOUS) r = libusb_clear_halt(bus.Handle, endpoint);
-        return CompleteUrb(irp, urb, r == 0 ? USBD_STATUS_SUCCESS
-                                     : r == LIBUSB_ERROR_NO_DEVICE ? USBD_STATUS_DEVICE_GONE
-                                                                   : USBD_STATUS_STALL_PID);
-    }
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-    case URB_FUNCTION_ISOCH_TRANSFER: {
-        const bool iso = function == URB_FUNCTION_ISOCH_TRANSFER;
-        struct _URB_BULK_OR_INTERRUPT_TRANSFER &b = urb->UrbBulkOrInterruptTransfer;
-        if ((!iso && length != sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) ||
-            (iso && length < FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket)))
-            return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-        Pipe pipe;
-        {
-            std::lock_guard<std::mutex> g(bus.Lock);
-            const Pipe *p = FindPipe(bus, b.PipeHandle);
-            if (p == nullptr || p->MaxPacket == 0) return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
-            pipe = *p;
-        }
-        const bool in = (pipe.Endpoint & 0x80) != 0;
-        if ((pipe.Type == USB_ENDPOINT_TYPE_ISOCHRONOUS) != iso ||
-            ((b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != in)
-            return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-        uint8_t *buffer;
-        if (!TransferBufferOf(b.TransferBuffer, b.TransferBufferMDL, b.TransferBufferLength, &buffer))
-            return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-        Xfer *x = new Xfer{irp, urb, nullptr, pipe.Endpoint, nullptr};
-        if (!iso) {
-            x->Transfer = libusb_alloc_transfer(0);
-            if (pipe.Type == USB_ENDPOINT_TYPE_INTERRUPT)
-                libusb_fill_interrupt_transfer(x->Transfer, bus.Handle, pipe.Endpoint, buffer,
-                                               (int)b.TransferBufferLength, TransferDone, x, 0);
-            else
-                libusb_fill_bulk_transfer(x->Transfer, bus.Handle, pipe.Endpoint, buffer,
-                                          (int)b.TransferBufferLength, TransferDone, x, 0);
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        case URB_FUNCTION_ISOCH_TRANSFER: {
+            const bool iso = function == URB_FUNCTION_ISOCH_TRANSFER;
+            struct _URB_BULK_OR_INTERRUPT_TRANSFER &b = urb->UrbBulkOrInterruptTransfer;
+            if ((!iso && length != sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) ||
+                (iso && length < FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket)))
+                return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+            Pipe pipe;
+            {
+                std::lock_guard<std::mutex> g(bus.Lock);
+                const Pipe *p = FindPipe(bus, b.PipeHandle);
+                if (p == nullptr || p->MaxPacket == 0) return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+                pipe = *p;
+            }
+            const bool in = (pipe.Endpoint & 0x80) != 0;
+            if ((pipe.Type == USB_ENDPOINT_TYPE_ISOCHRONOUS) != iso ||
+                ((b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != in)
+                return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+            uint8_t *buffer;
+            if (!TransferBufferOf(b.TransferBuffer, b.TransferBufferMDL, b.TransferBufferLength, &buffer))
+                return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+            Xfer *x = new Xfer{irp, urb, nullptr, pipe.Endpoint, nullptr};
+            if (!iso) {
+                x->Transfer = libusb_alloc_transfer(0);
+                if (pipe.Type == USB_ENDPOINT_TYPE_INTERRUPT)
+                    libusb_fill_interrupt_transfer(x->Transfer, bus.Handle, pipe.Endpoint, buffer,
+                                                   (int)b.TransferBufferLength, TransferDone, x, 0);
+                else
+                    libusb_fill_bulk_transfer(x->Transfer, bus.Handle, pipe.Endpoint, buffer,
+                                              (int)b.TransferBufferLength, TransferDone, x, 0);
+                return Submit(bus, x);
+            }
+            struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
+            const ULONG n = u.NumberOfPackets;
+            bool ok = n != 0 && n <= 1024 &&
+                      length >= FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket) + n * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
+            for (ULONG j = 0; ok && j < n; ++j) {
+                const ULONG end = j + 1 < n ? u.IsoPacket[j + 1].Offset : u.TransferBufferLength;
+                ok = u.IsoPacket[j].Offset <= end && end <= u.TransferBufferLength && (j != 0 || u.IsoPacket[0].Offset == 0);
+            }
+            if (!ok) {
+                delete x;
+                return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+            }
+            u.ErrorCount = 0;
+            x->Transfer = libusb_alloc_transfer((int)n);
+            libusb_fill_iso_transfer(x->Transfer, bus.Handle, pipe.Endpoint, buffer, (int)u.TransferBufferLength, (int)n,
+                                     TransferDone, x, 0);
+            // The packets lie back to back from offset 0, so the URB's offsets
+            // and libusb's lengths describe the same layout.
+            for (ULONG j = 0; j < n; ++j) {
+                const ULONG end = j + 1 < n ? u.IsoPacket[j + 1].Offset : u.TransferBufferLength;
+                x->Transfer->iso_packet_desc[j].length = end - u.IsoPacket[j].Offset;
+            }
             return Submit(bus, x);
         }
-        struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
-        const ULONG n = u.NumberOfPackets;
-        bool ok = n != 0 && n <= 1024 &&
-                  length >= FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket) + n * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
-        for (ULONG j = 0; ok && j < n; ++j) {
-            const ULONG end = j + 1 < n ? u.IsoPacket[j + 1].Offset : u.TransferBufferLength;
-            ok = u.IsoPacket[j].Offset <= end && end <= u.TransferBufferLength && (j != 0 || u.IsoPacket[0].Offset == 0);
+        default: {
+            const size_t expected = FixedUrbLength(function);
+            if (expected == 0) return CompleteUrb(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);
+            if (length != expected) return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
+            if (function == URB_FUNCTION_CONTROL_TRANSFER) {
+                struct _URB_CONTROL_TRANSFER &c = urb->UrbControlTransfer;
+                if (c.PipeHandle != nullptr && !(c.TransferFlags & USBD_DEFAULT_PIPE_TRANSFER))
+                    return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
+            }
+            uint8_t setup[8];
+            uint8_t *buffer = nullptr;
+            ULONG n = 0;
+            const USBD_STATUS decoded = DecodeControl(urb, setup, &buffer, &n);
+            if (decoded != USBD_STATUS_SUCCESS) return CompleteUrb(irp, urb, decoded);
+            const bool in = (setup[0] & 0x80) != 0;
+            Xfer *x = new Xfer{irp, urb, libusb_alloc_transfer(0), 0, in ? buffer : nullptr};
+            uint8_t *block = static_cast<uint8_t *>(malloc(LIBUSB_CONTROL_SETUP_SIZE + n));
+            memcpy(block, setup, 8);
+            if (!in && n != 0) memcpy(block + 8, buffer, n);
+            libusb_fill_control_transfer(x->Transfer, bus.Handle, block, TransferDone, x, 0);
+            x->Transfer->flags |= LIBUSB_TRANSFER_FREE_BUFFER;
+            return Submit(bus, x);
         }
-        if (!ok) {
-            delete x;
-            return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-        }
-        u.ErrorCount = 0;
-        x->Transfer = libusb_alloc_transfer((int)n);
-        libusb_fill_iso_transfer(x->Transfer, bus.Handle, pipe.Endpoint, buffer, (int)u.TransferBufferLength, (int)n,
-                                 TransferDone, x, 0);
-        // The packets lie back to back from offset 0, so the URB's offsets
-        // and libusb's lengths describe the same layout.
-        for (ULONG j = 0; j < n; ++j) {
-            const ULONG end = j + 1 < n ? u.IsoPacket[j + 1].Offset : u.TransferBufferLength;
-            x->Transfer->iso_packet_desc[j].length = end - u.IsoPacket[j].Offset;
-        }
-        return Submit(bus, x);
-    }
-    default: {
-        const size_t expected = FixedUrbLength(function);
-        if (expected == 0) return CompleteUrb(irp, urb, USBD_STATUS_INVALID_URB_FUNCTION);
-        if (length != expected) return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PARAMETER);
-        if (function == URB_FUNCTION_CONTROL_TRANSFER) {
-            struct _URB_CONTROL_TRANSFER &c = urb->UrbControlTransfer;
-            if (c.PipeHandle != nullptr && !(c.TransferFlags & USBD_DEFAULT_PIPE_TRANSFER))
-                return CompleteUrb(irp, urb, USBD_STATUS_INVALID_PIPE_HANDLE);
-        }
-        uint8_t setup[8];
-        uint8_t *buffer = nullptr;
-        ULONG n = 0;
-        const USBD_STATUS decoded = DecodeControl(urb, setup, &buffer, &n);
-        if (decoded != USBD_STATUS_SUCCESS) return CompleteUrb(irp, urb, decoded);
-        const bool in = (setup[0] & 0x80) != 0;
-        Xfer *x = new Xfer{irp, urb, libusb_alloc_transfer(0), 0, in ? buffer : nullptr};
-        uint8_t *block = static_cast<uint8_t *>(malloc(LIBUSB_CONTROL_SETUP_SIZE + n));
-        memcpy(block, setup, 8);
-        if (!in && n != 0) memcpy(block + 8, buffer, n);
-        libusb_fill_control_transfer(x->Transfer, bus.Handle, block, TransferDone, x, 0);
-        x->Transfer->flags |= LIBUSB_TRANSFER_FREE_BUFFER;
-        return Submit(bus, x);
-    }
     }
 }
 
@@ -576,13 +575,13 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (bus == nullptr) return CompleteNow(Irp, STATUS_DEVICE_NOT_CONNECTED);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_INTERNAL_USB_SUBMIT_URB:
-        return SubmitUrb(*bus, Irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
-    case IOCTL_INTERNAL_USB_RESET_PORT:
-    case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
-        return PortRequest(*bus, Irp, stack->Parameters.DeviceIoControl.IoControlCode);
-    default:
-        return CompleteNow(Irp, STATUS_INVALID_DEVICE_REQUEST);
+        case IOCTL_INTERNAL_USB_SUBMIT_URB:
+            return SubmitUrb(*bus, Irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
+        case IOCTL_INTERNAL_USB_RESET_PORT:
+        case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
+            return PortRequest(*bus, Irp, stack->Parameters.DeviceIoControl.IoControlCode);
+        default:
+            return CompleteNow(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
@@ -633,54 +632,54 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status = Irp->IoStatus.Status;
     switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_QUERY_INTERFACE:
-        status = QueryBusInterface(bus, stack, status);
-        break;
-    case IRP_MN_QUERY_CAPABILITIES: {
-        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-        if (caps == nullptr || caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
-            status = STATUS_UNSUCCESSFUL;
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+            status = STATUS_SUCCESS;
+            break;
+        case IRP_MN_QUERY_INTERFACE:
+            status = QueryBusInterface(bus, stack, status);
+            break;
+        case IRP_MN_QUERY_CAPABILITIES: {
+            PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+            if (caps == nullptr || caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
+                status = STATUS_UNSUCCESSFUL;
+                break;
+            }
+            caps->DeviceD1 = caps->DeviceD2 = caps->LockSupported = caps->EjectSupported = 0;
+            caps->Removable = 1;
+            caps->UniqueID = 0;
+            caps->SurpriseRemovalOK = 0;
+            caps->WakeFromD0 = caps->WakeFromD3 = 0;
+            caps->Address = 1;
+            caps->UINumber = 1;
+            caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
+            caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+            for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
+            caps->SystemWake = PowerSystemUnspecified;
+            caps->DeviceWake = PowerDeviceUnspecified;
+            caps->D3Latency = 100;
+            status = STATUS_SUCCESS;
             break;
         }
-        caps->DeviceD1 = caps->DeviceD2 = caps->LockSupported = caps->EjectSupported = 0;
-        caps->Removable = 1;
-        caps->UniqueID = 0;
-        caps->SurpriseRemovalOK = 0;
-        caps->WakeFromD0 = caps->WakeFromD3 = 0;
-        caps->Address = 1;
-        caps->UINumber = 1;
-        caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
-        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-        for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
-        caps->SystemWake = PowerSystemUnspecified;
-        caps->DeviceWake = PowerDeviceUnspecified;
-        caps->D3Latency = 100;
-        status = STATUS_SUCCESS;
-        break;
-    }
-    case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_REMOVE_DEVICE:
-        // Nothing of the driver above may stay in flight.
-        if (bus != nullptr) {
-            CancelAllAndWait(*bus);
-            if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
-                std::lock_guard<std::mutex> g(bus->Lock);
-                ClosePipes(*bus, -1);
-                bus->ConfigurationHandle = nullptr;
+        case IRP_MN_SURPRISE_REMOVAL:
+        case IRP_MN_REMOVE_DEVICE:
+            // Nothing of the driver above may stay in flight.
+            if (bus != nullptr) {
+                CancelAllAndWait(*bus);
+                if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+                    std::lock_guard<std::mutex> g(bus->Lock);
+                    ClosePipes(*bus, -1);
+                    bus->ConfigurationHandle = nullptr;
+                }
             }
-        }
-        status = STATUS_SUCCESS;
-        break;
-    default:
-        break;
+            status = STATUS_SUCCESS;
+            break;
+        default:
+            break;
     }
     return CompleteNow(Irp, status, status == Irp->IoStatus.Status ? Irp->IoStatus.Information : 0);
 }
@@ -911,7 +910,8 @@ OpenResult Open(const std::string &selector) {
     char text[128];
     snprintf(text, sizeof text, "bus %u address %u, %04x:%04x, %s speed", libusb_get_bus_number(device),
              libusb_get_device_address(device), bus->Vendor, bus->Product,
-             speed >= LIBUSB_SPEED_SUPER ? "super" : speed == LIBUSB_SPEED_HIGH ? "high" : "full");
+             speed >= LIBUSB_SPEED_SUPER ? "super" : speed == LIBUSB_SPEED_HIGH ? "high"
+                                                                                : "full");
     result.Description = text;
     result.Status = STATUS_SUCCESS;
     result.Pdo = bus->Pdo;

@@ -292,9 +292,9 @@ void SetStall(int port, int endpoint, bool stalled) {
         if (endpoint == 0 || endpoint == kAnyEndpoint) p.EndpointKnobs[0].ControlStall = stalled;
         if (endpoint == 0) return;
         for (const auto &c : p.Camera->Profile.Configurations)
-          for (const auto &s : c.Settings)
-            for (const auto &e : s.Endpoints)
-                if (endpoint == kAnyEndpoint || e.Address == endpoint) p.Camera->Halted[e.Address] = stalled;
+            for (const auto &s : c.Settings)
+                for (const auto &e : s.Endpoints)
+                    if (endpoint == kAnyEndpoint || e.Address == endpoint) p.Camera->Halted[e.Address] = stalled;
     });
 }
 

@@ -144,10 +144,10 @@ const Pipe *FindPipe(Bus &bus, Port &port, USBD_PIPE_HANDLE handle) {
 size_t FixedUrbLength(USHORT function) {
     if (const urbsetup::Shape *shape = urbsetup::Find(function)) return urbsetup::UrbLength(*shape);
     switch (function) {
-    case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER: return sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
-    case URB_FUNCTION_CONTROL_TRANSFER: return sizeof(struct _URB_CONTROL_TRANSFER);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
-    default: return 0;
+        case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER: return sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER);
+        case URB_FUNCTION_CONTROL_TRANSFER: return sizeof(struct _URB_CONTROL_TRANSFER);
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER: return sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+        default: return 0;
     }
 }
 
@@ -166,7 +166,7 @@ NTSTATUS AbortPipe(Bus &bus, PIRP irp, PURB urb, int portNumber, uint8_t endpoin
 void CheckPassive(USHORT function) {
     const KIRQL irql = KeGetCurrentIrql();
     if (irql == PASSIVE_LEVEL) return;
-    const char *name = function == URB_FUNCTION_ABORT_PIPE                      ? "URB_FUNCTION_ABORT_PIPE"
+    const char *name = function == URB_FUNCTION_ABORT_PIPE                        ? "URB_FUNCTION_ABORT_PIPE"
                        : function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL ? "URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL"
                        : function == URB_FUNCTION_SYNC_RESET_PIPE                 ? "URB_FUNCTION_SYNC_RESET_PIPE"
                        : function == URB_FUNCTION_SYNC_CLEAR_STALL                ? "URB_FUNCTION_SYNC_CLEAR_STALL"
@@ -215,16 +215,16 @@ NTSTATUS SubmitUrb(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
     USBD_STATUS answer = USBD_STATUS_SUCCESS;  // for URBs completed at once (answer_now)
     NTSTATUS irpAnswer = STATUS_SUCCESS;       // ... with an IRP status of a knob's (answer_irp)
     switch (function) {
-    case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-    case URB_FUNCTION_SYNC_RESET_PIPE:
-    case URB_FUNCTION_SYNC_CLEAR_STALL:
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-    case URB_FUNCTION_SELECT_INTERFACE:
-        CheckPassive(function);
-        break;
-    default:
-        break;
+        case URB_FUNCTION_ABORT_PIPE:
+        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        case URB_FUNCTION_SYNC_RESET_PIPE:
+        case URB_FUNCTION_SYNC_CLEAR_STALL:
+        case URB_FUNCTION_SELECT_CONFIGURATION:
+        case URB_FUNCTION_SELECT_INTERFACE:
+            CheckPassive(function);
+            break;
+        default:
+            break;
     }
     {
         std::lock_guard<std::mutex> g(bus.Lock);
@@ -237,163 +237,163 @@ NTSTATUS SubmitUrb(Bus &bus, PDEVICE_OBJECT pdo, PIRP irp, PURB urb) {
         urb->UrbHeader.Status = USBD_STATUS_PENDING;
         if (port->Function >= 0 && AnswerForChild(*port, urb, &answer)) goto answer_now;
         switch (function) {
-        case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
-            if (length != sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER)) {
-                answer = USBD_STATUS_INVALID_PARAMETER;
-                goto answer_now;
-            }
-            urb->UrbGetCurrentFrameNumber.FrameNumber = FrameOf(BusMicros(bus));
-            answer = USBD_STATUS_SUCCESS;
-            goto answer_now;
-        case URB_FUNCTION_ABORT_PIPE:
-        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-        case URB_FUNCTION_SYNC_RESET_PIPE:
-        case URB_FUNCTION_SYNC_CLEAR_STALL: {
-            if (length != kPipeRequestLengthOld && length != sizeof(struct _URB_PIPE_REQUEST)) {
-                answer = USBD_STATUS_INVALID_PARAMETER;
-                goto answer_now;
-            }
-            const Pipe *pipe = FindPipe(bus, *port, urb->UrbPipeRequest.PipeHandle);
-            if (pipe == nullptr) {
-                answer = USBD_STATUS_INVALID_PIPE_HANDLE;
-                goto answer_now;
-            }
-            if (pipe->MaxPacket == 0) {
-                answer = USBD_STATUS_SUCCESS;  // a zero-bandwidth pipe: nothing to abort or reset
-                goto answer_now;
-            }
-            if (function == URB_FUNCTION_ABORT_PIPE) {
-                // A knob may fail the abort itself; otherwise it runs at once.
-                Knobs how;
-                if (TakeFailNext(*port, pipe->Endpoint, &how)) {
-                    urb->UrbHeader.Status = how.FailStatus;
-                    irpAnswer = how.FailIrp ? how.FailIrpStatus : StatusForUsbd(how.FailStatus);
-                    goto answer_irp;
+            case URB_FUNCTION_GET_CURRENT_FRAME_NUMBER:
+                if (length != sizeof(struct _URB_GET_CURRENT_FRAME_NUMBER)) {
+                    answer = USBD_STATUS_INVALID_PARAMETER;
+                    goto answer_now;
                 }
-                abortEndpoint = pipe->Endpoint;  // aborted below, outside the lock
+                urb->UrbGetCurrentFrameNumber.FrameNumber = FrameOf(BusMicros(bus));
+                answer = USBD_STATUS_SUCCESS;
+                goto answer_now;
+            case URB_FUNCTION_ABORT_PIPE:
+            case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+            case URB_FUNCTION_SYNC_RESET_PIPE:
+            case URB_FUNCTION_SYNC_CLEAR_STALL: {
+                if (length != kPipeRequestLengthOld && length != sizeof(struct _URB_PIPE_REQUEST)) {
+                    answer = USBD_STATUS_INVALID_PARAMETER;
+                    goto answer_now;
+                }
+                const Pipe *pipe = FindPipe(bus, *port, urb->UrbPipeRequest.PipeHandle);
+                if (pipe == nullptr) {
+                    answer = USBD_STATUS_INVALID_PIPE_HANDLE;
+                    goto answer_now;
+                }
+                if (pipe->MaxPacket == 0) {
+                    answer = USBD_STATUS_SUCCESS;  // a zero-bandwidth pipe: nothing to abort or reset
+                    goto answer_now;
+                }
+                if (function == URB_FUNCTION_ABORT_PIPE) {
+                    // A knob may fail the abort itself; otherwise it runs at once.
+                    Knobs how;
+                    if (TakeFailNext(*port, pipe->Endpoint, &how)) {
+                        urb->UrbHeader.Status = how.FailStatus;
+                        irpAnswer = how.FailIrp ? how.FailIrpStatus : StatusForUsbd(how.FailStatus);
+                        goto answer_irp;
+                    }
+                    abortEndpoint = pipe->Endpoint;  // aborted below, outside the lock
+                    break;
+                }
+                t = NewTransfer(irp, urb, *port, TransferKind::ResetPipe, pipe->Endpoint);
+                t->QueueEndpoint = 0;
+                t->ClearHalt = function != URB_FUNCTION_SYNC_RESET_PIPE &&
+                               pipe->Type != USB_ENDPOINT_TYPE_ISOCHRONOUS;
                 break;
             }
-            t = NewTransfer(irp, urb, *port, TransferKind::ResetPipe, pipe->Endpoint);
-            t->QueueEndpoint = 0;
-            t->ClearHalt = function != URB_FUNCTION_SYNC_RESET_PIPE &&
-                           pipe->Type != USB_ENDPOINT_TYPE_ISOCHRONOUS;
-            break;
-        }
-        case URB_FUNCTION_SELECT_CONFIGURATION:
-            if (length < FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface)) {
-                answer = USBD_STATUS_INVALID_PARAMETER;
-                goto answer_now;
-            }
-            t = NewTransfer(irp, urb, *port, TransferKind::SelectConfiguration, 0);
-            break;
-        case URB_FUNCTION_SELECT_INTERFACE:
-            if (length < GET_SELECT_INTERFACE_REQUEST_SIZE(0)) {
-                answer = USBD_STATUS_INVALID_PARAMETER;
-                goto answer_now;
-            }
-            t = NewTransfer(irp, urb, *port, TransferKind::SelectInterface, 0);
-            break;
-        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        case URB_FUNCTION_ISOCH_TRANSFER: {
-            const bool iso = function == URB_FUNCTION_ISOCH_TRANSFER;
-            struct _URB_BULK_OR_INTERRUPT_TRANSFER &b = urb->UrbBulkOrInterruptTransfer;
-            if (!iso && length != sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
-                answer = USBD_STATUS_INVALID_PARAMETER;
-                goto answer_now;
-            }
-            if (iso && length < FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket)) {
-                answer = USBD_STATUS_INVALID_PARAMETER;
-                goto answer_now;
-            }
-            const Pipe *pipe = FindPipe(bus, *port, b.PipeHandle);
-            if (pipe == nullptr || pipe->MaxPacket == 0) {
-                // A zero-bandwidth pipe (wMaxPacketSize 0) has no endpoint to
-                // move data with: its handle is refused like an unknown one.
-                answer = USBD_STATUS_INVALID_PIPE_HANDLE;
-                goto answer_now;
-            }
-            const bool pipeIso = pipe->Type == USB_ENDPOINT_TYPE_ISOCHRONOUS;
-            const bool in = (pipe->Endpoint & 0x80) != 0;
-            // MaximumTransferSize is not looked at: unused since USBDI version 0x500.
-            if (pipeIso != iso || ((b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != in) {
-                answer = USBD_STATUS_INVALID_PARAMETER;
-                goto answer_now;
-            }
-            t = NewTransfer(irp, urb, *port, iso ? TransferKind::Isochronous : TransferKind::Data, pipe->Endpoint);
-            t->Record.Type = (TransferType)pipe->Type;
-            t->Record.In = in;
-            t->MaxPacket = pipe->MaxPacket;
-            t->Length = b.TransferBufferLength;
-            t->Record.RequestedLength = t->Length;
-            if (pipe->Type == USB_ENDPOINT_TYPE_INTERRUPT) {
-                // Polled every 2^(bInterval-1) microframes at high speed,
-                // every bInterval frames (at most 32) at full speed.
-                const uint8_t interval = std::max<uint8_t>(1, pipe->Interval);
-                t->PollPeriod = port->Camera->Profile.HighSpeed ? 1u << (std::min<uint8_t>(interval, 16) - 1)
-                                                                : 8u * std::min<uint8_t>(interval, 32);
-            }
-            if (!TransferBufferOf(b.TransferBuffer, b.TransferBufferMDL, t->Length, &t->Buffer)) {
-                delete t;
-                t = nullptr;
-                answer = USBD_STATUS_INVALID_PARAMETER;
-                goto answer_now;
-            }
-            if (iso) {
-                struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
-                const ULONG n = u.NumberOfPackets;
-                const bool high = port->Camera->Profile.HighSpeed;
-                const uint8_t interval = std::max<uint8_t>(1, std::min<uint8_t>(pipe->Interval, 4));
-                t->IsoPeriod = high ? (1u << (interval - 1)) : 8;
-                // At most 255 packets (frames) at full speed, 1024 at high
-                // speed, and there whole frames: a multiple of the packets per frame.
-                const ULONG perFrame = high ? 8 / t->IsoPeriod : 1;
-                bool ok = n != 0 && n <= (high ? 1024u : 255u) && n % perFrame == 0 &&
-                          length >= FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket) +
-                                        n * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
-                for (ULONG j = 0; ok && j < n; ++j) {
-                    ULONG end = j + 1 < n ? u.IsoPacket[j + 1].Offset : t->Length;
-                    ok = u.IsoPacket[j].Offset <= end && end <= t->Length &&
-                         (j != 0 || u.IsoPacket[0].Offset == 0);
+            case URB_FUNCTION_SELECT_CONFIGURATION:
+                if (length < FIELD_OFFSET(struct _URB_SELECT_CONFIGURATION, Interface)) {
+                    answer = USBD_STATUS_INVALID_PARAMETER;
+                    goto answer_now;
                 }
-                if (!ok) {
+                t = NewTransfer(irp, urb, *port, TransferKind::SelectConfiguration, 0);
+                break;
+            case URB_FUNCTION_SELECT_INTERFACE:
+                if (length < GET_SELECT_INTERFACE_REQUEST_SIZE(0)) {
+                    answer = USBD_STATUS_INVALID_PARAMETER;
+                    goto answer_now;
+                }
+                t = NewTransfer(irp, urb, *port, TransferKind::SelectInterface, 0);
+                break;
+            case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            case URB_FUNCTION_ISOCH_TRANSFER: {
+                const bool iso = function == URB_FUNCTION_ISOCH_TRANSFER;
+                struct _URB_BULK_OR_INTERRUPT_TRANSFER &b = urb->UrbBulkOrInterruptTransfer;
+                if (!iso && length != sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER)) {
+                    answer = USBD_STATUS_INVALID_PARAMETER;
+                    goto answer_now;
+                }
+                if (iso && length < FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket)) {
+                    answer = USBD_STATUS_INVALID_PARAMETER;
+                    goto answer_now;
+                }
+                const Pipe *pipe = FindPipe(bus, *port, b.PipeHandle);
+                if (pipe == nullptr || pipe->MaxPacket == 0) {
+                    // A zero-bandwidth pipe (wMaxPacketSize 0) has no endpoint to
+                    // move data with: its handle is refused like an unknown one.
+                    answer = USBD_STATUS_INVALID_PIPE_HANDLE;
+                    goto answer_now;
+                }
+                const bool pipeIso = pipe->Type == USB_ENDPOINT_TYPE_ISOCHRONOUS;
+                const bool in = (pipe->Endpoint & 0x80) != 0;
+                // MaximumTransferSize is not looked at: unused since USBDI version 0x500.
+                if (pipeIso != iso || ((b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != in) {
+                    answer = USBD_STATUS_INVALID_PARAMETER;
+                    goto answer_now;
+                }
+                t = NewTransfer(irp, urb, *port, iso ? TransferKind::Isochronous : TransferKind::Data, pipe->Endpoint);
+                t->Record.Type = (TransferType)pipe->Type;
+                t->Record.In = in;
+                t->MaxPacket = pipe->MaxPacket;
+                t->Length = b.TransferBufferLength;
+                t->Record.RequestedLength = t->Length;
+                if (pipe->Type == USB_ENDPOINT_TYPE_INTERRUPT) {
+                    // Polled every 2^(bInterval-1) microframes at high speed,
+                    // every bInterval frames (at most 32) at full speed.
+                    const uint8_t interval = std::max<uint8_t>(1, pipe->Interval);
+                    t->PollPeriod = port->Camera->Profile.HighSpeed ? 1u << (std::min<uint8_t>(interval, 16) - 1)
+                                                                    : 8u * std::min<uint8_t>(interval, 32);
+                }
+                if (!TransferBufferOf(b.TransferBuffer, b.TransferBufferMDL, t->Length, &t->Buffer)) {
                     delete t;
                     t = nullptr;
                     answer = USBD_STATUS_INVALID_PARAMETER;
                     goto answer_now;
                 }
-                u.ErrorCount = 0;
+                if (iso) {
+                    struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
+                    const ULONG n = u.NumberOfPackets;
+                    const bool high = port->Camera->Profile.HighSpeed;
+                    const uint8_t interval = std::max<uint8_t>(1, std::min<uint8_t>(pipe->Interval, 4));
+                    t->IsoPeriod = high ? (1u << (interval - 1)) : 8;
+                    // At most 255 packets (frames) at full speed, 1024 at high
+                    // speed, and there whole frames: a multiple of the packets per frame.
+                    const ULONG perFrame = high ? 8 / t->IsoPeriod : 1;
+                    bool ok = n != 0 && n <= (high ? 1024u : 255u) && n % perFrame == 0 &&
+                              length >= FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket) +
+                                            n * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
+                    for (ULONG j = 0; ok && j < n; ++j) {
+                        ULONG end = j + 1 < n ? u.IsoPacket[j + 1].Offset : t->Length;
+                        ok = u.IsoPacket[j].Offset <= end && end <= t->Length &&
+                             (j != 0 || u.IsoPacket[0].Offset == 0);
+                    }
+                    if (!ok) {
+                        delete t;
+                        t = nullptr;
+                        answer = USBD_STATUS_INVALID_PARAMETER;
+                        goto answer_now;
+                    }
+                    u.ErrorCount = 0;
+                }
+                break;
             }
-            break;
-        }
-        default: {
-            size_t expected = FixedUrbLength(function);
-            if (expected == 0) {
-                answer = USBD_STATUS_INVALID_URB_FUNCTION;
-                goto answer_now;
-            }
-            if (length != expected) {
-                answer = USBD_STATUS_INVALID_PARAMETER;
-                goto answer_now;
-            }
-            t = NewTransfer(irp, urb, *port, TransferKind::Control, 0);
-            if (function == URB_FUNCTION_CONTROL_TRANSFER) {
-                struct _URB_CONTROL_TRANSFER &c = urb->UrbControlTransfer;
-                if (c.PipeHandle != nullptr && !(c.TransferFlags & USBD_DEFAULT_PIPE_TRANSFER)) {
-                    delete t;
-                    t = nullptr;
-                    answer = USBD_STATUS_INVALID_PIPE_HANDLE;  // the camera has no other control pipe
+            default: {
+                size_t expected = FixedUrbLength(function);
+                if (expected == 0) {
+                    answer = USBD_STATUS_INVALID_URB_FUNCTION;
                     goto answer_now;
                 }
+                if (length != expected) {
+                    answer = USBD_STATUS_INVALID_PARAMETER;
+                    goto answer_now;
+                }
+                t = NewTransfer(irp, urb, *port, TransferKind::Control, 0);
+                if (function == URB_FUNCTION_CONTROL_TRANSFER) {
+                    struct _URB_CONTROL_TRANSFER &c = urb->UrbControlTransfer;
+                    if (c.PipeHandle != nullptr && !(c.TransferFlags & USBD_DEFAULT_PIPE_TRANSFER)) {
+                        delete t;
+                        t = nullptr;
+                        answer = USBD_STATUS_INVALID_PIPE_HANDLE;  // the camera has no other control pipe
+                        goto answer_now;
+                    }
+                }
+                answer = DecodeControl(urb, t);
+                if (answer != USBD_STATUS_SUCCESS) {
+                    delete t;
+                    t = nullptr;
+                    goto answer_now;
+                }
+                t->Record.RequestedLength = t->Length;
+                break;
             }
-            answer = DecodeControl(urb, t);
-            if (answer != USBD_STATUS_SUCCESS) {
-                delete t;
-                t = nullptr;
-                goto answer_now;
-            }
-            t->Record.RequestedLength = t->Length;
-            break;
-        }
         }
     }
     if (t != nullptr) return StartTransfer(bus, t);
@@ -471,13 +471,13 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     if (bus == nullptr) return CompleteNow(Irp, STATUS_DEVICE_NOT_CONNECTED);
     switch (stack->Parameters.DeviceIoControl.IoControlCode) {
-    case IOCTL_INTERNAL_USB_SUBMIT_URB:
-        return SubmitUrb(*bus, DeviceObject, Irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
-    case IOCTL_INTERNAL_USB_RESET_PORT:
-    case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
-        return PortRequest(*bus, DeviceObject, Irp, stack->Parameters.DeviceIoControl.IoControlCode);
-    default:
-        return CompleteNow(Irp, STATUS_INVALID_DEVICE_REQUEST);
+        case IOCTL_INTERNAL_USB_SUBMIT_URB:
+            return SubmitUrb(*bus, DeviceObject, Irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
+        case IOCTL_INTERNAL_USB_RESET_PORT:
+        case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
+            return PortRequest(*bus, DeviceObject, Irp, stack->Parameters.DeviceIoControl.IoControlCode);
+        default:
+            return CompleteNow(Irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 
@@ -574,101 +574,101 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     NTSTATUS status = Irp->IoStatus.Status;
     if (bus == nullptr) return CompleteNow(Irp, status, Irp->IoStatus.Information);
     switch (stack->MinorFunction) {
-    case IRP_MN_START_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-        status = STATUS_SUCCESS;
-        if (stack->MinorFunction == IRP_MN_START_DEVICE) {
-            std::lock_guard<std::mutex> g(bus->Lock);
-            Port *port = PortOfPdo(*bus, DeviceObject);
-            if (port != nullptr) port->PdoRemoved = false;
-        }
-        break;
-    case IRP_MN_QUERY_INTERFACE:
-        status = QueryBusInterface(DeviceObject, stack, status);
-        break;
-    case IRP_MN_QUERY_CAPABILITIES: {
-        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-        if (caps == nullptr || caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
-            status = STATUS_UNSUCCESSFUL;
+        case IRP_MN_START_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+            status = STATUS_SUCCESS;
+            if (stack->MinorFunction == IRP_MN_START_DEVICE) {
+                std::lock_guard<std::mutex> g(bus->Lock);
+                Port *port = PortOfPdo(*bus, DeviceObject);
+                if (port != nullptr) port->PdoRemoved = false;
+            }
+            break;
+        case IRP_MN_QUERY_INTERFACE:
+            status = QueryBusInterface(DeviceObject, stack, status);
+            break;
+        case IRP_MN_QUERY_CAPABILITIES: {
+            PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+            if (caps == nullptr || caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
+                status = STATUS_UNSUCCESSFUL;
+                break;
+            }
+            int port = 0;
+            {
+                std::lock_guard<std::mutex> g(bus->Lock);
+                Port *p = PortOfPdo(*bus, DeviceObject);
+                if (p != nullptr) port = p->Number;
+            }
+            FillCapabilities(caps, port);
+            status = STATUS_SUCCESS;
             break;
         }
-        int port = 0;
-        {
-            std::lock_guard<std::mutex> g(bus->Lock);
-            Port *p = PortOfPdo(*bus, DeviceObject);
-            if (p != nullptr) port = p->Number;
-        }
-        FillCapabilities(caps, port);
-        status = STATUS_SUCCESS;
-        break;
-    }
-    case IRP_MN_SURPRISE_REMOVAL:
-    case IRP_MN_REMOVE_DEVICE: {
-        // The function driver above is going: nothing of its own may stay
-        // queued, and the device goes back to its unconfigured state until the
-        // next enumeration.
-        const bool remove = stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
-        std::vector<Completion> done;
-        bool deletePdo = false;
-        {
-            std::lock_guard<std::mutex> g(bus->Lock);
-            Port *port = PortOfPdo(*bus, DeviceObject);
-            if (port != nullptr) {
-                FlushAllQueues(*bus, *port, port->Connected ? USBD_STATUS_CANCELED : USBD_STATUS_DEVICE_GONE,
-                               &done);
-                if (remove && port->Function >= 0) {
-                    // A child of a composite device: the parent keeps the
-                    // device configured, its pipes open, for the next driver.
-                    port->PdoRemoved = true;
-                    deletePdo = !port->Connected;
-                } else if (remove) {
-                    port->PdoRemoved = true;
-                    ClosePipes(*bus, *port, -1, &done);
-                    port->ConfigurationHandle = nullptr;
-                    port->InterfaceHandles.clear();
-                    port->InterfaceInfos.clear();
-                    if (port->Connected) {
-                        port->Camera->Configuration = 0;
-                        port->Camera->AltSetting.clear();
+        case IRP_MN_SURPRISE_REMOVAL:
+        case IRP_MN_REMOVE_DEVICE: {
+            // The function driver above is going: nothing of its own may stay
+            // queued, and the device goes back to its unconfigured state until the
+            // next enumeration.
+            const bool remove = stack->MinorFunction == IRP_MN_REMOVE_DEVICE;
+            std::vector<Completion> done;
+            bool deletePdo = false;
+            {
+                std::lock_guard<std::mutex> g(bus->Lock);
+                Port *port = PortOfPdo(*bus, DeviceObject);
+                if (port != nullptr) {
+                    FlushAllQueues(*bus, *port, port->Connected ? USBD_STATUS_CANCELED : USBD_STATUS_DEVICE_GONE,
+                                   &done);
+                    if (remove && port->Function >= 0) {
+                        // A child of a composite device: the parent keeps the
+                        // device configured, its pipes open, for the next driver.
+                        port->PdoRemoved = true;
+                        deletePdo = !port->Connected;
+                    } else if (remove) {
+                        port->PdoRemoved = true;
+                        ClosePipes(*bus, *port, -1, &done);
+                        port->ConfigurationHandle = nullptr;
+                        port->InterfaceHandles.clear();
+                        port->InterfaceInfos.clear();
+                        if (port->Connected) {
+                            port->Camera->Configuration = 0;
+                            port->Camera->AltSetting.clear();
+                        }
+                        deletePdo = !port->Connected;
                     }
-                    deletePdo = !port->Connected;
                 }
             }
-        }
-        CompleteAll(*bus, done, false);
-        if (deletePdo) {
-            // Wait for completions of this port still running on bus threads
-            // (delayed ones may wait for virtual time).
-            sim::TimeWaitScope outside;
-            std::unique_lock<std::mutex> lock(bus->Lock);
-            bus->Changed.wait_for(lock, std::chrono::seconds(10), [&] {
+            CompleteAll(*bus, done, false);
+            if (deletePdo) {
+                // Wait for completions of this port still running on bus threads
+                // (delayed ones may wait for virtual time).
+                sim::TimeWaitScope outside;
+                std::unique_lock<std::mutex> lock(bus->Lock);
+                bus->Changed.wait_for(lock, std::chrono::seconds(10), [&] {
+                    Port *port = PortOfPdo(*bus, DeviceObject);
+                    if (port == nullptr) return true;
+                    for (auto &e : port->Endpoints)
+                        if (e.second.Completing != 0 || !e.second.Queue.empty()) return false;
+                    return true;
+                });
+                PdoExtension *x = static_cast<PdoExtension *>(DeviceObject->DeviceExtension);
                 Port *port = PortOfPdo(*bus, DeviceObject);
-                if (port == nullptr) return true;
-                for (auto &e : port->Endpoints)
-                    if (e.second.Completing != 0 || !e.second.Queue.empty()) return false;
-                return true;
-            });
-            PdoExtension *x = static_cast<PdoExtension *>(DeviceObject->DeviceExtension);
-            Port *port = PortOfPdo(*bus, DeviceObject);
-            if (port != nullptr && port->InterfaceReferences != 0)
-                sim::VerifierReportAtCaller("BUS_INTERFACE_REFERENCE",
-                                            std::to_string(port->InterfaceReferences) +
-                                                " reference(s) on the bus interface still held when the PDO goes");
-            bus->Ports.erase(x->Port);
-            x->Magic = 0;
+                if (port != nullptr && port->InterfaceReferences != 0)
+                    sim::VerifierReportAtCaller("BUS_INTERFACE_REFERENCE",
+                                                std::to_string(port->InterfaceReferences) +
+                                                    " reference(s) on the bus interface still held when the PDO goes");
+                bus->Ports.erase(x->Port);
+                x->Magic = 0;
+            }
+            status = STATUS_SUCCESS;
+            Irp->IoStatus.Status = status;
+            IofCompleteRequest(Irp, IO_NO_INCREMENT);
+            if (deletePdo) IoDeleteDevice(DeviceObject);
+            return status;
         }
-        status = STATUS_SUCCESS;
-        Irp->IoStatus.Status = status;
-        IofCompleteRequest(Irp, IO_NO_INCREMENT);
-        if (deletePdo) IoDeleteDevice(DeviceObject);
-        return status;
-    }
-    default:
-        break;  // not ours to answer: the status stays as it came
+        default:
+            break;  // not ours to answer: the status stays as it came
     }
     return CompleteNow(Irp, status, status == Irp->IoStatus.Status ? Irp->IoStatus.Information : 0);
 }
@@ -678,15 +678,15 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status = Irp->IoStatus.Status;
     switch (stack->MinorFunction) {
-    case IRP_MN_SET_POWER:
-    case IRP_MN_QUERY_POWER:
-        status = STATUS_SUCCESS;
-        break;
-    case IRP_MN_WAIT_WAKE:
-        status = STATUS_NOT_SUPPORTED;
-        break;
-    default:
-        break;
+        case IRP_MN_SET_POWER:
+        case IRP_MN_QUERY_POWER:
+            status = STATUS_SUCCESS;
+            break;
+        case IRP_MN_WAIT_WAKE:
+            status = STATUS_NOT_SUPPORTED;
+            break;
+        default:
+            break;
     }
     PoStartNextPowerIrp(Irp);
     return CompleteNow(Irp, status);
@@ -852,7 +852,7 @@ USBD_STATUS SelectConfiguration(Bus &bus, Port &port, Transfer *t, uint64_t now,
         u.ConfigurationHandle = nullptr;
         t->Refused = false;
         return port.Camera->Control(t->Record.Setup, nullptr, now).Stall ? USBD_STATUS_STALL_PID
-                                                                          : USBD_STATUS_SUCCESS;
+                                                                         : USBD_STATUS_SUCCESS;
     }
     // The client's descriptor is read only within its own wTotalLength.
     size_t total = (size_t)config[2] | ((size_t)config[3] << 8), extent;
@@ -927,51 +927,51 @@ USBD_STATUS SelectInterface(Bus &bus, Port &port, Transfer *t, uint64_t now, std
 NTSTATUS StatusForUsbd(USBD_STATUS status) {
     if (USBD_SUCCESS(status)) return STATUS_SUCCESS;
     switch (status) {
-    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
-    case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
-    case USBD_STATUS_INVALID_PARAMETER:
-    case USBD_STATUS_INVALID_PIPE_HANDLE:
-    case USBD_STATUS_INVALID_URB_FUNCTION:
-    case USBD_STATUS_INTERFACE_NOT_FOUND:
-    case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR: return STATUS_INVALID_PARAMETER;
-    case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
-    case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
-    case USBD_STATUS_TIMEOUT: return STATUS_IO_TIMEOUT;
-    default: return STATUS_UNSUCCESSFUL;
+        case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
+        case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
+        case USBD_STATUS_INVALID_PARAMETER:
+        case USBD_STATUS_INVALID_PIPE_HANDLE:
+        case USBD_STATUS_INVALID_URB_FUNCTION:
+        case USBD_STATUS_INTERFACE_NOT_FOUND:
+        case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR: return STATUS_INVALID_PARAMETER;
+        case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
+        case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
+        case USBD_STATUS_TIMEOUT: return STATUS_IO_TIMEOUT;
+        default: return STATUS_UNSUCCESSFUL;
     }
 }
 
 USBD_STATUS RunConfigurationTransfer(Bus &bus, Port &port, Transfer *t, uint64_t now, std::vector<Completion> *out) {
     switch (t->Kind) {
-    case TransferKind::SelectConfiguration:
-    case TransferKind::SelectInterface: {
-        // A selection that fails its checks never reaches the wire.
-        t->Refused = true;
-        return t->Kind == TransferKind::SelectConfiguration ? SelectConfiguration(bus, port, t, now, out)
-                                                            : SelectInterface(bus, port, t, now, out);
-    }
-    case TransferKind::ResetPipe: {
-        // Refused while transfers are queued on the pipe (aborted ones still
-        // being cancelled included).
-        if (EndpointBusy(port, t->Endpoint)) {
+        case TransferKind::SelectConfiguration:
+        case TransferKind::SelectInterface: {
+            // A selection that fails its checks never reaches the wire.
             t->Refused = true;
-            return USBD_STATUS_ERROR_BUSY;
+            return t->Kind == TransferKind::SelectConfiguration ? SelectConfiguration(bus, port, t, now, out)
+                                                                : SelectInterface(bus, port, t, now, out);
         }
-        // Host side: the pipe starts afresh (a clear-stall alone leaves the
-        // host side halted). Device side: CLEAR_FEATURE(ENDPOINT_HALT).
-        EndpointQueue &q = port.Endpoints[t->Endpoint];
-        q.NextIsoMicroframe = 0;
-        q.NextPollMicroframe = 0;
-        if (t->Record.UrbFunction != URB_FUNCTION_SYNC_CLEAR_STALL) q.Halted = false;
-        if (!t->ClearHalt) return USBD_STATUS_SUCCESS;
-        SetSetup(t->Record, 0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, t->Endpoint, 0);
-        t->Record.Endpoint = 0;
-        if (MergedKnobs(port, 0).ControlStall) return USBD_STATUS_STALL_PID;
-        return port.Camera->Control(t->Record.Setup, nullptr, now).Stall ? USBD_STATUS_STALL_PID
-                                                                          : USBD_STATUS_SUCCESS;
-    }
-    default:
-        return USBD_STATUS_INVALID_PARAMETER;
+        case TransferKind::ResetPipe: {
+            // Refused while transfers are queued on the pipe (aborted ones still
+            // being cancelled included).
+            if (EndpointBusy(port, t->Endpoint)) {
+                t->Refused = true;
+                return USBD_STATUS_ERROR_BUSY;
+            }
+            // Host side: the pipe starts afresh (a clear-stall alone leaves the
+            // host side halted). Device side: CLEAR_FEATURE(ENDPOINT_HALT).
+            EndpointQueue &q = port.Endpoints[t->Endpoint];
+            q.NextIsoMicroframe = 0;
+            q.NextPollMicroframe = 0;
+            if (t->Record.UrbFunction != URB_FUNCTION_SYNC_CLEAR_STALL) q.Halted = false;
+            if (!t->ClearHalt) return USBD_STATUS_SUCCESS;
+            SetSetup(t->Record, 0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, t->Endpoint, 0);
+            t->Record.Endpoint = 0;
+            if (MergedKnobs(port, 0).ControlStall) return USBD_STATUS_STALL_PID;
+            return port.Camera->Control(t->Record.Setup, nullptr, now).Stall ? USBD_STATUS_STALL_PID
+                                                                             : USBD_STATUS_SUCCESS;
+        }
+        default:
+            return USBD_STATUS_INVALID_PARAMETER;
     }
 }
 

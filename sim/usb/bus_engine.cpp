@@ -234,18 +234,18 @@ bool Step(Bus &bus, Port &port, Transfer *t, uint64_t now, bool inlineRun, USBD_
     if (MergedKnobs(port, t->QueueEndpoint).NeverAnswer) return false;
     if (!inlineRun && FrameOf(now) < t->DueFrame) return false;
     switch (t->Kind) {
-    case TransferKind::Control:
-        *status = RunControl(port, t, now);
-        return true;
-    case TransferKind::SelectConfiguration:
-    case TransferKind::SelectInterface:
-    case TransferKind::ResetPipe:
-        *status = RunConfigurationTransfer(bus, port, t, now, out);
-        return true;
-    case TransferKind::Data:
-        return RunData(port, t, now, status, budget);
-    case TransferKind::Isochronous:
-        return RunIsochronous(bus, port, t, now, status);
+        case TransferKind::Control:
+            *status = RunControl(port, t, now);
+            return true;
+        case TransferKind::SelectConfiguration:
+        case TransferKind::SelectInterface:
+        case TransferKind::ResetPipe:
+            *status = RunConfigurationTransfer(bus, port, t, now, out);
+            return true;
+        case TransferKind::Data:
+            return RunData(port, t, now, status, budget);
+        case TransferKind::Isochronous:
+            return RunIsochronous(bus, port, t, now, status);
     }
     return false;
 }
@@ -447,36 +447,36 @@ void FinishTransfer(Bus &bus, Port &port, Transfer *t, USBD_STATUS status, std::
     PURB urb = t->Urb;
     urb->UrbHeader.Status = status;
     switch (t->Kind) {
-    case TransferKind::Control:
-        if (urb->UrbHeader.Function != URB_FUNCTION_SET_FEATURE_TO_DEVICE &&
-            urb->UrbHeader.Function != URB_FUNCTION_SET_FEATURE_TO_INTERFACE &&
-            urb->UrbHeader.Function != URB_FUNCTION_SET_FEATURE_TO_ENDPOINT &&
-            urb->UrbHeader.Function != URB_FUNCTION_SET_FEATURE_TO_OTHER &&
-            urb->UrbHeader.Function != URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE &&
-            urb->UrbHeader.Function != URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE &&
-            urb->UrbHeader.Function != URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT &&
-            urb->UrbHeader.Function != URB_FUNCTION_CLEAR_FEATURE_TO_OTHER)
-            urb->UrbControlTransfer.TransferBufferLength = t->Done;
-        break;
-    case TransferKind::Data:
-        urb->UrbBulkOrInterruptTransfer.TransferBufferLength = t->Done;
-        break;
-    case TransferKind::Isochronous:
-        urb->UrbIsochronousTransfer.TransferBufferLength = t->Done;
-        if (t->Forced || status == USBD_STATUS_CANCELED || status == USBD_STATUS_DEVICE_GONE) {
-            // Packets that never reached the bus: each carries the request's status.
-            struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
-            u.ErrorCount = u.NumberOfPackets;
-            t->Record.IsoPackets.clear();
-            for (ULONG j = 0; j < u.NumberOfPackets; ++j) {
-                u.IsoPacket[j].Length = 0;
-                u.IsoPacket[j].Status = status;
-                t->Record.IsoPackets.push_back(WireIsoPacket{u.IsoPacket[j].Offset, 0, status});
+        case TransferKind::Control:
+            if (urb->UrbHeader.Function != URB_FUNCTION_SET_FEATURE_TO_DEVICE &&
+                urb->UrbHeader.Function != URB_FUNCTION_SET_FEATURE_TO_INTERFACE &&
+                urb->UrbHeader.Function != URB_FUNCTION_SET_FEATURE_TO_ENDPOINT &&
+                urb->UrbHeader.Function != URB_FUNCTION_SET_FEATURE_TO_OTHER &&
+                urb->UrbHeader.Function != URB_FUNCTION_CLEAR_FEATURE_TO_DEVICE &&
+                urb->UrbHeader.Function != URB_FUNCTION_CLEAR_FEATURE_TO_INTERFACE &&
+                urb->UrbHeader.Function != URB_FUNCTION_CLEAR_FEATURE_TO_ENDPOINT &&
+                urb->UrbHeader.Function != URB_FUNCTION_CLEAR_FEATURE_TO_OTHER)
+                urb->UrbControlTransfer.TransferBufferLength = t->Done;
+            break;
+        case TransferKind::Data:
+            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = t->Done;
+            break;
+        case TransferKind::Isochronous:
+            urb->UrbIsochronousTransfer.TransferBufferLength = t->Done;
+            if (t->Forced || status == USBD_STATUS_CANCELED || status == USBD_STATUS_DEVICE_GONE) {
+                // Packets that never reached the bus: each carries the request's status.
+                struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
+                u.ErrorCount = u.NumberOfPackets;
+                t->Record.IsoPackets.clear();
+                for (ULONG j = 0; j < u.NumberOfPackets; ++j) {
+                    u.IsoPacket[j].Length = 0;
+                    u.IsoPacket[j].Status = status;
+                    t->Record.IsoPackets.push_back(WireIsoPacket{u.IsoPacket[j].Offset, 0, status});
+                }
             }
-        }
-        break;
-    default:
-        break;
+            break;
+        default:
+            break;
     }
     t->Irp->IoStatus.Status = t->Forced && t->ForcedIrp ? t->ForcedIrpStatus : StatusForUsbd(status);
     t->Irp->IoStatus.Information = 0;

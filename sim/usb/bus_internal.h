@@ -60,25 +60,25 @@ struct Transfer {
     uint8_t QueueEndpoint;  // the queue it waits in (0: the default pipe)
     uint8_t Endpoint;       // endpoint address it addresses (knobs, log)
     TransferKind Kind;
-    WireRecord Record;      // the wire view, completed at completion
+    WireRecord Record;  // the wire view, completed at completion
     uint8_t *Buffer;
     uint32_t Length;
     uint32_t Done;
     uint16_t MaxPacket;
     uint64_t DueFrame;
-    bool Forced;            // failed by a knob, without reaching the camera
+    bool Forced;  // failed by a knob, without reaching the camera
     USBD_STATUS ForcedStatus;
-    bool ForcedIrp;         // ... with this IRP status instead of the mapped one
+    bool ForcedIrp;  // ... with this IRP status instead of the mapped one
     NTSTATUS ForcedIrpStatus;
-    bool ClearHalt;         // ResetPipe: send CLEAR_FEATURE(ENDPOINT_HALT)
-    bool Refused;           // refused by the bus before reaching the wire
-    uint64_t IsoStart;      // first microframe
-    uint32_t IsoPeriod;     // microframes per packet
-    uint32_t PollPeriod;    // interrupt: microframes between polls (0: bulk)
-    bool IsoScheduled;      // has its frames (IsoStart), knob-failed ones too
-    uint32_t IsoLate;       // leading packets whose microframes had passed at submission
-    bool Aborted;           // taken by URB_FUNCTION_ABORT_PIPE; completes as
-    uint64_t AbortDueFrame; // cancelled from the bus clock at this frame
+    bool ClearHalt;          // ResetPipe: send CLEAR_FEATURE(ENDPOINT_HALT)
+    bool Refused;            // refused by the bus before reaching the wire
+    uint64_t IsoStart;       // first microframe
+    uint32_t IsoPeriod;      // microframes per packet
+    uint32_t PollPeriod;     // interrupt: microframes between polls (0: bulk)
+    bool IsoScheduled;       // has its frames (IsoStart), knob-failed ones too
+    uint32_t IsoLate;        // leading packets whose microframes had passed at submission
+    bool Aborted;            // taken by URB_FUNCTION_ABORT_PIPE; completes as
+    uint64_t AbortDueFrame;  // cancelled from the bus clock at this frame
 };
 
 struct Knobs {
@@ -97,9 +97,9 @@ struct Knobs {
 struct EndpointQueue {
     std::list<Transfer *> Queue;
     uint64_t NextIsoMicroframe = 0;
-    uint32_t Completing = 0;  // taken out, IofCompleteRequest not yet returned
-    bool Halted = false;      // host side: a transfer failed; cleared by a pipe reset
-    uint32_t Aborting = 0;    // aborted transfers still queued
+    uint32_t Completing = 0;          // taken out, IofCompleteRequest not yet returned
+    bool Halted = false;              // host side: a transfer failed; cleared by a pipe reset
+    uint32_t Aborting = 0;            // aborted transfers still queued
     uint64_t NextPollMicroframe = 0;  // interrupt endpoints: next polling slot
     // Completion order: tickets handed out as completions are queued for the
     // bus threads; a bus thread calls IofCompleteRequest for ticket k only

@@ -152,8 +152,9 @@ std::vector<uint8_t> CameraModel::OtherSpeedConfiguration(uint8_t index) const {
     for (size_t o = 0; o + 1 < c.size() && c[o] >= 2; o += c[o]) {
         if (c[o + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE || o + 7 > c.size()) continue;
         uint16_t mps = (uint16_t)(c[o + 4] | (c[o + 5] << 8)) & 0x7FF;
-        uint16_t limit = (c[o + 3] & 3) == USB_ENDPOINT_TYPE_BULK ? 64
-                         : (c[o + 3] & 3) == USB_ENDPOINT_TYPE_ISOCHRONOUS ? 1023 : 64;
+        uint16_t limit = (c[o + 3] & 3) == USB_ENDPOINT_TYPE_BULK          ? 64
+                         : (c[o + 3] & 3) == USB_ENDPOINT_TYPE_ISOCHRONOUS ? 1023
+                                                                           : 64;
         mps = std::min(mps, limit);
         c[o + 4] = (uint8_t)mps;
         c[o + 5] = (uint8_t)(mps >> 8);
@@ -193,106 +194,106 @@ bool CameraModel::StandardRequest(const uint8_t setup[8], uint8_t *data, uint32_
     *actual = 0;
 
     switch (setup[1]) {
-    case USB_REQUEST_GET_STATUS: {
-        if (!in || length < 2 || value != 0) return false;
-        uint8_t status[2] = {0, 0};
-        if (recipient == 0) {
-            const uint8_t attributes = (active != nullptr ? *active : Profile.First()).Descriptor[7];
-            status[0] = (uint8_t)(((attributes & 0x40) ? 1 : 0) | (RemoteWakeup ? 2 : 0));
-        } else if (recipient == 1) {
-            if (!interfaceKnown((uint8_t)index)) return false;
-        } else if (recipient == 2) {
-            if (!endpointKnown) return false;
-            status[0] = Halted[endpoint] ? 1 : 0;
-        } else {
-            return false;
+        case USB_REQUEST_GET_STATUS: {
+            if (!in || length < 2 || value != 0) return false;
+            uint8_t status[2] = {0, 0};
+            if (recipient == 0) {
+                const uint8_t attributes = (active != nullptr ? *active : Profile.First()).Descriptor[7];
+                status[0] = (uint8_t)(((attributes & 0x40) ? 1 : 0) | (RemoteWakeup ? 2 : 0));
+            } else if (recipient == 1) {
+                if (!interfaceKnown((uint8_t)index)) return false;
+            } else if (recipient == 2) {
+                if (!endpointKnown) return false;
+                status[0] = Halted[endpoint] ? 1 : 0;
+            } else {
+                return false;
+            }
+            *actual = Answer(data, length, std::vector<uint8_t>(status, status + 2));
+            return true;
         }
-        *actual = Answer(data, length, std::vector<uint8_t>(status, status + 2));
-        return true;
-    }
-    case USB_REQUEST_CLEAR_FEATURE:
-    case USB_REQUEST_SET_FEATURE: {
-        const bool set = setup[1] == USB_REQUEST_SET_FEATURE;
-        if (in || length != 0) return false;
-        if (recipient == 0) {
-            if (value == USB_FEATURE_REMOTE_WAKEUP) {
-                RemoteWakeup = set;
+        case USB_REQUEST_CLEAR_FEATURE:
+        case USB_REQUEST_SET_FEATURE: {
+            const bool set = setup[1] == USB_REQUEST_SET_FEATURE;
+            if (in || length != 0) return false;
+            if (recipient == 0) {
+                if (value == USB_FEATURE_REMOTE_WAKEUP) {
+                    RemoteWakeup = set;
+                    return true;
+                }
+                if (value == USB_FEATURE_TEST_MODE && set && (index & 0xFF) == 0) {
+                    TestMode = (uint8_t)(index >> 8);
+                    return true;
+                }
+                return false;
+            }
+            if (recipient == 2 && value == USB_FEATURE_ENDPOINT_STALL && endpointKnown) {
+                if ((endpoint & 0x7F) != 0) Halted[endpoint] = set;
                 return true;
             }
-            if (value == USB_FEATURE_TEST_MODE && set && (index & 0xFF) == 0) {
-                TestMode = (uint8_t)(index >> 8);
-                return true;
+            return false;  // interfaces have no standard features
+        }
+        case USB_REQUEST_SET_ADDRESS:
+            if (in || recipient != 0 || value > 127 || Configuration != 0) return false;
+            Address = (uint8_t)value;
+            return true;
+        case USB_REQUEST_GET_DESCRIPTOR: {
+            if (!in) return false;
+            const uint8_t descriptorType = (uint8_t)(value >> 8), descriptorIndex = (uint8_t)value;
+            if (recipient != 0) return false;  // no class descriptors on interfaces or endpoints
+            switch (descriptorType) {
+                case USB_DEVICE_DESCRIPTOR_TYPE:
+                    *actual = Answer(data, length, Profile.DeviceDescriptor);
+                    return true;
+                case USB_CONFIGURATION_DESCRIPTOR_TYPE:
+                    if (descriptorIndex >= Profile.Configurations.size()) return false;
+                    *actual = Answer(data, length, Profile.Configurations[descriptorIndex].Descriptor);
+                    return true;
+                case USB_STRING_DESCRIPTOR_TYPE: {
+                    // wIndex carries the language (0 for string 0).
+                    const std::vector<uint8_t> *string = Profile.StringFor(descriptorIndex, index);
+                    if (string == nullptr) return false;
+                    *actual = Answer(data, length, *string);
+                    return true;
+                }
+                case USB_DEVICE_QUALIFIER_DESCRIPTOR_TYPE:
+                    if (Profile.QualifierDescriptor.empty()) return false;
+                    *actual = Answer(data, length, Profile.QualifierDescriptor);
+                    return true;
+                case USB_OTHER_SPEED_CONFIGURATION_DESCRIPTOR_TYPE:
+                    if (Profile.QualifierDescriptor.empty() || descriptorIndex >= Profile.Configurations.size()) return false;
+                    *actual = Answer(data, length, OtherSpeedConfiguration(descriptorIndex));
+                    return true;
+                default:
+                    return false;
             }
-            return false;
         }
-        if (recipient == 2 && value == USB_FEATURE_ENDPOINT_STALL && endpointKnown) {
-            if ((endpoint & 0x7F) != 0) Halted[endpoint] = set;
+        case USB_REQUEST_GET_CONFIGURATION:
+            if (!in || recipient != 0 || length < 1) return false;
+            data[0] = Configuration;
+            *actual = 1;
             return true;
-        }
-        return false;  // interfaces have no standard features
-    }
-    case USB_REQUEST_SET_ADDRESS:
-        if (in || recipient != 0 || value > 127 || Configuration != 0) return false;
-        Address = (uint8_t)value;
-        return true;
-    case USB_REQUEST_GET_DESCRIPTOR: {
-        if (!in) return false;
-        const uint8_t descriptorType = (uint8_t)(value >> 8), descriptorIndex = (uint8_t)value;
-        if (recipient != 0) return false;  // no class descriptors on interfaces or endpoints
-        switch (descriptorType) {
-        case USB_DEVICE_DESCRIPTOR_TYPE:
-            *actual = Answer(data, length, Profile.DeviceDescriptor);
-            return true;
-        case USB_CONFIGURATION_DESCRIPTOR_TYPE:
-            if (descriptorIndex >= Profile.Configurations.size()) return false;
-            *actual = Answer(data, length, Profile.Configurations[descriptorIndex].Descriptor);
-            return true;
-        case USB_STRING_DESCRIPTOR_TYPE: {
-            // wIndex carries the language (0 for string 0).
-            const std::vector<uint8_t> *string = Profile.StringFor(descriptorIndex, index);
-            if (string == nullptr) return false;
-            *actual = Answer(data, length, *string);
+        case USB_REQUEST_SET_CONFIGURATION: {
+            if (in || recipient != 0 || length != 0) return false;
+            if (value > 0xFF || (value != 0 && Profile.ConfigurationByValue((uint8_t)value) == nullptr)) return false;
+            Configuration = (uint8_t)value;
+            AltSetting.clear();
+            Halted.clear();
             return true;
         }
-        case USB_DEVICE_QUALIFIER_DESCRIPTOR_TYPE:
-            if (Profile.QualifierDescriptor.empty()) return false;
-            *actual = Answer(data, length, Profile.QualifierDescriptor);
+        case USB_REQUEST_GET_INTERFACE:
+            if (!in || recipient != 1 || length < 1 || !interfaceKnown((uint8_t)index)) return false;
+            data[0] = AltSetting[(uint8_t)index];
+            *actual = 1;
             return true;
-        case USB_OTHER_SPEED_CONFIGURATION_DESCRIPTOR_TYPE:
-            if (Profile.QualifierDescriptor.empty() || descriptorIndex >= Profile.Configurations.size()) return false;
-            *actual = Answer(data, length, OtherSpeedConfiguration(descriptorIndex));
+        case USB_REQUEST_SET_INTERFACE:
+            if (in || recipient != 1 || length != 0 || active == nullptr) return false;
+            if (active->FindSetting((uint8_t)index, (uint8_t)value) == nullptr) return false;
+            AltSetting[(uint8_t)index] = (uint8_t)value;
+            for (const auto &e : active->FindSetting((uint8_t)index, (uint8_t)value)->Endpoints)
+                Halted[e.Address] = false;
             return true;
         default:
-            return false;
-        }
-    }
-    case USB_REQUEST_GET_CONFIGURATION:
-        if (!in || recipient != 0 || length < 1) return false;
-        data[0] = Configuration;
-        *actual = 1;
-        return true;
-    case USB_REQUEST_SET_CONFIGURATION: {
-        if (in || recipient != 0 || length != 0) return false;
-        if (value > 0xFF || (value != 0 && Profile.ConfigurationByValue((uint8_t)value) == nullptr)) return false;
-        Configuration = (uint8_t)value;
-        AltSetting.clear();
-        Halted.clear();
-        return true;
-    }
-    case USB_REQUEST_GET_INTERFACE:
-        if (!in || recipient != 1 || length < 1 || !interfaceKnown((uint8_t)index)) return false;
-        data[0] = AltSetting[(uint8_t)index];
-        *actual = 1;
-        return true;
-    case USB_REQUEST_SET_INTERFACE:
-        if (in || recipient != 1 || length != 0 || active == nullptr) return false;
-        if (active->FindSetting((uint8_t)index, (uint8_t)value) == nullptr) return false;
-        AltSetting[(uint8_t)index] = (uint8_t)value;
-        for (const auto &e : active->FindSetting((uint8_t)index, (uint8_t)value)->Endpoints)
-            Halted[e.Address] = false;
-        return true;
-    default:
-        return false;  // SET_DESCRIPTOR, SYNC_FRAME (no synchronising endpoints) and unknown
+            return false;  // SET_DESCRIPTOR, SYNC_FRAME (no synchronising endpoints) and unknown
     }
 }
 
@@ -337,18 +338,18 @@ ControlOutcome CameraModel::Control(const uint8_t setup[8], uint8_t *data, uint6
     uint32_t actual = 0;
     bool found = false, ok = false;
     switch ((setup[0] >> 5) & 3) {
-    case 0:
-        ok = StandardRequest(setup, data, &actual);
-        break;
-    case 1:
-        ok = FixedAnswer(Profile.ClassRequests, setup, data, &actual, &found);
-        break;
-    case 2:
-        ok = FixedAnswer(Profile.VendorRequests, setup, data, &actual, &found);
-        if (!found) ok = VendorRequest(setup, data, &actual);
-        break;
-    default:
-        ok = false;
+        case 0:
+            ok = StandardRequest(setup, data, &actual);
+            break;
+        case 1:
+            ok = FixedAnswer(Profile.ClassRequests, setup, data, &actual, &found);
+            break;
+        case 2:
+            ok = FixedAnswer(Profile.VendorRequests, setup, data, &actual, &found);
+            if (!found) ok = VendorRequest(setup, data, &actual);
+            break;
+        default:
+            ok = false;
     }
     if (Script) {
         bool stall = !ok;
@@ -398,46 +399,46 @@ bool CameraModel::ModelInPacket(uint8_t endpoint, std::vector<uint8_t> *packet, 
     packet->clear();
     if (ep == nullptr) return false;
     switch (ep->Role) {
-    case EndpointRole::Status: {
-        packet->assign(kStatusRecordBytes, 0);
-        uint8_t *p = packet->data();
-        p[0] = 'S';
-        p[1] = CaptureArmed ? 1 : 0;
-        p[2] = (uint8_t)std::min<size_t>(Frames.size(), 255);
-        p[3] = Configuration;
-        Put32(p + 4, (uint32_t)FramesStarted);
-        Put32(p + 8, (uint32_t)FramesDelivered);
-        Put32(p + 12, (uint32_t)CommandsReceived);
-        if (packet->size() > ep->MaxPacket) packet->resize(ep->MaxPacket);
-        return true;
-    }
-    case EndpointRole::Events:
-        if (Events.empty()) return false;
-        *packet = Events.front();
-        Events.pop_front();
-        if (packet->size() > ep->MaxPacket) packet->resize(ep->MaxPacket);
-        return true;
-    case EndpointRole::Frames: {
-        if (Frames.empty() || Frames.front().ReadyMicros > nowMicros) return false;
-        PendingFrame &f = Frames.front();
-        if (f.ZeroLengthPacketDue) {
-            Frames.pop_front();
-            return true;  // the zero-length packet that ends a frame of whole packets
+        case EndpointRole::Status: {
+            packet->assign(kStatusRecordBytes, 0);
+            uint8_t *p = packet->data();
+            p[0] = 'S';
+            p[1] = CaptureArmed ? 1 : 0;
+            p[2] = (uint8_t)std::min<size_t>(Frames.size(), 255);
+            p[3] = Configuration;
+            Put32(p + 4, (uint32_t)FramesStarted);
+            Put32(p + 8, (uint32_t)FramesDelivered);
+            Put32(p + 12, (uint32_t)CommandsReceived);
+            if (packet->size() > ep->MaxPacket) packet->resize(ep->MaxPacket);
+            return true;
         }
-        size_t n = std::min<size_t>(ep->MaxPacket, f.Size - f.Offset);
-        packet->resize(n);
-        ReferenceFrameBytes(f.Counter, Profile.FrameWidth, Profile.FrameHeight, f.Offset, packet->data(), n);
-        f.Offset += n;
-        if (f.Offset == f.Size) {
-            ++FramesDelivered;
-            PostEvent(2, f.Counter);
-            if (n == ep->MaxPacket && Profile.FrameZeroLengthPacket) f.ZeroLengthPacketDue = true;
-            else Frames.pop_front();
+        case EndpointRole::Events:
+            if (Events.empty()) return false;
+            *packet = Events.front();
+            Events.pop_front();
+            if (packet->size() > ep->MaxPacket) packet->resize(ep->MaxPacket);
+            return true;
+        case EndpointRole::Frames: {
+            if (Frames.empty() || Frames.front().ReadyMicros > nowMicros) return false;
+            PendingFrame &f = Frames.front();
+            if (f.ZeroLengthPacketDue) {
+                Frames.pop_front();
+                return true;  // the zero-length packet that ends a frame of whole packets
+            }
+            size_t n = std::min<size_t>(ep->MaxPacket, f.Size - f.Offset);
+            packet->resize(n);
+            ReferenceFrameBytes(f.Counter, Profile.FrameWidth, Profile.FrameHeight, f.Offset, packet->data(), n);
+            f.Offset += n;
+            if (f.Offset == f.Size) {
+                ++FramesDelivered;
+                PostEvent(2, f.Counter);
+                if (n == ep->MaxPacket && Profile.FrameZeroLengthPacket) f.ZeroLengthPacketDue = true;
+                else Frames.pop_front();
+            }
+            return true;
         }
-        return true;
-    }
-    default:
-        return false;
+        default:
+            return false;
     }
 }
 

@@ -7,15 +7,15 @@ namespace usb {
 
 const char *WalkErrorText(WalkError error) {
     switch (error) {
-    case WalkError::None: return "no error";
-    case WalkError::TooShort: return "not a configuration descriptor of at least 9 bytes";
-    case WalkError::TotalLengthBelowHeader: return "wTotalLength below 9";
-    case WalkError::ZeroLength: return "descriptor with bLength below 2";
-    case WalkError::PastTotalLength: return "descriptor runs past wTotalLength";
-    case WalkError::PastBuffer: return "wTotalLength runs past the buffer";
-    case WalkError::BadInterface: return "interface descriptor shorter than 9 bytes";
-    case WalkError::BadEndpoint: return "endpoint descriptor shorter than 7 bytes";
-    case WalkError::MissingEndpoints: return "bNumEndpoints exceeds the endpoint descriptors present";
+        case WalkError::None: return "no error";
+        case WalkError::TooShort: return "not a configuration descriptor of at least 9 bytes";
+        case WalkError::TotalLengthBelowHeader: return "wTotalLength below 9";
+        case WalkError::ZeroLength: return "descriptor with bLength below 2";
+        case WalkError::PastTotalLength: return "descriptor runs past wTotalLength";
+        case WalkError::PastBuffer: return "wTotalLength runs past the buffer";
+        case WalkError::BadInterface: return "interface descriptor shorter than 9 bytes";
+        case WalkError::BadEndpoint: return "endpoint descriptor shorter than 7 bytes";
+        case WalkError::MissingEndpoints: return "bNumEndpoints exceeds the endpoint descriptors present";
     }
     return "unknown";
 }

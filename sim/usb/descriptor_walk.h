@@ -15,14 +15,14 @@ namespace usb {
 
 enum class WalkError {
     None,
-    TooShort,          // fewer than 9 bytes, or not a configuration descriptor
+    TooShort,                // fewer than 9 bytes, or not a configuration descriptor
     TotalLengthBelowHeader,  // wTotalLength < 9
-    ZeroLength,        // a descriptor with bLength 0 or 1
-    PastTotalLength,   // a descriptor runs past wTotalLength
-    PastBuffer,        // wTotalLength or a descriptor runs past the buffer
-    BadInterface,      // an interface descriptor shorter than 9 bytes
-    BadEndpoint,       // an endpoint descriptor shorter than 7 bytes
-    MissingEndpoints,  // bNumEndpoints larger than the endpoint descriptors present
+    ZeroLength,              // a descriptor with bLength 0 or 1
+    PastTotalLength,         // a descriptor runs past wTotalLength
+    PastBuffer,              // wTotalLength or a descriptor runs past the buffer
+    BadInterface,            // an interface descriptor shorter than 9 bytes
+    BadEndpoint,             // an endpoint descriptor shorter than 7 bytes
+    MissingEndpoints,        // bNumEndpoints larger than the endpoint descriptors present
 };
 
 const char *WalkErrorText(WalkError error);

@@ -149,24 +149,30 @@ std::vector<uint8_t> StringDescriptor(const std::string &utf8) {
 }
 
 bool ParseRole(const std::string &name, EndpointRole *role) {
-    static const struct { const char *n; EndpointRole r; } kRoles[] = {
-        {"sink", EndpointRole::Sink},       {"commands", EndpointRole::Commands},
-        {"silent", EndpointRole::Silent},   {"status", EndpointRole::Status},
-        {"frames", EndpointRole::Frames},   {"events", EndpointRole::Events},
-        {"isoSource", EndpointRole::IsoSource}, {"isoSink", EndpointRole::IsoSink}};
+    static const struct {
+        const char *n;
+        EndpointRole r;
+    } kRoles[] = {
+        {"sink", EndpointRole::Sink}, {"commands", EndpointRole::Commands}, {"silent", EndpointRole::Silent}, {"status", EndpointRole::Status}, {"frames", EndpointRole::Frames}, {"events", EndpointRole::Events}, {"isoSource", EndpointRole::IsoSource}, {"isoSink", EndpointRole::IsoSink}};
     for (const auto &r : kRoles)
-        if (name == r.n) { *role = r.r; return true; }
+        if (name == r.n) {
+            *role = r.r;
+            return true;
+        }
     return false;
 }
 
 bool RoleFits(EndpointRole role, const EndpointInfo &ep) {
     bool iso = ep.Type() == USB_ENDPOINT_TYPE_ISOCHRONOUS;
     switch (role) {
-    case EndpointRole::Sink: case EndpointRole::Commands: return !ep.In() && !iso;
-    case EndpointRole::Silent: case EndpointRole::Status: case EndpointRole::Frames:
-    case EndpointRole::Events: return ep.In() && !iso;
-    case EndpointRole::IsoSource: return ep.In() && iso;
-    case EndpointRole::IsoSink: return !ep.In() && iso;
+        case EndpointRole::Sink:
+        case EndpointRole::Commands: return !ep.In() && !iso;
+        case EndpointRole::Silent:
+        case EndpointRole::Status:
+        case EndpointRole::Frames:
+        case EndpointRole::Events: return ep.In() && !iso;
+        case EndpointRole::IsoSource: return ep.In() && iso;
+        case EndpointRole::IsoSink: return !ep.In() && iso;
     }
     return false;
 }
@@ -461,7 +467,7 @@ bool ParseRequests(Context &c, const json &root, const char *key, uint8_t typeBi
             return false;
         if ((f.RequestType & 0x60) != typeBits)
             return c.Fail(path + ".bmRequestType", std::string("type bits 5..6 must say ") +
-                                                     (typeBits == 0x20 ? "class (0x20)" : "vendor (0x40)"));
+                                                       (typeBits == 0x20 ? "class (0x20)" : "vendor (0x40)"));
         for (const char *k : {"wValue", "wIndex"}) {
             auto v = r.find(k);
             int32_t *dst = k[1] == 'V' ? &f.Value : &f.Index;
@@ -486,14 +492,14 @@ bool ParseRequests(Context &c, const json &root, const char *key, uint8_t typeBi
 
 const char *EndpointRoleName(EndpointRole role) {
     switch (role) {
-    case EndpointRole::Sink: return "sink";
-    case EndpointRole::Commands: return "commands";
-    case EndpointRole::Silent: return "silent";
-    case EndpointRole::Status: return "status";
-    case EndpointRole::Frames: return "frames";
-    case EndpointRole::Events: return "events";
-    case EndpointRole::IsoSource: return "isoSource";
-    case EndpointRole::IsoSink: return "isoSink";
+        case EndpointRole::Sink: return "sink";
+        case EndpointRole::Commands: return "commands";
+        case EndpointRole::Silent: return "silent";
+        case EndpointRole::Status: return "status";
+        case EndpointRole::Frames: return "frames";
+        case EndpointRole::Events: return "events";
+        case EndpointRole::IsoSource: return "isoSource";
+        case EndpointRole::IsoSink: return "isoSink";
     }
     return "?";
 }
@@ -584,8 +590,7 @@ bool DeriveSettings(const DeviceProfile &p, ConfigurationInfo *c, std::string *e
             c->Functions.push_back(FunctionInfo{cfg[offset + 2], cfg[offset + 3], cfg[offset + 4], true});
         }
         if (cfg[offset + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) {
-            InterfaceSetting s{cfg[offset + 2], cfg[offset + 3], cfg[offset + 5], cfg[offset + 6],
-                               cfg[offset + 7], {}};
+            InterfaceSetting s{cfg[offset + 2], cfg[offset + 3], cfg[offset + 5], cfg[offset + 6], cfg[offset + 7], {}};
             if (c->FindSetting(s.InterfaceNumber, s.AlternateSetting) != nullptr) {
                 *error = "configuration: interface " + std::to_string(s.InterfaceNumber) +
                          " alternate setting " + std::to_string(s.AlternateSetting) +

@@ -32,8 +32,8 @@ const char *EndpointRoleName(EndpointRole role);
 
 struct EndpointInfo {
     uint8_t Address;
-    uint8_t Attributes;   // bmAttributes; low two bits are the transfer type
-    uint16_t MaxPacket;   // wMaxPacketSize bits 0..10 (0: a zero-bandwidth endpoint)
+    uint8_t Attributes;  // bmAttributes; low two bits are the transfer type
+    uint16_t MaxPacket;  // wMaxPacketSize bits 0..10 (0: a zero-bandwidth endpoint)
     uint8_t Interval;
     EndpointRole Role;
     uint16_t RawMaxPacket;  // wMaxPacketSize as in the descriptor, bits 11..12 included
@@ -81,9 +81,9 @@ struct FunctionInfo {
 
 // One configuration: its descriptor bytes and what is derived from them.
 struct ConfigurationInfo {
-    std::vector<uint8_t> Descriptor;        // wTotalLength bytes
-    uint8_t Value = 1;                      // bConfigurationValue
-    uint8_t InterfaceCount = 0;             // bNumInterfaces
+    std::vector<uint8_t> Descriptor;         // wTotalLength bytes
+    uint8_t Value = 1;                       // bConfigurationValue
+    uint8_t InterfaceCount = 0;              // bNumInterfaces
     std::vector<InterfaceSetting> Settings;  // in descriptor order
     std::vector<FunctionInfo> Functions;     // in order of their first interface
 
@@ -100,15 +100,15 @@ struct ConfigurationInfo {
 struct DeviceProfile {
     std::string Name;
     bool HighSpeed = true;
-    std::vector<uint8_t> DeviceDescriptor;         // 18 bytes
+    std::vector<uint8_t> DeviceDescriptor;          // 18 bytes
     std::vector<ConfigurationInfo> Configurations;  // at least one; index = descriptor index
-    std::vector<uint8_t> QualifierDescriptor;      // 10 bytes, or empty
+    std::vector<uint8_t> QualifierDescriptor;       // 10 bytes, or empty
     // Languages in the order string descriptor 0 lists them; Strings holds
     // the first language's strings (and string 0), OtherStrings the others'.
     std::vector<uint16_t> LanguageIds{0x0409};
-    std::map<uint8_t, std::vector<uint8_t>> Strings;  // index -> descriptor bytes; 0 = languages
+    std::map<uint8_t, std::vector<uint8_t>> Strings;                           // index -> descriptor bytes; 0 = languages
     std::map<uint16_t, std::map<uint8_t, std::vector<uint8_t>>> OtherStrings;  // language -> index -> bytes
-    std::map<uint8_t, EndpointRole> Roles;         // by endpoint address; others default
+    std::map<uint8_t, EndpointRole> Roles;                                     // by endpoint address; others default
     // Frame pipe.
     uint32_t FrameWidth = 640;
     uint32_t FrameHeight = 480;

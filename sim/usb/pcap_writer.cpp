@@ -14,10 +14,10 @@ constexpr uint32_t kSnapLength = 0x7FFFFFFF;
 // Linux transfer types, not the USB descriptor's numbering.
 uint8_t LinuxTransferType(TransferType t) {
     switch (t) {
-    case TransferType::Isochronous: return 0;
-    case TransferType::Interrupt: return 1;
-    case TransferType::Control: return 2;
-    case TransferType::Bulk: return 3;
+        case TransferType::Isochronous: return 0;
+        case TransferType::Interrupt: return 1;
+        case TransferType::Control: return 2;
+        case TransferType::Bulk: return 3;
     }
     return 3;
 }
@@ -31,19 +31,19 @@ void Put64(std::vector<uint8_t> &b, size_t at, uint64_t v) { memcpy(&b[at], &v, 
 int32_t UsbmonStatus(USBD_STATUS status) {
     if (USBD_SUCCESS(status)) return 0;
     switch (status) {
-    case USBD_STATUS_STALL_PID: return -EPIPE;
-    case USBD_STATUS_CANCELED: return -ENOENT;
-    case USBD_STATUS_DEVICE_GONE: return -ENODEV;
-    case USBD_STATUS_DATA_OVERRUN:
-    case USBD_STATUS_BABBLE_DETECTED: return -EOVERFLOW;
-    case USBD_STATUS_DEV_NOT_RESPONDING:
-    case USBD_STATUS_TIMEOUT: return -ETIMEDOUT;
-    case USBD_STATUS_INVALID_PARAMETER:
-    case USBD_STATUS_INVALID_PIPE_HANDLE:
-    case USBD_STATUS_BAD_START_FRAME: return -EINVAL;
-    case USBD_STATUS_ISO_NOT_ACCESSED_LATE:
-    case USBD_STATUS_ISO_NA_LATE_USBPORT: return -EXDEV;
-    default: return -EPROTO;
+        case USBD_STATUS_STALL_PID: return -EPIPE;
+        case USBD_STATUS_CANCELED: return -ENOENT;
+        case USBD_STATUS_DEVICE_GONE: return -ENODEV;
+        case USBD_STATUS_DATA_OVERRUN:
+        case USBD_STATUS_BABBLE_DETECTED: return -EOVERFLOW;
+        case USBD_STATUS_DEV_NOT_RESPONDING:
+        case USBD_STATUS_TIMEOUT: return -ETIMEDOUT;
+        case USBD_STATUS_INVALID_PARAMETER:
+        case USBD_STATUS_INVALID_PIPE_HANDLE:
+        case USBD_STATUS_BAD_START_FRAME: return -EINVAL;
+        case USBD_STATUS_ISO_NOT_ACCESSED_LATE:
+        case USBD_STATUS_ISO_NA_LATE_USBPORT: return -EXDEV;
+        default: return -EPROTO;
     }
 }
 

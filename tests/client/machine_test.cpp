@@ -35,7 +35,7 @@ uint32_t Le32(const uint8_t *p) {
 }
 
 class MachineTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         std::string error;
         ASSERT_EQ(static_cast<uint32_t>(machine_.Start(options_, &error)), kSuccess) << error;
@@ -296,7 +296,7 @@ TEST_F(MachineTest, StopStartCapabilitiesAndPowerGoThroughTheStack) {
 }
 
 class TracedMachineTest : public MachineTest {
-  protected:
+protected:
     void SetUp() override {
         path_ = ::testing::TempDir() + "client_machine_trace_" + std::to_string(getpid()) + ".pcap";
         remove(path_.c_str());

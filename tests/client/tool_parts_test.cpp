@@ -40,8 +40,8 @@ TEST(IntelHex, ReadsDataInAddressOrderWithExtendedAddressesAndMergesNeighbours) 
         ":0400100004050607D6\r\n"
         "\n"
         ":0400000000010203F6\n"
-        ":020000021000EC\n"        // segment base 0x1000 * 16 = 0x10000
-        ":02000000112244\n"        // checksum wrong: 0xcb
+        ":020000021000EC\n"  // segment base 0x1000 * 16 = 0x10000
+        ":02000000112244\n"  // checksum wrong: 0xcb
         ":00000001FF\n";
     usbcam::MemoryImage image;
     std::string error;
@@ -54,9 +54,9 @@ TEST(IntelHex, ReadsDataInAddressOrderWithExtendedAddressesAndMergesNeighbours) 
         "\n"
         ":0400000000010203F6\n"
         ":0400040010111213B2\n"
-        ":020000040001F9\n"        // linear base 0x10000
+        ":020000040001F9\n"  // linear base 0x10000
         ":02000000AABB99\n"
-        ":04000005000000FFF8\n"    // start address (objcopy writes these): accepted
+        ":04000005000000FFF8\n"  // start address (objcopy writes these): accepted
         ":00000001FF\n";
     ASSERT_TRUE(usbcam::ReadIntelHex(good, &image, &error)) << error;
     ASSERT_EQ(image.Segments.size(), 3u);
@@ -144,9 +144,9 @@ std::vector<uint8_t> Config(std::vector<uint8_t> body) {
 
 TEST(Descriptors, DecodesHighBandwidthEndpointsAndKeepsUnknownDescriptorsAsBytes) {
     const std::vector<uint8_t> config = Config({
-        9, 4, 0, 3, 1, 0xFF, 0, 0, 4,    // interface 0 alt 3, string 4
-        7, 5, 0x86, 1, 0x00, 0x14, 1,    // iso IN, 0x1400: 3 x 1024
-        6, 0x30, 1, 2, 3, 4,             // a companion-like descriptor after it
+        9, 4, 0, 3, 1, 0xFF, 0, 0, 4,  // interface 0 alt 3, string 4
+        7, 5, 0x86, 1, 0x00, 0x14, 1,  // iso IN, 0x1400: 3 x 1024
+        6, 0x30, 1, 2, 3, 4,           // a companion-like descriptor after it
     });
     usbcam::DecodedDescriptor decoded;
     std::string error;
@@ -174,11 +174,11 @@ TEST(Descriptors, DecodesHighBandwidthEndpointsAndKeepsUnknownDescriptorsAsBytes
 
 TEST(Descriptors, InterfacesOfAnAssociationAreListedUnderIt) {
     const std::vector<uint8_t> config = Config({
-        8, 11, 0, 2, 0x0E, 3, 0, 0,        // association of interfaces 0 and 1, video
-        9, 4, 0, 0, 0, 0x0E, 1, 0, 0,      // interface 0
-        5, 0x24, 1, 0, 1,                  // class-specific, kept as bytes under interface 0
-        9, 4, 1, 0, 0, 0x0E, 2, 0, 0,      // interface 1
-        9, 4, 2, 0, 0, 0xFF, 0, 0, 0,      // interface 2: outside the association
+        8, 11, 0, 2, 0x0E, 3, 0, 0,    // association of interfaces 0 and 1, video
+        9, 4, 0, 0, 0, 0x0E, 1, 0, 0,  // interface 0
+        5, 0x24, 1, 0, 1,              // class-specific, kept as bytes under interface 0
+        9, 4, 1, 0, 0, 0x0E, 2, 0, 0,  // interface 1
+        9, 4, 2, 0, 0, 0xFF, 0, 0, 0,  // interface 2: outside the association
     });
     usbcam::DecodedDescriptor decoded;
     std::string error;
@@ -255,8 +255,8 @@ TEST(IsoPacketTally, CountsGapsAsLostExceptPacketsReportedAsFailed) {
     add(0);
     add(0, static_cast<int32_t>(0xC0000B00));  // a failed packet: its slot is not lost
     add(2);
-    add(6);                                    // 3, 4, 5 lost
-    add(7, 0, 0);                              // empty, not failed
+    add(6);        // 3, 4, 5 lost
+    add(7, 0, 0);  // empty, not failed
     add(8);
     EXPECT_EQ(tally.Packets(), 8u);
     EXPECT_EQ(tally.FailedPackets(), 1u);
@@ -302,8 +302,8 @@ TEST(IsoPacketTally, PacketsArrivingBehindLaterOnesAreOutOfOrderNotLost) {
         }
     };
     add(0, 4);
-    add(8, 4);   // 4..7 missing so far
-    add(4, 4);   // ...they came after all
+    add(8, 4);  // 4..7 missing so far
+    add(4, 4);  // ...they came after all
     add(12, 4);
     add(20, 4);  // 16..19 never come
     EXPECT_EQ(tally.Packets(), 20u);

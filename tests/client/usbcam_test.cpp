@@ -81,7 +81,8 @@ raw VENDOR_REQUEST --in a0000020000004000100 --out-len 4
 raw CONTROL_REQUEST --in 01020000a00000200000 --out-len 4
 raw VENDOR_REQUEST --in "a0 00 0030 0000 0100 00 5a"
 raw VENDOR_REQUEST --in a0000030000001000100 --out-len 1
-raw LOAD_MEMORY_BLOCKS --in )" + std::string(1024, '7') + R"(
+raw LOAD_MEMORY_BLOCKS --in )" +
+                               std::string(1024, '7') + R"(
 raw VENDOR_REQUEST --in a0000000000002000100 --out-len 2
 
 # interface, pipes, port, settings
@@ -113,8 +114,8 @@ stall 0 off
     EXPECT_EQ(status(0), "status=0x00000000 information=6");
     EXPECT_EQ(out(0), "out=010001000000");
     EXPECT_EQ(status(1), "status=0x00000000 information=18");
-    EXPECT_EQ(out(1).substr(0, 8), "out=1201");               // bLength 18, type 1
-    EXPECT_EQ(out(1).substr(4 + 16, 8), "09120100");          // idVendor 0x1209, idProduct 1
+    EXPECT_EQ(out(1).substr(0, 8), "out=1201");       // bLength 18, type 1
+    EXPECT_EQ(out(1).substr(4 + 16, 8), "09120100");  // idVendor 0x1209, idProduct 1
     EXPECT_EQ(status(2), "status=0x00000000 information=9");
     EXPECT_EQ(out(2).substr(0, 8), "out=0902");
     EXPECT_EQ(status(3), "status=0x00000000 information=120");
@@ -137,7 +138,7 @@ stall 0 off
     EXPECT_EQ(status(13), "status=0x00000000 information=0");
     EXPECT_EQ(status(14), "status=0x00000000 information=24");  // setting 2: no pipes
     for (size_t i = 15; i <= 18; ++i) EXPECT_EQ(status(i), "status=0x00000000 information=0") << i;
-    EXPECT_EQ(status(19).rfind("status=0x", 0), 0u);             // set feature: whatever the driver says
+    EXPECT_EQ(status(19).rfind("status=0x", 0), 0u);  // set feature: whatever the driver says
     EXPECT_EQ(status(20), "status=0x00000000 information=0");
     EXPECT_EQ(status(21), "status=0x00000000 information=4");
     EXPECT_EQ(status(22), "status=0x00000000 information=0");
@@ -145,7 +146,7 @@ stall 0 off
     EXPECT_EQ(lines[46], "stall port=1 endpoint=0x00 on");
     EXPECT_EQ(lines[47], "status=0x00000000 information=0");  // the descriptor read failed
     EXPECT_EQ(lines[49], "status=0x00000000 information=4");
-    EXPECT_EQ(lines[50], "out=040000c0");                     // USBD_STATUS_STALL_PID
+    EXPECT_EQ(lines[50], "out=040000c0");  // USBD_STATUS_STALL_PID
     EXPECT_EQ(lines[51], "stall port=1 endpoint=0x00 off");
 }
 

@@ -35,9 +35,9 @@ std::vector<nlohmann::json> JsonLines(const std::string &out) {
 
 // The engines of the transfer codes may not be in this driver yet; a test of
 // a data command then stops here with the reason.
-#define SKIP_IF_NOT_SERVED(run)                                                                 \
-    if ((run).Exit == 1 && Has((run).Err, "STATUS_NOT_IMPLEMENTED")) {                           \
-        GTEST_SKIP() << "the driver does not serve this transfer code yet: " << (run).Err;        \
+#define SKIP_IF_NOT_SERVED(run)                                                            \
+    if ((run).Exit == 1 && Has((run).Err, "STATUS_NOT_IMPLEMENTED")) {                     \
+        GTEST_SKIP() << "the driver does not serve this transfer code yet: " << (run).Err; \
     }
 
 TEST(UsbcamInfo, DecodesTheReferenceCameraFieldByFieldWithItsPipeTable) {
@@ -51,7 +51,8 @@ TEST(UsbcamInfo, DecodesTheReferenceCameraFieldByFieldWithItsPipeTable) {
                              "  3     interrupt    IN   0x83      1x 64 bytes       1024           4",
                              "Driver version 1.1 (0x00010001)",
                              "Last USB status USBD_STATUS_SUCCESS (0x00000000): no error"}) {
-        EXPECT_TRUE(Has(run.Out, line)) << "missing: " << line << "\n" << run.Out;
+        EXPECT_TRUE(Has(run.Out, line)) << "missing: " << line << "\n"
+                                        << run.Out;
     }
     // The same in JSON, and the time-out this session set.
     const ProgramRun json = Usbcam("--json batch", "timeout 1500\nstall 0x82 off\ninfo\n");
@@ -79,7 +80,8 @@ TEST(UsbcamInfo, DecodesAVideoClassDeviceWithAssociationAndClassSpecificBytes) {
                              "  0d 24 01 00 01 4d 00 80 c3 c9 01 01 01", "Class-specific Descriptor (type 0x25):",
                              "wMaxPacketSize     0x1400 3x 1024 bytes",
                              "Current interface 0, alternate setting 0: 1 pipe"}) {
-        EXPECT_TRUE(Has(run.Out, line)) << "missing: " << line << "\n" << run.Out;
+        EXPECT_TRUE(Has(run.Out, line)) << "missing: " << line << "\n"
+                                        << run.Out;
     }
 }
 
@@ -128,8 +130,9 @@ TEST(UsbcamDevice, RequestsTheDriverDoesNotReportAreCheckedByTheirUsbStatus) {
     // A stalled vendor read: the driver says STATUS_SUCCESS with no data; the
     // tool reports the failure with its USB cause.
     ProgramRun run = Usbcam("batch", "stall 0\nvendor 0xa0 --read 4\n");
-    ExpectFailureLine(run, "line 2: vendor 0xa0 --read 4: STATUS_UNSUCCESSFUL (0xC0000001), last USB status "
-                            "USBD_STATUS_STALL_PID (0xC0000004); try: ");
+    ExpectFailureLine(run,
+                      "line 2: vendor 0xa0 --read 4: STATUS_UNSUCCESSFUL (0xC0000001), last USB status "
+                      "USBD_STATUS_STALL_PID (0xC0000004); try: ");
     run = Usbcam("batch", "stall 0\nselect 0 1\n");
     EXPECT_EQ(run.Exit, 1);
     EXPECT_TRUE(Has(run.Err, "select 0 1: STATUS_UNSUCCESSFUL")) << run.Err;
@@ -177,8 +180,9 @@ TEST(UsbcamLoad, BadFilesAndRefusedLoadsAreOneLineWithWhatToTry) {
     const std::string good = Temp("good2.hex");
     WriteText(good, ":0400000000010203F6\n:00000001FF\n");
     ExpectFailureLine(Usbcam("batch", "fail 0 1\nload " + good + "\n"),
-                       "line 2: load " + good + ": STATUS_UNSUCCESSFUL (0xC0000001), last USB status "
-                       "USBD_STATUS_STALL_PID (0xC0000004)");
+                      "line 2: load " + good +
+                          ": STATUS_UNSUCCESSFUL (0xC0000001), last USB status "
+                          "USBD_STATUS_STALL_PID (0xC0000004)");
     remove(bad.c_str());
     remove(far.c_str());
     remove(good.c_str());
@@ -207,7 +211,8 @@ TEST(UsbcamErrors, BadArgumentsAreRefusedBeforeAnythingRunsWithWhatToTry) {
     for (const auto &c : cases) {
         const ProgramRun run = Usbcam(c.Args);
         ExpectOneLineError(run, "");
-        EXPECT_EQ(run.Err.rfind(c.Error, 0), 0u) << c.Args << "\n" << run.Err;
+        EXPECT_EQ(run.Err.rfind(c.Error, 0), 0u) << c.Args << "\n"
+                                                 << run.Err;
     }
     // In a batch the line is named, and nothing has run.
     const ProgramRun run = Usbcam("batch", "info\nsleep\n");
@@ -221,7 +226,8 @@ TEST(UsbcamHelp, EveryCommandHasHelpWithAnExample) {
                                 "string", "frame", "last-status", "timeout", "sleep", "demo", "batch"}) {
         const ProgramRun run = Usbcam(std::string(command) + " --help");
         EXPECT_EQ(run.Exit, 0) << command;
-        EXPECT_TRUE(Has(run.Out, "Example:\n  ")) << command << "\n" << run.Out;
+        EXPECT_TRUE(Has(run.Out, "Example:\n  ")) << command << "\n"
+                                                  << run.Out;
     }
     const ProgramRun run = Usbcam("--help");
     EXPECT_TRUE(Has(run.Out, "--json")) << run.Out;
@@ -287,7 +293,8 @@ TEST(UsbcamHelp, EveryExampleWorksAsPrinted) {
                 // requests.
                 continue;
             }
-            EXPECT_EQ(exit, 0) << command << " example: " << line << "\n" << said;
+            EXPECT_EQ(exit, 0) << command << " example: " << line << "\n"
+                               << said;
             if (view) EXPECT_TRUE(Has(said, "live view stopped (Ctrl-C)")) << said;
         }
     }

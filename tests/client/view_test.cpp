@@ -21,7 +21,7 @@ bool Has(const std::string &text, const std::string &part) { return text.find(pa
 
 // usbcam view running in the background; stopped with Ctrl-C (SIGINT).
 class ViewProcess {
-  public:
+public:
     explicit ViewProcess(const std::string &directory) {
         int out[2];
         if (pipe(out) != 0) return;
@@ -65,7 +65,7 @@ class ViewProcess {
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
-  private:
+private:
     pid_t pid_ = -1;
     FILE *out_ = nullptr;
     std::string first_;
@@ -144,7 +144,8 @@ TEST(UsbcamView, HeadlessChromiumShowsFramesAndARisingFrameCount) {
     }
     const long framesFirst = std::stol("0" + Cell(first, "frames"));
     EXPECT_GT(framesFirst, 0) << first;
-    EXPECT_TRUE(Has(first, "data-loaded=\"640x480\"")) << "no frame shown:\n" << first;
+    EXPECT_TRUE(Has(first, "data-loaded=\"640x480\"")) << "no frame shown:\n"
+                                                       << first;
 
     // Later, the count has risen.
     const std::string second = ChromiumDom(url, 2500, &why);

@@ -93,8 +93,10 @@ TEST(DemoProgram, TellsTheCameraStoryAndEndsWithACleanVerdict) {
     EXPECT_FALSE(Has(run.Out, "UNEXPECTED")) << run.Out;
 
     // Bring-up, identity and the driver's own answers.
-    EXPECT_TRUE(Has(run.Out, "IRP_MN_START_DEVICE (the driver configures the camera) -> "
-                             "STATUS_SUCCESS (0x00000000)")) << run.Out;
+    EXPECT_TRUE(Has(run.Out,
+                    "IRP_MN_START_DEVICE (the driver configures the camera) -> "
+                    "STATUS_SUCCESS (0x00000000)"))
+        << run.Out;
     EXPECT_TRUE(Has(run.Out, "vendor 0x1209, product 0x0001")) << run.Out;
     EXPECT_TRUE(Has(run.Out, "product: \"Tavrinoscope\"")) << run.Out;
     EXPECT_TRUE(Has(run.Out, "driver version 1.1 (0x00010001)")) << run.Out;
@@ -110,8 +112,10 @@ TEST(DemoProgram, TellsTheCameraStoryAndEndsWithACleanVerdict) {
     EXPECT_TRUE(Has(run.Out, "all 512 bytes match the pattern.")) << run.Out;
     EXPECT_TRUE(Has(run.Out, "-> STATUS_UNSUCCESSFUL (0xC0000001), 0 bytes")) << run.Out;
     EXPECT_TRUE(Has(run.Out, "LastUsbdStatus: USBD_STATUS_STALL_PID (0xC0000004)")) << run.Out;
-    EXPECT_TRUE(Has(run.Out, "CLEAR_FEATURE(ENDPOINT_HALT) to endpoint 0x81 -> "
-                             "USBD_STATUS_SUCCESS (0x00000000)")) << run.Out;
+    EXPECT_TRUE(Has(run.Out,
+                    "CLEAR_FEATURE(ENDPOINT_HALT) to endpoint 0x81 -> "
+                    "USBD_STATUS_SUCCESS (0x00000000)"))
+        << run.Out;
 
     // Take-down and verdict, last.
     EXPECT_TRUE(Has(run.Out, "IRP_MN_REMOVE_DEVICE -> STATUS_SUCCESS (0x00000000)")) << run.Out;

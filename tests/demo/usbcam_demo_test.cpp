@@ -76,7 +76,8 @@ TEST(UsbcamDemo, TellsEachStepInOneLineAndLeavesTheFrameAndTheHexFile) {
     Shell("rm -rf " + dir);
     if (!captured || !streamed) {
         GTEST_SKIP() << "capture or stream did not run (engine missing, or the bus failed a stream on a busy "
-                        "machine):" << (captured ? "" : " capture") << (streamed ? "" : " stream");
+                        "machine):"
+                     << (captured ? "" : " capture") << (streamed ? "" : " stream");
     }
 }
 

@@ -145,11 +145,7 @@ TEST_F(DevicesTest, ReferenceCameraHighBandwidthSettingReportsThreeKilobytesPerM
     Plug();
     sim::ClientHandle handle = Open();
     SelectEach(handle, {{0, 3, 0xFF, {{0x86, UsbdPipeTypeIsochronous, 3072, 1}}},
-                        {0, 1, 0xFF,
-                         {{0x01, UsbdPipeTypeBulk, 512, 0},
-                          {0x81, UsbdPipeTypeBulk, 512, 0},
-                          {0x84, UsbdPipeTypeIsochronous, 1024, 1},
-                          {0x05, UsbdPipeTypeIsochronous, 1024, 1}}}});
+                        {0, 1, 0xFF, {{0x01, UsbdPipeTypeBulk, 512, 0}, {0x81, UsbdPipeTypeBulk, 512, 0}, {0x84, UsbdPipeTypeIsochronous, 1024, 1}, {0x05, UsbdPipeTypeIsochronous, 1024, 1}}}});
 }
 
 }  // namespace

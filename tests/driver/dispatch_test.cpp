@@ -112,7 +112,6 @@ TEST_F(DispatchTest, TimeoutAndStreamControl) {
     // With no stream running a stop still succeeds, twice.
     EXPECT_EQ(Call(IOCTL_USBCAM_STOP_STREAM, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
     EXPECT_EQ(Call(IOCTL_USBCAM_STOP_STREAM, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
-
 }
 
 // Stream reads are checked in this order: the record's length, the output
@@ -213,10 +212,7 @@ TEST_F(DispatchTest, TransferCodesRefuseShortRecordsBeforeTheEngineRuns) {
     struct Case {
         ULONG Code;
         ULONG RecordBytes;
-    } cases[] = {{IOCTL_USBCAM_READ_PIPE, 4},       {IOCTL_USBCAM_WRITE_PIPE, 4},
-                 {IOCTL_USBCAM_READ_PIPE_LARGE, 4}, {IOCTL_USBCAM_WRITE_PIPE_LARGE, 4},
-                 {IOCTL_USBCAM_ISO_READ, 20},       {IOCTL_USBCAM_ISO_WRITE, 20},
-                 {IOCTL_USBCAM_START_STREAM, 20}};
+    } cases[] = {{IOCTL_USBCAM_READ_PIPE, 4}, {IOCTL_USBCAM_WRITE_PIPE, 4}, {IOCTL_USBCAM_READ_PIPE_LARGE, 4}, {IOCTL_USBCAM_WRITE_PIPE_LARGE, 4}, {IOCTL_USBCAM_ISO_READ, 20}, {IOCTL_USBCAM_ISO_WRITE, 20}, {IOCTL_USBCAM_START_STREAM, 20}};
     for (const Case &c : cases) {
         sim::IoResult r = Call(c.Code, in, c.RecordBytes - 1, out, sizeof(out));
         EXPECT_EQ(r.Status, STATUS_INVALID_PARAMETER) << std::hex << c.Code;

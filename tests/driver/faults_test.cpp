@@ -74,7 +74,7 @@ TEST_F(FaultsTest, ControlCodesUnwindEveryAllocationFailure) {
     struct Code {
         const char *Name;
         std::function<sim::IoResult()> Call;
-        NTSTATUS Expected;  // STATUS_PENDING: any status
+        NTSTATUS Expected;                     // STATUS_PENDING: any status
         NTSTATUS FirstFault = STATUS_PENDING;  // when the first allocation fails, if not Expected
     };
     std::vector<uint8_t> buffer(2048, 0x11);
@@ -114,20 +114,20 @@ TEST_F(FaultsTest, ControlCodesUnwindEveryAllocationFailure) {
         sim::IoResult result{};
         int pass = 0;
         const int passes = Walk([&] { result = code.Call(); },
-             [&](bool injected) {
-                 if (++pass == 1 && injected && code.FirstFault != STATUS_PENDING) {
-                     EXPECT_EQ(result.Status, code.FirstFault);
-                 } else if (code.Expected != STATUS_PENDING) {
-                     EXPECT_EQ(result.Status, code.Expected);
-                 }
-                 if (injected && code.Expected == STATUS_PENDING) {
-                     EXPECT_LT(result.Status, 0);
-                     EXPECT_EQ(result.Information, 0u);
-                 }
-                 // The gate's count: a leak shows otherwise only as a removal that never ends.
-                 EXPECT_EQ(Ext(camera)->IoCount, 1);
-                 EXPECT_EQ(OurBlocks(), 1);
-             });
+                                [&](bool injected) {
+                                    if (++pass == 1 && injected && code.FirstFault != STATUS_PENDING) {
+                                        EXPECT_EQ(result.Status, code.FirstFault);
+                                    } else if (code.Expected != STATUS_PENDING) {
+                                        EXPECT_EQ(result.Status, code.Expected);
+                                    }
+                                    if (injected && code.Expected == STATUS_PENDING) {
+                                        EXPECT_LT(result.Status, 0);
+                                        EXPECT_EQ(result.Information, 0u);
+                                    }
+                                    // The gate's count: a leak shows otherwise only as a removal that never ends.
+                                    EXPECT_EQ(Ext(camera)->IoCount, 1);
+                                    EXPECT_EQ(OurBlocks(), 1);
+                                });
         EXPECT_GT(passes, 1);  // the path allocates, and every allocation was failed once
     }
 }

@@ -79,18 +79,18 @@ TEST_F(IsoBlockTest, RecordChecksRefuseBeforeAnythingIsSent) {
         ULONG InLength, OutLength;
         NTSTATUS Expected;
     } cases[] = {
-        {{kIsoInPipe, size, total, 8, 2}, 19, exact, STATUS_INVALID_PARAMETER},   // short input
-        {{kPipeCount, size, total, 8, 2}, 20, exact, STATUS_INVALID_PARAMETER},   // index = count
-        {{kBulkPipe, size, total, 8, 2}, 20, exact, STATUS_INVALID_PARAMETER},    // bulk pipe
-        {{kIsoInPipe, size, 24, 8, 2}, 20, 24 * 112, STATUS_INVALID_PARAMETER},   // not a multiple
-        {{kIsoInPipe, 0, total, 8, 2}, 20, exact, STATUS_INVALID_PARAMETER},      // zero size
-        {{kIsoInPipe, size, 0, 8, 2}, 20, exact, STATUS_INVALID_PARAMETER},       // zero total
-        {{kIsoInPipe, size, total, 0, 2}, 20, exact, STATUS_INVALID_PARAMETER},   // zero per request
-        {{kIsoInPipe, size, total, 8, 0}, 20, exact, STATUS_INVALID_PARAMETER},   // zero slots
+        {{kIsoInPipe, size, total, 8, 2}, 19, exact, STATUS_INVALID_PARAMETER},              // short input
+        {{kPipeCount, size, total, 8, 2}, 20, exact, STATUS_INVALID_PARAMETER},              // index = count
+        {{kBulkPipe, size, total, 8, 2}, 20, exact, STATUS_INVALID_PARAMETER},               // bulk pipe
+        {{kIsoInPipe, size, 24, 8, 2}, 20, 24 * 112, STATUS_INVALID_PARAMETER},              // not a multiple
+        {{kIsoInPipe, 0, total, 8, 2}, 20, exact, STATUS_INVALID_PARAMETER},                 // zero size
+        {{kIsoInPipe, size, 0, 8, 2}, 20, exact, STATUS_INVALID_PARAMETER},                  // zero total
+        {{kIsoInPipe, size, total, 0, 2}, 20, exact, STATUS_INVALID_PARAMETER},              // zero per request
+        {{kIsoInPipe, size, total, 8, 0}, 20, exact, STATUS_INVALID_PARAMETER},              // zero slots
         {{kIsoInPipe, size, total, 0x10000, 0x10000}, 20, exact, STATUS_INVALID_PARAMETER},  // wraps
-        {{kIsoInPipe, size, total, 4, 4}, 20, exact, STATUS_INVALID_PARAMETER},   // half a frame
-        {{kIsoInPipe, 4, 2048, 2048, 1}, 20, 2048 * 16, STATUS_INVALID_PARAMETER}, // > 1024 packets
-        {{kIsoInPipe, size, total, 8, 2}, 20, exact - 1, STATUS_UNSUCCESSFUL},    // one byte short
+        {{kIsoInPipe, size, total, 4, 4}, 20, exact, STATUS_INVALID_PARAMETER},              // half a frame
+        {{kIsoInPipe, 4, 2048, 2048, 1}, 20, 2048 * 16, STATUS_INVALID_PARAMETER},           // > 1024 packets
+        {{kIsoInPipe, size, total, 8, 2}, 20, exact - 1, STATUS_UNSUCCESSFUL},               // one byte short
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(testing::Message() << c.Record.PacketSize << "/" << c.Record.TotalPackets << "/"
@@ -141,7 +141,7 @@ TEST_F(IsoBlockTest, EveryAllocationFailureUnwinds) {
             EXPECT_EQ(OurBlocks(), baselineBlocks_);
         });
     EXPECT_EQ(unmapped, 1);  // the client buffer's mapping is one of the failures
-    EXPECT_GE(passes, 6);  // context, slots, two URBs and two IRPs
+    EXPECT_GE(passes, 6);    // context, slots, two URBs and two IRPs
 }
 
 TEST_F(IsoBlockTest, AReadOnlyBufferIsRefusedBeforeAnythingIsSent) {

@@ -92,7 +92,7 @@ TEST_F(LifecycleTest, OpensSucceedOnlyOnceStartedAndStillAfterStop) {
 
     ASSERT_EQ(sim::PnpStartDevice(camera.Pdo), STATUS_SUCCESS);
     sim::ClientHandle first = Open();
-    EXPECT_EQ(LastStatus(first), 0);  // a clean start records no USB error
+    EXPECT_EQ(LastStatus(first), 0);    // a clean start records no USB error
     sim::ClientHandle second = Open();  // handles are not limited
     EXPECT_EQ(Ioctl(first, IOCTL_USBCAM_NOP, nullptr, 0, nullptr, 0).Status, STATUS_SUCCESS);
 

@@ -27,9 +27,9 @@ uint64_t EnvNumber(const char *name, uint64_t fallback) {
 
 struct Scenario {
     const char *Name;
-    std::function<void()> Prepare;  // unarmed: may allocate freely
-    std::function<NTSTATUS()> Run;  // armed
-    std::function<void()> Cleanup;  // unarmed
+    std::function<void()> Prepare;   // unarmed: may allocate freely
+    std::function<NTSTATUS()> Run;   // armed
+    std::function<void()> Cleanup;   // unarmed
     std::vector<NTSTATUS> Failures;  // besides the two shortage statuses
     NTSTATUS Unfaulted = STATUS_SUCCESS;
 };
@@ -137,7 +137,7 @@ TEST_F(LowResourcesTest, EveryAllocationOfEveryScenarioFailedInTurn) {
     IsoReadRecord isoOut = {kIsoOutPipe, 256, 16, 8, 2};
     std::vector<uint8_t> blocks(1024, 0x11);
     std::vector<uint8_t> memory(130, 0x22);
-    uint32_t bulkPipe = kBulkPipe;  // 0x01, the command pipe: zero commands are ignored
+    uint32_t bulkPipe = kBulkPipe;                    // 0x01, the command pipe: zero commands are ignored
     const NTSTATUS usbFailure = STATUS_UNSUCCESSFUL;  // a USB error the fault provoked
 
     auto alt1 = [&] { ASSERT_EQ(Select(1), STATUS_SUCCESS); };
@@ -164,9 +164,7 @@ TEST_F(LowResourcesTest, EveryAllocationOfEveryScenarioFailedInTurn) {
         {"config descriptor", nullptr, Code(IOCTL_USBCAM_GET_CONFIG_DESCRIPTOR, nullptr, 0, 100), nullptr, {}},
         {"string", nullptr, Code(IOCTL_USBCAM_GET_STRING_DESCRIPTOR, &string, 4, 64), nullptr, {usbFailure}},
         {"frame number", nullptr, Code(IOCTL_USBCAM_GET_FRAME_NUMBER, nullptr, 0, 4), nullptr, {usbFailure}},
-        {"load memory", nullptr,
-         [&] { return Call(IOCTL_USBCAM_LOAD_MEMORY, &address, 2, memory.data(), (ULONG)memory.size()).Status; },
-         nullptr, {}},
+        {"load memory", nullptr, [&] { return Call(IOCTL_USBCAM_LOAD_MEMORY, &address, 2, memory.data(), (ULONG)memory.size()).Status; }, nullptr, {}},
         {"load blocks", nullptr, Code(IOCTL_USBCAM_LOAD_MEMORY_BLOCKS, blocks.data(), 1024, 0), nullptr, {}},
         {"reset pipe", nullptr, Code(IOCTL_USBCAM_RESET_PIPE, &pipe, 4, 0), nullptr, {usbFailure}},
         {"abort pipe", nullptr, Code(IOCTL_USBCAM_ABORT_PIPE, &pipe, 4, 0), nullptr, {}},
@@ -174,15 +172,10 @@ TEST_F(LowResourcesTest, EveryAllocationOfEveryScenarioFailedInTurn) {
         {"timeout", nullptr, Code(IOCTL_USBCAM_SET_TIMEOUT, &timeout, 8, 0), nullptr, {}},
         {"last status", nullptr, Code(IOCTL_USBCAM_GET_LAST_STATUS, nullptr, 0, 4), nullptr, {}},
         {"version", nullptr, Code(IOCTL_USBCAM_GET_VERSION, nullptr, 0, 6), nullptr, {}},
-        {"bulk write", nullptr,
-         [&] { return Call(IOCTL_USBCAM_WRITE_PIPE, &bulkPipe, 4, bulk_.data(), 64).Status; }, nullptr,
-         {usbFailure}},
-        {"segmented bulk write", nullptr,
-         [&] { return Call(IOCTL_USBCAM_WRITE_PIPE_LARGE, &bulkPipe, 4, bulk_.data(), 8192).Status; }, nullptr,
-         {usbFailure}},
+        {"bulk write", nullptr, [&] { return Call(IOCTL_USBCAM_WRITE_PIPE, &bulkPipe, 4, bulk_.data(), 64).Status; }, nullptr, {usbFailure}},
+        {"segmented bulk write", nullptr, [&] { return Call(IOCTL_USBCAM_WRITE_PIPE_LARGE, &bulkPipe, 4, bulk_.data(), 8192).Status; }, nullptr, {usbFailure}},
         {"iso read", nullptr, Code(IOCTL_USBCAM_ISO_READ, &isoIn, sizeof(isoIn), 16 * (256 + 12)), nullptr, {}},
-        {"iso write", nullptr, Code(IOCTL_USBCAM_ISO_WRITE, &isoOut, sizeof(isoOut), 16 * (256 + 12)), nullptr,
-         {}},
+        {"iso write", nullptr, Code(IOCTL_USBCAM_ISO_WRITE, &isoOut, sizeof(isoOut), 16 * (256 + 12)), nullptr, {}},
         {"stream start", nullptr, [&] { return StartStream(kIsoInPipe, 1024, 32, 8, 2).Status; }, stopStream, {}},
     };
     bulk_.assign(8192, 0);

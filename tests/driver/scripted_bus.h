@@ -35,10 +35,10 @@ struct ScriptedBus {
     // Start and capabilities requests are completed from another thread after
     // the dispatch routine returned STATUS_PENDING.
     bool PendPnp = false;
-    bool PendPower = false;                        // power requests left pending
-    std::vector<PIRP> PendingPower;                // for the test to complete
-    std::vector<ULONG> InternalCodes;              // every internal code seen
-    std::vector<PIRP> Held;                        // requests answered with Hold, in arrival order
+    bool PendPower = false;            // power requests left pending
+    std::vector<PIRP> PendingPower;    // for the test to complete
+    std::vector<ULONG> InternalCodes;  // every internal code seen
+    std::vector<PIRP> Held;            // requests answered with Hold, in arrival order
     std::mutex Lock;
 
     PDRIVER_OBJECT Driver = nullptr;
@@ -70,7 +70,7 @@ struct ScriptedCamera {
     struct Sent {
         USHORT Function = 0;
         UCHAR DescriptorType = 0;
-        ULONG Length = 0;                  // TransferBufferLength asked for
+        ULONG Length = 0;  // TransferBufferLength asked for
         USBD_PIPE_HANDLE PipeHandle = nullptr;
     };
     // A device descriptor, and a configuration with one interface of

@@ -45,7 +45,7 @@ constexpr uint32_t kPacket = 3072;
 constexpr uint32_t kPerRequest = 16;
 constexpr uint32_t kSlots = 8;
 constexpr uint32_t kRingPackets = 4096;  // half a second: readers never fall that far behind
-constexpr uint32_t kReadPackets = 64;  // whole requests: a read never splits one
+constexpr uint32_t kReadPackets = 64;    // whole requests: a read never splits one
 
 uint64_t EnvNumber(const char *name, uint64_t fallback) {
     const char *text = getenv(name);
@@ -56,8 +56,13 @@ uint64_t EnvNumber(const char *name, uint64_t fallback) {
 // indexed by sequence number (microframes since the bus started).
 class Ledger {
 public:
-    enum Wire : uint8_t { kNoPacket = 0, kSentGood, kSentFailed, kNotSent };
-    enum Client : uint8_t { kNothing = 0, kReceived, kReportedFailed };
+    enum Wire : uint8_t { kNoPacket = 0,
+                          kSentGood,
+                          kSentFailed,
+                          kNotSent };
+    enum Client : uint8_t { kNothing = 0,
+                            kReceived,
+                            kReportedFailed };
 
     void WirePacket(uint32_t seq, Wire state) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -503,45 +508,51 @@ TEST_F(SoakTest, StreamUnderFaultsLosesNothingUnreportedAndLeaksNothing) {
     const size_t violations = sim::VerifierViolationCount();
     Ledger::Totals t = ledger_.Close();
 
-    printf("soak: seed %llu, %.0f s, %llu stream sessions (%llu ended early by failed requests, "
-           "%llu starts refused)\n",
-           (unsigned long long)seed, elapsed, (unsigned long long)counters_.Sessions.load(),
-           (unsigned long long)counters_.StreamsDiedEarly.load(),
-           (unsigned long long)counters_.StartsRefused.load());
-    printf("  packets sent by the camera %llu (%llu by its own count), %.1f MB; received %llu (%.1f MB, "
-           "%llu reads)\n",
-           (unsigned long long)t.Sent, (unsigned long long)cameraSent, t.Sent * (double)kPacket / 1e6,
-           (unsigned long long)t.Received, t.Received * (double)kPacket / 1e6,
-           (unsigned long long)counters_.Reads.load());
-    printf("  reported lost: %llu by failed descriptors (%llu failed descriptors in all, %llu of whole "
-           "failed requests), %llu in sequence gaps (%llu of them behind a backlog of full rings), %llu unread at a stop\n",
-           (unsigned long long)t.ReportedFailed, (unsigned long long)t.FailedDescriptors,
-           (unsigned long long)t.Unplaced, (unsigned long long)(t.LostInGaps + t.LostWithRoom),
-           (unsigned long long)t.LostInGaps,
-           (unsigned long long)t.UnreadAtStop);
-    printf("  not sent (late microframes) %llu; lost unreported %llu, damaged %llu, duplicated %llu, "
-           "misplaced %llu, never sent but received %llu, reads not whole requests %llu\n",
-           (unsigned long long)t.NotSent, (unsigned long long)t.Unaccounted,
-           (unsigned long long)t.Damaged, (unsigned long long)t.Duplicated,
-           (unsigned long long)t.Misplaced, (unsigned long long)t.Fabricated,
-           (unsigned long long)misalignedReads_.load());
-    printf("  faults: %llu control stalls, %llu packet-failure bursts (%llu packets failed on the wire), "
-           "%llu failed requests, %llu slow-completion periods, %llu port resets made to fail\n",
-           (unsigned long long)counters_.Stalls.load(), (unsigned long long)counters_.PacketFaults.load(),
-           (unsigned long long)t.SentFailed, (unsigned long long)counters_.RequestFaults.load(),
-           (unsigned long long)counters_.SlowPeriods.load(),
-           (unsigned long long)counters_.PortResetFaults.load());
-    printf("  clients: selections %llu done / %llu refused, pipe resets %llu / %llu, port resets %llu / "
-           "%llu (%u reached the port), vendor write+read %llu / %llu failed, %llu read back otherwise (a stall or reset hit them: "
-           "the driver reports that only through the last USB status); "
-           "%llu unexpected statuses\n",
-           (unsigned long long)counters_.SelectsDone.load(), (unsigned long long)counters_.SelectsRefused.load(),
-           (unsigned long long)counters_.PipeResetsDone.load(),
-           (unsigned long long)counters_.PipeResetsRefused.load(),
-           (unsigned long long)counters_.PortResetsDone.load(),
-           (unsigned long long)counters_.PortResetsFailed.load(), portResets,
-           (unsigned long long)counters_.VendorDone.load(), (unsigned long long)counters_.VendorFailed.load(),
-           (unsigned long long)counters_.VendorWrong.load(), (unsigned long long)counters_.UnexpectedStatus.load());
+    printf(
+        "soak: seed %llu, %.0f s, %llu stream sessions (%llu ended early by failed requests, "
+        "%llu starts refused)\n",
+        (unsigned long long)seed, elapsed, (unsigned long long)counters_.Sessions.load(),
+        (unsigned long long)counters_.StreamsDiedEarly.load(),
+        (unsigned long long)counters_.StartsRefused.load());
+    printf(
+        "  packets sent by the camera %llu (%llu by its own count), %.1f MB; received %llu (%.1f MB, "
+        "%llu reads)\n",
+        (unsigned long long)t.Sent, (unsigned long long)cameraSent, t.Sent * (double)kPacket / 1e6,
+        (unsigned long long)t.Received, t.Received * (double)kPacket / 1e6,
+        (unsigned long long)counters_.Reads.load());
+    printf(
+        "  reported lost: %llu by failed descriptors (%llu failed descriptors in all, %llu of whole "
+        "failed requests), %llu in sequence gaps (%llu of them behind a backlog of full rings), %llu unread at a stop\n",
+        (unsigned long long)t.ReportedFailed, (unsigned long long)t.FailedDescriptors,
+        (unsigned long long)t.Unplaced, (unsigned long long)(t.LostInGaps + t.LostWithRoom),
+        (unsigned long long)t.LostInGaps,
+        (unsigned long long)t.UnreadAtStop);
+    printf(
+        "  not sent (late microframes) %llu; lost unreported %llu, damaged %llu, duplicated %llu, "
+        "misplaced %llu, never sent but received %llu, reads not whole requests %llu\n",
+        (unsigned long long)t.NotSent, (unsigned long long)t.Unaccounted,
+        (unsigned long long)t.Damaged, (unsigned long long)t.Duplicated,
+        (unsigned long long)t.Misplaced, (unsigned long long)t.Fabricated,
+        (unsigned long long)misalignedReads_.load());
+    printf(
+        "  faults: %llu control stalls, %llu packet-failure bursts (%llu packets failed on the wire), "
+        "%llu failed requests, %llu slow-completion periods, %llu port resets made to fail\n",
+        (unsigned long long)counters_.Stalls.load(), (unsigned long long)counters_.PacketFaults.load(),
+        (unsigned long long)t.SentFailed, (unsigned long long)counters_.RequestFaults.load(),
+        (unsigned long long)counters_.SlowPeriods.load(),
+        (unsigned long long)counters_.PortResetFaults.load());
+    printf(
+        "  clients: selections %llu done / %llu refused, pipe resets %llu / %llu, port resets %llu / "
+        "%llu (%u reached the port), vendor write+read %llu / %llu failed, %llu read back otherwise (a stall or reset hit them: "
+        "the driver reports that only through the last USB status); "
+        "%llu unexpected statuses\n",
+        (unsigned long long)counters_.SelectsDone.load(), (unsigned long long)counters_.SelectsRefused.load(),
+        (unsigned long long)counters_.PipeResetsDone.load(),
+        (unsigned long long)counters_.PipeResetsRefused.load(),
+        (unsigned long long)counters_.PortResetsDone.load(),
+        (unsigned long long)counters_.PortResetsFailed.load(), portResets,
+        (unsigned long long)counters_.VendorDone.load(), (unsigned long long)counters_.VendorFailed.load(),
+        (unsigned long long)counters_.VendorWrong.load(), (unsigned long long)counters_.UnexpectedStatus.load());
     printf("  driver pool: before %zu blocks / %llu bytes, after %zu blocks / %llu bytes; verifier reports %zu\n",
            blocksBefore, (unsigned long long)poolBefore, blocksAfter, (unsigned long long)poolAfter, violations);
     fflush(stdout);

@@ -257,12 +257,12 @@ TEST_F(StreamTest, StartChecksRefuseBeforeAnythingIsAllocated) {
         {{kIsoInPipe, 1024, 0, 8, 2}, 20},
         {{kIsoInPipe, 1024, 64, 0, 2}, 20},
         {{kIsoInPipe, 1024, 64, 8, 0}, 20},
-        {{kIsoInPipe, 0x10000, 0x10000, 8, 2}, 20},     // ring bytes wrap
-        {{kIsoInPipe, 0x100000, 64, 1024, 8}, 20},      // payload bytes wrap
-        {{kIsoInPipe, 16, 0x20000000, 8, 2}, 20},       // descriptor ring wraps
-        {{kIsoInPipe, 1024, 64, 12, 2}, 20},            // not whole frames
-        {{kIsoInPipe, 1024, 64, 1032, 2}, 20},          // above 1024 packets
-        {{kIsoInPipe, 1024, 7, 8, 2}, 20},              // rings below one request
+        {{kIsoInPipe, 0x10000, 0x10000, 8, 2}, 20},  // ring bytes wrap
+        {{kIsoInPipe, 0x100000, 64, 1024, 8}, 20},   // payload bytes wrap
+        {{kIsoInPipe, 16, 0x20000000, 8, 2}, 20},    // descriptor ring wraps
+        {{kIsoInPipe, 1024, 64, 12, 2}, 20},         // not whole frames
+        {{kIsoInPipe, 1024, 64, 1032, 2}, 20},       // above 1024 packets
+        {{kIsoInPipe, 1024, 7, 8, 2}, 20},           // rings below one request
     };
     for (const Case &c : cases) {
         const StreamStartRecord &rec = c.Record;
@@ -569,7 +569,7 @@ TEST_F(StreamTest, ConcurrentReadersNeverShareAPacketOrTearOne) {
     EXPECT_EQ(torn.load(), 0);
     std::sort(all.begin(), all.end());
     EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());  // none read twice
-    EXPECT_GE(all.size(), 8u);  // at least one whole request arrived in time
+    EXPECT_GE(all.size(), 8u);                                         // at least one whole request arrived in time
 }
 
 TEST_F(StreamTest, ManyThreadsStartReadAndStopAtOnce) {
@@ -581,17 +581,19 @@ TEST_F(StreamTest, ManyThreadsStartReadAndStopAtOnce) {
             for (int i = 0; i < 40; i++) {
                 sim::IoResult r{};
                 switch ((t + i) % 3) {
-                case 0: r = StartStream(kIsoInPipe, 512 * (1 + t % 2), 64, 8, 1 + t % 3);
-                    if (r.Status != STATUS_SUCCESS) unexpected++;
-                    break;
-                case 1: r = ReadStream(512, 8, &out);
-                    // No stream, or the stream started last has packets of 1024.
-                    if (r.Status != STATUS_SUCCESS && r.Status != STATUS_UNSUCCESSFUL &&
-                        r.Status != STATUS_INVALID_PARAMETER) {
-                        unexpected++;
-                    }
-                    break;
-                default: StopStream(); break;
+                    case 0:
+                        r = StartStream(kIsoInPipe, 512 * (1 + t % 2), 64, 8, 1 + t % 3);
+                        if (r.Status != STATUS_SUCCESS) unexpected++;
+                        break;
+                    case 1:
+                        r = ReadStream(512, 8, &out);
+                        // No stream, or the stream started last has packets of 1024.
+                        if (r.Status != STATUS_SUCCESS && r.Status != STATUS_UNSUCCESSFUL &&
+                            r.Status != STATUS_INVALID_PARAMETER) {
+                            unexpected++;
+                        }
+                        break;
+                    default: StopStream(); break;
                 }
             }
         });

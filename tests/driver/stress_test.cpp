@@ -128,8 +128,10 @@ protected:
         auto ended = std::async(std::launch::async, [&] {
             switch (ending) {
                 case 0: return Remove(camera);
-                case 1: camera.Removed = true; for (auto &k : cameras_) k.Removed = k.Removed || k.Pdo == camera.Pdo;
-                        return sim::usb::SurpriseRemove(camera.Port);
+                case 1:
+                    camera.Removed = true;
+                    for (auto &k : cameras_) k.Removed = k.Removed || k.Pdo == camera.Pdo;
+                    return sim::usb::SurpriseRemove(camera.Port);
                 default: sim::usb::Unplug(camera.Port); return STATUS_SUCCESS;
             }
         });

@@ -69,10 +69,10 @@ constexpr ULONG FaultCode(Fault f, ULONG method = METHOD_BUFFERED) {
 }
 
 KSPIN_LOCK g_lockA, g_lockB;
-PDEVICE_OBJECT g_sink;       // pends everything it gets, for IRPs "in flight"
-PIRP g_sinkIrp;              // the request the sink holds
-PIRP g_stashed;              // a client request the faulty driver kept
-PIRP g_held;                 // a driver IRP returned with MORE_PROCESSING_REQUIRED
+PDEVICE_OBJECT g_sink;  // pends everything it gets, for IRPs "in flight"
+PIRP g_sinkIrp;         // the request the sink holds
+PIRP g_stashed;         // a client request the faulty driver kept
+PIRP g_held;            // a driver IRP returned with MORE_PROCESSING_REQUIRED
 
 NTSTATUS Hold(PDEVICE_OBJECT, PIRP irp, PVOID) {
     g_held = irp;
@@ -442,8 +442,7 @@ TEST_F(VerifierRulesTest, EachFaultIsReportedByItsRule) {
         {kRaiseBelow, METHOD_BUFFERED, {"IRQL_RAISE_BELOW_CURRENT"}, true},
         {kLowerAbove, METHOD_BUFFERED, {"IRQL_LOWER_ABOVE_CURRENT"}, true},
         {kReturnAtApc, METHOD_BUFFERED, {"IRQL_CHANGED_BY_ROUTINE"}, false},
-        {kReturnHoldingLock, METHOD_BUFFERED, {"SPINLOCK_HELD_ON_RETURN", "IRQL_CHANGED_BY_ROUTINE"},
-         true},
+        {kReturnHoldingLock, METHOD_BUFFERED, {"SPINLOCK_HELD_ON_RETURN", "IRQL_CHANGED_BY_ROUTINE"}, true},
         {kMapTwice, METHOD_OUT_DIRECT, {"MDL_ALREADY_MAPPED"}, true},
         {kPartialOutOfRange, METHOD_BUFFERED, {"MDL_PARTIAL_OUT_OF_RANGE"}, true},
         {kMdlDoubleFree, METHOD_BUFFERED, {"MDL_DOUBLE_FREE"}, true},

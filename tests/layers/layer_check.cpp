@@ -158,9 +158,8 @@ std::vector<Finding> Check(const std::string &Root, const std::string &AllowList
                     a->Used = true;
                     continue;
                 }
-                findings.push_back({file, number, "calls " + m[1].str() +
-                                                      ": every mapping goes through "
-                                                      "GetMdlSystemAddress"});
+                findings.push_back({file, number, "calls " + m[1].str() + ": every mapping goes through "
+                                                                          "GetMdlSystemAddress"});
             }
         }
     }

@@ -13,7 +13,7 @@ namespace layers {
 const std::vector<std::string> &Order();
 
 struct Finding {
-    std::string File;     // relative to the source root, '/'-separated
+    std::string File;  // relative to the source root, '/'-separated
     int Line = 0;
     std::string Message;
 };

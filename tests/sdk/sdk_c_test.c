@@ -13,22 +13,22 @@
 
 static int failures = 0;
 
-#define CHECK(cond)                                                          \
-    do {                                                                     \
-        if (!(cond)) {                                                       \
+#define CHECK(cond)                                                                  \
+    do {                                                                             \
+        if (!(cond)) {                                                               \
             fprintf(stderr, "%s:%d: CHECK failed: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                      \
-        }                                                                    \
+            ++failures;                                                              \
+        }                                                                            \
     } while (0)
 
-#define CHECK_STATUS(expr, expected)                                          \
-    do {                                                                      \
-        tvs_status got_ = (expr);                                             \
-        if (got_ != (expected)) {                                             \
+#define CHECK_STATUS(expr, expected)                                                       \
+    do {                                                                                   \
+        tvs_status got_ = (expr);                                                          \
+        if (got_ != (expected)) {                                                          \
             fprintf(stderr, "%s:%d: %s gave %s, expected %s\n", __FILE__, __LINE__, #expr, \
-                    tvs_status_name(got_), tvs_status_name(expected));        \
-            ++failures;                                                       \
-        }                                                                     \
+                    tvs_status_name(got_), tvs_status_name(expected));                     \
+            ++failures;                                                                    \
+        }                                                                                  \
     } while (0)
 
 static tvs_camera *open_camera(void) {
@@ -82,7 +82,7 @@ static void test_bad_arguments_stay_in_the_library(void) {
     iso.packet_size = 1024;
     iso.packets_per_request = 8;
     iso.slot_count = 2;
-    iso.ring_packets = 4;  /* smaller than one request */
+    iso.ring_packets = 4; /* smaller than one request */
     CHECK_STATUS(tvs_stream_start(camera, &iso), TVS_ERROR_INVALID_ARGUMENT);
     CHECK_STATUS(tvs_iso_read(camera, &iso, 4, buffer, sizeof buffer, packets), TVS_ERROR_INVALID_ARGUMENT);
     CHECK_STATUS(tvs_stream_read(camera, 4, buffer, sizeof buffer, packets, &n), TVS_ERROR_NO_STREAM);

@@ -61,7 +61,7 @@ TEST_F(BusConcurrency, KnobsFrameCounterLogAndCaptureChangeUnderTraffic) {
             case 2: bus::SetStall(Port, 0, round % 16 == 2); break;
             case 3:
                 bus::SetCompletionMode(Port, round % 16 == 3 ? bus::CompletionMode::Inline
-                                                              : bus::CompletionMode::Async);
+                                                             : bus::CompletionMode::Async);
                 break;
             case 4:
                 bus::SetFrameNumber(100 + round);
@@ -244,7 +244,8 @@ TEST_F(BusConcurrency, ReorderedCompletionsKeepEachEndpointsOrder) {
         int seen[2] = {0, 0};
         std::vector<bus::WireRecord> log = bus::WireLog(Port);
         for (size_t r = 0; r < log.size(); ++r) {
-            const int e = log[r].Endpoint == 0x01 ? 0 : log[r].Endpoint == 0x81 ? 1 : -1;
+            const int e = log[r].Endpoint == 0x01 ? 0 : log[r].Endpoint == 0x81 ? 1
+                                                                                : -1;
             if (e >= 0 && seen[e] < kEach) finished[2 * seen[e]++ + e] = (int)r;
         }
         ASSERT_EQ(kEach, seen[0]);
@@ -347,7 +348,8 @@ TEST_F(BusConcurrency, PipeRequestsAndSelectionsAboveApcLevelAreReported) {
 TEST_F(BusConcurrency, BandwidthIsSharedAndBoundsTheTransferTime) {
     std::vector<uint8_t> out(1 << 20, 0), in(640 * 480 + 512);
     ASSERT_EQ(STATUS_SUCCESS, SubmitSync(Pdo, BulkTransfer(sel.Pipes[0].PipeHandle, false,
-                                                          std::vector<uint8_t>(64, 2).data(), 64).Urb()));
+                                                           std::vector<uint8_t>(64, 2).data(), 64)
+                                                  .Urb()));
     UrbBuffer read = BulkTransfer(sel.Pipes[2].PipeHandle, true, in.data(), (ULONG)in.size());
     AsyncUrb r;
     StartAsync(&r, Pdo, read.Urb());

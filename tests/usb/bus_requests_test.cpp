@@ -149,10 +149,10 @@ TEST_F(BusRequests, SelectionFillsPipeTablesAndReplacingASettingInvalidatesItsHa
 
     auto log = ControlRecords();
     ASSERT_GE(log.size(), 5u);
-    ExpectSetup(log[1], {0x00, 9, 1, 0, 0});            // SET_CONFIGURATION(1)
-    ExpectSetup(log[2], {0x01, 11, 1, 0, 0});           // SET_INTERFACE(1, 0)
-    ExpectSetup(log[3], {0x01, 11, 2, 0, 0});           // SET_INTERFACE(2, 0)
-    ExpectSetup(log.back(), {0x00, 9, 0, 0, 0});        // SET_CONFIGURATION(0)
+    ExpectSetup(log[1], {0x00, 9, 1, 0, 0});      // SET_CONFIGURATION(1)
+    ExpectSetup(log[2], {0x01, 11, 1, 0, 0});     // SET_INTERFACE(1, 0)
+    ExpectSetup(log[3], {0x01, 11, 2, 0, 0});     // SET_INTERFACE(2, 0)
+    ExpectSetup(log.back(), {0x00, 9, 0, 0, 0});  // SET_CONFIGURATION(0)
 }
 
 TEST_F(BusRequests, VendorClassFeatureAndStatusRequestsReachTheirRecipients) {
@@ -402,7 +402,10 @@ namespace {
 // platform's URB function list, not from the buses' shared table.
 TEST_F(BusRequests, EveryControlFunctionFormsItsDocumentedSetupPacket) {
     ASSERT_EQ(STATUS_SUCCESS, Configure(Pdo).Status);
-    enum Kind { Descriptor, Feature, Status, VendorClass };
+    enum Kind { Descriptor,
+                Feature,
+                Status,
+                VendorClass };
     const struct {
         USHORT Function;
         Kind K;
@@ -442,27 +445,27 @@ TEST_F(BusRequests, EveryControlFunctionFormsItsDocumentedSetupPacket) {
         UrbBuffer u;
         ::Setup expected{row.Type, row.Request, 0, 0, 0};
         switch (row.K) {
-        case Descriptor:
-            u = DescriptorRequest(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, buffer, 4, row.Function);
-            expected = {row.Type, row.Request, 0x0302, 0x0409, 4};
-            break;
-        case Feature:
-            u = FeatureRequest(row.Function, 0x11, 0x22);
-            expected = {row.Type, row.Request, 0x11, 0x22, 0};
-            break;
-        case Status:
-            u.Bytes.assign(sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST), 0);
-            u.Urb()->UrbHeader.Length = sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);
-            u.Urb()->UrbHeader.Function = row.Function;
-            u.Urb()->UrbControlGetStatusRequest.Index = 0x33;
-            u.Urb()->UrbControlGetStatusRequest.TransferBuffer = buffer;
-            u.Urb()->UrbControlGetStatusRequest.TransferBufferLength = 2;
-            expected = {row.Type, row.Request, 0, 0x33, 2};
-            break;
-        case VendorClass:
-            u = VendorClassRequest(row.Function, true, 0x44, 0x55, 0x66, buffer, 3);
-            expected = {row.Type, row.Request, 0x55, 0x66, 3};
-            break;
+            case Descriptor:
+                u = DescriptorRequest(USB_STRING_DESCRIPTOR_TYPE, 2, 0x0409, buffer, 4, row.Function);
+                expected = {row.Type, row.Request, 0x0302, 0x0409, 4};
+                break;
+            case Feature:
+                u = FeatureRequest(row.Function, 0x11, 0x22);
+                expected = {row.Type, row.Request, 0x11, 0x22, 0};
+                break;
+            case Status:
+                u.Bytes.assign(sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST), 0);
+                u.Urb()->UrbHeader.Length = sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);
+                u.Urb()->UrbHeader.Function = row.Function;
+                u.Urb()->UrbControlGetStatusRequest.Index = 0x33;
+                u.Urb()->UrbControlGetStatusRequest.TransferBuffer = buffer;
+                u.Urb()->UrbControlGetStatusRequest.TransferBufferLength = 2;
+                expected = {row.Type, row.Request, 0, 0x33, 2};
+                break;
+            case VendorClass:
+                u = VendorClassRequest(row.Function, true, 0x44, 0x55, 0x66, buffer, 3);
+                expected = {row.Type, row.Request, 0x55, 0x66, 3};
+                break;
         }
         const NTSTATUS status = SubmitSync(Pdo, u.Urb());
         // A stall is the camera's answer; a refusal by the bus is not.

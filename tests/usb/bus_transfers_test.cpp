@@ -109,10 +109,10 @@ TEST(ReferenceFrame, FollowsTheDocumentedPattern) {
         const uint32_t height = 13;
         std::vector<uint8_t> f = bus::ReferenceFrame(counter, width, height);
         ASSERT_EQ((size_t)width * height, f.size());
-        const uint8_t header[8] = {(uint8_t)counter,        (uint8_t)(counter >> 8),
+        const uint8_t header[8] = {(uint8_t)counter, (uint8_t)(counter >> 8),
                                    (uint8_t)(counter >> 16), (uint8_t)(counter >> 24),
-                                   (uint8_t)width,          (uint8_t)(width >> 8),
-                                   13,                      0};
+                                   (uint8_t)width, (uint8_t)(width >> 8),
+                                   13, 0};
         EXPECT_EQ(0, memcmp(header, f.data(), 8)) << width;
         size_t wrong = 0;
         for (size_t i = 8; i < f.size(); ++i)
@@ -218,7 +218,7 @@ TEST_F(BusTransfers, AbortCompletesFirstAndItsTransfersCompleteCancelledAfterIt)
     FreeAsync(&a);
     EXPECT_EQ(0u, bus::QueuedTransfers(Port, 0x82));
     for (const auto &w : bus::WireLog()) EXPECT_FALSE(w.HasSetup);  // abort and refused reset send nothing
-    EXPECT_FALSE(bus::PipeHalted(Port, 0x82));  // cancelling is no error
+    EXPECT_FALSE(bus::PipeHalted(Port, 0x82));                      // cancelling is no error
 
     // Once they are back, the pipe resets and works.
     bus::SetLatency(Port, 0x82, 0);

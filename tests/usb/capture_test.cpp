@@ -69,8 +69,8 @@ TEST_F(UsbCapture, TrafficIsWrittenAsUsbmonPcapThatTsharkDissects) {
     EXPECT_NE(std::string::npos, requests.find("\n9\t1\t")) << requests;
     EXPECT_NE(std::string::npos, requests.find("\n160\t\t0x1234")) << requests;
     std::string bulk = RunCommand("tshark -r '" + path +
-                           "' -Y 'usb.transfer_type == 0x03' -T fields -e usb.urb_type -e usb.endpoint_address "
-                           "-e usb.urb_status 2>/dev/null");
+                                  "' -Y 'usb.transfer_type == 0x03' -T fields -e usb.urb_type -e usb.endpoint_address "
+                                  "-e usb.urb_status 2>/dev/null");
     EXPECT_NE(std::string::npos, bulk.find("0x01")) << bulk;
     EXPECT_NE(std::string::npos, bulk.find("-32")) << bulk;  // the stall, as -EPIPE
 }

@@ -201,11 +201,11 @@ TEST_F(DeviceTest, ZeroBandwidthEndpointsOpenButRefuseTransfers) {
     EXPECT_NE(std::string::npos, bus::ValidateProfileJson(std::string("{") + kDeviceHead + R"(, "configuration":
         {"interfaces": [{"bInterfaceNumber": 0, "endpoints": [
             {"bEndpointAddress": "0x81", "type": "bulk", "wMaxPacketSize": 0}]}]}})")
-                                      .find("configuration.interfaces[0].endpoints[0].wMaxPacketSize"));
+                                     .find("configuration.interfaces[0].endpoints[0].wMaxPacketSize"));
     EXPECT_NE(std::string::npos, bus::ValidateProfileJson(std::string("{") + kDeviceHead + R"(, "configuration":
         {"interfaces": [{"bInterfaceNumber": 0, "endpoints": [
             {"bEndpointAddress": "0x81", "type": "bulk", "wMaxPacketSize": "0x0A00"}]}]}})")
-                                      .find("wMaxPacketSize: more transactions"));
+                                     .find("wMaxPacketSize: more transactions"));
 }
 
 TEST_F(DeviceTest, SelectConfigurationMustNameEveryInterfaceOfANonCompositeDevice) {

@@ -20,7 +20,7 @@ TEST(UsbProfile, ReferenceCameraDescribesFourSettingsOfInterface0) {
     ASSERT_EQ(4u, c.Settings.size());
     EXPECT_FALSE(p.Composite());
     const bus::InterfaceSetting *a0 = c.FindSetting(0, 0), *a1 = c.FindSetting(0, 1), *a2 = c.FindSetting(0, 2),
-                               *a3 = c.FindSetting(0, 3);
+                                *a3 = c.FindSetting(0, 3);
     ASSERT_TRUE(a0 && a1 && a2 && a3);
     // Alternate setting 3: one high-bandwidth isochronous IN endpoint, 3 x 1024 bytes per microframe.
     ASSERT_EQ(1u, a3->Endpoints.size());

@@ -42,7 +42,7 @@ const uint8_t kEndpointRecipient = 0x02;
 const uint16_t kEndpointHalt = 0x0000;
 
 class CameraDemo {
-  public:
+public:
     explicit CameraDemo(FILE *out) : out_(out) {}
 
     int Run(const DemoOptions &options) {
@@ -64,7 +64,7 @@ class CameraDemo {
         return ReportVerdict(violations_, ok, out_);
     }
 
-  private:
+private:
     // --- Output ---
 
     void Say(const char *format, ...) __attribute__((format(printf, 2, 3))) {
@@ -426,8 +426,9 @@ class CameraDemo {
 }  // namespace
 
 int RunCameraDemo(const DemoOptions &options, FILE *out) {
-    fprintf(out, "Tavrinoscope camera demo: the driver in the emulated kernel, with the "
-                 "reference camera on the emulated USB bus.\n");
+    fprintf(out,
+            "Tavrinoscope camera demo: the driver in the emulated kernel, with the "
+            "reference camera on the emulated USB bus.\n");
     CameraDemo demo(out);
     return demo.Run(options);
 }

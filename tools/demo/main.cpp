@@ -14,9 +14,10 @@
 #include "verdict.h"
 
 int main(int argc, char **argv) {
-    CLI::App app("Runs the Tavrinoscope driver in the emulated kernel with the reference camera "
-                 "and shows, step by step, what a client program sees.",
-                 "usbcam-demo");
+    CLI::App app(
+        "Runs the Tavrinoscope driver in the emulated kernel with the reference camera "
+        "and shows, step by step, what a client program sees.",
+        "usbcam-demo");
     usbcam::demo::DemoOptions options;
     app.add_option("--trace", options.TracePath,
                    "record the run's bus traffic to this pcap file (usbmon link type 220)")

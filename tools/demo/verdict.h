@@ -12,9 +12,9 @@ namespace usbcam {
 namespace demo {
 
 // Exit statuses of usbcam-demo.
-constexpr int kExitClean = 0;        // every step went as told, no rule broken
-constexpr int kExitStepFailed = 1;   // a step did not go as told (or bad usage)
-constexpr int kExitRuleBroken = 2;   // the verifier caught the driver breaking a rule
+constexpr int kExitClean = 0;       // every step went as told, no rule broken
+constexpr int kExitStepFailed = 1;  // a step did not go as told (or bad usage)
+constexpr int kExitRuleBroken = 2;  // the verifier caught the driver breaking a rule
 
 // Prints "Verifier: no rule broken." or one line per violation (rule, call
 // site, detail) and their count; returns the exit status for the run, which a

@@ -26,7 +26,13 @@
 
 namespace {
 
-enum class Section { None, Device, Configuration, Association, Interface, Endpoint, Other };
+enum class Section { None,
+                     Device,
+                     Configuration,
+                     Association,
+                     Interface,
+                     Endpoint,
+                     Other };
 
 struct Options {
     uint16_t Vendor = 0x1209;
@@ -89,14 +95,14 @@ bool ReadDevice(std::istream &in, Device *device, std::string *error) {
     bool seenDevice = false;
     auto flush = [&]() {
         switch (current.Kind) {
-        case Section::Device: device->Header = current; break;
-        case Section::Configuration: device->Configurations.push_back({current}); break;
-        case Section::Association:
-        case Section::Interface:
-        case Section::Endpoint:
-            if (!device->Configurations.empty()) device->Configurations.back().push_back(current);
-            break;
-        default: break;
+            case Section::Device: device->Header = current; break;
+            case Section::Configuration: device->Configurations.push_back({current}); break;
+            case Section::Association:
+            case Section::Interface:
+            case Section::Endpoint:
+                if (!device->Configurations.empty()) device->Configurations.back().push_back(current);
+                break;
+            default: break;
         }
         current = Descriptor();
     };
@@ -202,38 +208,38 @@ int main(int argc, char **argv) {
         std::vector<uint8_t> c;
         for (const Descriptor &x : configuration) {
             switch (x.Kind) {
-            case Section::Configuration:
-                c = {9, 2, 0, 0, (uint8_t)x.Get("bNumInterfaces"), (uint8_t)x.Get("bConfigurationValue", 1),
-                     (uint8_t)x.Get("iConfiguration"), (uint8_t)x.Get("bmAttributes", 0x80),
-                     (uint8_t)x.Get("MaxPower")};
-                name(x.Get("iConfiguration"), "String " + std::to_string(x.Get("iConfiguration")));
-                break;
-            case Section::Association:
-                c.insert(c.end(), {8, 11, (uint8_t)x.Get("bFirstInterface"), (uint8_t)x.Get("bInterfaceCount"),
-                                   (uint8_t)x.Get("bFunctionClass"), (uint8_t)x.Get("bFunctionSubClass"),
-                                   (uint8_t)x.Get("bFunctionProtocol"), (uint8_t)x.Get("iFunction")});
-                name(x.Get("iFunction"), "String " + std::to_string(x.Get("iFunction")));
-                break;
-            case Section::Interface:
-                c.insert(c.end(), {9, 4, (uint8_t)x.Get("bInterfaceNumber"), (uint8_t)x.Get("bAlternateSetting"),
-                                   (uint8_t)x.Get("bNumEndpoints"), (uint8_t)x.Get("bInterfaceClass"),
-                                   (uint8_t)x.Get("bInterfaceSubClass"), (uint8_t)x.Get("bInterfaceProtocol"),
-                                   (uint8_t)x.Get("iInterface")});
-                name(x.Get("iInterface"), "String " + std::to_string(x.Get("iInterface")));
-                break;
-            case Section::Endpoint: {
-                const uint8_t length = x.Get("bLength", 7) == 9 ? 9 : 7;
-                c.insert(c.end(), {length, 5, (uint8_t)x.Get("bEndpointAddress"), (uint8_t)x.Get("bmAttributes")});
-                Put16(&c, x.Get("wMaxPacketSize"));
-                c.push_back((uint8_t)x.Get("bInterval"));
-                if (length == 9) {
-                    c.push_back((uint8_t)x.Get("bRefresh"));
-                    c.push_back((uint8_t)x.Get("bSynchAddress"));
+                case Section::Configuration:
+                    c = {9, 2, 0, 0, (uint8_t)x.Get("bNumInterfaces"), (uint8_t)x.Get("bConfigurationValue", 1),
+                         (uint8_t)x.Get("iConfiguration"), (uint8_t)x.Get("bmAttributes", 0x80),
+                         (uint8_t)x.Get("MaxPower")};
+                    name(x.Get("iConfiguration"), "String " + std::to_string(x.Get("iConfiguration")));
+                    break;
+                case Section::Association:
+                    c.insert(c.end(), {8, 11, (uint8_t)x.Get("bFirstInterface"), (uint8_t)x.Get("bInterfaceCount"),
+                                       (uint8_t)x.Get("bFunctionClass"), (uint8_t)x.Get("bFunctionSubClass"),
+                                       (uint8_t)x.Get("bFunctionProtocol"), (uint8_t)x.Get("iFunction")});
+                    name(x.Get("iFunction"), "String " + std::to_string(x.Get("iFunction")));
+                    break;
+                case Section::Interface:
+                    c.insert(c.end(), {9, 4, (uint8_t)x.Get("bInterfaceNumber"), (uint8_t)x.Get("bAlternateSetting"),
+                                       (uint8_t)x.Get("bNumEndpoints"), (uint8_t)x.Get("bInterfaceClass"),
+                                       (uint8_t)x.Get("bInterfaceSubClass"), (uint8_t)x.Get("bInterfaceProtocol"),
+                                       (uint8_t)x.Get("iInterface")});
+                    name(x.Get("iInterface"), "String " + std::to_string(x.Get("iInterface")));
+                    break;
+                case Section::Endpoint: {
+                    const uint8_t length = x.Get("bLength", 7) == 9 ? 9 : 7;
+                    c.insert(c.end(), {length, 5, (uint8_t)x.Get("bEndpointAddress"), (uint8_t)x.Get("bmAttributes")});
+                    Put16(&c, x.Get("wMaxPacketSize"));
+                    c.push_back((uint8_t)x.Get("bInterval"));
+                    if (length == 9) {
+                        c.push_back((uint8_t)x.Get("bRefresh"));
+                        c.push_back((uint8_t)x.Get("bSynchAddress"));
+                    }
+                    break;
                 }
-                break;
-            }
-            default:
-                break;
+                default:
+                    break;
             }
         }
         c[2] = (uint8_t)c.size();

@@ -154,14 +154,15 @@ int main(int argc, char **argv) {
         const double elapsed = Now() - t0;
         const bool ended = s.InFlight == 0;
         const uint64_t good = s.Counter.Good();
-        printf("{\"check\":\"stream\",\"packet_size\":%d,\"seconds\":%.2f,\"transfers\":%llu,\"packets\":%llu,"
-               "\"good\":%llu,\"empty\":%llu,\"failed\":%llu,\"bad\":%llu,\"lost\":%llu,\"bytes\":%llu,"
-               "\"mb_per_s\":%.2f,\"device_gone\":%s,\"all_transfers_ended\":%s,\"last_error\":\"%s\"}\n",
-               packetSize, elapsed, (unsigned long long)s.Transfers, (unsigned long long)s.Packets,
-               (unsigned long long)good, (unsigned long long)s.Empty, (unsigned long long)s.Failed,
-               (unsigned long long)s.Counter.Bad(), (unsigned long long)s.Counter.Lost(),
-               (unsigned long long)s.Bytes, s.Bytes / elapsed / 1e6, s.Gone ? "true" : "false",
-               ended ? "true" : "false", libusb_error_name(s.LastError));
+        printf(
+            "{\"check\":\"stream\",\"packet_size\":%d,\"seconds\":%.2f,\"transfers\":%llu,\"packets\":%llu,"
+            "\"good\":%llu,\"empty\":%llu,\"failed\":%llu,\"bad\":%llu,\"lost\":%llu,\"bytes\":%llu,"
+            "\"mb_per_s\":%.2f,\"device_gone\":%s,\"all_transfers_ended\":%s,\"last_error\":\"%s\"}\n",
+            packetSize, elapsed, (unsigned long long)s.Transfers, (unsigned long long)s.Packets,
+            (unsigned long long)good, (unsigned long long)s.Empty, (unsigned long long)s.Failed,
+            (unsigned long long)s.Counter.Bad(), (unsigned long long)s.Counter.Lost(),
+            (unsigned long long)s.Bytes, s.Bytes / elapsed / 1e6, s.Gone ? "true" : "false",
+            ended ? "true" : "false", libusb_error_name(s.LastError));
         // The pattern must check in every packet that carries data; the
         // stream must end; an expected unplug must have been seen.
         rc = (ended && s.Counter.Bad() == 0 && good > 0 && s.Gone == expectUnplug) ? 0 : 1;

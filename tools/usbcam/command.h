@@ -44,41 +44,45 @@ constexpr uint64_t kMaxOutputLength = 256u * 1024u * 1024u;
 
 bool BuildRawRequest(const RawOptions &options, RawRequest *request, std::string *error);
 
-enum class PnpAction { Start, Stop, Remove, SurpriseRemove, Capabilities };
+enum class PnpAction { Start,
+                       Stop,
+                       Remove,
+                       SurpriseRemove,
+                       Capabilities };
 
 struct Command {
     enum class Kind {
-        Raw,            // raw CODE ...
-        Device,         // device N
-        Close,          // close
-        Plug,           // plug [PROFILE]
-        Unplug,         // unplug
-        Pnp,            // pnp ACTION
-        Power,          // power [set|query] [D0..D3|S0..S5]
-        Stall,          // stall EP [on|off]
-        FailNext,       // fail EP COUNT [USBD_STATUS]
-        Latency,        // latency EP TIME
-        NeverAnswer,    // never-answer EP [on|off]
-        Inline,         // inline [on|off]
-        PortStatus,     // port-status VALUE
-        FailPortReset,  // fail-port-reset COUNT [NTSTATUS]
-        ResetKnobs,     // reset-knobs
+        Raw,                // raw CODE ...
+        Device,             // device N
+        Close,              // close
+        Plug,               // plug [PROFILE]
+        Unplug,             // unplug
+        Pnp,                // pnp ACTION
+        Power,              // power [set|query] [D0..D3|S0..S5]
+        Stall,              // stall EP [on|off]
+        FailNext,           // fail EP COUNT [USBD_STATUS]
+        Latency,            // latency EP TIME
+        NeverAnswer,        // never-answer EP [on|off]
+        Inline,             // inline [on|off]
+        PortStatus,         // port-status VALUE
+        FailPortReset,      // fail-port-reset COUNT [NTSTATUS]
+        ResetKnobs,         // reset-knobs
         InlineFailures,     // inline-failures [on|off]
         CompletionThreads,  // completion-threads N (1..4; bus-wide)
         CompletionDelay,    // completion-delay TIME (bus-wide)
         Bandwidth,          // bandwidth [on|off] (bus-wide)
-        Tool,           // a camera command (info, read, stream, ...): tool_command.h
+        Tool,               // a camera command (info, read, stream, ...): tool_command.h
     };
     Kind What = Kind::Raw;
     RawRequest Raw;
     unsigned Device = 0;
     std::string Profile;
     PnpAction Pnp = PnpAction::Start;
-    uint8_t PowerMinor = 0;          // IRP_MN_SET_POWER (2) or IRP_MN_QUERY_POWER (3)
-    bool PowerIsDevice = true;       // device power state, else system power state
-    uint32_t PowerState = 1;         // D0 = 1 ... D3 = 4; S0 (working) = 1 ... S5 = 6
-    std::string PowerText;           // "set D0", as echoed back
-    int Endpoint = 0;                // address, 0 for the control pipe, -1 for all
+    uint8_t PowerMinor = 0;     // IRP_MN_SET_POWER (2) or IRP_MN_QUERY_POWER (3)
+    bool PowerIsDevice = true;  // device power state, else system power state
+    uint32_t PowerState = 1;    // D0 = 1 ... D3 = 4; S0 (working) = 1 ... S5 = 6
+    std::string PowerText;      // "set D0", as echoed back
+    int Endpoint = 0;           // address, 0 for the control pipe, -1 for all
     bool On = true;
     uint32_t Count = 0;
     uint32_t Status = 0;

@@ -159,10 +159,11 @@ bool RunDemo(const ToolCommand &command, ToolContext &context, std::string *erro
         if (!ChooseStream(camera, &stream, &setting, &why)) {
             fail("stream", why);
         } else {
-            stream.Text = fmt::format("stream {} --packet-size {} --ring-packets {} --per-request {} --slots {} "
-                                      "--seconds 2",
-                                      stream.Pipe, stream.PacketSize, stream.RingPackets, stream.PerRequest,
-                                      stream.Slots);
+            stream.Text = fmt::format(
+                "stream {} --packet-size {} --ring-packets {} --per-request {} --slots {} "
+                "--seconds 2",
+                stream.Pipe, stream.PacketSize, stream.RingPackets, stream.PerRequest,
+                stream.Slots);
             StreamSummary summary;
             if (!RunStreamCore(stream, camera, "", &summary, &why)) {
                 fail("stream", why);

@@ -78,7 +78,7 @@ nlohmann::json DescriptorJson(const DecodedDescriptor &d) {
 
 // The string descriptor's text in the camera's first language.
 class StringReader {
-  public:
+public:
     explicit StringReader(Camera *camera) : camera_(camera) {
         uint8_t buffer[256];
         const IoOutcome outcome = camera_->GetStringDescriptor(0, 0, buffer, sizeof buffer);
@@ -98,7 +98,7 @@ class StringReader {
     }
     uint16_t language() const { return language_; }
 
-  private:
+private:
     Camera *camera_;
     uint16_t language_ = 0x0409;
 };
@@ -187,13 +187,15 @@ bool RunList(const ToolCommand &command, ToolContext &context, std::string *) {
         switch (context.Owner->Driver(&detail)) {
             case Session::DriverState::NotInstalled:
                 report["driver"] = "not installed";
-                report.Line("no cameras: the Tavrinoscope driver is not installed; try: install the driver package "
-                            "(pnputil /add-driver tavrinoscope.inf /install, see INSTALL.md), then plug the camera in");
+                report.Line(
+                    "no cameras: the Tavrinoscope driver is not installed; try: install the driver package "
+                    "(pnputil /add-driver tavrinoscope.inf /install, see INSTALL.md), then plug the camera in");
                 break;
             case Session::DriverState::InstalledNotLoaded:
                 report["driver"] = "installed";
-                report.Line("no cameras: the driver is installed, but no camera is plugged in; try: plug the camera in "
-                            "(or another USB port), then usbcam list");
+                report.Line(
+                    "no cameras: the driver is installed, but no camera is plugged in; try: plug the camera in "
+                    "(or another USB port), then usbcam list");
                 break;
             case Session::DriverState::Loaded:
                 report["driver"] = "loaded";
@@ -374,9 +376,10 @@ bool RunDeviceCommand(const ToolCommand &command, ToolContext &context, std::str
                 *error = FailureText(asked, outcome.Status, after, "the camera does not accept that feature");
                 return false;
             }
-            report.Line(fmt::format("feature {} index {} sent; the camera reported no USB error (the driver "
-                                    "answers every SET_FEATURE with {})",
-                                    command.Selector, command.Index, FormatNtStatus(outcome.Status)));
+            report.Line(fmt::format(
+                "feature {} index {} sent; the camera reported no USB error (the driver "
+                "answers every SET_FEATURE with {})",
+                command.Selector, command.Index, FormatNtStatus(outcome.Status)));
             report["driver_status"] = outcome.Status;
             break;
         case Tool::Vendor: {

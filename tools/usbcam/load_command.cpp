@@ -37,9 +37,10 @@ bool ReadMemory(Camera *camera, uint32_t address, uint32_t length, uint8_t *out,
 bool LoadImage(Camera *camera, const MemoryImage &image, bool verify, const std::string &asked, std::string *error,
                std::string *verified) {
     if (image.EndAddress() > kCameraMemoryBytes) {
-        *error = fmt::format("{}: the image reaches address 0x{:x}, beyond the camera's 64 KiB memory; try: "
-                             "an image for addresses 0x0000 to 0xffff",
-                             asked, image.EndAddress() - 1);
+        *error = fmt::format(
+            "{}: the image reaches address 0x{:x}, beyond the camera's 64 KiB memory; try: "
+            "an image for addresses 0x0000 to 0xffff",
+            asked, image.EndAddress() - 1);
         return false;
     }
     const int32_t before = LastUsbStatus(camera);
@@ -73,9 +74,10 @@ bool LoadImage(Camera *camera, const MemoryImage &image, bool verify, const std:
             }
             for (uint32_t i = 0; i < length; ++i) {
                 if (read[i] != segment.Bytes[done + i]) {
-                    *error = fmt::format("{}: verify failed: first difference at 0x{:04x}: wrote 0x{:02x}, read "
-                                         "0x{:02x}; try: load it again, or `usbcam reset-port`",
-                                         asked, address + i, segment.Bytes[done + i], read[i]);
+                    *error = fmt::format(
+                        "{}: verify failed: first difference at 0x{:04x}: wrote 0x{:02x}, read "
+                        "0x{:02x}; try: load it again, or `usbcam reset-port`",
+                        asked, address + i, segment.Bytes[done + i], read[i]);
                     return false;
                 }
             }

@@ -92,14 +92,16 @@ int main(int argc, char **argv) {
     CLI::App *batch = app.add_subcommand(
         "batch", "run commands read from standard input, one a line, in one session");
 #ifdef _WIN32
-    batch->footer("Each line is a command as on the command line (info, read 2 307200, select 0 1, stream ...,\n"
-                  "sleep 500), a raw request, device N or close.\n"
-                  "Example:\n  usbcam batch < commands.txt\n"
-                  "      commands.txt holds: info, capture -o a.png, last-status (one a line)");
+    batch->footer(
+        "Each line is a command as on the command line (info, read 2 307200, select 0 1, stream ...,\n"
+        "sleep 500), a raw request, device N or close.\n"
+        "Example:\n  usbcam batch < commands.txt\n"
+        "      commands.txt holds: info, capture -o a.png, last-status (one a line)");
 #else
-    batch->footer("Each line is a command as on the command line (info, read 2 307200, select 0 1, stream ...,\n"
-                  "sleep 500), a raw request, or an emulation line (stall 0x82, plug, pnp remove, ...).\n"
-                  "Example:\n  printf 'info\\ncapture -o a.png\\nlast-status\\n' | usbcam batch");
+    batch->footer(
+        "Each line is a command as on the command line (info, read 2 307200, select 0 1, stream ...,\n"
+        "sleep 500), a raw request, or an emulation line (stall 0x82, plug, pnp remove, ...).\n"
+        "Example:\n  printf 'info\\ncapture -o a.png\\nlast-status\\n' | usbcam batch");
 #endif
     usbcam::cli::ToolParser tools(&app);
 

@@ -92,9 +92,9 @@ bool Session::RunRaw(const RawRequest &request, std::ostream &out, std::string *
     std::vector<uint8_t> output = request.Output;
     const IoOutcome outcome =
         handle->Raw(request.Code, request.Input.empty() ? nullptr : request.Input.data(),
-                        static_cast<uint32_t>(request.Input.size()),
-                        output.empty() ? nullptr : output.data(),
-                        static_cast<uint32_t>(output.size()));
+                    static_cast<uint32_t>(request.Input.size()),
+                    output.empty() ? nullptr : output.data(),
+                    static_cast<uint32_t>(output.size()));
     if (json_) {
         nlohmann::json line;
         line["command"] = "raw";

@@ -20,7 +20,7 @@ namespace usbcam {
 namespace cli {
 
 struct SessionOptions {
-    unsigned Device = 0;      // --device: the camera commands address
+    unsigned Device = 0;        // --device: the camera commands address
     std::string CameraProfile;  // --camera: profile of the first camera
     int Function = 0;           // --function: the composite camera's function the driver gets
     std::string TracePath;      // --trace: pcap capture of the bus traffic
@@ -30,7 +30,7 @@ struct SessionOptions {
 };
 
 class Session {
-  public:
+public:
     explicit Session(unsigned device) : device_(device) {}
     virtual ~Session() = default;
 
@@ -59,16 +59,19 @@ class Session {
     virtual bool Emulated() const = 0;
 
     // Whether the driver is there, for `list` to say why it found no camera.
-    enum class DriverState { Loaded, InstalledNotLoaded, NotInstalled, Unknown };
+    enum class DriverState { Loaded,
+                             InstalledNotLoaded,
+                             NotInstalled,
+                             Unknown };
     // *detail: a few words on an Unknown state (the error that hid it).
     virtual DriverState Driver(std::string *detail) const = 0;
 
-  protected:
+protected:
     // The commands only the emulation can run.
     virtual bool RunEmulation(const Command &command, std::ostream &out, std::string *error) = 0;
     void CloseAll() { handles_.clear(); }
 
-  private:
+private:
     bool RunLine(const Command &command, std::ostream &out, std::string *error);
     bool RunRaw(const RawRequest &request, std::ostream &out, std::string *error);
 

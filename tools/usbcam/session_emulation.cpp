@@ -62,7 +62,7 @@ std::string CapabilitiesText(const DEVICE_CAPABILITIES &caps) {
 }
 
 class EmulatedSession final : public Session {
-  public:
+public:
     explicit EmulatedSession(unsigned device) : Session(device) {}
     bool Emulated() const override { return true; }
     DriverState Driver(std::string *) const override { return DriverState::Loaded; }
@@ -91,7 +91,7 @@ class EmulatedSession final : public Session {
         return violations.empty();
     }
 
-  protected:
+protected:
     bool RunEmulation(const Command &command, std::ostream &out, std::string *error) override {
         if (command.What == Command::Kind::Plug) return Plug(command, out, error);
         const int port = CurrentPort();
@@ -185,7 +185,7 @@ class EmulatedSession final : public Session {
         }
     }
 
-  private:
+private:
     // The port of the current device: the camera that has that name now, or
     // the one that had it last (so `pnp start` can bring a removed camera back).
     int CurrentPort() const {

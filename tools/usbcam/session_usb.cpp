@@ -14,7 +14,7 @@ namespace cli {
 namespace {
 
 class UsbSession final : public Session {
-  public:
+public:
     explicit UsbSession(unsigned device) : Session(device) {}
     bool Emulated() const override { return true; }
     // The driver runs in this process's emulated kernel, loaded by Start.
@@ -61,13 +61,13 @@ class UsbSession final : public Session {
         return violations.empty();
     }
 
-  protected:
+protected:
     bool RunEmulation(const Command &, std::ostream &, std::string *error) override {
         *error = "emulation commands act on the emulated bus, not on a --usb device";
         return false;
     }
 
-  private:
+private:
     EmulatedMachine machine_;
     PDEVICE_OBJECT pdo_ = nullptr;
     bool reported_ = false;

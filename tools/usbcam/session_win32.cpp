@@ -11,7 +11,7 @@ namespace cli {
 namespace {
 
 class Win32Session final : public Session {
-  public:
+public:
     explicit Win32Session(unsigned device) : Session(device) {}
     bool Emulated() const override { return false; }
 
@@ -51,7 +51,7 @@ class Win32Session final : public Session {
         return true;
     }
 
-  protected:
+protected:
     bool RunEmulation(const Command &, std::ostream &, std::string *error) override {
         *error = "this command needs the emulation, which runs only in the Linux build of usbcam";
         return false;
@@ -66,8 +66,9 @@ std::unique_ptr<Session> StartSession(const SessionOptions &options, std::string
         return nullptr;
     }
     if (options.Usb) {
-        *error = "--usb runs the driver in the Linux build's emulated kernel; on Windows the installed driver "
-                 "already drives the camera";
+        *error =
+            "--usb runs the driver in the Linux build's emulated kernel; on Windows the installed driver "
+            "already drives the camera";
         return nullptr;
     }
     return std::unique_ptr<Session>(new Win32Session(options.Device));

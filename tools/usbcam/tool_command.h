@@ -17,9 +17,28 @@ namespace usbcam {
 namespace cli {
 
 enum class Tool {
-    List, Info, Load, Capture, Read, Write, IsoRead, Stream, View,
-    Select, ResetPipe, AbortPipe, ResetPort, Feature, Vendor, Control, String,
-    Frame, LastStatus, Timeout, Sleep, Demo,
+    List,
+    Info,
+    Load,
+    Capture,
+    Read,
+    Write,
+    IsoRead,
+    Stream,
+    View,
+    Select,
+    ResetPipe,
+    AbortPipe,
+    ResetPort,
+    Feature,
+    Vendor,
+    Control,
+    String,
+    Frame,
+    LastStatus,
+    Timeout,
+    Sleep,
+    Demo,
 };
 
 struct ToolCommand {
@@ -34,20 +53,20 @@ struct ToolCommand {
     bool Verify = false;
     bool HasAddress = false;  // load --at
     uint32_t Address = 0;
-    uint32_t Count = 1;       // capture --count
+    uint32_t Count = 1;               // capture --count
     uint32_t FrameBytes = 640 * 480;  // capture and view --bytes: one frame's size
 
     // iso-read and stream
     uint32_t PacketSize = 0;
-    uint32_t Packets = 0;     // iso-read --packets, stream --packets
+    uint32_t Packets = 0;  // iso-read --packets, stream --packets
     uint32_t PerRequest = 0;
     uint32_t Slots = 0;
     uint32_t RingPackets = 0;
-    double Seconds = 0;       // stream and view --seconds (0: no limit for view)
+    double Seconds = 0;  // stream and view --seconds (0: no limit for view)
 
     // view and demo
     uint32_t Port = 8080;
-    std::string Directory;    // where view's captures and demo's files go
+    std::string Directory;  // where view's captures and demo's files go
 
     // select, feature, vendor, control, string, timeout, sleep
     uint32_t Interface = 0;
@@ -57,10 +76,10 @@ struct ToolCommand {
     uint32_t Request = 0;
     uint32_t Value = 0;
     bool DeviceToHost = false;
-    uint32_t DataByte = 0;         // vendor --byte
-    std::vector<uint8_t> Data;     // control --write
-    uint32_t ControlType = 2;      // 1 class, 2 vendor
-    uint32_t Recipient = 0;        // 0 device, 1 interface, 2 endpoint, 3 other
+    uint32_t DataByte = 0;      // vendor --byte
+    std::vector<uint8_t> Data;  // control --write
+    uint32_t ControlType = 2;   // 1 class, 2 vendor
+    uint32_t Recipient = 0;     // 0 device, 1 interface, 2 endpoint, 3 other
     uint32_t Language = 0x0409;
     int32_t Milliseconds = 0;
 };
@@ -73,7 +92,7 @@ struct ToolOptions;
 // of one batch line). Returns the options object they fill; it lives as
 // long as `app` (owned by the caller through the returned pointer).
 class ToolParser {
-  public:
+public:
     explicit ToolParser(CLI::App *app);
     ~ToolParser();
     ToolParser(const ToolParser &) = delete;
@@ -87,7 +106,7 @@ class ToolParser {
     // Whether a word names a camera command (for batch lines).
     static bool IsToolVerb(const std::string &word);
 
-  private:
+private:
     ToolOptions *options_;
 };
 

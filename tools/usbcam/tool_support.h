@@ -32,7 +32,7 @@ struct ToolContext {
 
 // A command's output, built once and printed in the form asked for.
 class Report {
-  public:
+public:
     explicit Report(const std::string &command) { json_["command"] = command; }
     nlohmann::json &Json() { return json_; }
     nlohmann::json &operator[](const char *key) { return json_[key]; }
@@ -42,7 +42,7 @@ class Report {
     }
     void Print(const ToolContext &context) const;
 
-  private:
+private:
     nlohmann::json json_;
     std::string text_;
 };
@@ -65,13 +65,13 @@ bool ProgressWanted();
 // A one-line progress display on standard error, redrawn in place; silent
 // unless standard error is a terminal.
 class ProgressLine {
-  public:
+public:
     ProgressLine() : enabled_(ProgressWanted()) {}
     ~ProgressLine() { Finish(); }
     void Show(const std::string &text);
     void Finish();
 
-  private:
+private:
     bool enabled_;
     bool shown_ = false;
 };

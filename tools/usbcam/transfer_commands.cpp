@@ -43,9 +43,10 @@ std::string PipeHint(Camera *camera, uint32_t pipe, uint64_t length, bool large)
         return fmt::format("pipe {} takes at most {} bytes a transfer; use --large", pipe, entry.MaximumTransferSize);
     }
     if (large && entry.MaximumTransferSize < 65536) {
-        return fmt::format("pipe {} takes at most {} bytes a transfer, less than one 64 KiB segment of the "
-                           "segmented transfer; read in the setting the camera starts with, before any `select`",
-                           pipe, entry.MaximumTransferSize);
+        return fmt::format(
+            "pipe {} takes at most {} bytes a transfer, less than one 64 KiB segment of the "
+            "segmented transfer; read in the setting the camera starts with, before any `select`",
+            pipe, entry.MaximumTransferSize);
     }
     return "";
 }
@@ -192,8 +193,7 @@ bool RunCapture(const ToolCommand &command, ToolContext &context, std::string *e
             *error = command.Text + ": " + *error;
             return false;
         }
-        nlohmann::json entry = {{"file", path}, {"width", frame.Image.Width}, {"height", frame.Image.Height},
-                                {"bytes", frame.Bytes}};
+        nlohmann::json entry = {{"file", path}, {"width", frame.Image.Width}, {"height", frame.Image.Height}, {"bytes", frame.Bytes}};
         if (frame.HasHeader) entry["counter"] = frame.Header.Counter;
         report["frames"].push_back(entry);
         report.Line(fmt::format("{}: {} x {} frame{}, {} bytes", path, frame.Image.Width, frame.Image.Height,
@@ -323,10 +323,11 @@ bool RunStreamCore(const ToolCommand &command, Camera *camera, const std::string
             const uint64_t requestBytes = uint64_t{command.PerRequest} * command.PacketSize;
             if (ReadPipeTable(camera, &table, &why) && command.Pipe < table.Pipes.size() &&
                 requestBytes > table.Pipes[command.Pipe].MaximumTransferSize) {
-                hint = fmt::format("each request carries {} x {} = {} bytes, more than the {} bytes pipe {} takes a "
-                                   "transfer; use a smaller --per-request",
-                                   command.PerRequest, command.PacketSize, requestBytes,
-                                   table.Pipes[command.Pipe].MaximumTransferSize, command.Pipe);
+                hint = fmt::format(
+                    "each request carries {} x {} = {} bytes, more than the {} bytes pipe {} takes a "
+                    "transfer; use a smaller --per-request",
+                    command.PerRequest, command.PacketSize, requestBytes,
+                    table.Pipes[command.Pipe].MaximumTransferSize, command.Pipe);
             }
             *error = Failure(camera, command.Text + " (reading the stream)", outcome, hint);
             ok = false;

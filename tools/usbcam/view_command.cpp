@@ -195,9 +195,11 @@ bool RunView(const ToolCommand &command, ToolContext &context, std::string *erro
     report["url"] = url;
     report["frames"] = figures["frames"];
     report["captures"] = state.Captures;
-    report["stopped_by"] = signal == SIGINT ? "interrupt" : signal == SIGTERM ? "termination" : "time limit";
+    report["stopped_by"] = signal == SIGINT ? "interrupt" : signal == SIGTERM ? "termination"
+                                                                              : "time limit";
     report.Line(fmt::format("live view stopped ({}): {} frames shown, {} captured",
-                            signal == SIGINT ? "Ctrl-C" : signal == SIGTERM ? "terminated" : "time limit",
+                            signal == SIGINT ? "Ctrl-C" : signal == SIGTERM ? "terminated"
+                                                                            : "time limit",
                             state.Frames, state.Captures));
     report.Print(context);
     return true;

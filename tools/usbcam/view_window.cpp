@@ -38,7 +38,10 @@ const int kLineHeight = 18;
 const DWORD kMinFrameIntervalMs = 40;
 const wchar_t kWindowClass[] = L"TavrinoscopeLiveView";
 
-enum class StopReason { None, WindowClosed, Interrupt, TimeLimit };
+enum class StopReason { None,
+                        WindowClosed,
+                        Interrupt,
+                        TimeLimit };
 
 // What the reader thread and the window share, under Lock.
 struct Shared {
@@ -74,13 +77,13 @@ HANDLE g_finished = nullptr;
 std::wstring Wide(const std::string &text) { return std::wstring(text.begin(), text.end()); }
 
 class Locked {
-  public:
+public:
     explicit Locked(SRWLOCK *lock) : lock_(lock) { AcquireSRWLockExclusive(lock_); }
     ~Locked() { ReleaseSRWLockExclusive(lock_); }
     Locked(const Locked &) = delete;
     Locked &operator=(const Locked &) = delete;
 
-  private:
+private:
     SRWLOCK *lock_;
 };
 
@@ -145,9 +148,9 @@ std::vector<std::string> StatusLines(View *view) {
                                 state.Latest.Width, state.Latest.Height));
     lines.push_back(fmt::format("{} frames/s   {}/s   last USB status {}", state.Recent.size(), HumanBytes(double(bytes)),
                                 FormatUsbdStatus(static_cast<uint32_t>(state.LastUsb))));
-    lines.push_back(!state.Error.empty() ? state.Error
-                                         : !view->Message.empty() ? view->Message
-                                                                  : "S or the button saves the frame as a PNG");
+    lines.push_back(!state.Error.empty()     ? state.Error
+                    : !view->Message.empty() ? view->Message
+                                             : "S or the button saves the frame as a PNG");
     return lines;
 }
 

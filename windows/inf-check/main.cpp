@@ -42,40 +42,40 @@ struct CopyContext {
 UINT CALLBACK QuietCopyCallback(PVOID context, UINT notification, UINT_PTR param1, UINT_PTR) {
     CopyContext *copy = (CopyContext *)context;
     switch (notification) {
-    case SPFILENOTIFY_STARTQUEUE:
-    case SPFILENOTIFY_STARTSUBQUEUE:
-        return TRUE;
-    case SPFILENOTIFY_STARTCOPY:
-        return FILEOP_DOIT;
-    case SPFILENOTIFY_NEEDMEDIA: {
-        // "Media present" makes the queue look again; say so only when the
-        // file is there, or the queue would ask forever.
-        const SOURCE_MEDIA_W *media = (const SOURCE_MEDIA_W *)param1;
-        std::wstring source = media->SourcePath;
-        if (!source.empty() && source.back() != L'\\') source += L'\\';
-        source += media->SourceFile;
-        if (++copy->MediaRequests <= 16 &&
-            GetFileAttributesW(source.c_str()) != INVALID_FILE_ATTRIBUTES)
+        case SPFILENOTIFY_STARTQUEUE:
+        case SPFILENOTIFY_STARTSUBQUEUE:
+            return TRUE;
+        case SPFILENOTIFY_STARTCOPY:
             return FILEOP_DOIT;
-        copy->Report->Fail(L"the package has no " + source);
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return FILEOP_ABORT;
-    }
-    case SPFILENOTIFY_COPYERROR: {
-        const FILEPATHS_W *paths = (const FILEPATHS_W *)param1;
-        copy->Report->Fail(L"cannot copy " + std::wstring(paths->Source) + L" to " + paths->Target +
-                           L" (error " + std::to_wstring(paths->Win32Error) + L")");
-        return FILEOP_ABORT;
-    }
-    case SPFILENOTIFY_ENDCOPY: {
-        const FILEPATHS_W *paths = (const FILEPATHS_W *)param1;
-        if (paths->Win32Error != NO_ERROR)
-            copy->Report->Fail(L"copying " + std::wstring(paths->Source) + L" failed (error " +
-                               std::to_wstring(paths->Win32Error) + L")");
-        return NO_ERROR;
-    }
-    default:
-        return NO_ERROR;
+        case SPFILENOTIFY_NEEDMEDIA: {
+            // "Media present" makes the queue look again; say so only when the
+            // file is there, or the queue would ask forever.
+            const SOURCE_MEDIA_W *media = (const SOURCE_MEDIA_W *)param1;
+            std::wstring source = media->SourcePath;
+            if (!source.empty() && source.back() != L'\\') source += L'\\';
+            source += media->SourceFile;
+            if (++copy->MediaRequests <= 16 &&
+                GetFileAttributesW(source.c_str()) != INVALID_FILE_ATTRIBUTES)
+                return FILEOP_DOIT;
+            copy->Report->Fail(L"the package has no " + source);
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return FILEOP_ABORT;
+        }
+        case SPFILENOTIFY_COPYERROR: {
+            const FILEPATHS_W *paths = (const FILEPATHS_W *)param1;
+            copy->Report->Fail(L"cannot copy " + std::wstring(paths->Source) + L" to " + paths->Target +
+                               L" (error " + std::to_wstring(paths->Win32Error) + L")");
+            return FILEOP_ABORT;
+        }
+        case SPFILENOTIFY_ENDCOPY: {
+            const FILEPATHS_W *paths = (const FILEPATHS_W *)param1;
+            if (paths->Win32Error != NO_ERROR)
+                copy->Report->Fail(L"copying " + std::wstring(paths->Source) + L" failed (error " +
+                                   std::to_wstring(paths->Win32Error) + L")");
+            return NO_ERROR;
+        }
+        default:
+            return NO_ERROR;
     }
 }
 

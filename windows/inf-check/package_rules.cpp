@@ -9,8 +9,16 @@ namespace {
 
 // Directives a declarative ("universal") driver package may not use.
 const wchar_t *const ForbiddenDirectives[] = {
-    L"DelReg",          L"DelFiles", L"RenFiles",     L"BitReg",       L"UpdateInis",
-    L"UpdateIniFields", L"Ini2Reg",  L"ProfileItems", L"RegisterDlls", L"UnregisterDlls",
+    L"DelReg",
+    L"DelFiles",
+    L"RenFiles",
+    L"BitReg",
+    L"UpdateInis",
+    L"UpdateIniFields",
+    L"Ini2Reg",
+    L"ProfileItems",
+    L"RegisterDlls",
+    L"UnregisterDlls",
 };
 
 // The directory ID of the driver store: the package runs from there.
@@ -110,7 +118,7 @@ void CheckFileList(const InfFile &inf, const std::wstring &section, Findings &fi
 }  // namespace
 
 void CheckVersion(const InfFile &inf, const PackageExpectation &expect, Findings &findings) {
-    const wchar_t *const keys[] = {L"Signature", L"Class",       L"ClassGuid",  L"Provider",
+    const wchar_t *const keys[] = {L"Signature", L"Class", L"ClassGuid", L"Provider",
                                    L"DriverVer", L"CatalogFile", L"PnpLockdown"};
     for (const wchar_t *key : keys) {
         InfLine line;

@@ -14,7 +14,7 @@ namespace testbus {
 
 struct PipeSpec {
     uint8_t Address;
-    uint8_t Type;       // USB endpoint type, bmAttributes bits 0..1
+    uint8_t Type;  // USB endpoint type, bmAttributes bits 0..1
     uint8_t Interval;
     uint32_t MaxPacket;  // payload per (micro)frame, as the pipe information reports it
 };

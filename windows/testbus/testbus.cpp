@@ -66,8 +66,8 @@ struct Transfer {
     ULONG Length;
     ULONG Done;
     ULONG64 DueFrame;
-    ULONG64 IsoStart;   // first microframe
-    ULONG IsoPeriod;    // microframes per packet
+    ULONG64 IsoStart;  // first microframe
+    ULONG IsoPeriod;   // microframes per packet
 };
 
 struct Pipe {
@@ -86,8 +86,8 @@ struct Bus {
     PDEVICE_OBJECT BusDevice;
     PDEVICE_OBJECT Pdo;
     testbus::Camera *Camera;
-    KSPIN_LOCK Lock;           // guards everything below and the camera
-    LIST_ENTRY Queue;          // every queued transfer, in submission order
+    KSPIN_LOCK Lock;   // guards everything below and the camera
+    LIST_ENTRY Queue;  // every queued transfer, in submission order
     ULONG Queued;
     Pipe Pipes[kMaxPipeHandles];  // a pipe handle is 1 + its index, with a generation
     ULONG Generation;
@@ -115,17 +115,17 @@ ULONG64 FrameOf(ULONG64 micros) { return micros / 1000; }
 NTSTATUS StatusForUsbd(USBD_STATUS status) {
     if (USBD_SUCCESS(status)) return STATUS_SUCCESS;
     switch (status) {
-    case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
-    case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
-    case USBD_STATUS_INVALID_PARAMETER:
-    case USBD_STATUS_INVALID_PIPE_HANDLE:
-    case USBD_STATUS_INVALID_URB_FUNCTION:
-    case USBD_STATUS_INTERFACE_NOT_FOUND:
-    case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR: return STATUS_INVALID_PARAMETER;
-    case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
-    case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
-    case USBD_STATUS_TIMEOUT: return STATUS_IO_TIMEOUT;
-    default: return STATUS_UNSUCCESSFUL;
+        case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
+        case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
+        case USBD_STATUS_INVALID_PARAMETER:
+        case USBD_STATUS_INVALID_PIPE_HANDLE:
+        case USBD_STATUS_INVALID_URB_FUNCTION:
+        case USBD_STATUS_INTERFACE_NOT_FOUND:
+        case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR: return STATUS_INVALID_PARAMETER;
+        case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
+        case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
+        case USBD_STATUS_TIMEOUT: return STATUS_IO_TIMEOUT;
+        default: return STATUS_UNSUCCESSFUL;
     }
 }
 
@@ -472,45 +472,45 @@ bool EndpointBusy(Bus *bus, UCHAR endpoint) {
 bool Step(Bus *bus, Transfer *t, USBD_STATUS *status, LIST_ENTRY *done) {
     if (FrameOf(NowMicros(bus)) < t->DueFrame) return false;
     switch (t->Urb->UrbHeader.Function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        *status = SelectConfiguration(bus, t->Urb, done);
-        return true;
-    case URB_FUNCTION_SELECT_INTERFACE:
-        *status = SelectInterface(bus, t->Urb, done);
-        return true;
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-    case URB_FUNCTION_SYNC_CLEAR_STALL:
-        // A pipe with transfers still queued (being cancelled included) is busy.
-        if (EndpointBusy(bus, t->PipeEndpoint)) {
-            *status = USBD_STATUS_ERROR_BUSY;
+        case URB_FUNCTION_SELECT_CONFIGURATION:
+            *status = SelectConfiguration(bus, t->Urb, done);
             return true;
-        }
-        bus->NextIsoMicroframe[t->PipeEndpoint] = 0;
-        if (t->Urb->UrbHeader.Function != URB_FUNCTION_SYNC_CLEAR_STALL) bus->Halted[t->PipeEndpoint] = false;
-        if (t->PipeType == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
+        case URB_FUNCTION_SELECT_INTERFACE:
+            *status = SelectInterface(bus, t->Urb, done);
+            return true;
+        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        case URB_FUNCTION_SYNC_CLEAR_STALL:
+            // A pipe with transfers still queued (being cancelled included) is busy.
+            if (EndpointBusy(bus, t->PipeEndpoint)) {
+                *status = USBD_STATUS_ERROR_BUSY;
+                return true;
+            }
+            bus->NextIsoMicroframe[t->PipeEndpoint] = 0;
+            if (t->Urb->UrbHeader.Function != URB_FUNCTION_SYNC_CLEAR_STALL) bus->Halted[t->PipeEndpoint] = false;
+            if (t->PipeType == USB_ENDPOINT_TYPE_ISOCHRONOUS) {
+                *status = USBD_STATUS_SUCCESS;
+            } else {
+                *status = DeviceRequest(bus, 0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, t->PipeEndpoint)
+                              ? USBD_STATUS_SUCCESS
+                              : USBD_STATUS_STALL_PID;
+            }
+            return true;
+        case URB_FUNCTION_SYNC_RESET_PIPE:
+            if (EndpointBusy(bus, t->PipeEndpoint)) {
+                *status = USBD_STATUS_ERROR_BUSY;
+                return true;
+            }
+            bus->NextIsoMicroframe[t->PipeEndpoint] = 0;
+            bus->Halted[t->PipeEndpoint] = false;
             *status = USBD_STATUS_SUCCESS;
-        } else {
-            *status = DeviceRequest(bus, 0x02, USB_REQUEST_CLEAR_FEATURE, USB_FEATURE_ENDPOINT_STALL, t->PipeEndpoint)
-                          ? USBD_STATUS_SUCCESS
-                          : USBD_STATUS_STALL_PID;
-        }
-        return true;
-    case URB_FUNCTION_SYNC_RESET_PIPE:
-        if (EndpointBusy(bus, t->PipeEndpoint)) {
-            *status = USBD_STATUS_ERROR_BUSY;
             return true;
-        }
-        bus->NextIsoMicroframe[t->PipeEndpoint] = 0;
-        bus->Halted[t->PipeEndpoint] = false;
-        *status = USBD_STATUS_SUCCESS;
-        return true;
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        return RunData(bus, t, status);
-    case URB_FUNCTION_ISOCH_TRANSFER:
-        return RunIsochronous(bus, t, status);
-    default:
-        *status = RunControl(bus, t);
-        return true;
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+            return RunData(bus, t, status);
+        case URB_FUNCTION_ISOCH_TRANSFER:
+            return RunIsochronous(bus, t, status);
+        default:
+            *status = RunControl(bus, t);
+            return true;
     }
 }
 
@@ -611,110 +611,110 @@ NTSTATUS SubmitUrb(Bus *bus, PIRP irp, PURB urb) {
     USBD_STATUS refusal = USBD_STATUS_SUCCESS;
     KIRQL old;
     switch (function) {
-    case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-    case URB_FUNCTION_SYNC_RESET_PIPE:
-    case URB_FUNCTION_SYNC_CLEAR_STALL: {
-        KeAcquireSpinLock(&bus->Lock, &old);
-        const Pipe *pipe = FindPipe(bus, urb->UrbPipeRequest.PipeHandle);
-        if (pipe == nullptr) {
-            refusal = USBD_STATUS_INVALID_PIPE_HANDLE;
-        } else if (pipe->MaxPacket == 0) {
-            refusal = USBD_STATUS_SUCCESS;  // a zero-bandwidth pipe: nothing to do
-        } else if (function == URB_FUNCTION_ABORT_PIPE) {
-            LIST_ENTRY done;
-            InitializeListHead(&done);
-            FlushEndpoint(bus, pipe->Endpoint, USBD_STATUS_CANCELED, &done);
-            KeReleaseSpinLock(&bus->Lock, old);
-            CompleteList(&done);
-            ExFreePoolWithTag(t, kTag);
-            return AnswerUrb(irp, urb, USBD_STATUS_SUCCESS);
-        } else {
-            t->PipeEndpoint = pipe->Endpoint;
-            t->PipeType = pipe->Type;
-            KeReleaseSpinLock(&bus->Lock, old);
-            return Queue(bus, irp, urb, t);
-        }
-        KeReleaseSpinLock(&bus->Lock, old);
-        ExFreePoolWithTag(t, kTag);
-        return AnswerUrb(irp, urb, refusal);
-    }
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-    case URB_FUNCTION_SELECT_INTERFACE:
-        return Queue(bus, irp, urb, t);
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-    case URB_FUNCTION_ISOCH_TRANSFER: {
-        const bool iso = function == URB_FUNCTION_ISOCH_TRANSFER;
-        struct _URB_BULK_OR_INTERRUPT_TRANSFER &b = urb->UrbBulkOrInterruptTransfer;
-        KeAcquireSpinLock(&bus->Lock, &old);
-        const Pipe *pipe = FindPipe(bus, b.PipeHandle);
-        if (pipe == nullptr || pipe->MaxPacket == 0) {
-            refusal = USBD_STATUS_INVALID_PIPE_HANDLE;
-        } else if ((pipe->Type == USB_ENDPOINT_TYPE_ISOCHRONOUS) != iso ||
-                   ((b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != ((pipe->Endpoint & 0x80) != 0)) {
-            // MaximumTransferSize is not looked at: unused since USBDI version 0x500.
-            refusal = USBD_STATUS_INVALID_PARAMETER;
-        } else {
-            t->Endpoint = t->PipeEndpoint = pipe->Endpoint;
-            t->PipeType = pipe->Type;
-            t->MaxPacket = pipe->MaxPacket;
-            t->Length = b.TransferBufferLength;
-            t->Buffer = BufferOf(b.TransferBuffer, b.TransferBufferMDL);
-            if (t->Length != 0 && t->Buffer == nullptr) refusal = USBD_STATUS_INVALID_PARAMETER;
-        }
-        if (refusal == USBD_STATUS_SUCCESS && iso) {
-            struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
-            const ULONG n = u.NumberOfPackets;
-            // High speed: at most 1024 packets, and whole frames of them.
-            const ULONG interval = pipe->Interval == 0 ? 1 : (pipe->Interval > 4 ? 4 : pipe->Interval);
-            const ULONG perFrame = 8 / (1u << (interval - 1));
-            bool ok = n != 0 && n <= 1024 && n % perFrame == 0 &&
-                      urb->UrbHeader.Length >= FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket) +
-                                                   n * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
-            for (ULONG j = 0; ok && j < n; ++j) {
-                const ULONG end = j + 1 < n ? u.IsoPacket[j + 1].Offset : t->Length;
-                ok = u.IsoPacket[j].Offset <= end && end <= t->Length && (j != 0 || u.IsoPacket[0].Offset == 0);
+        case URB_FUNCTION_ABORT_PIPE:
+        case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
+        case URB_FUNCTION_SYNC_RESET_PIPE:
+        case URB_FUNCTION_SYNC_CLEAR_STALL: {
+            KeAcquireSpinLock(&bus->Lock, &old);
+            const Pipe *pipe = FindPipe(bus, urb->UrbPipeRequest.PipeHandle);
+            if (pipe == nullptr) {
+                refusal = USBD_STATUS_INVALID_PIPE_HANDLE;
+            } else if (pipe->MaxPacket == 0) {
+                refusal = USBD_STATUS_SUCCESS;  // a zero-bandwidth pipe: nothing to do
+            } else if (function == URB_FUNCTION_ABORT_PIPE) {
+                LIST_ENTRY done;
+                InitializeListHead(&done);
+                FlushEndpoint(bus, pipe->Endpoint, USBD_STATUS_CANCELED, &done);
+                KeReleaseSpinLock(&bus->Lock, old);
+                CompleteList(&done);
+                ExFreePoolWithTag(t, kTag);
+                return AnswerUrb(irp, urb, USBD_STATUS_SUCCESS);
+            } else {
+                t->PipeEndpoint = pipe->Endpoint;
+                t->PipeType = pipe->Type;
+                KeReleaseSpinLock(&bus->Lock, old);
+                return Queue(bus, irp, urb, t);
             }
-            if (!ok) {
+            KeReleaseSpinLock(&bus->Lock, old);
+            ExFreePoolWithTag(t, kTag);
+            return AnswerUrb(irp, urb, refusal);
+        }
+        case URB_FUNCTION_SELECT_CONFIGURATION:
+        case URB_FUNCTION_SELECT_INTERFACE:
+            return Queue(bus, irp, urb, t);
+        case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
+        case URB_FUNCTION_ISOCH_TRANSFER: {
+            const bool iso = function == URB_FUNCTION_ISOCH_TRANSFER;
+            struct _URB_BULK_OR_INTERRUPT_TRANSFER &b = urb->UrbBulkOrInterruptTransfer;
+            KeAcquireSpinLock(&bus->Lock, &old);
+            const Pipe *pipe = FindPipe(bus, b.PipeHandle);
+            if (pipe == nullptr || pipe->MaxPacket == 0) {
+                refusal = USBD_STATUS_INVALID_PIPE_HANDLE;
+            } else if ((pipe->Type == USB_ENDPOINT_TYPE_ISOCHRONOUS) != iso ||
+                       ((b.TransferFlags & USBD_TRANSFER_DIRECTION_IN) != 0) != ((pipe->Endpoint & 0x80) != 0)) {
+                // MaximumTransferSize is not looked at: unused since USBDI version 0x500.
                 refusal = USBD_STATUS_INVALID_PARAMETER;
             } else {
-                u.ErrorCount = 0;
-                t->IsoPeriod = 1u << (interval - 1);
-                const ULONG64 now = NowMicros(bus);
-                const ULONG64 nextFrameStart = (now / 1000 + 1) * 8;
-                ULONG64 start;
-                if (u.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
-                    start = bus->NextIsoMicroframe[t->Endpoint] > nextFrameStart ? bus->NextIsoMicroframe[t->Endpoint]
-                                                                                 : nextFrameStart;
-                } else {
-                    const ULONG frame = (ULONG)FrameOf(now);
-                    if ((LONG)(u.StartFrame - frame) <= 0 || (u.StartFrame - frame) > USBD_ISO_START_FRAME_RANGE)
-                        refusal = USBD_STATUS_BAD_START_FRAME;
-                    start = (ULONG64)u.StartFrame * 8;
+                t->Endpoint = t->PipeEndpoint = pipe->Endpoint;
+                t->PipeType = pipe->Type;
+                t->MaxPacket = pipe->MaxPacket;
+                t->Length = b.TransferBufferLength;
+                t->Buffer = BufferOf(b.TransferBuffer, b.TransferBufferMDL);
+                if (t->Length != 0 && t->Buffer == nullptr) refusal = USBD_STATUS_INVALID_PARAMETER;
+            }
+            if (refusal == USBD_STATUS_SUCCESS && iso) {
+                struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
+                const ULONG n = u.NumberOfPackets;
+                // High speed: at most 1024 packets, and whole frames of them.
+                const ULONG interval = pipe->Interval == 0 ? 1 : (pipe->Interval > 4 ? 4 : pipe->Interval);
+                const ULONG perFrame = 8 / (1u << (interval - 1));
+                bool ok = n != 0 && n <= 1024 && n % perFrame == 0 &&
+                          urb->UrbHeader.Length >= FIELD_OFFSET(struct _URB_ISOCH_TRANSFER, IsoPacket) +
+                                                       n * sizeof(USBD_ISO_PACKET_DESCRIPTOR);
+                for (ULONG j = 0; ok && j < n; ++j) {
+                    const ULONG end = j + 1 < n ? u.IsoPacket[j + 1].Offset : t->Length;
+                    ok = u.IsoPacket[j].Offset <= end && end <= t->Length && (j != 0 || u.IsoPacket[0].Offset == 0);
                 }
-                if (refusal == USBD_STATUS_SUCCESS) {
-                    t->IsoStart = start;
-                    bus->NextIsoMicroframe[t->Endpoint] = start + (ULONG64)n * t->IsoPeriod;
-                    u.StartFrame = (ULONG)(start / 8);
+                if (!ok) {
+                    refusal = USBD_STATUS_INVALID_PARAMETER;
+                } else {
+                    u.ErrorCount = 0;
+                    t->IsoPeriod = 1u << (interval - 1);
+                    const ULONG64 now = NowMicros(bus);
+                    const ULONG64 nextFrameStart = (now / 1000 + 1) * 8;
+                    ULONG64 start;
+                    if (u.TransferFlags & USBD_START_ISO_TRANSFER_ASAP) {
+                        start = bus->NextIsoMicroframe[t->Endpoint] > nextFrameStart ? bus->NextIsoMicroframe[t->Endpoint]
+                                                                                     : nextFrameStart;
+                    } else {
+                        const ULONG frame = (ULONG)FrameOf(now);
+                        if ((LONG)(u.StartFrame - frame) <= 0 || (u.StartFrame - frame) > USBD_ISO_START_FRAME_RANGE)
+                            refusal = USBD_STATUS_BAD_START_FRAME;
+                        start = (ULONG64)u.StartFrame * 8;
+                    }
+                    if (refusal == USBD_STATUS_SUCCESS) {
+                        t->IsoStart = start;
+                        bus->NextIsoMicroframe[t->Endpoint] = start + (ULONG64)n * t->IsoPeriod;
+                        u.StartFrame = (ULONG)(start / 8);
+                    }
                 }
             }
+            KeReleaseSpinLock(&bus->Lock, old);
+            if (refusal != USBD_STATUS_SUCCESS) {
+                ExFreePoolWithTag(t, kTag);
+                return AnswerUrb(irp, urb, refusal);
+            }
+            return Queue(bus, irp, urb, t);
         }
-        KeReleaseSpinLock(&bus->Lock, old);
-        if (refusal != USBD_STATUS_SUCCESS) {
-            ExFreePoolWithTag(t, kTag);
-            return AnswerUrb(irp, urb, refusal);
+        default: {
+            UCHAR setup[8];
+            bool feature;
+            if (!DecodeControl(urb, setup, &feature, &refusal)) {
+                ExFreePoolWithTag(t, kTag);
+                return AnswerUrb(irp, urb, refusal);
+            }
+            return Queue(bus, irp, urb, t);
         }
-        return Queue(bus, irp, urb, t);
-    }
-    default: {
-        UCHAR setup[8];
-        bool feature;
-        if (!DecodeControl(urb, setup, &feature, &refusal)) {
-            ExFreePoolWithTag(t, kTag);
-            return AnswerUrb(irp, urb, refusal);
-        }
-        return Queue(bus, irp, urb, t);
-    }
     }
 }
 
@@ -762,28 +762,28 @@ NTSTATUS QueryId(Bus *bus, PIRP irp) {
     swprintf(compatible, 64, L"USB\\Class_FF&SubClass_00&Prot_00");
     PWCHAR id = nullptr;
     switch (stack->Parameters.QueryId.IdType) {
-    case BusQueryDeviceID: {
-        const wchar_t *list[] = {device};
-        id = MultiString(list, 1);
-        break;
-    }
-    case BusQueryHardwareIDs: {
-        const wchar_t *list[] = {hardware, device};
-        id = MultiString(list, 2);
-        break;
-    }
-    case BusQueryCompatibleIDs: {
-        const wchar_t *list[] = {compatible, L"USB\\Class_FF"};
-        id = MultiString(list, 2);
-        break;
-    }
-    case BusQueryInstanceID: {
-        const wchar_t *list[] = {L"TESTBUS0001"};
-        id = MultiString(list, 1);
-        break;
-    }
-    default:
-        return CompleteNow(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+        case BusQueryDeviceID: {
+            const wchar_t *list[] = {device};
+            id = MultiString(list, 1);
+            break;
+        }
+        case BusQueryHardwareIDs: {
+            const wchar_t *list[] = {hardware, device};
+            id = MultiString(list, 2);
+            break;
+        }
+        case BusQueryCompatibleIDs: {
+            const wchar_t *list[] = {compatible, L"USB\\Class_FF"};
+            id = MultiString(list, 2);
+            break;
+        }
+        case BusQueryInstanceID: {
+            const wchar_t *list[] = {L"TESTBUS0001"};
+            id = MultiString(list, 1);
+            break;
+        }
+        default:
+            return CompleteNow(irp, irp->IoStatus.Status, irp->IoStatus.Information);
     }
     if (id == nullptr) return CompleteNow(irp, STATUS_INSUFFICIENT_RESOURCES);
     return CompleteNow(irp, STATUS_SUCCESS, (ULONG_PTR)id);
@@ -838,60 +838,60 @@ NTSTATUS QueryInterface(Bus *bus, PIRP irp) {
 NTSTATUS PdoPnp(Bus *bus, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     switch (stack->MinorFunction) {
-    case IRP_MN_QUERY_ID:
-        return QueryId(bus, irp);
-    case IRP_MN_QUERY_INTERFACE:
-        return QueryInterface(bus, irp);
-    case IRP_MN_QUERY_CAPABILITIES: {
-        PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-        caps->DeviceD1 = 0;
-        caps->DeviceD2 = 0;
-        caps->LockSupported = 0;
-        caps->EjectSupported = 0;
-        caps->Removable = 1;
-        caps->DockDevice = 0;
-        caps->UniqueID = 0;
-        caps->SilentInstall = 0;
-        caps->RawDeviceOK = 0;
-        caps->SurpriseRemovalOK = 0;
-        caps->Address = 1;
-        caps->UINumber = 1;
-        caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-        for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
-        caps->SystemWake = PowerSystemUnspecified;
-        caps->DeviceWake = PowerDeviceUnspecified;
-        return CompleteNow(irp, STATUS_SUCCESS);
-    }
-    case IRP_MN_QUERY_DEVICE_RELATIONS: {
-        if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation)
+        case IRP_MN_QUERY_ID:
+            return QueryId(bus, irp);
+        case IRP_MN_QUERY_INTERFACE:
+            return QueryInterface(bus, irp);
+        case IRP_MN_QUERY_CAPABILITIES: {
+            PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
+            caps->DeviceD1 = 0;
+            caps->DeviceD2 = 0;
+            caps->LockSupported = 0;
+            caps->EjectSupported = 0;
+            caps->Removable = 1;
+            caps->DockDevice = 0;
+            caps->UniqueID = 0;
+            caps->SilentInstall = 0;
+            caps->RawDeviceOK = 0;
+            caps->SurpriseRemovalOK = 0;
+            caps->Address = 1;
+            caps->UINumber = 1;
+            caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
+            for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
+            caps->SystemWake = PowerSystemUnspecified;
+            caps->DeviceWake = PowerDeviceUnspecified;
+            return CompleteNow(irp, STATUS_SUCCESS);
+        }
+        case IRP_MN_QUERY_DEVICE_RELATIONS: {
+            if (stack->Parameters.QueryDeviceRelations.Type != TargetDeviceRelation)
+                return CompleteNow(irp, irp->IoStatus.Status, irp->IoStatus.Information);
+            PDEVICE_RELATIONS r = static_cast<PDEVICE_RELATIONS>(
+                ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTag));
+            if (r == nullptr) return CompleteNow(irp, STATUS_INSUFFICIENT_RESOURCES);
+            r->Count = 1;
+            r->Objects[0] = bus->Pdo;
+            ObReferenceObject(bus->Pdo);
+            return CompleteNow(irp, STATUS_SUCCESS, (ULONG_PTR)r);
+        }
+        case IRP_MN_START_DEVICE: {
+            PDEVICE_OBJECT top = IoGetAttachedDeviceReference(bus->Pdo);
+            const int patched = top != bus->Pdo ? testbus::PatchImports(top->DriverObject->DriverStart) : 0;
+            ObDereferenceObject(top);
+            if (patched < 0) return CompleteNow(irp, STATUS_DRIVER_UNABLE_TO_LOAD);
+            return CompleteNow(irp, STATUS_SUCCESS);
+        }
+        case IRP_MN_QUERY_STOP_DEVICE:
+        case IRP_MN_CANCEL_STOP_DEVICE:
+        case IRP_MN_STOP_DEVICE:
+        case IRP_MN_QUERY_REMOVE_DEVICE:
+        case IRP_MN_CANCEL_REMOVE_DEVICE:
+        case IRP_MN_SURPRISE_REMOVAL:
+            return CompleteNow(irp, STATUS_SUCCESS);
+        case IRP_MN_REMOVE_DEVICE:
+            // The PDO stays while the camera is plugged: the bus deletes it at unload.
+            return CompleteNow(irp, STATUS_SUCCESS);
+        default:
             return CompleteNow(irp, irp->IoStatus.Status, irp->IoStatus.Information);
-        PDEVICE_RELATIONS r = static_cast<PDEVICE_RELATIONS>(
-            ExAllocatePoolWithTag(PagedPool, sizeof(DEVICE_RELATIONS), kTag));
-        if (r == nullptr) return CompleteNow(irp, STATUS_INSUFFICIENT_RESOURCES);
-        r->Count = 1;
-        r->Objects[0] = bus->Pdo;
-        ObReferenceObject(bus->Pdo);
-        return CompleteNow(irp, STATUS_SUCCESS, (ULONG_PTR)r);
-    }
-    case IRP_MN_START_DEVICE: {
-        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(bus->Pdo);
-        const int patched = top != bus->Pdo ? testbus::PatchImports(top->DriverObject->DriverStart) : 0;
-        ObDereferenceObject(top);
-        if (patched < 0) return CompleteNow(irp, STATUS_DRIVER_UNABLE_TO_LOAD);
-        return CompleteNow(irp, STATUS_SUCCESS);
-    }
-    case IRP_MN_QUERY_STOP_DEVICE:
-    case IRP_MN_CANCEL_STOP_DEVICE:
-    case IRP_MN_STOP_DEVICE:
-    case IRP_MN_QUERY_REMOVE_DEVICE:
-    case IRP_MN_CANCEL_REMOVE_DEVICE:
-    case IRP_MN_SURPRISE_REMOVAL:
-        return CompleteNow(irp, STATUS_SUCCESS);
-    case IRP_MN_REMOVE_DEVICE:
-        // The PDO stays while the camera is plugged: the bus deletes it at unload.
-        return CompleteNow(irp, STATUS_SUCCESS);
-    default:
-        return CompleteNow(irp, irp->IoStatus.Status, irp->IoStatus.Information);
     }
 }
 
@@ -933,13 +933,13 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     const ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
     switch (code) {
-    case IOCTL_INTERNAL_USB_SUBMIT_URB:
-        return SubmitUrb(bus, irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
-    case IOCTL_INTERNAL_USB_RESET_PORT:
-    case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
-        return PortRequest(bus, irp, code);
-    default:
-        return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST);
+        case IOCTL_INTERNAL_USB_SUBMIT_URB:
+            return SubmitUrb(bus, irp, static_cast<PURB>(stack->Parameters.Others.Argument1));
+        case IOCTL_INTERNAL_USB_RESET_PORT:
+        case IOCTL_INTERNAL_USB_GET_PORT_STATUS:
+            return PortRequest(bus, irp, code);
+        default:
+            return CompleteNow(irp, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
 

@@ -23,7 +23,7 @@ namespace usbcam {
 std::string DescribeOutcome(const IoOutcome &outcome);
 
 class Camera {
-  public:
+public:
     explicit Camera(std::unique_ptr<Connection> connection);
 
     // Opens camera `index` ("\\.\Tavrinoscope-N") through this platform's
@@ -95,7 +95,7 @@ class Camera {
     IoOutcome ReadStream(uint32_t packetSize, uint32_t packetCount, void *buffer,
                          uint32_t length);
 
-  private:
+private:
     IoOutcome Send(uint32_t code, const void *input, uint32_t inputLength, void *output,
                    uint32_t outputLength) {
         return connection_->Control(code, input, inputLength, output, outputLength);

@@ -24,7 +24,7 @@ struct IoOutcome {
 };
 
 class Connection {
-  public:
+public:
     virtual ~Connection() = default;
 
     // Issues one device-control request, exactly as a client would: input

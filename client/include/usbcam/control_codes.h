@@ -9,7 +9,10 @@
 
 namespace usbcam {
 
-enum class BufferMethod { Buffered, InDirect, OutDirect, Neither };
+enum class BufferMethod { Buffered,
+                          InDirect,
+                          OutDirect,
+                          Neither };
 
 struct ControlCodeInfo {
     uint32_t Code;

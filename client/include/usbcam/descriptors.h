@@ -16,17 +16,17 @@
 namespace usbcam {
 
 struct DescriptorField {
-    std::string Name;    // "bcdUSB", "wMaxPacketSize"
+    std::string Name;  // "bcdUSB", "wMaxPacketSize"
     uint32_t Value = 0;
-    std::string Shown;   // the value as printed: "2.00", "0x1209", "64"
-    std::string Note;    // what it means: "EP 1 IN", "Vendor Specific Class", a string
+    std::string Shown;                 // the value as printed: "2.00", "0x1209", "64"
+    std::string Note;                  // what it means: "EP 1 IN", "Vendor Specific Class", a string
     std::vector<std::string> Details;  // lines under the field ("Transfer Type  Bulk")
 };
 
 struct DecodedDescriptor {
     std::string Title;  // "Device Descriptor", "Endpoint Descriptor"
     std::vector<DescriptorField> Fields;
-    std::vector<uint8_t> Bytes;        // the descriptor's bytes when it is shown only as bytes
+    std::vector<uint8_t> Bytes;  // the descriptor's bytes when it is shown only as bytes
     std::vector<DecodedDescriptor> Children;
 
     // The field's value, or `otherwise` when there is no such field.

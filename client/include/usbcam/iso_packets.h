@@ -12,7 +12,7 @@
 namespace usbcam {
 
 class IsoPacketTally {
-  public:
+public:
     // One packet: its payload stride (at least descriptor.Length bytes are
     // read, never more than strideBytes) and its descriptor.
     void Add(const uint8_t *payload, size_t strideBytes, const IsoPacketDescriptor &descriptor);
@@ -36,7 +36,7 @@ class IsoPacketTally {
     // Received packets whose payload broke the pattern.
     uint64_t BadPayloads() const { return badPayload_; }
 
-  private:
+private:
     uint64_t packets_ = 0;
     uint64_t bytes_ = 0;
     uint64_t failed_ = 0;

@@ -33,7 +33,7 @@
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
 #define CONTAINING_RECORD(address, type, field) \
-    ((type *)((char *)(address) - offsetof(type, field)))
+    ((type *)((char *)(address)-offsetof(type, field)))
 #define ANYSIZE_ARRAY 1
 
 // ---------------------------------------------------------------------------
@@ -159,7 +159,9 @@ typedef const UNICODE_STRING *PCUNICODE_STRING;
 
 #define IO_NO_INCREMENT 0
 
-typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
+typedef enum _MODE { KernelMode,
+                     UserMode,
+                     MaximumMode } MODE;
 
 typedef enum _KWAIT_REASON {
     Executive,
@@ -172,7 +174,8 @@ typedef enum _KWAIT_REASON {
     WrExecutive
 } KWAIT_REASON;
 
-typedef enum _EVENT_TYPE { NotificationEvent, SynchronizationEvent } EVENT_TYPE;
+typedef enum _EVENT_TYPE { NotificationEvent,
+                           SynchronizationEvent } EVENT_TYPE;
 
 typedef enum _POOL_TYPE {
     NonPagedPool = 0,
@@ -182,7 +185,9 @@ typedef enum _POOL_TYPE {
     NonPagedPoolNx = 512
 } POOL_TYPE;
 
-typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
+typedef enum _LOCK_OPERATION { IoReadAccess,
+                               IoWriteAccess,
+                               IoModifyAccess } LOCK_OPERATION;
 
 typedef enum _MM_PAGE_PRIORITY {
     LowPagePriority,
@@ -309,7 +314,8 @@ typedef enum _DEVICE_POWER_STATE {
     PowerDeviceMaximum
 } DEVICE_POWER_STATE;
 
-typedef enum _POWER_STATE_TYPE { SystemPowerState = 0, DevicePowerState } POWER_STATE_TYPE;
+typedef enum _POWER_STATE_TYPE { SystemPowerState = 0,
+                                 DevicePowerState } POWER_STATE_TYPE;
 
 typedef union _POWER_STATE {
     SYSTEM_POWER_STATE SystemState;
@@ -629,7 +635,7 @@ typedef struct DECLSPEC_ALIGN(16) _DEVICE_OBJECT {
 
 #define CTL_CODE(DeviceType, Function, Method, Access) \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode) & 3))
+#define METHOD_FROM_CTL_CODE(ctrlCode) ((ULONG)((ctrlCode)&3))
 #define DEVICE_TYPE_FROM_CTL_CODE(ctrlCode) (((ULONG)(ctrlCode & 0xffff0000)) >> 16)
 #define METHOD_BUFFERED 0
 #define METHOD_IN_DIRECT 1
@@ -939,5 +945,5 @@ NTKERNELAPI VOID SimContractLock(PKSPIN_LOCK Lock, BOOLEAN Held, const char *Rou
 #define IoCompleteRequest IofCompleteRequest
 #define MmGetSystemAddressForMdlSafe(Mdl, Priority)                              \
     (((Mdl)->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) \
-         ? ((Mdl)->MappedSystemVa)                                                \
+         ? ((Mdl)->MappedSystemVa)                                               \
          : (MmMapLockedPagesSpecifyCache((Mdl), KernelMode, 1, NULL, FALSE, (Priority))))

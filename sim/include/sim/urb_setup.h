@@ -67,10 +67,10 @@ inline USHORT UrbLength(const Shape &shape) {
     if (IsFeature(shape)) return sizeof(struct _URB_CONTROL_FEATURE_REQUEST);
     if ((shape.RequestType & 0x60) != 0) return sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
     switch (shape.Request) {
-    case USB_REQUEST_GET_STATUS: return sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);
-    case USB_REQUEST_GET_CONFIGURATION: return sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST);
-    case USB_REQUEST_GET_INTERFACE: return sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST);
-    default: return sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
+        case USB_REQUEST_GET_STATUS: return sizeof(struct _URB_CONTROL_GET_STATUS_REQUEST);
+        case USB_REQUEST_GET_CONFIGURATION: return sizeof(struct _URB_CONTROL_GET_CONFIGURATION_REQUEST);
+        case USB_REQUEST_GET_INTERFACE: return sizeof(struct _URB_CONTROL_GET_INTERFACE_REQUEST);
+        default: return sizeof(struct _URB_CONTROL_DESCRIPTOR_REQUEST);
     }
 }
 

@@ -460,9 +460,9 @@ typedef struct _URB {
     };
 } URB, *PURB;
 
-#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes)      \
-    (sizeof(struct _URB_SELECT_CONFIGURATION) +                                  \
-     ((totalInterfaces - 1) * sizeof(USBD_INTERFACE_INFORMATION)) +              \
+#define GET_SELECT_CONFIGURATION_REQUEST_SIZE(totalInterfaces, totalPipes) \
+    (sizeof(struct _URB_SELECT_CONFIGURATION) +                            \
+     ((totalInterfaces - 1) * sizeof(USBD_INTERFACE_INFORMATION)) +        \
      ((totalPipes - totalInterfaces) * sizeof(USBD_PIPE_INFORMATION)))
 #define GET_SELECT_INTERFACE_REQUEST_SIZE(totalPipes) \
     (sizeof(struct _URB_SELECT_INTERFACE) + ((totalPipes - 1) * sizeof(USBD_PIPE_INFORMATION)))
@@ -497,9 +497,9 @@ typedef VOID (*PUSB_BUSIFFN_GETUSBDI_VERSION)(PVOID BusContext,
                                               PULONG HcdCapabilities);
 typedef NTSTATUS (*PUSB_BUSIFFN_QUERY_BUS_TIME)(PVOID BusContext, PULONG CurrentFrame);
 typedef NTSTATUS (*PUSB_BUSIFFN_QUERY_BUS_INFORMATION)(PVOID BusContext, ULONG Level,
-                                                      PVOID BusInformationBuffer,
-                                                      PULONG BusInformationBufferLength,
-                                                      PULONG BusInformationActualLength);
+                                                       PVOID BusInformationBuffer,
+                                                       PULONG BusInformationBufferLength,
+                                                       PULONG BusInformationActualLength);
 typedef BOOLEAN (*PUSB_BUSIFFN_IS_DEVICE_HIGH_SPEED)(PVOID BusContext);
 
 #define USB_BUSIF_USBDI_VERSION_0 0x0000

@@ -311,23 +311,23 @@ ULONG UsbdiVersion();
 
 struct CameraState {
     // Device state as the standard requests left it.
-    uint8_t Configuration;          // 0: unconfigured (address state)
+    uint8_t Configuration;            // 0: unconfigured (address state)
     std::vector<uint8_t> AltSetting;  // per interface number
     bool RemoteWakeup;
     // Vendor request 0xA0 memory (64 KiB) and the vendor register file.
     std::vector<uint8_t> Memory;
     std::vector<uint8_t> Registers;
     // Transfer commands and frames on the bulk pipes.
-    uint64_t CommandsReceived;      // 64-byte command packets on the command pipe
-    uint64_t CapturesArmed;         // command 2 seen
-    uint64_t FramesStarted;         // command 3 with a capture armed
-    uint64_t FramesDelivered;       // frames whose last byte was read by the host
-    uint64_t FrameBytesPending;     // bytes of the current frame not yet read
+    uint64_t CommandsReceived;   // 64-byte command packets on the command pipe
+    uint64_t CapturesArmed;      // command 2 seen
+    uint64_t FramesStarted;      // command 3 with a capture armed
+    uint64_t FramesDelivered;    // frames whose last byte was read by the host
+    uint64_t FrameBytesPending;  // bytes of the current frame not yet read
     // Isochronous endpoints.
-    uint64_t IsoInPackets;          // packets delivered to the host
-    uint64_t IsoOutPackets;         // packets received from the host
-    uint64_t IsoOutBadPackets;      // received packets whose pattern did not check
-    uint64_t IsoOutSequenceGaps;    // received packets whose sequence number skipped
+    uint64_t IsoInPackets;        // packets delivered to the host
+    uint64_t IsoOutPackets;       // packets received from the host
+    uint64_t IsoOutBadPackets;    // received packets whose pattern did not check
+    uint64_t IsoOutSequenceGaps;  // received packets whose sequence number skipped
     // Queued transfers per endpoint right now (address -> count).
     std::vector<std::pair<uint8_t, uint32_t>> QueuedTransfers;
 };
@@ -380,32 +380,35 @@ private:
 // its place), written when it completes, cancelled ones included. Requests that
 // cause no traffic (abort pipe, frame number, port requests) are not logged.
 
-enum class TransferType : uint8_t { Control = 0, Isochronous = 1, Bulk = 2, Interrupt = 3 };
+enum class TransferType : uint8_t { Control = 0,
+                                    Isochronous = 1,
+                                    Bulk = 2,
+                                    Interrupt = 3 };
 
 struct WireIsoPacket {
     uint32_t Offset;
-    uint32_t Length;     // bytes moved
+    uint32_t Length;  // bytes moved
     USBD_STATUS Status;
 };
 
 struct WireRecord {
-    uint64_t Sequence;       // order in which the transfers were submitted
+    uint64_t Sequence;  // order in which the transfers were submitted
     int Port;
-    uint8_t Endpoint;        // endpoint address; 0x00 or 0x80 for control
+    uint8_t Endpoint;  // endpoint address; 0x00 or 0x80 for control
     TransferType Type;
-    bool In;                 // data stage direction, device to host
+    bool In;  // data stage direction, device to host
     bool HasSetup;
-    uint8_t Setup[8];        // control transfers: bmRequestType, bRequest,
-                             // wValue, wIndex, wLength (little-endian)
-    uint16_t UrbFunction;    // the URB function that caused it
+    uint8_t Setup[8];      // control transfers: bmRequestType, bRequest,
+                           // wValue, wIndex, wLength (little-endian)
+    uint16_t UrbFunction;  // the URB function that caused it
     uint32_t RequestedLength;
     uint32_t ActualLength;
     std::vector<uint8_t> Data;  // bytes moved (OUT: sent; IN: received),
                                 // cut to the log's data limit
     USBD_STATUS Status;
-    uint32_t StartFrame;        // isochronous: first frame
+    uint32_t StartFrame;  // isochronous: first frame
     std::vector<WireIsoPacket> IsoPackets;
-    uint64_t SubmitMicros;      // bus time of submission and completion
+    uint64_t SubmitMicros;  // bus time of submission and completion
     uint64_t CompleteMicros;
 
     uint8_t RequestType() const { return Setup[0]; }

@@ -64,7 +64,7 @@ struct MachineCamera {
 };
 
 class EmulatedMachine {
-  public:
+public:
     EmulatedMachine() = default;
     // Shuts the machine down if it is still running (violations then go only
     // to standard error, where the kernel prints them anyway).
@@ -120,7 +120,7 @@ class EmulatedMachine {
     // the kernel belongs to a fixture. Client handles must be closed first.
     std::vector<sim::Violation> Shutdown();
 
-  private:
+private:
     MachineCamera *Find(int port);
     NTSTATUS Report(MachineCamera *camera);
     NTSTATUS CheckStack(int port, MachineCamera **camera);
