@@ -17,6 +17,7 @@
 #include "device_profile.h"
 #include "sim/kernel.h"
 #include "sim/usb.h"
+#include "sim/urb_answer.h"
 #include "sim/urb_setup.h"
 #include "sim/usbdi_interface.h"
 
@@ -77,22 +78,7 @@ struct Bus {
 
 Bus *g_bus = nullptr;
 
-NTSTATUS StatusForUsbd(USBD_STATUS status) {
-    if (USBD_SUCCESS(status)) return STATUS_SUCCESS;
-    switch (status) {
-        case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
-        case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
-        case USBD_STATUS_INVALID_PARAMETER:
-        case USBD_STATUS_INVALID_PIPE_HANDLE:
-        case USBD_STATUS_INVALID_URB_FUNCTION:
-        case USBD_STATUS_INTERFACE_NOT_FOUND:
-        case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR: return STATUS_INVALID_PARAMETER;
-        case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
-        case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
-        case USBD_STATUS_TIMEOUT: return STATUS_IO_TIMEOUT;
-        default: return STATUS_UNSUCCESSFUL;
-    }
-}
+using urbanswer::StatusForUsbd;
 
 USBD_STATUS UsbdForLibusb(int status) {
     switch (status) {

@@ -924,22 +924,6 @@ USBD_STATUS SelectInterface(Bus &bus, Port &port, Transfer *t, uint64_t now, std
 
 }  // namespace
 
-NTSTATUS StatusForUsbd(USBD_STATUS status) {
-    if (USBD_SUCCESS(status)) return STATUS_SUCCESS;
-    switch (status) {
-        case USBD_STATUS_CANCELED: return STATUS_CANCELLED;
-        case USBD_STATUS_DEVICE_GONE: return STATUS_DEVICE_NOT_CONNECTED;
-        case USBD_STATUS_INVALID_PARAMETER:
-        case USBD_STATUS_INVALID_PIPE_HANDLE:
-        case USBD_STATUS_INVALID_URB_FUNCTION:
-        case USBD_STATUS_INTERFACE_NOT_FOUND:
-        case USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR: return STATUS_INVALID_PARAMETER;
-        case USBD_STATUS_INSUFFICIENT_RESOURCES: return STATUS_INSUFFICIENT_RESOURCES;
-        case USBD_STATUS_NOT_SUPPORTED: return STATUS_NOT_SUPPORTED;
-        case USBD_STATUS_TIMEOUT: return STATUS_IO_TIMEOUT;
-        default: return STATUS_UNSUCCESSFUL;
-    }
-}
 
 USBD_STATUS RunConfigurationTransfer(Bus &bus, Port &port, Transfer *t, uint64_t now, std::vector<Completion> *out) {
     switch (t->Kind) {

@@ -27,6 +27,7 @@
 #include "pcap_writer.h"
 #include "sim/kernel.h"
 #include "sim/usb.h"
+#include "sim/urb_answer.h"
 #include "sim/usbbus.h"
 
 namespace sim {
@@ -293,7 +294,8 @@ DRIVER_CANCEL BusCancelRoutine;
 // --- bus_driver.cpp -------------------------------------------------------
 
 DRIVER_INITIALIZE BusDriverEntry;
-NTSTATUS StatusForUsbd(USBD_STATUS status);
+// The IRP status a URB completes with (sim/urb_answer.h, shared by every bus).
+using urbanswer::StatusForUsbd;
 // Runs the bus-side work of a select-configuration, select-interface or
 // reset-pipe transfer when it reaches the head of the default pipe. Lock held.
 USBD_STATUS RunConfigurationTransfer(Bus &bus, Port &port, Transfer *t, uint64_t nowMicros,
