@@ -183,7 +183,10 @@ VOID CancelSegments(PDEVICE_OBJECT DeviceObject) {
 
     for (SegmentRecord *record = table; record->Device != NULL; record++) {
         // Released before the walk began, or never sent: nothing to cancel.
-        if (record->State == SegmentReleased || record->State == SegmentUnsent) continue;
+        // Irp, not State: a completion during the walk writes the record's
+        // State (SegmentHeld) but never its Irp, which only the walk clears
+        // from here on, so this read takes no lock.
+        if (record->Irp == NULL) continue;
         KIRQL apcIrql = KfRaiseIrql(APC_LEVEL);
         (VOID) IoCancelIrp(record->Irp);
         KeLowerIrql(apcIrql);
