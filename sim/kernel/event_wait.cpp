@@ -121,7 +121,18 @@ NTSTATUS WaitForEvent(PKEVENT event, PLARGE_INTEGER timeout, const std::string &
             lock.lock();
             continue;
         }
-        if (event->Header.SignalState != 0) break;
+        if (event->Header.SignalState != 0) {
+            // Under virtual time a test may stop a satisfied waiter here, before
+            // it leaves its wait and outside the bucket's lock, to watch what
+            // the clock does meanwhile (the waker has handed it its share).
+            if (virtualTime && kind != Deadline::Poll && AnyTestPointArmed()) {
+                lock.unlock();
+                SimTestPoint("KernelEventWaitSatisfied");
+                lock.lock();
+                if (event->Header.SignalState == 0) continue;
+            }
+            break;
+        }
         if (kind == Deadline::Poll) {
             status = STATUS_TIMEOUT;
             break;

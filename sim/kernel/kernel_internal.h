@@ -95,6 +95,9 @@ void Park(ParkRecord &park, uint64_t deadline, std::mutex *waitMutex,
 void Unpark(ParkRecord &park);
 // The waiter, leaving its wait: unparks itself if nobody did.
 void LeaveWait(ParkRecord &park);
+
+// True while any test point is armed (test_points.cpp): one relaxed load.
+bool AnyTestPointArmed();
 // A taking-part thread about to wait while it is the only one that can run
 // moves the clock itself (the bus's passes and, with one bus thread, the
 // completions run on it, as a DPC runs on whatever thread a processor has),

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 
+#include "kernel_internal.h"
 #include "sim/kernel.h"
 
 namespace {
@@ -40,6 +41,10 @@ extern "C" VOID SimTestPoint(const char *Name) {
 }
 
 namespace sim {
+
+namespace kernel {
+bool AnyTestPointArmed() { return g_armed.load(std::memory_order_relaxed) != 0; }
+}  // namespace kernel
 
 void TestPointHold(const char *name) {
     std::lock_guard<std::mutex> lock(g_lock);

@@ -85,6 +85,52 @@ TEST_F(VirtualTimeTest, AWaitEndsWhenAnotherThreadSetsItsEventNotAtItsTimeOut) {
     EXPECT_EQ(wokeAt, setAt);  // the hand-off took no time
 }
 
+TEST_F(VirtualTimeTest, ASetEventHandsItsWaiterTheShareItNeedsToRunOn) {
+    // The waiter is stopped once its wait is satisfied, before it has run on;
+    // the setter then ends. Time must stand still: the waiter can run, and
+    // it got its share from KeSetEvent, not from its own wake-up, which may
+    // come any time later.
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    sim::TestPointHold("KernelEventWaitSatisfied");
+    std::atomic<int> started{0};
+    std::atomic<uint64_t> setAt{0}, wokeAt{0};
+    std::atomic<NTSTATUS> waited{STATUS_PENDING};
+    std::thread waiter, setter;
+    {
+        // Both take part before either waits, or time could move to the
+        // waiter's time-out while the setter is being started.
+        sim::TimeParticipant starting;
+        waiter = std::thread([&] {
+            sim::TimeParticipant part;
+            ++started;
+            LARGE_INTEGER timeout = Relative(60 * 1000 * 1000);
+            waited = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+            wokeAt = sim::KernelTimeMicros();
+        });
+        setter = std::thread([&] {
+            sim::TimeParticipant part;
+            ++started;
+            LARGE_INTEGER delay = Relative(2500);
+            KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            setAt = sim::KernelTimeMicros();
+            KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        });
+        while (started < 2) std::this_thread::yield();
+    }
+    const bool held = sim::TestPointWaitHeld("KernelEventWaitSatisfied", 5000);
+    setter.join();
+    // Wall-clock time for a clock that would move on to the waiter's time-out.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const uint64_t whileHeld = sim::KernelTimeMicros();
+    sim::TestPointRelease("KernelEventWaitSatisfied");
+    waiter.join();
+    EXPECT_TRUE(held);
+    EXPECT_EQ(whileHeld, setAt.load());
+    EXPECT_EQ(waited.load(), STATUS_SUCCESS);
+    EXPECT_EQ(wokeAt.load(), setAt.load());
+}
+
 TEST_F(VirtualTimeTest, TimeStandsStillWhileATakingPartThreadRuns) {
     auto part = std::make_unique<sim::TimeParticipant>();
     const uint64_t start = sim::KernelTimeMicros();
