@@ -13,7 +13,9 @@
 //
 // Every input starts from the same device state: the transfer time-out short
 // and the default interface setting selected. A time-out the input sets is
-// forced into 1..kMaxTimeoutMs so that no request can wait long. After every
+// forced into 1..kMaxTimeoutMs so that no request can wait long, and a
+// stream's or block transfer's slot count folded (fuzzsupport::FoldSlotCount).
+// After every
 // request the I/O gate must be back at 1, but for one count per stream the
 // input started, and no more bytes reported than the output holds; after
 // every input the streams are stopped and must end, and the verifier must
@@ -207,6 +209,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             record.Milliseconds = 1 + (int32_t)((uint32_t)record.Milliseconds % kMaxTimeoutMs);
             memcpy(input.data(), &record, sizeof(record));
         }
+        fuzzsupport::FoldSlotCount(code, input.data(), input.size());
         Send(code, input.empty() ? nullptr : input.data(), inputLength, outputLength);
     }
 

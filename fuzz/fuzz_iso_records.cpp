@@ -169,23 +169,6 @@ ULONG AskedOutput(uint32_t packets, uint32_t size) {
     return asked > kMaxOutput ? kMaxOutput + 1 : (ULONG)asked;
 }
 
-// A record's SlotCount (offset 16 of the block read's, block write's and
-// stream's records) between kMaxSlots and kSlotFoldCeiling is folded into
-// 1..kMaxSlots. Each slot is a request built, sent, completed and freed, and a
-// stream stopped still waits for all of them: a stream of 2 305 slots cost
-// 30 ms of CPU, a hundred times the median input, and such inputs held the
-// target near 300 inputs per second. The driver takes the same paths for 16
-// slots as for 2 305; counts from kSlotFoldCeiling up, whose slot array alone
-// is more than the pool holds, still reach the driver as they are.
-constexpr uint32_t kMaxSlots = 16;
-constexpr uint32_t kSlotFoldCeiling = 1u << 16;
-void FoldSlotCount(uint8_t *record) {
-    uint32_t slots = ReadLe(record + 16, 4);
-    if (slots <= kMaxSlots || slots >= kSlotFoldCeiling) return;
-    slots = 1 + (slots - 1) % kMaxSlots;
-    for (int i = 0; i < 4; ++i) record[16 + i] = (uint8_t)(slots >> (8 * i));
-}
-
 const ULONG kOperations[6] = {IOCTL_USBCAM_ISO_READ, IOCTL_USBCAM_ISO_WRITE,
                               IOCTL_USBCAM_START_STREAM, IOCTL_USBCAM_READ_STREAM,
                               IOCTL_USBCAM_STOP_STREAM, IOCTL_USBCAM_SELECT_INTERFACE};
@@ -224,7 +207,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             Select(record[0] & 3);
             continue;
         }
-        if (code != IOCTL_USBCAM_READ_STREAM && code != IOCTL_USBCAM_STOP_STREAM) FoldSlotCount(record);
+        fuzzsupport::FoldSlotCount(code, record, sizeof(record));
         if (!rawOutput) {
             if (code == IOCTL_USBCAM_ISO_READ || code == IOCTL_USBCAM_ISO_WRITE)
                 outputLength = AskedOutput(ReadLe(record + 8, 4), ReadLe(record + 4, 4));

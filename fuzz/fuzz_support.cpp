@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "usbcam/usbcam_ioctl.h"
 #include "driver/driver.h"
 #include "sim/usbbus.h"
 
@@ -72,6 +73,18 @@ static void TearDownOnItsOwnThread() {
 
 void TearDownAtExit() {
     if (FuzzTargetTearDown != nullptr) atexit(TearDownOnItsOwnThread);
+}
+
+void FoldSlotCount(ULONG code, uint8_t *record, size_t length) {
+    if (code != IOCTL_USBCAM_ISO_READ && code != IOCTL_USBCAM_ISO_WRITE &&
+        code != IOCTL_USBCAM_START_STREAM)
+        return;
+    if (record == nullptr || length < 20) return;
+    uint32_t slots = 0;
+    for (int i = 0; i < 4; ++i) slots |= (uint32_t)record[16 + i] << (8 * i);
+    if (slots <= kMaxSlots || slots >= kSlotFoldCeiling) return;
+    slots = 1 + (slots - 1) % kMaxSlots;
+    for (int i = 0; i < 4; ++i) record[16 + i] = (uint8_t)(slots >> (8 * i));
 }
 
 int WithoutPerInputLeakScan(int *argc, char ***argv) {
