@@ -36,7 +36,7 @@ extern "C" PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRout
 }
 
 extern "C" BOOLEAN IoCancelIrp(PIRP Irp, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoCancelIrp", site);
     const char *violation = nullptr;
     std::string detail;

@@ -219,7 +219,7 @@ using namespace sim::kernel;
 
 extern "C" HANDLE MmSecureVirtualMemory(PVOID Address, SIZE_T Size, ULONG ProbeMode,
                                         SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(APC_LEVEL, "MmSecureVirtualMemory", site);
     if (ProbeMode != PAGE_READWRITE && ProbeMode != PAGE_READONLY) {
         Report(rule::INVALID_PARAMETER, site,
@@ -240,7 +240,7 @@ extern "C" HANDLE MmSecureVirtualMemory(PVOID Address, SIZE_T Size, ULONG ProbeM
 }
 
 extern "C" VOID MmUnsecureVirtualMemory(HANDLE SecureHandle, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(APC_LEVEL, "MmUnsecureVirtualMemory", site);
     bool known;
     {

@@ -202,7 +202,7 @@ NTSTATUS WaitForEvent(PKEVENT event, PLARGE_INTEGER timeout, const std::string &
 using namespace sim::kernel;
 
 extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     if (!CheckDeviceMemoryAlive(Event, "KeInitializeEvent", site)) return;
     Bucket &b = BucketFor(Event);
     std::unique_lock<std::mutex> lock(b.Mutex);
@@ -225,7 +225,7 @@ extern "C" VOID KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State
 extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait, SIM_SITE_DECL) {
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     if (!CheckDeviceMemoryAlive(Event, "KeSetEvent", site)) return 0;
     if (!CheckInitialized(Event, "KeSetEvent", site)) return 0;
     Bucket &b = BucketFor(Event);
@@ -242,7 +242,7 @@ extern "C" LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait, SI
 }
 
 extern "C" VOID KeClearEvent(PRKEVENT Event, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     if (!CheckDeviceMemoryAlive(Event, "KeClearEvent", site)) return;
     if (!CheckInitialized(Event, "KeClearEvent", site)) return;
     Bucket &b = BucketFor(Event);
@@ -251,7 +251,7 @@ extern "C" VOID KeClearEvent(PRKEVENT Event, SIM_SITE_DECL) {
 }
 
 extern "C" LONG KeResetEvent(PRKEVENT Event, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     if (!CheckDeviceMemoryAlive(Event, "KeResetEvent", site)) return 0;
     if (!CheckInitialized(Event, "KeResetEvent", site)) return 0;
     Bucket &b = BucketFor(Event);
@@ -262,7 +262,7 @@ extern "C" LONG KeResetEvent(PRKEVENT Event, SIM_SITE_DECL) {
 }
 
 extern "C" LONG KeReadStateEvent(PRKEVENT Event, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     if (!CheckDeviceMemoryAlive(Event, "KeReadStateEvent", site)) return 0;
     if (!CheckInitialized(Event, "KeReadStateEvent", site)) return 0;
     Bucket &b = BucketFor(Event);
@@ -276,7 +276,7 @@ extern "C" NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
     UNREFERENCED_PARAMETER(WaitReason);
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     PKEVENT event = static_cast<PKEVENT>(Object);
     bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
     if (!poll) {
@@ -300,7 +300,7 @@ extern "C" NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Ale
                                            PLARGE_INTEGER Interval, SIM_SITE_DECL) {
     UNREFERENCED_PARAMETER(WaitMode);
     UNREFERENCED_PARAMETER(Alertable);
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     KIRQL irql = CurrentThread().Irql;
     if (irql >= DISPATCH_LEVEL) {
         Report(rule::WAIT_AT_DISPATCH, site, "KeDelayExecutionThread at IRQL " + std::to_string(irql));

@@ -241,7 +241,7 @@ void IrpReset() {
 using namespace sim::kernel;
 
 extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateIrp", site);
     if (StackSize < 1) {
         Report(rule::INVALID_PARAMETER, site, "IoAllocateIrp with " + std::to_string(StackSize) + " stack locations");
@@ -258,7 +258,7 @@ extern "C" PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota, SIM_SITE_DEC
 }
 
 extern "C" VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     const char *violation = nullptr;
     std::string detail;
     {
@@ -304,7 +304,7 @@ extern "C" VOID IoInitializeIrp(PIRP Irp, USHORT PacketSize, CCHAR StackSize, SI
 }
 
 extern "C" VOID IoReuseIrp(PIRP Irp, NTSTATUS Status, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     const char *violation = nullptr;
     std::string detail;
     {
@@ -327,7 +327,7 @@ extern "C" VOID IoReuseIrp(PIRP Irp, NTSTATUS Status, SIM_SITE_DECL) {
 }
 
 extern "C" VOID IoFreeIrp(PIRP Irp, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     const char *violation = nullptr;
     std::string detail;
     {
@@ -357,7 +357,7 @@ extern "C" PIRP IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJEC
                                               PVOID OutputBuffer, ULONG OutputBufferLength,
                                               BOOLEAN InternalDeviceIoControl, PKEVENT Event,
                                               PIO_STATUS_BLOCK IoStatusBlock, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoBuildDeviceIoControlRequest", site);
     if (!CheckDeviceAlive(DeviceObject, "IoBuildDeviceIoControlRequest", site)) return nullptr;
     if (DeviceObject == nullptr) {

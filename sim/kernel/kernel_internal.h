@@ -28,8 +28,10 @@ namespace kernel {
 // ---------------------------------------------------------------------------
 // Call sites
 
-// "file:line" of a driver's call, with the source tree's prefix removed.
-std::string FormatSite(const char *file, int line);
+// "file:line" of a driver's call, with the source tree's prefix removed. Each
+// site's text is made once and lives as long as the process: the kernel's
+// routines name their caller's site on every call.
+const std::string &FormatSite(const char *file, int line);
 // True when site ends with suffix (used by fault injection by site).
 bool SiteEndsWith(const std::string &site, const std::string &suffix);
 

@@ -166,7 +166,7 @@ using namespace sim::kernel;
 extern "C" PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
                               BOOLEAN ChargeQuota, PIRP Irp, SIM_SITE_DECL) {
     UNREFERENCED_PARAMETER(ChargeQuota);
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(DISPATCH_LEVEL, "IoAllocateMdl", site);
     if (AllocationShouldFail(site)) return nullptr;
     PMDL mdl = NewMdl(VirtualAddress, Length, site, CurrentDriver());
@@ -192,7 +192,7 @@ extern "C" VOID IoFreeMdl(PMDL Mdl, SIM_SITE_DECL) {
 
 extern "C" VOID IoBuildPartialMdl(PMDL SourceMdl, PMDL TargetMdl, PVOID VirtualAddress,
                                   ULONG Length, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     // The pages the source describes must be locked before a partial MDL is
     // built from it.
     if ((SourceMdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_PARTIAL | MDL_SOURCE_IS_NONPAGED_POOL)) == 0) {
@@ -274,7 +274,7 @@ extern "C" PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCES
     UNREFERENCED_PARAMETER(CacheType);
     UNREFERENCED_PARAMETER(RequestedAddress);
     UNREFERENCED_PARAMETER(Priority);
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     if (AccessMode != KernelMode) {
         Report(rule::INVALID_PARAMETER, site,
                "MmMapLockedPagesSpecifyCache into user mode: the emulation maps for the kernel only");
@@ -285,7 +285,7 @@ extern "C" PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCES
 
 extern "C" PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                   SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     Report(rule::MDL_MAPPED_UNSAFELY, site,
            "MmMapLockedPages bug-checks when it cannot map; use MmGetSystemAddressForMdlSafe");
     if (AccessMode != KernelMode) {
@@ -296,7 +296,7 @@ extern "C" PVOID MmMapLockedPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE Acc
 }
 
 extern "C" VOID MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(DISPATCH_LEVEL, "MmUnmapLockedPages", site);
     PMDL mdl = MemoryDescriptorList;
     if ((mdl->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) == 0 || BaseAddress != mdl->MappedSystemVa) {

@@ -352,7 +352,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
                                    PUNICODE_STRING DeviceName, DEVICE_TYPE DeviceType,
                                    ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                                    PDEVICE_OBJECT *DeviceObject, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoCreateDevice", site);
     *DeviceObject = nullptr;
     if (!IsDriverLoaded(DriverObject)) {
@@ -407,7 +407,7 @@ extern "C" NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExte
 }
 
 extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteDevice", site);
     const char *violation = nullptr;
     std::string detail;
@@ -461,7 +461,7 @@ extern "C" VOID IoDeleteDevice(PDEVICE_OBJECT DeviceObject, SIM_SITE_DECL) {
 
 extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
                                          PUNICODE_STRING DeviceName, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoCreateSymbolicLink", site);
     std::string link = ToNarrow(SymbolicLinkName);
     std::string target = ToNarrow(DeviceName);
@@ -471,14 +471,14 @@ extern "C" NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName,
 }
 
 extern "C" NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoDeleteSymbolicLink", site);
     return NameRemoveLink(ToNarrow(SymbolicLinkName));
 }
 
 extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevice,
                                                       PDEVICE_OBJECT TargetDevice, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoAttachDeviceToDeviceStack", site);
     if (!CheckDeviceAlive(SourceDevice, "IoAttachDeviceToDeviceStack", site) ||
         !CheckDeviceAlive(TargetDevice, "IoAttachDeviceToDeviceStack", site)) {
@@ -499,7 +499,7 @@ extern "C" PDEVICE_OBJECT IoAttachDeviceToDeviceStack(PDEVICE_OBJECT SourceDevic
 }
 
 extern "C" VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     CheckIrqlAtMost(PASSIVE_LEVEL, "IoDetachDevice", site);
     if (!CheckDeviceAlive(TargetDevice, "IoDetachDevice", site)) return;
     bool bad = false;

@@ -116,7 +116,7 @@ void SpinLocksReset() {
 using namespace sim::kernel;
 
 extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     ThreadState &t = CurrentThread();
     KIRQL old = t.Irql;
     if (old > DISPATCH_LEVEL) {
@@ -130,7 +130,7 @@ extern "C" KIRQL KeAcquireSpinLockRaiseToDpc(PKSPIN_LOCK SpinLock, SIM_SITE_DECL
 }
 
 extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     ThreadState &t = CurrentThread();
     if (t.Irql != DISPATCH_LEVEL) {
         Report(rule::SPINLOCK_WRONG_IRQL, site,
@@ -148,7 +148,7 @@ extern "C" VOID KeReleaseSpinLock(PKSPIN_LOCK SpinLock, KIRQL NewIrql, SIM_SITE_
 }
 
 extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     if (CurrentThread().Irql < DISPATCH_LEVEL) {
         Report(rule::SPINLOCK_WRONG_IRQL, site,
                "KeAcquireSpinLockAtDpcLevel at IRQL " + std::to_string(CurrentThread().Irql));
@@ -157,7 +157,7 @@ extern "C" VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock, SIM_SITE_DECL)
 }
 
 extern "C" VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock, SIM_SITE_DECL) {
-    std::string site = FormatSite(SimFile, SimLine);
+    const std::string &site = FormatSite(SimFile, SimLine);
     if (CurrentThread().Irql < DISPATCH_LEVEL) {
         Report(rule::SPINLOCK_WRONG_IRQL, site,
                "KeReleaseSpinLockFromDpcLevel at IRQL " + std::to_string(CurrentThread().Irql));

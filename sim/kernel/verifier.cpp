@@ -8,6 +8,8 @@
 #include <string.h>
 
 #include <mutex>
+#include <string>
+#include <unordered_map>
 
 #include "kernel_internal.h"
 
@@ -25,8 +27,9 @@ std::function<void(const Violation &)> g_handler;
 
 }  // namespace
 
-std::string FormatSite(const char *file, int line) {
-    if (file == nullptr) return "(unknown)";
+namespace {
+
+std::string SiteText(const char *file, int line) {
     const char *prefix = SIM_SOURCE_DIR;
     size_t n = strlen(prefix);
     if (n != 0 && strncmp(file, prefix, n) == 0) {
@@ -37,6 +40,44 @@ std::string FormatSite(const char *file, int line) {
     // tree ("../driver/x.cpp"): those are in the source tree too.
     while (strncmp(file, "../", 3) == 0) file += 3;
     return std::string(file) + ":" + std::to_string(line);
+}
+
+struct SiteKey {
+    const char *File;
+    int Line;
+    bool operator==(const SiteKey &other) const { return File == other.File && Line == other.Line; }
+};
+
+struct SiteKeyHash {
+    size_t operator()(const SiteKey &k) const {
+        return std::hash<const void *>()(k.File) ^ ((size_t)(unsigned)k.Line * 0x9E3779B97F4A7C15ull);
+    }
+};
+
+// Each thread's last sites, in front of the process's table.
+struct CachedSite {
+    const char *File;
+    int Line;
+    const std::string *Text;
+};
+constexpr size_t kCachedSites = 256;
+thread_local CachedSite t_sites[kCachedSites];
+
+}  // namespace
+
+const std::string &FormatSite(const char *file, int line) {
+    // Never destroyed: a site may be named by a thread still running at exit.
+    static const std::string *unknown = new std::string("(unknown)");
+    static std::mutex *mutex = new std::mutex;
+    static auto *sites = new std::unordered_map<SiteKey, std::string, SiteKeyHash>;
+    if (file == nullptr) return *unknown;
+    CachedSite &cached = t_sites[(SiteKeyHash()({file, line}) >> 4) % kCachedSites];
+    if (cached.File == file && cached.Line == line) return *cached.Text;
+    std::lock_guard<std::mutex> g(*mutex);
+    auto it = sites->find({file, line});
+    if (it == sites->end()) it = sites->emplace(SiteKey{file, line}, SiteText(file, line)).first;
+    cached = {file, line, &it->second};
+    return it->second;
 }
 
 bool SiteEndsWith(const std::string &site, const std::string &suffix) {
