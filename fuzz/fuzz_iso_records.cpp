@@ -10,7 +10,8 @@
 // time; at 4 MiB records near the limit made the mean input cost 13 ms of
 // CPU, at 1 MiB 5 ms, with the same lines reached (a ring that does not fit
 // is refused all the same, by the same path). Each input:
-//   byte 0      the alternate setting to select first (0..3)
+//   byte 0      the alternate setting to select first (0..3, low 2 bits)
+//               and the pool's size for this input (bits 2-3: kPoolLimits)
 //   then        requests, each:
 //                 byte 0     the operation: low 3 bits ISO_READ, ISO_WRITE,
 //                            START_STREAM, READ_STREAM, STOP_STREAM,
@@ -49,6 +50,10 @@ namespace {
 constexpr size_t kMaxRequests = 12;
 constexpr ULONG kMaxOutput = 16384;
 constexpr size_t kPoolLimit = 1u << 20;
+// A stream's slots are at most kMaxSlots (fuzzsupport::FoldSlotCount): a
+// pool running out while its requests are built needs a smaller pool, which
+// an input may choose.
+const size_t kPoolLimits[4] = {kPoolLimit, 256u << 10, 64u << 10, kPoolLimit};
 constexpr int kStreamEndGuardMs = 10000;
 constexpr uint32_t kHangGuardMs = 5000;
 
@@ -184,6 +189,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Select(0);
     if (g_rig.PoolBaseline < 0) g_rig.PoolBaseline = fuzzsupport::DriverPoolBlocks();
     if (size == 0) return 0;
+    sim::SetPoolLimit(kPoolLimits[(data[0] >> 2) & 3]);
     Select(data[0] & 3);
 
     size_t at = 1;
@@ -219,6 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
 
     EndStreams();
+    sim::SetPoolLimit(kPoolLimit);
     Select(0);
     if (fuzzsupport::DriverPoolBlocks() != g_rig.PoolBaseline) Fail("driver pool not back after the input");
     if (sim::VerifierViolationCount() != 0) Fail("verifier violation");
