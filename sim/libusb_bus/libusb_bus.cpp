@@ -16,6 +16,7 @@
 
 #include "device_profile.h"
 #include "sim/kernel.h"
+#include "sim/pdo_capabilities.h"
 #include "sim/usb.h"
 #include "sim/urb_answer.h"
 #include "sim/urb_setup.h"
@@ -631,23 +632,11 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             break;
         case IRP_MN_QUERY_CAPABILITIES: {
             PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-            if (caps == nullptr || caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
+            if (!usbpdo::CapabilitiesUsable(caps)) {
                 status = STATUS_UNSUCCESSFUL;
                 break;
             }
-            caps->DeviceD1 = caps->DeviceD2 = caps->LockSupported = caps->EjectSupported = 0;
-            caps->Removable = 1;
-            caps->UniqueID = 0;
-            caps->SurpriseRemovalOK = 0;
-            caps->WakeFromD0 = caps->WakeFromD3 = 0;
-            caps->Address = 1;
-            caps->UINumber = 1;
-            caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
-            caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-            for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
-            caps->SystemWake = PowerSystemUnspecified;
-            caps->DeviceWake = PowerDeviceUnspecified;
-            caps->D3Latency = 100;
+            usbpdo::FillCapabilities(caps, 1, false);
             status = STATUS_SUCCESS;
             break;
         }

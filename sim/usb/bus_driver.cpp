@@ -14,6 +14,7 @@
 #include "bus_internal.h"
 #include "descriptor_walk.h"
 #include "sim/kernel.h"
+#include "sim/pdo_capabilities.h"
 #include "sim/urb_setup.h"
 #include "sim/usbdi_interface.h"
 
@@ -481,27 +482,6 @@ NTSTATUS DispatchInternalDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     }
 }
 
-void FillCapabilities(PDEVICE_CAPABILITIES caps, int port) {
-    caps->DeviceD1 = 0;
-    caps->DeviceD2 = 0;
-    caps->LockSupported = 0;
-    caps->EjectSupported = 0;
-    caps->Removable = 1;
-    caps->UniqueID = 1;
-    caps->SurpriseRemovalOK = 0;
-    caps->WakeFromD0 = 0;
-    caps->WakeFromD3 = 0;
-    caps->Address = (ULONG)port;
-    caps->UINumber = (ULONG)port;
-    caps->DeviceState[PowerSystemUnspecified] = PowerDeviceUnspecified;
-    caps->DeviceState[PowerSystemWorking] = PowerDeviceD0;
-    for (int s = PowerSystemSleeping1; s < PowerSystemMaximum; ++s) caps->DeviceState[s] = PowerDeviceD3;
-    caps->SystemWake = PowerSystemUnspecified;
-    caps->DeviceWake = PowerDeviceUnspecified;
-    caps->D1Latency = 0;
-    caps->D2Latency = 0;
-    caps->D3Latency = 100;
-}
 
 // ---------------------------------------------------------------------------
 // The bus interface (USB_BUS_INTERFACE_USBDI_GUID, version 1). BusContext is
@@ -592,7 +572,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             break;
         case IRP_MN_QUERY_CAPABILITIES: {
             PDEVICE_CAPABILITIES caps = stack->Parameters.DeviceCapabilities.Capabilities;
-            if (caps == nullptr || caps->Version < 1 || caps->Size < sizeof(DEVICE_CAPABILITIES)) {
+            if (!usbpdo::CapabilitiesUsable(caps)) {
                 status = STATUS_UNSUCCESSFUL;
                 break;
             }
@@ -602,7 +582,7 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 Port *p = PortOfPdo(*bus, DeviceObject);
                 if (p != nullptr) port = p->Number;
             }
-            FillCapabilities(caps, port);
+            usbpdo::FillCapabilities(caps, (ULONG)port, true);
             status = STATUS_SUCCESS;
             break;
         }

@@ -295,13 +295,10 @@ void ScriptedDeviceTest::RemoveAll() {
     }
 }
 
-void ScriptedDeviceTest::ReplacePipes(const std::vector<ScriptedPipe> &pipes) {
-    const ULONG length = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
-                         (ULONG)pipes.size() * sizeof(USBD_PIPE_INFORMATION);
-    std::vector<uint8_t> raw(length, 0);
-    auto *info = (USBD_INTERFACE_INFORMATION *)raw.data();
-    info->Length = (USHORT)length;
-    info->NumberOfPipes = (ULONG)pipes.size();
+namespace {
+
+// The pipe table of a selection, from the test's pipes.
+void FillPipes(USBD_INTERFACE_INFORMATION *info, const std::vector<ScriptedPipe> &pipes) {
     for (size_t i = 0; i < pipes.size(); i++) {
         info->Pipes[i].EndpointAddress = pipes[i].Address;
         info->Pipes[i].PipeType = pipes[i].Type;
@@ -310,6 +307,18 @@ void ScriptedDeviceTest::ReplacePipes(const std::vector<ScriptedPipe> &pipes) {
         info->Pipes[i].Interval = pipes[i].Interval;
         info->Pipes[i].MaximumTransferSize = 0x3FFFFF;
     }
+}
+
+}  // namespace
+
+void ScriptedDeviceTest::ReplacePipes(const std::vector<ScriptedPipe> &pipes) {
+    const ULONG length = FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes) +
+                         (ULONG)pipes.size() * sizeof(USBD_PIPE_INFORMATION);
+    std::vector<uint8_t> raw(length, 0);
+    auto *info = (USBD_INTERFACE_INFORMATION *)raw.data();
+    info->Length = (USHORT)length;
+    info->NumberOfPipes = (ULONG)pipes.size();
+    FillPipes(info, pipes);
     AtPassive(driver_, [&] {
         NTSTATUS status;
         PUSBD_INTERFACE_INFORMATION copy = CreateInterfaceCopy(info, length, &status);
@@ -325,14 +334,7 @@ void ScriptedDeviceTest::StartWithPipes(const std::vector<ScriptedPipe> &pipes) 
     ScriptedCamera camera((int)pipes.size());
     camera.OnSelectConfiguration = [&](PUSBD_INTERFACE_INFORMATION info) {
         ASSERT_EQ(info->NumberOfPipes, (ULONG)pipes.size());
-        for (size_t i = 0; i < pipes.size(); i++) {
-            info->Pipes[i].EndpointAddress = pipes[i].Address;
-            info->Pipes[i].PipeType = pipes[i].Type;
-            info->Pipes[i].PipeHandle = pipes[i].Handle;
-            info->Pipes[i].MaximumPacketSize = pipes[i].MaximumPacketSize;
-            info->Pipes[i].Interval = pipes[i].Interval;
-            info->Pipes[i].MaximumTransferSize = 0x3FFFFF;
-        }
+        FillPipes(info, pipes);
     };
     camera.Install();
     const NTSTATUS started = sim::PnpStartDevice(pdo_);
