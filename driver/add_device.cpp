@@ -58,6 +58,8 @@ NTSTATUS CreateNamedDevice(PDRIVER_OBJECT DriverObject, ULONG AttemptIndex,
     KeInitializeEvent(&extension->StreamEnded, SynchronizationEvent, FALSE);
     KeInitializeEvent(&extension->StreamReadLock, SynchronizationEvent, TRUE);
     KeInitializeEvent(&extension->SelectionLock, SynchronizationEvent, TRUE);
+    KeInitializeSpinLock(&extension->ListedRequestsLock);
+    KeInitializeEvent(&extension->CancelWalkDone, NotificationEvent, FALSE);
 
     RtlInitUnicodeString(&linkName, extension->LinkName);
     status = IoCreateSymbolicLink(&linkName, &deviceName);

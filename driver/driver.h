@@ -17,6 +17,7 @@
 struct ByteRing;
 struct SegmentRecord;
 struct StreamContext;
+struct UrbInFlight;
 
 // The segmented bulk transfer's state, one per device, under CompletionLock.
 // The issuing thread moves Idle to InFlight before the first segment is
@@ -127,12 +128,14 @@ typedef struct DeviceExtension {
     // Guards DataRing, DescriptorRing and ActiveStream (the stream those rings
     // belong to) together: written by StartStream and by the last slot of the
     // stream they belong to, read by ReadStream, which takes a reference on
-    // the stream under it. Guards RunningStreams too: every stream from its
-    // start to its last slot, linked through NextRunning; StopStream marks
-    // each of them, so a stop belongs to the streams that run when it is made.
+    // the stream under it. Guards RunningJobs too: every isochronous job (a
+    // stream or a block read) from its start to its end, linked through
+    // NextRunning; StopStream marks each stream of them, so a stop belongs to
+    // the streams that run when it is made, and ABORT_PIPE each job on its
+    // pipe (IsoAbortJobsOnPipe).
     KSPIN_LOCK StreamLock;
     _Guarded_by_(StreamLock) struct StreamContext *ActiveStream;
-    _Guarded_by_(StreamLock) struct StreamContext *RunningStreams;
+    _Guarded_by_(StreamLock) struct StreamContext *RunningJobs;
     // Under StreamLock: the running streams a StopStream has marked. An
     // interface selection waits (bounded) until it is 0, so that the bus does
     // not find the requests of a stopping stream still on the pipes;
@@ -142,6 +145,18 @@ typedef struct DeviceExtension {
     KEVENT StreamEnded;
     // Synchronisation event, signalled when free: one ReadStream drains at a time.
     KEVENT StreamReadLock;
+    // Requests on their way to the bus that a client's operation waits for
+    // (SendUrb, WaitForUrb), linked through NextListed while they are sent
+    // and waited for, under ListedRequestsLock; removal cancels each of them
+    // (CancelListedRequests), so that no client's wait outlasts the start of
+    // a removal. CancelWalkActive is TRUE while that walk runs, under the
+    // lock; CancelWalkDone (notification) is set when it is over, once per
+    // device. The lock is held for a few instructions only, never across a
+    // call down, a cancel or a wait, never with another spin lock.
+    KSPIN_LOCK ListedRequestsLock;
+    _Guarded_by_(ListedRequestsLock) struct UrbInFlight *ListedRequests;
+    _Guarded_by_(ListedRequestsLock) BOOLEAN CancelWalkActive;
+    KEVENT CancelWalkDone;
     // Synchronisation event, signalled when free: one selection at a time (a
     // client's interface selection, the configuration a start selects), held
     // from reading ConfigurationHandle for its request through the

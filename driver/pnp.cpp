@@ -80,6 +80,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     // Nothing is admitted or sent from here on; the sends already under way
     // have returned, so that the aborts below reach every request they made.
     CloseIoGates(extension);
+    // The requests client threads wait for on the default pipe, which no
+    // abort reaches, end now rather than at their bound.
+    CancelListedRequests(extension);
 
     // Aborting every pipe ends the transfers and streams in flight. The bus
     // may complete the cancelled requests after the abort itself: every
@@ -88,7 +91,7 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     PUSBD_INTERFACE_INFORMATION info = AcquireInterfaceInfo(extension);
     if (info != NULL) {
         for (ULONG i = 0; i < info->NumberOfPipes; i++) {
-            (VOID) AbortPipe(DeviceObject, info->Pipes[i].PipeHandle);
+            (VOID) AbortPipeAtRemoval(DeviceObject, info->Pipes[i].PipeHandle);
         }
         ReleaseInterfaceInfo(info);
     }

@@ -69,7 +69,7 @@ NTSTATUS SubmitUrbWithTimeout(PDEVICE_OBJECT DeviceObject, PURB Urb, PIRP Client
     DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     UrbInFlight request;
-    const NTSTATUS sent = SendUrb(DeviceObject, Urb, &request);
+    const NTSTATUS sent = SendUrb(DeviceObject, Urb, FALSE, &request);
     // Right after the data request has been handed over, whatever it returned.
     // When no IRP could be had the begin still went out: the end follows it,
     // though no data request did.

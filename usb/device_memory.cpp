@@ -45,7 +45,8 @@ NTSTATUS LoadDeviceMemory(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCH
 }
 
 // PASSIVE_LEVEL. Whole 512-byte blocks from device address 0; every block is
-// sent whatever the previous one's outcome.
+// sent whatever the previous one's outcome, until removal begins: it cancels
+// the block on its way and refuses the next (STATUS_DELETE_PENDING).
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID LoadDeviceMemoryBlocks(PDEVICE_OBJECT DeviceObject, const UCHAR *Data, ULONG BlockCount) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
@@ -56,7 +57,7 @@ VOID LoadDeviceMemoryBlocks(PDEVICE_OBJECT DeviceObject, const UCHAR *Data, ULON
     for (ULONG i = 0; i < BlockCount; i++) {
         const ULONG offset = i * MEMORY_BLOCK_BYTES;
         FillMemoryLoad(urb, Data + offset, MEMORY_BLOCK_BYTES, (USHORT)(offset & 0xFFFF));
-        (VOID) SubmitUrbSync(DeviceObject, urb);
+        if (SubmitUrbSync(DeviceObject, urb) == STATUS_DELETE_PENDING) break;
     }
     DrvFreePool(urb);
 }

@@ -18,7 +18,8 @@ static USHORT PipeRequestLengthForBus(VOID) {
 
 _IRQL_requires_(PASSIVE_LEVEL)
 static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function,
-                                USBD_PIPE_HANDLE PipeHandle, USHORT Length) {
+                                USBD_PIPE_HANDLE PipeHandle, USHORT Length,
+                                BOOLEAN AtRemoval = FALSE) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
     PURB urb = (PURB)DrvAllocatePool(sizeof(struct _URB_PIPE_REQUEST));
     if (urb == NULL) return STATUS_INSUFFICIENT_RESOURCES;
@@ -27,7 +28,8 @@ static NTSTATUS SendPipeRequest(PDEVICE_OBJECT DeviceObject, USHORT Function,
     urb->UrbHeader.Length = Length;
     urb->UrbHeader.Function = Function;
     urb->UrbPipeRequest.PipeHandle = PipeHandle;
-    NTSTATUS status = SubmitUrbSync(DeviceObject, urb);
+    NTSTATUS status =
+        AtRemoval ? SubmitUrbAtRemoval(DeviceObject, urb) : SubmitUrbSync(DeviceObject, urb);
     DrvFreePool(urb);
     return status;
 }
@@ -41,6 +43,14 @@ NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
     return SendPipeRequest(DeviceObject, URB_FUNCTION_ABORT_PIPE, PipeHandle,
                            PipeRequestLengthForBus());
+}
+
+// PASSIVE_LEVEL, the removal's thread once the gates are closed.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS AbortPipeAtRemoval(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
+    return SendPipeRequest(DeviceObject, URB_FUNCTION_ABORT_PIPE, PipeHandle,
+                           PipeRequestLengthForBus(), TRUE);
 }
 
 // PASSIVE_LEVEL. Resets the pipe of the selected interface at PipeIndex.

@@ -25,12 +25,19 @@
 // Sends Urb down with IOCTL_INTERNAL_USB_SUBMIT_URB and waits at most
 // ControlTimeoutRelative(); then cancels it and waits for its return.
 // Result: STATUS_IO_TIMEOUT when the request had to be cancelled (and did not
-// come back done), LastUsbdStatus untouched; else the request's status if
-// negative; else STATUS_UNSUCCESSFUL if the URB header's Status is negative
-// (which is also stored in LastUsbdStatus); else the request's status.
-// STATUS_INSUFFICIENT_RESOURCES if no IRP can be had (nothing sent).
+// come back done), its URB's USBD status (USBD_STATUS_CANCELED when the bus
+// left none) stored in LastUsbdStatus; else the request's status if
+// negative; else STATUS_UNSUCCESSFUL if the URB header's Status is negative;
+// and every negative URB Status is stored in LastUsbdStatus; else the
+// request's status. STATUS_INSUFFICIENT_RESOURCES if no IRP can be had,
+// STATUS_DELETE_PENDING once removal has begun (nothing sent either way). A
+// removal that begins while the request is out cancels it at once.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS SubmitUrbSync(PDEVICE_OBJECT DeviceObject, PURB Urb);
+// The same for the removal's own requests (the pipe aborts): sent while
+// removal runs, and not cancelled by it.
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS SubmitUrbAtRemoval(PDEVICE_OBJECT DeviceObject, PURB Urb);
 // TransferTimeoutMs as a relative wait (100 ns units), read once.
 LONGLONG TransferTimeoutRelative(VOID);
 // The bound of SubmitUrbSync as a relative wait: TransferTimeoutMs, but never
@@ -44,23 +51,40 @@ LONGLONG ControlTimeoutRelative(VOID);
 IO_COMPLETION_ROUTINE ForwardAndWaitCompletion;
 
 // A URB on its way to the bus on an IRP of the driver's own, between SendUrb
-// and WaitForUrb; it lives on the sending thread's stack.
+// and WaitForUrb; it lives on the sending thread's stack. A client's request
+// is listed on its device (DeviceExtension.ListedRequests) from before its
+// send until WaitForUrb has it back, so that removal can cancel it.
 typedef struct UrbInFlight {
     PIRP Irp;       // NULL when none could be had, and once WaitForUrb is done
     NTSTATUS Sent;  // what IoCallDriver returned
     KEVENT Done;    // signalled when the IRP has come back
+    PDEVICE_EXTENSION Extension;
+    // Under Extension->ListedRequestsLock: the next listed request; whether
+    // this one is listed; whether IoCallDriver has returned STATUS_PENDING for
+    // it (the removal's walk cancels only such a request: the sender cancels
+    // one the walk passed before that); whether the walk has passed it.
+    struct UrbInFlight *NextListed;
+    BOOLEAN Listed;
+    BOOLEAN Pending;
+    BOOLEAN Visited;
 } UrbInFlight;
 // Sends Urb down with IOCTL_INTERNAL_USB_SUBMIT_URB and returns at once.
-// STATUS_INSUFFICIENT_RESOURCES when no IRP can be had (nothing sent, nothing
-// to wait for); else STATUS_SUCCESS, and the caller must call WaitForUrb.
+// STATUS_INSUFFICIENT_RESOURCES when no IRP can be had, STATUS_DELETE_PENDING
+// when removal has begun and AtRemoval is FALSE (nothing sent, nothing to
+// wait for); else STATUS_SUCCESS, and the caller must call WaitForUrb. A
+// request sent with AtRemoval FALSE is listed for the removal's walk.
 _IRQL_requires_(PASSIVE_LEVEL)
-NTSTATUS SendUrb(PDEVICE_OBJECT DeviceObject, PURB Urb, UrbInFlight *Request);
+NTSTATUS SendUrb(PDEVICE_OBJECT DeviceObject, PURB Urb, BOOLEAN AtRemoval, UrbInFlight *Request);
 // Waits at most Timeout (relative, 100 ns units; 0 or more: a poll) for the
-// request, then cancels it and waits for its return; frees the IRP.
-// *TimedOut tells whether the wait ran out. Returns the request's own final
-// status. PASSIVE_LEVEL.
+// request, then cancels it and waits for its return; takes it off the list
+// and frees the IRP. *TimedOut tells whether the wait ran out. Returns the
+// request's own final status. PASSIVE_LEVEL.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS WaitForUrb(UrbInFlight *Request, LONGLONG Timeout, BOOLEAN *TimedOut);
+// Removal, once its gates are closed: cancels every listed request the bus
+// holds, so that the client threads waiting for them return at once.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID CancelListedRequests(PDEVICE_EXTENSION Extension);
 
 // IOCTL_INTERNAL_USB_RESET_PORT; the request's status. LastUsbdStatus untouched.
 _IRQL_requires_(PASSIVE_LEVEL)
@@ -150,7 +174,8 @@ ULONG GetCurrentFrameNumber(PDEVICE_OBJECT DeviceObject);
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS LoadDeviceMemory(PDEVICE_OBJECT DeviceObject, USHORT Address, const UCHAR *Data,
                           ULONG Length);
-// BlockCount blocks of 512 bytes from device address 0; failures ignored.
+// BlockCount blocks of 512 bytes from device address 0; failures ignored, but
+// once removal has begun no further block is sent.
 _IRQL_requires_(PASSIVE_LEVEL)
 VOID LoadDeviceMemoryBlocks(PDEVICE_OBJECT DeviceObject, const UCHAR *Data, ULONG BlockCount);
 
@@ -159,6 +184,9 @@ VOID LoadDeviceMemoryBlocks(PDEVICE_OBJECT DeviceObject, const UCHAR *Data, ULON
 
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS AbortPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
+// The removal's abort of a pipe (SubmitUrbAtRemoval).
+_IRQL_requires_(PASSIVE_LEVEL)
+NTSTATUS AbortPipeAtRemoval(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS ResetPipeByIndex(PDEVICE_OBJECT DeviceObject, ULONG PipeIndex);
 _IRQL_requires_(PASSIVE_LEVEL)
