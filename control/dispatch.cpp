@@ -139,6 +139,9 @@ static VOID AbortPipeCase(ClientControlCall *Call) {
         SetResult(Call, status, 0);
         return;
     }
+    // The isochronous jobs on the pipe send nothing more from here on, so
+    // that the abort ends them rather than only the requests it finds.
+    IsoAbortJobsOnPipe(Call->Device, pipe->PipeHandle);
     (VOID) AbortPipe(Call->Device, pipe->PipeHandle);
     ReleaseInterfaceInfo(info);
 }

@@ -164,15 +164,25 @@ static NTSTATUS RunBlockJob(PDEVICE_OBJECT DeviceObject, PIRP Irp, const IsoRead
     status = IsoBuildSlots(context);
     if (!NT_SUCCESS(status)) goto Free;
 
+    // Listed while it runs, so that an ABORT_PIPE of its pipe ends it.
+    IsoListJob(context);
     IsoRunJob(context);
     for (ULONG i = 0; i < context->SlotCount; i++) {
         KeWaitForSingleObject(&context->Slots[i].Done, Executive, KernelMode, FALSE, NULL);
+    }
+    {
+        PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
+        IsoUnlistJobLocked(extension, context);
+        KeReleaseSpinLock(&extension->StreamLock, oldIrql);
     }
     // Every packet's outcome is in its descriptor; the job itself succeeded.
     status = STATUS_SUCCESS;
 
 Free:
     IsoReleaseJob(context);
-    DrvFreePool(context);
+    // An abort that waits for the job's sends may hold the context a moment
+    // longer; nothing of the client's buffer is touched after this.
+    IsoDropJobReference(context);
     return status;
 }

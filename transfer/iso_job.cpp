@@ -98,6 +98,8 @@ NTSTATUS IsoCreateJob(PDEVICE_OBJECT DeviceObject, const IsoJobOperations *Opera
     context->PacketsPerRequest = Shape->PacketsPerRequest;
     context->SlotCount = Shape->SlotCount;
     context->ActiveSlots = (LONG)Shape->SlotCount;
+    context->References = 1;
+    KeInitializeEvent(&context->SendsIdle, NotificationEvent, FALSE);
 
     const ULONGLONG slotBytes = (ULONGLONG)Shape->SlotCount * sizeof(IsoSlot);
     if (slotBytes <= ISO_MAX_ULONG) context->Slots = (IsoSlot *)DrvAllocatePool((SIZE_T)slotBytes);
@@ -136,6 +138,67 @@ VOID IsoReleaseJob(StreamContext *Context) {
 }
 
 _IRQL_requires_max_(DISPATCH_LEVEL)
+VOID IsoDropJobReference(StreamContext *Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
+    if (InterlockedDecrement(&Context->References) != 0) return;
+    if (Context->StreamDataRing != NULL) RingDestroy(Context->StreamDataRing);
+    if (Context->StreamDescriptorRing != NULL) RingDestroy(Context->StreamDescriptorRing);
+    DrvFreePool(Context);
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID IsoListJob(StreamContext *Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
+    PDEVICE_EXTENSION extension = GetDeviceExtension(Context->Device);
+    KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
+    Context->NextRunning = extension->RunningJobs;
+    extension->RunningJobs = Context;
+    KeReleaseSpinLock(&extension->StreamLock, oldIrql);
+}
+
+_IRQL_requires_(DISPATCH_LEVEL)
+_Requires_lock_held_(Extension->StreamLock)
+VOID IsoUnlistJobLocked(PDEVICE_EXTENSION Extension, StreamContext *Context) {
+    DRV_IRQL_IS(DISPATCH_LEVEL);
+    DRV_LOCK_HELD(&Extension->StreamLock);
+    for (StreamContext **link = &Extension->RunningJobs; *link != NULL;
+         link = &(*link)->NextRunning) {
+        if (*link == Context) {
+            *link = Context->NextRunning;
+            Context->NextRunning = NULL;
+            return;
+        }
+    }
+}
+
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID IsoAbortJobsOnPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle) {
+    DRV_IRQL_IS(PASSIVE_LEVEL);
+    PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
+    for (;;) {
+        // One job at a time, with a reference, so that it outlives the wait.
+        KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
+        StreamContext *job = extension->RunningJobs;
+        while (job != NULL && (job->Aborted || job->Pipe->PipeHandle != PipeHandle)) {
+            job = job->NextRunning;
+        }
+        if (job != NULL) {
+            WriteUCharNoFence(&job->Aborted, 1);
+            InterlockedIncrement(&job->References);
+        }
+        KeReleaseSpinLock(&extension->StreamLock, oldIrql);
+        if (job == NULL) return;
+        // A send that looked at Aborted before it was set reaches the bus
+        // before the abort does, and is cancelled by it.
+        KeMemoryBarrier();
+        if (ReadNoFence(&job->SendsInProgress) != 0) {
+            KeWaitForSingleObject(&job->SendsIdle, Executive, KernelMode, FALSE, NULL);
+        }
+        IsoDropJobReference(job);
+    }
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
 VOID IsoFreeSlotRequest(IsoSlot *Slot) {
     DRV_IRQL_MAX(DISPATCH_LEVEL);
     if (Slot->Irp != NULL) IoFreeIrp(Slot->Irp);
@@ -167,15 +230,44 @@ static BOOLEAN StopSlot(IsoSlot *Slot, NTSTATUS Cause) {
     return Slot->Owner->Operations->StopSlot(Slot, Cause);
 }
 
+// Drainer only: the job's own bracket around a send, inside the device's
+// send gate. BeginJobSend is FALSE once the job's pipe has been aborted
+// (nothing is counted then). IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static VOID EndJobSend(StreamContext *Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
+    if (InterlockedDecrement(&Context->SendsInProgress) == 0 &&
+        ReadUCharNoFence(&Context->Aborted)) {
+        KeSetEvent(&Context->SendsIdle, IO_NO_INCREMENT, FALSE);
+    }
+}
+
+_IRQL_requires_max_(DISPATCH_LEVEL)
+static BOOLEAN BeginJobSend(StreamContext *Context) {
+    DRV_IRQL_MAX(DISPATCH_LEVEL);
+    InterlockedIncrement(&Context->SendsInProgress);
+    KeMemoryBarrier();
+    // Counted before Aborted is looked at: an abort that sets Aborted after
+    // this look waits for the send (IsoAbortJobsOnPipe).
+    if (!ReadUCharNoFence(&Context->Aborted)) return TRUE;
+    EndJobSend(Context);
+    return FALSE;
+}
+
 // Drainer only. Rebuilds the slot for its StartPacket, puts it at the back
-// of the order and sends it; once removal has begun, stops it instead. TRUE
-// when that stop ended the job. IRQL <= DISPATCH_LEVEL.
+// of the order and sends it; once removal has begun or the job's pipe has
+// been aborted, stops it instead. TRUE when that stop ended the job.
+// IRQL <= DISPATCH_LEVEL.
 _IRQL_requires_max_(DISPATCH_LEVEL)
 static BOOLEAN SendSlot(IsoSlot *Slot) {
     DRV_IRQL_MAX(DISPATCH_LEVEL);
     StreamContext *context = Slot->Owner;
     PDEVICE_EXTENSION extension = GetDeviceExtension(context->Device);
     if (!BeginSend(extension)) return StopSlot(Slot, STATUS_DELETE_PENDING);
+    if (!BeginJobSend(context)) {
+        EndSend(extension);
+        return StopSlot(Slot, STATUS_CANCELLED);
+    }
     RebuildIsoRequest(context, Slot);
     Slot->NextSent = NULL;
     Slot->Parked = FALSE;
@@ -191,6 +283,7 @@ static BOOLEAN SendSlot(IsoSlot *Slot) {
     // the job are still the drainer's. Any status but STATUS_PENDING means
     // the lower driver completed the request before it returned.
     Slot->CompletedInSend = sent != STATUS_PENDING;
+    EndJobSend(context);
     EndSend(extension);
     return FALSE;
 }

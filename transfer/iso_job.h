@@ -172,21 +172,33 @@ typedef struct StreamContext {
     // A drainer is running (the starter while it sends the first requests,
     // or the completion that found its slot oldest).
     _Guarded_by_(OrderLock) BOOLEAN Draining;
-    // Stream: 1 for the running slots together, plus 1 per ReadStream that is
-    // draining the rings; the last reference frees the rings and the context.
+    // 1 for the job's owner (a stream's running slots together, a block
+    // read's client thread), plus 1 per ReadStream draining a stream's rings
+    // and per ABORT_PIPE waiting for the job's sends; the last reference
+    // frees the rings (if any) and the context (IsoDropJobReference).
     volatile LONG References;
     // Stream: a StopStream made while this stream ran asks its slots to
     // stop. Set under the device's StreamLock by StopStream (never cleared: a
     // later StartStream builds a stream of its own with its own flag), read
     // by the drainer with ReadUCharNoFence.
     volatile UCHAR StreamStopRequested;
-    // Stream: the next stream of the device's RunningStreams list, under
-    // StreamLock.
+    // The next job of the device's RunningJobs list, under StreamLock.
     _Guarded_by_(Device->DeviceExtension->StreamLock) struct StreamContext *NextRunning;
+    // Set once by an ABORT_PIPE of the job's pipe, under the device's
+    // StreamLock; read by the drainer before each send (ReadUCharNoFence):
+    // an aborted job sends nothing more, and its slots stop as they come back.
+    volatile UCHAR Aborted;
+    // The drainer's sends between their look at Aborted and the return of
+    // their IofCallDriver (interlocked changes); SendsIdle (notification) is
+    // set when the count drops to 0 once Aborted is set, so that an abort
+    // sends its request to the bus only after every send that missed the flag.
+    volatile LONG SendsInProgress;
+    KEVENT SendsIdle;
 } StreamContext;
 
 // The one constructor of a job: a zero-filled StreamContext with its
-// operations, device, pipe, shape and ActiveSlots = SlotCount, and a
+// operations, device, pipe, shape, ActiveSlots = SlotCount and one
+// reference (the owner's), and a
 // zero-filled array of SlotCount slots. Takes over the reference on
 // Interface, which it gives back on failure. The caller sets the payload
 // (and what else its job uses), then builds the slots' requests
@@ -195,6 +207,19 @@ _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS IsoCreateJob(PDEVICE_OBJECT DeviceObject, const IsoJobOperations *Operations,
                       PUSBD_INTERFACE_INFORMATION Interface, PUSBD_PIPE_INFORMATION Pipe,
                       const IsoJobShape *Shape, StreamContext **Job);
+
+// Drops a reference on the job (References); the last one frees its rings,
+// if any, and the context. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID IsoDropJobReference(StreamContext *Context);
+
+// Puts a job on the device's RunningJobs list, and takes it off under the
+// device's StreamLock. IRQL <= DISPATCH_LEVEL.
+_IRQL_requires_max_(DISPATCH_LEVEL)
+VOID IsoListJob(StreamContext *Context);
+_IRQL_requires_(DISPATCH_LEVEL)
+_Requires_lock_held_(Extension->StreamLock)
+VOID IsoUnlistJobLocked(PDEVICE_EXTENSION Extension, StreamContext *Context);
 
 // Builds every slot's request (BuildIsoRequest). On failure the requests
 // built are freed again and the result is STATUS_NO_MEMORY. PASSIVE_LEVEL.

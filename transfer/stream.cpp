@@ -32,33 +32,6 @@ static VOID FreeStream(StreamContext *Context) {
     Context->PayloadBuffer = NULL;
 }
 
-// The last reference frees the rings and the context. IRQL <= DISPATCH_LEVEL.
-_IRQL_requires_max_(DISPATCH_LEVEL)
-static VOID DropStreamReference(StreamContext *Context) {
-    DRV_IRQL_MAX(DISPATCH_LEVEL);
-    if (InterlockedDecrement(&Context->References) != 0) return;
-    if (Context->StreamDataRing != NULL) RingDestroy(Context->StreamDataRing);
-    if (Context->StreamDescriptorRing != NULL) RingDestroy(Context->StreamDescriptorRing);
-    DrvFreePool(Context);
-}
-
-// Takes Context off the device's list of running streams. IRQL <=
-// DISPATCH_LEVEL, StreamLock held.
-_IRQL_requires_(DISPATCH_LEVEL)
-_Requires_lock_held_(Extension->StreamLock)
-static VOID UnlinkRunningStreamLocked(PDEVICE_EXTENSION Extension, StreamContext *Context) {
-    DRV_IRQL_IS(DISPATCH_LEVEL);
-    DRV_LOCK_HELD(&Extension->StreamLock);
-    for (StreamContext **link = &Extension->RunningStreams; *link != NULL;
-         link = &(*link)->NextRunning) {
-        if (*link == Context) {
-            *link = Context->NextRunning;
-            Context->NextRunning = NULL;
-            return;
-        }
-    }
-}
-
 // IRQL <= DISPATCH_LEVEL, the drainer. The last slot tears the stream down;
 // leaving the gate is its last access to the device.
 _IRQL_requires_max_(DISPATCH_LEVEL)
@@ -74,7 +47,7 @@ static BOOLEAN StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
 
     FreeStream(context);
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
-    UnlinkRunningStreamLocked(extension, context);
+    IsoUnlistJobLocked(extension, context);
     if (ReadUCharNoFence(&context->StreamStopRequested)) extension->StreamsStopping--;
     // Only this stream's own rings: a newer stream started meanwhile keeps
     // the extension's ring references, and ReadStream still reaches it.
@@ -85,7 +58,7 @@ static BOOLEAN StreamStopSlot(IsoSlot *Slot, NTSTATUS Cause) {
     }
     KeReleaseSpinLock(&extension->StreamLock, oldIrql);
     KeSetEvent(&extension->StreamEnded, IO_NO_INCREMENT, FALSE);
-    DropStreamReference(context);
+    IsoDropJobReference(context);
     ReleaseIo(device);
     return TRUE;
 }
@@ -212,7 +185,6 @@ NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     status = IsoCreateJob(DeviceObject, &StreamOperations, info, pipe, &shape, &context);
     if (!NT_SUCCESS(status)) return status;
     context->PayloadBytes = record.SlotCount * record.PacketsPerRequest * record.PacketSize;
-    context->References = 1;
 
     status = STATUS_NO_MEMORY;
     context->PayloadBuffer = (PUCHAR)DrvAllocatePool(context->PayloadBytes);
@@ -240,8 +212,8 @@ NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
         extension->DataRing = context->StreamDataRing;
         extension->DescriptorRing = context->StreamDescriptorRing;
         extension->ActiveStream = context;
-        context->NextRunning = extension->RunningStreams;
-        extension->RunningStreams = context;
+        context->NextRunning = extension->RunningJobs;
+        extension->RunningJobs = context;
         KeReleaseSpinLock(&extension->StreamLock, oldIrql);
     }
 
@@ -252,7 +224,7 @@ NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
 
 unwind:
     FreeStream(context);
-    DropStreamReference(context);
+    IsoDropJobReference(context);
     return status;
 }
 
@@ -263,8 +235,9 @@ NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject) {
     DRV_IRQL_IS(PASSIVE_LEVEL);
     PDEVICE_EXTENSION extension = GetDeviceExtension(DeviceObject);
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&extension->StreamLock);
-    for (StreamContext *stream = extension->RunningStreams; stream != NULL;
+    for (StreamContext *stream = extension->RunningJobs; stream != NULL;
          stream = stream->NextRunning) {
+        if (stream->Operations != &StreamOperations) continue;  // a block read
         if (ReadUCharNoFence(&stream->StreamStopRequested)) continue;
         WriteUCharNoFence(&stream->StreamStopRequested, 1);
         extension->StreamsStopping++;
@@ -320,7 +293,7 @@ NTSTATUS ReadStream(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
             status = STATUS_SUCCESS;
         }
     }
-    if (stream != NULL) DropStreamReference(stream);
+    if (stream != NULL) IsoDropJobReference(stream);
     KeSetEvent(&extension->StreamReadLock, IO_NO_INCREMENT, FALSE);
     return status;
 }

@@ -44,6 +44,13 @@ NTSTATUS StartStream(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // nothing.
 _IRQL_requires_(PASSIVE_LEVEL)
 NTSTATUS StopStream(PDEVICE_OBJECT DeviceObject);
+
+// ABORT_PIPE (transfer/iso_job.cpp): every running isochronous job on
+// PipeHandle is marked aborted and sends nothing more; returns once the sends
+// that looked at the mark before it was set have reached the bus, so that the
+// abort request sent after it cancels every request of those jobs.
+_IRQL_requires_(PASSIVE_LEVEL)
+VOID IsoAbortJobsOnPipe(PDEVICE_OBJECT DeviceObject, USBD_PIPE_HANDLE PipeHandle);
 // IOCTL_USBCAM_READ_STREAM: drains whole packets from the stream's rings into
 // the data buffer. The dispatcher has checked the input length (20) and the
 // output length (PacketCount * (PacketSize + 12)); ReadStream refuses, in this
