@@ -13,6 +13,7 @@
 #include "usbcam/usbcam_ioctl.h"
 #include "driver/driver.h"
 #include "driver_fixture.h"
+#include "virtual_machine.h"
 #include "sim/kernel.h"
 #include "sim/usbbus.h"
 
@@ -20,54 +21,7 @@ namespace {
 
 using sim::usb::WireRecord;
 
-// A camera, the driver and an open handle, on a kernel of its own, with bus
-// time on the wall clock or virtual; the wire log read before teardown.
-class Machine {
-public:
-    explicit Machine(bool virtualTime) : virtual_(virtualTime) {
-        sim::KernelBoot();
-        if (virtual_) {
-            sim::SetVirtualTime(true);
-            part_.reset(new sim::TimeParticipant);
-        }
-        EXPECT_EQ(sim::usb::BusStart(), STATUS_SUCCESS);
-        NTSTATUS status = STATUS_UNSUCCESSFUL;
-        driver_ = sim::LoadDriver("tavrinoscope", DriverEntry, &status);
-        EXPECT_EQ(status, STATUS_SUCCESS);
-        sim::usb::PlugResult plugged = sim::usb::PlugReferenceCamera();
-        EXPECT_EQ(plugged.Status, STATUS_SUCCESS);
-        port_ = plugged.Port;
-        pdo_ = plugged.Pdo;
-        EXPECT_EQ(sim::PnpReportChild(pdo_, driver_), STATUS_SUCCESS);
-        EXPECT_EQ(sim::PnpStartDevice(pdo_), STATUS_SUCCESS);
-        EXPECT_EQ(sim::ClientOpen(drvtest::Win32Name(0).c_str(), &handle_), STATUS_SUCCESS);
-    }
-
-    ~Machine() {
-        sim::ClientClose(handle_);
-        EXPECT_EQ(sim::PnpRemoveDevice(pdo_), STATUS_SUCCESS);
-        sim::usb::BusStop();
-        sim::UnloadDriver(driver_);
-        part_.reset();
-        for (const auto &v : sim::VerifierTakeViolations())
-            ADD_FAILURE() << v.Rule << " at " << v.Site << ": " << v.Detail;
-        sim::KernelShutdown();
-        sim::VerifierTakeViolations();
-    }
-
-    sim::IoResult Call(ULONG code, const void *in, ULONG inLength, void *out, ULONG outLength) {
-        return sim::ClientDeviceIoControl(handle_, code, in, inLength, out, outLength);
-    }
-    int Port() const { return port_; }
-
-private:
-    bool virtual_;
-    std::unique_ptr<sim::TimeParticipant> part_;
-    PDRIVER_OBJECT driver_ = nullptr;
-    PDEVICE_OBJECT pdo_ = nullptr;
-    int port_ = 0;
-    sim::ClientHandle handle_ = 0;
-};
+using Machine = drvtest::VirtualMachine;
 
 // One line per transfer, in submission order, with everything but the bus
 // times: the isochronous IN packets' microframe numbers (in their data) are
