@@ -19,8 +19,9 @@
 #   make vm-check  the camera and the driver on a real USB stack: Debian's kernel under QEMU (docs/real-usb.md)
 #   make docs     render the pictures docs/diagrams/*.dot to the committed SVGs (make test checks they are current)
 #   make format-check  the C and C++ sources against .clang-format (scripts/format.sh formats them in place)
+#   make flake-check   each suite (plain, ASan, TSan) FLAKE_RUNS times with both cores kept busy; lists every test that failed
 
-.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz fuzz-fast fuzz-merge fuzz-coverage bench mutants stress soak vm-check docs format-check deps clean
+.PHONY: flake-check all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz fuzz-fast fuzz-merge fuzz-coverage bench mutants stress soak vm-check docs format-check deps clean
 
 all: build
 
@@ -163,3 +164,14 @@ format-check:
 
 clean:
 	rm -rf build
+
+# Every suite run FLAKE_RUNS times while FLAKE_LOAD busy processes keep the
+# cores busy (scripts/flake-check.sh); every test that failed in any run is
+# listed. CI runs a short form (one run of the plain suite under load).
+FLAKE_RUNS ?= 3
+FLAKE_PRESETS ?= host sanitize tsan
+FLAKE_LOAD ?= $(shell nproc)
+FLAKE_REGEX ?=
+flake-check: deps
+	@scripts/flake-check.sh --runs $(FLAKE_RUNS) --presets "$(FLAKE_PRESETS)" --load $(FLAKE_LOAD) \
+	  $(if $(FLAKE_REGEX),--regex '$(FLAKE_REGEX)')
