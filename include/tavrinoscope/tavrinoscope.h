@@ -64,6 +64,23 @@
  * TAVRINOSCOPE_CAMERA, else the built-in reference camera. The machine stops
  * when the last camera is closed; the next open starts a fresh one. The
  * tvs_emulation_* calls exist only there (elsewhere TVS_ERROR_NOT_SUPPORTED).
+ *
+ * VIRTUAL TIME (Linux emulation, for tests)
+ * With TVS_OPEN_VIRTUAL_TIME in tvs_open_options.flags, or the environment
+ * variable TAVRINOSCOPE_VIRTUAL_TIME set to 1, at the open that starts the
+ * machine, the machine's bus and kernel run on virtual time: time moves
+ * only while every thread that has called the library waits in it (a
+ * transfer waiting for the bus, a stream read that found nothing, a stop
+ * waiting for its stream), and then jumps to the next thing due. What a
+ * program does between calls takes no bus time, so a stream loses no
+ * packet and a time-out elapses in the camera's time, however slow or
+ * loaded the machine: results no longer depend on the machine's speed.
+ * The price: each thread that has called the library takes part until it
+ * ends, and while such a thread waits outside the library (a sleep, a join
+ * of another thread that needs the camera) the camera's time stands
+ * still: such a thread waits with tvs_emulation_wait instead. Under virtual
+ * time a tvs_stream_read that finds nothing waits one bus frame before it
+ * returns, so a polling loop moves time on.
  */
 #ifndef TAVRINOSCOPE_H
 #define TAVRINOSCOPE_H
@@ -142,6 +159,9 @@ enum {
     TVS_ERROR_EMULATION = -15,
     /* A file could not be read. */
     TVS_ERROR_IO = -16,
+    /* The camera is busy with another request of the kind that runs one at
+       a time (a segmented transfer); nothing was sent. Try again. */
+    TVS_ERROR_BUSY = -17,
     /* Any other failure status of the driver or the platform; see
        tvs_last_driver_status(). */
     TVS_ERROR_OTHER = -99
@@ -174,9 +194,15 @@ typedef struct tvs_open_options {
        camera. Ignored while a machine already runs (another camera is open).
        Not supported on Windows (TVS_ERROR_NOT_SUPPORTED when set). */
     const char *camera_profile;
+    /* TVS_OPEN_* bits; 0 for none. */
+    uint32_t flags;
     /* Reserved; set to 0. */
-    uint32_t reserved[8];
+    uint32_t reserved[7];
 } tvs_open_options;
+
+/* Linux emulation: the machine this open starts runs on virtual time (see
+   "Virtual time" above). Ignored while a machine already runs. */
+#define TVS_OPEN_VIRTUAL_TIME 0x1u
 
 /* Opens camera `index` (0 to 31: \\.\Tavrinoscope-<index>). On success
  *camera is the handle; on failure it is NULL. */
@@ -440,6 +466,11 @@ TVS_API tvs_status tvs_emulation_unplug(tvs_camera *camera);
    handles a camera that refuses. */
 TVS_API tvs_status tvs_emulation_fail_next(tvs_camera *camera, uint8_t endpoint, uint32_t count,
                                            int32_t usb_status);
+/* Waits `milliseconds` of the emulated machine's time: under virtual time
+   the way for a thread that has called the library to let the camera's
+   time move on (a sleep or a join outside the library would hold it still,
+   see "Virtual time"); on the wall clock a plain sleep. */
+TVS_API tvs_status tvs_emulation_wait(uint32_t milliseconds);
 
 #ifdef __cplusplus
 }
