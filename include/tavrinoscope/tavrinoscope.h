@@ -28,9 +28,10 @@
  * the last USB status read right after the request. TVS_OK from these calls
  * means only that the driver took the request; a usb_status that is negative
  * and differs from the value before the call means the camera refused it.
- * tvs_load_memory and tvs_load_hex compare the status before and after for
- * you (TVS_ERROR_USB when it changed to a failure), and with `verify` read
- * the memory back (TVS_ERROR_VERIFY on a difference); tvs_select_setting
+ * tvs_load_memory and tvs_load_hex send the load's requests so that each
+ * reports its own outcome (TVS_ERROR_USB when the camera refused one), and
+ * with `verify` read the memory back (TVS_ERROR_VERIFY on a difference);
+ * tvs_select_setting
  * reads the selected setting back (TVS_ERROR_REFUSED when it did not change).
  * The opposite case: tvs_set_feature ALWAYS returns TVS_ERROR_USB, because
  * the driver completes SET_FEATURE with failure whatever the camera
@@ -352,10 +353,15 @@ TVS_API tvs_status tvs_stream_start(tvs_camera *camera, const tvs_iso_config *co
 TVS_API tvs_status tvs_stream_read(tvs_camera *camera, uint32_t max_packets, void *buffer,
                                    size_t buffer_size, tvs_iso_packet *packet_info,
                                    uint32_t *packets_read);
-/* Stops the stream and returns once it has ended (its requests in flight
-   back), so that a selection or a pipe reset may follow at once; packets
-   collected and not yet read are dropped. TVS_ERROR_TIMEOUT when it has
-   not ended within about 10 s. */
+/* Stops the camera's streams and returns once they have ended (their
+   requests in flight back), so that a selection or a pipe reset may follow
+   at once; packets collected and not yet read are dropped with them. The
+   stop reads no packets itself, and a tvs_stream_start of the same camera
+   in this process waits until the stop has returned, so a stream started
+   meanwhile is neither stopped nor taken for the stopped one (a stream
+   another process starts meanwhile is not told apart: the stop then waits
+   for it too). TVS_ERROR_TIMEOUT when they have not ended within 10 s of
+   the camera's time. A handle that started no stream returns at once. */
 TVS_API tvs_status tvs_stream_stop(tvs_camera *camera);
 
 typedef struct tvs_stream_stats {
@@ -412,11 +418,15 @@ TVS_API tvs_status tvs_set_feature(tvs_camera *camera, uint16_t selector, uint16
                                    int32_t *usb_status);
 
 /* Writes `length` bytes into the camera's 64 KiB memory at `address`
-   (vendor request 0xA0), with `verify` non-zero reads them back.
-   THE DRIVER REPORTS SUCCESS WHATEVER THE CAMERA ANSWERED; this call
-   compares the last USB status before and after (TVS_ERROR_USB when a new
-   failure appeared) and *usb_status (may be NULL) receives it. Use verify
-   to be sure. */
+   (vendor request 0xA0, 64 bytes a request), with `verify` non-zero reads
+   them back. The driver's own memory-load code reports success whatever
+   the camera answered, so this call sends the same requests as class or
+   vendor requests (tvs_control_transfer), whose status is their own: a
+   load the camera refuses gives TVS_ERROR_USB (or TVS_ERROR_DEVICE_GONE,
+   TVS_ERROR_TIMEOUT ...), whatever the last USB status held before, and
+   stops at the refused request (earlier ones stay written). *usb_status
+   (may be NULL) receives the last USB status afterwards: the refusal's on
+   failure; on success it may still hold an earlier failure. */
 TVS_API tvs_status tvs_load_memory(tvs_camera *camera, uint16_t address, const void *data,
                                    uint32_t length, int verify, int32_t *usb_status);
 /* The same for an Intel HEX text (`length` bytes, need not end in NUL):

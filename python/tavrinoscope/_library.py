@@ -89,7 +89,10 @@ def _load() -> ctypes.CDLL:
 # ---- The header's structures ------------------------------------------------
 
 class OpenOptions(ctypes.Structure):
-    _fields_ = [("camera_profile", ctypes.c_char_p), ("reserved", ctypes.c_uint32 * 8)]
+    _fields_ = [("camera_profile", ctypes.c_char_p), ("flags", ctypes.c_uint32), ("reserved", ctypes.c_uint32 * 7)]
+
+
+OPEN_VIRTUAL_TIME = 0x1
 
 
 class PipeInfoStruct(ctypes.Structure):
@@ -180,6 +183,7 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         "tvs_emulation_get_state": (st, [P(EmulationStateStruct)]),
         "tvs_emulation_unplug": (st, [cam]),
         "tvs_emulation_fail_next": (st, [cam, u8, u32, i32]),
+        "tvs_emulation_wait": (st, [u32]),
     }
     for name, (restype, argtypes) in table.items():
         function = getattr(lib, name)

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import ctypes
+import os
 import time
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -157,6 +158,16 @@ def emulation_state() -> EmulationState:
     return EmulationState(bool(state.running), int(state.open_cameras), int(state.violations))
 
 
+def emulation_wait(milliseconds: int) -> None:
+    """Waits ``milliseconds`` of the emulated machine's time (Linux build
+    only). Under virtual time (``Camera(virtual_time=True)`` or
+    ``TAVRINOSCOPE_VIRTUAL_TIME=1``) the camera's time moves only while every
+    thread that has used the library waits in it: a thread that would sleep
+    or join another thread that needs the camera calls this instead."""
+    action = "emulation_wait"
+    _check(native.library().tvs_emulation_wait(_unsigned(milliseconds, 32, "milliseconds", action)), action)
+
+
 class Camera:
     """An open camera.
 
@@ -167,10 +178,14 @@ class Camera:
     other thread uses the camera. On Linux the first camera opened in a
     process starts the emulated machine (with ``camera_profile``, else the
     profile named by ``TAVRINOSCOPE_CAMERA``, else the reference camera) and
-    the last one closed stops it.
+    the last one closed stops it. With ``virtual_time`` (or
+    ``TAVRINOSCOPE_VIRTUAL_TIME=1``) the machine that open starts runs on
+    virtual bus time, for tests whose results must not depend on the
+    machine's speed (see ``emulation_wait``).
     """
 
-    def __init__(self, index: int = 0, *, camera_profile: Union[str, Path, None] = None) -> None:
+    def __init__(self, index: int = 0, *, camera_profile: Union[str, Path, None] = None,
+                 virtual_time: bool = False) -> None:
         self._handle: Optional[ctypes.c_void_p] = None
         action = f"open camera {index}"
         index = _unsigned(index, 5, "index", action)  # 0 to 31
@@ -178,11 +193,16 @@ class Camera:
         options = native.OpenOptions()
         if camera_profile is not None:
             options.camera_profile = str(camera_profile).encode()
+        if virtual_time:
+            options.flags |= native.OPEN_VIRTUAL_TIME
         handle = ctypes.c_void_p()
         _check(lib.tvs_open_ex(index, ctypes.byref(options), ctypes.byref(handle)), action)
         self._lib = lib
         self._handle = handle
         self.index = index
+        # Under virtual time a stream read that finds nothing has already
+        # waited a bus frame in the library: no sleep of its own on top.
+        self._virtual_time = bool(virtual_time) or os.environ.get("TAVRINOSCOPE_VIRTUAL_TIME", "") not in ("", "0")
         self._frame_capacity = 640 * 480 + 512
 
     # ---- Life --------------------------------------------------------------
@@ -649,7 +669,8 @@ class Stream:
                         pass
                     raise error
                 if count.value == 0:
-                    time.sleep(0.002)
+                    if not self._camera._virtual_time:
+                        time.sleep(0.002)
                     continue
                 for p in self._info[:count.value]:
                     yield Packet(bytes(view[p.offset:p.offset + p.length]), UsbStatus(p.status))

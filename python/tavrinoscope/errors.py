@@ -98,6 +98,15 @@ class EmulationError(TavrinoscopeError):
     """The emulated machine could not start or plug the camera (Linux)."""
 
 
+class IoError(TavrinoscopeError, OSError):
+    """A file could not be read."""
+
+
+class BusyError(TavrinoscopeError):
+    """The camera is busy with another request that runs one at a time (a
+    segmented transfer); nothing was sent. Try again."""
+
+
 _BY_NAME: Dict[str, Type[TavrinoscopeError]] = {
     "TVS_ERROR_INVALID_ARGUMENT": InvalidArgumentError,
     "TVS_ERROR_NOT_FOUND": NotFoundError,
@@ -114,6 +123,8 @@ _BY_NAME: Dict[str, Type[TavrinoscopeError]] = {
     "TVS_ERROR_BUFFER_TOO_SMALL": BufferTooSmallError,
     "TVS_ERROR_NOT_SUPPORTED": NotSupportedError,
     "TVS_ERROR_EMULATION": EmulationError,
+    "TVS_ERROR_IO": IoError,
+    "TVS_ERROR_BUSY": BusyError,
 }
 
 
