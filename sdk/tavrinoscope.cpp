@@ -15,6 +15,7 @@
 #include "usbcam/usbcam_ioctl.h"
 #include "usbcam/camera.h"
 #include "usbcam/descriptors.h"
+#include "usbcam/images.h"
 #include "usbcam/intel_hex.h"
 #include "usbcam/iso_packets.h"
 #include "usbcam/status_names.h"
@@ -412,7 +413,7 @@ const StatusText kStatusTexts[] = {
     {TVS_ERROR_NOT_SUPPORTED, "TVS_ERROR_NOT_SUPPORTED", "not available in this build or on this camera"},
     {TVS_ERROR_EMULATION, "TVS_ERROR_EMULATION",
      "the emulated machine could not start or plug the camera (see standard error)"},
-    {TVS_ERROR_IO, "TVS_ERROR_IO", "a file could not be read"},
+    {TVS_ERROR_IO, "TVS_ERROR_IO", "a file could not be read or written"},
     {TVS_ERROR_BUSY, "TVS_ERROR_BUSY",
      "the camera is busy with another request that runs one at a time (a segmented transfer); try again"},
     {TVS_ERROR_OTHER, "TVS_ERROR_OTHER", "the driver failed the request; tvs_last_driver_status says how"},
@@ -747,9 +748,11 @@ tvs_status tvs_stream_start(tvs_camera *camera, const tvs_iso_config *config) {
     return TVS_OK;
 }
 
-tvs_status tvs_stream_read(tvs_camera *camera, uint32_t max_packets, void *buffer, size_t buffer_size,
-                           tvs_iso_packet *packet_info, uint32_t *packets_read) {
-    Begin();
+namespace {
+
+// One look at the stream: takes what it has collected, up to max_packets.
+tvs_status StreamReadOnce(tvs_camera *camera, uint32_t max_packets, void *buffer, size_t buffer_size,
+                          tvs_iso_packet *packet_info, uint32_t *packets_read) {
     if (packets_read != nullptr) *packets_read = 0;
     if (camera == nullptr || buffer == nullptr || packet_info == nullptr || packets_read == nullptr ||
         max_packets == 0) {
@@ -773,9 +776,6 @@ tvs_status tvs_stream_read(tvs_camera *camera, uint32_t max_packets, void *buffe
     }
     const uint32_t taken =
         static_cast<uint32_t>(std::min<uint64_t>(outcome.Information / (uint64_t{packetSize} + 12), max_packets));
-    // Under virtual time the camera's time moves on only while the caller
-    // waits in the library: a read that finds nothing waits one bus frame.
-    if (taken == 0 && tvs::BackendVirtualTime()) tvs::BackendPause(1);
     TakeDescriptors(static_cast<const uint8_t *>(buffer), packetSize, taken, packet_info);
     {
         tvs::Hold lock(camera->StreamMutex);
@@ -784,6 +784,37 @@ tvs_status tvs_stream_read(tvs_camera *camera, uint32_t max_packets, void *buffe
     }
     *packets_read = taken;
     return TVS_OK;
+}
+
+}  // namespace
+
+tvs_status tvs_stream_read(tvs_camera *camera, uint32_t max_packets, void *buffer, size_t buffer_size,
+                           tvs_iso_packet *packet_info, uint32_t *packets_read) {
+    Begin();
+    const tvs_status status = StreamReadOnce(camera, max_packets, buffer, buffer_size, packet_info, packets_read);
+    // Under virtual time the camera's time moves on only while the caller
+    // waits in the library: a read that finds nothing waits one bus frame.
+    if (status == TVS_OK && *packets_read == 0 && tvs::BackendVirtualTime()) {
+        const uint32_t ownStatus = t_lastDriverStatus;
+        tvs::BackendPause(1);
+        t_lastDriverStatus = ownStatus;
+    }
+    return status;
+}
+
+tvs_status tvs_stream_read_wait(tvs_camera *camera, uint32_t max_packets, void *buffer, size_t buffer_size,
+                                tvs_iso_packet *packet_info, uint32_t *packets_read, uint32_t timeout_ms) {
+    Begin();
+    const uint64_t begun = tvs::BackendNowMicros();
+    for (;;) {
+        const tvs_status status =
+            StreamReadOnce(camera, max_packets, buffer, buffer_size, packet_info, packets_read);
+        if (status != TVS_OK || *packets_read != 0) return status;
+        if (tvs::BackendNowMicros() - begun >= uint64_t{timeout_ms} * 1000u) return TVS_ERROR_TIMEOUT;
+        const uint32_t ownStatus = t_lastDriverStatus;
+        tvs::BackendPause(1);
+        t_lastDriverStatus = ownStatus;
+    }
 }
 
 tvs_status tvs_stream_stop(tvs_camera *camera) {
@@ -966,6 +997,23 @@ tvs_status tvs_emulation_fail_next(tvs_camera *camera, uint8_t endpoint, uint32_
     Begin();
     if (camera == nullptr || count == 0 || usb_status >= 0) return TVS_ERROR_INVALID_ARGUMENT;
     return tvs::BackendFailNext(camera->Device, endpoint, count, usb_status);
+}
+
+tvs_status tvs_save_png(const char *path, const void *pixels, uint32_t width, uint32_t height) {
+    Begin();
+    if (path == nullptr || path[0] == '\0' || pixels == nullptr || width == 0 || height == 0 ||
+        uint64_t{width} * height > 0x7FFFFFFFu) {
+        return TVS_ERROR_INVALID_ARGUMENT;
+    }
+    usbcam::GreyImage image;
+    image.Width = width;
+    image.Height = height;
+    const uint8_t *bytes = static_cast<const uint8_t *>(pixels);
+    image.Pixels.assign(bytes, bytes + size_t{width} * height);
+    std::vector<uint8_t> png;
+    std::string error;
+    if (!usbcam::EncodePng(image, &png, &error)) return TVS_ERROR_IO;
+    return usbcam::WriteFileBytes(path, png.data(), png.size(), &error) ? TVS_OK : TVS_ERROR_IO;
 }
 
 tvs_status tvs_emulation_wait(uint32_t milliseconds) {

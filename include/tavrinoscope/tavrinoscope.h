@@ -158,7 +158,7 @@ enum {
     TVS_ERROR_NOT_SUPPORTED = -14,
     /* The emulated machine could not start or plug the camera (Linux). */
     TVS_ERROR_EMULATION = -15,
-    /* A file could not be read. */
+    /* A file could not be read or written. */
     TVS_ERROR_IO = -16,
     /* The camera is busy with another request of the kind that runs one at
        a time (a segmented transfer); nothing was sent. Try again. */
@@ -297,6 +297,12 @@ typedef struct tvs_frame_info {
 TVS_API tvs_status tvs_capture_frame(tvs_camera *camera, void *pixels, size_t capacity,
                                      tvs_frame_info *info);
 
+/* Writes an 8-bit grey image (width * height bytes, rows top to bottom, as
+   tvs_capture_frame gives it) to `path` as a PNG file (libpng on Linux, the
+   Windows Imaging Component on Windows). TVS_ERROR_IO when the file cannot
+   be written (tvs_last_driver_status is then 0). */
+TVS_API tvs_status tvs_save_png(const char *path, const void *pixels, uint32_t width, uint32_t height);
+
 /* ---- Bulk and interrupt transfers --------------------------------------- */
 
 /* One transfer on a bulk or interrupt pipe, at most the pipe's
@@ -353,6 +359,14 @@ TVS_API tvs_status tvs_stream_start(tvs_camera *camera, const tvs_iso_config *co
 TVS_API tvs_status tvs_stream_read(tvs_camera *camera, uint32_t max_packets, void *buffer,
                                    size_t buffer_size, tvs_iso_packet *packet_info,
                                    uint32_t *packets_read);
+/* tvs_stream_read that waits for packets: returns as soon as at least one
+   has come (up to max_packets), or TVS_ERROR_TIMEOUT with *packets_read 0
+   when none came within timeout_ms milliseconds (the camera's time: bus
+   time under virtual time). timeout_ms 0 looks once. The same errors as
+   tvs_stream_read otherwise; a program need not poll. */
+TVS_API tvs_status tvs_stream_read_wait(tvs_camera *camera, uint32_t max_packets, void *buffer,
+                                        size_t buffer_size, tvs_iso_packet *packet_info,
+                                        uint32_t *packets_read, uint32_t timeout_ms);
 /* Stops the camera's streams and returns once they have ended (their
    requests in flight back), so that a selection or a pipe reset may follow
    at once; packets collected and not yet read are dropped with them. The

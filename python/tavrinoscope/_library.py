@@ -31,7 +31,8 @@ class LibraryNotFoundError(OSError):
 def candidate_paths() -> List[Path]:
     """Where the library is sought, in order.
 
-    1. The file named by the environment variable ``TAVRINOSCOPE_LIBRARY``.
+    1. The file named by the environment variable ``TAVRINOSCOPE_LIBRARY``
+       (when set, only that file: a missing one is an error that names it).
     2. The package's own directory (a library copied beside it).
     3. The repository the package is used from (``python/`` next to ``build/``).
     4. The repository the package was installed from, recorded at install.
@@ -69,6 +70,19 @@ def library() -> ctypes.CDLL:
 
 
 def _load() -> ctypes.CDLL:
+    named = os.environ.get(LIBRARY_ENVIRONMENT)
+    if named:
+        # Named on purpose: that file or nothing, never another one found
+        # elsewhere in its place.
+        path = Path(named)
+        if not path.is_file():
+            raise LibraryNotFoundError(f"{LIBRARY_ENVIRONMENT} names {path}, which is not a file; "
+                                       "build the library with `make` or unset the variable")
+        try:
+            return ctypes.CDLL(str(path))
+        except OSError as error:
+            raise LibraryNotFoundError(f"{LIBRARY_ENVIRONMENT} names {path}, which cannot be loaded: {error}") \
+                from error
     tried = []
     for path in candidate_paths():
         if path.is_file():

@@ -4,6 +4,7 @@ from __future__ import annotations
 import ctypes
 import os
 import time
+import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Iterator, List, Optional, Union
@@ -560,13 +561,26 @@ class Camera:
         still has to be closed."""
         _check(self._lib.tvs_emulation_unplug(self._h("unplug")), "unplug")
 
-    def emulation_fail_next(self, endpoint: int, usb_status: int, count: int = 1) -> None:
+    def emulation_fail_next(self, endpoint: int, count: int = 1, usb_status: Optional[int] = None) -> None:
         """Makes the next ``count`` requests that reach ``endpoint`` (0: the
         control pipe, which carries vendor requests, memory loads and
-        selections) fail on the emulated bus with ``usb_status``, a negative
-        USBD_STATUS (Linux build only): to see how a program handles a camera
-        that refuses."""
+        selections; 0x82: the frame pipe) fail on the emulated bus with
+        ``usb_status``, a negative USBD_STATUS (Linux build only): to see how
+        a program handles a camera that refuses. The arguments come in the
+        C call's order (``tvs_emulation_fail_next``).
+
+        The earlier order ``(endpoint, usb_status)`` with ``count`` by
+        keyword still works: a failure status given as the second argument
+        without a third is taken as ``usb_status`` (DeprecationWarning)."""
         action = "emulation_fail_next"
+        if usb_status is None:
+            if isinstance(count, int) and not isinstance(count, bool) and UsbStatus(count).failed:
+                warnings.warn("emulation_fail_next(endpoint, usb_status) is the old order; "
+                              "use emulation_fail_next(endpoint, count, usb_status)", DeprecationWarning,
+                              stacklevel=2)
+                count, usb_status = 1, count
+            else:
+                raise invalid("usb_status is missing: emulation_fail_next(endpoint, count, usb_status)", action)
         endpoint = _unsigned(endpoint, 8, "endpoint", action)
         count = _positive(count, 32, "count", action)
         status = UsbStatus(usb_status)

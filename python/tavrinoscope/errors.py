@@ -99,7 +99,7 @@ class EmulationError(TavrinoscopeError):
 
 
 class IoError(TavrinoscopeError, OSError):
-    """A file could not be read."""
+    """A file could not be read or written."""
 
 
 class BusyError(TavrinoscopeError):

@@ -139,18 +139,18 @@ NOT_RESPONDING = 0xC0000005  # USBD_STATUS_DEV_NOT_RESPONDING
 
 def test_a_camera_that_refuses_is_not_reported_as_done(camera):
     # The driver reports the vendor request as done; the USB status says not.
-    camera.emulation_fail_next(0, STALL)
+    camera.emulation_fail_next(0, 1, STALL)
     result = camera.vendor_read(0xA0, value=0, length=16)
     assert result.usb_status.failed and result.usb_status.name == "USBD_STATUS_STALL_PID"
     # A load the camera refuses raises, though the driver reported success.
-    camera.emulation_fail_next(0, NOT_RESPONDING)
+    camera.emulation_fail_next(0, 1, NOT_RESPONDING)
     with pytest.raises(tavrinoscope.UsbError) as caught:
         camera.load_memory(b"\x55" * 64, address=0x100, verify=False)
     assert caught.value.usb_status.name == "USBD_STATUS_DEV_NOT_RESPONDING"
     # Refused with the same status already recorded (the driver never
     # clears it): still the load's own failure, with or without verify.
     for verify in (False, True):
-        camera.emulation_fail_next(0, NOT_RESPONDING)
+        camera.emulation_fail_next(0, 1, NOT_RESPONDING)
         with pytest.raises(tavrinoscope.UsbError):
             camera.load_memory(b"\x66" * 64, address=0x100, verify=verify)
 

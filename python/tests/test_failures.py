@@ -93,7 +93,7 @@ WRAPPERS = [
     ("abort_pipe", "tvs_abort_pipe", lambda cam: cam.abort_pipe(0)),
     ("reset_port", "tvs_reset_port", lambda cam: cam.reset_port()),
     ("emulation_unplug", "tvs_emulation_unplug", lambda cam: cam.emulation_unplug()),
-    ("emulation_fail_next", "tvs_emulation_fail_next", lambda cam: cam.emulation_fail_next(0, STALL)),
+    ("emulation_fail_next", "tvs_emulation_fail_next", lambda cam: cam.emulation_fail_next(0, 1, STALL)),
     ("emulation_state", "tvs_emulation_get_state", lambda cam: tavrinoscope.emulation_state()),
     ("emulation_wait", "tvs_emulation_wait", lambda cam: tavrinoscope.emulation_wait(1)),
     ("Camera", "tvs_open_ex", lambda cam: tavrinoscope.Camera(0)),

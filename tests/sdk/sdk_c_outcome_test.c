@@ -250,6 +250,80 @@ static void test_a_busy_camera_has_its_own_status(void) {
     tvs_close(camera);
 }
 
+/* ---- A blocking stream read ---------------------------------------------- */
+
+/* Requests of 1024 packets take 128 ms of bus time each: a read that waits
+ * 10 ms finds nothing and says so after 10 ms of bus time, not before and
+ * not at the first request's end; one that waits long enough gets packets. */
+static void test_a_blocking_read_waits_its_time_out(void) {
+    enum { PACKETS = 64 };
+    tvs_camera *camera = open_camera();
+    tvs_iso_config iso;
+    tvs_iso_packet packets[PACKETS];
+    size_t size = tvs_iso_buffer_size(1024, PACKETS);
+    uint8_t *buffer = (uint8_t *)malloc(size);
+    uint32_t got = 99, before = 0, after = 0;
+
+    CHECK_STATUS(tvs_select_setting(camera, 0, 1, NULL), TVS_OK);
+    memset(&iso, 0, sizeof iso);
+    iso.pipe = 2;
+    iso.packet_size = 1024;
+    iso.packets_per_request = 1024;
+    iso.slot_count = 2;
+    iso.ring_packets = 4096;
+    CHECK_STATUS(tvs_stream_start(camera, &iso), TVS_OK);
+    CHECK_STATUS(tvs_get_frame_number(camera, &before), TVS_OK);
+    CHECK_STATUS(tvs_stream_read_wait(camera, PACKETS, buffer, size, packets, &got, 10), TVS_ERROR_TIMEOUT);
+    CHECK_STATUS(tvs_get_frame_number(camera, &after), TVS_OK);
+    CHECK(got == 0);
+    CHECK(after - before >= 10 && after - before < 20);
+    CHECK_STATUS(tvs_stream_read_wait(camera, PACKETS, buffer, size, packets, &got, 1000), TVS_OK);
+    CHECK(got == PACKETS);
+    CHECK_STATUS(tvs_get_frame_number(camera, &after), TVS_OK);
+    CHECK(after - before >= 128 && after - before < 1000);
+    CHECK_STATUS(tvs_stream_read_wait(camera, PACKETS, buffer, size, packets, &got, 0), TVS_OK);
+    CHECK(got > 0); /* the rest of that request, at once */
+    CHECK_STATUS(tvs_stream_stop(camera), TVS_OK);
+    CHECK_STATUS(tvs_stream_read_wait(camera, PACKETS, buffer, size, packets, &got, 100), TVS_ERROR_NO_STREAM);
+    CHECK_STATUS(tvs_stream_read_wait(camera, PACKETS, NULL, size, packets, &got, 100), TVS_ERROR_INVALID_ARGUMENT);
+    free(buffer);
+    tvs_close(camera);
+}
+
+/* ---- A frame as a PNG file ------------------------------------------------ */
+
+static uint32_t big_endian(const uint8_t *p) {
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+static void test_a_frame_saved_as_png(void) {
+    static uint8_t pixels[640 * 480];
+    uint8_t head[33];
+    tvs_camera *camera = open_camera();
+    tvs_frame_info frame;
+    FILE *file;
+    const char *path = "sdk-c-outcome-frame.png";
+
+    CHECK_STATUS(tvs_capture_frame(camera, pixels, sizeof pixels, &frame), TVS_OK);
+    tvs_close(camera);
+    remove(path);
+    CHECK_STATUS(tvs_save_png(path, pixels, frame.width, frame.height), TVS_OK);
+    file = fopen(path, "rb");
+    CHECK(file != NULL);
+    if (file != NULL) {
+        CHECK(fread(head, 1, sizeof head, file) == sizeof head);
+        fclose(file);
+        CHECK(memcmp(head, "\x89PNG\r\n\x1a\n", 8) == 0);
+        CHECK(memcmp(head + 12, "IHDR", 4) == 0);
+        CHECK(big_endian(head + 16) == 640 && big_endian(head + 20) == 480);
+        CHECK(head[24] == 8 && head[25] == 0); /* 8-bit grey */
+    }
+    remove(path);
+    CHECK_STATUS(tvs_save_png("no-such-directory/frame.png", pixels, 640, 480), TVS_ERROR_IO);
+    CHECK_STATUS(tvs_save_png(path, NULL, 640, 480), TVS_ERROR_INVALID_ARGUMENT);
+    CHECK_STATUS(tvs_save_png(path, pixels, 0, 480), TVS_ERROR_INVALID_ARGUMENT);
+}
+
 static void test_clean_shutdown(void) {
     tvs_emulation_state state;
     CHECK_STATUS(tvs_emulation_get_state(&state), TVS_OK);
@@ -261,6 +335,8 @@ int main(void) {
     test_a_stop_ends_only_its_own_stream();
     test_each_load_tells_its_own_outcome();
     test_a_busy_camera_has_its_own_status();
+    test_a_blocking_read_waits_its_time_out();
+    test_a_frame_saved_as_png();
     test_clean_shutdown();
     if (failures != 0) {
         fprintf(stderr, "%d check(s) failed\n", failures);
