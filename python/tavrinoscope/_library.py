@@ -182,6 +182,8 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         "tvs_iso_read": (st, [cam, P(IsoConfigStruct), u32, c.c_void_p, c.c_size_t, P(IsoPacketStruct)]),
         "tvs_stream_start": (st, [cam, P(IsoConfigStruct)]),
         "tvs_stream_read": (st, [cam, u32, c.c_void_p, c.c_size_t, P(IsoPacketStruct), P(u32)]),
+        "tvs_stream_read_wait": (st, [cam, u32, c.c_void_p, c.c_size_t, P(IsoPacketStruct), P(u32), u32]),
+        "tvs_save_png": (st, [c.c_char_p, c.c_void_p, u32, u32]),
         "tvs_stream_stop": (st, [cam]),
         "tvs_stream_get_stats": (st, [cam, P(StreamStatsStruct)]),
         "tvs_vendor_read": (st, [cam, u8, u16, u16, c.c_void_p, u16, P(u16), P(i32)]),

@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import ctypes
-import os
 import time
 import warnings
 from dataclasses import dataclass, field
@@ -19,17 +18,21 @@ PIPE_CONTROL, PIPE_ISOCHRONOUS, PIPE_BULK, PIPE_INTERRUPT = 0, 1, 2, 3
 _PIPE_TYPES = {0: "control", 1: "isochronous", 2: "bulk", 3: "interrupt"}
 _SPEEDS = {0: "unknown", 1: "full", 2: "high"}
 _U32 = 0xFFFFFFFF
+_FRAME_PIPE = 2
 
 
-def _error(status: int, action: str, usb_status: Optional[int] = None) -> TavrinoscopeError:
-    """The exception of a failed C call, with this thread's driver status."""
+def _error(status: int, action: str, usb_status: Optional[int] = None, hint: Optional[str] = None,
+           driver: Optional[int] = None) -> TavrinoscopeError:
+    """The exception of a failed C call, with this thread's driver status
+    (or the one given, read before later calls)."""
     lib = native.library()
-    driver = lib.tvs_last_driver_status()
+    if driver is None:
+        driver = lib.tvs_last_driver_status()
     name = lib.tvs_status_name(status).decode()
     driver_name = lib.tvs_driver_status_name(driver)
     return error_class(name)(status, name, lib.tvs_status_message(status).decode(), driver,
                              driver_name.decode() if driver_name else None,
-                             None if usb_status is None else UsbStatus(usb_status), action)
+                             None if usb_status is None else UsbStatus(usb_status), action, hint)
 
 
 def _check(status: int, action: str, usb_status: Optional[int] = None) -> None:
@@ -116,6 +119,12 @@ class Frame:
     def height(self) -> int:
         return int(self.pixels.shape[0])
 
+    def save(self, path: Union[str, Path]) -> None:
+        """Writes the frame as a PNG file (8-bit grey), with the system's own
+        encoder through the C library (``tvs_save_png``). The path must end
+        in ``.png``; IoError when the file cannot be written."""
+        _save_png(path, self.pixels, "save")
+
 
 @dataclass(frozen=True)
 class Packet:
@@ -150,6 +159,18 @@ class EmulationState:
     running: bool
     open_cameras: int
     violations: int
+
+
+def _save_png(path: Union[str, Path], pixels: np.ndarray, action: str) -> None:
+    if not isinstance(path, (str, Path)):
+        raise invalid(f"path must be a str or Path, not {type(path).__name__}", action)
+    if Path(path).suffix.lower() != ".png":
+        raise invalid(f"{path} does not end in .png: only PNG is written", action)
+    if not isinstance(pixels, np.ndarray) or pixels.ndim != 2 or pixels.dtype != np.uint8 or pixels.size == 0:
+        raise invalid("pixels must be a non-empty 2-dimensional numpy.ndarray of uint8", action)
+    image = np.ascontiguousarray(pixels)
+    height, width = image.shape
+    _check(native.library().tvs_save_png(str(path).encode(), image.ctypes.data, width, height), action)
 
 
 def emulation_state() -> EmulationState:
@@ -201,9 +222,6 @@ class Camera:
         self._lib = lib
         self._handle = handle
         self.index = index
-        # Under virtual time a stream read that finds nothing has already
-        # waited a bus frame in the library: no sleep of its own on top.
-        self._virtual_time = bool(virtual_time) or os.environ.get("TAVRINOSCOPE_VIRTUAL_TIME", "") not in ("", "0")
         self._frame_capacity = 640 * 480 + 512
 
     # ---- Life --------------------------------------------------------------
@@ -234,6 +252,24 @@ class Camera:
         if self._handle is None:
             raise invalid("the camera is closed", action)
         return self._handle
+
+    def _check_pipe(self, status: int, action: str, pipe: int) -> None:
+        """Raises the exception of a failed transfer on a pipe. A USB error
+        carries the camera's last USB status, and says how to clear the halt
+        it leaves on the pipe (nothing clears it by itself: a reset is a
+        request of its own, which the program decides on)."""
+        if status == 0:
+            return
+        driver = self._lib.tvs_last_driver_status()
+        usb: Optional[int] = None
+        hint: Optional[str] = None
+        if self._lib.tvs_status_name(status) == b"TVS_ERROR_USB" and self._handle is not None:
+            value = ctypes.c_int32()
+            if self._lib.tvs_get_last_usb_status(self._handle, ctypes.byref(value)) == 0:
+                usb = value.value
+            hint = (f"a USB error halts pipe {pipe} until it is reset: call reset_pipe({pipe}) "
+                    "before its next transfer")
+        raise _error(status, action, usb, hint, driver)
 
     # ---- Information -----------------------------------------------------
 
@@ -294,13 +330,20 @@ class Camera:
                 # The frame is larger than guessed: the library said its size.
                 self._frame_capacity = info.width * info.height + 512
                 continue
-            _check(status, action)
+            self._check_pipe(status, action, _FRAME_PIPE)
         raise BufferTooSmallError(-13, "TVS_ERROR_BUFFER_TOO_SMALL", "the frame outgrew its buffer twice",
                                   action=action)
 
     def frame(self) -> np.ndarray:
         """Captures one frame: a numpy.ndarray of shape (height, width), dtype uint8."""
         return self.capture().pixels
+
+    def save_png(self, path: Union[str, Path]) -> Frame:
+        """Captures one frame and writes it as a PNG file (see Frame.save);
+        returns the frame."""
+        frame = self.capture()
+        _save_png(path, frame.pixels, "save_png")
+        return frame
 
     # ---- Bulk and interrupt transfers ---------------------------------------
 
@@ -313,7 +356,7 @@ class Camera:
         buffer = ctypes.create_string_buffer(max(length, 1))
         moved = ctypes.c_uint32()
         function = self._lib.tvs_bulk_read_segmented if segmented else self._lib.tvs_bulk_read
-        _check(function(self._h(action), pipe, buffer, length, ctypes.byref(moved)), action)
+        self._check_pipe(function(self._h(action), pipe, buffer, length, ctypes.byref(moved)), action, pipe)
         return buffer.raw[:moved.value]
 
     def bulk_write(self, pipe: int, data: bytes, *, segmented: bool = False) -> int:
@@ -324,7 +367,7 @@ class Camera:
         _unsigned(len(payload), 32, "data length", action)
         moved = ctypes.c_uint32()
         function = self._lib.tvs_bulk_write_segmented if segmented else self._lib.tvs_bulk_write
-        _check(function(self._h(action), pipe, payload, len(payload), ctypes.byref(moved)), action)
+        self._check_pipe(function(self._h(action), pipe, payload, len(payload), ctypes.byref(moved)), action, pipe)
         return int(moved.value)
 
     # ---- Isochronous transfers and streams ----------------------------------
@@ -673,8 +716,13 @@ class Stream:
                     if taken >= self._limit:
                         break
                     want = min(want, self._limit - taken)
-                status = self._lib.tvs_stream_read(handle, want, self._buffer.ctypes.data, self._size,
-                                                   self._info, ctypes.byref(count))
+                wait_ms = 100
+                if self._seconds is not None:
+                    wait_ms = max(1, min(wait_ms, int((self._seconds - self.elapsed) * 1000)))
+                status = self._lib.tvs_stream_read_wait(handle, want, self._buffer.ctypes.data, self._size,
+                                                        self._info, ctypes.byref(count), wait_ms)
+                if self._lib.tvs_status_name(status) == b"TVS_ERROR_TIMEOUT":
+                    continue  # nothing within the wait: look at the bounds again
                 if status != 0:
                     error = _error(status, "stream read")
                     try:
@@ -683,8 +731,6 @@ class Stream:
                         pass
                     raise error
                 if count.value == 0:
-                    if not self._camera._virtual_time:
-                        time.sleep(0.002)
                     continue
                 for p in self._info[:count.value]:
                     yield Packet(bytes(view[p.offset:p.offset + p.length]), UsbStatus(p.status))

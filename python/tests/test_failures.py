@@ -75,6 +75,7 @@ WRAPPERS = [
     ("set_timeout", "tvs_set_timeout", lambda cam: cam.set_timeout(100)),
     ("capture", "tvs_capture_frame", lambda cam: cam.capture()),
     ("frame", "tvs_capture_frame", lambda cam: cam.frame()),
+    ("save_png", "tvs_save_png", lambda cam: cam.save_png("frame.png")),
     ("bulk_read", "tvs_bulk_read", lambda cam: cam.bulk_read(1, 16)),
     ("bulk_read", "tvs_bulk_read_segmented", lambda cam: cam.bulk_read(1, 16, segmented=True)),
     ("bulk_write", "tvs_bulk_write", lambda cam: cam.bulk_write(1, b"x")),
@@ -100,7 +101,7 @@ WRAPPERS = [
 ]
 # A stream's own calls, on a stream that runs.
 STREAM_WRAPPERS = [
-    ("__iter__", "tvs_stream_read", lambda stream: next(iter(stream))),
+    ("__iter__", "tvs_stream_read_wait", lambda stream: next(iter(stream))),
     ("stop", "tvs_stream_stop", lambda stream: stream.stop()),
     ("packets", "tvs_stream_get_stats", lambda stream: stream.packets),
     ("failed", "tvs_stream_get_stats", lambda stream: stream.failed),
