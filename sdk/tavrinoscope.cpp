@@ -384,7 +384,7 @@ extern "C" {
 
 uint32_t tvs_version(void) { return TVS_VERSION; }
 
-const char *tvs_version_string(void) { return "1.0.0"; }
+const char *tvs_version_string(void) { return "1.1.0"; }
 
 namespace {
 struct StatusText {

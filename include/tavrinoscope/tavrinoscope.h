@@ -108,7 +108,7 @@ extern "C" {
 /* ---- Version ---------------------------------------------------------- */
 
 #define TVS_VERSION_MAJOR 1
-#define TVS_VERSION_MINOR 0
+#define TVS_VERSION_MINOR 1
 #define TVS_VERSION_PATCH 0
 #define TVS_VERSION ((TVS_VERSION_MAJOR << 16) | (TVS_VERSION_MINOR << 8) | TVS_VERSION_PATCH)
 /* True when a library of version v serves a program built with this header. */
@@ -117,7 +117,7 @@ extern "C" {
 
 /* The library's version, laid out as TVS_VERSION. */
 TVS_API uint32_t tvs_version(void);
-/* "1.0.0" */
+/* "1.1.0" */
 TVS_API const char *tvs_version_string(void);
 
 /* ---- Status ----------------------------------------------------------- */
@@ -161,7 +161,8 @@ enum {
     /* A file could not be read or written. */
     TVS_ERROR_IO = -16,
     /* The camera is busy with another request of the kind that runs one at
-       a time (a segmented transfer); nothing was sent. Try again. */
+       a time (a segmented transfer); nothing was sent. Try again. Since 1.1;
+       a 1.0 library gave TVS_ERROR_OTHER. */
     TVS_ERROR_BUSY = -17,
     /* Any other failure status of the driver or the platform; see
        tvs_last_driver_status(). */
@@ -195,7 +196,7 @@ typedef struct tvs_open_options {
        camera. Ignored while a machine already runs (another camera is open).
        Not supported on Windows (TVS_ERROR_NOT_SUPPORTED when set). */
     const char *camera_profile;
-    /* TVS_OPEN_* bits; 0 for none. */
+    /* TVS_OPEN_* bits; 0 for none (since 1.1; reserved[0] before). */
     uint32_t flags;
     /* Reserved; set to 0. */
     uint32_t reserved[7];
@@ -300,7 +301,7 @@ TVS_API tvs_status tvs_capture_frame(tvs_camera *camera, void *pixels, size_t ca
 /* Writes an 8-bit grey image (width * height bytes, rows top to bottom, as
    tvs_capture_frame gives it) to `path` as a PNG file (libpng on Linux, the
    Windows Imaging Component on Windows). TVS_ERROR_IO when the file cannot
-   be written (tvs_last_driver_status is then 0). */
+   be written (tvs_last_driver_status is then 0). Since 1.1. */
 TVS_API tvs_status tvs_save_png(const char *path, const void *pixels, uint32_t width, uint32_t height);
 
 /* ---- Bulk and interrupt transfers --------------------------------------- */
@@ -363,7 +364,7 @@ TVS_API tvs_status tvs_stream_read(tvs_camera *camera, uint32_t max_packets, voi
    has come (up to max_packets), or TVS_ERROR_TIMEOUT with *packets_read 0
    when none came within timeout_ms milliseconds (the camera's time: bus
    time under virtual time). timeout_ms 0 looks once. The same errors as
-   tvs_stream_read otherwise; a program need not poll. */
+   tvs_stream_read otherwise; a program need not poll. Since 1.1. */
 TVS_API tvs_status tvs_stream_read_wait(tvs_camera *camera, uint32_t max_packets, void *buffer,
                                         size_t buffer_size, tvs_iso_packet *packet_info,
                                         uint32_t *packets_read, uint32_t timeout_ms);
@@ -493,7 +494,7 @@ TVS_API tvs_status tvs_emulation_fail_next(tvs_camera *camera, uint8_t endpoint,
 /* Waits `milliseconds` of the emulated machine's time: under virtual time
    the way for a thread that has called the library to let the camera's
    time move on (a sleep or a join outside the library would hold it still,
-   see "Virtual time"); on the wall clock a plain sleep. */
+   see "Virtual time"); on the wall clock a plain sleep. Since 1.1. */
 TVS_API tvs_status tvs_emulation_wait(uint32_t milliseconds);
 
 #ifdef __cplusplus

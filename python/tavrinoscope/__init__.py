@@ -20,11 +20,11 @@ from .errors import (BadFrameError, BadImageError, BufferTooSmallError, BusyErro
                      TransferTimeoutError, UsbError, VerifyError)
 from .usb import UsbStatus
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 
 
 def library_version() -> str:
-    """The version of the C library loaded ("1.0.0")."""
+    """The version of the C library loaded ("1.1.0")."""
     return library().tvs_version_string().decode()
 
 
