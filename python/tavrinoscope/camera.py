@@ -520,9 +520,11 @@ class Camera:
         (vendor request 0xA0) and, with ``verify``, reads it back
         (VerifyError on a difference).
 
-        The driver REPORTS SUCCESS WHATEVER THE CAMERA ANSWERED; this method
-        raises UsbError when the last USB status changed to a failure during
-        the load, and returns that status."""
+        The driver's memory-load code reports success whatever the camera
+        answered, so the library sends the load as control requests, whose
+        status is their own: UsbError when the camera refused this load,
+        whatever the last USB status held before. Returns the last USB
+        status afterwards (on success it may hold an earlier failure)."""
         action = "load_memory"
         payload = _data(data, action)
         address = _unsigned(address, 16, "address", action)
@@ -536,9 +538,8 @@ class Camera:
     def load_hex(self, hex_file: Union[str, Path, bytes], *, verify: bool = True) -> UsbStatus:
         """Loads an Intel HEX image (a path, or the text as bytes) into the
         camera's memory, as load_memory does for each run of bytes: the same
-        warning applies (the driver reports success whatever the camera
-        answered; this method checks the USB status and, with ``verify``,
-        reads the memory back)."""
+        outcome applies (UsbError when the camera refused the load; with
+        ``verify``, the memory read back)."""
         action = "load_hex"
         if isinstance(hex_file, (bytes, bytearray)):
             text = bytes(hex_file)
