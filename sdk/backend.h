@@ -31,6 +31,19 @@ void BackendClose(OpenedDevice *device);
 tvs_status BackendEmulationState(tvs_emulation_state *state);
 tvs_status BackendUnplug(const OpenedDevice &device);
 tvs_status BackendFailNext(const OpenedDevice &device, uint8_t endpoint, uint32_t count, int32_t usbStatus);
+// tvs_emulation_wait.
+tvs_status BackendWait(uint32_t milliseconds);
+
+// Time as the camera sees it. Under the emulation's virtual time (Linux, see
+// tavrinoscope.h) the calling thread takes part in bus time from its first
+// call on: BackendEnterCall is made at the start of every call.
+void BackendEnterCall();
+// True while the emulated machine runs on virtual time.
+bool BackendVirtualTime();
+// Microseconds on the camera's clock (virtual time, else a monotonic clock).
+uint64_t BackendNowMicros();
+// Waits `ms` milliseconds of the camera's time, letting bus time move on.
+void BackendPause(unsigned ms);
 
 // The SDK status for an NTSTATUS a request came back with.
 tvs_status StatusFromDriver(uint32_t ntstatus);

@@ -3,7 +3,11 @@
 // program (and every test) begins with a freshly plugged camera and ends
 // with the verifier's account of what the driver left behind.
 #include <stdlib.h>
+#include <string.h>
+#include <time.h>
 
+#include <atomic>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -20,7 +24,24 @@ struct Emulation {
     usbcam::EmulatedMachine Machine;
     unsigned OpenCameras = 0;
     uint64_t Violations = 0;
+    // The running machine's time is virtual (read without the mutex).
+    std::atomic<bool> Virtual{false};
 };
+
+// This thread takes part in virtual time from its first call while a
+// machine on virtual time runs, until it ends.
+thread_local std::unique_ptr<sim::TimeParticipant> t_participant;
+
+void TakePart() {
+    if (!t_participant) t_participant.reset(new sim::TimeParticipant);
+}
+
+// TAVRINOSCOPE_VIRTUAL_TIME set to anything but "" or "0".
+bool VirtualTimeAsked(const tvs_open_options *options) {
+    if (options != nullptr && (options->flags & TVS_OPEN_VIRTUAL_TIME) != 0) return true;
+    const char *value = getenv("TAVRINOSCOPE_VIRTUAL_TIME");
+    return value != nullptr && value[0] != '\0' && strcmp(value, "0") != 0;
+}
 
 // Never destroyed: a program that exits with a camera still open must not
 // have the machine torn down under a thread that still uses it.
@@ -33,6 +54,7 @@ Emulation &TheEmulation() {
 void StopIfIdle(Emulation &emulation) {
     if (emulation.OpenCameras != 0 || !emulation.Machine.Running()) return;
     emulation.Violations += emulation.Machine.Shutdown().size();
+    emulation.Virtual = false;
 }
 
 }  // namespace
@@ -51,6 +73,11 @@ tvs_status BackendOpen(unsigned index, const tvs_open_options *options, OpenedDe
         }
         std::string error;
         usbcam::MachineOptions machineOptions;
+        machineOptions.VirtualTime = VirtualTimeAsked(options);
+        // The opening thread takes part before the machine starts, so that
+        // the start's own waits run on bus time with it.
+        if (machineOptions.VirtualTime) TakePart();
+        emulation.Virtual = machineOptions.VirtualTime;
         if (!NT_SUCCESS(emulation.Machine.Start(machineOptions, &error))) {
             fprintf(stderr, "tavrinoscope: %s\n", error.c_str());
             return TVS_ERROR_EMULATION;
@@ -108,6 +135,31 @@ tvs_status BackendFailNext(const OpenedDevice &device, uint8_t endpoint, uint32_
     if (camera == nullptr || camera->Stage == usbcam::CameraStage::Gone) return TVS_ERROR_DEVICE_GONE;
     sim::usb::FailNext(device.Port, endpoint, count, static_cast<USBD_STATUS>(usbStatus));
     return TVS_OK;
+}
+
+tvs_status BackendWait(uint32_t milliseconds) {
+    BackendPause(milliseconds);
+    return TVS_OK;
+}
+
+void BackendEnterCall() {
+    if (TheEmulation().Virtual.load(std::memory_order_acquire)) TakePart();
+}
+
+bool BackendVirtualTime() { return TheEmulation().Virtual.load(std::memory_order_acquire); }
+
+uint64_t BackendNowMicros() { return sim::KernelTimeMicros(); }
+
+void BackendPause(unsigned ms) {
+    if (BackendVirtualTime()) {
+        // A kernel wait: bus time moves on while every taking-part thread waits.
+        LARGE_INTEGER interval;
+        interval.QuadPart = -10000LL * ms;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        return;
+    }
+    struct timespec wait = {static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    nanosleep(&wait, nullptr);
 }
 
 }  // namespace tvs

@@ -1,6 +1,8 @@
 // Windows back end: the installed driver, through the client library's Win32
 // connection (CreateFileW and the native device-control call). There is no
 // emulation here.
+#include <windows.h>
+
 #include "backend.h"
 #include "usbcam/status_names.h"
 
@@ -23,5 +25,15 @@ tvs_status BackendEmulationState(tvs_emulation_state *) { return TVS_ERROR_NOT_S
 tvs_status BackendUnplug(const OpenedDevice &) { return TVS_ERROR_NOT_SUPPORTED; }
 
 tvs_status BackendFailNext(const OpenedDevice &, uint8_t, uint32_t, int32_t) { return TVS_ERROR_NOT_SUPPORTED; }
+
+tvs_status BackendWait(uint32_t) { return TVS_ERROR_NOT_SUPPORTED; }
+
+void BackendEnterCall() {}
+
+bool BackendVirtualTime() { return false; }
+
+uint64_t BackendNowMicros() { return GetTickCount64() * 1000u; }
+
+void BackendPause(unsigned ms) { Sleep(ms); }
 
 }  // namespace tvs

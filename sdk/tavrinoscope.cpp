@@ -15,6 +15,7 @@
 #include "usbcam/usbcam_ioctl.h"
 #include "usbcam/camera.h"
 #include "usbcam/descriptors.h"
+#include "usbcam/images.h"
 #include "usbcam/intel_hex.h"
 #include "usbcam/iso_packets.h"
 #include "usbcam/status_names.h"
@@ -29,6 +30,8 @@ const uint32_t kFramePipe = 2;
 const uint32_t kFrameHeaderBytes = 8;
 const uint32_t kCameraMemoryBytes = 0x10000;
 const uint32_t kVerifyChunk = 4096;
+// Bytes of one memory-load request, as the driver's own memory load sends.
+const uint32_t kLoadChunk = 64;
 const uint8_t kMemoryRequest = 0xA0;
 // How long stopping a stream waits for its requests to come back.
 const unsigned kStopWaitMs = 10000;
@@ -58,6 +61,7 @@ private:
 }  // namespace
 
 struct tvs_camera {
+    unsigned Index = 0;  // the N of \\.\Tavrinoscope-N
     tvs::OpenedDevice Device;
     std::atomic<uint64_t> Requests{0};
     std::unique_ptr<usbcam::Camera> Camera;
@@ -92,6 +96,7 @@ tvs_status StatusFromDriver(uint32_t status) {
         case 0xC00000BBu: return TVS_ERROR_NOT_SUPPORTED;     // STATUS_NOT_SUPPORTED
         case 0x80000005u:                                     // STATUS_BUFFER_OVERFLOW
         case 0xC0000023u: return TVS_ERROR_BUFFER_TOO_SMALL;  // STATUS_BUFFER_TOO_SMALL
+        case 0x80000011u: return TVS_ERROR_BUSY;              // STATUS_DEVICE_BUSY
         default: return TVS_ERROR_OTHER;
     }
 }
@@ -102,8 +107,12 @@ namespace {
 
 using usbcam::IoOutcome;
 
-// Every call starts so: no request sent yet in this call.
-inline void Begin() { t_lastDriverStatus = 0; }
+// Every call starts so: no request sent yet in this call (and, under the
+// emulation's virtual time, the thread taking part in bus time).
+inline void Begin() {
+    t_lastDriverStatus = 0;
+    tvs::BackendEnterCall();
+}
 
 inline tvs_status Map(const IoOutcome &outcome) { return tvs::StatusFromDriver(outcome.Status); }
 
@@ -234,24 +243,44 @@ tvs_status VerifyRun(tvs_camera *camera, uint32_t address, const uint8_t *data, 
     return TVS_OK;
 }
 
-// Loads every segment; a new USB failure during the writes fails the load.
+// Writes one run of the camera's memory as vendor requests 0xA0 of up to
+// kLoadChunk bytes, the memory load's own request, each sent as a control
+// request: unlike the driver's memory-load code, which reports success
+// whatever the camera answered, a control request reports its own outcome,
+// so a failed load is told whatever the last USB status held before.
+tvs_status LoadRun(tvs_camera *camera, uint32_t address, const uint8_t *data, uint32_t length) {
+    for (uint32_t done = 0; done < length; done += kLoadChunk) {
+        const uint32_t chunk = std::min(kLoadChunk, length - done);
+        ControlRequestRecord record;
+        memset(&record, 0, sizeof record);
+        record.Direction = 0;
+        record.Type = TVS_REQUEST_VENDOR;
+        record.Recipient = TVS_RECIPIENT_DEVICE;
+        record.Request = kMemoryRequest;
+        record.Value = static_cast<uint16_t>(address + done);
+        // The data stage goes from the buffer: the request does not write it.
+        const IoOutcome outcome =
+            camera->Camera->ControlRequest(record, const_cast<uint8_t *>(data + done), chunk);
+        if (!usbcam::IsNtSuccess(outcome.Status)) return Finish(camera, outcome);
+        if (outcome.Information != chunk) return TVS_ERROR_USB;  // a short data stage
+    }
+    return TVS_OK;
+}
+
+// Loads every segment, stopping at the first that fails; with verify reads
+// them all back.
 tvs_status LoadImage(tvs_camera *camera, const usbcam::MemoryImage &image, bool verify, int32_t *usbStatus) {
-    const int32_t before = LastUsbStatus(camera);
     tvs_status status = TVS_OK;
     uint32_t ownStatus = 0;
     for (const usbcam::MemorySegment &segment : image.Segments) {
-        const IoOutcome outcome = camera->Camera->LoadMemory(
-            static_cast<uint16_t>(segment.Address), segment.Bytes.data(), static_cast<uint32_t>(segment.Bytes.size()));
+        status = LoadRun(camera, segment.Address, segment.Bytes.data(),
+                         static_cast<uint32_t>(segment.Bytes.size()));
         ownStatus = t_lastDriverStatus;
-        status = Finish(camera, outcome);
         if (status != TVS_OK) break;
     }
-    const int32_t after = LastUsbStatus(camera);
+    ReportUsbStatus(camera, usbStatus);
     t_lastDriverStatus = ownStatus;
-    if (usbStatus != nullptr) *usbStatus = after;
-    if (status != TVS_OK) return status;
-    if (after < 0 && after != before) return TVS_ERROR_USB;
-    if (!verify) return TVS_OK;
+    if (status != TVS_OK || !verify) return status;
     for (const usbcam::MemorySegment &segment : image.Segments) {
         status = VerifyRun(camera, segment.Address, segment.Bytes.data(),
                            static_cast<uint32_t>(segment.Bytes.size()));
@@ -278,29 +307,73 @@ void TakeDescriptors(const uint8_t *buffer, uint32_t packetSize, uint32_t packet
     }
 }
 
-// Asks the stream to stop, then waits until it has ended (its requests
-// back, its rings gone), so that a selection or a pipe reset may follow at
-// once. What it collected meanwhile is read and dropped.
+// Streams are started and stopped one at a time per camera in this process:
+// a stop holds its camera's gate from its stop request until its streams
+// have ended, and a start waits for the gate, so that a stream started by
+// another thread meanwhile neither keeps the stopped one running nor is
+// taken for it. (Another process's stream is not seen here: a stop then
+// waits for that one too, up to its bound.)
+struct StreamGate {
+    tvs::Lock Mutex;
+    unsigned Stopping = 0;  // stops waiting for their streams' end
+};
+StreamGate g_streamGates[TVS_MAX_CAMERAS];
+
+// True while the camera has a stream whose packets a read would reach. A
+// read of 0 packets of 0 bytes takes nothing: the driver refuses it as
+// malformed while a stream runs, and as unsuccessful once none does.
+bool StreamRunning(tvs_camera *camera) {
+    const IoOutcome probe = camera->Camera->ReadStream(0, 0, nullptr, 0);
+    return tvs::StatusFromDriver(probe.Status) == TVS_ERROR_REFUSED;
+}
+
+// Asks the camera's streams to stop, then waits until they have ended
+// (their requests back, their rings gone), so that a selection or a pipe
+// reset may follow at once; what they collected and nobody read goes with
+// them. Reads nothing itself: a stream that is not this stop's keeps its
+// packets.
 tvs_status StopAndWait(tvs_camera *camera, uint32_t packetSize) {
-    const IoOutcome stopped = camera->Camera->StopStream();
+    StreamGate &gate = g_streamGates[camera->Index];
+    IoOutcome stopped;
+    {
+        tvs::Hold hold(gate.Mutex);
+        stopped = camera->Camera->StopStream();
+        if (usbcam::IsNtSuccess(stopped.Status)) ++gate.Stopping;
+    }
     const uint32_t ownStatus = t_lastDriverStatus;
     if (!usbcam::IsNtSuccess(stopped.Status)) return Finish(camera, stopped);
-    if (packetSize == 0) return TVS_OK;  // not started by this handle
-    const uint32_t kBatch = 64;
-    std::vector<uint8_t> scratch(tvs_iso_buffer_size(packetSize, kBatch));
-    tvs_status status = TVS_ERROR_TIMEOUT;
-    for (unsigned waited = 0; waited < kStopWaitMs; ++waited) {
-        const IoOutcome read =
-            camera->Camera->ReadStream(packetSize, kBatch, scratch.data(), static_cast<uint32_t>(scratch.size()));
-        if (!usbcam::IsNtSuccess(read.Status)) {
-            // No stream any more (or a camera gone, which ends it as well).
-            status = TVS_OK;
-            break;
+    tvs_status status = TVS_OK;
+    if (packetSize != 0) {  // else not started by this handle: nothing to wait for
+        const uint64_t begun = tvs::BackendNowMicros();
+        status = TVS_ERROR_TIMEOUT;
+        for (;;) {
+            if (!StreamRunning(camera)) {
+                // No stream any more (or a camera gone, which ends it as well).
+                status = TVS_OK;
+                break;
+            }
+            if (tvs::BackendNowMicros() - begun >= uint64_t{kStopWaitMs} * 1000u) break;
+            tvs::BackendPause(1);
         }
-        if (read.Information == 0) tvs::SleepMilliseconds(1);
+    }
+    {
+        tvs::Hold hold(gate.Mutex);
+        --gate.Stopping;
     }
     t_lastDriverStatus = ownStatus;
     return status;
+}
+
+// Sends the start once no stop of the camera waits for its streams.
+IoOutcome StartWhenNoStop(tvs_camera *camera, const StreamStartRecord &record) {
+    StreamGate &gate = g_streamGates[camera->Index];
+    for (;;) {
+        {
+            tvs::Hold hold(gate.Mutex);
+            if (gate.Stopping == 0) return camera->Camera->StartStream(record);
+        }
+        tvs::BackendPause(1);
+    }
 }
 
 }  // namespace
@@ -311,7 +384,7 @@ extern "C" {
 
 uint32_t tvs_version(void) { return TVS_VERSION; }
 
-const char *tvs_version_string(void) { return "1.0.0"; }
+const char *tvs_version_string(void) { return "1.1.0"; }
 
 namespace {
 struct StatusText {
@@ -340,7 +413,9 @@ const StatusText kStatusTexts[] = {
     {TVS_ERROR_NOT_SUPPORTED, "TVS_ERROR_NOT_SUPPORTED", "not available in this build or on this camera"},
     {TVS_ERROR_EMULATION, "TVS_ERROR_EMULATION",
      "the emulated machine could not start or plug the camera (see standard error)"},
-    {TVS_ERROR_IO, "TVS_ERROR_IO", "a file could not be read"},
+    {TVS_ERROR_IO, "TVS_ERROR_IO", "a file could not be read or written"},
+    {TVS_ERROR_BUSY, "TVS_ERROR_BUSY",
+     "the camera is busy with another request that runs one at a time (a segmented transfer); try again"},
     {TVS_ERROR_OTHER, "TVS_ERROR_OTHER", "the driver failed the request; tvs_last_driver_status says how"},
 };
 const StatusText *FindStatus(tvs_status status) {
@@ -387,6 +462,7 @@ tvs_status tvs_open_ex(unsigned index, const tvs_open_options *options, tvs_came
         delete opened;
         return status;
     }
+    opened->Index = index;
     opened->Camera.reset(new usbcam::Camera(std::unique_ptr<usbcam::Connection>(
         new CountingConnection(opened->Device.Connection.get(), &opened->Requests))));
     *camera = opened;
@@ -661,18 +737,22 @@ tvs_status tvs_stream_start(tvs_camera *camera, const tvs_iso_config *config) {
     record.RingPackets = config->ring_packets;
     record.PacketsPerRequest = config->packets_per_request;
     record.SlotCount = config->slot_count;
-    tvs::Hold lock(camera->StreamMutex);
-    const IoOutcome outcome = camera->Camera->StartStream(record);
+    // Not under StreamMutex: the start may wait for a stop, and a reader of
+    // this handle must not wait for the start meanwhile.
+    const IoOutcome outcome = StartWhenNoStop(camera, record);
     if (!usbcam::IsNtSuccess(outcome.Status)) return Finish(camera, outcome);
+    tvs::Hold lock(camera->StreamMutex);
     camera->StreamStarted = true;
     camera->StreamPacketSize = config->packet_size;
     camera->Tally = usbcam::IsoPacketTally();
     return TVS_OK;
 }
 
-tvs_status tvs_stream_read(tvs_camera *camera, uint32_t max_packets, void *buffer, size_t buffer_size,
-                           tvs_iso_packet *packet_info, uint32_t *packets_read) {
-    Begin();
+namespace {
+
+// One look at the stream: takes what it has collected, up to max_packets.
+tvs_status StreamReadOnce(tvs_camera *camera, uint32_t max_packets, void *buffer, size_t buffer_size,
+                          tvs_iso_packet *packet_info, uint32_t *packets_read) {
     if (packets_read != nullptr) *packets_read = 0;
     if (camera == nullptr || buffer == nullptr || packet_info == nullptr || packets_read == nullptr ||
         max_packets == 0) {
@@ -704,6 +784,37 @@ tvs_status tvs_stream_read(tvs_camera *camera, uint32_t max_packets, void *buffe
     }
     *packets_read = taken;
     return TVS_OK;
+}
+
+}  // namespace
+
+tvs_status tvs_stream_read(tvs_camera *camera, uint32_t max_packets, void *buffer, size_t buffer_size,
+                           tvs_iso_packet *packet_info, uint32_t *packets_read) {
+    Begin();
+    const tvs_status status = StreamReadOnce(camera, max_packets, buffer, buffer_size, packet_info, packets_read);
+    // Under virtual time the camera's time moves on only while the caller
+    // waits in the library: a read that finds nothing waits one bus frame.
+    if (status == TVS_OK && *packets_read == 0 && tvs::BackendVirtualTime()) {
+        const uint32_t ownStatus = t_lastDriverStatus;
+        tvs::BackendPause(1);
+        t_lastDriverStatus = ownStatus;
+    }
+    return status;
+}
+
+tvs_status tvs_stream_read_wait(tvs_camera *camera, uint32_t max_packets, void *buffer, size_t buffer_size,
+                                tvs_iso_packet *packet_info, uint32_t *packets_read, uint32_t timeout_ms) {
+    Begin();
+    const uint64_t begun = tvs::BackendNowMicros();
+    for (;;) {
+        const tvs_status status =
+            StreamReadOnce(camera, max_packets, buffer, buffer_size, packet_info, packets_read);
+        if (status != TVS_OK || *packets_read != 0) return status;
+        if (tvs::BackendNowMicros() - begun >= uint64_t{timeout_ms} * 1000u) return TVS_ERROR_TIMEOUT;
+        const uint32_t ownStatus = t_lastDriverStatus;
+        tvs::BackendPause(1);
+        t_lastDriverStatus = ownStatus;
+    }
 }
 
 tvs_status tvs_stream_stop(tvs_camera *camera) {
@@ -886,6 +997,28 @@ tvs_status tvs_emulation_fail_next(tvs_camera *camera, uint8_t endpoint, uint32_
     Begin();
     if (camera == nullptr || count == 0 || usb_status >= 0) return TVS_ERROR_INVALID_ARGUMENT;
     return tvs::BackendFailNext(camera->Device, endpoint, count, usb_status);
+}
+
+tvs_status tvs_save_png(const char *path, const void *pixels, uint32_t width, uint32_t height) {
+    Begin();
+    if (path == nullptr || path[0] == '\0' || pixels == nullptr || width == 0 || height == 0 ||
+        uint64_t{width} * height > 0x7FFFFFFFu) {
+        return TVS_ERROR_INVALID_ARGUMENT;
+    }
+    usbcam::GreyImage image;
+    image.Width = width;
+    image.Height = height;
+    const uint8_t *bytes = static_cast<const uint8_t *>(pixels);
+    image.Pixels.assign(bytes, bytes + size_t{width} * height);
+    std::vector<uint8_t> png;
+    std::string error;
+    if (!usbcam::EncodePng(image, &png, &error)) return TVS_ERROR_IO;
+    return usbcam::WriteFileBytes(path, png.data(), png.size(), &error) ? TVS_OK : TVS_ERROR_IO;
+}
+
+tvs_status tvs_emulation_wait(uint32_t milliseconds) {
+    Begin();
+    return tvs::BackendWait(milliseconds);
 }
 
 }  // extern "C"

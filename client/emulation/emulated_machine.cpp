@@ -84,6 +84,8 @@ NTSTATUS EmulatedMachine::Start(const MachineOptions &options, std::string *erro
             std::lock_guard<std::mutex> lock(collected->Mutex);
             collected->List.push_back(v);
         });
+        // After the boot, which switches it off, and before the bus starts.
+        if (options_.VirtualTime) sim::SetVirtualTime(true);
     }
     running_ = true;
 

@@ -28,9 +28,10 @@
  * the last USB status read right after the request. TVS_OK from these calls
  * means only that the driver took the request; a usb_status that is negative
  * and differs from the value before the call means the camera refused it.
- * tvs_load_memory and tvs_load_hex compare the status before and after for
- * you (TVS_ERROR_USB when it changed to a failure), and with `verify` read
- * the memory back (TVS_ERROR_VERIFY on a difference); tvs_select_setting
+ * tvs_load_memory and tvs_load_hex send the load's requests so that each
+ * reports its own outcome (TVS_ERROR_USB when the camera refused one), and
+ * with `verify` read the memory back (TVS_ERROR_VERIFY on a difference);
+ * tvs_select_setting
  * reads the selected setting back (TVS_ERROR_REFUSED when it did not change).
  * The opposite case: tvs_set_feature ALWAYS returns TVS_ERROR_USB, because
  * the driver completes SET_FEATURE with failure whatever the camera
@@ -64,6 +65,23 @@
  * TAVRINOSCOPE_CAMERA, else the built-in reference camera. The machine stops
  * when the last camera is closed; the next open starts a fresh one. The
  * tvs_emulation_* calls exist only there (elsewhere TVS_ERROR_NOT_SUPPORTED).
+ *
+ * VIRTUAL TIME (Linux emulation, for tests)
+ * With TVS_OPEN_VIRTUAL_TIME in tvs_open_options.flags, or the environment
+ * variable TAVRINOSCOPE_VIRTUAL_TIME set to 1, at the open that starts the
+ * machine, the machine's bus and kernel run on virtual time: time moves
+ * only while every thread that has called the library waits in it (a
+ * transfer waiting for the bus, a stream read that found nothing, a stop
+ * waiting for its stream), and then jumps to the next thing due. What a
+ * program does between calls takes no bus time, so a stream loses no
+ * packet and a time-out elapses in the camera's time, however slow or
+ * loaded the machine: results no longer depend on the machine's speed.
+ * The price: each thread that has called the library takes part until it
+ * ends, and while such a thread waits outside the library (a sleep, a join
+ * of another thread that needs the camera) the camera's time stands
+ * still: such a thread waits with tvs_emulation_wait instead. Under virtual
+ * time a tvs_stream_read that finds nothing waits one bus frame before it
+ * returns, so a polling loop moves time on.
  */
 #ifndef TAVRINOSCOPE_H
 #define TAVRINOSCOPE_H
@@ -90,7 +108,7 @@ extern "C" {
 /* ---- Version ---------------------------------------------------------- */
 
 #define TVS_VERSION_MAJOR 1
-#define TVS_VERSION_MINOR 0
+#define TVS_VERSION_MINOR 1
 #define TVS_VERSION_PATCH 0
 #define TVS_VERSION ((TVS_VERSION_MAJOR << 16) | (TVS_VERSION_MINOR << 8) | TVS_VERSION_PATCH)
 /* True when a library of version v serves a program built with this header. */
@@ -99,7 +117,7 @@ extern "C" {
 
 /* The library's version, laid out as TVS_VERSION. */
 TVS_API uint32_t tvs_version(void);
-/* "1.0.0" */
+/* "1.1.0" */
 TVS_API const char *tvs_version_string(void);
 
 /* ---- Status ----------------------------------------------------------- */
@@ -140,8 +158,12 @@ enum {
     TVS_ERROR_NOT_SUPPORTED = -14,
     /* The emulated machine could not start or plug the camera (Linux). */
     TVS_ERROR_EMULATION = -15,
-    /* A file could not be read. */
+    /* A file could not be read or written. */
     TVS_ERROR_IO = -16,
+    /* The camera is busy with another request of the kind that runs one at
+       a time (a segmented transfer); nothing was sent. Try again. Since 1.1;
+       a 1.0 library gave TVS_ERROR_OTHER. */
+    TVS_ERROR_BUSY = -17,
     /* Any other failure status of the driver or the platform; see
        tvs_last_driver_status(). */
     TVS_ERROR_OTHER = -99
@@ -174,9 +196,15 @@ typedef struct tvs_open_options {
        camera. Ignored while a machine already runs (another camera is open).
        Not supported on Windows (TVS_ERROR_NOT_SUPPORTED when set). */
     const char *camera_profile;
+    /* TVS_OPEN_* bits; 0 for none (since 1.1; reserved[0] before). */
+    uint32_t flags;
     /* Reserved; set to 0. */
-    uint32_t reserved[8];
+    uint32_t reserved[7];
 } tvs_open_options;
+
+/* Linux emulation: the machine this open starts runs on virtual time (see
+   "Virtual time" above). Ignored while a machine already runs. */
+#define TVS_OPEN_VIRTUAL_TIME 0x1u
 
 /* Opens camera `index` (0 to 31: \\.\Tavrinoscope-<index>). On success
  *camera is the handle; on failure it is NULL. */
@@ -270,6 +298,12 @@ typedef struct tvs_frame_info {
 TVS_API tvs_status tvs_capture_frame(tvs_camera *camera, void *pixels, size_t capacity,
                                      tvs_frame_info *info);
 
+/* Writes an 8-bit grey image (width * height bytes, rows top to bottom, as
+   tvs_capture_frame gives it) to `path` as a PNG file (libpng on Linux, the
+   Windows Imaging Component on Windows). TVS_ERROR_IO when the file cannot
+   be written (tvs_last_driver_status is then 0). Since 1.1. */
+TVS_API tvs_status tvs_save_png(const char *path, const void *pixels, uint32_t width, uint32_t height);
+
 /* ---- Bulk and interrupt transfers --------------------------------------- */
 
 /* One transfer on a bulk or interrupt pipe, at most the pipe's
@@ -326,10 +360,23 @@ TVS_API tvs_status tvs_stream_start(tvs_camera *camera, const tvs_iso_config *co
 TVS_API tvs_status tvs_stream_read(tvs_camera *camera, uint32_t max_packets, void *buffer,
                                    size_t buffer_size, tvs_iso_packet *packet_info,
                                    uint32_t *packets_read);
-/* Stops the stream and returns once it has ended (its requests in flight
-   back), so that a selection or a pipe reset may follow at once; packets
-   collected and not yet read are dropped. TVS_ERROR_TIMEOUT when it has
-   not ended within about 10 s. */
+/* tvs_stream_read that waits for packets: returns as soon as at least one
+   has come (up to max_packets), or TVS_ERROR_TIMEOUT with *packets_read 0
+   when none came within timeout_ms milliseconds (the camera's time: bus
+   time under virtual time). timeout_ms 0 looks once. The same errors as
+   tvs_stream_read otherwise; a program need not poll. Since 1.1. */
+TVS_API tvs_status tvs_stream_read_wait(tvs_camera *camera, uint32_t max_packets, void *buffer,
+                                        size_t buffer_size, tvs_iso_packet *packet_info,
+                                        uint32_t *packets_read, uint32_t timeout_ms);
+/* Stops the camera's streams and returns once they have ended (their
+   requests in flight back), so that a selection or a pipe reset may follow
+   at once; packets collected and not yet read are dropped with them. The
+   stop reads no packets itself, and a tvs_stream_start of the same camera
+   in this process waits until the stop has returned, so a stream started
+   meanwhile is neither stopped nor taken for the stopped one (a stream
+   another process starts meanwhile is not told apart: the stop then waits
+   for it too). TVS_ERROR_TIMEOUT when they have not ended within 10 s of
+   the camera's time. A handle that started no stream returns at once. */
 TVS_API tvs_status tvs_stream_stop(tvs_camera *camera);
 
 typedef struct tvs_stream_stats {
@@ -386,11 +433,15 @@ TVS_API tvs_status tvs_set_feature(tvs_camera *camera, uint16_t selector, uint16
                                    int32_t *usb_status);
 
 /* Writes `length` bytes into the camera's 64 KiB memory at `address`
-   (vendor request 0xA0), with `verify` non-zero reads them back.
-   THE DRIVER REPORTS SUCCESS WHATEVER THE CAMERA ANSWERED; this call
-   compares the last USB status before and after (TVS_ERROR_USB when a new
-   failure appeared) and *usb_status (may be NULL) receives it. Use verify
-   to be sure. */
+   (vendor request 0xA0, 64 bytes a request), with `verify` non-zero reads
+   them back. The driver's own memory-load code reports success whatever
+   the camera answered, so this call sends the same requests as class or
+   vendor requests (tvs_control_transfer), whose status is their own: a
+   load the camera refuses gives TVS_ERROR_USB (or TVS_ERROR_DEVICE_GONE,
+   TVS_ERROR_TIMEOUT ...), whatever the last USB status held before, and
+   stops at the refused request (earlier ones stay written). *usb_status
+   (may be NULL) receives the last USB status afterwards: the refusal's on
+   failure; on success it may still hold an earlier failure. */
 TVS_API tvs_status tvs_load_memory(tvs_camera *camera, uint16_t address, const void *data,
                                    uint32_t length, int verify, int32_t *usb_status);
 /* The same for an Intel HEX text (`length` bytes, need not end in NUL):
@@ -440,6 +491,11 @@ TVS_API tvs_status tvs_emulation_unplug(tvs_camera *camera);
    handles a camera that refuses. */
 TVS_API tvs_status tvs_emulation_fail_next(tvs_camera *camera, uint8_t endpoint, uint32_t count,
                                            int32_t usb_status);
+/* Waits `milliseconds` of the emulated machine's time: under virtual time
+   the way for a thread that has called the library to let the camera's
+   time move on (a sleep or a join outside the library would hold it still,
+   see "Virtual time"); on the wall clock a plain sleep. Since 1.1. */
+TVS_API tvs_status tvs_emulation_wait(uint32_t milliseconds);
 
 #ifdef __cplusplus
 }

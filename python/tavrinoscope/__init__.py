@@ -13,25 +13,26 @@ from __future__ import annotations
 
 from ._library import LibraryNotFoundError, library
 from .camera import (Camera, DeviceInfo, EmulationState, Frame, Packet, PipeInfo, Stream, VendorResult,
-                     emulation_state)
-from .errors import (BadFrameError, BadImageError, BufferTooSmallError, CancelledError, DeviceGoneError,
-                     EmulationError, InvalidArgumentError, NoMemoryError, NoStreamError, NotFoundError,
-                     NotSupportedError, RefusedError, TavrinoscopeError, TransferTimeoutError, UsbError,
-                     VerifyError)
+                     emulation_state, emulation_wait)
+from .errors import (BadFrameError, BadImageError, BufferTooSmallError, BusyError, CancelledError,
+                     DeviceGoneError, EmulationError, InvalidArgumentError, IoError, NoMemoryError,
+                     NoStreamError, NotFoundError, NotSupportedError, RefusedError, TavrinoscopeError,
+                     TransferTimeoutError, UsbError, VerifyError)
 from .usb import UsbStatus
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 
 
 def library_version() -> str:
-    """The version of the C library loaded ("1.0.0")."""
+    """The version of the C library loaded ("1.1.0")."""
     return library().tvs_version_string().decode()
 
 
 __all__ = [
     "Camera", "DeviceInfo", "EmulationState", "Frame", "Packet", "PipeInfo", "Stream", "VendorResult",
-    "UsbStatus", "emulation_state", "library_version", "LibraryNotFoundError",
+    "UsbStatus", "emulation_state", "emulation_wait", "library_version", "LibraryNotFoundError",
     "TavrinoscopeError", "InvalidArgumentError", "NotFoundError", "DeviceGoneError", "TransferTimeoutError",
     "UsbError", "RefusedError", "NoMemoryError", "CancelledError", "NoStreamError", "VerifyError",
     "BadImageError", "BadFrameError", "BufferTooSmallError", "NotSupportedError", "EmulationError",
+    "IoError", "BusyError",
 ]

@@ -31,7 +31,8 @@ class LibraryNotFoundError(OSError):
 def candidate_paths() -> List[Path]:
     """Where the library is sought, in order.
 
-    1. The file named by the environment variable ``TAVRINOSCOPE_LIBRARY``.
+    1. The file named by the environment variable ``TAVRINOSCOPE_LIBRARY``
+       (when set, only that file: a missing one is an error that names it).
     2. The package's own directory (a library copied beside it).
     3. The repository the package is used from (``python/`` next to ``build/``).
     4. The repository the package was installed from, recorded at install.
@@ -69,6 +70,19 @@ def library() -> ctypes.CDLL:
 
 
 def _load() -> ctypes.CDLL:
+    named = os.environ.get(LIBRARY_ENVIRONMENT)
+    if named:
+        # Named on purpose: that file or nothing, never another one found
+        # elsewhere in its place.
+        path = Path(named)
+        if not path.is_file():
+            raise LibraryNotFoundError(f"{LIBRARY_ENVIRONMENT} names {path}, which is not a file; "
+                                       "build the library with `make` or unset the variable")
+        try:
+            return ctypes.CDLL(str(path))
+        except OSError as error:
+            raise LibraryNotFoundError(f"{LIBRARY_ENVIRONMENT} names {path}, which cannot be loaded: {error}") \
+                from error
     tried = []
     for path in candidate_paths():
         if path.is_file():
@@ -89,7 +103,10 @@ def _load() -> ctypes.CDLL:
 # ---- The header's structures ------------------------------------------------
 
 class OpenOptions(ctypes.Structure):
-    _fields_ = [("camera_profile", ctypes.c_char_p), ("reserved", ctypes.c_uint32 * 8)]
+    _fields_ = [("camera_profile", ctypes.c_char_p), ("flags", ctypes.c_uint32), ("reserved", ctypes.c_uint32 * 7)]
+
+
+OPEN_VIRTUAL_TIME = 0x1
 
 
 class PipeInfoStruct(ctypes.Structure):
@@ -165,6 +182,8 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         "tvs_iso_read": (st, [cam, P(IsoConfigStruct), u32, c.c_void_p, c.c_size_t, P(IsoPacketStruct)]),
         "tvs_stream_start": (st, [cam, P(IsoConfigStruct)]),
         "tvs_stream_read": (st, [cam, u32, c.c_void_p, c.c_size_t, P(IsoPacketStruct), P(u32)]),
+        "tvs_stream_read_wait": (st, [cam, u32, c.c_void_p, c.c_size_t, P(IsoPacketStruct), P(u32), u32]),
+        "tvs_save_png": (st, [c.c_char_p, c.c_void_p, u32, u32]),
         "tvs_stream_stop": (st, [cam]),
         "tvs_stream_get_stats": (st, [cam, P(StreamStatsStruct)]),
         "tvs_vendor_read": (st, [cam, u8, u16, u16, c.c_void_p, u16, P(u16), P(i32)]),
@@ -180,6 +199,7 @@ def _declare(lib: ctypes.CDLL) -> ctypes.CDLL:
         "tvs_emulation_get_state": (st, [P(EmulationStateStruct)]),
         "tvs_emulation_unplug": (st, [cam]),
         "tvs_emulation_fail_next": (st, [cam, u8, u32, i32]),
+        "tvs_emulation_wait": (st, [u32]),
     }
     for name, (restype, argtypes) in table.items():
         function = getattr(lib, name)

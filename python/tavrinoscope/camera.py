@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import ctypes
 import time
+import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Iterator, List, Optional, Union
@@ -17,17 +18,21 @@ PIPE_CONTROL, PIPE_ISOCHRONOUS, PIPE_BULK, PIPE_INTERRUPT = 0, 1, 2, 3
 _PIPE_TYPES = {0: "control", 1: "isochronous", 2: "bulk", 3: "interrupt"}
 _SPEEDS = {0: "unknown", 1: "full", 2: "high"}
 _U32 = 0xFFFFFFFF
+_FRAME_PIPE = 2
 
 
-def _error(status: int, action: str, usb_status: Optional[int] = None) -> TavrinoscopeError:
-    """The exception of a failed C call, with this thread's driver status."""
+def _error(status: int, action: str, usb_status: Optional[int] = None, hint: Optional[str] = None,
+           driver: Optional[int] = None) -> TavrinoscopeError:
+    """The exception of a failed C call, with this thread's driver status
+    (or the one given, read before later calls)."""
     lib = native.library()
-    driver = lib.tvs_last_driver_status()
+    if driver is None:
+        driver = lib.tvs_last_driver_status()
     name = lib.tvs_status_name(status).decode()
     driver_name = lib.tvs_driver_status_name(driver)
     return error_class(name)(status, name, lib.tvs_status_message(status).decode(), driver,
                              driver_name.decode() if driver_name else None,
-                             None if usb_status is None else UsbStatus(usb_status), action)
+                             None if usb_status is None else UsbStatus(usb_status), action, hint)
 
 
 def _check(status: int, action: str, usb_status: Optional[int] = None) -> None:
@@ -114,6 +119,12 @@ class Frame:
     def height(self) -> int:
         return int(self.pixels.shape[0])
 
+    def save(self, path: Union[str, Path]) -> None:
+        """Writes the frame as a PNG file (8-bit grey), with the system's own
+        encoder through the C library (``tvs_save_png``). The path must end
+        in ``.png``; IoError when the file cannot be written."""
+        _save_png(path, self.pixels, "save")
+
 
 @dataclass(frozen=True)
 class Packet:
@@ -150,11 +161,33 @@ class EmulationState:
     violations: int
 
 
+def _save_png(path: Union[str, Path], pixels: np.ndarray, action: str) -> None:
+    if not isinstance(path, (str, Path)):
+        raise invalid(f"path must be a str or Path, not {type(path).__name__}", action)
+    if Path(path).suffix.lower() != ".png":
+        raise invalid(f"{path} does not end in .png: only PNG is written", action)
+    if not isinstance(pixels, np.ndarray) or pixels.ndim != 2 or pixels.dtype != np.uint8 or pixels.size == 0:
+        raise invalid("pixels must be a non-empty 2-dimensional numpy.ndarray of uint8", action)
+    image = np.ascontiguousarray(pixels)
+    height, width = image.shape
+    _check(native.library().tvs_save_png(str(path).encode(), image.ctypes.data, width, height), action)
+
+
 def emulation_state() -> EmulationState:
     """The emulated machine's state (Linux build only; NotSupportedError elsewhere)."""
     state = native.EmulationStateStruct()
     _check(native.library().tvs_emulation_get_state(ctypes.byref(state)), "emulation state")
     return EmulationState(bool(state.running), int(state.open_cameras), int(state.violations))
+
+
+def emulation_wait(milliseconds: int) -> None:
+    """Waits ``milliseconds`` of the emulated machine's time (Linux build
+    only). Under virtual time (``Camera(virtual_time=True)`` or
+    ``TAVRINOSCOPE_VIRTUAL_TIME=1``) the camera's time moves only while every
+    thread that has used the library waits in it: a thread that would sleep
+    or join another thread that needs the camera calls this instead."""
+    action = "emulation_wait"
+    _check(native.library().tvs_emulation_wait(_unsigned(milliseconds, 32, "milliseconds", action)), action)
 
 
 class Camera:
@@ -167,10 +200,14 @@ class Camera:
     other thread uses the camera. On Linux the first camera opened in a
     process starts the emulated machine (with ``camera_profile``, else the
     profile named by ``TAVRINOSCOPE_CAMERA``, else the reference camera) and
-    the last one closed stops it.
+    the last one closed stops it. With ``virtual_time`` (or
+    ``TAVRINOSCOPE_VIRTUAL_TIME=1``) the machine that open starts runs on
+    virtual bus time, for tests whose results must not depend on the
+    machine's speed (see ``emulation_wait``).
     """
 
-    def __init__(self, index: int = 0, *, camera_profile: Union[str, Path, None] = None) -> None:
+    def __init__(self, index: int = 0, *, camera_profile: Union[str, Path, None] = None,
+                 virtual_time: bool = False) -> None:
         self._handle: Optional[ctypes.c_void_p] = None
         action = f"open camera {index}"
         index = _unsigned(index, 5, "index", action)  # 0 to 31
@@ -178,6 +215,8 @@ class Camera:
         options = native.OpenOptions()
         if camera_profile is not None:
             options.camera_profile = str(camera_profile).encode()
+        if virtual_time:
+            options.flags |= native.OPEN_VIRTUAL_TIME
         handle = ctypes.c_void_p()
         _check(lib.tvs_open_ex(index, ctypes.byref(options), ctypes.byref(handle)), action)
         self._lib = lib
@@ -213,6 +252,24 @@ class Camera:
         if self._handle is None:
             raise invalid("the camera is closed", action)
         return self._handle
+
+    def _check_pipe(self, status: int, action: str, pipe: int) -> None:
+        """Raises the exception of a failed transfer on a pipe. A USB error
+        carries the camera's last USB status, and says how to clear the halt
+        it leaves on the pipe (nothing clears it by itself: a reset is a
+        request of its own, which the program decides on)."""
+        if status == 0:
+            return
+        driver = self._lib.tvs_last_driver_status()
+        usb: Optional[int] = None
+        hint: Optional[str] = None
+        if self._lib.tvs_status_name(status) == b"TVS_ERROR_USB" and self._handle is not None:
+            value = ctypes.c_int32()
+            if self._lib.tvs_get_last_usb_status(self._handle, ctypes.byref(value)) == 0:
+                usb = value.value
+            hint = (f"a USB error halts pipe {pipe} until it is reset: call reset_pipe({pipe}) "
+                    "before its next transfer")
+        raise _error(status, action, usb, hint, driver)
 
     # ---- Information -----------------------------------------------------
 
@@ -273,13 +330,20 @@ class Camera:
                 # The frame is larger than guessed: the library said its size.
                 self._frame_capacity = info.width * info.height + 512
                 continue
-            _check(status, action)
+            self._check_pipe(status, action, _FRAME_PIPE)
         raise BufferTooSmallError(-13, "TVS_ERROR_BUFFER_TOO_SMALL", "the frame outgrew its buffer twice",
                                   action=action)
 
     def frame(self) -> np.ndarray:
         """Captures one frame: a numpy.ndarray of shape (height, width), dtype uint8."""
         return self.capture().pixels
+
+    def save_png(self, path: Union[str, Path]) -> Frame:
+        """Captures one frame and writes it as a PNG file (see Frame.save);
+        returns the frame."""
+        frame = self.capture()
+        _save_png(path, frame.pixels, "save_png")
+        return frame
 
     # ---- Bulk and interrupt transfers ---------------------------------------
 
@@ -292,7 +356,7 @@ class Camera:
         buffer = ctypes.create_string_buffer(max(length, 1))
         moved = ctypes.c_uint32()
         function = self._lib.tvs_bulk_read_segmented if segmented else self._lib.tvs_bulk_read
-        _check(function(self._h(action), pipe, buffer, length, ctypes.byref(moved)), action)
+        self._check_pipe(function(self._h(action), pipe, buffer, length, ctypes.byref(moved)), action, pipe)
         return buffer.raw[:moved.value]
 
     def bulk_write(self, pipe: int, data: bytes, *, segmented: bool = False) -> int:
@@ -303,7 +367,7 @@ class Camera:
         _unsigned(len(payload), 32, "data length", action)
         moved = ctypes.c_uint32()
         function = self._lib.tvs_bulk_write_segmented if segmented else self._lib.tvs_bulk_write
-        _check(function(self._h(action), pipe, payload, len(payload), ctypes.byref(moved)), action)
+        self._check_pipe(function(self._h(action), pipe, payload, len(payload), ctypes.byref(moved)), action, pipe)
         return int(moved.value)
 
     # ---- Isochronous transfers and streams ----------------------------------
@@ -456,9 +520,11 @@ class Camera:
         (vendor request 0xA0) and, with ``verify``, reads it back
         (VerifyError on a difference).
 
-        The driver REPORTS SUCCESS WHATEVER THE CAMERA ANSWERED; this method
-        raises UsbError when the last USB status changed to a failure during
-        the load, and returns that status."""
+        The driver's memory-load code reports success whatever the camera
+        answered, so the library sends the load as control requests, whose
+        status is their own: UsbError when the camera refused this load,
+        whatever the last USB status held before. Returns the last USB
+        status afterwards (on success it may hold an earlier failure)."""
         action = "load_memory"
         payload = _data(data, action)
         address = _unsigned(address, 16, "address", action)
@@ -472,9 +538,8 @@ class Camera:
     def load_hex(self, hex_file: Union[str, Path, bytes], *, verify: bool = True) -> UsbStatus:
         """Loads an Intel HEX image (a path, or the text as bytes) into the
         camera's memory, as load_memory does for each run of bytes: the same
-        warning applies (the driver reports success whatever the camera
-        answered; this method checks the USB status and, with ``verify``,
-        reads the memory back)."""
+        outcome applies (UsbError when the camera refused the load; with
+        ``verify``, the memory read back)."""
         action = "load_hex"
         if isinstance(hex_file, (bytes, bytearray)):
             text = bytes(hex_file)
@@ -540,13 +605,26 @@ class Camera:
         still has to be closed."""
         _check(self._lib.tvs_emulation_unplug(self._h("unplug")), "unplug")
 
-    def emulation_fail_next(self, endpoint: int, usb_status: int, count: int = 1) -> None:
+    def emulation_fail_next(self, endpoint: int, count: int = 1, usb_status: Optional[int] = None) -> None:
         """Makes the next ``count`` requests that reach ``endpoint`` (0: the
         control pipe, which carries vendor requests, memory loads and
-        selections) fail on the emulated bus with ``usb_status``, a negative
-        USBD_STATUS (Linux build only): to see how a program handles a camera
-        that refuses."""
+        selections; 0x82: the frame pipe) fail on the emulated bus with
+        ``usb_status``, a negative USBD_STATUS (Linux build only): to see how
+        a program handles a camera that refuses. The arguments come in the
+        C call's order (``tvs_emulation_fail_next``).
+
+        The earlier order ``(endpoint, usb_status)`` with ``count`` by
+        keyword still works: a failure status given as the second argument
+        without a third is taken as ``usb_status`` (DeprecationWarning)."""
         action = "emulation_fail_next"
+        if usb_status is None:
+            if isinstance(count, int) and not isinstance(count, bool) and UsbStatus(count).failed:
+                warnings.warn("emulation_fail_next(endpoint, usb_status) is the old order; "
+                              "use emulation_fail_next(endpoint, count, usb_status)", DeprecationWarning,
+                              stacklevel=2)
+                count, usb_status = 1, count
+            else:
+                raise invalid("usb_status is missing: emulation_fail_next(endpoint, count, usb_status)", action)
         endpoint = _unsigned(endpoint, 8, "endpoint", action)
         count = _positive(count, 32, "count", action)
         status = UsbStatus(usb_status)
@@ -639,8 +717,13 @@ class Stream:
                     if taken >= self._limit:
                         break
                     want = min(want, self._limit - taken)
-                status = self._lib.tvs_stream_read(handle, want, self._buffer.ctypes.data, self._size,
-                                                   self._info, ctypes.byref(count))
+                wait_ms = 100
+                if self._seconds is not None:
+                    wait_ms = max(1, min(wait_ms, int((self._seconds - self.elapsed) * 1000)))
+                status = self._lib.tvs_stream_read_wait(handle, want, self._buffer.ctypes.data, self._size,
+                                                        self._info, ctypes.byref(count), wait_ms)
+                if self._lib.tvs_status_name(status) == b"TVS_ERROR_TIMEOUT":
+                    continue  # nothing within the wait: look at the bounds again
                 if status != 0:
                     error = _error(status, "stream read")
                     try:
@@ -649,7 +732,6 @@ class Stream:
                         pass
                     raise error
                 if count.value == 0:
-                    time.sleep(0.002)
                     continue
                 for p in self._info[:count.value]:
                     yield Packet(bytes(view[p.offset:p.offset + p.length]), UsbStatus(p.status))

@@ -15,11 +15,13 @@ class TavrinoscopeError(Exception):
             (0 when the call sent none).
         driver_status_name: its name (``"STATUS_DELETE_PENDING"``), or None.
         usb_status: the camera's last USB status when the call read it, else None.
+        hint: the next step, where the SDK knows it (a halted pipe: how to
+            clear it), else None.
     """
 
     def __init__(self, code: int, status: str, message: str, driver_status: int = 0,
                  driver_status_name: Optional[str] = None, usb_status: Optional[int] = None,
-                 action: str = "") -> None:
+                 action: str = "", hint: Optional[str] = None) -> None:
         self.code = code
         self.status = status
         self.message = message
@@ -27,6 +29,7 @@ class TavrinoscopeError(Exception):
         self.driver_status_name = driver_status_name
         self.usb_status = usb_status
         self.action = action
+        self.hint = hint
         text = f"{action + ': ' if action else ''}{status}: {message}"
         if driver_status:
             text += f" (driver: {driver_status_name or 'NTSTATUS'} 0x{driver_status:08X})"
@@ -34,6 +37,8 @@ class TavrinoscopeError(Exception):
             from .usb import UsbStatus
 
             text += f" (last USB status: {UsbStatus(usb_status).name})"
+        if hint:
+            text += f"; {hint}"
         super().__init__(text)
 
 
@@ -98,6 +103,15 @@ class EmulationError(TavrinoscopeError):
     """The emulated machine could not start or plug the camera (Linux)."""
 
 
+class IoError(TavrinoscopeError, OSError):
+    """A file could not be read or written."""
+
+
+class BusyError(TavrinoscopeError):
+    """The camera is busy with another request that runs one at a time (a
+    segmented transfer); nothing was sent. Try again."""
+
+
 _BY_NAME: Dict[str, Type[TavrinoscopeError]] = {
     "TVS_ERROR_INVALID_ARGUMENT": InvalidArgumentError,
     "TVS_ERROR_NOT_FOUND": NotFoundError,
@@ -114,6 +128,8 @@ _BY_NAME: Dict[str, Type[TavrinoscopeError]] = {
     "TVS_ERROR_BUFFER_TOO_SMALL": BufferTooSmallError,
     "TVS_ERROR_NOT_SUPPORTED": NotSupportedError,
     "TVS_ERROR_EMULATION": EmulationError,
+    "TVS_ERROR_IO": IoError,
+    "TVS_ERROR_BUSY": BusyError,
 }
 
 

@@ -12,10 +12,12 @@ REPOSITORY = Path(__file__).resolve().parents[2]
 
 @pytest.fixture
 def camera():
-    """The reference camera, freshly plugged; the test must leave no fault
-    behind (the emulation's verifier counts leaks and misuse)."""
+    """The reference camera, freshly plugged, on virtual bus time (so that
+    nothing a test sees depends on the machine's speed or load); the test
+    must leave no fault behind (the emulation's verifier counts leaks and
+    misuse)."""
     before = tavrinoscope.emulation_state().violations
-    with tavrinoscope.Camera(0) as cam:
+    with tavrinoscope.Camera(0, virtual_time=True) as cam:
         yield cam
     state = tavrinoscope.emulation_state()
     assert not state.running and state.open_cameras == 0
@@ -24,3 +26,11 @@ def camera():
 
 def examples_dir() -> Path:
     return Path(os.environ.get("TAVRINOSCOPE_EXAMPLES", REPOSITORY / "examples" / "python"))
+
+
+def join(thread):
+    """Joins a thread that may need the camera's time: under virtual time a
+    plain join would hold that time still."""
+    while thread.is_alive():
+        tavrinoscope.emulation_wait(1)
+    thread.join()

@@ -5,7 +5,8 @@
 #   guest-driver.sh requests     the e2e batches, answers compared with the
 #                                emulation's (build/vm-e2e/, made by vm-check.sh)
 #   guest-driver.sh frame        a segmented read of one frame, compared byte
-#                                for byte with the test pattern
+#                                for byte with the test pattern, then two
+#                                short reads (8 of 64 bytes) of its events
 #   guest-driver.sh stream       alternate setting 3 streamed for 10 s through
 #                                the driver, then through libusb alone
 #   guest-driver.sh unplug-stream | unplug-read
@@ -30,10 +31,16 @@ case "$mode" in
       echo "FAIL requests (usbcam $rc):"; sed 's/^  wine:/  usb: /' "$VM_RUN/compare.err"; cat "$VM_RUN/all.usb.err"; exit 1
     fi ;;
   frame)
-    timeout 120 "$bin/usbcam" --usb read 2 307200 --large -o "$VM_RUN/frame.raw" > "$VM_RUN/frame.out" 2>&1
+    # Then two short reads: the frame's start and end events, 8 bytes each,
+    # on the interrupt pipe asked for 64: the bytes moved, not the bytes asked.
+    printf 'read 2 307200 --large -o %s\nread 3 64\nread 3 64\n' "$VM_RUN/frame.raw" > "$VM_RUN/frame.batch"
+    timeout 120 "$bin/usbcam" --usb batch < "$VM_RUN/frame.batch" > "$VM_RUN/frame.out" 2>&1
     rc=$?
-    if [ $rc -eq 0 ] && cmp -s "$VM_RUN/frame.raw" "$work/frame0.raw"; then
-      echo "ok   frame: 307200 bytes over pipe 2 through the driver, the test pattern of frame 0 byte for byte"
+    if [ $rc -eq 0 ] && cmp -s "$VM_RUN/frame.raw" "$work/frame0.raw" &&
+       [ "$(grep -c '^read 8 of 64 bytes from pipe 3 ' "$VM_RUN/frame.out")" -eq 2 ] &&
+       grep -q '^00000000  01 00 00 00 00 00 00 00 ' "$VM_RUN/frame.out" &&
+       grep -q '^00000000  02 00 00 00 00 00 00 00 ' "$VM_RUN/frame.out"; then
+      echo "ok   frame: 307200 bytes over pipe 2 through the driver, the test pattern of frame 0 byte for byte; two short reads of 8 of 64 bytes on pipe 3"
     else
       echo "FAIL frame (usbcam $rc)"; cat "$VM_RUN/frame.out"; exit 1
     fi ;;

@@ -194,20 +194,24 @@ void LIBUSB_CALL TransferDone(libusb_transfer *t) {
     switch (urb->UrbHeader.Function) {
         case URB_FUNCTION_ISOCH_TRANSFER: {
             struct _URB_ISOCH_TRANSFER &u = urb->UrbIsochronousTransfer;
-            ULONG failed = 0;
+            const bool in = (x->Endpoint & 0x80) != 0;
+            ULONG failed = 0, moved = 0;
             for (int i = 0; i < t->num_iso_packets; ++i) {
                 const libusb_iso_packet_descriptor &d = t->iso_packet_desc[i];
                 USBD_STATUS s = t->status == LIBUSB_TRANSFER_COMPLETED ? UsbdForLibusb(d.status) : status;
                 u.IsoPacket[i].Status = s;
                 // The OUT packets' lengths are not reported back, as on the platform.
-                u.IsoPacket[i].Length = (x->Endpoint & 0x80) && USBD_SUCCESS(s) ? d.actual_length : 0;
+                u.IsoPacket[i].Length = in && USBD_SUCCESS(s) ? d.actual_length : 0;
+                moved += u.IsoPacket[i].Length;
                 if (!USBD_SUCCESS(s)) ++failed;
             }
             u.ErrorCount = failed;
             u.StartFrame = FrameNow(bus);
             if (t->status == LIBUSB_TRANSFER_COMPLETED && failed == (ULONG)t->num_iso_packets && failed != 0)
                 status = USBD_STATUS_ISOCH_REQUEST_FAILED;
-            u.TransferBufferLength = (ULONG)t->length;
+            // An IN request's length is the bytes that arrived, as the
+            // emulated bus counts them; an OUT request's is what was sent.
+            u.TransferBufferLength = in ? moved : (ULONG)t->length;
             break;
         }
         case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:

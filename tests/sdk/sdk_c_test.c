@@ -31,9 +31,15 @@ static int failures = 0;
         }                                                                                  \
     } while (0)
 
+/* On virtual bus time: what the checks see does not depend on the
+ * machine's speed or load. */
 static tvs_camera *open_camera(void) {
     tvs_camera *camera = NULL;
-    tvs_status status = tvs_open(0, &camera);
+    tvs_open_options options;
+    tvs_status status;
+    memset(&options, 0, sizeof options);
+    options.flags = TVS_OPEN_VIRTUAL_TIME;
+    status = tvs_open_ex(0, &options, &camera);
     if (status != TVS_OK) {
         fprintf(stderr, "cannot open camera 0: %s\n", tvs_status_name(status));
         exit(1);
@@ -45,8 +51,8 @@ static void test_version_and_texts(void) {
     tvs_status s;
     CHECK(TVS_VERSION_COMPATIBLE(tvs_version()));
     CHECK(!TVS_VERSION_COMPATIBLE(tvs_version() + (1u << 16)));
-    CHECK(strcmp(tvs_version_string(), "1.0.0") == 0);
-    for (s = TVS_ERROR_IO; s <= TVS_OK; ++s) {
+    CHECK(strcmp(tvs_version_string(), "1.1.0") == 0);
+    for (s = TVS_ERROR_BUSY; s <= TVS_OK; ++s) {
         CHECK(strncmp(tvs_status_name(s), "TVS_", 4) == 0);
         CHECK(strcmp(tvs_status_name(s), "TVS_ERROR_UNKNOWN") != 0);
         CHECK(strlen(tvs_status_message(s)) > 10);
@@ -197,7 +203,7 @@ static void test_isochronous_reads_and_streams(void) {
     iso.packet_size = 1024;
     iso.packets_per_request = 16;
     iso.slot_count = 2;
-    iso.ring_packets = 16384; /* two seconds: a slow machine loses nothing */
+    iso.ring_packets = 16384;
     CHECK_STATUS(tvs_iso_read(camera, &iso, PACKETS, buffer, size, packets), TVS_OK);
     for (i = 0; i < PACKETS; ++i) {
         CHECK(packets[i].offset == i * 1024);

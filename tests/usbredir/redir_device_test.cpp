@@ -371,6 +371,57 @@ TEST_F(RedirDeviceTest, IsochronousInPushesOnePacketPerMicroframeUntilStopped) {
     EXPECT_EQ(peer_->IsoPackets.size(), stopped);
 }
 
+// A new alternate setting ends what ran on endpoints it does not have: a
+// waiting bulk IN request comes back cancelled, isochronous and interrupt
+// streams push nothing more; a stream on an endpoint the new setting keeps
+// goes on.
+TEST_F(RedirDeviceTest, ANewSettingEndsTheTransfersOfEndpointsItLacks) {
+    Start(sim::usb::ReferenceProfile());
+    SetConfiguration(1);
+    const uint64_t waiting = Bulk(0x82, 4096);  // nothing armed: it waits
+    usb_redir_start_interrupt_receiving_header events{0x83};
+    const uint64_t eventsId = nextId_++;
+    usbredirparser_send_start_interrupt_receiving(peer_->Parser, eventsId, &events);
+    Pump();
+    ASSERT_EQ(peer_->InterruptStatus[eventsId].status, usb_redir_success);
+    Tick(1000);
+    ASSERT_EQ(peer_->Bulks.count(waiting), 0u);
+
+    ASSERT_EQ(SetAlt(0, 3), usb_redir_success);  // 0x86 only
+    ASSERT_EQ(peer_->Bulks.count(waiting), 1u);
+    EXPECT_EQ(peer_->Bulks[waiting].Status, usb_redir_cancelled);
+    EXPECT_TRUE(peer_->Bulks[waiting].Data.empty());
+    ASSERT_EQ(StartIso(0x86), usb_redir_success);
+    Tick(1000);
+    EXPECT_EQ(peer_->IsoPackets.size(), 8u);
+    EXPECT_TRUE(peer_->InterruptPackets.empty());
+
+    // Setting 1 has no 0x86: its stream ends; 0x84 streams in its place.
+    ASSERT_EQ(SetAlt(0, 1), usb_redir_success);
+    const size_t before = peer_->IsoPackets.size();
+    Tick(2000);
+    EXPECT_EQ(peer_->IsoPackets.size(), before);
+    ASSERT_EQ(StartIso(0x84), usb_redir_success);
+    Tick(1000);
+    EXPECT_EQ(peer_->IsoPackets.size(), before + 8);
+    for (size_t i = before; i < peer_->IsoPackets.size(); ++i) EXPECT_EQ(peer_->IsoPackets[i].Endpoint, 0x84);
+
+    // A refused selection changes nothing: the 0x84 stream goes on.
+    EXPECT_EQ(SetAlt(0, 9), usb_redir_stall);
+    Tick(1000);
+    EXPECT_EQ(peer_->IsoPackets.size(), before + 16);
+
+    // Back in setting 0 the events endpoint is there again, but its stream
+    // ended with setting 3: a frame's event is not pushed until the peer
+    // starts receiving again.
+    ASSERT_EQ(SetAlt(0, 0), usb_redir_success);
+    SendCommand(2);
+    SendCommand(3);
+    Tick(10000);
+    EXPECT_TRUE(peer_->InterruptPackets.empty());
+    EXPECT_EQ(peer_->IsoPackets.size(), before + 16);
+}
+
 TEST_F(RedirDeviceTest, IsochronousOutReachesTheCameraWhichCountsGaps) {
     Start(sim::usb::ReferenceProfile());
     SetConfiguration(1);

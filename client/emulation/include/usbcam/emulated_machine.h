@@ -40,6 +40,11 @@ struct MachineOptions {
     std::string DriverName = "tavrinoscope";
     // When set, every bus transfer from the start is captured to this pcap file.
     std::string TracePath;
+    // Bus and kernel time run virtual (sim::SetVirtualTime): as fast as the
+    // work, and standing still while a thread that takes part can run. Only
+    // with OwnKernel. The caller makes the threads that use the machine take
+    // part (sim::TimeParticipant), the one that calls Start among them.
+    bool VirtualTime = false;
 };
 
 enum class CameraStage {
