@@ -19,7 +19,7 @@ struct ToolOptions {
     std::string Pipe, Length, File, OutputPath, At, Count, FrameBytes;
     bool Large = false, Verify = false;
     std::string PacketSize, Packets, PerRequest, Slots, RingPackets, Seconds;
-    std::string Port, Directory;
+    std::string Port, Directory, Setting;
     std::string Interface, Alternate, Selector, Index, Request, Value, Read, WriteLength, Byte,
         WriteHex, Type, Recipient, Language, Milliseconds;
 };
@@ -121,6 +121,31 @@ bool Seconds(const std::string &text, const char *what, double *value, std::stri
 
 const uint64_t kU32 = 0xFFFFFFFFull;
 
+
+// The stream's options: each may be left out (ResolveStream fills it in);
+// --seconds and --packets bound it, whichever comes first.
+bool FinishStream(const ToolOptions &o, ToolCommand *c, std::string *error) {
+    c->PipeGiven = !o.Pipe.empty();
+    uint32_t setting = 0;
+    if (!o.Setting.empty()) {
+        if (!Number(o.Setting, "stream --setting", 0, 255, &setting, error)) return false;
+        c->Setting = static_cast<int>(setting);
+    }
+    const struct {
+        const std::string &Text;
+        const char *What;
+        uint32_t *Value;
+    } counts[] = {{o.PacketSize, "stream --packet-size", &c->PacketSize},
+                  {o.RingPackets, "stream --ring-packets", &c->RingPackets},
+                  {o.PerRequest, "stream --per-request", &c->PerRequest},
+                  {o.Slots, "stream --slots", &c->Slots},
+                  {o.Packets, "stream --packets", &c->Packets}};
+    for (const auto &count : counts) {
+        if (!count.Text.empty() && !Number(count.Text, count.What, 1, kU32, count.Value, error)) return false;
+    }
+    return o.Seconds.empty() || Seconds(o.Seconds, "stream --seconds", &c->Seconds, error);
+}
+
 }  // namespace
 
 bool ToolParser::IsToolVerb(const std::string &word) {
@@ -191,23 +216,26 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
     sub->add_option("-o,--output", o->OutputPath, "write the packets' bytes to this file");
 
     sub = Sub(o, app, "stream", Tool::Stream,
-              "run a continuous isochronous stream on the current interface and drain it; "
-              "selects nothing itself",
-              kWindows ? Examples({{"usbcam select 0 3", "the driver keeps the setting for the next command"},
-                                   {"usbcam stream 0 --packet-size 3072 --ring-packets 512 --per-request 8 "
-                                    "--slots 4 --seconds 2",
-                                    nullptr}})
-                       : "printf 'select 0 3\\nstream 0 --packet-size 3072 --ring-packets 512 --per-request 8 "
-                         "--slots 4 --seconds 2\\n' | usbcam batch");
-    PipeArgument(sub, &o->Pipe);
-    sub->add_option("--packet-size", o->PacketSize, "bytes per packet")->required();
-    sub->add_option("--ring-packets", o->RingPackets, "capacity of the driver's rings, in packets")->required();
-    sub->add_option("--per-request", o->PerRequest, "packets per isochronous request")->required();
-    sub->add_option("--slots", o->Slots, "requests kept in flight")->required();
-    CLI::Option *seconds = sub->add_option("--seconds", o->Seconds, "run this long");
-    CLI::Option *packets = sub->add_option("--packets", o->Packets, "run until this many packets arrived");
-    seconds->excludes(packets);
-    sub->add_option("-o,--output", o->OutputPath, "write the packets' bytes to this file");
+              "run a continuous isochronous stream and drain it until --seconds, --packets or Ctrl-C, "
+              "then print a summary; without PIPE, the selected setting's first isochronous IN pipe",
+              Examples({{"usbcam stream --setting 3 --seconds 2", "select setting 3, stream its pipe for 2 s"},
+                        {"usbcam stream --setting 1 --packets 1000 -o payload.bin", nullptr},
+                        {"usbcam stream 0 --packet-size 3072 --per-request 8 --slots 4 --ring-packets 512",
+                         "everything given; Ctrl-C stops it"}}));
+    sub->add_option("PIPE", o->Pipe, "isochronous IN pipe (default: the setting's first)")->type_name("N");
+    sub->add_option("--setting", o->Setting, "select this alternate setting of the interface first")
+        ->type_name("N");
+    sub->add_option("--packet-size", o->PacketSize, "bytes per packet (default: the pipe's packet size)")
+        ->type_name("BYTES");
+    sub->add_option("--ring-packets", o->RingPackets, "capacity of the driver's rings, in packets (default 8192)")
+        ->type_name("N");
+    sub->add_option("--per-request", o->PerRequest,
+                    "packets per isochronous request (default 16, fewer where the pipe takes less)")
+        ->type_name("N");
+    sub->add_option("--slots", o->Slots, "requests kept in flight (default 8)")->type_name("N");
+    sub->add_option("--seconds", o->Seconds, "stop after this long")->type_name("S");
+    sub->add_option("--packets", o->Packets, "stop once this many packets arrived")->type_name("N");
+    sub->add_option("-o,--output", o->OutputPath, "write the packets' bytes to this file")->type_name("FILE");
 
     if (kWindows) {
         sub = Sub(o, app, "view", Tool::View,
@@ -350,18 +378,7 @@ bool ToolParser::Finish(ToolCommand *c, std::string *error) const {
                    Number(o.PerRequest, "iso-read --per-request", 1, kU32, &c->PerRequest, error) &&
                    Number(o.Slots, "iso-read --slots", 1, kU32, &c->Slots, error);
         case Tool::Stream:
-            if (!Number(o.PacketSize, "stream --packet-size", 1, kU32, &c->PacketSize, error) ||
-                !Number(o.RingPackets, "stream --ring-packets", 1, kU32, &c->RingPackets, error) ||
-                !Number(o.PerRequest, "stream --per-request", 1, kU32, &c->PerRequest, error) ||
-                !Number(o.Slots, "stream --slots", 1, kU32, &c->Slots, error)) {
-                return false;
-            }
-            if (o.Seconds.empty() == o.Packets.empty()) {
-                *error = "stream: give --seconds T or --packets N";
-                return false;
-            }
-            if (!o.Seconds.empty()) return Seconds(o.Seconds, "stream --seconds", &c->Seconds, error);
-            return Number(o.Packets, "stream --packets", 1, kU32, &c->Packets, error);
+            return FinishStream(o, c, error);
         case Tool::View:
             if (!o.Port.empty() && !Number(o.Port, "view --port", 0, 65535, &c->Port, error)) return false;
             return o.Seconds.empty() || Seconds(o.Seconds, "view --seconds", &c->Seconds, error);
