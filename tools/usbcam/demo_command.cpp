@@ -3,6 +3,7 @@
 // Intel HEX file with verification, a captured frame as demo-frame.png, and
 // two seconds of isochronous streaming with its summary.
 #include <chrono>
+#include <filesystem>
 
 #include <fmt/format.h>
 
@@ -56,11 +57,22 @@ bool ChooseStream(Camera *camera, ToolCommand *stream, uint32_t *setting, std::s
     return false;
 }
 
+// Creates --dir (and its parents) when it is not there yet.
+bool MakeDirectory(const std::string &directory, const std::string &asked, std::string *error) {
+    std::error_code why;
+    std::filesystem::create_directories(directory, why);
+    if (!why && std::filesystem::is_directory(directory, why)) return true;
+    *error = fmt::format("{}: cannot create the directory {}: {}; try: another --dir", asked, directory,
+                         why ? why.message() : std::string("a file of that name is in the way"));
+    return false;
+}
+
 }  // namespace
 
 bool RunDemo(const ToolCommand &command, ToolContext &context, std::string *error) {
     std::ostream &out = *context.Out;
     const auto start = std::chrono::steady_clock::now();
+    if (!MakeDirectory(command.Directory, command.Text, error)) return false;
     Camera *camera = context.OpenCamera(error);
     if (camera == nullptr) return false;
     std::vector<std::string> failed;

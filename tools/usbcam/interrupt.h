@@ -7,6 +7,8 @@
 // itself, within the driver's time-out at most.
 #pragma once
 
+#include <stdint.h>
+
 namespace usbcam {
 namespace cli {
 
@@ -19,6 +21,23 @@ public:
 
     // True once Ctrl-C came while this scope lived.
     static bool Interrupted();
+};
+
+// While it lives, the first Ctrl-C aborts the transfers of `pipe` on camera
+// `device` (abort-pipe through a handle of its own, as a second program
+// would), so a long read or write ends with what it moved so far. Lives
+// inside an InterruptScope. On Windows the transfer runs to its end or its
+// time-out instead.
+class AbortOnInterrupt {
+public:
+    AbortOnInterrupt(unsigned device, uint32_t pipe);
+    ~AbortOnInterrupt();
+    AbortOnInterrupt(const AbortOnInterrupt &) = delete;
+    AbortOnInterrupt &operator=(const AbortOnInterrupt &) = delete;
+
+private:
+    struct Watch;
+    Watch *watch_;
 };
 
 }  // namespace cli

@@ -146,7 +146,74 @@ bool FinishStream(const ToolOptions &o, ToolCommand *c, std::string *error) {
     return o.Seconds.empty() || Seconds(o.Seconds, "stream --seconds", &c->Seconds, error);
 }
 
+// The placeholder help shows after an option's name, for every option that
+// takes a value: a number's kind rather than CLI11's "TEXT" for the strings
+// usbcam checks itself.
+struct Placeholder {
+    const char *Command;  // nullptr: any
+    const char *Option;
+    const char *Shown;
+};
+
+const Placeholder kPlaceholders[] = {
+    {nullptr, "PIPE", "N"},
+    {nullptr, "LENGTH", "BYTES"},
+    {nullptr, "MS", ""},
+    {nullptr, "INTERFACE", "N"},
+    {nullptr, "ALT", "N"},
+    {nullptr, "SELECTOR", "N"},
+    {nullptr, "INDEX", "N"},
+    {nullptr, "REQUEST", "N"},
+    {nullptr, "TYPE", ""},
+    {nullptr, "RECIPIENT", ""},
+    {nullptr, "FILE", ""},
+    {nullptr, "CODE", "NAME|N"},
+    {nullptr, "--device", "N"},
+    {nullptr, "--function", "N"},
+    {nullptr, "--camera", "FILE"},
+    {nullptr, "--trace", "FILE"},
+    {nullptr, "--usb", "VID:PID|BUS/ADDR"},
+    {nullptr, "--output", "FILE"},
+    {nullptr, "--dir", "DIR"},
+    {nullptr, "--at", "ADDRESS"},
+    {nullptr, "--count", "N"},
+    {nullptr, "--bytes", "BYTES"},
+    {nullptr, "--packet-size", "BYTES"},
+    {nullptr, "--packets", "N"},
+    {nullptr, "--per-request", "N"},
+    {nullptr, "--slots", "N"},
+    {nullptr, "--ring-packets", "N"},
+    {nullptr, "--setting", "N"},
+    {nullptr, "--seconds", "S"},
+    {nullptr, "--port", "PORT"},
+    {nullptr, "--value", "N"},
+    {nullptr, "--index", "N"},
+    {nullptr, "--read", "BYTES"},
+    {"control", "--write", "HEX"},
+    {nullptr, "--write", "BYTES"},
+    {nullptr, "--byte", "BYTE"},
+    {nullptr, "--lang", "ID"},
+    {nullptr, "--in", "HEX"},
+    {nullptr, "--out", "HEX"},
+    {nullptr, "--out-len", "BYTES"},
+    {nullptr, "--fill", "BYTE"},
+};
+
 }  // namespace
+
+void NamePlaceholders(CLI::App *app) {
+    for (CLI::Option *option : app->get_options()) {
+        if (option->get_items_expected_max() == 0) continue;  // a flag
+        const std::string name =
+            option->get_lnames().empty() ? option->get_name(true) : "--" + option->get_lnames().front();
+        for (const Placeholder &p : kPlaceholders) {
+            if (name != p.Option || (p.Command != nullptr && app->get_name() != p.Command)) continue;
+            option->type_name(p.Shown);
+            break;
+        }
+    }
+    for (CLI::App *sub : app->get_subcommands({})) NamePlaceholders(sub);
+}
 
 bool ToolParser::IsToolVerb(const std::string &word) {
     for (const VerbInfo &verb : kVerbs) {
@@ -222,20 +289,16 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
                         {"usbcam stream --setting 1 --packets 1000 -o payload.bin", nullptr},
                         {"usbcam stream 0 --packet-size 3072 --per-request 8 --slots 4 --ring-packets 512",
                          "everything given; Ctrl-C stops it"}}));
-    sub->add_option("PIPE", o->Pipe, "isochronous IN pipe (default: the setting's first)")->type_name("N");
-    sub->add_option("--setting", o->Setting, "select this alternate setting of the interface first")
-        ->type_name("N");
-    sub->add_option("--packet-size", o->PacketSize, "bytes per packet (default: the pipe's packet size)")
-        ->type_name("BYTES");
-    sub->add_option("--ring-packets", o->RingPackets, "capacity of the driver's rings, in packets (default 8192)")
-        ->type_name("N");
+    sub->add_option("PIPE", o->Pipe, "isochronous IN pipe (default: the setting's first)");
+    sub->add_option("--setting", o->Setting, "select this alternate setting of the interface first");
+    sub->add_option("--packet-size", o->PacketSize, "bytes per packet (default: the pipe's packet size)");
+    sub->add_option("--ring-packets", o->RingPackets, "capacity of the driver's rings, in packets (default 8192)");
     sub->add_option("--per-request", o->PerRequest,
-                    "packets per isochronous request (default 16, fewer where the pipe takes less)")
-        ->type_name("N");
-    sub->add_option("--slots", o->Slots, "requests kept in flight (default 8)")->type_name("N");
-    sub->add_option("--seconds", o->Seconds, "stop after this long")->type_name("S");
-    sub->add_option("--packets", o->Packets, "stop once this many packets arrived")->type_name("N");
-    sub->add_option("-o,--output", o->OutputPath, "write the packets' bytes to this file")->type_name("FILE");
+                    "packets per isochronous request (default 16, fewer where the pipe takes less)");
+    sub->add_option("--slots", o->Slots, "requests kept in flight (default 8)");
+    sub->add_option("--seconds", o->Seconds, "stop after this long");
+    sub->add_option("--packets", o->Packets, "stop once this many packets arrived");
+    sub->add_option("-o,--output", o->OutputPath, "write the packets' bytes to this file");
 
     if (kWindows) {
         sub = Sub(o, app, "view", Tool::View,

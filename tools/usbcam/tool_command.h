@@ -112,6 +112,10 @@ private:
     ToolOptions *options_;
 };
 
+// Sets the placeholders help shows for the options of `app` and its
+// subcommands (N, BYTES, FILE, ...); call once every option is registered.
+void NamePlaceholders(CLI::App *app);
+
 // Parses one batch line whose first word is a camera command.
 bool ParseToolLine(const std::vector<std::string> &words, ToolCommand *command, std::string *error);
 

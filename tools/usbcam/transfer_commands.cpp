@@ -45,15 +45,25 @@ bool RunTransfer(const ToolCommand &command, ToolContext &context, std::string *
     if (camera == nullptr) return false;
     const uint32_t length = static_cast<uint32_t>(data.size());
     const auto start = std::chrono::steady_clock::now();
+    InterruptScope interrupt;
     IoOutcome outcome;
-    if (reading) {
-        outcome = command.Large ? camera->ReadPipeLarge(command.Pipe, data.data(), length)
-                                : camera->ReadPipe(command.Pipe, data.data(), length);
-    } else {
-        outcome = command.Large ? camera->WritePipeLarge(command.Pipe, data.data(), length)
-                                : camera->WritePipe(command.Pipe, data.data(), length);
+    {
+        AbortOnInterrupt abort(context.Owner->device(), command.Pipe);
+        if (reading) {
+            outcome = command.Large ? camera->ReadPipeLarge(command.Pipe, data.data(), length)
+                                    : camera->ReadPipe(command.Pipe, data.data(), length);
+        } else {
+            outcome = command.Large ? camera->WritePipeLarge(command.Pipe, data.data(), length)
+                                    : camera->WritePipe(command.Pipe, data.data(), length);
+        }
     }
     const double seconds = SecondsSince(start);
+    if (!IsNtSuccess(outcome.Status) && InterruptScope::Interrupted()) {
+        *error = fmt::format("{}: stopped by Ctrl-C after {:.1f} s: the transfer was aborted with {} of {} bytes "
+                             "moved ({}); try: run it again",
+                             command.Text, seconds, outcome.Information, length, FormatNtStatus(outcome.Status));
+        return false;
+    }
     if (!IsNtSuccess(outcome.Status)) {
         TransferFacts facts;
         facts.Verb = reading ? "read" : "write";
