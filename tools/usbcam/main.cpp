@@ -75,7 +75,7 @@ int FailParse(const CLI::App &app, const CLI::ParseError &e, bool commandParsed)
         return Fail("unknown subcommand '" + extra[0] + "'; try: usbcam --help lists the commands");
     }
     if (!commandParsed && what.find("subcommand is required") != std::string::npos) {
-        return Fail(std::string("no command given; try: ") + kFirstSteps);
+        return Fail(std::string("no command given (usbcam takes a subcommand); try: ") + kFirstSteps);
     }
     if (IsProgramOptionError(what)) return FailUsage(what, "usbcam --help");
     for (const CLI::App *sub : app.get_subcommands({})) {

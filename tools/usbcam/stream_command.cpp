@@ -294,9 +294,10 @@ bool RunStream(const ToolCommand &given, ToolContext &context, std::string *erro
     report["seconds"] = summary.Seconds;
     report["reads"] = summary.Reads;
     report["stopped_by"] = summary.StoppedBy;
-    report.Line(fmt::format("pipe {}, {}-byte packets, {} a request, {} requests in flight: {}", command.Pipe,
-                            command.PacketSize, command.PerRequest, command.Slots, StreamSummaryText(summary)));
-    report.Line(fmt::format("stopped by {}", StoppedByText(summary.StoppedBy)));
+    report.Line(StreamSummaryText(summary));
+    report.Line(fmt::format("stopped by {}; pipe {}, {}-byte packets, {} a request, {} requests in flight",
+                            StoppedByText(summary.StoppedBy), command.Pipe, command.PacketSize, command.PerRequest,
+                            command.Slots));
     report.Print(context);
     return ok;
 }

@@ -287,8 +287,9 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
               "then print a summary; without PIPE, the selected setting's first isochronous IN pipe",
               Examples({{"usbcam stream --setting 3 --seconds 2", "select setting 3, stream its pipe for 2 s"},
                         {"usbcam stream --setting 1 --packets 1000 -o payload.bin", nullptr},
-                        {"usbcam stream 0 --packet-size 3072 --per-request 8 --slots 4 --ring-packets 512",
-                         "everything given; Ctrl-C stops it"}}));
+                        {"usbcam stream 0 --setting 3 --packet-size 3072 --per-request 8 --slots 4 "
+                         "--ring-packets 512 --seconds 1",
+                         "everything given"}}));
     sub->add_option("PIPE", o->Pipe, "isochronous IN pipe (default: the setting's first)");
     sub->add_option("--setting", o->Setting, "select this alternate setting of the interface first");
     sub->add_option("--packet-size", o->PacketSize, "bytes per packet (default: the pipe's packet size)");
