@@ -126,41 +126,33 @@ std::string RawFooter() {
     return text + "\n " + line + "\nExample:\n  usbcam raw GET_VERSION --out-len 6";
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    CLI::App app("Drives a Tavrinoscope camera through its driver's control interface.", "usbcam");
-    app.require_subcommand(1);
-    app.fallthrough();
-
-    usbcam::cli::SessionOptions sessionOptions;
-    app.add_option("--device", sessionOptions.Device,
-                   "camera N to address (\\\\.\\Tavrinoscope-N, 0 to 31, default 0)");
+// usbcam's own options, before the command: --device, --json and, on Linux,
+// the emulated machine's settings. *usb: the --usb option (Linux).
+void AddProgramOptions(CLI::App &app, usbcam::cli::SessionOptions *options, CLI::Option **usb) {
+    app.add_option("--device", options->Device, "camera N to address (\\\\.\\Tavrinoscope-N, 0 to 31, default 0)");
 #ifndef _WIN32
     // The emulated machine's settings; usbcam.exe talks to the installed
     // driver and the cameras plugged in, so it has none of them.
-    app.add_option("--camera", sessionOptions.CameraProfile,
+    app.add_option("--camera", options->CameraProfile,
                    "JSON profile of the first camera (emulation; default: the reference camera)");
-    app.add_option("--function", sessionOptions.Function,
+    app.add_option("--function", options->Function,
                    "function of a composite --camera whose child device the driver gets (emulation; default 0)")
         ->check(CLI::Range(0, 255));
-    app.add_option("--trace", sessionOptions.TracePath,
-                   "record the session's bus traffic to this pcap file (emulation)");
-    CLI::Option *usb = app.add_option("--usb", sessionOptions.UsbSelector,
-                                      "drive a real USB camera through libusb: VID:PID (hex) or BUS/ADDRESS; "
-                                      "alone, the first 1209:0001 (Linux)")
-                           ->expected(0, 1);
+    app.add_option("--trace", options->TracePath, "record the session's bus traffic to this pcap file (emulation)");
+    *usb = app.add_option("--usb", options->UsbSelector,
+                          "drive a real USB camera through libusb: VID:PID (hex) or BUS/ADDRESS; "
+                          "alone, the first 1209:0001 (Linux)")
+               ->expected(0, 1);
+#else
+    *usb = nullptr;
 #endif
-    app.add_flag("--json", sessionOptions.Json,
+    app.add_flag("--json", options->Json,
                  "print one JSON object per command, for scripts (an error: one on standard error)");
     app.footer("Run `usbcam COMMAND --help` for a command's options and an example.");
+}
 
-    usbcam::cli::RawOptions rawOptions;
-    CLI::App *raw = app.add_subcommand("raw", "issue one device-control request and print its result");
-    usbcam::cli::AddRawOptions(raw, &rawOptions, false);
-    raw->footer(RawFooter());
-    CLI::App *batch = app.add_subcommand(
-        "batch", "run commands read from standard input, one a line, in one session");
+CLI::App *AddBatch(CLI::App &app) {
+    CLI::App *batch = app.add_subcommand("batch", "run commands read from standard input, one a line, in one session");
 #ifdef _WIN32
     batch->footer(
         "Each line is a command as on the command line (info, read 2 307200, select 0 1, stream ...,\n"
@@ -173,23 +165,80 @@ int main(int argc, char **argv) {
         "sleep 500), a raw request, or an emulation line (stall 0x82, plug, pnp remove, ...).\n"
         "Example:\n  printf 'info\\ncapture -o a.png\\nlast-status\\n' | usbcam batch");
 #endif
-    usbcam::cli::ToolParser tools(&app);
-    usbcam::cli::NamePlaceholders(&app);
-    for (int i = 1; i < argc; ++i) g_json = g_json || std::string(argv[i]) == "--json";
+    return batch;
+}
 
+// usbcam.exe: an emulation option is said plainly rather than as an
+// argument the parser did not expect. Returns "" when there is none.
+std::string EmulationOptionGiven(int argc, char **argv) {
 #ifdef _WIN32
-    // Said plainly rather than as an argument the parser did not expect.
     for (int i = 1; i < argc; ++i) {
         const std::string word = argv[i];
         for (const char *option : {"--camera", "--function", "--trace"}) {
             if (word == option || word.rfind(std::string(option) + "=", 0) == 0) {
-                return Fail(std::string(option) +
-                            " sets up the emulated machine, which only the Linux build of usbcam has; usbcam.exe "
-                            "talks to the installed driver and the cameras plugged in");
+                return std::string(option) +
+                       " sets up the emulated machine, which only the Linux build of usbcam has; usbcam.exe "
+                       "talks to the installed driver and the cameras plugged in";
             }
         }
     }
+#else
+    (void)argc;
+    (void)argv;
 #endif
+    return "";
+}
+
+// The command as typed, from its name on, for messages.
+std::string TypedCommand(int argc, char **argv, const std::string &name) {
+    std::string text;
+    bool found = false;
+    for (int i = 1; i < argc; ++i) {
+        if (!found && argv[i] != name) continue;
+        found = true;
+        text += (text.empty() ? "" : " ") + std::string(argv[i]);
+    }
+    return text.empty() ? name : text;
+}
+
+// Runs the commands in one session; the program's exit status.
+int RunCommands(const std::vector<NumberedCommand> &commands, const usbcam::cli::SessionOptions &options) {
+    std::string error;
+    std::unique_ptr<usbcam::cli::Session> session = usbcam::cli::StartSession(options, &error);
+    if (!session) return Fail(error);
+    session->SetJson(options.Json);
+    int exitCode = 0;
+    for (const NumberedCommand &command : commands) {
+        if (!session->Run(command.Command, std::cout, &error)) {
+            std::cout.flush();
+            exitCode = Fail(command.Line != 0 ? "line " + std::to_string(command.Line) + ": " + error : error);
+            break;
+        }
+        std::cout.flush();
+    }
+    if (!session->Finish(std::cerr) && exitCode == 0) exitCode = kExitVerifier;
+    return exitCode;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    CLI::App app("Drives a Tavrinoscope camera through its driver's control interface.", "usbcam");
+    app.require_subcommand(1);
+    app.fallthrough();
+    usbcam::cli::SessionOptions sessionOptions;
+    CLI::Option *usb = nullptr;
+    AddProgramOptions(app, &sessionOptions, &usb);
+    usbcam::cli::RawOptions rawOptions;
+    CLI::App *raw = app.add_subcommand("raw", "issue one device-control request and print its result");
+    usbcam::cli::AddRawOptions(raw, &rawOptions, false);
+    raw->footer(RawFooter());
+    CLI::App *batch = AddBatch(app);
+    usbcam::cli::ToolParser tools(&app);
+    usbcam::cli::NamePlaceholders(&app);
+    for (int i = 1; i < argc; ++i) g_json = g_json || std::string(argv[i]) == "--json";
+    const std::string emulationOption = EmulationOptionGiven(argc, argv);
+    if (!emulationOption.empty()) return Fail(emulationOption);
 
     try {
         app.parse(argc, argv);
@@ -207,9 +256,9 @@ int main(int argc, char **argv) {
 
     std::vector<NumberedCommand> commands;
     std::string error;
+    NumberedCommand command;
+    command.Line = 0;
     if (raw->parsed()) {
-        NumberedCommand command;
-        command.Line = 0;
         command.Command.What = usbcam::cli::Command::Kind::Raw;
         if (!usbcam::cli::BuildRawRequest(rawOptions, &command.Command.Raw, &error)) {
             return FailUsage("raw: " + error, "usbcam raw --help lists the code names");
@@ -220,41 +269,17 @@ int main(int argc, char **argv) {
             return FailUsage(error, "usbcam batch --help lists the lines a batch takes");
         }
     } else if (tools.Parsed()) {
-        NumberedCommand command;
-        command.Line = 0;
         command.Command.What = usbcam::cli::Command::Kind::Tool;
         if (!tools.Finish(&command.Command.Tool, &error)) {
             return Fail(error + "; try: usbcam " + command.Command.Tool.Text + " --help");
         }
-        // The command as typed, from its name on, for messages.
-        std::string text;
-        bool found = false;
-        for (int i = 1; i < argc; ++i) {
-            if (!found && argv[i] != command.Command.Tool.Text) continue;
-            found = true;
-            text += (text.empty() ? "" : " ") + std::string(argv[i]);
-        }
-        if (!text.empty()) command.Command.Tool.Text = text;
+        command.Command.Tool.Text = TypedCommand(argc, argv, command.Command.Tool.Text);
         commands.push_back(command);
     }
-
 #ifndef _WIN32
     sessionOptions.Usb = usb->count() > 0;
+#else
+    (void)usb;
 #endif
-    std::unique_ptr<usbcam::cli::Session> session = usbcam::cli::StartSession(sessionOptions, &error);
-    if (!session) return Fail(error);
-    session->SetJson(sessionOptions.Json);
-
-    int exitCode = 0;
-    for (const NumberedCommand &command : commands) {
-        if (!session->Run(command.Command, std::cout, &error)) {
-            std::cout.flush();
-            exitCode = Fail(command.Line != 0 ? "line " + std::to_string(command.Line) + ": " + error
-                                              : error);
-            break;
-        }
-        std::cout.flush();
-    }
-    if (!session->Finish(std::cerr) && exitCode == 0) exitCode = kExitVerifier;
-    return exitCode;
+    return RunCommands(commands, sessionOptions);
 }
