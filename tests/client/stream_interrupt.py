@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Ctrl-C during `usbcam stream` on a terminal: the stream stops, its progress
-line is cleared and its summary printed on lines of their own, exit status 0.
+"""Ctrl-C during `usbcam stream` (and `capture --count`) on a terminal: the
+command stops, its progress line is cleared and its summary printed on lines
+of their own, exit status 0.
 
 Runs usbcam on a pseudo-terminal and sends SIGINT once the first progress line
 has appeared (not after a delay). The time limit only guards against a hang.
@@ -37,25 +38,43 @@ def read_until(fd, wanted, deadline):
     return seen
 
 
-def main():
-    program = sys.argv[1]
+def interrupted(program, args, progress):
+    """Runs usbcam with args on a terminal, sends SIGINT once `progress` shows;
+    returns (exit status, output), or None when the stream's requests failed."""
     master, slave = pty.openpty()
     with tempfile.TemporaryDirectory() as cwd:
-        child = subprocess.Popen([program, "stream", "--setting", "1"], stdin=slave, stdout=slave,
-                                 stderr=slave, cwd=cwd)
+        child = subprocess.Popen([program] + args, stdin=slave, stdout=slave, stderr=slave, cwd=cwd)
         os.close(slave)
         deadline = time.monotonic() + 90
-        before = read_until(master, PROGRESS, deadline)
-        if PROGRESS not in before:
+        before = read_until(master, progress, deadline)
+        if progress not in before:
             child.wait()
             if b"STATUS_UNSUCCESSFUL" in before:
                 print("skipped: the emulated bus failed the stream (busy machine): %r" % before)
-                return SKIP
+                return None
             raise SystemExit("usbcam ended before any progress: %r" % before)
         child.send_signal(signal.SIGINT)
         after = read_until(master, None, deadline)
         status = child.wait(timeout=max(1, deadline - time.monotonic()))
-    text = before + after
+        os.close(master)
+    return status, before + after
+
+
+def check_capture(program):
+    status, text = interrupted(program, ["capture", "--count", "100000", "-o", "f.pgm"], b"capture: ")
+    clear = text.find(CLEAR, text.rfind(b"capture: "))
+    summary = text[clear + len(CLEAR):] if clear >= 0 else b""
+    if status != 0 or not summary.startswith(b"f-1.pgm: ") or b"\r\nstopped by Ctrl-C after " not in summary:
+        raise SystemExit("capture --count: exit status %d, output %r" % (status, text))
+
+
+def main():
+    program = sys.argv[1]
+    check_capture(program)
+    result = interrupted(program, ["stream", "--setting", "1"], PROGRESS)
+    if result is None:
+        return SKIP
+    status, text = result
     failures = []
     if status != 0:
         failures.append("exit status %d, not 0" % status)
