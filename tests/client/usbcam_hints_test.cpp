@@ -66,6 +66,15 @@ TEST(UsbcamHints, AHaltedPipeSaysWhichResetClearsIt) {
         << run.Err;
 }
 
+TEST(UsbcamHints, TheRequestsAHintSendsDoNotReplaceTheFailuresUsbStatus) {
+    // The read fails with a transaction error; the descriptor request that
+    // checks whether the camera is still there meets the stalled control
+    // pipe. The line reports the read's status, and no stall of pipe 2.
+    const ProgramRun run = Usbcam("batch", "stall 0\nfail 0x82 1 USBD_STATUS_XACT_ERROR\nread 2 512\n");
+    ExpectFailureLine(run, "read 2 512: STATUS_UNSUCCESSFUL (0xC0000001), last USB status USBD_STATUS_XACT_ERROR");
+    EXPECT_FALSE(Has(run.Err, "halted pipe 2")) << run.Err;
+}
+
 TEST(UsbcamHints, ACameraThatWentAwayIsSaidToBeGoneAndListedAsRemoved) {
     ProgramRun run = Usbcam("batch", "frame\nunplug\nread 2 512\n");
     ExpectFailureLine(run, "try: the camera went away (unplugged, or removed by the system); plug it in again");

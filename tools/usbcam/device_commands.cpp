@@ -188,7 +188,7 @@ bool RunList(const ToolCommand &command, ToolContext &context, std::string *) {
         uint8_t device[18] = {};
         const IoOutcome outcome = camera->GetDeviceDescriptor(device, sizeof device);
         if (!IsNtSuccess(outcome.Status) || outcome.Information < 18) {
-            report.Line(UnansweredListLine(n, outcome, CameraGone(camera.get(), outcome.Status), &entry));
+            report.Line(UnansweredListLine(n, outcome, CameraGone(camera.get(), outcome.Status, LastUsbStatus(camera.get())), &entry));
             report["cameras"].push_back(entry);
             continue;
         }

@@ -39,8 +39,10 @@ bool SelectSetting(Camera *camera, const ToolCommand &command, std::string *erro
     const uint8_t interface = ReadPipeTable(camera, &table, &why) ? table.InterfaceNumber : 0;
     const IoOutcome outcome = camera->SelectInterface(interface, static_cast<uint8_t>(command.Setting));
     if (IsNtSuccess(outcome.Status)) return true;
-    *error = Failure(camera, fmt::format("{} (selecting setting {})", command.Text, command.Setting), outcome,
-                     CameraGone(camera, outcome.Status)
+    const int32_t lastUsb = LastUsbStatus(camera);
+    *error = FailureText(fmt::format("{} (selecting setting {})", command.Text, command.Setting), outcome.Status,
+                         lastUsb,
+                         CameraGone(camera, outcome.Status, lastUsb)
                          ? kGoneHint
                          : "check the settings the camera has with `usbcam info` (Interface Descriptor "
                            "bAlternateSetting)");
@@ -125,14 +127,15 @@ bool StartStream(const ToolCommand &command, Camera *camera, std::string *error)
     record.SlotCount = command.Slots;
     const IoOutcome outcome = camera->StartStream(record);
     if (IsNtSuccess(outcome.Status)) return true;
+    const int32_t lastUsb = LastUsbStatus(camera);
     std::string hint;
-    if (CameraGone(camera, outcome.Status)) {
+    if (CameraGone(camera, outcome.Status, lastUsb)) {
         hint = kGoneHint;
     } else if (outcome.Status == kStatusInvalidParameter) {
         hint = "check that the pipe is isochronous in the current setting (`usbcam info`; --setting N selects "
                "one) and the packet counts";
     }
-    *error = Failure(camera, command.Text, outcome, hint);
+    *error = FailureText(command.Text, outcome.Status, lastUsb, hint);
     return false;
 }
 
@@ -192,10 +195,11 @@ bool StreamDrain::ReadOnce(StreamSummary *summary, std::string *error) {
     const IoOutcome outcome =
         camera_->ReadStream(command_.PacketSize, static_cast<uint32_t>(want), buffer_.data(), length);
     if (!IsNtSuccess(outcome.Status)) {
-        const std::string hint =
-            StreamHint(camera_, outcome, command_.Pipe, command_.PerRequest, command_.PacketSize, tally_.Packets());
+        const int32_t lastUsb = LastUsbStatus(camera_);
+        const std::string hint = StreamHint(camera_, outcome, lastUsb, command_.Pipe, command_.PerRequest,
+                                            command_.PacketSize, tally_.Packets());
         summary->StoppedBy = hint == kGoneHint ? "unplug" : "failure";
-        *error = Failure(camera_, command_.Text + " (reading the stream)", outcome, hint);
+        *error = FailureText(command_.Text + " (reading the stream)", outcome.Status, lastUsb, hint);
         return false;
     }
     ++summary->Reads;

@@ -73,7 +73,9 @@ bool RunTransfer(const ToolCommand &command, ToolContext &context, std::string *
         facts.Large = command.Large;
         facts.Seconds = seconds;
         facts.TimeoutMs = context.TimeoutMs();
-        std::string text = Failure(camera, command.Text, outcome, TransferHint(camera, outcome, facts));
+        const int32_t lastUsb = LastUsbStatus(camera);
+        std::string text =
+            FailureText(command.Text, outcome.Status, lastUsb, TransferHint(camera, outcome, lastUsb, facts));
         if (outcome.Information != 0) text += fmt::format(" ({} bytes moved before it failed)", outcome.Information);
         *error = text;
         return false;
@@ -135,7 +137,8 @@ bool CaptureFrame(Camera *camera, bool large, uint32_t frameBytes, const std::st
             facts.Frame = true;
             facts.Seconds = SecondsSince(start);
             facts.TimeoutMs = timeoutMs;
-            *error = Failure(camera, asked, outcome, TransferHint(camera, outcome, facts));
+            const int32_t lastUsb = LastUsbStatus(camera);
+            *error = FailureText(asked, outcome.Status, lastUsb, TransferHint(camera, outcome, lastUsb, facts));
             return false;
         }
         got = static_cast<size_t>(std::min<uint64_t>(outcome.Information, frameBytes));

@@ -114,11 +114,16 @@ bool IsGoneStatus(uint32_t status) {
     return false;
 }
 
-bool CameraGone(Camera *camera, uint32_t failedStatus) {
-    if (IsGoneStatus(failedStatus)) return true;
+bool CameraGone(Camera *camera, uint32_t failedStatus, int32_t lastUsb) {
+    if (IsGoneStatus(failedStatus) || lastUsb == static_cast<int32_t>(kUsbdDeviceGone)) return true;
+    // The driver refused it before the camera saw it: no reason to ask.
+    if (failedStatus != kStatusUnsuccessful && failedStatus != kStatusCancelled) return false;
     uint8_t device[18] = {};
     const IoOutcome probe = camera->GetDeviceDescriptor(device, sizeof device);
-    return IsGoneStatus(probe.Status) || LastUsbStatus(camera) == static_cast<int32_t>(kUsbdDeviceGone);
+    // The driver may answer STATUS_SUCCESS with no bytes when the camera did not.
+    const bool answered = IsNtSuccess(probe.Status) && probe.Information >= sizeof device;
+    return IsGoneStatus(probe.Status) ||
+           (!answered && LastUsbStatus(camera) == static_cast<int32_t>(kUsbdDeviceGone));
 }
 
 uint32_t IsoPacketBytes(const PipeEntry &pipe) {
@@ -128,15 +133,15 @@ uint32_t IsoPacketBytes(const PipeEntry &pipe) {
     return (pipe.MaximumPacketSize & 0x7FFu) * (((pipe.MaximumPacketSize >> 11) & 3u) + 1);
 }
 
-std::string TransferHint(Camera *camera, const IoOutcome &outcome, const TransferFacts &facts) {
-    if (CameraGone(camera, outcome.Status)) return kGoneHint;
+std::string TransferHint(Camera *camera, const IoOutcome &outcome, int32_t lastUsb, const TransferFacts &facts) {
+    if (CameraGone(camera, outcome.Status, lastUsb)) return kGoneHint;
     InterfaceTable table;
     std::string why;
     if (!ReadPipeTable(camera, &table, &why)) return why;
     const std::string mismatch = PipeMismatch(table, facts);
     if (!mismatch.empty()) return mismatch;
     if (TimedOut(outcome, facts)) return TimeoutHint(facts);
-    const uint32_t usb = static_cast<uint32_t>(LastUsbStatus(camera));
+    const uint32_t usb = static_cast<uint32_t>(lastUsb);
     if (facts.Reading && (usb == kUsbdDataOverrun || usb == kUsbdBabble)) return OverrunHint(facts);
     if (usb == kUsbdStallPid || usb == kUsbdEndpointHalted) {
         return fmt::format("the camera halted pipe {} (a stall); clear it with `usbcam reset-pipe {}`", facts.Pipe,
@@ -146,9 +151,9 @@ std::string TransferHint(Camera *camera, const IoOutcome &outcome, const Transfe
     return "";
 }
 
-std::string StreamHint(Camera *camera, const IoOutcome &outcome, uint32_t pipe, uint32_t perRequest,
-                       uint32_t packetSize, uint64_t packets) {
-    if (CameraGone(camera, outcome.Status)) return kGoneHint;
+std::string StreamHint(Camera *camera, const IoOutcome &outcome, int32_t lastUsb, uint32_t pipe,
+                       uint32_t perRequest, uint32_t packetSize, uint64_t packets) {
+    if (CameraGone(camera, outcome.Status, lastUsb)) return kGoneHint;
     InterfaceTable table;
     std::string why;
     const uint64_t requestBytes = uint64_t{perRequest} * packetSize;

@@ -20,9 +20,10 @@ namespace cli {
 // True for the statuses of a camera that is gone or being removed.
 bool IsGoneStatus(uint32_t status);
 
-// True when the camera behind this handle is gone: the failed request said
-// so, or a descriptor request now does.
-bool CameraGone(Camera *camera, uint32_t failedStatus);
+// True when the camera behind this handle is gone: the failed request or
+// the last USB status (read before, lastUsb) says so, or, for a request the
+// camera did not finish, a descriptor request sent now does.
+bool CameraGone(Camera *camera, uint32_t failedStatus, int32_t lastUsb);
 
 // One isochronous pipe's packet size: the bytes it carries an interval.
 uint32_t IsoPacketBytes(const PipeEntry &pipe);
@@ -39,11 +40,13 @@ struct TransferFacts {
     int32_t TimeoutMs = 3000;   // the driver's time-out (0 or less: not known)
 };
 
-std::string TransferHint(Camera *camera, const IoOutcome &outcome, const TransferFacts &facts);
+// lastUsb: the last USB status, read right after the failure (before the
+// hint's own requests, which may change it).
+std::string TransferHint(Camera *camera, const IoOutcome &outcome, int32_t lastUsb, const TransferFacts &facts);
 
 // The hint for a stream whose read failed after `packets` packets arrived.
-std::string StreamHint(Camera *camera, const IoOutcome &outcome, uint32_t pipe, uint32_t perRequest,
-                       uint32_t packetSize, uint64_t packets);
+std::string StreamHint(Camera *camera, const IoOutcome &outcome, int32_t lastUsb, uint32_t pipe,
+                       uint32_t perRequest, uint32_t packetSize, uint64_t packets);
 
 extern const char *const kGoneHint;
 
