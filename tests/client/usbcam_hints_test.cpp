@@ -37,14 +37,16 @@ TEST(UsbcamHints, APipeOfTheWrongDirectionOrTypeIsNamedWithOneThatFits) {
     // A write to bulk IN pipe 1: the camera's endpoint sends more than nothing back.
     ProgramRun run = Usbcam("write 1 " + file);
     ExpectOneLineError(run, "write 1 " + file + ": ");
-    EXPECT_TRUE(Has(run.Err, "try: pipe 1 is bulk IN (endpoint 0x81); write takes a bulk or interrupt OUT pipe: "
-                             "here pipe 0"))
+    EXPECT_TRUE(Has(run.Err,
+                    "try: pipe 1 is bulk IN (endpoint 0x81); write takes a bulk or interrupt OUT pipe: "
+                    "here pipe 0"))
         << run.Err;
     // A read of an isochronous pipe of setting 1.
     run = Usbcam("batch", "select 0 1\nread 2 512\n");
     ExpectFailureLine(run, "line 2: read 2 512: ");
-    EXPECT_TRUE(Has(run.Err, "try: pipe 2 is isochronous IN (endpoint 0x84); read takes a bulk or interrupt IN "
-                             "pipe: here pipe 1"))
+    EXPECT_TRUE(Has(run.Err,
+                    "try: pipe 2 is isochronous IN (endpoint 0x84); read takes a bulk or interrupt IN "
+                    "pipe: here pipe 1"))
         << run.Err;
     // A pipe the setting does not have.
     ExpectOneLineError(Usbcam("read 9 16"), "try: the current interface has pipes 0 to 3");
@@ -54,8 +56,9 @@ TEST(UsbcamHints, APipeOfTheWrongDirectionOrTypeIsNamedWithOneThatFits) {
 TEST(UsbcamHints, ACaptureSmallerThanTheFrameSaysTheFramesSize) {
     const ProgramRun run = Usbcam("capture --bytes 100 -o " + Temp("small.png"));
     ExpectOneLineError(run, "USBD_STATUS_DATA_OVERRUN");
-    EXPECT_TRUE(Has(run.Err, "try: the camera's frame is larger than the 100 bytes of --bytes (the reference "
-                             "camera's is 307200 bytes, 640 x 480); leave --bytes out"))
+    EXPECT_TRUE(Has(run.Err,
+                    "try: the camera's frame is larger than the 100 bytes of --bytes (the reference "
+                    "camera's is 307200 bytes, 640 x 480); leave --bytes out"))
         << run.Err;
 }
 
@@ -133,7 +136,8 @@ TEST(UsbcamUsage, EveryUsageErrorEndsWithWhatToTry) {
     for (const auto &c : cases) {
         const ProgramRun run = Usbcam(c.Args, c.Input);
         ExpectOneLineError(run, "; try: ");
-        EXPECT_EQ(run.Err.rfind(c.Error, 0), 0u) << c.Args << "\n" << run.Err;
+        EXPECT_EQ(run.Err.rfind(c.Error, 0), 0u) << c.Args << "\n"
+                                                 << run.Err;
         EXPECT_FALSE(Has(run.Err, "info:")) << run.Err;  // not blamed on the command
     }
     // raw's help lists the names it takes.
@@ -145,11 +149,13 @@ TEST(UsbcamUsage, HelpNamesNumbersAsNumbersNotText) {
                                 "vendor", "control", "string", "timeout", "sleep", "demo", "load", "feature"}) {
         const ProgramRun run = Usbcam(std::string(command) + " --help");
         ASSERT_EQ(run.Exit, 0) << command;
-        EXPECT_FALSE(Has(run.Out, "TEXT")) << command << "\n" << run.Out;
+        EXPECT_FALSE(Has(run.Out, "TEXT")) << command << "\n"
+                                           << run.Out;
     }
     const std::string stream = Usbcam("stream --help").Out;
     for (const char *shown : {"--seconds S", "--packets N", "--packet-size BYTES", "--setting N", "PIPE N"}) {
-        EXPECT_TRUE(Has(stream, shown)) << shown << "\n" << stream;
+        EXPECT_TRUE(Has(stream, shown)) << shown << "\n"
+                                        << stream;
     }
 }
 

@@ -103,8 +103,8 @@ void DemoInfo(Camera *camera, DemoOutput &o) {
             VersionRecord version = {};
             camera->GetVersion(&version);
             o.Result(fmt::format("{:04x}:{:04x} \"{}\", USB {:x}.{:02x}, driver version {}.{}", device[8] | device[9] << 8,
-                               device[10] | device[11] << 8, product, device[3], device[2],
-                               version.VersionValue >> 16, version.VersionValue & 0xFFFF));
+                                 device[10] | device[11] << 8, product, device[3], device[2],
+                                 version.VersionValue >> 16, version.VersionValue & 0xFFFF));
             if (ReadPipeTable(camera, &table, &why)) {
                 std::string pipes;
                 for (const PipeEntry &pipe : table.Pipes) {
@@ -137,7 +137,7 @@ void DemoLoad(Camera *camera, const ToolCommand &command, DemoOutput &o) {
             o.Fail("load", why);
         } else {
             o.Result(fmt::format("{}: {} bytes in {} segments loaded and verified", hexPath, image.ByteCount(),
-                               image.Segments.size()));
+                                 image.Segments.size()));
         }
     }
 }
@@ -155,7 +155,7 @@ void DemoCapture(Camera *camera, const ToolCommand &command, DemoOutput &o) {
             o.Fail("capture", why);
         } else {
             o.Result(fmt::format("{}: {} x {} pixels, frame {}, {} bytes", framePath, frame.Image.Width,
-                               frame.Image.Height, frame.Header.Counter, frame.Bytes));
+                                 frame.Image.Height, frame.Header.Counter, frame.Bytes));
         }
     }
 }
@@ -185,7 +185,7 @@ void DemoStream(Camera *camera, DemoOutput &o) {
                 o.Fail("stream", why);
             } else {
                 o.Result(fmt::format("setting {}, pipe {}, {}-byte packets: {}", setting, stream.Pipe,
-                                   stream.PacketSize, StreamSummaryText(summary)));
+                                     stream.PacketSize, StreamSummaryText(summary)));
             }
         }
         camera->SelectInterface(0, 0);

@@ -71,9 +71,10 @@ bool LoadImage(Camera *camera, const MemoryImage &image, bool verify, const std:
     for (const MemorySegment &segment : image.Segments) {
         for (size_t done = 0; done < segment.Bytes.size(); done += kVerifyChunk) {
             if (InterruptScope::Interrupted()) {
-                *error = fmt::format("{}: loaded, but Ctrl-C stopped the verification at 0x{:04x}; try: load it "
-                                     "again with --verify",
-                                     asked, segment.Address + done);
+                *error = fmt::format(
+                    "{}: loaded, but Ctrl-C stopped the verification at 0x{:04x}; try: load it "
+                    "again with --verify",
+                    asked, segment.Address + done);
                 return false;
             }
             const uint32_t length = static_cast<uint32_t>(std::min<size_t>(kVerifyChunk, segment.Bytes.size() - done));

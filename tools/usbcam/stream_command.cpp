@@ -43,9 +43,9 @@ bool SelectSetting(Camera *camera, const ToolCommand &command, std::string *erro
     *error = FailureText(fmt::format("{} (selecting setting {})", command.Text, command.Setting), outcome.Status,
                          lastUsb,
                          CameraGone(camera, outcome.Status, lastUsb)
-                         ? kGoneHint
-                         : "check the settings the camera has with `usbcam info` (Interface Descriptor "
-                           "bAlternateSetting)");
+                             ? kGoneHint
+                             : "check the settings the camera has with `usbcam info` (Interface Descriptor "
+                               "bAlternateSetting)");
     return false;
 }
 
@@ -132,8 +132,9 @@ bool StartStream(const ToolCommand &command, Camera *camera, std::string *error)
     if (CameraGone(camera, outcome.Status, lastUsb)) {
         hint = kGoneHint;
     } else if (outcome.Status == kStatusInvalidParameter) {
-        hint = "check that the pipe is isochronous in the current setting (`usbcam info`; --setting N selects "
-               "one) and the packet counts";
+        hint =
+            "check that the pipe is isochronous in the current setting (`usbcam info`; --setting N selects "
+            "one) and the packet counts";
     }
     *error = FailureText(command.Text, outcome.Status, lastUsb, hint);
     return false;
@@ -144,8 +145,7 @@ bool StartStream(const ToolCommand &command, Camera *camera, std::string *error)
 class StreamDrain {
 public:
     StreamDrain(const ToolCommand &command, Camera *camera, FILE *file)
-        : command_(command), camera_(camera), file_(file),
-          stride_(uint64_t{command.PacketSize} + sizeof(IsoPacketDescriptor)),
+        : command_(command), camera_(camera), file_(file), stride_(uint64_t{command.PacketSize} + sizeof(IsoPacketDescriptor)),
           // Each read asks for the whole ring (so what comes back is the
           // ring's fill), within 16 MiB of buffer.
           readPackets_(std::min<uint64_t>(command.RingPackets, std::max<uint64_t>(1, (16u << 20) / stride_))),

@@ -62,7 +62,7 @@ struct ToolCommand {
     uint32_t PerRequest = 0;
     uint32_t Slots = 0;
     uint32_t RingPackets = 0;
-    double Seconds = 0;  // stream and view --seconds (0: no limit)
+    double Seconds = 0;      // stream and view --seconds (0: no limit)
     bool PipeGiven = false;  // stream: PIPE typed (else the first isochronous IN pipe)
     int Setting = -1;        // stream --setting: alternate setting to select first (-1: none)
 

@@ -59,9 +59,10 @@ bool RunTransfer(const ToolCommand &command, ToolContext &context, std::string *
     }
     const double seconds = SecondsSince(start);
     if (!IsNtSuccess(outcome.Status) && InterruptScope::Interrupted()) {
-        *error = fmt::format("{}: stopped by Ctrl-C after {:.1f} s: the transfer was aborted with {} of {} bytes "
-                             "moved ({}); try: run it again",
-                             command.Text, seconds, outcome.Information, length, FormatNtStatus(outcome.Status));
+        *error = fmt::format(
+            "{}: stopped by Ctrl-C after {:.1f} s: the transfer was aborted with {} of {} bytes "
+            "moved ({}); try: run it again",
+            command.Text, seconds, outcome.Information, length, FormatNtStatus(outcome.Status));
         return false;
     }
     if (!IsNtSuccess(outcome.Status)) {

@@ -80,22 +80,25 @@ std::string TimeoutHint(const TransferFacts &facts) {
         facts.TimeoutMs > 0 ? fmt::format("the request waited the driver's whole {} ms time-out ({:.1f} s)",
                                           facts.TimeoutMs, facts.Seconds)
                             : "the request waited the driver's whole time-out";
-    return fmt::format("{} and the camera did not finish it; check that the camera sends on pipe {}, or give it "
-                       "longer with `usbcam timeout MS`",
-                       waited, facts.Pipe);
+    return fmt::format(
+        "{} and the camera did not finish it; check that the camera sends on pipe {}, or give it "
+        "longer with `usbcam timeout MS`",
+        waited, facts.Pipe);
 }
 
 // The camera sent more than was asked for: a read shorter than what the
 // camera sends in one go (a frame, on the frame pipe).
 std::string OverrunHint(const TransferFacts &facts) {
     if (facts.Frame) {
-        return fmt::format("the camera's frame is larger than the {} bytes of --bytes (the reference camera's is "
-                           "{} bytes, 640 x 480); leave --bytes out",
-                           facts.Length, kReferenceFrameBytes);
+        return fmt::format(
+            "the camera's frame is larger than the {} bytes of --bytes (the reference camera's is "
+            "{} bytes, 640 x 480); leave --bytes out",
+            facts.Length, kReferenceFrameBytes);
     }
-    return fmt::format("the camera sent more than the {} bytes asked for; ask for a whole frame or message "
-                       "(on pipe 2: usbcam read 2 {} --large)",
-                       facts.Length, kReferenceFrameBytes);
+    return fmt::format(
+        "the camera sent more than the {} bytes asked for; ask for a whole frame or message "
+        "(on pipe 2: usbcam read 2 {} --large)",
+        facts.Length, kReferenceFrameBytes);
 }
 
 }  // namespace

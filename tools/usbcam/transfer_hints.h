@@ -34,10 +34,10 @@ struct TransferFacts {
     bool Reading = true;
     uint32_t Pipe = 0;
     uint64_t Length = 0;
-    bool Large = false;         // the segmented transfer
-    bool Frame = false;         // a frame read (capture, view, demo: --bytes)
-    double Seconds = 0;         // how long the request took
-    int32_t TimeoutMs = 3000;   // the driver's time-out (0 or less: not known)
+    bool Large = false;        // the segmented transfer
+    bool Frame = false;        // a frame read (capture, view, demo: --bytes)
+    double Seconds = 0;        // how long the request took
+    int32_t TimeoutMs = 3000;  // the driver's time-out (0 or less: not known)
 };
 
 // lastUsb: the last USB status, read right after the failure (before the
