@@ -22,6 +22,9 @@ add_executable(usbcam_exe
   ${USBCAM_TOOL_DIR}/session_win32.cpp
   ${USBCAM_TOOL_DIR}/tool_command.cpp
   ${USBCAM_TOOL_DIR}/tool_support.cpp
+  ${USBCAM_TOOL_DIR}/interrupt.cpp
+  ${USBCAM_TOOL_DIR}/transfer_hints.cpp
+  ${USBCAM_TOOL_DIR}/stream_command.cpp
   ${USBCAM_TOOL_DIR}/device_commands.cpp
   ${USBCAM_TOOL_DIR}/load_command.cpp
   ${USBCAM_TOOL_DIR}/transfer_commands.cpp

@@ -195,10 +195,12 @@ TEST(UsbcamErrors, BadArgumentsAreRefusedBeforeAnythingRunsWithWhatToTry) {
     } cases[] = {
         {"read 2 lots", "usbcam: read LENGTH: 'lots' is not a number from 0 to 4294967295; try: usbcam read --help"},
         {"read", "usbcam: read: PIPE is required; try: usbcam read --help"},
-        {"stream 0 --packet-size 3072 --ring-packets 8 --per-request 8 --slots 2",
-         "usbcam: stream: give --seconds T or --packets N; try: "},
-        {"stream 0 --packet-size 3072 --ring-packets 8 --per-request 8 --slots 2 --seconds 1 --packets 5",
-         "usbcam: stream: --seconds excludes --packets"},
+        {"stream 0 --packet-size 3072 --ring-packets 8 --per-request 8 --slots 2 --packets 0",
+         "usbcam: stream --packets: '0' is not a number from 1 to 4294967295; try: usbcam stream --help"},
+        {"stream --setting 256 --seconds 1", "usbcam: stream --setting: '256' is not a number from 0 to 255; try: "},
+        {"stream --seconds 1",
+         "usbcam: stream --seconds 1: setting 0 has no isochronous IN pipe; try: usbcam "
+         "stream --setting N"},
         {"select 0 300", "usbcam: select ALT: '300' is not a number from 0 to 255"},
         {"timeout soon", "usbcam: timeout MS: 'soon' is not a number of milliseconds"},
         {"capture -o frame.gif", "usbcam: capture -o: 'frame.gif' is neither a .png nor a .pgm file"},

@@ -3,6 +3,7 @@
 // Intel HEX file with verification, a captured frame as demo-frame.png, and
 // two seconds of isochronous streaming with its summary.
 #include <chrono>
+#include <filesystem>
 
 #include <fmt/format.h>
 
@@ -56,35 +57,44 @@ bool ChooseStream(Camera *camera, ToolCommand *stream, uint32_t *setting, std::s
     return false;
 }
 
-}  // namespace
+// Creates --dir (and its parents) when it is not there yet.
+bool MakeDirectory(const std::string &directory, const std::string &asked, std::string *error) {
+    std::error_code why;
+    std::filesystem::create_directories(directory, why);
+    if (!why && std::filesystem::is_directory(directory, why)) return true;
+    *error = fmt::format("{}: cannot create the directory {}: {}; try: another --dir", asked, directory,
+                         why ? why.message() : std::string("a file of that name is in the way"));
+    return false;
+}
 
-bool RunDemo(const ToolCommand &command, ToolContext &context, std::string *error) {
-    std::ostream &out = *context.Out;
-    const auto start = std::chrono::steady_clock::now();
-    Camera *camera = context.OpenCamera(error);
-    if (camera == nullptr) return false;
-    std::vector<std::string> failed;
-    auto step = [&](int n, const char *name, const std::string &shows) {
-        out << fmt::format("[{}/4] {}: {}\n", n, name, shows);
-        out.flush();
-    };
-    auto result = [&](const std::string &text) { out << "      " << text << "\n"; out.flush(); };
-    auto fail = [&](const char *name, const std::string &why) {
-        failed.push_back(name);
-        result("FAILED: " + why);
-    };
-    out << fmt::format("usbcam demo on {}{}\n", DevicePath(context.Owner->device()),
-                       context.Owner->Emulated() ? " (the driver in the emulated kernel, reference camera)" : "");
+// The demo's lines: a step's title, its results, the failed steps' names.
+struct DemoOutput {
+    std::ostream &Out;
+    std::vector<std::string> Failed;
+    void Step(int n, const char *name, const std::string &shows) {
+        Out << fmt::format("[{}/4] {}: {}\n", n, name, shows);
+        Out.flush();
+    }
+    void Result(const std::string &text) {
+        Out << "      " << text << "\n";
+        Out.flush();
+    }
+    void Fail(const char *name, const std::string &why) {
+        Failed.push_back(name);
+        Result("FAILED: " + why);
+    }
+};
 
+void DemoInfo(Camera *camera, DemoOutput &o) {
     // 1. What the driver reads from the camera.
-    step(1, "info", "the camera as the driver describes it (descriptors, strings, pipe table, driver version)");
+    o.Step(1, "info", "the camera as the driver describes it (descriptors, strings, pipe table, driver version)");
     {
         uint8_t device[18] = {};
         const IoOutcome outcome = camera->GetDeviceDescriptor(device, sizeof device);
         InterfaceTable table;
         std::string why;
         if (!IsNtSuccess(outcome.Status) || outcome.Information < 18) {
-            fail("info", FailureText("reading the device descriptor", 0xC0000001u, LastUsbStatus(camera)));
+            o.Fail("info", FailureText("reading the device descriptor", 0xC0000001u, LastUsbStatus(camera)));
         } else {
             uint8_t text[256];
             std::string product;
@@ -92,25 +102,27 @@ bool RunDemo(const ToolCommand &command, ToolContext &context, std::string *erro
             if (IsNtSuccess(named.Status)) StringDescriptorText(text, static_cast<size_t>(named.Information), &product);
             VersionRecord version = {};
             camera->GetVersion(&version);
-            result(fmt::format("{:04x}:{:04x} \"{}\", USB {:x}.{:02x}, driver version {}.{}", device[8] | device[9] << 8,
-                               device[10] | device[11] << 8, product, device[3], device[2],
-                               version.VersionValue >> 16, version.VersionValue & 0xFFFF));
+            o.Result(fmt::format("{:04x}:{:04x} \"{}\", USB {:x}.{:02x}, driver version {}.{}", device[8] | device[9] << 8,
+                                 device[10] | device[11] << 8, product, device[3], device[2],
+                                 version.VersionValue >> 16, version.VersionValue & 0xFFFF));
             if (ReadPipeTable(camera, &table, &why)) {
                 std::string pipes;
                 for (const PipeEntry &pipe : table.Pipes) {
                     pipes += fmt::format("{}{} {} 0x{:02x}", pipes.empty() ? "" : ", ", pipe.Index,
                                          PipeTypeText(pipe.PipeType), pipe.EndpointAddress);
                 }
-                result(fmt::format("setting {}: pipes {}", table.AlternateSetting, pipes));
+                o.Result(fmt::format("setting {}: pipes {}", table.AlternateSetting, pipes));
             } else {
-                fail("info", why);
+                o.Fail("info", why);
             }
         }
     }
+}
 
+void DemoLoad(Camera *camera, const ToolCommand &command, DemoOutput &o) {
     // 2. A memory load from an Intel HEX file, read back.
     const std::string hexPath = InDirectory(command.Directory, "demo-memory.hex");
-    step(2, "load", "an Intel HEX file written into the camera's memory in address order, then read back to verify it");
+    o.Step(2, "load", "an Intel HEX file written into the camera's memory in address order, then read back to verify it");
     {
         const std::string hex = WriteIntelHex(DemoImage());
         MemoryImage image;
@@ -118,35 +130,39 @@ bool RunDemo(const ToolCommand &command, ToolContext &context, std::string *erro
         std::vector<uint8_t> bytes;
         if (!WriteFileBytes(hexPath, reinterpret_cast<const uint8_t *>(hex.data()), hex.size(), &why) ||
             !ReadFileBytes(hexPath, &bytes, &why)) {
-            fail("load", why);
+            o.Fail("load", why);
         } else if (!ReadIntelHex(std::string(bytes.begin(), bytes.end()), &image, &why)) {
-            fail("load", hexPath + ": " + why);
+            o.Fail("load", hexPath + ": " + why);
         } else if (!LoadImage(camera, image, true, "load " + hexPath + " --verify", &why, &verified)) {
-            fail("load", why);
+            o.Fail("load", why);
         } else {
-            result(fmt::format("{}: {} bytes in {} segments loaded and verified", hexPath, image.ByteCount(),
-                               image.Segments.size()));
+            o.Result(fmt::format("{}: {} bytes in {} segments loaded and verified", hexPath, image.ByteCount(),
+                                 image.Segments.size()));
         }
     }
+}
 
+void DemoCapture(Camera *camera, const ToolCommand &command, DemoOutput &o) {
     // 3. One frame over bulk pipe 2.
     const std::string framePath = InDirectory(command.Directory, "demo-frame.png");
-    step(3, "capture", "one frame of the camera's test pattern read over bulk pipe 2 and saved as a PNG");
+    o.Step(3, "capture", "one frame of the camera's test pattern read over bulk pipe 2 and saved as a PNG");
     {
         CapturedFrame frame;
         std::string why;
         if (!CaptureFrame(camera, false, 640 * 480, "capture -o " + framePath, &frame, &why)) {
-            fail("capture", why);
+            o.Fail("capture", why);
         } else if (!WriteImageFile(framePath, frame.Image, &why)) {
-            fail("capture", why);
+            o.Fail("capture", why);
         } else {
-            result(fmt::format("{}: {} x {} pixels, frame {}, {} bytes", framePath, frame.Image.Width,
-                               frame.Image.Height, frame.Header.Counter, frame.Bytes));
+            o.Result(fmt::format("{}: {} x {} pixels, frame {}, {} bytes", framePath, frame.Image.Width,
+                                 frame.Image.Height, frame.Header.Counter, frame.Bytes));
         }
     }
+}
 
+void DemoStream(Camera *camera, DemoOutput &o) {
     // 4. Two seconds of streaming.
-    step(4, "stream", "two seconds of continuous isochronous streaming, with lost packets counted from sequence numbers");
+    o.Step(4, "stream", "two seconds of continuous isochronous streaming, with lost packets counted from sequence numbers");
     {
         ToolCommand stream;
         stream.What = Tool::Stream;
@@ -157,7 +173,7 @@ bool RunDemo(const ToolCommand &command, ToolContext &context, std::string *erro
         uint32_t setting = 0;
         std::string why;
         if (!ChooseStream(camera, &stream, &setting, &why)) {
-            fail("stream", why);
+            o.Fail("stream", why);
         } else {
             stream.Text = fmt::format(
                 "stream {} --packet-size {} --ring-packets {} --per-request {} --slots {} "
@@ -166,20 +182,37 @@ bool RunDemo(const ToolCommand &command, ToolContext &context, std::string *erro
                 stream.Slots);
             StreamSummary summary;
             if (!RunStreamCore(stream, camera, "", &summary, &why)) {
-                fail("stream", why);
+                o.Fail("stream", why);
             } else {
-                result(fmt::format("setting {}, pipe {}, {}-byte packets: {}", setting, stream.Pipe,
-                                   stream.PacketSize, StreamSummaryText(summary)));
+                o.Result(fmt::format("setting {}, pipe {}, {}-byte packets: {}", setting, stream.Pipe,
+                                     stream.PacketSize, StreamSummaryText(summary)));
             }
         }
         camera->SelectInterface(0, 0);
     }
+}
+
+}  // namespace
+
+bool RunDemo(const ToolCommand &command, ToolContext &context, std::string *error) {
+    const auto start = std::chrono::steady_clock::now();
+    if (!MakeDirectory(command.Directory, command.Text, error)) return false;
+    Camera *camera = context.OpenCamera(error);
+    if (camera == nullptr) return false;
+    std::ostream &out = *context.Out;
+    DemoOutput o{out, {}};
+    out << fmt::format("usbcam demo on {}{}\n", DevicePath(context.Owner->device()),
+                       context.Owner->Emulated() ? " (the driver in the emulated kernel, reference camera)" : "");
+    DemoInfo(camera, o);
+    DemoLoad(camera, command, o);
+    DemoCapture(camera, command, o);
+    DemoStream(camera, o);
 
     const double seconds = SecondsSince(start);
-    if (!failed.empty()) {
+    if (!o.Failed.empty()) {
         std::string names;
-        for (const std::string &name : failed) names += (names.empty() ? "" : ", ") + name;
-        *error = fmt::format("demo: {} of 4 steps failed ({}) in {:.1f} s; the lines above say why", failed.size(),
+        for (const std::string &name : o.Failed) names += (names.empty() ? "" : ", ") + name;
+        *error = fmt::format("demo: {} of 4 steps failed ({}) in {:.1f} s; the lines above say why", o.Failed.size(),
                              names, seconds);
         return false;
     }

@@ -7,6 +7,7 @@
 
 #include "session.h"
 #include "tool_support.h"
+#include "transfer_hints.h"
 #include "usbcam/status_names.h"
 #include "usbcam/text.h"
 
@@ -145,6 +146,25 @@ bool ReadConfiguration(Camera *camera, std::vector<uint8_t> *bytes, std::string 
 
 }  // namespace
 
+namespace {
+
+// A camera whose link still opens but whose device no longer answers: one
+// unplugged while a program holds a handle to it (its removal waits for the
+// handles), or one that stopped answering.
+std::string UnansweredListLine(unsigned n, const IoOutcome &outcome, bool gone, nlohmann::json *entry) {
+    (*entry)["started"] = false;
+    (*entry)["state"] = gone ? "removed" : "not answering";
+    (*entry)["status"] = FormatNtStatus(IsNtSuccess(outcome.Status) ? 0xC0000001u : outcome.Status);
+    if (gone) {
+        return fmt::format("{:<3}{:<22}removed (unplugged; it goes once every program holding it closes it)", n,
+                           DevicePath(n));
+    }
+    return fmt::format("{:<3}{:<22}not answering (its device descriptor: {}); try: usbcam --device {} reset-port",
+                       n, DevicePath(n), (*entry)["status"].get<std::string>(), n);
+}
+
+}  // namespace
+
 bool RunList(const ToolCommand &command, ToolContext &context, std::string *) {
     Report report(command.Text);
     report["cameras"] = nlohmann::json::array();
@@ -167,8 +187,13 @@ bool RunList(const ToolCommand &command, ToolContext &context, std::string *) {
         }
         uint8_t device[18] = {};
         const IoOutcome outcome = camera->GetDeviceDescriptor(device, sizeof device);
+        if (!IsNtSuccess(outcome.Status) || outcome.Information < 18) {
+            report.Line(UnansweredListLine(n, outcome, CameraGone(camera.get(), outcome.Status, LastUsbStatus(camera.get())), &entry));
+            report["cameras"].push_back(entry);
+            continue;
+        }
         std::string ids = "????:????", product;
-        if (IsNtSuccess(outcome.Status) && outcome.Information >= 18) {
+        {
             const unsigned vendor = device[8] | device[9] << 8, productId = device[10] | device[11] << 8;
             ids = fmt::format("{:04x}:{:04x}", vendor, productId);
             entry["vendor"] = vendor;

@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "interrupt.h"
 #include "tool_support.h"
 #include "usbcam/intel_hex.h"
 #include "usbcam/status_names.h"
@@ -44,7 +45,14 @@ bool LoadImage(Camera *camera, const MemoryImage &image, bool verify, const std:
         return false;
     }
     const int32_t before = LastUsbStatus(camera);
+    uint64_t written = 0;
     for (const MemorySegment &segment : image.Segments) {
+        if (InterruptScope::Interrupted()) {
+            *error = fmt::format("{}: stopped by Ctrl-C after {} of {} bytes, before 0x{:04x}; try: load it again",
+                                 asked, written, image.ByteCount(), segment.Address);
+            return false;
+        }
+        written += segment.Bytes.size();
         const IoOutcome outcome = camera->LoadMemory(static_cast<uint16_t>(segment.Address), segment.Bytes.data(),
                                                      static_cast<uint32_t>(segment.Bytes.size()));
         if (!IsNtSuccess(outcome.Status)) {
@@ -62,6 +70,13 @@ bool LoadImage(Camera *camera, const MemoryImage &image, bool verify, const std:
     if (!verify) return true;
     for (const MemorySegment &segment : image.Segments) {
         for (size_t done = 0; done < segment.Bytes.size(); done += kVerifyChunk) {
+            if (InterruptScope::Interrupted()) {
+                *error = fmt::format(
+                    "{}: loaded, but Ctrl-C stopped the verification at 0x{:04x}; try: load it "
+                    "again with --verify",
+                    asked, segment.Address + done);
+                return false;
+            }
             const uint32_t length = static_cast<uint32_t>(std::min<size_t>(kVerifyChunk, segment.Bytes.size() - done));
             const uint32_t address = segment.Address + static_cast<uint32_t>(done);
             std::vector<uint8_t> read(length);
@@ -106,6 +121,7 @@ bool RunLoad(const ToolCommand &command, ToolContext &context, std::string *erro
     Camera *camera = context.OpenCamera(error);
     if (camera == nullptr) return false;
     std::string verified;
+    InterruptScope interrupt;
     if (!LoadImage(camera, image, command.Verify, command.Text, error, &verified)) return false;
 
     Report report(command.Text);

@@ -19,7 +19,7 @@ struct ToolOptions {
     std::string Pipe, Length, File, OutputPath, At, Count, FrameBytes;
     bool Large = false, Verify = false;
     std::string PacketSize, Packets, PerRequest, Slots, RingPackets, Seconds;
-    std::string Port, Directory;
+    std::string Port, Directory, Setting;
     std::string Interface, Alternate, Selector, Index, Request, Value, Read, WriteLength, Byte,
         WriteHex, Type, Recipient, Language, Milliseconds;
 };
@@ -121,19 +121,136 @@ bool Seconds(const std::string &text, const char *what, double *value, std::stri
 
 const uint64_t kU32 = 0xFFFFFFFFull;
 
-}  // namespace
 
-bool ToolParser::IsToolVerb(const std::string &word) {
-    for (const VerbInfo &verb : kVerbs) {
-        if (word == verb.Name) return true;
+// vendor and control: the request's numbers, its direction and, for
+// control, its type, recipient and data stage.
+bool FinishRequest(const ToolOptions &o, ToolCommand *c, std::string *error) {
+    const char *verb = c->What == Tool::Vendor ? "vendor" : "control";
+    if (!Number(o.Request, (std::string(verb) + " REQUEST").c_str(), 0, 255, &c->Request, error) ||
+        (!o.Value.empty() &&
+         !Number(o.Value, (std::string(verb) + " --value").c_str(), 0, 0xFFFF, &c->Value, error)) ||
+        (!o.Index.empty() &&
+         !Number(o.Index, (std::string(verb) + " --index").c_str(), 0, 0xFFFF, &c->Index, error))) {
+        return false;
     }
+    if (!o.Read.empty()) {
+        c->DeviceToHost = true;
+        if (!Number(o.Read, (std::string(verb) + " --read").c_str(), 1, 0xFFFF, &c->Length, error)) {
+            return false;
+        }
+    }
+    if (c->What == Tool::Vendor) {
+        if (!o.WriteLength.empty() &&
+            !Number(o.WriteLength, "vendor --write", 0, 0xFFFF, &c->Length, error)) {
+            return false;
+        }
+        return o.Byte.empty() || Number(o.Byte, "vendor --byte", 0, 255, &c->DataByte, error);
+    }
+    std::string why;
+    if (!ParseHexBytes(o.WriteHex, &c->Data, &why)) {
+        *error = "control --write: " + why;
+        return false;
+    }
+    const std::string type = ToUpper(o.Type);
+    if (type == "CLASS") {
+        c->ControlType = 1;
+    } else if (type == "VENDOR") {
+        c->ControlType = 2;
+    } else {
+        *error = "control TYPE: '" + o.Type + "' is not class or vendor";
+        return false;
+    }
+    static const char *const kRecipients[] = {"DEVICE", "INTERFACE", "ENDPOINT", "OTHER"};
+    for (uint32_t i = 0; i < 4; ++i) {
+        if (ToUpper(o.Recipient) == kRecipients[i]) {
+            c->Recipient = i;
+            return true;
+        }
+    }
+    *error = "control RECIPIENT: '" + o.Recipient + "' is not device, interface, endpoint or other";
     return false;
 }
 
-ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
-    ToolOptions *o = options_;
-    CLI::App *sub;
+// The stream's options: each may be left out (ResolveStream fills it in);
+// --seconds and --packets bound it, whichever comes first.
+bool FinishStream(const ToolOptions &o, ToolCommand *c, std::string *error) {
+    c->PipeGiven = !o.Pipe.empty();
+    uint32_t setting = 0;
+    if (!o.Setting.empty()) {
+        if (!Number(o.Setting, "stream --setting", 0, 255, &setting, error)) return false;
+        c->Setting = static_cast<int>(setting);
+    }
+    const struct {
+        const std::string &Text;
+        const char *What;
+        uint32_t *Value;
+    } counts[] = {{o.PacketSize, "stream --packet-size", &c->PacketSize},
+                  {o.RingPackets, "stream --ring-packets", &c->RingPackets},
+                  {o.PerRequest, "stream --per-request", &c->PerRequest},
+                  {o.Slots, "stream --slots", &c->Slots},
+                  {o.Packets, "stream --packets", &c->Packets}};
+    for (const auto &count : counts) {
+        if (!count.Text.empty() && !Number(count.Text, count.What, 1, kU32, count.Value, error)) return false;
+    }
+    return o.Seconds.empty() || Seconds(o.Seconds, "stream --seconds", &c->Seconds, error);
+}
 
+// The placeholder help shows after an option's name, for every option that
+// takes a value: a number's kind rather than CLI11's "TEXT" for the strings
+// usbcam checks itself.
+struct Placeholder {
+    const char *Command;  // nullptr: any
+    const char *Option;
+    const char *Shown;
+};
+
+const Placeholder kPlaceholders[] = {
+    {nullptr, "PIPE", "N"},
+    {nullptr, "LENGTH", "BYTES"},
+    {nullptr, "MS", ""},
+    {nullptr, "INTERFACE", "N"},
+    {nullptr, "ALT", "N"},
+    {nullptr, "SELECTOR", "N"},
+    {nullptr, "INDEX", "N"},
+    {nullptr, "REQUEST", "N"},
+    {nullptr, "TYPE", ""},
+    {nullptr, "RECIPIENT", ""},
+    {nullptr, "FILE", ""},
+    {nullptr, "CODE", "NAME|N"},
+    {nullptr, "--device", "N"},
+    {nullptr, "--function", "N"},
+    {nullptr, "--camera", "FILE"},
+    {nullptr, "--trace", "FILE"},
+    {nullptr, "--usb", "VID:PID|BUS/ADDR"},
+    {nullptr, "--output", "FILE"},
+    {nullptr, "--dir", "DIR"},
+    {nullptr, "--at", "ADDRESS"},
+    {nullptr, "--count", "N"},
+    {nullptr, "--bytes", "BYTES"},
+    {nullptr, "--packet-size", "BYTES"},
+    {nullptr, "--packets", "N"},
+    {nullptr, "--per-request", "N"},
+    {nullptr, "--slots", "N"},
+    {nullptr, "--ring-packets", "N"},
+    {nullptr, "--setting", "N"},
+    {nullptr, "--seconds", "S"},
+    {nullptr, "--port", "PORT"},
+    {nullptr, "--value", "N"},
+    {nullptr, "--index", "N"},
+    {nullptr, "--read", "BYTES"},
+    {"control", "--write", "HEX"},
+    {nullptr, "--write", "BYTES"},
+    {nullptr, "--byte", "BYTE"},
+    {nullptr, "--lang", "ID"},
+    {nullptr, "--in", "HEX"},
+    {nullptr, "--out", "HEX"},
+    {nullptr, "--out-len", "BYTES"},
+    {nullptr, "--fill", "BYTE"},
+};
+
+// The commands list, info and load.
+void AddDescribingCommands(ToolOptions *o, CLI::App *app) {
+    CLI::App *sub;
     Sub(o, app, "list", Tool::List, "list the cameras present: number, link name, vendor and product, started or not",
         "usbcam list");
     Sub(o, app, "info", Tool::Info,
@@ -148,7 +265,11 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
         ->required();
     sub->add_flag("--verify", o->Verify, "read the memory back with vendor request 0xA0 and compare");
     sub->add_option("--at", o->At, "load FILE as a raw binary image at this device address");
+}
 
+// The commands capture, read and write.
+void AddTransferCommands(ToolOptions *o, CLI::App *app) {
+    CLI::App *sub;
     sub = Sub(o, app, "capture", Tool::Capture, "capture frames over pipe 2 and write them as images",
               Examples({{"usbcam capture -o frame.png", nullptr},
                         {"usbcam capture --count 3 -o shot.pgm", "shot-1.pgm ... shot-3.pgm"}}));
@@ -175,7 +296,11 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
     PipeArgument(sub, &o->Pipe);
     sub->add_option("FILE", o->File, "the bytes to send")->required();
     sub->add_flag("--large", o->Large, "write with the segmented transfer (WRITE_PIPE_LARGE)");
+}
 
+// The commands iso-read and stream.
+void AddIsochronousCommands(ToolOptions *o, CLI::App *app) {
+    CLI::App *sub;
     sub = Sub(o, app, "iso-read", Tool::IsoRead,
               "read a fixed number of isochronous packets and count failures and losses",
               kWindows ? Examples({{"usbcam select 0 1", "the driver keeps the setting for the next command"},
@@ -191,24 +316,28 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
     sub->add_option("-o,--output", o->OutputPath, "write the packets' bytes to this file");
 
     sub = Sub(o, app, "stream", Tool::Stream,
-              "run a continuous isochronous stream on the current interface and drain it; "
-              "selects nothing itself",
-              kWindows ? Examples({{"usbcam select 0 3", "the driver keeps the setting for the next command"},
-                                   {"usbcam stream 0 --packet-size 3072 --ring-packets 512 --per-request 8 "
-                                    "--slots 4 --seconds 2",
-                                    nullptr}})
-                       : "printf 'select 0 3\\nstream 0 --packet-size 3072 --ring-packets 512 --per-request 8 "
-                         "--slots 4 --seconds 2\\n' | usbcam batch");
-    PipeArgument(sub, &o->Pipe);
-    sub->add_option("--packet-size", o->PacketSize, "bytes per packet")->required();
-    sub->add_option("--ring-packets", o->RingPackets, "capacity of the driver's rings, in packets")->required();
-    sub->add_option("--per-request", o->PerRequest, "packets per isochronous request")->required();
-    sub->add_option("--slots", o->Slots, "requests kept in flight")->required();
-    CLI::Option *seconds = sub->add_option("--seconds", o->Seconds, "run this long");
-    CLI::Option *packets = sub->add_option("--packets", o->Packets, "run until this many packets arrived");
-    seconds->excludes(packets);
+              "run a continuous isochronous stream and drain it until --seconds, --packets or Ctrl-C, "
+              "then print a summary; without PIPE, the selected setting's first isochronous IN pipe",
+              Examples({{"usbcam stream --setting 3 --seconds 2", "select setting 3, stream its pipe for 2 s"},
+                        {"usbcam stream --setting 1 --packets 1000 -o payload.bin", nullptr},
+                        {"usbcam stream 0 --setting 3 --packet-size 3072 --per-request 8 --slots 4 "
+                         "--ring-packets 512 --seconds 1",
+                         "everything given"}}));
+    sub->add_option("PIPE", o->Pipe, "isochronous IN pipe (default: the setting's first)");
+    sub->add_option("--setting", o->Setting, "select this alternate setting of the interface first");
+    sub->add_option("--packet-size", o->PacketSize, "bytes per packet (default: the pipe's packet size)");
+    sub->add_option("--ring-packets", o->RingPackets, "capacity of the driver's rings, in packets (default 8192)");
+    sub->add_option("--per-request", o->PerRequest,
+                    "packets per isochronous request (default 16, fewer where the pipe takes less)");
+    sub->add_option("--slots", o->Slots, "requests kept in flight (default 8)");
+    sub->add_option("--seconds", o->Seconds, "stop after this long");
+    sub->add_option("--packets", o->Packets, "stop once this many packets arrived");
     sub->add_option("-o,--output", o->OutputPath, "write the packets' bytes to this file");
+}
 
+// View: a window on Windows, a web page on Linux.
+void AddViewCommand(ToolOptions *o, CLI::App *app) {
+    CLI::App *sub;
     if (kWindows) {
         sub = Sub(o, app, "view", Tool::View,
                   "show the camera live in a window, with frame count, frame rate, byte rate and last USB "
@@ -225,7 +354,11 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
     sub->add_option("--seconds", o->Seconds, "stop by itself after this long");
     sub->add_flag("--large", o->Large, "read frames with the segmented transfer");
     sub->add_option("--bytes", o->FrameBytes, "bytes of one frame (default 307200, 640 x 480)");
+}
 
+// The commands select, the resets, feature, vendor, control and string.
+void AddRequestCommands(ToolOptions *o, CLI::App *app) {
+    CLI::App *sub;
     sub = Sub(o, app, "select", Tool::Select, "select an alternate setting of an interface",
               "usbcam select 0 1");
     sub->add_option("INTERFACE", o->Interface, "interface number")->required();
@@ -271,7 +404,11 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
               "usbcam string 2 --lang 0x0409");
     sub->add_option("INDEX", o->Index, "descriptor index")->required();
     sub->add_option("--lang", o->Language, "language ID (default 0x0409)");
+}
 
+// The commands frame, last-status, timeout, sleep and demo.
+void AddSessionCommands(ToolOptions *o, CLI::App *app) {
+    CLI::App *sub;
     Sub(o, app, "frame", Tool::Frame, "read the bus's current frame number", "usbcam frame");
     Sub(o, app, "last-status", Tool::LastStatus,
         "read the last USB status the driver saw (stall, cancelled, ...)", "usbcam last-status");
@@ -287,6 +424,38 @@ ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
               "a captured frame (demo-frame.png), two seconds of streaming",
               kWindows ? "usbcam demo --dir %TEMP%" : "usbcam demo --dir /tmp");
     sub->add_option("--dir", o->Directory, "where demo-memory.hex and demo-frame.png go (default .)");
+}
+
+}  // namespace
+
+void NamePlaceholders(CLI::App *app) {
+    for (CLI::Option *option : app->get_options()) {
+        if (option->get_items_expected_max() == 0) continue;  // a flag
+        const std::string name =
+            option->get_lnames().empty() ? option->get_name(true) : "--" + option->get_lnames().front();
+        for (const Placeholder &p : kPlaceholders) {
+            if (name != p.Option || (p.Command != nullptr && app->get_name() != p.Command)) continue;
+            option->type_name(p.Shown);
+            break;
+        }
+    }
+    for (CLI::App *sub : app->get_subcommands({})) NamePlaceholders(sub);
+}
+
+bool ToolParser::IsToolVerb(const std::string &word) {
+    for (const VerbInfo &verb : kVerbs) {
+        if (word == verb.Name) return true;
+    }
+    return false;
+}
+
+ToolParser::ToolParser(CLI::App *app) : options_(new ToolOptions) {
+    AddDescribingCommands(options_, app);
+    AddTransferCommands(options_, app);
+    AddIsochronousCommands(options_, app);
+    AddViewCommand(options_, app);
+    AddRequestCommands(options_, app);
+    AddSessionCommands(options_, app);
 }
 
 ToolParser::~ToolParser() { delete options_; }
@@ -350,18 +519,7 @@ bool ToolParser::Finish(ToolCommand *c, std::string *error) const {
                    Number(o.PerRequest, "iso-read --per-request", 1, kU32, &c->PerRequest, error) &&
                    Number(o.Slots, "iso-read --slots", 1, kU32, &c->Slots, error);
         case Tool::Stream:
-            if (!Number(o.PacketSize, "stream --packet-size", 1, kU32, &c->PacketSize, error) ||
-                !Number(o.RingPackets, "stream --ring-packets", 1, kU32, &c->RingPackets, error) ||
-                !Number(o.PerRequest, "stream --per-request", 1, kU32, &c->PerRequest, error) ||
-                !Number(o.Slots, "stream --slots", 1, kU32, &c->Slots, error)) {
-                return false;
-            }
-            if (o.Seconds.empty() == o.Packets.empty()) {
-                *error = "stream: give --seconds T or --packets N";
-                return false;
-            }
-            if (!o.Seconds.empty()) return Seconds(o.Seconds, "stream --seconds", &c->Seconds, error);
-            return Number(o.Packets, "stream --packets", 1, kU32, &c->Packets, error);
+            return FinishStream(o, c, error);
         case Tool::View:
             if (!o.Port.empty() && !Number(o.Port, "view --port", 0, 65535, &c->Port, error)) return false;
             return o.Seconds.empty() || Seconds(o.Seconds, "view --seconds", &c->Seconds, error);
@@ -372,52 +530,8 @@ bool ToolParser::Finish(ToolCommand *c, std::string *error) const {
             return Number(o.Selector, "feature SELECTOR", 0, 0xFFFF, &c->Selector, error) &&
                    Number(o.Index, "feature INDEX", 0, 0xFFFF, &c->Index, error);
         case Tool::Vendor:
-        case Tool::Control: {
-            const char *verb = c->What == Tool::Vendor ? "vendor" : "control";
-            if (!Number(o.Request, (std::string(verb) + " REQUEST").c_str(), 0, 255, &c->Request, error) ||
-                (!o.Value.empty() &&
-                 !Number(o.Value, (std::string(verb) + " --value").c_str(), 0, 0xFFFF, &c->Value, error)) ||
-                (!o.Index.empty() &&
-                 !Number(o.Index, (std::string(verb) + " --index").c_str(), 0, 0xFFFF, &c->Index, error))) {
-                return false;
-            }
-            if (!o.Read.empty()) {
-                c->DeviceToHost = true;
-                if (!Number(o.Read, (std::string(verb) + " --read").c_str(), 1, 0xFFFF, &c->Length, error)) {
-                    return false;
-                }
-            }
-            if (c->What == Tool::Vendor) {
-                if (!o.WriteLength.empty() &&
-                    !Number(o.WriteLength, "vendor --write", 0, 0xFFFF, &c->Length, error)) {
-                    return false;
-                }
-                return o.Byte.empty() || Number(o.Byte, "vendor --byte", 0, 255, &c->DataByte, error);
-            }
-            std::string why;
-            if (!ParseHexBytes(o.WriteHex, &c->Data, &why)) {
-                *error = "control --write: " + why;
-                return false;
-            }
-            const std::string type = ToUpper(o.Type);
-            if (type == "CLASS") {
-                c->ControlType = 1;
-            } else if (type == "VENDOR") {
-                c->ControlType = 2;
-            } else {
-                *error = "control TYPE: '" + o.Type + "' is not class or vendor";
-                return false;
-            }
-            static const char *const kRecipients[] = {"DEVICE", "INTERFACE", "ENDPOINT", "OTHER"};
-            for (uint32_t i = 0; i < 4; ++i) {
-                if (ToUpper(o.Recipient) == kRecipients[i]) {
-                    c->Recipient = i;
-                    return true;
-                }
-            }
-            *error = "control RECIPIENT: '" + o.Recipient + "' is not device, interface, endpoint or other";
-            return false;
-        }
+        case Tool::Control:
+            return FinishRequest(o, c, error);
         case Tool::String:
             return Number(o.Index, "string INDEX", 0, 255, &c->Index, error) &&
                    (o.Language.empty() || Number(o.Language, "string --lang", 0, 0xFFFF, &c->Language, error));

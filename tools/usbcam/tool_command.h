@@ -62,7 +62,9 @@ struct ToolCommand {
     uint32_t PerRequest = 0;
     uint32_t Slots = 0;
     uint32_t RingPackets = 0;
-    double Seconds = 0;  // stream and view --seconds (0: no limit for view)
+    double Seconds = 0;      // stream and view --seconds (0: no limit)
+    bool PipeGiven = false;  // stream: PIPE typed (else the first isochronous IN pipe)
+    int Setting = -1;        // stream --setting: alternate setting to select first (-1: none)
 
     // view and demo
     uint32_t Port = 8080;
@@ -109,6 +111,10 @@ public:
 private:
     ToolOptions *options_;
 };
+
+// Sets the placeholders help shows for the options of `app` and its
+// subcommands (N, BYTES, FILE, ...); call once every option is registered.
+void NamePlaceholders(CLI::App *app);
 
 // Parses one batch line whose first word is a camera command.
 bool ParseToolLine(const std::vector<std::string> &words, ToolCommand *command, std::string *error);

@@ -24,6 +24,15 @@ namespace cli {
 
 Camera *ToolContext::OpenCamera(std::string *error) { return Owner->CameraFor(Owner->device(), error); }
 
+int32_t ToolContext::TimeoutMs() const {
+#ifdef _WIN32
+    // The installed driver keeps a time-out another run may have set.
+    return Owner->TimeoutKnown() ? Owner->TimeoutMs() : 0;
+#else
+    return Owner->TimeoutMs();  // the driver starts with this session
+#endif
+}
+
 void Report::Print(const ToolContext &context) const {
     if (context.Json) {
         *context.Out << json_.dump() << "\n";

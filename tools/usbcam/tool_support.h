@@ -28,6 +28,9 @@ struct ToolContext {
     std::ostream *Out = nullptr;
     // Opens (or reuses) the current camera's handle; false with *error.
     Camera *OpenCamera(std::string *error);
+    // The driver's transfer time-out in milliseconds where usbcam knows it
+    // (set in this session, or a driver this session started); 0 when not.
+    int32_t TimeoutMs() const;
 };
 
 // A command's output, built once and printed in the form asked for.
@@ -107,16 +110,26 @@ struct CapturedFrame {
     uint64_t Bytes = 0;
 };
 // Reads one frame (READ_PIPE or, with large, READ_PIPE_LARGE) into *frame.
-// On failure returns false with the one-line *error for `asked`.
+// On failure returns false with the one-line *error for `asked`, its hint
+// naming the cause where it can (a read that took timeoutMs, the driver's
+// time-out, timed out).
 bool CaptureFrame(Camera *camera, bool large, uint32_t frameBytes, const std::string &asked, CapturedFrame *frame,
-                  std::string *error);
+                  std::string *error, int32_t timeoutMs = 3000);
 
 // Stream statistics shared by stream and demo.
 struct StreamSummary {
     uint64_t Packets = 0, Bytes = 0, Failed = 0, Lost = 0, OutOfOrder = 0, Reads = 0;
     bool Sequenced = false;
     double Seconds = 0;
+    bool Started = false;   // the driver accepted the stream
+    std::string StoppedBy;  // "time", "count", "interrupt", "unplug" or "failure"
 };
+// Selects --setting and fills in what the stream command left out: the
+// current setting's first isochronous IN pipe (or the one given), its packet
+// size, and the SDK's request counts. False with *error.
+bool ResolveStream(Camera *camera, ToolCommand *command, std::string *error);
+// Runs the stream until a bound of the command (--seconds, --packets), Ctrl-C
+// or a failure; fills *summary in every case once the stream started.
 bool RunStreamCore(const ToolCommand &command, Camera *camera, const std::string &outputPath,
                    StreamSummary *summary, std::string *error);
 std::string StreamSummaryText(const StreamSummary &summary);

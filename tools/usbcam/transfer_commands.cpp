@@ -1,4 +1,4 @@
-// The data commands: read, write, capture, iso-read and stream.
+// The data commands: read, write, capture and iso-read (stream: stream_command.cpp).
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -8,7 +8,10 @@
 
 #include <fmt/format.h>
 
+#include "interrupt.h"
+#include "session.h"
 #include "tool_support.h"
+#include "transfer_hints.h"
 #include "usbcam/iso_packets.h"
 #include "usbcam/status_names.h"
 #include "usbcam/text.h"
@@ -22,33 +25,6 @@ const uint32_t kStatusInvalidParameter = 0xC000000Du;
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// A hint for a pipe transfer the driver refused as invalid: says what the
-// pipe table allows.
-std::string PipeHint(Camera *camera, uint32_t pipe, uint64_t length, bool large) {
-    InterfaceTable table;
-    std::string why;
-    if (!ReadPipeTable(camera, &table, &why)) return why;
-    if (pipe >= table.Pipes.size()) {
-        return fmt::format("the current interface has pipes 0 to {}; `usbcam info` lists them",
-                           table.Pipes.size() == 0 ? 0 : table.Pipes.size() - 1);
-    }
-    const PipeEntry &entry = table.Pipes[pipe];
-    if (entry.PipeType != 2 && entry.PipeType != 3) {
-        return fmt::format("pipe {} is {}; read and write take bulk or interrupt pipes", pipe,
-                           PipeTypeText(entry.PipeType));
-    }
-    if (!large && length > entry.MaximumTransferSize) {
-        return fmt::format("pipe {} takes at most {} bytes a transfer; use --large", pipe, entry.MaximumTransferSize);
-    }
-    if (large && entry.MaximumTransferSize < 65536) {
-        return fmt::format(
-            "pipe {} takes at most {} bytes a transfer, less than one 64 KiB segment of the "
-            "segmented transfer; read in the setting the camera starts with, before any `select`",
-            pipe, entry.MaximumTransferSize);
-    }
-    return "";
 }
 
 }  // namespace
@@ -69,19 +45,38 @@ bool RunTransfer(const ToolCommand &command, ToolContext &context, std::string *
     if (camera == nullptr) return false;
     const uint32_t length = static_cast<uint32_t>(data.size());
     const auto start = std::chrono::steady_clock::now();
+    InterruptScope interrupt;
     IoOutcome outcome;
-    if (reading) {
-        outcome = command.Large ? camera->ReadPipeLarge(command.Pipe, data.data(), length)
-                                : camera->ReadPipe(command.Pipe, data.data(), length);
-    } else {
-        outcome = command.Large ? camera->WritePipeLarge(command.Pipe, data.data(), length)
-                                : camera->WritePipe(command.Pipe, data.data(), length);
+    {
+        AbortOnInterrupt abort(context.Owner->device(), command.Pipe);
+        if (reading) {
+            outcome = command.Large ? camera->ReadPipeLarge(command.Pipe, data.data(), length)
+                                    : camera->ReadPipe(command.Pipe, data.data(), length);
+        } else {
+            outcome = command.Large ? camera->WritePipeLarge(command.Pipe, data.data(), length)
+                                    : camera->WritePipe(command.Pipe, data.data(), length);
+        }
     }
     const double seconds = SecondsSince(start);
+    if (!IsNtSuccess(outcome.Status) && InterruptScope::Interrupted()) {
+        *error = fmt::format(
+            "{}: stopped by Ctrl-C after {:.1f} s: the transfer was aborted with {} of {} bytes "
+            "moved ({}); try: run it again",
+            command.Text, seconds, outcome.Information, length, FormatNtStatus(outcome.Status));
+        return false;
+    }
     if (!IsNtSuccess(outcome.Status)) {
-        const std::string hint =
-            outcome.Status == kStatusInvalidParameter ? PipeHint(camera, command.Pipe, length, command.Large) : "";
-        std::string text = Failure(camera, command.Text, outcome, hint);
+        TransferFacts facts;
+        facts.Verb = reading ? "read" : "write";
+        facts.Reading = reading;
+        facts.Pipe = command.Pipe;
+        facts.Length = length;
+        facts.Large = command.Large;
+        facts.Seconds = seconds;
+        facts.TimeoutMs = context.TimeoutMs();
+        const int32_t lastUsb = LastUsbStatus(camera);
+        std::string text =
+            FailureText(command.Text, outcome.Status, lastUsb, TransferHint(camera, outcome, lastUsb, facts));
         if (outcome.Information != 0) text += fmt::format(" ({} bytes moved before it failed)", outcome.Information);
         *error = text;
         return false;
@@ -113,7 +108,7 @@ bool RunTransfer(const ToolCommand &command, ToolContext &context, std::string *
 }
 
 bool CaptureFrame(Camera *camera, bool large, uint32_t frameBytes, const std::string &asked, CapturedFrame *frame,
-                  std::string *error) {
+                  std::string *error, int32_t timeoutMs) {
     std::vector<uint8_t> bytes(frameBytes);
     if (!large) {
         // A frame larger than one transfer of the pipe may carry (after a
@@ -131,12 +126,20 @@ bool CaptureFrame(Camera *camera, bool large, uint32_t frameBytes, const std::st
     // camera keeps a frame's remainder for the next read. The read after it
     // starts a whole frame.
     for (int attempt = 0; attempt < 2; ++attempt) {
+        const auto start = std::chrono::steady_clock::now();
         const IoOutcome outcome = large ? camera->ReadPipeLarge(kFramePipe, bytes.data(), frameBytes)
                                         : camera->ReadPipe(kFramePipe, bytes.data(), frameBytes);
         if (!IsNtSuccess(outcome.Status)) {
-            const std::string hint =
-                outcome.Status == kStatusInvalidParameter ? PipeHint(camera, kFramePipe, frameBytes, large) : "";
-            *error = Failure(camera, asked, outcome, hint);
+            TransferFacts facts;
+            facts.Verb = "capture";
+            facts.Pipe = kFramePipe;
+            facts.Length = frameBytes;
+            facts.Large = large;
+            facts.Frame = true;
+            facts.Seconds = SecondsSince(start);
+            facts.TimeoutMs = timeoutMs;
+            const int32_t lastUsb = LastUsbStatus(camera);
+            *error = FailureText(asked, outcome.Status, lastUsb, TransferHint(camera, outcome, lastUsb, facts));
             return false;
         }
         got = static_cast<size_t>(std::min<uint64_t>(outcome.Information, frameBytes));
@@ -184,10 +187,16 @@ bool RunCapture(const ToolCommand &command, ToolContext &context, std::string *e
     Report report(command.Text);
     report["frames"] = nlohmann::json::array();
     ProgressLine progress;
-    for (uint32_t i = 1; i <= command.Count; ++i) {
+    InterruptScope interrupt;
+    uint32_t captured = 0;
+    for (uint32_t i = 1; i <= command.Count && !InterruptScope::Interrupted(); ++i) {
         CapturedFrame frame;
         const std::string asked = command.Count == 1 ? command.Text : fmt::format("{} (frame {})", command.Text, i);
-        if (!CaptureFrame(camera, command.Large, command.FrameBytes, asked, &frame, error)) return false;
+        if (!CaptureFrame(camera, command.Large, command.FrameBytes, asked, &frame, error,
+                          context.TimeoutMs())) {
+            return false;
+        }
+        captured = i;
         const std::string path = NumberedPath(command.OutputPath, i, command.Count);
         if (!WriteImageFile(path, frame.Image, error)) {
             *error = command.Text + ": " + *error;
@@ -201,6 +210,10 @@ bool RunCapture(const ToolCommand &command, ToolContext &context, std::string *e
         if (command.Count > 1) progress.Show(fmt::format("capture: {} of {} frames", i, command.Count));
     }
     progress.Finish();
+    report["stopped_by"] = captured == command.Count ? "count" : "interrupt";
+    if (captured != command.Count) {
+        report.Line(fmt::format("stopped by Ctrl-C after {} of {} frames", captured, command.Count));
+    }
     report.Print(context);
     return true;
 }
@@ -259,139 +272,6 @@ bool RunIsoRead(const ToolCommand &command, ToolContext &context, std::string *e
                             tally.FailedPackets(),
                             tally.SequenceNumbered() ? std::to_string(tally.LostPackets()) : "unknown (no sequence numbers)",
                             seconds, command.OutputPath.empty() ? "" : "; payload written to " + command.OutputPath));
-    report.Print(context);
-    return true;
-}
-
-std::string StreamSummaryText(const StreamSummary &s) {
-    return fmt::format("{} packets, {} bytes ({}/s), {} failed, {} lost in {:.2f} s{}", s.Packets, s.Bytes,
-                       HumanBytes(s.Seconds > 0 ? s.Bytes / s.Seconds : 0), s.Failed,
-                       s.Sequenced ? std::to_string(s.Lost) : std::string("unknown (no sequence numbers)"),
-                       s.Seconds,
-                       s.OutOfOrder != 0 ? fmt::format(" ({} out of order)", s.OutOfOrder) : std::string());
-}
-
-bool RunStreamCore(const ToolCommand &command, Camera *camera, const std::string &outputPath, StreamSummary *summary,
-                   std::string *error) {
-    *summary = StreamSummary();
-    const uint64_t stride = uint64_t{command.PacketSize} + sizeof(IsoPacketDescriptor);
-    // Each read asks for the whole ring (so what comes back is the ring's
-    // fill), within 16 MiB of buffer.
-    uint64_t readPackets = std::min<uint64_t>(command.RingPackets, std::max<uint64_t>(1, (16u << 20) / stride));
-    FILE *file = nullptr;
-    if (!outputPath.empty()) {
-        file = fopen(outputPath.c_str(), "wb");
-        if (file == nullptr) {
-            *error = command.Text + ": cannot write " + outputPath + ": " + strerror(errno);
-            return false;
-        }
-    }
-    StreamStartRecord record;
-    record.PipeIndex = command.Pipe;
-    record.PacketSize = command.PacketSize;
-    record.RingPackets = command.RingPackets;
-    record.PacketsPerRequest = command.PerRequest;
-    record.SlotCount = command.Slots;
-    IoOutcome outcome = camera->StartStream(record);
-    if (!IsNtSuccess(outcome.Status)) {
-        if (file != nullptr) fclose(file);
-        *error = Failure(camera, command.Text, outcome,
-                         outcome.Status == kStatusInvalidParameter
-                             ? "check that the pipe is isochronous in the current setting (`usbcam info`; the "
-                               "stream selects nothing itself) and the packet counts"
-                             : "");
-        return false;
-    }
-    std::vector<uint8_t> buffer(static_cast<size_t>(readPackets * stride));
-    IsoPacketTally tally;
-    ProgressLine progress;
-    const auto start = std::chrono::steady_clock::now();
-    auto lastShown = start;
-    bool ok = true;
-    for (;;) {
-        const double elapsed = SecondsSince(start);
-        if (command.Packets == 0 ? elapsed >= command.Seconds : tally.Packets() >= command.Packets) break;
-        uint64_t want = readPackets;
-        if (command.Packets != 0) want = std::min<uint64_t>(want, command.Packets - tally.Packets());
-        const uint32_t length = static_cast<uint32_t>(want * stride);
-        outcome = camera->ReadStream(command.PacketSize, static_cast<uint32_t>(want), buffer.data(), length);
-        if (!IsNtSuccess(outcome.Status)) {
-            std::string hint =
-                "the stream stopped (its requests failed, or the camera went away); see the last USB status";
-            InterfaceTable table;
-            std::string why;
-            const uint64_t requestBytes = uint64_t{command.PerRequest} * command.PacketSize;
-            if (ReadPipeTable(camera, &table, &why) && command.Pipe < table.Pipes.size() &&
-                requestBytes > table.Pipes[command.Pipe].MaximumTransferSize) {
-                hint = fmt::format(
-                    "each request carries {} x {} = {} bytes, more than the {} bytes pipe {} takes a "
-                    "transfer; use a smaller --per-request",
-                    command.PerRequest, command.PacketSize, requestBytes,
-                    table.Pipes[command.Pipe].MaximumTransferSize, command.Pipe);
-            }
-            *error = Failure(camera, command.Text + " (reading the stream)", outcome, hint);
-            ok = false;
-            break;
-        }
-        ++summary->Reads;
-        const uint32_t taken = static_cast<uint32_t>(std::min<uint64_t>(outcome.Information / stride, want));
-        tally.AddBuffer(buffer.data(), static_cast<size_t>(outcome.Information), command.PacketSize, taken);
-        if (file != nullptr && taken != 0) {
-            const uint8_t *descriptors = buffer.data() + size_t{taken} * command.PacketSize;
-            for (uint32_t i = 0; i < taken; ++i) {
-                IsoPacketDescriptor d;
-                memcpy(&d, descriptors + size_t{i} * sizeof d, sizeof d);
-                if (d.Status == 0) {
-                    fwrite(buffer.data() + size_t{i} * command.PacketSize, 1, std::min(d.Length, command.PacketSize),
-                           file);
-                }
-            }
-        }
-        const auto now = std::chrono::steady_clock::now();
-        if (now - lastShown > std::chrono::milliseconds(200)) {
-            lastShown = now;
-            const double t = SecondsSince(start);
-            progress.Show(fmt::format("stream {:.1f} s  {} packets  {}/s  failed {}  lost {}  ring {:.0f}%", t,
-                                      tally.Packets(), HumanBytes(t > 0 ? tally.Bytes() / t : 0), tally.FailedPackets(),
-                                      tally.SequenceNumbered() ? std::to_string(tally.LostPackets()) : "?",
-                                      100.0 * taken / command.RingPackets));
-        }
-        if (taken == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    progress.Finish();
-    const IoOutcome stopped = camera->StopStream();
-    summary->Seconds = SecondsSince(start);
-    summary->Packets = tally.Packets();
-    summary->Bytes = tally.Bytes();
-    summary->Failed = tally.FailedPackets();
-    summary->Lost = tally.LostPackets();
-    summary->OutOfOrder = tally.OutOfOrderPackets();
-    summary->Sequenced = tally.SequenceNumbered();
-    if (file != nullptr && fclose(file) != 0 && ok) {
-        *error = command.Text + ": cannot write " + outputPath;
-        return false;
-    }
-    if (ok && !IsNtSuccess(stopped.Status)) {
-        *error = Failure(camera, command.Text + " (stopping the stream)", stopped);
-        return false;
-    }
-    return ok;
-}
-
-bool RunStream(const ToolCommand &command, ToolContext &context, std::string *error) {
-    Camera *camera = context.OpenCamera(error);
-    if (camera == nullptr) return false;
-    StreamSummary summary;
-    if (!RunStreamCore(command, camera, command.OutputPath, &summary, error)) return false;
-    Report report(command.Text);
-    report["packets"] = summary.Packets;
-    report["bytes"] = summary.Bytes;
-    report["failed_packets"] = summary.Failed;
-    report["lost_packets"] = summary.Sequenced ? nlohmann::json(summary.Lost) : nlohmann::json();
-    report["out_of_order_packets"] = summary.OutOfOrder;
-    report["seconds"] = summary.Seconds;
-    report["reads"] = summary.Reads;
-    report.Line(StreamSummaryText(summary));
     report.Print(context);
     return true;
 }
