@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian packages the build needs, only those that are missing.
-# Usage: scripts/install-deps.sh host|windows|wine|mutants|vm|coverage|docs|format
+# Usage: scripts/install-deps.sh host|windows|wine|mutants|vm|coverage|docs|format|deb|installer
 set -eu
 
 # (graphviz: the docs.diagrams test renders docs/diagrams/*.dot to compare.)
@@ -32,6 +32,12 @@ docs_packages="graphviz"
 # The source formatter (make format-check, scripts/format.sh).
 format_packages="clang-format"
 
+# The Debian package (make deb): its builder, the man pages from the tools'
+# --help, the package checker, the library dependencies it computes.
+deb_packages="dpkg-dev fakeroot help2man lintian"
+# The Windows installer (make windows-installer) and its test under Wine.
+installer_packages="nsis wine64"
+
 case "${1:-host}" in
   host) wanted=$host_packages ;;
   windows) wanted=$windows_packages ;;
@@ -41,7 +47,9 @@ case "${1:-host}" in
   coverage) wanted=$coverage_packages ;;
   docs) wanted=$docs_packages ;;
   format) wanted=$format_packages ;;
-  *) echo "usage: $0 host|windows|wine|mutants|vm|coverage|docs|format" >&2; exit 2 ;;
+  deb) wanted=$deb_packages ;;
+  installer) wanted=$installer_packages ;;
+  *) echo "usage: $0 host|windows|wine|mutants|vm|coverage|docs|format|deb|installer" >&2; exit 2 ;;
 esac
 
 missing=""

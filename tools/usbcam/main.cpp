@@ -14,6 +14,7 @@
 
 #include "command.h"
 #include "session.h"
+#include "tavrinoscope_version.h"
 #include "tool_command.h"
 #include "usbcam/text.h"
 
@@ -83,6 +84,7 @@ int main(int argc, char **argv) {
                            ->expected(0, 1);
 #endif
     app.add_flag("--json", sessionOptions.Json, "print one JSON object per command, for scripts");
+    app.set_version_flag("--version", "usbcam " TAVRINOSCOPE_VERSION_STRING, "print usbcam's version and exit");
     app.footer("Run `usbcam COMMAND --help` for a command's options and an example.");
 
     usbcam::cli::RawOptions rawOptions;
@@ -124,6 +126,8 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         // A misspelt subcommand is left over rather than reported by name.
