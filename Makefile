@@ -19,8 +19,12 @@
 #   make vm-check  the camera and the driver on a real USB stack: Debian's kernel under QEMU (docs/real-usb.md)
 #   make docs     render the pictures docs/diagrams/*.dot to the committed SVGs (make test checks they are current)
 #   make format-check  the C and C++ sources against .clang-format (scripts/format.sh formats them in place)
+#   make deb      the Debian package build/deb/tavrinoscope_<version>_amd64.deb, checked by lintian
+#   make deb-check  install the .deb on this machine (root), use it as a user would, purge it
+#   make windows-installer  the Windows installer build/installer/tavrinoscope-setup-<version>.exe (NSIS)
+#   make installer-check    silent install, use and uninstall of the installer under Wine
 
-.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz fuzz-fast fuzz-merge fuzz-coverage bench mutants stress soak vm-check docs format-check deps clean
+.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz fuzz-fast fuzz-merge fuzz-coverage bench mutants stress soak vm-check docs format-check deb deb-check windows-installer installer-check deps clean
 
 all: build
 
@@ -160,6 +164,22 @@ docs:
 format-check:
 	@scripts/install-deps.sh format
 	@scripts/format.sh --check
+
+# The packages a camera owner installs (packaging/deb/, windows/installer/);
+# their version is the file VERSION's.
+deb: deps
+	@scripts/install-deps.sh deb
+	@packaging/deb/build.sh
+
+deb-check: deb
+	@packaging/deb/check.sh
+
+windows-installer: windows
+	@scripts/install-deps.sh installer
+	@windows/installer/build.sh
+
+installer-check: windows-installer
+	@windows/installer/check.sh
 
 clean:
 	rm -rf build
