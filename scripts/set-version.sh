@@ -20,4 +20,4 @@ sed -i -e "s/^#define TVS_VERSION_MAJOR .*/#define TVS_VERSION_MAJOR $major/" \
        -e "s/^#define TVS_VERSION_PATCH .*/#define TVS_VERSION_PATCH $patch/" include/tavrinoscope/tavrinoscope.h
 sed -i "s|^DriverVer   = .*|DriverVer   = $(date -u +%m/%d/%Y),$version.0|" windows/tavrinoscope.inf
 sed -i "s/^__version__ = .*/__version__ = \"$version\"/" python/tavrinoscope/__init__.py
-echo "version $version; the Debian package's changelog: packaging/deb/changelog"
+echo "version $version: rebuild (make) and commit VERSION with the files above"
