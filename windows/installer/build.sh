@@ -20,8 +20,21 @@ driver_version=$(sed -n 's/^DriverVer *= *[^,]*,\([0-9.]*\).*/\1/p' "$package/ta
 [ "$driver_version" = "$version.0" ] ||
   { echo "windows-installer: the INF's DriverVer is $driver_version, VERSION is $version (scripts/set-version.sh)" >&2; exit 1; }
 
+# The driver package as the installer carries it: the build's files and the
+# catalog its INF names. A signed package brings its own; otherwise an empty
+# placeholder stands in, so that the INF's CatalogFile names a file that
+# exists (the setup API refuses to stage a package whose catalog is missing),
+# until test signing replaces it with a real one (INSTALL.md).
 mkdir -p "$out"
+rm -rf "$out/driver"
+mkdir -p "$out/driver"
+cp "$package/tavrinoscope.inf" "$package/tavrinoscope.sys" "$package/INSTALL.md" "$out/driver/"
+if [ -f "$package/tavrinoscope.cat" ]; then
+  cp "$package/tavrinoscope.cat" "$out/driver/"
+else
+  : >"$out/driver/tavrinoscope.cat"
+fi
 rm -f "$setup"
-makensis -V2 -NOCD -DVERSION="$version" -DOUTFILE="$setup" -DPACKAGE="$package" -DBIN="$bin" -DLIB="$lib" \
+makensis -V2 -NOCD -DVERSION="$version" -DOUTFILE="$setup" -DPACKAGE="$out/driver" -DBIN="$bin" -DLIB="$lib" \
   -DSOURCE="$root" "$root/windows/installer/tavrinoscope.nsi"
 echo "built $setup ($(du -k "$setup" | cut -f1) KiB)"

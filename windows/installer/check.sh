@@ -49,8 +49,8 @@ rm -rf "$work"
 mkdir -p "$work"
 passed=0
 failed=0
-ok() { echo "ok   $*"; passed=$((passed + 1)); }
-bad() { echo "FAIL $*"; failed=$((failed + 1)); }
+ok() { printf "ok   %s\n" "$*"; passed=$((passed + 1)); }
+bad() { printf "FAIL %s\n" "$*"; failed=$((failed + 1)); }
 expect() {  # expect DESCRIPTION ACTUAL WANTED
   if [ "$2" = "$3" ]; then ok "$1"; else bad "$1: \"$2\", expected \"$3\""; fi
 }
@@ -68,7 +68,7 @@ reg_has_key() { wine_run reg query "$1" >/dev/null 2>&1; }
 resource_version() {  # the FileVersion string of a PE image's version resource
   strings -el "$1" | grep -x -A1 FileVersion | tail -n 1
 }
-store_infs() { ls "$drive/windows/inf" 2>/dev/null | grep -i '^oem[0-9]*\.inf$' || true; }
+store_infs() { ls "$drive/windows/inf" 2>/dev/null | grep -i '\.inf$' || true; }
 
 # A service or an installation left by an earlier run must not stand in.
 wine_run reg delete "$service_key" /f >/dev/null 2>&1 || true
@@ -77,16 +77,17 @@ rm -rf "$dir"
 for inf in $(store_infs); do
   cmp -s "$drive/windows/inf/$inf" "$package/tavrinoscope.inf" && rm -f "$drive/windows/inf/$inf" "$drive/windows/inf/${inf%.inf}.pnf"
 done
+# The user's PATH has entries of its own, which must stay as they are.
+wine_run reg add 'HKCU\Environment' /v Path /t REG_EXPAND_SZ /d 'C:\Before\One;C:\Before\Two' /f >/dev/null 2>&1
 path_before=$(reg_value 'HKCU\Environment' Path)
 
 # 1. Silent install.
 rc=0
 wine_run "$(printf 'Z:%s' "$setup" | tr / '\\')" /S /ADDTOPATH >"$work/install.out" 2>&1 || rc=$?
-timeout 60 "$wineserver" -w || true
 expect "setup.exe /S /ADDTOPATH exits 0" "$rc" 0
 
 missing=""
-for f in driver/tavrinoscope.inf driver/tavrinoscope.sys driver/INSTALL.md bin/usbcam.exe bin/tavrinoscope.dll \
+for f in driver/tavrinoscope.inf driver/tavrinoscope.sys driver/tavrinoscope.cat driver/INSTALL.md bin/usbcam.exe bin/tavrinoscope.dll \
          sdk/include/tavrinoscope/tavrinoscope.h sdk/lib/libtavrinoscope.dll.a python/tavrinoscope/__init__.py \
          python/tavrinoscope/tavrinoscope.dll examples/c/capture.c examples/python/capture.py \
          examples/python/stream.py docs/README.md docs/sdk.md uninstall.exe; do
@@ -116,6 +117,7 @@ if [ -n "$staged" ] && cmp -s "$drive/windows/inf/$staged" "$package/tavrinoscop
   ok "the driver package is staged as $staged"
 else
   bad "the driver package is not staged (DriverStoreInf \"$staged\")"
+  [ -f "$dir/driver/install.log" ] && tr -d '\r' <"$dir/driver/install.log" | sed 's/^/     install.log: /'
 fi
 expect "service Type (kernel driver)" "$(reg_value "$service_key" Type)" 0x1
 expect "service Start (demand)" "$(reg_value "$service_key" Start)" 0x3
@@ -134,11 +136,17 @@ for f in driver/tavrinoscope.sys bin/tavrinoscope.dll bin/usbcam.exe; do
   expect "$f's version resource" "$(resource_version "$dir/$f")" "$version.0"
 done
 
-# 2. Silent uninstall (the uninstaller runs a copy of itself: wait for the
-#    Wine server to see every process end).
+# 2. Silent uninstall. The uninstaller runs a copy of itself from the
+#    temporary folder and returns at once: wait (60 s at most) for the copy to
+#    delete the original, its last file.
 rc=0
 wine_run 'C:\Program Files\Tavrinoscope\uninstall.exe' /S >"$work/uninstall.out" 2>&1 || rc=$?
-timeout 60 "$wineserver" -w || true
+waited=0
+while [ -e "$dir/uninstall.exe" ] && [ "$waited" -lt 120 ]; do
+  sleep 0.5
+  waited=$((waited + 1))
+done
+sleep 1
 expect "uninstall.exe /S exits 0" "$rc" 0
 if [ -e "$dir" ]; then bad "Program Files\\Tavrinoscope is left: $(cd "$dir" && find . | head -n 5 | tr '\n' ' ')"
 else ok "Program Files\\Tavrinoscope is gone"; fi

@@ -3,7 +3,7 @@
 ;
 ; Installs under Program Files\Tavrinoscope:
 ;   driver\   the driver package (tavrinoscope.inf, tavrinoscope.sys, the
-;             catalog when the package was signed, INSTALL.md)
+;             catalog or its empty placeholder, INSTALL.md)
 ;   bin\      usbcam.exe and tavrinoscope.dll
 ;   sdk\      include\tavrinoscope\tavrinoscope.h, lib\libtavrinoscope.dll.a
 ;   python\   the Python package, with tavrinoscope.dll beside it
@@ -39,6 +39,17 @@ RequestExecutionLevel admin
 !define SERVICES_SECTION "Tavrinoscope_Device.NTamd64.Services"
 !define SERVICE "tavrinoscope"
 
+; Log: shown in the installer's details and kept in driver\install.log, for a
+; silent install too.
+Var LogFile
+!macro Log text
+  DetailPrint "${text}"
+  ${If} $LogFile != ""
+    FileWrite $LogFile "${text}$\r$\n"
+  ${EndIf}
+!macroend
+!define Log "!insertmacro Log"
+
 Name "${PRODUCT} ${VERSION}"
 OutFile "${OUTFILE}"
 InstallDir "$PROGRAMFILES64\${PRODUCT}"
@@ -67,7 +78,9 @@ Section "Camera driver, usbcam and the SDK" SecCore
   SetOutPath "$INSTDIR\driver"
   File "${PACKAGE}\tavrinoscope.inf"
   File "${PACKAGE}\tavrinoscope.sys"
-  File /nonfatal "${PACKAGE}\tavrinoscope.cat"
+  ; The signed catalog, or an empty placeholder until the package is signed
+  ; (build.sh, INSTALL.md).
+  File "${PACKAGE}\tavrinoscope.cat"
   File "${PACKAGE}\INSTALL.md"
   SetOutPath "$INSTDIR\bin"
   File "${BIN}\usbcam.exe"
@@ -142,22 +155,29 @@ FunctionEnd
 ; trusted signature is refused by Windows; the rest of the installation stays
 ; and INSTALL.md says how to test-sign.
 Function InstallDriver
-  DetailPrint "Staging the driver package in the driver store"
+  FileOpen $LogFile "$INSTDIR\driver\install.log" w
+  Call InstallDriverSteps
+  FileClose $LogFile
+  StrCpy $LogFile ""
+FunctionEnd
+
+Function InstallDriverSteps
+  ${Log} "Staging the driver package in the driver store"
   System::Call 'setupapi::SetupCopyOEMInfW(w "$INSTDIR\driver\tavrinoscope.inf", w n, i 1, i 0, w .r1, i ${NSIS_MAX_STRLEN}, *i .r2, p 0) i .r0 ? e'
   Pop $3
   ${If} $0 == 0
-    DetailPrint "The driver store refused the package (error $3); see $INSTDIR\driver\INSTALL.md"
+    ${Log} "The driver store refused the package (error $3); see $INSTDIR\driver\INSTALL.md"
     MessageBox MB_ICONEXCLAMATION|MB_OK "Windows did not accept the driver package (error $3). An unsigned package installs only with test signing on: see $INSTDIR\driver\INSTALL.md." /SD IDOK
     Return
   ${EndIf}
   ${GetFileName} "$1" $1
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DriverStoreInf" "$1"
-  DetailPrint "Staged as $1"
+  ${Log} "Staged as $1"
 
   ; The image and the service, from the INF's own sections.
   System::Call 'setupapi::SetupOpenInfFileW(w "$INSTDIR\driver\tavrinoscope.inf", w n, i 2, p 0) p .r4'
   ${If} $4 == -1
-    DetailPrint "Cannot open the INF"
+    ${Log} "Cannot open the INF"
     Return
   ${EndIf}
   System::Call 'setupapi::SetupInitDefaultQueueCallbackEx(p $HWNDPARENT, p -1, i 0, i 0, p 0) p .r5'
@@ -167,15 +187,15 @@ Function InstallDriver
   System::Call 'setupapi::SetupInstallFromInfSectionW(p $HWNDPARENT, p r4, w "${INSTALL_SECTION}", i 0x10, p 0, w "$INSTDIR\driver", i 0x4, p r7, p r5, p 0, p 0) i .r0 ? e'
   Pop $3
   ${If} $0 == 0
-    DetailPrint "Copying the driver image failed (error $3)"
+    ${Log} "Copying the driver image failed (error $3)"
   ${EndIf}
   System::Call 'setupapi::SetupTermDefaultQueueCallback(p r5)'
   System::Call 'setupapi::SetupInstallServicesFromInfSectionW(p r4, w "${SERVICES_SECTION}", i 0) i .r0 ? e'
   Pop $3
   ${If} $0 == 0
-    DetailPrint "Adding the service failed (error $3)"
+    ${Log} "Adding the service failed (error $3)"
   ${Else}
-    DetailPrint "Service ${SERVICE} added"
+    ${Log} "Service ${SERVICE} added"
   ${EndIf}
   System::Call 'setupapi::SetupCloseInfFile(p r4)'
 
@@ -183,9 +203,9 @@ Function InstallDriver
   System::Call 'newdev::UpdateDriverForPlugAndPlayDevicesW(p $HWNDPARENT, w "${HARDWARE_ID}", w "$INSTDIR\driver\tavrinoscope.inf", i 0, *i .r2) i .r0 ? e'
   Pop $3
   ${If} $0 != 0
-    DetailPrint "Installed on the cameras plugged in"
+    ${Log} "Installed on the cameras plugged in"
   ${Else}
-    DetailPrint "No camera plugged in (${HARDWARE_ID}): it gets the driver when plugged"
+    ${Log} "No camera plugged in (${HARDWARE_ID}): it gets the driver when plugged"
   ${EndIf}
 FunctionEnd
 
