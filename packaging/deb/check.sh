@@ -23,8 +23,8 @@ work=$root/build/deb/check
 
 passed=0
 failed=0
-ok() { echo "ok   $*"; passed=$((passed + 1)); }
-bad() { echo "FAIL $*"; failed=$((failed + 1)); }
+ok() { printf "ok   %s\n" "$*"; passed=$((passed + 1)); }
+bad() { printf "FAIL %s\n" "$*"; failed=$((failed + 1)); }
 check() {  # check DESCRIPTION COMMAND...
   what=$1
   shift
