@@ -20,9 +20,10 @@ wine_packages="wine64 xvfb python3-pil x11-utils xdotool"
 # its rebuilds short.
 mutants_packages="python3 ccache"
 # The camera as a real USB device in a QEMU guest (make vm-check), and the
-# driver on a real USB stack through libusb (usbcam --usb).
+# driver on a real USB stack through libusb (usbcam --usb); udev applies the
+# Debian package's rule in the guest (scripts/vm/guest-access.sh).
 vm_packages="qemu-system-x86 linux-image-amd64 busybox-static usbutils
-libusbredirparser-dev libusb-1.0-0-dev pkg-config cpio xz-utils"
+libusbredirparser-dev libusb-1.0-0-dev pkg-config cpio xz-utils udev"
 # The driver's coverage from the fuzz corpora (make fuzz-coverage): llvm-cov
 # and llvm-profdata.
 coverage_packages="clang llvm"
