@@ -21,10 +21,11 @@
 #   make format-check  the C and C++ sources against .clang-format (scripts/format.sh formats them in place)
 #   make deb      the Debian package build/deb/tavrinoscope_<version>_amd64.deb, checked by lintian
 #   make deb-check  install the .deb on this machine (root), use it as a user would, purge it
+#   make deb-root-check  the .deb in a fresh debootstrap root from the Debian mirror (about 4 min)
 #   make windows-installer  the Windows installer build/installer/tavrinoscope-setup-<version>.exe (NSIS)
 #   make installer-check    silent install, use and uninstall of the installer under Wine
 
-.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz fuzz-fast fuzz-merge fuzz-coverage bench mutants stress soak vm-check docs format-check deb deb-check windows-installer installer-check deps clean
+.PHONY: all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz fuzz-fast fuzz-merge fuzz-coverage bench mutants stress soak vm-check docs format-check deb deb-check deb-root-check windows-installer installer-check deps clean
 
 all: build
 
@@ -173,6 +174,9 @@ deb: deps
 
 deb-check: deb
 	@packaging/deb/check.sh
+
+deb-root-check: deb
+	@packaging/deb/root-check.sh
 
 windows-installer: windows
 	@scripts/install-deps.sh installer

@@ -35,7 +35,7 @@ format_packages="clang-format"
 
 # The Debian package (make deb): its builder, the man pages from the tools'
 # --help, the package checker, the library dependencies it computes.
-deb_packages="dpkg-dev fakeroot help2man lintian"
+deb_packages="dpkg-dev fakeroot help2man lintian debootstrap"
 # The Windows installer (make windows-installer) and its test under Wine.
 installer_packages="nsis wine64"
 
