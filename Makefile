@@ -21,7 +21,7 @@
 #   make format-check  the C and C++ sources against .clang-format (scripts/format.sh formats them in place)
 #   make deb      the Debian package build/deb/tavrinoscope_<version>_amd64.deb, checked by lintian
 #   make deb-check  install the .deb on this machine (root), use it as a user would, purge it
-#   make deb-root-check  the .deb in a fresh debootstrap root from the Debian mirror (about 4 min)
+#   make deb-root-check  the .deb in a fresh debootstrap root from the Debian mirror (about 3 min)
 #   make windows-installer  the Windows installer build/installer/tavrinoscope-setup-<version>.exe (NSIS)
 #   make installer-check    silent install, use and uninstall of the installer under Wine
 
