@@ -3,9 +3,9 @@
 VERSION at the top of the tree is the one number; the build gives it to the
 tools, the C library and the Windows images, and scripts/set-version.sh
 writes the copies that must stand alone. Each test reads one place as its
-user would and compares it with VERSION.
+user would and compares it with VERSION; the C library and the tools are
+version_test.cpp's.
 """
-import ctypes
 import os
 import re
 import subprocess
@@ -50,21 +50,8 @@ def test_python_metadata_takes_the_package_version():
     assert not re.search(r'^version = "', pyproject, re.M)
 
 
-@pytest.mark.parametrize("tool", ["usbcam", "usbcam-device"])
-def test_tool_version(tool):
-    result = subprocess.run([str(BUILD / "bin" / tool), "--version"], capture_output=True, text=True, timeout=60)
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == f"{tool} {VERSION}"
-
-
-def test_c_library_version_and_file_name():
-    path = BUILD / "lib" / f"libtavrinoscope.so.{VERSION}"
-    assert path.is_file(), f"no {path}"
-    library = ctypes.CDLL(str(path))
-    library.tvs_version.restype = ctypes.c_uint32
-    library.tvs_version_string.restype = ctypes.c_char_p
-    assert library.tvs_version() == (MAJOR << 16) | (MINOR << 8) | PATCH
-    assert library.tvs_version_string().decode() == VERSION
+def test_c_library_file_name():
+    assert (BUILD / "lib" / f"libtavrinoscope.so.{VERSION}").is_file()
 
 
 def test_python_package_and_library_agree():
