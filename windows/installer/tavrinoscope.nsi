@@ -28,6 +28,8 @@ RequestExecutionLevel admin
 !include "FileFunc.nsh"
 !include "Sections.nsh"
 !include "WinMessages.nsh"
+!include "StrFunc.nsh"
+${UnStrStr}
 
 !ifndef VERSION
   !error "makensis -DVERSION=x.y.z (windows/installer/build.sh)"
@@ -174,8 +176,9 @@ Function InstallDriverSteps
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DriverStoreInf" "$1"
   ${Log} "Staged as $1"
 
-  ; The image and the service, from the INF's own sections.
-  System::Call 'setupapi::SetupOpenInfFileW(w "$INSTDIR\driver\tavrinoscope.inf", w n, i 2, p 0) p .r4'
+  ; The image and the service, from the staged INF's own sections (its
+  ; DIRID 13 is the package's folder in the driver store).
+  System::Call 'setupapi::SetupOpenInfFileW(w "$WINDIR\inf\$1", w n, i 2, p 0) p .r4'
   ${If} $4 == -1
     ${Log} "Cannot open the INF"
     Return
@@ -267,20 +270,25 @@ Section "Uninstall"
   nsExec::ExecToLog '"$SYSDIR\sc.exe" delete ${SERVICE}'
   Pop $0
   DeleteRegKey HKLM "System\CurrentControlSet\Services\${SERVICE}"
+  ReadRegStr $2 HKLM "${UNINSTALL_KEY}" "DriverStoreInf"
+  ${If} $2 != ""
+    ; SUOI_FORCEDELETE: even while a camera still uses it. The driver store
+    ; takes the image in its folder with the package.
+    System::Call 'setupapi::SetupUninstallOEMInfW(w "$2", i 1, p 0) i .r0'
+  ${EndIf}
+  ; An image the service ran from outside the driver store (where a system
+  ; without one puts DIRID 13) goes too.
   ${If} $1 != ""
     ExpandEnvStrings $1 $1
-    ; \SystemRoot\... and system32\... paths are the system folder's.
     StrCpy $2 $1 12
     ${If} $2 == "\SystemRoot\"
       StrCpy $1 $1 "" 12
       StrCpy $1 "$WINDIR\$1"
     ${EndIf}
-    Delete $1
-  ${EndIf}
-  ReadRegStr $1 HKLM "${UNINSTALL_KEY}" "DriverStoreInf"
-  ${If} $1 != ""
-    ; SUOI_FORCEDELETE: even while a camera still uses it.
-    System::Call 'setupapi::SetupUninstallOEMInfW(w "$1", i 1, p 0) i .r0'
+    ${UnStrStr} $2 $1 "\DriverStore\"
+    ${If} $2 == ""
+      Delete $1
+    ${EndIf}
   ${EndIf}
 
   ReadRegStr $1 HKLM "${UNINSTALL_KEY}" "AddedToPath"
