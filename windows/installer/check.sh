@@ -68,7 +68,7 @@ reg_has_key() { wine_run reg query "$1" >/dev/null 2>&1; }
 resource_version() {  # the FileVersion string of a PE image's version resource
   strings -el "$1" | grep -x -A1 FileVersion | tail -n 1
 }
-store_infs() { ls "$drive/windows/inf" 2>/dev/null | grep -i '\.inf$' || true; }
+store_infs() { for f in "$drive"/windows/inf/*.inf; do [ -f "$f" ] && basename "$f"; done; }
 
 # A service or an installation left by an earlier run must not stand in.
 wine_run reg delete "$service_key" /f >/dev/null 2>&1 || true
