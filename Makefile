@@ -20,8 +20,13 @@
 #   make docs     render the pictures docs/diagrams/*.dot to the committed SVGs (make test checks they are current)
 #   make format-check  the C and C++ sources against .clang-format (scripts/format.sh formats them in place)
 #   make flake-check   each suite (plain, ASan, TSan) FLAKE_RUNS times with both cores kept busy; lists every test that failed
+#   make deb      the Debian package build/deb/tavrinoscope_<version>_amd64.deb, checked by lintian
+#   make deb-check  install the .deb on this machine (root), use it as a user would, purge it
+#   make deb-root-check  the .deb in a fresh debootstrap root from the Debian mirror (about 3 min)
+#   make windows-installer  the Windows installer build/installer/tavrinoscope-setup-<version>.exe (NSIS)
+#   make installer-check    silent install, use and uninstall of the installer under Wine
 
-.PHONY: flake-check all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz fuzz-fast fuzz-merge fuzz-coverage bench mutants stress soak vm-check docs format-check deps clean
+.PHONY: flake-check all build test demo windows wine-check package-check wine-e2e sanitize tsan fuzz fuzz-fast fuzz-merge fuzz-coverage bench mutants stress soak vm-check docs format-check deb deb-check deb-root-check windows-installer installer-check deps clean
 
 all: build
 
@@ -162,6 +167,25 @@ docs:
 format-check:
 	@scripts/install-deps.sh format
 	@scripts/format.sh --check
+
+# The packages a camera owner installs (packaging/deb/, windows/installer/);
+# their version is the file VERSION's.
+deb: deps
+	@scripts/install-deps.sh deb
+	@packaging/deb/build.sh
+
+deb-check: deb
+	@packaging/deb/check.sh
+
+deb-root-check: deb
+	@packaging/deb/root-check.sh
+
+windows-installer: windows
+	@scripts/install-deps.sh installer
+	@windows/installer/build.sh
+
+installer-check: windows-installer
+	@windows/installer/check.sh
 
 clean:
 	rm -rf build

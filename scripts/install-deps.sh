@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian packages the build needs, only those that are missing.
-# Usage: scripts/install-deps.sh host|windows|wine|mutants|vm|coverage|docs|format
+# Usage: scripts/install-deps.sh host|windows|wine|mutants|vm|coverage|docs|format|deb|installer
 set -eu
 
 # (graphviz: the docs.diagrams test renders docs/diagrams/*.dot to compare.)
@@ -20,9 +20,10 @@ wine_packages="wine64 xvfb python3-pil x11-utils xdotool"
 # its rebuilds short.
 mutants_packages="python3 ccache"
 # The camera as a real USB device in a QEMU guest (make vm-check), and the
-# driver on a real USB stack through libusb (usbcam --usb).
+# driver on a real USB stack through libusb (usbcam --usb); udev applies the
+# Debian package's rule in the guest (scripts/vm/guest-access.sh).
 vm_packages="qemu-system-x86 linux-image-amd64 busybox-static usbutils
-libusbredirparser-dev libusb-1.0-0-dev pkg-config cpio xz-utils"
+libusbredirparser-dev libusb-1.0-0-dev pkg-config cpio xz-utils udev"
 # The driver's coverage from the fuzz corpora (make fuzz-coverage): llvm-cov
 # and llvm-profdata.
 coverage_packages="clang llvm"
@@ -31,6 +32,12 @@ coverage_packages="clang llvm"
 docs_packages="graphviz"
 # The source formatter (make format-check, scripts/format.sh).
 format_packages="clang-format"
+
+# The Debian package (make deb): its builder, the man pages from the tools'
+# --help, the package checker, the library dependencies it computes.
+deb_packages="dpkg-dev fakeroot help2man lintian debootstrap"
+# The Windows installer (make windows-installer) and its test under Wine.
+installer_packages="nsis wine64"
 
 case "${1:-host}" in
   host) wanted=$host_packages ;;
@@ -41,7 +48,9 @@ case "${1:-host}" in
   coverage) wanted=$coverage_packages ;;
   docs) wanted=$docs_packages ;;
   format) wanted=$format_packages ;;
-  *) echo "usage: $0 host|windows|wine|mutants|vm|coverage|docs|format" >&2; exit 2 ;;
+  deb) wanted=$deb_packages ;;
+  installer) wanted=$installer_packages ;;
+  *) echo "usage: $0 host|windows|wine|mutants|vm|coverage|docs|format|deb|installer" >&2; exit 2 ;;
 esac
 
 missing=""

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "tavrinoscope_version.h"
 #include "lock.h"
 #include "usbcam/usbcam_ioctl.h"
 #include "usbcam/camera.h"
@@ -382,9 +383,15 @@ extern "C" {
 
 // ---- Version and text ----------------------------------------------------
 
+// The public header is installed on its own, so it carries the numbers too;
+// the build refuses a header that disagrees with the file VERSION.
+static_assert(TVS_VERSION_MAJOR == TAVRINOSCOPE_VERSION_MAJOR && TVS_VERSION_MINOR == TAVRINOSCOPE_VERSION_MINOR &&
+                  TVS_VERSION_PATCH == TAVRINOSCOPE_VERSION_PATCH,
+              "include/tavrinoscope/tavrinoscope.h's TVS_VERSION_* differ from VERSION (scripts/set-version.sh)");
+
 uint32_t tvs_version(void) { return TVS_VERSION; }
 
-const char *tvs_version_string(void) { return "1.1.0"; }
+const char *tvs_version_string(void) { return TAVRINOSCOPE_VERSION_STRING; }
 
 namespace {
 struct StatusText {

@@ -13,7 +13,8 @@ target_compile_options(tavrinoscope_dll PRIVATE -Wall -Wextra)
 # One self-contained DLL: no MinGW run-time DLLs to ship beside it. Only the
 # functions the header marks for export leave it.
 target_link_options(tavrinoscope_dll PRIVATE -static -static-libgcc -static-libstdc++ -s)
-target_link_libraries(tavrinoscope_dll PRIVATE usbcam_client)
+target_link_libraries(tavrinoscope_dll PRIVATE usbcam_client tavrinoscope_version)
+tavrinoscope_version_resource(tavrinoscope_dll "Tavrinoscope camera SDK" tavrinoscope.dll)
 
 add_executable(capture_example ${CMAKE_SOURCE_DIR}/examples/c/capture.c)
 set_target_properties(capture_example PROPERTIES OUTPUT_NAME capture C_STANDARD 99 C_STANDARD_REQUIRED ON)

@@ -38,4 +38,5 @@ target_compile_options(usbcam_exe PRIVATE -Wall -Wextra)
 target_compile_definitions(usbcam_exe PRIVATE FMT_HEADER_ONLY)
 # One self-contained executable: no MinGW run-time DLLs to ship beside it.
 target_link_options(usbcam_exe PRIVATE -static -static-libgcc -static-libstdc++ -s)
-target_link_libraries(usbcam_exe PRIVATE usbcam_client gdi32 user32 advapi32)
+target_link_libraries(usbcam_exe PRIVATE usbcam_client tavrinoscope_version gdi32 user32 advapi32)
+tavrinoscope_version_resource(usbcam_exe "Tavrinoscope camera command-line client" usbcam.exe)

@@ -31,6 +31,9 @@ scripts/vm/run-vm.sh -t 120 -d "" scripts/vm/guest-driver.sh frame
 scripts/vm/run-vm.sh -t 240 -d "" scripts/vm/guest-driver.sh stream
 cp build/vm/run/stream-driver.json build/vm/run/stream-libusb.json build/vm/run/device-1.json "$work/" 2>/dev/null || true
 
+echo "== the Debian package's udev rule: plugdev admitted, others refused"
+scripts/vm/run-vm.sh -t 120 -d "" scripts/vm/guest-access.sh
+
 echo "== unplugged mid-stream and mid-read"
 # 3 s of the stream (8000 packets a second leave the camera), then gone.
 scripts/vm/run-vm.sh -t 180 -d "--unplug-after-iso 24000" scripts/vm/guest-driver.sh unplug-stream

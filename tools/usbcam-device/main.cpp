@@ -28,6 +28,7 @@
 #include <CLI/CLI.hpp>
 
 #include "descriptor_check.h"
+#include "tavrinoscope_version.h"
 #include "device_profile.h"
 #include "redir_device.h"
 
@@ -116,6 +117,8 @@ int main(int argc, char **argv) {
     app.add_option("--stats", statsFile, "write the device's counters as JSON here at exit");
     app.add_option("--ready", readyFile, "create this file once listening");
     app.add_flag("--verbose", options.Verbose, "log every request");
+    app.set_version_flag("--version", "usbcam-device " TAVRINOSCOPE_VERSION_STRING,
+                         "print usbcam-device's version and exit");
     app.add_option("--check-sysfs", sysfsDir, "compare a host's sysfs device directory with the profile, then exit");
     app.add_option("--check-lsusb-profile", lsusbProfile,
                    "compare the profile lsusb-profile made of `lsusb -v` with this one, then exit");

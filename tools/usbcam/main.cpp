@@ -17,6 +17,7 @@
 
 #include "command.h"
 #include "session.h"
+#include "tavrinoscope_version.h"
 #include "tool_command.h"
 #include "usbcam/control_codes.h"
 #include "usbcam/text.h"
@@ -148,6 +149,7 @@ void AddProgramOptions(CLI::App &app, usbcam::cli::SessionOptions *options, CLI:
 #endif
     app.add_flag("--json", options->Json,
                  "print one JSON object per command, for scripts (an error: one on standard error)");
+    app.set_version_flag("--version", "usbcam " TAVRINOSCOPE_VERSION_STRING, "print usbcam's version and exit");
     app.footer("Run `usbcam COMMAND --help` for a command's options and an example.");
 }
 
@@ -245,6 +247,8 @@ int main(int argc, char **argv) {
     } catch (const CLI::CallForHelp &e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp &e) {
+        return app.exit(e);
+    } catch (const CLI::CallForVersion &e) {
         return app.exit(e);
     } catch (const CLI::ParseError &e) {
         return FailParse(app, e, raw->parsed() || batch->parsed() || tools.Parsed());
