@@ -151,7 +151,7 @@ void LIBUSB_CALL libusb_exit(libusb_context *) {}
 const char *LIBUSB_CALL libusb_error_name(int) { return "LIBUSB_ERROR_FAKE"; }
 
 ssize_t LIBUSB_CALL libusb_get_device_list(libusb_context *, libusb_device ***list) {
-    *list = new libusb_device *[2]{&S().Device, nullptr};
+    *list = new libusb_device *[2] { &S().Device, nullptr };
     return 1;
 }
 

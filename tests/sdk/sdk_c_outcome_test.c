@@ -108,7 +108,8 @@ static void *stop_stream(void *argument) {
  * and reads it. The stop returns once its own stream has ended (not the new
  * one), and it takes none of the new stream's packets. */
 static void test_a_stop_ends_only_its_own_stream(void) {
-    enum { PACKETS = 64, WANTED = 4000 };
+    enum { PACKETS = 64,
+           WANTED = 4000 };
     tvs_camera *first = open_camera();
     tvs_camera *second = open_camera();
     tvs_iso_config iso;
