@@ -19,6 +19,7 @@ from .errors import (BadFrameError, BadImageError, BufferTooSmallError, Cancelle
                      NotSupportedError, RefusedError, TavrinoscopeError, TransferTimeoutError, UsbError,
                      VerifyError)
 from .usb import UsbStatus
+from .listing import CameraEntry, cameras
 
 __version__ = "1.0.0"
 
@@ -34,4 +35,5 @@ __all__ = [
     "TavrinoscopeError", "InvalidArgumentError", "NotFoundError", "DeviceGoneError", "TransferTimeoutError",
     "UsbError", "RefusedError", "NoMemoryError", "CancelledError", "NoStreamError", "VerifyError",
     "BadImageError", "BadFrameError", "BufferTooSmallError", "NotSupportedError", "EmulationError",
+    "CameraEntry", "cameras",
 ]
