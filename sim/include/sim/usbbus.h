@@ -5,7 +5,9 @@
 //
 // The bus is a driver of its own inside the emulated kernel ("\Driver\usbbus"),
 // loaded with sim::LoadDriver. Each plugged camera sits on a numbered root-hub
-// port (1, 2, ...) and is represented by a physical device object (PDO) named
+// port (1, 2, ..., numbered across every bus) of a numbered bus (one host
+// controller and its root hub; bus 1 unless PlugOptions::Bus says otherwise,
+// see "Periodic bandwidth" below) and is represented by a physical device object (PDO) named
 // "\Device\USBPDO-N" that the bus driver owns. A function driver reaches the
 // camera by attaching above that PDO and sending IRP_MJ_INTERNAL_DEVICE_CONTROL
 // requests (IOCTL_INTERNAL_USB_SUBMIT_URB, _RESET_PORT, _GET_PORT_STATUS).
