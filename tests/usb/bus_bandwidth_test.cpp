@@ -195,6 +195,13 @@ TEST_F(BusBandwidth, BudgetHoldsToTheByteForConfigurationAndInterface) {
     EXPECT_EQ(bus::GetCameraState(tight.Port).AltSetting.at(0), 1);
     EXPECT_TRUE(PipeOpen(tight.Pdo, fits.Pipes.at(0).PipeHandle));
     EXPECT_EQ(Held(1), 3 * kIso1024 + kTight953);
+    // A select-configuration refused on a configured device leaves its
+    // configuration, pipes and reservation as they were.
+    EXPECT_EQ(USBD_STATUS_NO_BANDWIDTH, ConfigureAlternate(tight.Pdo, 0).UrbStatus);
+    EXPECT_EQ(bus::GetCameraState(tight.Port).Configuration, 1);
+    EXPECT_EQ(bus::GetCameraState(tight.Port).AltSetting.at(0), 1);
+    EXPECT_TRUE(PipeOpen(tight.Pdo, fits.Pipes.at(0).PipeHandle));
+    EXPECT_EQ(Held(1), 3 * kIso1024 + kTight953);
 
     // Unconfiguring gives the reservation back; so does the first camera's
     // unplug, after which the larger setting fits.
