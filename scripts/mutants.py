@@ -208,7 +208,9 @@ def test_programs(build_dir, regex):
     names = set()
     for test in json.loads(out.stdout.decode() or "{}").get("tests", []):
         command = test.get("command") or []
-        if command:
+        # Only the tree's own programs are build targets: a test run through
+        # a shell or an interpreter (sh -c ..., python3 -m pytest) names none.
+        if command and os.path.abspath(command[0]).startswith(os.path.abspath(build_dir) + os.sep):
             names.add(os.path.basename(command[0]))
     return sorted(names)
 
