@@ -208,10 +208,14 @@ def test_programs(build_dir, regex):
     names = set()
     for test in json.loads(out.stdout.decode() or "{}").get("tests", []):
         command = test.get("command") or []
-        # Only the tree's own programs are build targets: a test run through
-        # a shell or an interpreter (sh -c ..., python3 -m pytest) names none.
+        # A test of the tree's own program builds that program; one run
+        # through a shell or an interpreter (sh -c ..., python3 -m pytest
+        # over the SDK's library), or whose program is not built yet, names
+        # no target of its own: the whole tree is built for it ("all").
         if command and os.path.abspath(command[0]).startswith(os.path.abspath(build_dir) + os.sep):
             names.add(os.path.basename(command[0]))
+        else:
+            names.add("all")
     return sorted(names)
 
 
