@@ -32,7 +32,11 @@ tvs_status tvs_list_cameras(tvs_camera_entry *entries, uint32_t capacity, uint32
             opened.push_back(camera);
             entry.state = TVS_CAMERA_READY;
             tvs_device_info info;
-            if (tvs_get_device_info(camera, &info) == TVS_OK) {
+            const tvs_status read = tvs_get_device_info(camera, &info);
+            // Unplugged with a handle still open elsewhere: the driver lets
+            // the open through until its removal, but the camera is gone.
+            if (read == TVS_ERROR_DEVICE_GONE) entry.state = TVS_CAMERA_REMOVING;
+            if (read == TVS_OK) {
                 entry.vendor_id = info.vendor_id;
                 entry.product_id = info.product_id;
                 memcpy(entry.serial_number, info.serial_number, sizeof(entry.serial_number));

@@ -445,7 +445,8 @@ TVS_API tvs_status tvs_emulation_fail_next(tvs_camera *camera, uint8_t endpoint,
 
 enum { TVS_CAMERA_READY = 1,       /* opens: started, serving requests */
        TVS_CAMERA_NOT_STARTED = 2, /* its device exists, not started yet (opens are refused) */
-       TVS_CAMERA_REMOVING = 3 };  /* unplugged, its removal waits for handles to close */
+       TVS_CAMERA_REMOVING = 3 };  /* unplugged, its removal waits for handles to close;
+                                      its requests fail (TVS_ERROR_DEVICE_GONE) */
 
 typedef struct tvs_camera_entry {
     uint32_t index;           /* the number tvs_open takes */

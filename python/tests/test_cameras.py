@@ -70,3 +70,13 @@ def test_a_bad_camera_count_is_refused(monkeypatch):
     with pytest.raises(tavrinoscope.EmulationError):
         tavrinoscope.Camera(0)
     assert not tavrinoscope.emulation_state().running
+
+
+def test_an_unplugged_camera_is_removing_then_gone_from_the_list(three_cameras):
+    with tavrinoscope.Camera(0):
+        with tavrinoscope.Camera(1) as second:
+            second.emulation_unplug()
+            states = {entry.index: entry.state for entry in tavrinoscope.cameras()}
+            assert states == {0: "ready", 1: "removing", 2: "ready"}
+        # Its last handle closed, its number is free: the list has a gap.
+        assert [entry.index for entry in tavrinoscope.cameras()] == [0, 2]
