@@ -38,7 +38,7 @@ namespace {
 constexpr uint32_t kStride = 3072;
 constexpr uint32_t kRingPackets = 2048;
 constexpr uint32_t kPerRequest = 64;  // 8 ms per request
-constexpr uint32_t kSlots = 8;       // 64 ms in flight: a loaded machine's late wake-ups
+constexpr uint32_t kSlots = 8;        // 64 ms in flight: a loaded machine's late wake-ups
 constexpr uint32_t kReadPackets = 256;
 constexpr uint64_t kStreamMicros = 1000000;
 

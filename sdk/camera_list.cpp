@@ -11,7 +11,7 @@
 
 namespace {
 
-constexpr uint32_t kStatusUnsuccessful = 0xC0000001u;  // the device exists, not started
+constexpr uint32_t kStatusUnsuccessful = 0xC0000001u;   // the device exists, not started
 constexpr uint32_t kStatusDeletePending = 0xC0000056u;  // the device is being removed
 
 }  // namespace

@@ -449,12 +449,12 @@ enum { TVS_CAMERA_READY = 1,       /* opens: started, serving requests */
                                       its requests fail (TVS_ERROR_DEVICE_GONE) */
 
 typedef struct tvs_camera_entry {
-    uint32_t index;           /* the number tvs_open takes */
-    uint32_t state;           /* TVS_CAMERA_* */
-    uint16_t vendor_id;       /* 0 unless TVS_CAMERA_READY */
+    uint32_t index;     /* the number tvs_open takes */
+    uint32_t state;     /* TVS_CAMERA_* */
+    uint16_t vendor_id; /* 0 unless TVS_CAMERA_READY */
     uint16_t product_id;
     uint32_t reserved;
-    char serial_number[128];  /* UTF-8; "" unless ready, or when the camera has none */
+    char serial_number[128]; /* UTF-8; "" unless ready, or when the camera has none */
 } tvs_camera_entry;
 
 /* Lists the cameras present, in the order of their numbers: fills at most

@@ -28,9 +28,9 @@ using drvtest::DeviceName;
 using drvtest::ReferenceProfileWith;
 using drvtest::Win32Name;
 
-constexpr uint32_t kStride = 3072;        // the stream's packet size
-constexpr uint32_t kRingPackets = 2048;   // 256 ms of packets
-constexpr uint32_t kPerRequest = 32;      // 4 ms per request
+constexpr uint32_t kStride = 3072;       // the stream's packet size
+constexpr uint32_t kRingPackets = 2048;  // 256 ms of packets
+constexpr uint32_t kPerRequest = 32;     // 4 ms per request
 constexpr uint32_t kSlots = 4;
 constexpr uint32_t kReadPackets = 256;
 
