@@ -57,6 +57,23 @@ void StopIfIdle(Emulation &emulation) {
     emulation.Virtual = false;
 }
 
+// The number of cameras the machine plugs: $TAVRINOSCOPE_CAMERAS (1 to 32),
+// else 1.
+bool CamerasToPlug(unsigned *cameras, std::string *error) {
+    const char *text = getenv("TAVRINOSCOPE_CAMERAS");
+    *cameras = 1;
+    if (text == nullptr || *text == '\0') return true;
+    char *end = nullptr;
+    const unsigned long n = strtoul(text, &end, 10);
+    if (*end != '\0' || n < 1 || n > TVS_MAX_CAMERAS) {
+        *error = std::string("TAVRINOSCOPE_CAMERAS=") + text + ": expected a number of cameras from 1 to " +
+                 std::to_string(TVS_MAX_CAMERAS);
+        return false;
+    }
+    *cameras = (unsigned)n;
+    return true;
+}
+
 }  // namespace
 
 tvs_status BackendOpen(unsigned index, const tvs_open_options *options, OpenedDevice *device,
@@ -82,11 +99,21 @@ tvs_status BackendOpen(unsigned index, const tvs_open_options *options, OpenedDe
             fprintf(stderr, "tavrinoscope: %s\n", error.c_str());
             return TVS_ERROR_EMULATION;
         }
-        int port = 0;
-        if (!NT_SUCCESS(emulation.Machine.PlugCamera(profile, true, &port, &error))) {
+        unsigned cameras = 1;
+        if (!CamerasToPlug(&cameras, &error)) {
             fprintf(stderr, "tavrinoscope: %s\n", error.c_str());
             StopIfIdle(emulation);
             return TVS_ERROR_EMULATION;
+        }
+        // Each camera on a USB bus of its own, so that every one may stream
+        // at its full rate, as on a machine with a controller per camera.
+        for (unsigned i = 0; i < cameras; ++i) {
+            int port = 0;
+            if (!NT_SUCCESS(emulation.Machine.PlugCamera(profile, true, &port, &error, 0, sim::usb::kNewBus))) {
+                fprintf(stderr, "tavrinoscope: %s\n", error.c_str());
+                StopIfIdle(emulation);
+                return TVS_ERROR_EMULATION;
+            }
         }
     }
     *driverStatus = usbcam::OpenDevice(index, &device->Connection);

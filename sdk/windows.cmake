@@ -5,6 +5,7 @@
 add_library(tavrinoscope_dll SHARED
   ${CMAKE_SOURCE_DIR}/sdk/tavrinoscope.cpp
   ${CMAKE_SOURCE_DIR}/sdk/backend_win32.cpp
+  ${CMAKE_SOURCE_DIR}/sdk/camera_list.cpp
 )
 set_target_properties(tavrinoscope_dll PROPERTIES OUTPUT_NAME tavrinoscope PREFIX "")
 target_include_directories(tavrinoscope_dll PUBLIC ${CMAKE_SOURCE_DIR}/include)

@@ -156,7 +156,7 @@ NTSTATUS EmulatedMachine::Report(MachineCamera *camera) {
 }
 
 NTSTATUS EmulatedMachine::PlugCamera(const std::string &profilePath, bool start, int *port,
-                                     std::string *error, int function) {
+                                     std::string *error, int function, int bus) {
     *port = 0;
     if (!running_) {
         *error = "the emulated machine is not running";
@@ -164,6 +164,7 @@ NTSTATUS EmulatedMachine::PlugCamera(const std::string &profilePath, bool start,
     }
     sim::usb::PlugOptions options;
     options.Function = function;
+    options.Bus = bus;
     const sim::usb::PlugResult plugged =
         profilePath.empty() ? sim::usb::PlugProfileJson(sim::usb::ReferenceProfileJson(), options)
                             : sim::usb::PlugProfileFile(profilePath, options);

@@ -497,6 +497,34 @@ TVS_API tvs_status tvs_emulation_fail_next(tvs_camera *camera, uint8_t endpoint,
    see "Virtual time"); on the wall clock a plain sleep. Since 1.1. */
 TVS_API tvs_status tvs_emulation_wait(uint32_t milliseconds);
 
+/* ---- Several cameras ----------------------------------------------------- */
+
+enum { TVS_CAMERA_READY = 1,       /* opens: started, serving requests */
+       TVS_CAMERA_NOT_STARTED = 2, /* its device exists, not started yet (opens are refused) */
+       TVS_CAMERA_REMOVING = 3 };  /* unplugged, its removal waits for handles to close;
+                                      its requests fail (TVS_ERROR_DEVICE_GONE) */
+
+typedef struct tvs_camera_entry {
+    uint32_t index;     /* the number tvs_open takes */
+    uint32_t state;     /* TVS_CAMERA_* */
+    uint16_t vendor_id; /* 0 unless TVS_CAMERA_READY */
+    uint16_t product_id;
+    uint32_t reserved;
+    char serial_number[128]; /* UTF-8; "" unless ready, or when the camera has none */
+} tvs_camera_entry;
+
+/* Lists the cameras present, in the order of their numbers: fills at most
+   `capacity` entries (entries may be NULL when capacity is 0) and sets
+   *count to how many there are, which may be more than capacity. Each
+   camera is opened for a moment (a handle of the program's own stays as
+   it is). On Linux the first open starts the emulated machine, which plugs
+   $TAVRINOSCOPE_CAMERAS cameras (default 1), each on a USB bus of its own.
+   The driver's transfer time-out (tvs_set_timeout) is one value for every
+   camera; the periodic bandwidth of a USB controller is shared by the
+   cameras on it (a second full-rate stream on one controller is refused,
+   and the last USB status reads USBD_STATUS_NO_BANDWIDTH). */
+TVS_API tvs_status tvs_list_cameras(tvs_camera_entry *entries, uint32_t capacity, uint32_t *count);
+
 #ifdef __cplusplus
 }
 #endif

@@ -19,6 +19,7 @@ from .errors import (BadFrameError, BadImageError, BufferTooSmallError, BusyErro
                      NoStreamError, NotFoundError, NotSupportedError, RefusedError, TavrinoscopeError,
                      TransferTimeoutError, UsbError, VerifyError)
 from .usb import UsbStatus
+from .listing import CameraEntry, cameras
 
 __version__ = "1.1.0"
 
@@ -35,4 +36,5 @@ __all__ = [
     "UsbError", "RefusedError", "NoMemoryError", "CancelledError", "NoStreamError", "VerifyError",
     "BadImageError", "BadFrameError", "BufferTooSmallError", "NotSupportedError", "EmulationError",
     "IoError", "BusyError",
+    "CameraEntry", "cameras",
 ]

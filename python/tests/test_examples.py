@@ -71,3 +71,15 @@ def test_pip_installs_offline_and_finds_the_library(tmp_path):
     assert result.returncode == 0, result.stderr
     assert str(venv) in result.stdout
     assert "(480, 640) uint8" in result.stdout
+
+
+def test_two_cameras_example_captures_and_streams_both(tmp_path):
+    env = package_env()
+    env.pop("TAVRINOSCOPE_CAMERAS", None)  # the example asks for two itself
+    result = run([sys.executable, str(examples_dir() / "two_cameras.py"), "--seconds", "1"], tmp_path, env)
+    assert result.returncode == 0, result.stderr
+    for number in (0, 1):
+        assert f"camera {number}: 1209:0001 serial 'TVS-000001', ready" in result.stdout
+        assert f"camera {number}: frame 640 x 480" in result.stdout
+        assert re.search(rf"camera {number}: \d+ packets in [\d.]+ s, \d+ packets/s, lost \d+, failed \d+",
+                         result.stdout)

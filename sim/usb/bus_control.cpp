@@ -52,9 +52,24 @@ PlugResult Plug(const DeviceProfile &profile, const PlugOptions &options = PlugO
                                   ": not a composite device, its only function is 0";
         return r;
     }
+    if (options.Bus < 0) {
+        r.Status = STATUS_INVALID_PARAMETER;
+        r.Error = "bus " + std::to_string(options.Bus) + ": buses are numbered from 1 (0: a new bus)";
+        return r;
+    }
     std::lock_guard<std::mutex> g(bus->Lock);
     int number = 1;
     while (bus->Ports.count(number) != 0) ++number;
+    int busNumber = options.Bus;
+    if (busNumber == kNewBus) {
+        auto taken = [&](int n) {
+            for (const auto &p : bus->Ports)
+                if (p.second->BusNumber == n) return true;
+            return false;
+        };
+        busNumber = 1;
+        while (taken(busNumber)) ++busNumber;
+    }
     std::string ascii = "\\Device\\USBPDO-" + std::to_string(bus->NextPdoNumber++);
     std::u16string wide(ascii.begin(), ascii.end());
     UNICODE_STRING name;
@@ -79,6 +94,7 @@ PlugResult Plug(const DeviceProfile &profile, const PlugOptions &options = PlugO
     port->Number = number;
     port->Pdo = pdo;
     port->Camera.reset(new CameraModel(profile));
+    port->BusNumber = busNumber;
     port->Address = (uint8_t)(number + 1);
     port->Camera->Address = port->Address;
     if (composite) {
@@ -255,6 +271,25 @@ std::vector<int> PluggedPorts() {
     for (auto &p : bus->Ports)
         if (p.second->Connected) ports.push_back(p.first);
     return ports;
+}
+
+int PortBus(int port) {
+    int number = 0;
+    WithPort(port, [&](Bus &, Port &p) { number = p.BusNumber; });
+    return number;
+}
+
+PeriodicBandwidth BusPeriodicBandwidth(int busNumber) {
+    PeriodicBandwidth b;
+    b.BudgetPs = kHighSpeedPeriodicBudgetPs;
+    b.FullSpeedBudgetPs = kFullSpeedPeriodicBudgetPs;
+    Bus *bus = g_bus;
+    if (bus == nullptr) return b;
+    std::lock_guard<std::mutex> g(bus->Lock);
+    PeriodicLoad load = BusLoad(*bus, busNumber);
+    b.HeldPs = FullestMicroframe(load);
+    b.FullSpeedHeldPs = load.FullSpeedFrame;
+    return b;
 }
 
 void Unplug(int port) {

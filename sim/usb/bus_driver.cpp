@@ -600,6 +600,10 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                 if (port != nullptr) {
                     FlushAllQueues(*bus, *port, port->Connected ? USBD_STATUS_CANCELED : USBD_STATUS_DEVICE_GONE,
                                    &done);
+                    // The device is gone for the stack above: its periodic
+                    // bandwidth goes back to the bus (a composite parent keeps
+                    // the device's configuration for its other functions).
+                    if (port->Function < 0) ReleaseInterface(*port, -1);
                     if (remove && port->Function >= 0) {
                         // A child of a composite device: the parent keeps the
                         // device configured, its pipes open, for the next driver.
@@ -787,6 +791,32 @@ USBD_STATUS SelectFunctionConfiguration(Bus &bus, Port &port, Transfer *t, uint6
     if (!USBD_SUCCESS(checked)) return checked;
     for (auto &sel : selected)
         if (!function.Contains(sel.second->InterfaceNumber)) return USBD_STATUS_INVALID_PARAMETER;
+    // The interfaces that change setting must fit in what the bus has left,
+    // their current settings' reservations given back first.
+    PeriodicLoad load = BusLoad(bus, port.BusNumber);
+    std::vector<PeriodicReservation> placed;
+    std::vector<uint8_t> changing;
+    for (auto &sel : selected) {
+        auto current = port.Camera->AltSetting.find(sel.second->InterfaceNumber);
+        const uint8_t alternate = current == port.Camera->AltSetting.end() ? 0 : current->second;
+        if (alternate == sel.second->AlternateSetting &&
+            port.InterfaceInfos.count(sel.second->InterfaceNumber) != 0)
+            continue;
+        changing.push_back(sel.second->InterfaceNumber);
+        for (const PeriodicReservation &r : port.Periodic)
+            if (r.InterfaceNumber == sel.second->InterfaceNumber) Release(&load, r);
+    }
+    for (auto &sel : selected) {
+        bool changes = false;
+        for (uint8_t n : changing) changes = changes || n == sel.second->InterfaceNumber;
+        if (!changes) continue;
+        for (const EndpointInfo &e : sel.second->Endpoints) {
+            PeriodicReservation r;
+            if (!Place(&load, port.Camera->Profile.HighSpeed, sel.second->InterfaceNumber, e, &r))
+                return USBD_STATUS_NO_BANDWIDTH;
+            if (r.Ps != 0) placed.push_back(r);
+        }
+    }
     for (auto &sel : selected) {
         PUSBD_INTERFACE_INFORMATION info = sel.first;
         const InterfaceSetting &setting = *sel.second;
@@ -811,6 +841,7 @@ USBD_STATUS SelectFunctionConfiguration(Bus &bus, Port &port, Transfer *t, uint6
             return USBD_STATUS_STALL_PID;
         ClosePipes(bus, port, setting.InterfaceNumber, out);
         OpenPipes(bus, port, setting, info);
+        ReserveInterface(port, placed, setting.InterfaceNumber);
     }
     u.ConfigurationHandle = port.ConfigurationHandle;
     return USBD_STATUS_SUCCESS;
@@ -855,6 +886,13 @@ USBD_STATUS SelectConfiguration(Bus &bus, Port &port, Transfer *t, uint64_t now,
     if (!USBD_SUCCESS(checked)) return checked;
     if (selected.size() != interfaces || interfaces != configuration->InterfaceCount)
         return USBD_STATUS_INAVLID_CONFIGURATION_DESCRIPTOR;
+    // The host controller reserves the periodic bandwidth of every selected
+    // setting before the device hears of it; the old configuration's
+    // reservations count as given back.
+    std::vector<const InterfaceSetting *> settings;
+    for (auto &sel : selected) settings.push_back(sel.second);
+    std::vector<PeriodicReservation> placed;
+    if (!FitSettings(bus, port, -1, settings, &placed)) return USBD_STATUS_NO_BANDWIDTH;
 
     t->Refused = false;
     if (port.Camera->Control(t->Record.Setup, nullptr, now).Stall) return USBD_STATUS_STALL_PID;
@@ -867,6 +905,7 @@ USBD_STATUS SelectConfiguration(Bus &bus, Port &port, Transfer *t, uint64_t now,
                         sel.second->InterfaceNumber, 0x01, now))
             return USBD_STATUS_STALL_PID;
         OpenPipes(bus, port, *sel.second, sel.first);
+        ReserveInterface(port, placed, sel.second->InterfaceNumber);
     }
     port.ConfigurationHandle = NewHandle(bus);
     u.ConfigurationHandle = port.ConfigurationHandle;
@@ -895,10 +934,16 @@ USBD_STATUS SelectInterface(Bus &bus, Port &port, Transfer *t, uint64_t now, std
     if (info->Length < GET_USBD_INTERFACE_SIZE(s->Endpoints.size()) ||
         head + info->Length > t->Urb->UrbHeader.Length)
         return USBD_STATUS_INVALID_PARAMETER;
+    // The new setting's periodic endpoints must fit in what the other devices
+    // of the bus (and the device's other interfaces) hold; refused, the old
+    // setting keeps its pipes and its reservation.
+    std::vector<PeriodicReservation> placed;
+    if (!FitSettings(bus, port, info->InterfaceNumber, {s}, &placed)) return USBD_STATUS_NO_BANDWIDTH;
     t->Refused = false;
     if (port.Camera->Control(t->Record.Setup, nullptr, now).Stall) return USBD_STATUS_STALL_PID;
     ClosePipes(bus, port, info->InterfaceNumber, out);
     OpenPipes(bus, port, *s, info);
+    ReserveInterface(port, placed, s->InterfaceNumber);
     return USBD_STATUS_SUCCESS;
 }
 
@@ -948,6 +993,12 @@ USBD_STATUS CompositeParentConfigure(Bus &bus, Port &port) {
         return USBD_STATUS_STALL_PID;
     port.InterfaceHandles.clear();
     port.InterfaceInfos.clear();
+    std::vector<const InterfaceSetting *> settings;
+    for (const InterfaceSetting &s : configuration.Settings)
+        if (s.AlternateSetting == 0) settings.push_back(&s);
+    std::vector<PeriodicReservation> placed;
+    if (!FitSettings(bus, port, -1, settings, &placed)) return USBD_STATUS_NO_BANDWIDTH;
+    port.Periodic = placed;
     for (const InterfaceSetting &s : configuration.Settings) {
         if (s.AlternateSetting != 0) continue;
         std::vector<uint8_t> record(GET_USBD_INTERFACE_SIZE(s.Endpoints.size()), 0);

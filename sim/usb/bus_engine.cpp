@@ -684,6 +684,7 @@ void FlushAllQueues(Bus &bus, Port &port, USBD_STATUS status, std::vector<Comple
 }
 
 void ClosePipes(Bus &bus, Port &port, int interfaceNumber, std::vector<Completion> *out) {
+    ReleaseInterface(port, interfaceNumber);
     for (auto it = bus.Pipes.begin(); it != bus.Pipes.end();) {
         const Pipe &p = it->second;
         if (p.Port == port.Number && (interfaceNumber < 0 || p.InterfaceNumber == interfaceNumber)) {

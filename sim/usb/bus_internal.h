@@ -25,6 +25,7 @@
 
 #include "camera_model.h"
 #include "pcap_writer.h"
+#include "periodic_bandwidth.h"
 #include "sim/kernel.h"
 #include "sim/usb.h"
 #include "sim/urb_answer.h"
@@ -145,6 +146,12 @@ struct Port {
     std::map<uint8_t, std::vector<uint8_t>> InterfaceInfos;
     // References on the bus interface (IRP_MN_QUERY_INTERFACE) not yet given back.
     uint32_t InterfaceReferences = 0;
+    // The bus (root hub) the port belongs to, and the periodic bandwidth the
+    // endpoints of its selected settings hold there: added when a selection
+    // opens their pipes, given back when the pipes close (ClosePipes) or the
+    // device is surprise-removed.
+    int BusNumber = 1;
+    std::vector<PeriodicReservation> Periodic;
 };
 
 // An IRP finished under the lock, to be completed after it is released.
@@ -260,7 +267,8 @@ void FlushQueue(Bus &bus, Port &port, uint8_t endpoint, USBD_STATUS status,
 void FlushAllQueues(Bus &bus, Port &port, USBD_STATUS status, std::vector<Completion> *out);
 
 // Drops the pipe handles of one interface (or all, interfaceNumber < 0) and
-// cancels the transfers queued on them. Lock held.
+// cancels the transfers queued on them; their periodic bandwidth goes back to
+// the bus. Lock held.
 void ClosePipes(Bus &bus, Port &port, int interfaceNumber, std::vector<Completion> *out);
 
 // Completes IRPs outside the lock, at DISPATCH_LEVEL when raise is set.
@@ -290,6 +298,22 @@ void ClockStop(Bus &bus);
 std::unique_ptr<sim::TimeSource> MakeVirtualClockSource(Bus &bus);
 
 DRIVER_CANCEL BusCancelRoutine;
+
+// --- bus_bandwidth.cpp -----------------------------------------------------
+
+// What the ports of one bus hold, leaving out the reservations of port except
+// for interface exceptInterface (-1: all of them). Lock held.
+PeriodicLoad BusLoad(const Bus &bus, int busNumber, const Port *except = nullptr, int exceptInterface = -1);
+// Places the periodic endpoints of settings on the port's bus as if the
+// port's reservations for interface replaced (-1: every interface) were given
+// back: true with *placed filled when all fit, false when one does not (the
+// selection is then refused with USBD_STATUS_NO_BANDWIDTH). Lock held.
+bool FitSettings(const Bus &bus, const Port &port, int replaced, const std::vector<const InterfaceSetting *> &settings,
+                 std::vector<PeriodicReservation> *placed);
+// Adds the reservations of placed that belong to interfaceNumber to the port.
+void ReserveInterface(Port &port, const std::vector<PeriodicReservation> &placed, uint8_t interfaceNumber);
+// Gives back the port's reservations of one interface (or all, interfaceNumber < 0).
+void ReleaseInterface(Port &port, int interfaceNumber);
 
 // --- bus_driver.cpp -------------------------------------------------------
 

@@ -295,6 +295,32 @@ TEST_F(MachineTest, StopStartCapabilitiesAndPowerGoThroughTheStack) {
               static_cast<NTSTATUS>(STATUS_NO_SUCH_DEVICE));
 }
 
+// Cameras plugged without a bus share bus 1 and its periodic bandwidth: the
+// second full-rate setting there is refused (GET_LAST_STATUS says why); a
+// camera plugged on a new bus has a budget of its own.
+TEST_F(MachineTest, CamerasShareABusUnlessPluggedOnAnotherOne) {
+    const int first = Plug(), second = Plug();
+    int third = 0;
+    std::string error;
+    ASSERT_EQ(static_cast<uint32_t>(machine_.PlugCamera("", true, &third, &error, 0, sim::usb::kNewBus)), kSuccess)
+        << error;
+    EXPECT_EQ(sim::usb::PortBus(first), 1);
+    EXPECT_EQ(sim::usb::PortBus(second), 1);
+    EXPECT_EQ(sim::usb::PortBus(third), 2);
+    std::unique_ptr<Camera> onItsOwn;
+    Open(0, &camera_);
+    Open(1, &other_);
+    Open(2, &onItsOwn);
+    EXPECT_EQ(camera_->SelectInterface(0, 3).Status, kSuccess);
+    EXPECT_EQ(other_->SelectInterface(0, 3).Status, kSuccess);  // the driver does not report it
+    int32_t last = 0;
+    EXPECT_EQ(other_->GetLastStatus(&last).Status, kSuccess);
+    EXPECT_EQ(static_cast<uint32_t>(last), 0x80000700u);  // USBD_STATUS_NO_BANDWIDTH
+    EXPECT_EQ(onItsOwn->SelectInterface(0, 3).Status, kSuccess);
+    EXPECT_EQ(onItsOwn->GetLastStatus(&last).Status, kSuccess);
+    EXPECT_EQ(last, 0);
+}
+
 class TracedMachineTest : public MachineTest {
 protected:
     void SetUp() override {

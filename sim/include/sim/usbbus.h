@@ -5,7 +5,9 @@
 //
 // The bus is a driver of its own inside the emulated kernel ("\Driver\usbbus"),
 // loaded with sim::LoadDriver. Each plugged camera sits on a numbered root-hub
-// port (1, 2, ...) and is represented by a physical device object (PDO) named
+// port (1, 2, ..., numbered across every bus) of a numbered bus (one host
+// controller and its root hub; bus 1 unless PlugOptions::Bus says otherwise,
+// see "Periodic bandwidth" below) and is represented by a physical device object (PDO) named
 // "\Device\USBPDO-N" that the bus driver owns. A function driver reaches the
 // camera by attaching above that PDO and sending IRP_MJ_INTERNAL_DEVICE_CONTROL
 // requests (IOCTL_INTERNAL_USB_SUBMIT_URB, _RESET_PORT, _GET_PORT_STATUS).
@@ -96,7 +98,14 @@ struct PlugOptions {
     // own. Function is the one whose child PDO PlugResult::Pdo is; the
     // emulation creates no PDO for the others. Must be 0 for other devices.
     int Function = 0;
+    // The bus (root hub, one host controller) the camera is plugged into:
+    // 1, 2, ...; kNewBus takes the lowest-numbered bus without any camera.
+    // Cameras on one bus share its periodic bandwidth (below); ports are
+    // numbered across every bus.
+    int Bus = 1;
 };
+
+constexpr int kNewBus = 0;
 
 // Plugs a camera into the lowest free port and creates its PDO. The bus does not
 // report the PDO to the Plug and Play manager: the caller does, with
@@ -112,6 +121,38 @@ const char *ReferenceProfileJson();
 // Checks a profile without plugging it; returns "" when valid, else the error
 // (the same text PlugResult::Error would carry).
 std::string ValidateProfileJson(const std::string &jsonText);
+
+// The bus a port belongs to; 0 when no camera was ever plugged there.
+int PortBus(int port);
+
+// ---------------------------------------------------------------------------
+// Periodic bandwidth, per bus
+//
+// As a high-speed host controller does, each bus reserves bandwidth for the
+// isochronous and interrupt endpoints of every selected setting when the
+// selection is made (select-configuration, select-interface), whether they
+// move data or not, first come first served: at most 80 % of each 125 us
+// microframe for high-speed devices (90 % of a 1 ms frame for full-speed
+// ones), each transaction costing its bytes plus the protocol overhead of the
+// USB 2.0 bus-time formulas (sim/usb/periodic_bandwidth.h). A selection whose
+// periodic endpoints do not fit in what the other devices of the bus (and the
+// device's other interfaces) hold is refused before it reaches the device,
+// with USBD_STATUS_NO_BANDWIDTH (IRP status STATUS_UNSUCCESSFUL); the old
+// setting keeps its pipes and its reservation. Selecting a setting without
+// periodic endpoints, unconfiguring, a surprise removal, a removal or an
+// unplug gives the reservation back. The reference camera's alternate setting
+// 3 (3 x 1024 bytes per microframe) holds 61.7 us of each microframe, so one
+// such stream fits on a bus and a second one does not.
+
+struct PeriodicBandwidth {
+    // The fullest microframe's reservations and the limit, in picoseconds.
+    uint64_t HeldPs = 0;
+    uint64_t BudgetPs = 0;
+    // Full-speed devices: their reservations per 1 ms frame and the limit.
+    uint64_t FullSpeedHeldPs = 0;
+    uint64_t FullSpeedBudgetPs = 0;
+};
+PeriodicBandwidth BusPeriodicBandwidth(int bus);
 
 // The PDO of a port, or nullptr.
 PDEVICE_OBJECT PortPdo(int port);

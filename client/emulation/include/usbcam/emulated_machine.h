@@ -91,8 +91,11 @@ public:
     // even when a later step fails; on failure *error says why. A composite
     // device is plugged through the composite parent and the driver gets the
     // child PDO of `function` (sim::usb::PlugOptions; 0 for other devices).
+    // The camera goes on USB bus `bus` (1 by default, shared by every camera
+    // plugged so; sim::usb::kNewBus: a bus of its own), whose periodic
+    // bandwidth it shares with the other cameras there (docs/emulation.md).
     NTSTATUS PlugCamera(const std::string &profilePath, bool start, int *port, std::string *error,
-                        int function = 0);
+                        int function = 0, int bus = 1);
 
     // The camera at a port, or nullptr.
     const MachineCamera *Camera(int port) const;
