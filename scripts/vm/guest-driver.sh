@@ -26,7 +26,7 @@ case "$mode" in
     timeout 300 "$bin/usbcam" --usb batch < "$work/all.batch" > "$VM_RUN/all.usb" 2> "$VM_RUN/all.usb.err"
     rc=$?
     if [ $rc -eq 0 ] && "$work/../../windows/e2e-compare.sh" "$work/all.batch" "$work/all.host" "$VM_RUN/all.usb" 2> "$VM_RUN/compare.err"; then
-      echo "ok   requests: $(grep -c '^raw ' "$work/all.batch") requests of tests/e2e answered on the real stack as in the emulation ($(grep -c '^#e2e-mask' "$work/all.batch") masked, scripts/vm/e2e-masks.txt)"
+      echo "ok   requests: $(grep -c '^raw ' "$work/all.batch") requests of tests/e2e answered on the real stack as in the emulation ($(grep -c '^#e2e-mask' "$work/all.batch") masked, $(grep -c '^#e2e-bus-status' "$work/all.batch") answered with this bus's own status; scripts/vm/e2e-masks.txt)"
     else
       echo "FAIL requests (usbcam $rc):"; sed 's/^  wine:/  usb: /' "$VM_RUN/compare.err"; cat "$VM_RUN/all.usb.err"; exit 1
     fi ;;

@@ -20,13 +20,21 @@ scripts/vm/run-vm.sh -t 120 -d "" -d "--camera $profiles/small-frame-camera.json
 work=build/vm-e2e
 mkdir -p "$work"
 awk 'FNR == NR { if ($0 !~ /^#/ && NF >= 3) { r = $1; $1 = ""; m[r] = substr($0, 2) } next }
-     /^[ \t]*raw / { ++n; if (n in m) print "#e2e-mask " m[n] }
+     /^[ \t]*raw / { ++n; if (n in m) { if (m[n] ~ /^status=/) print "#e2e-bus-status " substr(m[n], 8); else print "#e2e-mask " m[n] } }
      { print }' scripts/vm/e2e-masks.txt tests/e2e/*.batch > "$work/all.batch"
 build/bin/usbcam batch < "$work/all.batch" > "$work/all.host"
 build/bin/usbcam read 2 307200 --large -o "$work/frame0.raw" > /dev/null
 
 echo "== the driver on the real stack: the e2e requests, a frame, a 10 s stream"
 scripts/vm/run-vm.sh -t 240 -d "" scripts/vm/guest-driver.sh requests
+# What the camera received of the batch's ISO_WRITE (16 packets of its check
+# pattern, sequence 0 to 15), by its own count: every packet, none bad, no gap.
+received=$(grep -o '"iso_out_packets":[0-9]*,"iso_out_bad":[0-9]*,"iso_out_gaps":[0-9]*' build/vm/run/device-1.json || true)
+if [ "$received" = '"iso_out_packets":16,"iso_out_bad":0,"iso_out_gaps":0' ]; then
+  echo "ok   iso write: the camera received the 16 packets of ISO_WRITE, each intact and in order"
+else
+  echo "FAIL iso write: the camera counted ${received:-nothing} (build/vm/run/device-1.json)"; exit 1
+fi
 scripts/vm/run-vm.sh -t 120 -d "" scripts/vm/guest-driver.sh frame
 scripts/vm/run-vm.sh -t 240 -d "" scripts/vm/guest-driver.sh stream
 cp build/vm/run/stream-driver.json build/vm/run/stream-libusb.json build/vm/run/device-1.json "$work/" 2>/dev/null || true

@@ -64,6 +64,28 @@ TEST(UsbcamRaw, HelpGoesToStandardOutputAndSucceeds) {
     EXPECT_NE(run.Out.find("--out-len"), std::string::npos);
 }
 
+// ISO_WRITE's --out is the data going out, then room for the descriptors the
+// driver writes back after it: the payload comes back as it was sent, each
+// packet's descriptor after it.
+TEST(UsbcamBatch, IsoWriteCarriesItsPayloadAndAnswersWithDescriptors) {
+    std::string payload, descriptors;
+    for (int i = 0; i < 8; ++i) {
+        char packet[9], descriptor[25];
+        snprintf(packet, sizeof(packet), "%02x%02x%02x%02x", i, 0xa0 + i, 0xb0 + i, 0xc0 + i);
+        snprintf(descriptor, sizeof(descriptor), "%02x000000040000000000000000", i * 4);
+        payload += packet;
+        descriptors += descriptor;
+    }
+    const std::string script =
+        "raw SELECT_INTERFACE --in 0001\n"
+        "raw ISO_WRITE --in 0300000004000000080000000800000001000000 --out " +
+        payload + std::string(8 * 24, '0') + "\nraw SELECT_INTERFACE --in 0000\n";
+    ProgramRun run = Usbcam("batch", script);
+    EXPECT_EQ(run.Exit, 0) << run.Err;
+    EXPECT_EQ(run.Out, "status=0x00000000 information=0\nout=\nstatus=0x00000000 information=0\nout=" + payload +
+                           descriptors + "\nstatus=0x00000000 information=0\nout=\n");
+}
+
 // Every control code that moves no bulk or isochronous data, in one session,
 // with the reference camera's answers checked where they are known.
 TEST(UsbcamBatch, DrivesEveryNonTransferCode) {

@@ -2,7 +2,9 @@
 # Checks windows/e2e-compare.sh: equal answers pass; a different status, byte
 # count or output byte, or a missing answer, fails and names the request;
 # masks hide exactly the bytes they name; a failed request's byte count is
-# dropped only where the batch says so.
+# dropped only where the batch says so; masks before one request add up; a
+# request a bus answers with a documented status of its own passes with
+# exactly that status only.
 # Usage: compare_test.sh PATH/e2e-compare.sh
 set -u
 compare=$1
@@ -55,6 +57,39 @@ answers 11223344 0xC000000D 64 abcd 0xC0000001 2 1234 >"$dir/stream-status"
 expect "a status-only request's status" 1 "request 5: raw READ_STREAM" "$dir/host" "$dir/stream-status"
 head -n 6 "$dir/host" >"$dir/short"
 expect "a missing answer" 1 "(no answer)" "$dir/host" "$dir/short"
+
+# Two masks on one request (a batch's own and one a bus inserts), and a
+# status the second bus gives instead of the first's answer.
+cat >"$dir/batch2" <<'B'
+#e2e-mask 0:1 the first byte is the bus's
+#e2e-mask 3:1 so is the last on this bus
+raw GET_INTERFACE_INFO --out-len 4
+#e2e-mask 0:4 the bus's frame counter
+#e2e-bus-status 0xC0000001 this bus cannot tell the frame
+raw GET_FRAME_NUMBER --out-len 4
+B
+two() {  # interface info bytes, frame number answer (status count bytes)
+  printf 'status=0x00000000 information=4\nout=%s\nstatus=%s information=%s\nout=%s\n' "$1" "$2" "$3" "$4"
+}
+expect2() {
+  sh "$compare" "$dir/batch2" "$4" "$5" 2>"$dir/report"
+  rc=$?
+  if [ "$rc" != "$2" ] || { [ -n "$3" ] && ! grep -q -F -- "$3" "$dir/report"; }; then
+    echo "FAIL $1: exit $rc, report:"; cat "$dir/report"
+    failures=$((failures + 1))
+  fi
+}
+two 11223344 0x00000000 4 0a000000 >"$dir/h2"
+two aa2233bb 0xC0000001 0 00000000 >"$dir/w2"
+expect2 "masks add up; the bus's own status" 0 "" "$dir/h2" "$dir/w2"
+two aa22ffbb 0xC0000001 0 00000000 >"$dir/w2-byte"
+expect2 "a byte outside both masks" 1 "request 1: raw GET_INTERFACE_INFO" "$dir/h2" "$dir/w2-byte"
+two 11223344 0x00000000 4 0b000000 >"$dir/w2-same"
+expect2 "the first bus's answer where the bus's own status is due" 1 "request 2: raw GET_FRAME_NUMBER" "$dir/h2" "$dir/w2-same"
+two 11223344 0xC000000D 0 00000000 >"$dir/w2-other"
+expect2 "another status than the bus's own" 1 "request 2" "$dir/h2" "$dir/w2-other"
+head -n 2 "$dir/h2" >"$dir/w2-short"
+expect2 "no answer where the bus's own status is due" 1 "(no answer)" "$dir/h2" "$dir/w2-short"
 
 [ "$failures" = 0 ] && echo "e2e-compare: all cases hold"
 exit $(( failures != 0 ))
