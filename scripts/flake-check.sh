@@ -61,7 +61,7 @@ for p in $presets; do
     set -- --preset "$p" --output-junit "$PWD/$out/$p-$r.xml"
     [ -n "$regex" ] && set -- "$@" -R "$regex"
     ctest "$@" >"$out/$p-$r.log" 2>&1 || true
-    tail -1 "$out/$p-$r.log" | sed 's/^/   /'
+    grep -h 'tests passed' "$out/$p-$r.log" | sed 's/^/   /' || tail -3 "$out/$p-$r.log"
     r=$((r + 1))
   done
 done
