@@ -74,6 +74,12 @@ bool CamerasToPlug(unsigned *cameras, std::string *error) {
     return true;
 }
 
+// $TAVRINOSCOPE_CAMERAS_ON_ONE_BUS set to anything but "" or "0".
+bool CamerasOnOneBus() {
+    const char *value = getenv("TAVRINOSCOPE_CAMERAS_ON_ONE_BUS");
+    return value != nullptr && value[0] != '\0' && strcmp(value, "0") != 0;
+}
+
 }  // namespace
 
 tvs_status BackendOpen(unsigned index, const tvs_open_options *options, OpenedDevice *device,
@@ -106,10 +112,12 @@ tvs_status BackendOpen(unsigned index, const tvs_open_options *options, OpenedDe
             return TVS_ERROR_EMULATION;
         }
         // Each camera on a USB bus of its own, so that every one may stream
-        // at its full rate, as on a machine with a controller per camera.
+        // at its full rate, as on a machine with a controller per camera;
+        // or, asked for, all on one bus, sharing its periodic bandwidth.
+        const int bus = CamerasOnOneBus() ? 1 : sim::usb::kNewBus;
         for (unsigned i = 0; i < cameras; ++i) {
             int port = 0;
-            if (!NT_SUCCESS(emulation.Machine.PlugCamera(profile, true, &port, &error, 0, sim::usb::kNewBus))) {
+            if (!NT_SUCCESS(emulation.Machine.PlugCamera(profile, true, &port, &error, 0, bus))) {
                 fprintf(stderr, "tavrinoscope: %s\n", error.c_str());
                 StopIfIdle(emulation);
                 return TVS_ERROR_EMULATION;

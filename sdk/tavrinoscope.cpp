@@ -27,6 +27,9 @@ namespace {
 thread_local uint32_t t_lastDriverStatus = 0;
 
 const uint32_t kStatusUnsuccessful = 0xC0000001u;
+// The USB controller's refusal of a selection whose periodic endpoints do
+// not fit beside what the other devices on it hold.
+const int32_t kUsbdNoBandwidth = static_cast<int32_t>(0x80000700u);
 const uint32_t kFramePipe = 2;
 const uint32_t kFrameHeaderBytes = 8;
 const uint32_t kCameraMemoryBytes = 0x10000;
@@ -221,6 +224,24 @@ void WalkConfiguration(const uint8_t *bytes, size_t length, uint8_t interfaceNum
     }
     *speed = high ? TVS_SPEED_HIGH : full ? TVS_SPEED_FULL
                                           : TVS_SPEED_UNKNOWN;
+}
+
+// True when the configuration descriptor has that alternate setting of that
+// interface.
+bool HasSetting(tvs_camera *camera, uint8_t interfaceNumber, uint8_t alternateSetting) {
+    std::vector<uint8_t> bytes(4096);
+    const IoOutcome outcome = camera->Camera->GetConfigDescriptor(bytes.data(), static_cast<uint32_t>(bytes.size()));
+    if (!usbcam::IsNtSuccess(outcome.Status)) return false;
+    const size_t length = static_cast<size_t>(std::min<uint64_t>(outcome.Information, bytes.size()));
+    for (size_t at = 0; at + 2 <= length;) {
+        const uint8_t size = bytes[at];
+        if (size < 2 || at + size > length) break;
+        if (bytes[at + 1] == 4 && size >= 9 && bytes[at + 2] == interfaceNumber && bytes[at + 3] == alternateSetting) {
+            return true;
+        }
+        at += size;
+    }
+    return false;
 }
 
 // Reads a run of the camera's memory back (vendor request 0xA0, device to
@@ -423,6 +444,9 @@ const StatusText kStatusTexts[] = {
     {TVS_ERROR_IO, "TVS_ERROR_IO", "a file could not be read or written"},
     {TVS_ERROR_BUSY, "TVS_ERROR_BUSY",
      "the camera is busy with another request that runs one at a time (a segmented transfer); try again"},
+    {TVS_ERROR_NO_BANDWIDTH, "TVS_ERROR_NO_BANDWIDTH",
+     "not enough bus bandwidth for this setting (another device holds it); try a lower setting or another USB "
+     "controller"},
     {TVS_ERROR_OTHER, "TVS_ERROR_OTHER", "the driver failed the request; tvs_last_driver_status says how"},
 };
 const StatusText *FindStatus(tvs_status status) {
@@ -958,7 +982,13 @@ tvs_status tvs_select_setting(tvs_camera *camera, uint8_t interface_number, uint
     const bool read = ReadPipeTable(camera, &table, &none);
     t_lastDriverStatus = ownStatus;
     if (read && (none || table.InterfaceNumber != interface_number || table.AlternateSetting != alternate_setting)) {
-        return TVS_ERROR_REFUSED;
+        // A setting the camera has, refused by the controller for its
+        // bandwidth, is told apart from one the camera does not have (whose
+        // selection leaves the last USB status as it was).
+        const bool noBandwidth =
+            LastUsbStatus(camera) == kUsbdNoBandwidth && HasSetting(camera, interface_number, alternate_setting);
+        t_lastDriverStatus = ownStatus;
+        return noBandwidth ? TVS_ERROR_NO_BANDWIDTH : TVS_ERROR_REFUSED;
     }
     return TVS_OK;
 }

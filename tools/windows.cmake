@@ -24,6 +24,7 @@ add_executable(usbcam_exe
   ${USBCAM_TOOL_DIR}/tool_support.cpp
   ${USBCAM_TOOL_DIR}/interrupt.cpp
   ${USBCAM_TOOL_DIR}/transfer_hints.cpp
+  ${USBCAM_TOOL_DIR}/bandwidth_hint.cpp
   ${USBCAM_TOOL_DIR}/stream_command.cpp
   ${USBCAM_TOOL_DIR}/device_commands.cpp
   ${USBCAM_TOOL_DIR}/load_command.cpp

@@ -164,6 +164,12 @@ enum {
        a time (a segmented transfer); nothing was sent. Try again. Since 1.1;
        a 1.0 library gave TVS_ERROR_OTHER. */
     TVS_ERROR_BUSY = -17,
+    /* A selection was refused by the USB controller: the setting's periodic
+       (isochronous, interrupt) bandwidth does not fit beside what the other
+       devices on that controller hold. The camera keeps its setting. Select
+       a setting that moves less, or plug the camera into another USB
+       controller. Since 1.1. */
+    TVS_ERROR_NO_BANDWIDTH = -18,
     /* Any other failure status of the driver or the platform; see
        tvs_last_driver_status(). */
     TVS_ERROR_OTHER = -99
@@ -456,8 +462,11 @@ TVS_API tvs_status tvs_load_hex(tvs_camera *camera, const char *text, size_t len
    the new setting's pipes. THE DRIVER REPORTS SUCCESS WHATEVER THE CAMERA
    ANSWERED (even for a setting the camera does not have, which sends
    nothing and leaves no USB status): this call reads the selected setting
-   back and returns TVS_ERROR_REFUSED when it is not the one asked for.
-   *usb_status (may be NULL) is the last USB status afterwards. */
+   back and returns TVS_ERROR_REFUSED when it is not the one asked for, or
+   TVS_ERROR_NO_BANDWIDTH when the camera has that setting and the last USB
+   status reads USBD_STATUS_NO_BANDWIDTH (the controller's periodic bandwidth
+   is held by other devices). *usb_status (may be NULL) is the last USB
+   status afterwards. */
 TVS_API tvs_status tvs_select_setting(tvs_camera *camera, uint8_t interface_number,
                                       uint8_t alternate_setting, int32_t *usb_status);
 /* Clears a halted pipe. Its status is the request's own. */
@@ -518,11 +527,12 @@ typedef struct tvs_camera_entry {
    *count to how many there are, which may be more than capacity. Each
    camera is opened for a moment (a handle of the program's own stays as
    it is). On Linux the first open starts the emulated machine, which plugs
-   $TAVRINOSCOPE_CAMERAS cameras (default 1), each on a USB bus of its own.
+   $TAVRINOSCOPE_CAMERAS cameras (default 1), each on a USB bus of its own
+   (all on one bus with $TAVRINOSCOPE_CAMERAS_ON_ONE_BUS=1).
    The driver's transfer time-out (tvs_set_timeout) is one value for every
    camera; the periodic bandwidth of a USB controller is shared by the
    cameras on it (a second full-rate stream on one controller is refused,
-   and the last USB status reads USBD_STATUS_NO_BANDWIDTH). */
+   tvs_select_setting returns TVS_ERROR_NO_BANDWIDTH). */
 TVS_API tvs_status tvs_list_cameras(tvs_camera_entry *entries, uint32_t capacity, uint32_t *count);
 
 #ifdef __cplusplus

@@ -15,7 +15,7 @@ from ._library import LibraryNotFoundError, library
 from .camera import (Camera, DeviceInfo, EmulationState, Frame, Packet, PipeInfo, Stream, VendorResult,
                      emulation_state, emulation_wait)
 from .errors import (BadFrameError, BadImageError, BufferTooSmallError, BusyError, CancelledError,
-                     DeviceGoneError, EmulationError, InvalidArgumentError, IoError, NoMemoryError,
+                     DeviceGoneError, EmulationError, InvalidArgumentError, IoError, NoBandwidthError, NoMemoryError,
                      NoStreamError, NotFoundError, NotSupportedError, RefusedError, TavrinoscopeError,
                      TransferTimeoutError, UsbError, VerifyError)
 from .usb import UsbStatus
@@ -35,6 +35,6 @@ __all__ = [
     "TavrinoscopeError", "InvalidArgumentError", "NotFoundError", "DeviceGoneError", "TransferTimeoutError",
     "UsbError", "RefusedError", "NoMemoryError", "CancelledError", "NoStreamError", "VerifyError",
     "BadImageError", "BadFrameError", "BufferTooSmallError", "NotSupportedError", "EmulationError",
-    "IoError", "BusyError",
+    "IoError", "BusyError", "NoBandwidthError",
     "CameraEntry", "cameras",
 ]

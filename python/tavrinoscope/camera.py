@@ -562,7 +562,9 @@ class Camera:
 
         The driver REPORTS SUCCESS WHATEVER THE CAMERA ANSWERED; the library
         reads the setting back and raises RefusedError when it is not the one
-        asked for. Returns the last USB status afterwards."""
+        asked for, NoBandwidthError (a UsbError) when the USB controller had
+        not the bandwidth for it (another device holds it). Returns the last
+        USB status afterwards."""
         action = f"select_setting {alternate_setting}"
         alternate_setting = _unsigned(alternate_setting, 8, "alternate_setting", action)
         interface = _unsigned(interface, 8, "interface", action)

@@ -112,6 +112,13 @@ class BusyError(TavrinoscopeError):
     segmented transfer); nothing was sent. Try again."""
 
 
+class NoBandwidthError(UsbError):
+    """The USB controller refused a setting: its periodic (isochronous,
+    interrupt) bandwidth does not fit beside what other devices on that
+    controller hold. The camera keeps its setting; select one that moves
+    less, or plug the camera into another controller."""
+
+
 _BY_NAME: Dict[str, Type[TavrinoscopeError]] = {
     "TVS_ERROR_INVALID_ARGUMENT": InvalidArgumentError,
     "TVS_ERROR_NOT_FOUND": NotFoundError,
@@ -130,6 +137,7 @@ _BY_NAME: Dict[str, Type[TavrinoscopeError]] = {
     "TVS_ERROR_EMULATION": EmulationError,
     "TVS_ERROR_IO": IoError,
     "TVS_ERROR_BUSY": BusyError,
+    "TVS_ERROR_NO_BANDWIDTH": NoBandwidthError,
 }
 
 

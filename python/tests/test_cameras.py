@@ -80,3 +80,39 @@ def test_an_unplugged_camera_is_removing_then_gone_from_the_list(three_cameras):
             assert states == {0: "ready", 1: "removing", 2: "ready"}
         # Its last handle closed, its number is free: the list has a gap.
         assert [entry.index for entry in tavrinoscope.cameras()] == [0, 2]
+
+
+def test_a_setting_the_bus_has_no_bandwidth_for_is_told(monkeypatch):
+    """Two cameras on one bus: beside the first's full-rate stream the
+    second's settings 3 and 1 do not fit (NoBandwidthError, a UsbError), its
+    setting 0 does, and the first stream loses nothing meanwhile."""
+    monkeypatch.setenv("TAVRINOSCOPE_CAMERAS", "2")
+    monkeypatch.setenv("TAVRINOSCOPE_CAMERAS_ON_ONE_BUS", "1")
+    before = tavrinoscope.emulation_state().violations
+
+    def take(packets, count):
+        for _ in range(count):
+            assert next(packets).ok
+
+    with tavrinoscope.Camera(0, virtual_time=True) as first, tavrinoscope.Camera(1) as second:
+        first.select_setting(3)
+        with first.stream(ring_packets=16384) as stream:
+            packets = iter(stream)
+            take(packets, 200)
+            with pytest.raises(tavrinoscope.NoBandwidthError) as caught:
+                second.select_setting(3)
+            assert isinstance(caught.value, tavrinoscope.UsbError)
+            assert caught.value.status == "TVS_ERROR_NO_BANDWIDTH"
+            assert caught.value.usb_status.name == "USBD_STATUS_NO_BANDWIDTH"
+            assert "bandwidth" in str(caught.value)
+            assert second.info.alternate_setting == 0
+            take(packets, 200)
+            with pytest.raises(tavrinoscope.NoBandwidthError):
+                second.select_setting(1)
+            second.select_setting(0)
+            take(packets, 200)
+            assert stream.lost == 0 and stream.failed == 0
+        first.select_setting(2)
+        second.select_setting(3)
+    state = tavrinoscope.emulation_state()
+    assert not state.running and state.violations == before

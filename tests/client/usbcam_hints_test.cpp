@@ -1,7 +1,8 @@
 // usbcam's failures name their cause where the tool can know it, each
 // provoked here on the emulated reference camera: the time-out, a pipe of the
 // wrong direction or type, a frame larger than --bytes, a halted pipe, a
-// camera that went away (also in the middle of a stream). Usage errors all
+// camera that went away (also in the middle of a stream), a setting the bus
+// has no bandwidth for. Usage errors all
 // end with a next step, --json gives them as JSON, and the stream runs with
 // nothing but a setting.
 #include <gtest/gtest.h>
@@ -99,6 +100,28 @@ TEST(UsbcamHints, AStreamEndedByAnUnplugSaysSoAfterItsSummary) {
     EXPECT_TRUE(Has(run.Err, "try: the camera went away")) << run.Err;
     EXPECT_FALSE(Has(run.Err, "per-request")) << run.Err;
     EXPECT_TRUE(Has(run.Out, "stopped by the camera went away; pipe 0, 3072-byte packets")) << run.Out;
+}
+
+// A second camera plugged in a session shares the first's bus: beside the
+// first's full-rate setting, its own setting 3, then 1, do not fit.
+TEST(UsbcamHints, ASettingTheBusHasNoBandwidthForNamesALowerOne) {
+    const std::string beside = "select 0 3\nplug\ndevice 1\n";
+    ProgramRun run = Usbcam("batch", beside + "select 0 3\n");
+    ExpectFailureLine(run, "line 4: select 0 3: not enough bus bandwidth for this setting (another device holds it)");
+    EXPECT_TRUE(Has(run.Err, "USBD_STATUS_NO_BANDWIDTH")) << run.Err;
+    EXPECT_TRUE(Has(run.Err, "; try: setting 1 or another USB controller\n")) << run.Err;
+    // As a JSON error; setting 0 fits, and setting 1 names the one below it.
+    run = Usbcam("--json batch", beside + "select 0 0\nselect 0 1\n");
+    EXPECT_EQ(run.Exit, 1) << run.Err;
+    EXPECT_TRUE(Has(run.Out, "{\"command\":\"select 0 0\",\"pipes\":4}")) << run.Out;
+    const nlohmann::json error = nlohmann::json::parse(run.Err);
+    EXPECT_TRUE(Has(error["error"], "select 0 1: not enough bus bandwidth for this setting")) << run.Err;
+    EXPECT_EQ(error["try"], "setting 0 or another USB controller");
+    // A stream's setting: the lower one with an isochronous IN pipe.
+    run = Usbcam("batch", beside + "stream --setting 3 --packets 10\n");
+    ExpectFailureLine(run, "(selecting setting 3): not enough bus bandwidth for this setting");
+    EXPECT_TRUE(Has(run.Err, "; try: setting 1 or another USB controller\n")) << run.Err;
+    EXPECT_FALSE(Has(run.Out, "packets")) << run.Out;
 }
 
 TEST(UsbcamStream, RunsAloneFromTheSettingsFirstIsochronousPipe) {

@@ -1,6 +1,7 @@
 /* Outcomes the C interface must tell apart, each from the driver's own
  * account: a stop that ends only its own streams while another thread starts
- * one, every memory load's own result, and a busy camera. Every camera is
+ * one, every memory load's own result, a busy camera, and a selection the
+ * bus has no bandwidth for. Every camera is
  * opened on virtual bus time, and every thread that calls the library takes
  * part in it, so the interleavings below are the same on any machine. */
 #define _POSIX_C_SOURCE 200112L
@@ -307,6 +308,82 @@ static void test_a_frame_saved_as_png(void) {
     CHECK_STATUS(tvs_save_png(path, pixels, 0, 480), TVS_ERROR_INVALID_ARGUMENT);
 }
 
+/* ---- A selection the bus has no bandwidth for ----------------------------- */
+
+static tvs_camera *open_camera_number(unsigned index) {
+    tvs_camera *camera = NULL;
+    tvs_open_options options;
+    memset(&options, 0, sizeof options);
+    options.flags = TVS_OPEN_VIRTUAL_TIME;
+    CHECK_STATUS(tvs_open_ex(index, &options, &camera), TVS_OK);
+    return camera;
+}
+
+/* Reads what camera's stream has collected, some rounds of it. */
+static void drain(tvs_camera *camera, uint8_t *buffer, size_t size, tvs_iso_packet *packets, uint32_t count) {
+    uint32_t got = 0, round;
+    for (round = 0; round < 20; ++round) {
+        CHECK_STATUS(tvs_stream_read(camera, count, buffer, size, packets, &got), TVS_OK);
+    }
+}
+
+/* Two cameras on one bus: the first streams its full rate (setting 3), so
+ * the second's setting 3 and then its setting 1 do not fit and are told as
+ * such, its setting 0 does; a setting the camera lacks stays "refused". The
+ * first stream loses nothing meanwhile; once it gives its bandwidth back,
+ * the second's full rate fits. */
+static void test_a_selection_without_bandwidth_is_told(void) {
+    enum { PACKETS = 64 };
+    const int32_t no_bandwidth = (int32_t)0x80000700u; /* USBD_STATUS_NO_BANDWIDTH */
+    tvs_camera *first, *second;
+    tvs_iso_config iso;
+    tvs_iso_packet packets[PACKETS];
+    tvs_stream_stats stats;
+    tvs_device_info info;
+    size_t size = tvs_iso_buffer_size(3072, PACKETS);
+    uint8_t *buffer = (uint8_t *)malloc(size);
+    int32_t usb = 0;
+
+    setenv("TAVRINOSCOPE_CAMERAS", "2", 1);
+    setenv("TAVRINOSCOPE_CAMERAS_ON_ONE_BUS", "1", 1);
+    first = open_camera_number(0);
+    second = open_camera_number(1);
+    if (first == NULL || second == NULL) exit(1);
+    CHECK(strcmp(tvs_status_name(TVS_ERROR_NO_BANDWIDTH), "TVS_ERROR_NO_BANDWIDTH") == 0);
+    CHECK(strstr(tvs_status_message(TVS_ERROR_NO_BANDWIDTH), "bandwidth") != NULL);
+
+    CHECK_STATUS(tvs_select_setting(first, 0, 3, NULL), TVS_OK);
+    memset(&iso, 0, sizeof iso);
+    iso.pipe = 0; /* 0x86, 3 x 1024 bytes a microframe */
+    iso.packet_size = 3072;
+    iso.packets_per_request = 16;
+    iso.slot_count = 8;
+    iso.ring_packets = 16384;
+    CHECK_STATUS(tvs_stream_start(first, &iso), TVS_OK);
+    drain(first, buffer, size, packets, PACKETS);
+
+    CHECK_STATUS(tvs_select_setting(second, 0, 3, &usb), TVS_ERROR_NO_BANDWIDTH);
+    CHECK(usb == no_bandwidth);
+    CHECK_STATUS(tvs_get_device_info(second, &info), TVS_OK);
+    CHECK(info.alternate_setting == 0);
+    drain(first, buffer, size, packets, PACKETS);
+    CHECK_STATUS(tvs_select_setting(second, 0, 1, NULL), TVS_ERROR_NO_BANDWIDTH);
+    CHECK_STATUS(tvs_select_setting(second, 0, 9, NULL), TVS_ERROR_REFUSED);
+    CHECK_STATUS(tvs_select_setting(second, 0, 0, NULL), TVS_OK);
+    drain(first, buffer, size, packets, PACKETS);
+
+    CHECK_STATUS(tvs_stream_get_stats(first, &stats), TVS_OK);
+    CHECK(stats.packets > 0 && stats.sequenced == 1 && stats.lost == 0 && stats.failed == 0);
+    CHECK_STATUS(tvs_stream_stop(first), TVS_OK);
+    CHECK_STATUS(tvs_select_setting(first, 0, 2, NULL), TVS_OK);
+    CHECK_STATUS(tvs_select_setting(second, 0, 3, NULL), TVS_OK);
+    tvs_close(second);
+    tvs_close(first);
+    free(buffer);
+    unsetenv("TAVRINOSCOPE_CAMERAS_ON_ONE_BUS");
+    unsetenv("TAVRINOSCOPE_CAMERAS");
+}
+
 static void test_clean_shutdown(void) {
     tvs_emulation_state state;
     CHECK_STATUS(tvs_emulation_get_state(&state), TVS_OK);
@@ -320,6 +397,7 @@ int main(void) {
     test_a_busy_camera_has_its_own_status();
     test_a_blocking_read_waits_its_time_out();
     test_a_frame_saved_as_png();
+    test_a_selection_without_bandwidth_is_told();
     test_clean_shutdown();
     if (failures != 0) {
         fprintf(stderr, "%d check(s) failed\n", failures);

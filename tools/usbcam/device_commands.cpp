@@ -5,6 +5,7 @@
 
 #include <fmt/format.h>
 
+#include "bandwidth_hint.h"
 #include "session.h"
 #include "tool_support.h"
 #include "transfer_hints.h"
@@ -358,6 +359,10 @@ bool RunDeviceCommand(const ToolCommand &command, ToolContext &context, std::str
             }
             if (!ReadPipeTable(camera, &table, &why) || table.InterfaceNumber != command.Interface ||
                 table.AlternateSetting != command.Alternate) {
+                if (NoBandwidthFailure(camera, asked, static_cast<uint8_t>(command.Interface),
+                                       static_cast<uint8_t>(command.Alternate), false, error)) {
+                    return false;
+                }
                 *error = FailureText(asked, 0xC0000001u, LastUsbStatus(camera),
                                      "the camera kept its setting; `usbcam info` lists the settings it has");
                 return false;

@@ -11,6 +11,7 @@
 
 #include <fmt/format.h>
 
+#include "bandwidth_hint.h"
 #include "interrupt.h"
 #include "tool_support.h"
 #include "transfer_hints.h"
@@ -37,11 +38,20 @@ bool SelectSetting(Camera *camera, const ToolCommand &command, std::string *erro
     InterfaceTable table;
     std::string why;
     const uint8_t interface = ReadPipeTable(camera, &table, &why) ? table.InterfaceNumber : 0;
-    const IoOutcome outcome = camera->SelectInterface(interface, static_cast<uint8_t>(command.Setting));
-    if (IsNtSuccess(outcome.Status)) return true;
+    const uint8_t setting = static_cast<uint8_t>(command.Setting);
+    const IoOutcome outcome = camera->SelectInterface(interface, setting);
+    const std::string asked = fmt::format("{} (selecting setting {})", command.Text, command.Setting);
+    if (IsNtSuccess(outcome.Status)) {
+        // The driver answers success whatever happened: a setting the
+        // controller had no bandwidth for is kept out, the old one stays.
+        if (ReadPipeTable(camera, &table, &why) && table.AlternateSetting != setting &&
+            NoBandwidthFailure(camera, asked, interface, setting, true, error)) {
+            return false;
+        }
+        return true;
+    }
     const int32_t lastUsb = LastUsbStatus(camera);
-    *error = FailureText(fmt::format("{} (selecting setting {})", command.Text, command.Setting), outcome.Status,
-                         lastUsb,
+    *error = FailureText(asked, outcome.Status, lastUsb,
                          CameraGone(camera, outcome.Status, lastUsb)
                              ? kGoneHint
                              : "check the settings the camera has with `usbcam info` (Interface Descriptor "
