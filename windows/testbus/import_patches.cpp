@@ -12,7 +12,7 @@ extern "C" __declspec(dllimport) ULONG __stdcall TlsAlloc(void);
 extern "C" __declspec(dllimport) PVOID __stdcall TlsGetValue(ULONG index);
 extern "C" __declspec(dllimport) int __stdcall TlsSetValue(ULONG index, PVOID value);
 extern "C" __declspec(dllimport) PVOID __stdcall AddVectoredExceptionHandler(ULONG first,
-                                                                           LONG(__stdcall *handler)(EXCEPTION_POINTERS *));
+                                                                             LONG(__stdcall *handler)(EXCEPTION_POINTERS *));
 #define TLS_OUT_OF_INDEXES 0xFFFFFFFFu
 #define EXCEPTION_CONTINUE_EXECUTION_ (-1)
 #define EXCEPTION_CONTINUE_SEARCH_ 0
