@@ -2,7 +2,7 @@
 #   make          build the host tree (driver in the emulation, tools, tests) into build/
 #   make test     build and run every test
 #   make demo     build only usbcam and run its demo (usbcam demo), one line per stage
-#   make windows  cross-build the Windows images into build/windows/bin/
+#   make windows  cross-build the Windows images: release into build/windows/bin/, checked (DBG=1) into build/windows-debug/bin/
 #   make sanitize build and run the tests under AddressSanitizer and UBSan
 #   make tsan     build and run the tests under ThreadSanitizer (not part of make test)
 #   make wine-check  load and unload the Windows driver image in Wine's kernel emulation
@@ -47,14 +47,24 @@ test: build
 demo:
 	@scripts/demo.sh
 
+# Both images: the release one (build/windows/bin, what users install) and the
+# checked one (build/windows-debug/bin: the same sources with DBG=1, every
+# NT_ASSERT contract live; for development and testing).
 windows:
 	@scripts/install-deps.sh windows
 	@cmake --preset windows >/dev/null
 	@cmake --build --preset windows
+	@cmake --preset windows-debug >/dev/null
+	@cmake --build --preset windows-debug
+
+# The Wine checks run against the release images, then the checked ones.
+WINDOWS_BINS := build/windows/bin build/windows-debug/bin
 
 wine-check: windows
 	@scripts/install-deps.sh wine
-	@windows/wine-load-check.sh
+	@for bin in $(WINDOWS_BINS); do echo "== $$bin"; \
+	  TAVRINOSCOPE_WINDOWS_BIN=$(CURDIR)/$$bin windows/wine-load-check.sh || exit 1; \
+	done
 
 package-check: windows
 	@scripts/install-deps.sh wine
@@ -62,8 +72,10 @@ package-check: windows
 
 wine-e2e: windows build
 	@scripts/install-deps.sh wine
-	@windows/wine-import-lint.sh
-	@windows/wine-e2e.sh
+	@for bin in $(WINDOWS_BINS); do echo "== $$bin"; \
+	  windows/wine-import-lint.sh $$bin/tavrinoscope.sys && \
+	  TAVRINOSCOPE_WINDOWS_BIN=$(CURDIR)/$$bin windows/wine-e2e.sh || exit 1; \
+	done
 
 sanitize: deps
 	@cmake --preset sanitize >/dev/null

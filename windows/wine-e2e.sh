@@ -24,6 +24,11 @@
 #    for the run: every Wine window goes there); the help and its examples.
 #
 # Usage: windows/wine-e2e.sh   (after make windows and make build)
+# TAVRINOSCOPE_WINDOWS_BIN names the images' directory: build/windows/bin (the
+# release images, the default) or build/windows-debug/bin (the checked ones,
+# every NT_ASSERT live). In the checked image a broken contract raises
+# STATUS_ASSERTION_FAILURE (0xc0000420) in winedevice.exe; any such exception
+# in Wine's log fails the run, whatever the answers were.
 set -eu
 
 if [ -z "${TAVRINOSCOPE_E2E_TIMED:-}" ]; then
@@ -31,12 +36,18 @@ if [ -z "${TAVRINOSCOPE_E2E_TIMED:-}" ]; then
 fi
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-bin=$root/build/windows/bin
+bin=${TAVRINOSCOPE_WINDOWS_BIN:-$root/build/windows/bin}
 host_usbcam=$root/build/bin/usbcam
 work=$root/build/wine-e2e
 batches=$root/tests/e2e
 
+log_fresh=
 fail() {
+  # Whatever failed, an assertion exception in this run's Wine log is named.
+  if [ -n "$log_fresh" ] && grep -a -q -i 'c0000420' "$log"; then
+    echo "wine-e2e: the driver raised STATUS_ASSERTION_FAILURE (a broken contract):" >&2
+    grep -a -i -E 'c0000420|Unhandled exception' "$log" | head -n 5 >&2
+  fi
   echo "wine-e2e: $*" >&2
   exit 1
 }
@@ -45,6 +56,7 @@ for f in tavrinoscope.sys tavrinoscope-testbus.sys usbcam.exe inf-check.exe tavr
   [ -f "$bin/$f" ] || fail "no $bin/$f (run make windows first)"
 done
 [ -x "$host_usbcam" ] || fail "no $host_usbcam (run make build first)"
+echo "wine-e2e: the images of $bin"
 
 wine=$(command -v wine64 || true)
 [ -n "$wine" ] || wine=/usr/lib/wine/wine64
@@ -63,6 +75,15 @@ start_xvfb
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 export WINEDEBUG=-all
 log=$work/wine.log
+
+# Fails the run if Wine's log shows an assertion exception (0xc0000420) or
+# any unhandled exception in winedevice.exe.
+assert_failures() {
+  if grep -a -q -i -E 'c0000420|Unhandled exception' "$log"; then
+    grep -a -i -E 'c0000420|Unhandled exception' "$log" | head -n 5 >&2
+    fail "$(basename "$(dirname "$bin")"): the driver raised an assertion failure or crashed winedevice.exe (Wine log: $log)"
+  fi
+}
 
 cleanup() {
   timeout 20 "$wineserver" -k >/dev/null 2>&1 || true
@@ -120,6 +141,7 @@ export WINEDEBUG=${TAVRINOSCOPE_E2E_WINEDEBUG:-err+all}
 # The wineserver would end, and winedevice.exe with it, once only system
 # processes are left: keep it until the run is over (cleanup kills it).
 "$wineserver" -p
+log_fresh=1
 wine_run net start tavrinoscope-testbus >"$work/net-start.out" 2>"$log" || {
   tail -n 30 "$log" >&2
   fail "the test bus could not be started"
@@ -131,7 +153,7 @@ wine_run net start tavrinoscope-testbus >"$work/net-start.out" 2>"$log" || {
 tries=0
 until wine_run "$bin/usbcam.exe" raw NOP >"$work/probe.out" 2>&1; do
   tries=$((tries + 1))
-  [ "$tries" -lt 60 ] || { grep -a -E 'err:|plugplay' "$log" | tail -n 20 >&2; fail "the camera never appeared as \\\\.\\Tavrinoscope-0"; }
+  [ "$tries" -lt 60 ] || { assert_failures; grep -a -E 'err:|plugplay' "$log" | tail -n 20 >&2; fail "the camera never appeared as \\\\.\\Tavrinoscope-0"; }
   sleep 1
 done
 expect_list "1209:0001  Tavrinoscope  started"
@@ -155,7 +177,7 @@ fi
 for batch in "$batches"/*.batch; do
   echo "wine-e2e: $(basename "$batch"): $(grep -c '^raw ' "$batch") requests"
 done
-[ "$status" = 0 ] || fail "answers differ (Wine log: $log)"
+[ "$status" = 0 ] || { assert_failures; fail "answers differ (Wine log: $log)"; }
 
 # 5. The SDK: the C example, linked against tavrinoscope.dll as a user
 # builds it, captures a frame through the DLL; the frame must be the
@@ -176,3 +198,8 @@ check_png_capture
 check_view
 check_help
 echo "wine-e2e: usbcam.exe's capture, view and help checked in $(($(date +%s) - started)) s"
+
+# A checked image's broken contract: NT_ASSERT raised STATUS_ASSERTION_FAILURE
+# in winedevice.exe (whatever became of the request that hit it).
+assert_failures
+

@@ -13,9 +13,11 @@
 # is present, so this exercises installation, loading, import binding,
 # DriverEntry and DriverUnload only, not AddDevice or any request path.
 #
-# Usage: windows/wine-load-check.sh [IMAGE]   (default build/windows/bin/tavrinoscope.sys)
+# Usage: windows/wine-load-check.sh [IMAGE]   (default $TAVRINOSCOPE_WINDOWS_BIN/tavrinoscope.sys)
+# TAVRINOSCOPE_WINDOWS_BIN names the images' directory: build/windows/bin (the
+# release image, the default) or build/windows-debug/bin (the checked one).
 # Needs Debian's wine64 package (scripts/install-deps.sh wine) and
-# build/windows/bin/inf-check.exe (make windows). Runs headless and never
+# inf-check.exe in that directory (make windows). Runs headless and never
 # longer than 180 s; the prefix lives under /tmp and is removed.
 set -eu
 
@@ -25,9 +27,10 @@ if [ -z "${TAVRINOSCOPE_WINE_CHECK_TIMED:-}" ]; then
 fi
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-image=${1:-$root/build/windows/bin/tavrinoscope.sys}
+bin=${TAVRINOSCOPE_WINDOWS_BIN:-$root/build/windows/bin}
+image=${1:-$bin/tavrinoscope.sys}
 name=$(basename "$image")
-checker=$root/build/windows/bin/inf-check.exe
+checker=$bin/inf-check.exe
 inf=$root/windows/tavrinoscope.inf
 service=tavrinoscope
 
@@ -116,6 +119,12 @@ show() {
   grep -a -i -E "$key_lines" "$log" | grep -a -v -E 'Services\\\\(MountMgr|wine|nsiproxy|NDIS)' |
     tail -n 20 >&2 || true
 }
+
+# A checked image's broken contract: NT_ASSERT raised STATUS_ASSERTION_FAILURE.
+if grep -a -i -q 'c0000420' "$log"; then
+  show
+  fail "the driver raised STATUS_ASSERTION_FAILURE (a broken contract in $(dirname "$image"))"
+fi
 
 grep -a -i -q -E 'Loaded L".*\\tavrinoscope\.sys" at [0-9A-F]+: native' "$log" || {
   show

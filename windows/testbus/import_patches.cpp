@@ -8,6 +8,14 @@
 extern "C" __declspec(dllimport) int __stdcall VirtualProtect(void *address, SIZE_T size, ULONG protect,
                                                               ULONG *old);
 #define PAGE_READWRITE 0x04
+extern "C" __declspec(dllimport) ULONG __stdcall TlsAlloc(void);
+extern "C" __declspec(dllimport) PVOID __stdcall TlsGetValue(ULONG index);
+extern "C" __declspec(dllimport) int __stdcall TlsSetValue(ULONG index, PVOID value);
+extern "C" __declspec(dllimport) PVOID __stdcall AddVectoredExceptionHandler(ULONG first,
+                                                                             LONG(__stdcall *handler)(EXCEPTION_POINTERS *));
+#define TLS_OUT_OF_INDEXES 0xFFFFFFFFu
+#define EXCEPTION_CONTINUE_EXECUTION_ (-1)
+#define EXCEPTION_CONTINUE_SEARCH_ 0
 
 namespace testbus {
 namespace {
@@ -56,6 +64,61 @@ HANDLE NTAPI ReplacementSecureVirtualMemory(PVOID address, SIZE_T size, ULONG pr
 
 VOID NTAPI ReplacementUnsecureVirtualMemory(HANDLE handle) { (void)handle; }
 
+// The IRQL of each thread, as Windows would have it. Wine runs every driver
+// routine in a user thread: it reads CR8 (KeGetCurrentIrql on x64) as 0 and
+// ignores writes, and its spin locks do not raise the IRQL, so a checked
+// image's DRV_IRQL_IS(DISPATCH_LEVEL) under a spin lock would fail. The
+// harness keeps the IRQL per thread instead: the spin-lock routines below
+// raise and lower it, and a vectored handler (first in line, ahead of Wine's
+// own emulation) answers the image's reads and writes of CR8 from it.
+ULONG gIrqlSlot = TLS_OUT_OF_INDEXES;
+
+KIRQL CurrentIrql() {
+    return gIrqlSlot == TLS_OUT_OF_INDEXES ? PASSIVE_LEVEL : (KIRQL)(ULONG_PTR)TlsGetValue(gIrqlSlot);
+}
+
+void SetIrql(KIRQL irql) {
+    if (gIrqlSlot != TLS_OUT_OF_INDEXES) TlsSetValue(gIrqlSlot, (PVOID)(ULONG_PTR)irql);
+}
+
+KIRQL NTAPI ReplacementAcquireSpinLockRaiseToDpc(PKSPIN_LOCK lock) {
+    const KIRQL old = CurrentIrql();
+    (void)KeAcquireSpinLockRaiseToDpc(lock);
+    SetIrql(DISPATCH_LEVEL);
+    return old;
+}
+
+VOID NTAPI ReplacementReleaseSpinLock(PKSPIN_LOCK lock, KIRQL newIrql) {
+    KeReleaseSpinLock(lock, PASSIVE_LEVEL);
+    SetIrql(newIrql);
+}
+
+// mov %cr8,reg (REX 0f 20 /r, ModRM.reg = 0 with REX.R) and mov reg,%cr8
+// (REX 0f 22 /r); any other privileged instruction is left to Wine.
+LONG __stdcall EmulateCr8(EXCEPTION_POINTERS *info) {
+    if (info->ExceptionRecord->ExceptionCode != STATUS_PRIVILEGED_INSTRUCTION) return EXCEPTION_CONTINUE_SEARCH_;
+    CONTEXT *context = info->ContextRecord;
+    const UCHAR *code = reinterpret_cast<const UCHAR *>(context->Rip);
+    ULONG length = 0;
+    UCHAR rex = 0;
+    if ((code[0] & 0xF0) == 0x40) {
+        rex = code[0];
+        ++length;
+    }
+    if (code[length] != 0x0F || (code[length + 1] != 0x20 && code[length + 1] != 0x22))
+        return EXCEPTION_CONTINUE_SEARCH_;
+    const UCHAR modrm = code[length + 2];
+    const ULONG control = ((modrm >> 3) & 7) | ((rex & 0x4) ? 8 : 0);
+    if (control != 8 || (modrm >> 6) != 3) return EXCEPTION_CONTINUE_SEARCH_;
+    DWORD64 *reg = &context->Rax + ((modrm & 7) | ((rex & 0x1) ? 8 : 0));
+    if (code[length + 1] == 0x20)
+        *reg = CurrentIrql();
+    else
+        SetIrql((KIRQL)(*reg & 0xF));
+    context->Rip += length + 3;
+    return EXCEPTION_CONTINUE_EXECUTION_;
+}
+
 struct ImportPatch {
     const char *Module;
     const char *Name;
@@ -73,6 +136,10 @@ const ImportPatch kPatches[] = {
      "a stub in Wine"},
     {"ntoskrnl.exe", "MmUnsecureVirtualMemory", (PVOID)ReplacementUnsecureVirtualMemory,
      "a stub in Wine, paired with MmSecureVirtualMemory"},
+    {"ntoskrnl.exe", "KeAcquireSpinLockRaiseToDpc", (PVOID)ReplacementAcquireSpinLockRaiseToDpc,
+     "Wine's does not raise the IRQL (the per-thread IRQL above)"},
+    {"ntoskrnl.exe", "KeReleaseSpinLock", (PVOID)ReplacementReleaseSpinLock,
+     "Wine's does not lower the IRQL (the per-thread IRQL above)"},
 };
 
 bool SameName(const char *a, const char *b) {
@@ -85,6 +152,13 @@ bool SameName(const char *a, const char *b) {
 }
 
 }  // namespace
+
+NTSTATUS InstallImportPatches() {
+    gIrqlSlot = TlsAlloc();
+    if (gIrqlSlot == TLS_OUT_OF_INDEXES) return STATUS_INSUFFICIENT_RESOURCES;
+    if (AddVectoredExceptionHandler(1, EmulateCr8) == nullptr) return STATUS_INSUFFICIENT_RESOURCES;
+    return STATUS_SUCCESS;
+}
 
 int PatchImports(PVOID base) {
     if (base == nullptr) return -1;

@@ -11,9 +11,9 @@
 
 namespace testbus {
 
-// Nothing to do before the function driver loads; kept as the place where
-// the harness would refuse to start.
-inline NTSTATUS InstallImportPatches() { return STATUS_SUCCESS; }
+// Sets up the per-thread IRQL the patched spin-lock routines keep and the
+// handler that answers a driver's CR8 reads and writes from it.
+NTSTATUS InstallImportPatches();
 
 // Rewrites the import slots of the driver whose image starts at base (once
 // per image). Returns the number of slots patched, or -1 when the image's
