@@ -38,7 +38,14 @@ fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 bin=${TAVRINOSCOPE_WINDOWS_BIN:-$root/build/windows/bin}
 host_usbcam=$root/build/bin/usbcam
-work=$root/build/wine-e2e
+# Each image in a prefix and a Wine server of its own (the release image's
+# build/wine-e2e, the checked one's build/wine-e2e-debug): a run right after
+# another must not meet the previous run's server, whose windows went to an X
+# server that is gone.
+case "$bin" in
+  */windows-debug/*) work=$root/build/wine-e2e-debug ;;
+  *) work=$root/build/wine-e2e ;;
+esac
 batches=$root/tests/e2e
 
 log_fresh=
